@@ -1,0 +1,162 @@
+// The call frame every module function runs in: argument binding, the argument
+// conversions and their error notes, the mapping of library errors and internal
+// faults to Python exceptions.
+//
+// Convention: a function returning bool or a pointer reports failure with false
+// or null and leaves the Python exception set. Every function here needs the
+// interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "quillmatch/quillmatch.h"
+#include "ref.h"
+
+namespace quillmatch::py {
+
+// The widest parameter list of any module function.
+inline constexpr std::size_t kMaxParams = 6;
+
+// A function's name, its parameters in order, and how many leading ones are
+// required. Every parameter is positional-or-keyword; the optional ones default
+// to None, and None counts as absent.
+struct CallSignature {
+  const char* name;
+  std::array<const char*, kMaxParams> params;
+  std::size_t count;
+  std::size_t required;
+};
+
+// A `str` argument as its own copy of the UTF-8 bytes.
+struct OwnedText {
+  std::string bytes;
+  TextView view() const { return TextView(bytes); }
+};
+
+// A `str` argument as a held reference to the interpreter's UTF-8 bytes object
+// plus a view into its buffer. The bytes object is immutable and kept alive by
+// `bytes`, so the view may be read while the interpreter lock is released.
+struct BorrowedText {
+  Ref bytes;
+  TextView text;
+};
+
+// An internal consistency check that failed. Thrown inside a call, turned into
+// PanicException by the frame's guard.
+class InternalFault : public std::exception {
+ public:
+  explicit InternalFault(const char* message) : message_(message) {}
+  const char* what() const noexcept override { return message_; }
+
+ private:
+  const char* message_;
+};
+
+// Interned attribute names, created once on first use and kept for the life of
+// the process.
+struct Names {
+  PyObject* all;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* bool_;
+  PyObject* add_note;
+};
+const Names& names();
+
+// Sets the conversion type error: "'{type}' object is not an instance of
+// '{expected}'", or "'None' is not an instance of '{expected}'". Returns false.
+bool set_type_error(PyObject* obj, const char* expected);
+// The same, with the expected type named by its __qualname__.
+bool set_type_error(PyObject* obj, PyObject* expected_type);
+
+// The conversions. Each succeeds or leaves a Python error set.
+bool extract_text_owned(PyObject* obj, OwnedText& out);
+bool extract_text_borrowed(PyObject* obj, BorrowedText& out);
+bool extract_u64(PyObject* obj, std::uint64_t& out);
+bool extract_flag(PyObject* obj, bool& out);
+bool extract_f64(PyObject* obj, double& out);
+
+// Adds the note "while processing '{name}'" to the current exception where the
+// interpreter has add_note; leaves the exception itself unchanged.
+void annotate_argument_error(const char* name);
+
+// Raises ValueError with the error's text form. Returns null.
+PyObject* raise_match_error(const MatchError& error);
+
+// Raises PanicException with the message. Returns null.
+PyObject* raise_panic(const char* message);
+
+// Binds one call's arguments to a signature and converts them. Each typed
+// accessor converts one slot; an empty or None slot of an optional parameter is
+// left absent. On failure the exception carries the parameter's note.
+class Arguments {
+ public:
+  explicit Arguments(const CallSignature& sig) : sig_(sig) {}
+
+  // Binding faults are TypeErrors without a note.
+  bool bind(PyObject* args, PyObject* kwargs);
+
+  bool text_owned(std::size_t i, OwnedText& out) { return convert(i, extract_text_owned, out); }
+  bool text_borrowed(std::size_t i, BorrowedText& out) {
+    return convert(i, extract_text_borrowed, out);
+  }
+  bool u64(std::size_t i, std::optional<std::uint64_t>& out) { return optional(i, extract_u64, out); }
+  bool f64(std::size_t i, std::optional<double>& out) { return optional(i, extract_f64, out); }
+  bool flag(std::size_t i, bool& out) {
+    std::optional<bool> v;
+    if (!optional(i, extract_flag, v)) return false;
+    out = v.value_or(false);
+    return true;
+  }
+  // Any conversion of the (required) slot i, annotated like the others.
+  template <class T, class F>
+  bool convert(std::size_t i, F&& extract, T& out) {
+    if (extract(slot(i), out)) return true;
+    annotate_argument_error(sig_.params[i]);
+    return false;
+  }
+
+ private:
+  PyObject* slot(std::size_t i) const { return slots_[i].get(); }
+  template <class T, class F>
+  bool optional(std::size_t i, F&& extract, std::optional<T>& out) {
+    if (!slot(i) || slot(i) == Py_None) return true;
+    T value{};
+    if (!convert(i, extract, value)) return false;
+    out = value;
+    return true;
+  }
+
+  const CallSignature& sig_;
+  std::array<Ref, kMaxParams> slots_;
+};
+
+// Runs a function body so that no C++ exception leaves it: memory exhaustion
+// becomes MemoryError and anything else PanicException.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    PyObject* result = body();
+    if (!result && !PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return result;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_panic(e.what());
+  } catch (...) {
+    return raise_panic(nullptr);
+  }
+}
+
+}  // namespace quillmatch::py

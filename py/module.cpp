@@ -1,0 +1,128 @@
+// The module definition. Multi-phase initialisation with a single exec slot and
+// no per-module state: the exec step creates the nine function objects in
+// table order, appends each name to __all__ and sets it as an attribute.
+#include <array>
+#include <string>
+
+#include "functions.h"
+
+namespace quillmatch::py {
+
+namespace {
+
+struct Entry {
+  const CallSignature& sig;
+  PyCFunctionWithKeywords function;
+};
+
+// The order of publication, which is also the order of __all__.
+constexpr std::array<Entry, 9> kFunctions{{
+    {kLevenshteinBp, levenshtein_bp},
+    {kDamerauBp, damerau_bp},
+    {kJaroWinklerSimilarity, jaro_winkler_similarity},
+    {kLevenshteinBatch, levenshtein_batch},
+    {kDamerauBatch, damerau_batch},
+    {kJaroWinklerBatch, jaro_winkler_batch},
+    {kIngestOwned, ingest_owned},
+    {kIngestBorrow, ingest_borrow},
+    {kIngestBorrowAndDeref, ingest_borrow_and_deref},
+}};
+
+// "name(a, b, c=None)\n--\n\n": the interpreter derives __text_signature__ from
+// it and shows no further documentation.
+std::string text_signature(const CallSignature& sig) {
+  std::string doc = std::string(sig.name) + "(";
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (i) doc += ", ";
+    doc += sig.params[i];
+    if (i >= sig.required) doc += "=None";
+  }
+  return doc + ")\n--\n\n";
+}
+
+// The method definitions must outlive every function object made from them, so
+// they are built once and never released. Building them calls no interpreter
+// function.
+std::array<PyMethodDef, 9>& method_defs() {
+  static auto defs = [] {
+    static std::array<std::string, 9> docs;
+    std::array<PyMethodDef, 9> out{};
+    for (std::size_t i = 0; i < kFunctions.size(); ++i) {
+      docs[i] = text_signature(kFunctions[i].sig);
+      out[i] = PyMethodDef{kFunctions[i].sig.name,
+                           reinterpret_cast<PyCFunction>(
+                               reinterpret_cast<void (*)()>(kFunctions[i].function)),
+                           METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
+    }
+    return out;
+  }();
+  return defs;
+}
+
+// The module's __all__, created as an empty list when absent.
+Ref module_all(PyObject* module) {
+  Ref all(PyObject_GetAttr(module, names().all));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+    PyErr_Clear();
+    all = Ref(PyList_New(0));
+    if (!all || PyObject_SetAttr(module, names().all, all.get()) < 0) return Ref();
+  }
+  if (!PyList_Check(all.get())) {
+    set_type_error(all.get(), "list");
+    return Ref();
+  }
+  return all;
+}
+
+bool add_function(PyObject* module, PyMethodDef& def) {
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  Ref function(PyCFunction_NewEx(&def, module, module_name.get()));
+  if (!function) return false;
+  Ref name(PyObject_GetAttr(function.get(), names().name));
+  if (!name) return false;
+  if (!PyUnicode_Check(name.get())) return set_type_error(name.get(), "str");
+  Ref all = module_all(module);
+  if (!all) return false;
+  if (PyList_Append(all.get(), name.get()) < 0) {
+    PyErr_Clear();
+    raise_panic("could not append __name__ to __all__");
+    return false;
+  }
+  return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+int module_exec(PyObject* module) {
+  PyObject* ok = guarded([&]() -> PyObject* {
+    for (PyMethodDef& def : method_defs())
+      if (!add_function(module, def)) return nullptr;
+    return Py_None;  // borrowed marker of success, never returned to Python
+  });
+  return ok ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quillmatch",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace quillmatch::py
+
+extern "C" PyMODINIT_FUNC PyInit_quillmatch(void) {
+  return PyModuleDef_Init(&quillmatch::py::module_def);
+}

@@ -1,0 +1,126 @@
+// quillmatch: approximate string matching over UTF-8 texts.
+//
+// This is the whole public surface of the algorithm library. It knows nothing of
+// any interpreter: texts arrive as borrowed UTF-8 byte ranges, options as plain
+// numbers and flags, and every operation returns its result or a MatchError. No
+// operation throws a MatchError or aborts on any input; the only exception that
+// can leave the library is std::bad_alloc when memory runs out.
+//
+// Texts are compared as sequences of Unicode scalar values.
+// REQUIRES: every TextView holds valid UTF-8 and stays alive and unchanged for
+// the duration of the call that reads it.
+//
+// All operations are pure and re-entrant: no state survives a call, so they may
+// run on any number of threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quillmatch {
+
+// A non-owning view of UTF-8 text: the form in which batch engines receive the
+// query and every candidate.
+struct TextView {
+  const char* data = nullptr;
+  std::size_t size = 0;
+
+  constexpr TextView() = default;
+  constexpr TextView(const char* d, std::size_t n) : data(d), size(n) {}
+  constexpr TextView(std::string_view s) : data(s.data()), size(s.size()) {}
+  TextView(const std::string& s) : data(s.data()), size(s.size()) {}
+  constexpr TextView(const char* s) : TextView(std::string_view(s)) {}
+  constexpr std::string_view view() const { return {data, size}; }
+};
+
+// The library's only error value. Plain data: copyable, owns nothing.
+struct MatchError {
+  enum class Kind { InputTooLong, InvalidPrefixScale };
+
+  Kind kind = Kind::InputTooLong;
+  const char* which = "";  // InputTooLong: "str_1" or "str_2" (static text)
+  std::uint64_t len = 0;   // InputTooLong: the text's length in code points
+  std::uint64_t limit = 0; // InputTooLong: the max_len of the call
+  double value = 0.0;      // InvalidPrefixScale: the p of the call, as given
+
+  static MatchError input_too_long(const char* which, std::uint64_t len, std::uint64_t limit);
+  static MatchError invalid_prefix_scale(double value);
+
+  // The one-line text form, e.g. `InputTooLong { which: "str_2", len: 12, limit: 10 }`.
+  // This is exactly the message a Python user reads.
+  std::string text() const;
+};
+
+// The float text used inside MatchError's text form: shortest round-trip digits,
+// positional from 1e-4 up to below 1e16, scientific outside (1e16, 2.5e-5),
+// "NaN", "inf", "-inf", "-0.0".
+std::string float_text(double value);
+
+// A value or a MatchError.
+template <class T>
+class Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(MatchError error) : v_(std::in_place_index<1>, error) {}
+
+  bool ok() const { return v_.index() == 0; }
+  // Reading the wrong alternative throws std::bad_variant_access: an internal
+  // fault, never a normal outcome.
+  T& value() { return std::get<0>(v_); }
+  const T& value() const { return std::get<0>(v_); }
+  const MatchError& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, MatchError> v_;
+};
+
+// ---- Scalar measures of two texts ----
+//
+// Fixed check order: (prefix scale,) case folding, max_len (str_1 before str_2),
+// then the measure's own cutoff and empty-text rules. str_1 is always the
+// pattern whose masks are built; the roles never swap.
+
+// Levenshtein distance. A distance above score_cutoff is reported as
+// score_cutoff + 1. Fails only with InputTooLong, only when max_len is given.
+Result<std::uint64_t> levenshtein_bp(TextView str_1, TextView str_2,
+                                     std::optional<std::uint64_t> max_len,
+                                     bool case_insensitive,
+                                     std::optional<std::uint64_t> score_cutoff);
+
+// Optimal string alignment (restricted Damerau) distance; same contract.
+Result<std::uint64_t> damerau_bp(TextView str_1, TextView str_2,
+                                 std::optional<std::uint64_t> max_len,
+                                 bool case_insensitive,
+                                 std::optional<std::uint64_t> score_cutoff);
+
+// Jaro-Winkler similarity in [0, 1]. p defaults to 0.1 and must lie in
+// [0, 0.25]. A similarity below score_cutoff is reported as 0.0.
+Result<double> jaro_winkler(TextView str_1, TextView str_2, std::optional<double> p,
+                            std::optional<std::uint64_t> max_len, bool case_insensitive,
+                            std::optional<double> score_cutoff);
+
+// ---- One query against many candidates ----
+//
+// Entry k of the result belongs to candidate k. Every entry equals what the
+// scalar measure gives for (query, candidate) with no max_len and no cutoff, bit
+// for bit; for an empty query a distance is the candidate's code-point count,
+// counted before folding.
+
+std::vector<std::uint64_t> levenshtein_batch(TextView query, std::span<const TextView> candidates,
+                                             bool case_insensitive);
+
+std::vector<std::uint64_t> damerau_batch(TextView query, std::span<const TextView> candidates,
+                                         bool case_insensitive);
+
+// Fails only with InvalidPrefixScale, checked before any candidate is read.
+Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const TextView> candidates,
+                                               std::optional<double> p, bool case_insensitive);
+
+}  // namespace quillmatch

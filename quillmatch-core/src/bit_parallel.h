@@ -1,0 +1,208 @@
+// The column steps of the two bit-parallel edit distances, and the kernel frame
+// they share.
+//
+// Notation: bit i stands for pattern position i. VP/VN are the vertical +1/-1
+// deltas of the current column, HP/HN the horizontal ones, D0 the diagonal zero
+// deltas, PM the pattern mask of the current text code point, and `score` the
+// distance between the whole pattern and the text prefix scanned so far. In the
+// block form position i is bit i % 64 of word i / 64, word 0 lowest.
+//
+// The single-word steps are used unchanged by the batch engines' ASCII fast
+// paths, so the fast paths are the same algorithm as the kernels by
+// construction.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "pattern_masks.h"
+#include "text.h"
+
+namespace quillmatch {
+
+// Levenshtein (Myers' algorithm in Hyyrö's formulation), one word.
+// REQUIRES: 1 <= m <= 64, top == 1 << (m - 1).
+struct LevenshteinWord {
+  std::uint64_t vp = ~std::uint64_t{0};
+  std::uint64_t vn = 0;
+  std::uint64_t score;
+  std::uint64_t top;
+
+  LevenshteinWord(std::uint64_t m, std::uint64_t top_bit) : score(m), top(top_bit) {}
+
+  void step(std::uint64_t pm) {
+    // Adding VP to PM & VP propagates a carry through each run of VP bits that
+    // starts at a match; XOR with VP leaves the bits the carry changed, which
+    // are the positions whose diagonal delta is zero.
+    const std::uint64_t d0 = (((pm & vp) + vp) ^ vp) | pm | vn;
+    const std::uint64_t hp = vn | ~(d0 | vp);
+    const std::uint64_t hn = vp & d0;
+    score += (hp & top) != 0;  // never both: hp and hn are disjoint
+    score -= (hn & top) != 0;
+    const std::uint64_t x = (hp << 1) | 1;  // row 0 grows by one each column
+    vn = d0 & x;
+    vp = (hn << 1) | ~(d0 | x);
+  }
+};
+
+// Optimal string alignment (Hyyrö's extension with transpositions), one word.
+// Carries the previous column's D0 and the previous text code point's mask.
+struct OsaWord {
+  std::uint64_t vp = ~std::uint64_t{0};
+  std::uint64_t vn = 0;
+  std::uint64_t d0 = 0;
+  std::uint64_t pm_prev = 0;
+  std::uint64_t score;
+  std::uint64_t top;
+
+  OsaWord(std::uint64_t m, std::uint64_t top_bit) : score(m), top(top_bit) {}
+
+  void step(std::uint64_t pm) {
+    // Bit i of tr: position i-1 matches this code point, position i matched the
+    // previous one, and the previous diagonal at i-1 was not already free; a
+    // transposition can end at i. Uses the previous column's d0.
+    const std::uint64_t tr = ((~d0 & pm) << 1) & pm_prev;
+    d0 = (((pm & vp) + vp) ^ vp) | pm | vn | tr;
+    const std::uint64_t hp = vn | ~(d0 | vp);
+    const std::uint64_t hn = vp & d0;
+    score += (hp & top) != 0;
+    score -= (hn & top) != 0;
+    const std::uint64_t x = (hp << 1) | 1;
+    vn = d0 & x;
+    vp = (hn << 1) | ~(d0 | x);
+    pm_prev = pm;
+  }
+};
+
+// Levenshtein over W words. The add carries one bit upward from word to word, as
+// do the HP and HN shifts; bits above position m - 1 in the last word only feed
+// carries that leave the top, so they need no masking.
+class LevenshteinBlock {
+ public:
+  explicit LevenshteinBlock(std::uint64_t m)
+      : vp_((m + 63) / 64, ~std::uint64_t{0}), vn_(vp_.size(), 0), tb_(static_cast<unsigned>((m - 1) % 64)), score(m) {}
+
+  void step(const std::uint64_t* pm) {
+    std::uint64_t add_carry = 0, hp_carry = 1, hn_carry = 0;
+    const std::size_t last = vp_.size() - 1;
+    for (std::size_t w = 0; w <= last; ++w) {
+      const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
+      const std::uint64_t sum = add_with_carry(pmw & vpw, vpw, add_carry);
+      const std::uint64_t s = sum ^ vpw;
+      const std::uint64_t d0 = s | pmw | vnw;
+      const std::uint64_t hp = vnw | ~(s | pmw | vpw);
+      const std::uint64_t hn = vpw & (s | pmw);
+      if (w == last) bump_score(hp, hn);
+      const std::uint64_t x = (hp << 1) | hp_carry;
+      const std::uint64_t y = (hn << 1) | hn_carry;
+      hp_carry = hp >> 63;
+      hn_carry = hn >> 63;
+      vn_[w] = d0 & x;
+      vp_[w] = y | ~(d0 | x);
+    }
+  }
+
+ protected:
+  // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed.
+  static std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint64_t& carry) {
+    const std::uint64_t t = a + b;
+    const std::uint64_t r = t + carry;
+    carry = (t < a) | (r < t);
+    return r;
+  }
+  void bump_score(std::uint64_t hp, std::uint64_t hn) {
+    score += (hp >> tb_) & 1;
+    if (((hn >> tb_) & 1) && score > 0) --score;
+  }
+
+  std::vector<std::uint64_t> vp_, vn_;
+  unsigned tb_;
+
+ public:
+  std::uint64_t score;
+};
+
+// Optimal string alignment over W words: LevenshteinBlock plus the previous
+// column's D0 and the previous code point's row. The transposition term shifts
+// (~D0 & PM) up by one position, so it too carries one bit across words.
+class OsaBlock : private LevenshteinBlock {
+ public:
+  explicit OsaBlock(std::uint64_t m) : LevenshteinBlock(m), d0_(vp_.size(), 0), zero_(vp_.size(), 0) {
+    pm_prev_ = zero_.data();
+  }
+  using LevenshteinBlock::score;
+
+  // REQUIRES: `pm` stays valid until the next step (rows of BlockMasks do).
+  void step(const std::uint64_t* pm) {
+    std::uint64_t tr_carry = 0, add_carry = 0, hp_carry = 1, hn_carry = 0;
+    const std::size_t last = vp_.size() - 1;
+    for (std::size_t w = 0; w <= last; ++w) {
+      const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
+      const std::uint64_t t = ~d0_[w] & pmw;  // previous column's D0
+      const std::uint64_t tr = ((t << 1) | tr_carry) & pm_prev_[w];
+      tr_carry = t >> 63;
+      const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
+      const std::uint64_t d0 = s | pmw | vnw | tr;
+      const std::uint64_t hp = vnw | ~(d0 | vpw);
+      const std::uint64_t hn = vpw & d0;
+      if (w == last) bump_score(hp, hn);
+      const std::uint64_t x = (hp << 1) | hp_carry;
+      const std::uint64_t y = (hn << 1) | hn_carry;
+      hp_carry = hp >> 63;
+      hn_carry = hn >> 63;
+      d0_[w] = d0;
+      vn_[w] = d0 & x;
+      vp_[w] = y | ~(d0 | x);
+    }
+    pm_prev_ = pm;
+  }
+
+ private:
+  std::vector<std::uint64_t> d0_, zero_;
+  const std::uint64_t* pm_prev_;
+};
+
+// Scans the prepared pair with the variant the pattern length and form call for.
+// REQUIRES: len1 >= 1 and len2 >= 1.
+template <class Word, class Block>
+std::uint64_t scan_distance(const PreparedPair& pair) {
+  const std::uint64_t m = pair.len1;
+  const std::string_view text = pair.text2();
+  if (m <= 64) {
+    const std::uint64_t top = std::uint64_t{1} << (m - 1);
+    Word scan(m, top);
+    if (pair.ascii) {
+      const WordMasks masks = WordMasks::from_ascii(pair.text1());
+      for (unsigned char b : text) scan.step(masks.get(b));
+    } else {
+      const WordMasks masks = WordMasks::from_code_points(decode_utf8(pair.text1()));
+      for_each_code_point(text, [&](char32_t cp) { scan.step(masks.get(cp)); });
+    }
+    return scan.score;
+  }
+  const BlockMasks masks(decode_utf8(pair.text1()));
+  Block scan(m);
+  for_each_code_point(text, [&](char32_t cp) { scan.step(masks.row(cp)); });
+  return scan.score;
+}
+
+// The frame both distance kernels share: prepare, cutoff pre-check, empty texts,
+// scan, cap. A maximal cutoff never caps, so cutoff + 1 cannot overflow.
+template <class Word, class Block>
+Result<std::uint64_t> bit_parallel_distance(TextView str_1, TextView str_2,
+                                            std::optional<std::uint64_t> max_len,
+                                            bool case_insensitive,
+                                            std::optional<std::uint64_t> score_cutoff) {
+  auto prepared = prepare_inputs(str_1, str_2, max_len, case_insensitive);
+  if (!prepared.ok()) return prepared.error();
+  const PreparedPair& pair = prepared.value();
+  const std::uint64_t m = pair.len1, n = pair.len2;
+  // The length difference is a lower bound of both distances.
+  if (score_cutoff && (m > n ? m - n : n - m) > *score_cutoff) return *score_cutoff + 1;
+  std::uint64_t d = m == 0 ? n : n == 0 ? m : scan_distance<Word, Block>(pair);
+  if (score_cutoff && d > *score_cutoff) return *score_cutoff + 1;
+  return d;
+}
+
+}  // namespace quillmatch

@@ -1,0 +1,124 @@
+// The Jaro-Winkler similarity of two texts.
+//
+// Three strategies produce the same counts (m, t, l); which one runs depends only
+// on the prepared pair:
+//   small ASCII      both ASCII, longer <= 16: matched bits in one word per
+//                    text, a direct scan of the window;
+//   word-parallel    both ASCII, both <= 64, longer >= 17: position table of
+//                    str_2 and a sliding window word;
+//   general          anything else: decoded code points and byte flags.
+// All three end in jw::score, so the float arithmetic is shared, not repeated.
+#include "jaro_winkler.h"
+
+#include <string_view>
+#include <vector>
+
+#include "quillmatch/quillmatch.h"
+#include "text.h"
+
+namespace quillmatch {
+
+namespace {
+
+constexpr std::uint64_t kSmallMax = 16;
+
+const unsigned char* bytes(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+// REQUIRES: both texts ASCII, longer <= 16, so every position fits a word bit.
+jw::Counts count_small(std::string_view s1, std::string_view s2) {
+  const unsigned char* a = bytes(s1);
+  const unsigned char* b = bytes(s2);
+  const std::size_t n1 = s1.size(), n2 = s2.size();
+  const std::uint64_t r = jw::match_radius(n1, n2);
+  jw::MatchedWords matched;
+  for (std::size_t i = 0; i < n1; ++i) {
+    const std::size_t hi = std::min(n2, i + r + 1);
+    for (std::size_t j = i > r ? i - r : 0; j < hi; ++j) {
+      const std::uint64_t bit = std::uint64_t{1} << j;
+      if ((matched.searched & bit) == 0 && a[i] == b[j]) {
+        matched.searched |= bit;
+        matched.scanned |= std::uint64_t{1} << i;
+        break;
+      }
+    }
+  }
+  return jw::count_words(a, n1, b, n2, matched, jw::Verbatim{});
+}
+
+// REQUIRES: both texts ASCII and at most 64 bytes. The table is 1 KiB of stack.
+jw::Counts count_word_parallel(std::string_view s1, std::string_view s2) {
+  std::uint64_t positions[jw::kAsciiValues];
+  jw::build_positions(positions, bytes(s2), s2.size());
+  const std::uint64_t r = jw::match_radius(s1.size(), s2.size());
+  const jw::MatchedWords matched = jw::match_words(positions, bytes(s1), s1.size(), r, jw::Verbatim{});
+  return jw::count_words(bytes(s1), s1.size(), bytes(s2), s2.size(), matched, jw::Verbatim{});
+}
+
+// Any pair: both texts decoded, one flag byte per position.
+jw::Counts count_general(std::string_view s1, std::string_view s2) {
+  const std::vector<char32_t> a = decode_utf8(s1);
+  const std::vector<char32_t> b = decode_utf8(s2);
+  std::vector<unsigned char> flag1(a.size(), 0), flag2(b.size(), 0);
+  const std::uint64_t r = jw::match_radius(a.size(), b.size());
+  jw::Counts c;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const std::size_t hi = std::min(b.size(), i + r + 1);
+    for (std::size_t j = i > r ? i - r : 0; j < hi; ++j) {
+      if (flag2[j] == 0 && a[i] == b[j]) {
+        flag1[i] = flag2[j] = 1;
+        ++c.m;
+        break;
+      }
+    }
+  }
+  if (c.m == 0) return c;
+  // Both flag arrays hold m set entries, so j never runs past b while i still
+  // has a matched position to pair.
+  std::uint64_t h = 0;
+  for (std::size_t i = 0, j = 0; i < a.size(); ++i) {
+    if (flag1[i] == 0) continue;
+    while (flag2[j] == 0) ++j;
+    h += a[i] != b[j];
+    ++j;
+  }
+  c.t = h / 2;
+  const std::size_t limit = std::min<std::size_t>({a.size(), b.size(), jw::kMaxPrefix});
+  while (c.l < limit && a[c.l] == b[c.l]) ++c.l;
+  return c;
+}
+
+}  // namespace
+
+Result<double> jaro_winkler(TextView str_1, TextView str_2, std::optional<double> p,
+                            std::optional<std::uint64_t> max_len, bool case_insensitive,
+                            std::optional<double> score_cutoff) {
+  const Result<double> scale = check_prefix_scale(p);
+  if (!scale.ok()) return scale.error();
+  const Result<PreparedPair> prepared = prepare_inputs(str_1, str_2, max_len, case_insensitive);
+  if (!prepared.ok()) return prepared.error();
+  const PreparedPair& pair = prepared.value();
+
+  // Empty texts are settled before the cutoff and never subject to it.
+  if (pair.len1 == 0 || pair.len2 == 0) return pair.len1 == pair.len2 ? 1.0 : 0.0;
+
+  const std::uint64_t longer = std::max(pair.len1, pair.len2);
+  jw::Counts counts;
+  if (pair.ascii && longer <= kSmallMax) {
+    counts = count_small(pair.text1(), pair.text2());
+  } else if (pair.ascii && longer <= jw::kWordBits) {
+    counts = count_word_parallel(pair.text1(), pair.text2());
+  } else {
+    counts = count_general(pair.text1(), pair.text2());
+  }
+  const double similarity =
+      counts.m == 0 ? 0.0
+                    : jw::score(counts.m, counts.t, pair.len1, pair.len2, counts.l, scale.value());
+
+  // Written so that a NaN cutoff compares false and never applies.
+  if (score_cutoff && *score_cutoff > similarity) return 0.0;
+  return similarity;
+}
+
+}  // namespace quillmatch

@@ -1,0 +1,148 @@
+// Pieces shared by the Jaro-Winkler kernel and the Jaro-Winkler batch: the
+// constants, the radius, the one score formula, and word-parallel matching of
+// two ASCII texts of at most 64 bytes each.
+//
+// The batch must give the kernel's result bit for bit, so both call the same
+// score() and the same word routines rather than keeping two copies in step.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+
+namespace quillmatch::jw {
+
+// jaro must exceed this (strictly) before the prefix boost applies.
+inline constexpr double kBoostThreshold = 0.7;
+// At most this many leading equal code points count towards the boost.
+inline constexpr std::uint64_t kMaxPrefix = 4;
+inline constexpr double kJaroDivisor = 3.0;
+// The word strategies keep one bit per position in one 64-bit word.
+inline constexpr std::uint64_t kWordBits = 64;
+// Index range of the position table: every ASCII byte value.
+inline constexpr std::size_t kAsciiValues = 128;
+
+// Match window radius: max(len1, len2) / 2 - 1, clamped at 0.
+inline std::uint64_t match_radius(std::uint64_t len1, std::uint64_t len2) {
+  const std::uint64_t half = std::max(len1, len2) / 2;
+  return half == 0 ? 0 : half - 1;
+}
+
+// The similarity from the match count m, the halved transposition count t, the
+// two lengths, the common prefix l and the scale p. REQUIRES: 1 <= m <= both
+// lengths. The order of operations is part of the result: every caller gets the
+// same double for the same integers, whichever strategy produced them. (p * l)
+// and (l * p) are the same IEEE product, so one function serves both roles.
+inline double score(std::uint64_t m, std::uint64_t t, std::uint64_t len1, std::uint64_t len2,
+                    std::uint64_t l, double p) {
+  const double md = static_cast<double>(m);
+  const double a = md / static_cast<double>(len1);
+  const double b = md / static_cast<double>(len2);
+  const double c = static_cast<double>(m - t) / md;
+  const double jaro = ((a + b) + c) / kJaroDivisor;
+  if (!(jaro > kBoostThreshold)) return jaro;
+  return jaro + (1.0 - jaro) * (p * static_cast<double>(l));
+}
+
+// Byte maps applied to the scanned text as it is read: the kernel's texts are
+// already folded, the batch lowers candidate bytes on the fly. Both map ASCII to
+// ASCII, so a mapped byte always indexes the position table.
+struct Verbatim {
+  unsigned char operator()(unsigned char b) const { return b; }
+};
+struct AsciiLower {
+  unsigned char operator()(unsigned char b) const {
+    return static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
+  }
+};
+
+// positions[c] has bit j set for every j < n with text[j] == c.
+// REQUIRES: n <= 64 and every byte of text is ASCII.
+inline void build_positions(std::uint64_t (&positions)[kAsciiValues], const unsigned char* text,
+                            std::size_t n) {
+  std::fill(std::begin(positions), std::end(positions), std::uint64_t{0});
+  for (std::size_t j = 0; j < n; ++j) positions[text[j]] |= std::uint64_t{1} << j;
+}
+
+struct MatchedWords {
+  std::uint64_t scanned = 0;   // bit i: position i of the scanned text is matched
+  std::uint64_t searched = 0;  // bit j: position j of the text behind the table
+};
+
+// Greedy matching of the scanned text against the text whose position table is
+// given. `window` holds the searched positions i - r .. i + r for the current i:
+// it starts as bits 0..r and moves up one bit per step, gaining bit 0 again while
+// i < r (the lower edge is still clamped at 0). Bits at or above the searched
+// length are never set in the table, so the upper edge needs no clamp; r <= 31
+// keeps the first window inside the word. The lowest candidate bit is the
+// leftmost free position in the window, which is the greedy choice.
+// REQUIRES: n <= 64, both lengths <= 64, every mapped byte ASCII.
+template <class Map>
+inline MatchedWords match_words(const std::uint64_t (&positions)[kAsciiValues],
+                                const unsigned char* scanned, std::size_t n, std::uint64_t r,
+                                Map map) {
+  MatchedWords out;
+  std::uint64_t window = (std::uint64_t{1} << (r + 1)) - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t hits = positions[map(scanned[i])] & ~out.searched & window;
+    if (hits != 0) {
+      out.searched |= hits & (~hits + 1);  // lowest set bit
+      out.scanned |= std::uint64_t{1} << i;
+    }
+    window = (window << 1) | std::uint64_t{i < r};
+  }
+  return out;
+}
+
+// The number of ranks k at which the k-th matched byte of each text differs.
+// Both words have the same number of bits set (one per matched pair).
+template <class Map>
+inline std::uint64_t count_mismatches(const unsigned char* scanned, std::uint64_t matched_scanned,
+                                      const unsigned char* searched,
+                                      std::uint64_t matched_searched, Map map) {
+  std::uint64_t h = 0;
+  while (matched_scanned != 0) {
+    const int i = std::countr_zero(matched_scanned);
+    const int j = std::countr_zero(matched_searched);
+    h += map(scanned[i]) != searched[j];
+    matched_scanned &= matched_scanned - 1;
+    matched_searched &= matched_searched - 1;
+  }
+  return h;
+}
+
+// Leading equal bytes, at most kMaxPrefix and at most min(n1, n2).
+template <class Map>
+inline std::uint64_t common_prefix(const unsigned char* scanned, std::size_t n1,
+                                   const unsigned char* searched, std::size_t n2, Map map) {
+  const std::size_t limit = std::min<std::size_t>({n1, n2, kMaxPrefix});
+  std::size_t l = 0;
+  while (l < limit && map(scanned[l]) == searched[l]) ++l;
+  return l;
+}
+
+// What the score is computed from. m == 0 means no match (score 0.0).
+struct Counts {
+  std::uint64_t m = 0;  // matched pairs
+  std::uint64_t t = 0;  // mismatched ranks, halved rounding down
+  std::uint64_t l = 0;  // common prefix, at most kMaxPrefix
+};
+
+// The counts of two ASCII texts from their matched words. REQUIRES: the words
+// came from matching `scanned` (through map) against `searched`.
+template <class Map>
+inline Counts count_words(const unsigned char* scanned, std::size_t n1,
+                          const unsigned char* searched, std::size_t n2, MatchedWords matched,
+                          Map map) {
+  Counts c;
+  if (matched.scanned == 0) return c;
+  c.m = static_cast<std::uint64_t>(std::popcount(matched.scanned));
+  // Integer halving: three mismatches are one transposition, not 1.5.
+  c.t = count_mismatches(scanned, matched.scanned, searched, matched.searched, map) / 2;
+  c.l = common_prefix(scanned, n1, searched, n2, map);
+  return c;
+}
+
+}  // namespace quillmatch::jw

@@ -1,0 +1,108 @@
+// One query against many candidates with the Jaro-Winkler similarity.
+//
+// The query is prepared once: for an ASCII query of 1 to 64 bytes, its lowered
+// (or plain) bytes and their position table. An ASCII candidate of at most 64
+// bytes is then matched against that table directly, its own bytes lowered as
+// they are read, with nothing allocated. Every other pair goes to the kernel
+// with the unfolded query, so both paths see the same folded texts and share
+// jw::score: every entry equals the kernel's value bit for bit.
+//
+// On the fast path the candidate is the scanned text and the query the searched
+// one, the reverse of the kernel's roles; matching is symmetric (for each byte
+// value the same pairs form whichever side is scanned), and so are h and l.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "jaro_winkler.h"
+#include "quillmatch/quillmatch.h"
+#include "text.h"
+
+namespace quillmatch {
+
+namespace {
+
+const unsigned char* bytes(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+struct JaroWinklerQuery {
+  std::string folded;  // lowered (or plain) ASCII query; empty unless fast
+  std::string copy;    // the query as passed in, for the kernel
+  std::uint64_t positions[jw::kAsciiValues] = {};  // of folded; zero unless fast
+  std::uint64_t length = 0;                        // code points, unfolded
+  double scale = 0.0;
+  bool fast = false;  // ASCII query of 1..64 bytes
+  bool case_insensitive = false;
+};
+
+// The scale is checked before anything is allocated.
+Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
+                                       bool case_insensitive) {
+  const Result<double> scale = check_prefix_scale(p);
+  if (!scale.ok()) return scale.error();
+  JaroWinklerQuery q;
+  q.scale = scale.value();
+  q.case_insensitive = case_insensitive;
+  const std::string_view text = query.view();
+  if (is_ascii(text)) {
+    q.length = text.size();
+    if (!text.empty() && text.size() <= jw::kWordBits) {
+      q.folded.assign(text);
+      // For ASCII, the full lowercase mapping is exactly A..Z -> a..z.
+      if (case_insensitive) {
+        for (char& ch : q.folded) ch = static_cast<char>(jw::AsciiLower{}(static_cast<unsigned char>(ch)));
+      }
+      jw::build_positions(q.positions, bytes(q.folded), q.folded.size());
+      q.fast = true;
+    }
+  } else {
+    q.length = count_code_points(text);
+  }
+  q.copy.assign(text);
+  return q;
+}
+
+// REQUIRES: q.fast, candidate ASCII of 1..64 bytes.
+template <class Map>
+double score_fast(const JaroWinklerQuery& q, std::string_view candidate, Map map) {
+  const unsigned char* c = bytes(candidate);
+  const std::size_t n = candidate.size();
+  const std::uint64_t r = jw::match_radius(q.length, n);
+  const jw::MatchedWords matched = jw::match_words(q.positions, c, n, r, map);
+  const jw::Counts counts = jw::count_words(c, n, bytes(q.folded), q.folded.size(), matched, map);
+  if (counts.m == 0) return 0.0;
+  return jw::score(counts.m, counts.t, q.length, n, counts.l, q.scale);
+}
+
+double score_candidate(const JaroWinklerQuery& q, TextView candidate) {
+  // Folding never empties a text, so emptiness can be read before folding.
+  if (q.length == 0) return candidate.size == 0 ? 1.0 : 0.0;
+  if (candidate.size == 0) return 0.0;
+  const std::string_view text = candidate.view();
+  if (q.fast && text.size() <= jw::kWordBits && is_ascii(text)) {
+    return q.case_insensitive ? score_fast(q, text, jw::AsciiLower{})
+                              : score_fast(q, text, jw::Verbatim{});
+  }
+  // The scale is already checked and there is no max_len: this cannot fail.
+  const Result<double> kernel = jaro_winkler(TextView(q.copy.data(), q.copy.size()), candidate,
+                                             q.scale, std::nullopt, q.case_insensitive,
+                                             std::nullopt);
+  return kernel.ok() ? kernel.value() : 0.0;
+}
+
+}  // namespace
+
+Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const TextView> candidates,
+                                               std::optional<double> p, bool case_insensitive) {
+  const Result<JaroWinklerQuery> prepared = prepare_query(query, p, case_insensitive);
+  if (!prepared.ok()) return prepared.error();
+  const JaroWinklerQuery& q = prepared.value();
+  std::vector<double> scores;
+  scores.reserve(candidates.size());
+  for (const TextView& candidate : candidates) scores.push_back(score_candidate(q, candidate));
+  return scores;
+}
+
+}  // namespace quillmatch

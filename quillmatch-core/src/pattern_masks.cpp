@@ -1,0 +1,93 @@
+#include "pattern_masks.h"
+
+#include <algorithm>
+
+#include "text.h"
+
+namespace quillmatch {
+
+namespace {
+
+constexpr std::uint64_t kWordBits = 64;
+
+unsigned char ascii_lower(unsigned char b) { return b >= 'A' && b <= 'Z' ? b + 0x20 : b; }
+unsigned char ascii_upper(unsigned char b) { return b >= 'a' && b <= 'z' ? b - 0x20 : b; }
+
+}  // namespace
+
+HighCodePoints::HighCodePoints(std::span<const char32_t> pattern) {
+  for (char32_t cp : pattern)
+    if (cp >= 256) keys_.push_back(cp);
+  std::sort(keys_.begin(), keys_.end());
+  keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
+}
+
+std::size_t HighCodePoints::find(char32_t cp) const {
+  auto it = std::lower_bound(keys_.begin(), keys_.end(), cp);
+  return it != keys_.end() && *it == cp ? static_cast<std::size_t>(it - keys_.begin())
+                                        : keys_.size();
+}
+
+WordMasks::WordMasks(std::span<const char32_t> pattern)
+    : high_(pattern), high_masks_(high_.size(), 0) {}
+
+WordMasks WordMasks::from_ascii(std::string_view pattern) {
+  WordMasks masks{std::span<const char32_t>{}};
+  for (std::size_t i = 0; i < pattern.size(); ++i)
+    masks.table_[static_cast<unsigned char>(pattern[i])] |= std::uint64_t{1} << i;
+  return masks;
+}
+
+WordMasks WordMasks::from_code_points(std::span<const char32_t> pattern) {
+  WordMasks masks{pattern};
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    const char32_t cp = pattern[i];
+    if (cp < 256)
+      masks.table_[cp] |= bit;
+    else
+      masks.high_masks_[masks.high_.find(cp)] |= bit;
+  }
+  return masks;
+}
+
+BlockMasks::BlockMasks(std::span<const char32_t> pattern)
+    : words_((pattern.size() + kWordBits - 1) / kWordBits),
+      table_(256 * words_, 0),
+      high_(pattern),
+      high_rows_(high_.size() * words_, 0),
+      zero_row_(words_, 0) {
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const std::size_t w = i / kWordBits;
+    const std::uint64_t bit = std::uint64_t{1} << (i % kWordBits);
+    const char32_t cp = pattern[i];
+    if (cp < 256)
+      table_[cp * words_ + w] |= bit;
+    else
+      high_rows_[high_.find(cp) * words_ + w] |= bit;
+  }
+}
+
+PreparedQuery::PreparedQuery(TextView text, bool fold)
+    : query(text.view()), case_insensitive(fold) {
+  if (is_ascii(query)) {
+    length = query.size();
+    fast = length >= 1 && length <= kWordBits;
+  } else {
+    length = count_code_points(query);
+  }
+  if (length >= 1 && length <= kWordBits) top = std::uint64_t{1} << (length - 1);
+  if (!fast) return;
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    const auto b = static_cast<unsigned char>(query[i]);
+    if (fold) {
+      masks[ascii_lower(b)] |= bit;
+      masks[ascii_upper(b)] |= bit;
+    } else {
+      masks[b] |= bit;
+    }
+  }
+}
+
+}  // namespace quillmatch

@@ -1,0 +1,94 @@
+// Pattern masks: for every code point, the bit mask of the pattern positions
+// that hold it. Bit i of a mask is set exactly when pattern position i holds the
+// code point looked up.
+//
+// Code points below U+0100 read a direct table, so ASCII and Latin-1 never touch
+// the map. Higher code points go through an ordered map that holds only the code
+// points occurring in the pattern; it is a sorted array searched by exact key, so
+// a lookup never inserts and an absent code point reads as zero.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillmatch/quillmatch.h"
+
+namespace quillmatch {
+
+// The sorted distinct code points >= U+0100 of a pattern, and the index of a key.
+class HighCodePoints {
+ public:
+  explicit HighCodePoints(std::span<const char32_t> pattern);
+  std::size_t size() const { return keys_.size(); }
+  // Index of `cp` among the keys, or size() when absent.
+  std::size_t find(char32_t cp) const;
+
+ private:
+  std::vector<char32_t> keys_;
+};
+
+// One 64-bit word per code point; for patterns of at most 64 code points.
+// The ASCII form fills only the 2 KiB table and allocates nothing, so it can
+// live in the kernel's own frame.
+class WordMasks {
+ public:
+  static WordMasks from_ascii(std::string_view pattern);
+  static WordMasks from_code_points(std::span<const char32_t> pattern);
+
+  std::uint64_t get(unsigned char byte) const { return table_[byte]; }
+  std::uint64_t get(char32_t cp) const {
+    if (cp < 256) return table_[cp];
+    std::size_t k = high_.find(cp);
+    return k < high_.size() ? high_masks_[k] : 0;
+  }
+
+ private:
+  explicit WordMasks(std::span<const char32_t> pattern);
+  std::uint64_t table_[256] = {};
+  HighCodePoints high_;
+  std::vector<std::uint64_t> high_masks_;
+};
+
+// W = (m + 63) / 64 words per code point; for patterns of 65 code points and
+// more. Position i is bit i % 64 of word i / 64 of a row, and a row's W words
+// are contiguous so the block scan walks them in order.
+class BlockMasks {
+ public:
+  explicit BlockMasks(std::span<const char32_t> pattern);
+
+  std::size_t words() const { return words_; }
+  // A read-only row of W words; the zero row for a code point not in the pattern.
+  const std::uint64_t* row(char32_t cp) const {
+    if (cp < 256) return &table_[cp * words_];
+    std::size_t k = high_.find(cp);
+    return k < high_.size() ? &high_rows_[k * words_] : zero_row_.data();
+  }
+
+ private:
+  std::size_t words_;
+  std::vector<std::uint64_t> table_;  // 256 rows
+  HighCodePoints high_;
+  std::vector<std::uint64_t> high_rows_;
+  std::vector<std::uint64_t> zero_row_;
+};
+
+// A batch query prepared once per batch call and only read afterwards.
+// `masks` are byte-indexed and filled only when `fast` is set (pure ASCII query
+// of 1 to 64 bytes); with case_insensitive each letter sets its bit in the
+// entries of both cases, which for ASCII texts gives the same masks as folding
+// both texts first, so fast-path candidates are never folded.
+struct PreparedQuery {
+  PreparedQuery(TextView text, bool fold);
+
+  std::string query;  // a copy of the query bytes, not folded
+  std::uint64_t masks[256] = {};
+  std::uint64_t length = 0;  // code points (bytes for an ASCII query)
+  std::uint64_t top = 0;     // only bit length - 1 set when 1 <= length <= 64, else 0
+  bool fast = false;
+  bool case_insensitive = false;
+};
+
+}  // namespace quillmatch

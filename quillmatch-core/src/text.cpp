@@ -1,0 +1,174 @@
+// The shared text model: ASCII test, code-point counting, decoding, case
+// folding, the prefix-scale check and input preparation.
+#include "text.h"
+
+#include <cstring>
+
+#include "case_tables.h"
+#include "simd.h"
+
+namespace quillmatch {
+
+namespace {
+
+constexpr double kDefaultPrefixScale = 0.1;
+constexpr double kMaxPrefixScale = 0.25;
+
+constexpr char32_t kCapitalSigma = 0x03A3;
+constexpr char32_t kSmallSigma = 0x03C3;
+constexpr char32_t kFinalSigma = 0x03C2;
+constexpr char32_t kCapitalIWithDot = 0x0130;
+constexpr char32_t kCombiningDotAbove = 0x0307;
+
+bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+// Cased / Case_Ignorable for any code point; ASCII answered inline. In ASCII the
+// case-ignorable characters are ' . : ^ ` and the cased ones are the letters.
+bool cased(char32_t cp) {
+  if (cp < 0x80) return (cp | 0x20) >= 'a' && (cp | 0x20) <= 'z';
+  return unicode::is_cased(cp);
+}
+bool case_ignorable(char32_t cp) {
+  if (cp < 0x80) return cp == '\'' || cp == '.' || cp == ':' || cp == '^' || cp == '`';
+  return unicode::is_case_ignorable(cp);
+}
+
+// Final sigma, decided in the input text around the sigma at [at, after): the
+// nearest code point before it that is not Case_Ignorable exists and is Cased,
+// and the nearest after it that is not Case_Ignorable is absent or not Cased.
+bool is_final_sigma(const unsigned char* begin, const unsigned char* at,
+                    const unsigned char* after, const unsigned char* end) {
+  bool cased_before = false;
+  for (const unsigned char* p = at; p > begin;) {
+    do --p; while (p > begin && is_continuation(*p));
+    const unsigned char* q = p;
+    char32_t cp = decode_next(q, end);
+    if (case_ignorable(cp)) continue;
+    cased_before = cased(cp);
+    break;
+  }
+  if (!cased_before) return false;
+  for (const unsigned char* p = after; p < end;) {
+    char32_t cp = decode_next(p, end);
+    if (case_ignorable(cp)) continue;
+    return !cased(cp);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_ascii(std::string_view text) {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  using simd::Bytes32;
+  simd::Bytes32 acc = Bytes32::splat(0);
+  for (; n >= Bytes32::kSize; n -= Bytes32::kSize, p += Bytes32::kSize) acc = acc | Bytes32::load(p);
+  if (acc.top_bits() != 0) return false;
+  std::uint64_t tail = 0;
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    tail |= w;
+  }
+  for (; n > 0; --n, ++p) tail |= static_cast<unsigned char>(*p);
+  return (tail & 0x8080808080808080ULL) == 0;
+}
+
+std::uint64_t count_code_points(std::string_view text) {
+  std::uint64_t count = 0;
+  for (unsigned char b : text) count += !is_continuation(b);
+  return count;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::vector<char32_t> decode_utf8(std::string_view text) {
+  std::vector<char32_t> out;
+  out.reserve(text.size());
+  for_each_code_point(text, [&](char32_t cp) { out.push_back(cp); });
+  return out;
+}
+
+std::string fold_case(std::string_view text) {
+  using simd::Bytes32;
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  const auto begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto end = begin + text.size();
+  const unsigned char* p = begin;
+  while (p < end) {
+    // ASCII run: 32 bytes at a time while the block is pure ASCII, then bytes.
+    while (end - p >= static_cast<std::ptrdiff_t>(Bytes32::kSize)) {
+      Bytes32 block = Bytes32::load(p);
+      if (block.top_bits() != 0) break;
+      char lowered[Bytes32::kSize];
+      simd::ascii_lower(block).store(lowered);
+      out.append(lowered, Bytes32::kSize);
+      p += Bytes32::kSize;
+    }
+    while (p < end && *p < 0x80) {
+      unsigned char b = *p++;
+      out += static_cast<char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
+    }
+    if (p == end) break;
+
+    const unsigned char* at = p;
+    const char32_t cp = decode_next(p, end);
+    if (cp == kCapitalSigma) {
+      append_utf8(out, is_final_sigma(begin, at, p, end) ? kFinalSigma : kSmallSigma);
+    } else {
+      append_utf8(out, unicode::lowercase(cp));
+      // The one unconditional lowercase mapping of more than one code point.
+      if (cp == kCapitalIWithDot) append_utf8(out, kCombiningDotAbove);
+    }
+  }
+  return out;
+}
+
+Result<double> check_prefix_scale(std::optional<double> p) {
+  if (!p) return kDefaultPrefixScale;
+  // Written as negated comparisons so that NaN fails both.
+  if (!(*p >= 0.0)) return MatchError::invalid_prefix_scale(*p);
+  if (!(*p <= kMaxPrefixScale)) return MatchError::invalid_prefix_scale(*p);
+  return *p;
+}
+
+Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
+                                    std::optional<std::uint64_t> max_len, bool case_insensitive) {
+  PreparedPair pair;
+  pair.orig1_ = str_1.view();
+  pair.orig2_ = str_2.view();
+  if (case_insensitive) {
+    pair.fold1_ = fold_case(pair.orig1_);
+    pair.fold2_ = fold_case(pair.orig2_);
+    pair.folded_ = true;
+  }
+  const std::string_view t1 = pair.text1(), t2 = pair.text2();
+  pair.ascii = is_ascii(t1) && is_ascii(t2);
+  pair.len1 = pair.ascii ? t1.size() : count_code_points(t1);
+  pair.len2 = pair.ascii ? t2.size() : count_code_points(t2);
+  if (max_len) {
+    if (pair.len1 > *max_len) return MatchError::input_too_long("str_1", pair.len1, *max_len);
+    if (pair.len2 > *max_len) return MatchError::input_too_long("str_2", pair.len2, *max_len);
+  }
+  return pair;
+}
+
+}  // namespace quillmatch

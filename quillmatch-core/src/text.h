@@ -1,0 +1,87 @@
+// The shared text model: what a text is, how it is measured, decoded and
+// lower-cased, and the first steps every kernel runs (prepare_inputs,
+// check_prefix_scale).
+//
+// A pair of texts is in ASCII form when both are pure ASCII (bytes are code
+// points, lengths are byte counts) and in code-point form otherwise (lengths are
+// code-point counts). Every length the library reports counts code points.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillmatch/quillmatch.h"
+
+namespace quillmatch {
+
+// True when no byte is 0x80 or above. Tests 32 bytes per step.
+bool is_ascii(std::string_view text);
+
+// Number of code points of valid UTF-8: the bytes that are not continuation
+// bytes (0x80..0xBF). Never decodes.
+std::uint64_t count_code_points(std::string_view text);
+
+// Decodes one code point starting at `p` and advances `p` past it.
+// REQUIRES: p < end and [p, end) is valid UTF-8. A truncated sequence at the end
+// is read only up to `end`, so malformed input cannot cause an out-of-range read.
+inline char32_t decode_next(const unsigned char*& p, const unsigned char* end) {
+  unsigned char b = *p++;
+  if (b < 0x80) return b;
+  int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : 1;
+  char32_t cp = b & (0x3F >> extra);
+  for (; extra > 0 && p < end; --extra) cp = (cp << 6) | (*p++ & 0x3F);
+  return cp;
+}
+
+// Appends the UTF-8 encoding of a scalar value.
+void append_utf8(std::string& out, char32_t cp);
+
+// Decodes valid UTF-8 into code points, in text order.
+std::vector<char32_t> decode_utf8(std::string_view text);
+
+// Calls f(code point) for every code point of a text; bytes directly when the
+// text is known to be ASCII.
+template <class F>
+inline void for_each_code_point(std::string_view text, F&& f) {
+  auto p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto end = p + text.size();
+  while (p < end) f(decode_next(p, end));
+}
+
+// The full Unicode lowercase mapping, without language rules, with the
+// contextual final-sigma rule. ASCII runs are mapped without table lookups.
+std::string fold_case(std::string_view text);
+
+// The effective prefix scale: 0.1 when absent; an error unless 0.0 <= p <= 0.25
+// (so NaN and both infinities are rejected, -0.0 is accepted).
+Result<double> check_prefix_scale(std::optional<double> p);
+
+// The two working texts of a kernel, folded or borrowed, with their lengths.
+// Holds the folded copies itself; the views returned by text1()/text2() point
+// either at those copies or at the caller's texts, so they are computed on
+// demand and stay right when the pair is moved.
+class PreparedPair {
+ public:
+  std::string_view text1() const { return folded_ ? std::string_view(fold1_) : orig1_; }
+  std::string_view text2() const { return folded_ ? std::string_view(fold2_) : orig2_; }
+  std::uint64_t len1 = 0;
+  std::uint64_t len2 = 0;
+  bool ascii = false;  // both texts pure ASCII: the pair is in ASCII form
+
+ private:
+  friend Result<PreparedPair> prepare_inputs(TextView, TextView, std::optional<std::uint64_t>,
+                                             bool);
+  std::string_view orig1_, orig2_;
+  std::string fold1_, fold2_;
+  bool folded_ = false;
+};
+
+// Fold (str_1 first), measure, then check max_len (str_1 before str_2). A length
+// equal to max_len passes. Without folding nothing is allocated.
+Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
+                                    std::optional<std::uint64_t> max_len, bool case_insensitive);
+
+}  // namespace quillmatch

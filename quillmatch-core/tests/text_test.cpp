@@ -1,0 +1,119 @@
+// The text model: ASCII test, code-point counts, folding, the prefix-scale
+// check and the error text forms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "case_tables.h"
+#include "oracle.h"
+
+namespace quillmatch {
+namespace {
+
+using testing::to_utf8;
+
+TEST(Text, AsciiTestAndCountAtEveryOffset) {
+  // One non-ASCII byte at every offset of texts spanning several 32-byte blocks.
+  for (std::size_t n = 0; n < 100; ++n) {
+    std::string text(n, 'x');
+    EXPECT_TRUE(is_ascii(text));
+    EXPECT_EQ(count_code_points(text), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string t = text;
+      t[i] = static_cast<char>(0x80 | (i & 0x7F));
+      EXPECT_FALSE(is_ascii(t)) << n << " " << i;
+    }
+  }
+  EXPECT_EQ(count_code_points("\u00FC"), 1u);
+  EXPECT_EQ(count_code_points("u\u0308"), 2u);
+  EXPECT_EQ(count_code_points("\u00FC\U0001F44D"), 2u);
+}
+
+TEST(Text, FoldsEveryMappedCodePoint) {
+  std::size_t mapped = 0;
+  for (char32_t cp = 0x80; cp <= 0x10FFFF; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    const char32_t lower = unicode::lowercase(cp);
+    if (lower == cp) continue;
+    ++mapped;
+    std::u32string want(1, lower);
+    if (cp == 0x0130) want += U'\u0307';
+    ASSERT_EQ(fold_case(to_utf8(std::u32string(1, cp))), to_utf8(want)) << std::hex << static_cast<std::uint32_t>(cp);
+  }
+  EXPECT_EQ(mapped, 1462u);
+  EXPECT_EQ(fold_case("Hello, WORLD! \u00DF \u1E9E \u212A \u023A"),
+            "hello, world! \u00DF \u00DF k \u2C65");
+  // Long ASCII runs go through the vector path; mix them with non-ASCII.
+  const std::string mixed = std::string(40, 'Q') + "\u00C9" + std::string(33, 'Z') + "@[`{";
+  EXPECT_EQ(fold_case(mixed), std::string(40, 'q') + "\u00E9" + std::string(33, 'z') + "@[`{");
+}
+
+TEST(Text, FinalSigmaFromContext) {
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"\u039F\u0394\u039F\u03A3", "\u03BF\u03B4\u03BF\u03C2"},
+      {"\u03A3", "\u03C3"},
+      {"\u0391\u03A3'", "\u03B1\u03C2'"},
+      {"\u0391\u03A3'\u0391", "\u03B1\u03C3'\u03B1"},
+      {"\u0391\u03A3 \u0391", "\u03B1\u03C2 \u03B1"},
+      {"\u03A3\u03A3", "\u03C3\u03C2"},
+      {"a.\u03A3", "a.\u03C2"},            // case-ignorable skipped backwards
+      {". \u03A3", ". \u03C3"},            // nothing cased before
+      {"A\u03A3\u0301b", "a\u03C3\u0301b"},  // combining mark skipped forwards
+      {"A\u03A3\u0301", "a\u03C2\u0301"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(fold_case(c.in), c.out) << c.in;
+}
+
+TEST(Text, PrefixScale) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(check_prefix_scale(std::nullopt).value(), 0.1);
+  for (double ok : {0.0, -0.0, 0.25, 0.1}) EXPECT_EQ(check_prefix_scale(ok).value(), ok);
+  for (double bad : {nan, inf, -inf, -1.0, std::nextafter(0.25, 1.0), -1e-300})
+    EXPECT_FALSE(check_prefix_scale(bad).ok()) << bad;
+}
+
+TEST(Text, ErrorTextForms) {
+  struct Case {
+    double value;
+    const char* text;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const Case cases[] = {
+      {0.3, "0.3"},
+      {1.0, "1.0"},
+      {-0.5, "-0.5"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {1e-4, "0.0001"},
+      {1e15, "1000000000000000.0"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {1e16, "1e16"},
+      {2.5e-5, "2.5e-5"},
+      {-1e-7, "-1e-7"},
+      {1.7976931348623157e308, "1.7976931348623157e308"},
+      {5e-324, "5e-324"},
+      {std::nextafter(0.25, 1.0), "0.25000000000000006"},
+      {123.456, "123.456"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {nan, "NaN"},
+      {-nan, "NaN"},
+      {inf, "inf"},
+      {-inf, "-inf"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(float_text(c.value), c.text);
+  EXPECT_EQ(MatchError::invalid_prefix_scale(0.3).text(), "InvalidPrefixScale { value: 0.3 }");
+  EXPECT_EQ(MatchError::input_too_long("str_2", 12, 10).text(),
+            R"(InputTooLong { which: "str_2", len: 12, limit: 10 })");
+  EXPECT_EQ(MatchError::input_too_long("str_1", ~std::uint64_t{0}, 0).text(),
+            R"(InputTooLong { which: "str_1", len: 18446744073709551615, limit: 0 })");
+}
+
+}  // namespace
+}  // namespace quillmatch

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs every test of the project on a fresh machine, installing what it needs:
+# GoogleTest (apt-get, when missing) and a virtual environment with pytest,
+# hypothesis and numpy. Then: the C++ tests, the C++ tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the wheel, and pytest.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+python=${PYTHON:-python3}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
+fi
+
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis numpy
+
+echo "== C++ tests"
+cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_BUILD_MODULE=OFF \
+  -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_WERROR=ON >/dev/null
+cmake --build build/tests -j "$jobs"
+build/tests/quillmatch-core/quillmatch_core_tests --gtest_brief=1
+
+echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLMATCH_BUILD_MODULE=OFF \
+  -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_SANITIZE=ON >/dev/null
+cmake --build build/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  build/sanitize/quillmatch-core/quillmatch_core_tests --gtest_brief=1
+
+echo "== wheel"
+rm -rf build/wheel
+.venv/bin/python -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
+.venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall build/wheel/quillmatch-*.whl
+
+echo "== Python tests"
+.venv/bin/python -m pytest -q tests
