@@ -7,8 +7,8 @@ namespace quillmatch::py {
 namespace {
 
 // Reservations from a length the container merely reports are capped, so an
-// absurd __len__ costs nothing; lists and tuples report their true length and
-// are reserved in full.
+// absurd __len__ costs nothing; exact lists and tuples report their true length
+// and are reserved in full (a subclass may override __len__).
 constexpr Py_ssize_t kMaxHintedReservation = Py_ssize_t{1} << 16;
 
 // collections.abc.Sequence, imported the first time the error message needs
@@ -43,7 +43,8 @@ bool extract_candidates(PyObject* obj, std::vector<Item>& out, Extract&& extract
     PyErr_Clear();
     hint = 0;
   }
-  if (!PyList_Check(obj) && !PyTuple_Check(obj)) hint = std::min(hint, kMaxHintedReservation);
+  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj))
+    hint = std::min(hint, kMaxHintedReservation);
   out.clear();
   out.reserve(static_cast<std::size_t>(hint));
 
