@@ -43,7 +43,7 @@ double jw(std::string_view a, std::string_view b, std::optional<double> p = {}, 
   return jaro_winkler(a, b, p, {}, fold, cutoff).value();
 }
 
-TEST(JaroWinkler, WorkedValuesBothWays) {
+TEST(Similarity, WorkedValuesBothWays) {
   struct Case { std::string_view a, b; std::optional<double> p; double want; };
   const Case cases[] = {
       {"MARTHA", "MARHTA", 0.0, 0.9444444444444445}, {"MARTHA", "MARHTA", {}, 0.9611111111111111},
@@ -60,7 +60,7 @@ TEST(JaroWinkler, WorkedValuesBothWays) {
   EXPECT_EQ(jw("ABC", "abc", {}, true), 1.0);
 }
 
-TEST(JaroWinkler, CutoffAndErrors) {
+TEST(Similarity, CutoffAndErrors) {
   const double v = jw("MARTHA", "MARHTA");
   EXPECT_EQ(jw("MARTHA", "MARHTA", {}, false, v), v);
   EXPECT_EQ(jw("MARTHA", "MARHTA", {}, false, std::nextafter(v, 2.0)), 0.0);
@@ -72,7 +72,7 @@ TEST(JaroWinkler, CutoffAndErrors) {
             R"(InputTooLong { which: "str_1", len: 4, limit: 3 })");
 }
 
-TEST(JaroWinklerBatch, EdgeRules) {
+TEST(SimilarityBatch, EdgeRules) {
   const std::vector<TextView> none, mixed = {""sv, "x"sv, ""sv}, martha = {"marhta"sv, "MARHTA"sv};
   EXPECT_TRUE(jaro_winkler_batch("abc"sv, none, {}, false).value().empty());
   EXPECT_EQ(jaro_winkler_batch("abc"sv, none, 0.3, false).error().text(),
@@ -86,7 +86,7 @@ TEST(JaroWinklerBatch, EdgeRules) {
 // hold non-ASCII code points (one outside the BMP, some with case mappings).
 // Every other candidate is a near copy of the query, so that boosted scores
 // with every prefix length are common.
-TEST(JaroWinkler, KernelAndBatchMatchOracleBitForBit) {
+TEST(Similarity, KernelAndBatchMatchOracleBitForBit) {
   constexpr char32_t kAlphabet[] = {'a', 'b', 'c', 'A', 'B', 0xE9, 0xC9, 0x3A3, 0x1F600};
   constexpr std::size_t kEdges[] = {0, 1, 15, 16, 17, 63, 64, 65};
   std::mt19937 rng(20240611);
