@@ -2,7 +2,8 @@
 # Runs every test of the project on a fresh machine, installing what it needs:
 # GoogleTest (apt-get, when missing) and a virtual environment with pytest,
 # hypothesis and numpy. Then: the C++ tests, the C++ tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the wheel, and pytest.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the wheel, pytest, and pytest
+# again against the module built with both sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -40,4 +41,17 @@ rm -rf build/wheel
 .venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall build/wheel/quillmatch-*.whl
 
 echo "== Python tests"
-.venv/bin/python -m pytest -q tests
+.venv/bin/python -m pytest -q -p no:cacheprovider tests
+
+echo "== Python tests against the module built with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize-module -DCMAKE_BUILD_TYPE=Debug -DQUILLMATCH_SANITIZE=ON \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+cmake --build build/sanitize-module -j "$jobs"
+# The interpreter itself is not instrumented, so the runtimes are preloaded and
+# leak checking (which would report the interpreter's own process-lifetime
+# allocations) is off; memory errors and undefined behaviour still abort.
+cxx=${CXX:-c++}
+LD_PRELOAD="$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONPATH=build/sanitize-module/py QUILLMATCH_EXPECT_SANITIZED=1 \
+  .venv/bin/python -m pytest -q -p no:cacheprovider tests
