@@ -110,7 +110,9 @@ class Arguments {
   bool text_borrowed(std::size_t i, BorrowedText& out) {
     return convert(i, extract_text_borrowed, out);
   }
-  bool u64(std::size_t i, std::optional<std::uint64_t>& out) { return optional(i, extract_u64, out); }
+  bool u64(std::size_t i, std::optional<std::uint64_t>& out) {
+    return optional(i, extract_u64, out);
+  }
   bool f64(std::size_t i, std::optional<double>& out) { return optional(i, extract_f64, out); }
   bool flag(std::size_t i, bool& out) {
     std::optional<bool> v;

@@ -25,7 +25,8 @@ inline constexpr CallSignature kJaroWinklerBatch{
     "jaro_winkler_batch", {"query", "candidates", "p", "case_insensitive"}, 4, 2};
 inline constexpr CallSignature kIngestOwned{"_ingest_owned", {"candidates"}, 1, 1};
 inline constexpr CallSignature kIngestBorrow{"_ingest_borrow", {"candidates"}, 1, 1};
-inline constexpr CallSignature kIngestBorrowAndDeref{"_ingest_borrow_and_deref", {"candidates"}, 1, 1};
+inline constexpr CallSignature kIngestBorrowAndDeref{
+    "_ingest_borrow_and_deref", {"candidates"}, 1, 1};
 
 // METH_VARARGS | METH_KEYWORDS entry points; each returns a new reference or
 // null with an exception set, and is entered and left holding the lock.

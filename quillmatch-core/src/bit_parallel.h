@@ -75,35 +75,20 @@ struct OsaWord {
   }
 };
 
-// Levenshtein over W words. The add carries one bit upward from word to word, as
-// do the HP and HN shifts; bits above position m - 1 in the last word only feed
-// carries that leave the top, so they need no masking.
-class LevenshteinBlock {
+// The column state both block scans share: VP and VN over W words, and the
+// score read from bit tb = (m - 1) % 64 of the last word. The add carries one
+// bit upward from word to word, as do the HP and HN shifts; bits above position
+// m - 1 in the last word only feed carries that leave the top, so they need no
+// masking.
+class BlockColumn {
  public:
-  explicit LevenshteinBlock(std::uint64_t m)
-      : vp_((m + 63) / 64, ~std::uint64_t{0}), vn_(vp_.size(), 0), tb_(static_cast<unsigned>((m - 1) % 64)), score(m) {}
-
-  void step(const std::uint64_t* pm) {
-    std::uint64_t add_carry = 0, hp_carry = 1, hn_carry = 0;
-    const std::size_t last = vp_.size() - 1;
-    for (std::size_t w = 0; w <= last; ++w) {
-      const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
-      const std::uint64_t sum = add_with_carry(pmw & vpw, vpw, add_carry);
-      const std::uint64_t s = sum ^ vpw;
-      const std::uint64_t d0 = s | pmw | vnw;
-      const std::uint64_t hp = vnw | ~(s | pmw | vpw);
-      const std::uint64_t hn = vpw & (s | pmw);
-      if (w == last) bump_score(hp, hn);
-      const std::uint64_t x = (hp << 1) | hp_carry;
-      const std::uint64_t y = (hn << 1) | hn_carry;
-      hp_carry = hp >> 63;
-      hn_carry = hn >> 63;
-      vn_[w] = d0 & x;
-      vp_[w] = y | ~(d0 | x);
-    }
-  }
+  std::uint64_t score;
 
  protected:
+  explicit BlockColumn(std::uint64_t m)
+      : score(m), vp_((m + 63) / 64, ~std::uint64_t{0}), vn_(vp_.size(), 0),
+        tb_(static_cast<unsigned>((m - 1) % 64)) {}
+
   // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed.
   static std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint64_t& carry) {
     const std::uint64_t t = a + b;
@@ -118,20 +103,42 @@ class LevenshteinBlock {
 
   std::vector<std::uint64_t> vp_, vn_;
   unsigned tb_;
-
- public:
-  std::uint64_t score;
 };
 
-// Optimal string alignment over W words: LevenshteinBlock plus the previous
-// column's D0 and the previous code point's row. The transposition term shifts
-// (~D0 & PM) up by one position, so it too carries one bit across words.
-class OsaBlock : private LevenshteinBlock {
+// Levenshtein over W words: the single-word step with its carries chained
+// across words, word 0 first.
+class LevenshteinBlock : public BlockColumn {
  public:
-  explicit OsaBlock(std::uint64_t m) : LevenshteinBlock(m), d0_(vp_.size(), 0), zero_(vp_.size(), 0) {
-    pm_prev_ = zero_.data();
+  explicit LevenshteinBlock(std::uint64_t m) : BlockColumn(m) {}
+
+  void step(const std::uint64_t* pm) {
+    std::uint64_t add_carry = 0, hp_carry = 1, hn_carry = 0;
+    const std::size_t last = vp_.size() - 1;
+    for (std::size_t w = 0; w <= last; ++w) {
+      const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
+      const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
+      const std::uint64_t d0 = s | pmw | vnw;
+      const std::uint64_t hp = vnw | ~(s | pmw | vpw);
+      const std::uint64_t hn = vpw & (s | pmw);
+      if (w == last) bump_score(hp, hn);
+      const std::uint64_t x = (hp << 1) | hp_carry;
+      const std::uint64_t y = (hn << 1) | hn_carry;
+      hp_carry = hp >> 63;
+      hn_carry = hn >> 63;
+      vn_[w] = d0 & x;
+      vp_[w] = y | ~(d0 | x);
+    }
   }
-  using LevenshteinBlock::score;
+};
+
+// Optimal string alignment over W words: the Levenshtein block step plus the
+// previous column's D0 and the previous code point's row. The transposition
+// term shifts (~D0 & PM) up by one position, so it too carries one bit across
+// words.
+class OsaBlock : public BlockColumn {
+ public:
+  explicit OsaBlock(std::uint64_t m)
+      : BlockColumn(m), d0_(vp_.size(), 0), zero_(vp_.size(), 0), pm_prev_(zero_.data()) {}
 
   // REQUIRES: `pm` stays valid until the next step (rows of BlockMasks do).
   void step(const std::uint64_t* pm) {

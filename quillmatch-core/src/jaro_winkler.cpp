@@ -22,14 +22,10 @@ namespace {
 
 constexpr std::uint64_t kSmallMax = 16;
 
-const unsigned char* bytes(std::string_view s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
-
 // REQUIRES: both texts ASCII, longer <= 16, so every position fits a word bit.
 jw::Counts count_small(std::string_view s1, std::string_view s2) {
-  const unsigned char* a = bytes(s1);
-  const unsigned char* b = bytes(s2);
+  const unsigned char* a = jw::bytes(s1);
+  const unsigned char* b = jw::bytes(s2);
   const std::size_t n1 = s1.size(), n2 = s2.size();
   const std::uint64_t r = jw::match_radius(n1, n2);
   jw::MatchedWords matched;
@@ -50,10 +46,11 @@ jw::Counts count_small(std::string_view s1, std::string_view s2) {
 // REQUIRES: both texts ASCII and at most 64 bytes. The table is 1 KiB of stack.
 jw::Counts count_word_parallel(std::string_view s1, std::string_view s2) {
   std::uint64_t positions[jw::kAsciiValues];
-  jw::build_positions(positions, bytes(s2), s2.size());
+  jw::build_positions(positions, jw::bytes(s2), s2.size());
   const std::uint64_t r = jw::match_radius(s1.size(), s2.size());
-  const jw::MatchedWords matched = jw::match_words(positions, bytes(s1), s1.size(), r, jw::Verbatim{});
-  return jw::count_words(bytes(s1), s1.size(), bytes(s2), s2.size(), matched, jw::Verbatim{});
+  const unsigned char* a = jw::bytes(s1);
+  const jw::MatchedWords matched = jw::match_words(positions, a, s1.size(), r, jw::Verbatim{});
+  return jw::count_words(a, s1.size(), jw::bytes(s2), s2.size(), matched, jw::Verbatim{});
 }
 
 // Any pair: both texts decoded, one flag byte per position.

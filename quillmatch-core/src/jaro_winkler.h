@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 
 namespace quillmatch::jw {
 
@@ -23,6 +24,10 @@ inline constexpr double kJaroDivisor = 3.0;
 inline constexpr std::uint64_t kWordBits = 64;
 // Index range of the position table: every ASCII byte value.
 inline constexpr std::size_t kAsciiValues = 128;
+
+inline const unsigned char* bytes(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
 
 // Match window radius: max(len1, len2) / 2 - 1, clamped at 0.
 inline std::uint64_t match_radius(std::uint64_t len1, std::uint64_t len2) {

@@ -23,10 +23,6 @@ namespace quillmatch {
 
 namespace {
 
-const unsigned char* bytes(std::string_view s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
-
 struct JaroWinklerQuery {
   std::string folded;  // lowered (or plain) ASCII query; empty unless fast
   std::string copy;    // the query as passed in, for the kernel
@@ -52,9 +48,10 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
       q.folded.assign(text);
       // For ASCII, the full lowercase mapping is exactly A..Z -> a..z.
       if (case_insensitive) {
-        for (char& ch : q.folded) ch = static_cast<char>(jw::AsciiLower{}(static_cast<unsigned char>(ch)));
+        for (char& ch : q.folded)
+          ch = static_cast<char>(jw::AsciiLower{}(static_cast<unsigned char>(ch)));
       }
-      jw::build_positions(q.positions, bytes(q.folded), q.folded.size());
+      jw::build_positions(q.positions, jw::bytes(q.folded), q.folded.size());
       q.fast = true;
     }
   } else {
@@ -67,11 +64,12 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
 // REQUIRES: q.fast, candidate ASCII of 1..64 bytes.
 template <class Map>
 double score_fast(const JaroWinklerQuery& q, std::string_view candidate, Map map) {
-  const unsigned char* c = bytes(candidate);
+  const unsigned char* c = jw::bytes(candidate);
   const std::size_t n = candidate.size();
   const std::uint64_t r = jw::match_radius(q.length, n);
   const jw::MatchedWords matched = jw::match_words(q.positions, c, n, r, map);
-  const jw::Counts counts = jw::count_words(c, n, bytes(q.folded), q.folded.size(), matched, map);
+  const jw::Counts counts =
+      jw::count_words(c, n, jw::bytes(q.folded), q.folded.size(), matched, map);
   if (counts.m == 0) return 0.0;
   return jw::score(counts.m, counts.t, q.length, n, counts.l, q.scale);
 }

@@ -63,7 +63,8 @@ bool is_ascii(std::string_view text) {
   std::size_t n = text.size();
   using simd::Bytes32;
   simd::Bytes32 acc = Bytes32::splat(0);
-  for (; n >= Bytes32::kSize; n -= Bytes32::kSize, p += Bytes32::kSize) acc = acc | Bytes32::load(p);
+  for (; n >= Bytes32::kSize; n -= Bytes32::kSize, p += Bytes32::kSize)
+    acc = acc | Bytes32::load(p);
   if (acc.top_bits() != 0) return false;
   std::uint64_t tail = 0;
   for (; n >= 8; n -= 8, p += 8) {

@@ -227,7 +227,8 @@ TEST(PatternMasks, Layouts) {
   EXPECT_EQ(q.length, 3u);
   EXPECT_EQ(q.top, 4u);
   EXPECT_TRUE(q.fast);
-  const PreparedQuery empty("", false), long_ascii(std::string(65, 'x'), false), wide_q("caf\u00E9", false);
+  const PreparedQuery empty("", false), long_ascii(std::string(65, 'x'), false),
+      wide_q("caf\u00E9", false);
   EXPECT_FALSE(empty.fast || long_ascii.fast || wide_q.fast);
   EXPECT_EQ(empty.top, 0u);
   EXPECT_EQ(long_ascii.length, 65u);

@@ -39,7 +39,8 @@ TEST(Text, FoldsEveryMappedCodePoint) {
     ++mapped;
     std::u32string want(1, lower);
     if (cp == 0x0130) want += U'\u0307';
-    ASSERT_EQ(fold_case(to_utf8(std::u32string(1, cp))), to_utf8(want)) << std::hex << static_cast<std::uint32_t>(cp);
+    ASSERT_EQ(fold_case(to_utf8(std::u32string(1, cp))), to_utf8(want))
+        << std::hex << static_cast<std::uint32_t>(cp);
   }
   EXPECT_EQ(mapped, 1462u);
   EXPECT_EQ(fold_case("Hello, WORLD! \u00DF \u1E9E \u212A \u023A"),
