@@ -1,5 +1,7 @@
 """Module surface, argument binding, argument conversion and error mapping."""
 
+import ast
+import pathlib
 import re
 import types
 from fractions import Fraction
@@ -44,6 +46,17 @@ def test_function_surface(signature):
     assert (fn.__name__, fn.__module__, fn.__self__) == (name, "quillmatch", quillmatch)
     assert fn.__text_signature__ == "(" + params
     assert fn.__doc__ is None
+
+
+def test_type_stub_matches_the_module():
+    stub = pathlib.Path(__file__).resolve().parents[1] / "py" / "quillmatch.pyi"
+    defs = [d for d in ast.parse(stub.read_text()).body if isinstance(d, ast.FunctionDef)]
+    assert [d.name for d in defs] == NAMES
+    for d in defs:
+        params = [a.arg for a in d.args.args]
+        required = len(params) - len(d.args.defaults)
+        shown = params[:required] + [a + "=None" for a in params[required:]]
+        assert getattr(quillmatch, d.name).__text_signature__ == "(" + ", ".join(shown) + ")"
 
 
 TOO_MANY = "{}() takes from 2 to {} positional arguments but {} were given"

@@ -1,0 +1,42 @@
+# Type information for the quillmatch extension module.
+from typing import List, Optional, Sequence
+
+__all__: List[str]
+
+def levenshtein_bp(
+    str_1: str,
+    str_2: str,
+    max_len: Optional[int] = None,
+    case_insensitive: Optional[bool] = None,
+    score_cutoff: Optional[int] = None,
+) -> int: ...
+def damerau_bp(
+    str_1: str,
+    str_2: str,
+    max_len: Optional[int] = None,
+    case_insensitive: Optional[bool] = None,
+    score_cutoff: Optional[int] = None,
+) -> int: ...
+def jaro_winkler_similarity(
+    str_1: str,
+    str_2: str,
+    p: Optional[float] = None,
+    max_len: Optional[int] = None,
+    case_insensitive: Optional[bool] = None,
+    score_cutoff: Optional[float] = None,
+) -> float: ...
+def levenshtein_batch(
+    query: str, candidates: Sequence[str], case_insensitive: Optional[bool] = None
+) -> List[int]: ...
+def damerau_batch(
+    query: str, candidates: Sequence[str], case_insensitive: Optional[bool] = None
+) -> List[int]: ...
+def jaro_winkler_batch(
+    query: str,
+    candidates: Sequence[str],
+    p: Optional[float] = None,
+    case_insensitive: Optional[bool] = None,
+) -> List[float]: ...
+def _ingest_owned(candidates: Sequence[str]) -> int: ...
+def _ingest_borrow(candidates: Sequence[str]) -> int: ...
+def _ingest_borrow_and_deref(candidates: Sequence[str]) -> int: ...
