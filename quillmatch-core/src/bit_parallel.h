@@ -12,6 +12,8 @@
 // construction.
 #pragma once
 
+#include <immintrin.h>
+
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -89,11 +91,11 @@ class BlockColumn {
       : score(m), vp_((m + 63) / 64, ~std::uint64_t{0}), vn_(vp_.size(), 0),
         tb_(static_cast<unsigned>((m - 1) % 64)) {}
 
-  // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed.
-  static std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint64_t& carry) {
-    const std::uint64_t t = a + b;
-    const std::uint64_t r = t + carry;
-    carry = (t < a) | (r < t);
+  // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed,
+  // which is exactly the carry out of one add-with-carry instruction.
+  static std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, unsigned char& carry) {
+    unsigned long long r;
+    carry = _addcarry_u64(carry, a, b, &r);
     return r;
   }
   void bump_score(std::uint64_t hp, std::uint64_t hn) {
@@ -112,7 +114,8 @@ class LevenshteinBlock : public BlockColumn {
   explicit LevenshteinBlock(std::uint64_t m) : BlockColumn(m) {}
 
   void step(const std::uint64_t* pm) {
-    std::uint64_t add_carry = 0, hp_carry = 1, hn_carry = 0;
+    unsigned char add_carry = 0;
+    std::uint64_t hp_carry = 1, hn_carry = 0;
     const std::size_t last = vp_.size() - 1;
     for (std::size_t w = 0; w <= last; ++w) {
       const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
@@ -142,7 +145,8 @@ class OsaBlock : public BlockColumn {
 
   // REQUIRES: `pm` stays valid until the next step (rows of BlockMasks do).
   void step(const std::uint64_t* pm) {
-    std::uint64_t tr_carry = 0, add_carry = 0, hp_carry = 1, hn_carry = 0;
+    unsigned char add_carry = 0;
+    std::uint64_t tr_carry = 0, hp_carry = 1, hn_carry = 0;
     const std::size_t last = vp_.size() - 1;
     for (std::size_t w = 0; w <= last; ++w) {
       const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
