@@ -62,6 +62,25 @@ bool is_numpy_bool_type(PyObject* type) {
   return attr_is(type, names().module, {"numpy"}) && attr_is(type, names().name, {"bool_", "bool"});
 }
 
+// The attribute `name` as stored in the type or its bases, in method
+// resolution order, without binding it: `out` stays null when no class
+// defines it. False with the error set when the lookup itself fails.
+bool lookup_in_type(PyObject* type, PyObject* name, Ref& out) {
+  Ref mro(PyObject_GetAttrString(type, "__mro__"));
+  if (!mro) return false;
+  Ref iter(PyObject_GetIter(mro.get()));
+  if (!iter) return false;
+  while (Ref base{PyIter_Next(iter.get())}) {
+    Ref dict(PyObject_GetAttrString(base.get(), "__dict__"));
+    if (!dict) return false;
+    out = Ref(PyObject_GetItem(dict.get(), name));
+    if (out) return true;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+    PyErr_Clear();
+  }
+  return !PyErr_Occurred();
+}
+
 // Reads an exact bool; anything else is the type error expecting "bool".
 bool exact_bool(PyObject* obj, bool& out) {
   if (obj == Py_True || obj == Py_False) {
@@ -96,7 +115,8 @@ const Names& names() {
   static const Names* cached = nullptr;
   if (!cached) {
     static Names storage{intern("__all__"),    intern("__name__"), intern("__qualname__"),
-                         intern("__module__"), intern("__bool__"), intern("add_note")};
+                         intern("__module__"), intern("__bool__"), intern("add_note"),
+                         intern("__get__")};
     cached = &storage;
   }
   return *cached;
@@ -152,17 +172,27 @@ bool extract_flag(PyObject* obj, bool& out) {
   if (obj == Py_True || obj == Py_False) return exact_bool(obj, out);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
   if (!is_numpy_bool_type(type)) return set_type_error(obj, "bool");
-  Ref method(PyObject_GetAttr(type, names().bool_));
+  Ref method;
+  if (!lookup_in_type(type, names().bool_, method)) return false;
   if (!method) {
-    PyErr_Clear();
     Ref type_text(PyObject_Str(type));
     if (type_text)
       PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
                    type_text.get());
     return false;
   }
-  // The type's __bool__ applied to the object: the same call as the bound method.
-  Ref result(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
+  // Bind it to the object as attribute access would: through its __get__ when
+  // it is a descriptor (functions, slot wrappers, static and class methods).
+  Ref getter(PyObject_GetAttr(method.get(), names().get));
+  if (getter) {
+    method = Ref(PyObject_CallFunctionObjArgs(getter.get(), obj, type, nullptr));
+    if (!method) return false;
+  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+  } else {
+    return false;
+  }
+  Ref result(PyObject_CallObject(method.get(), nullptr));
   if (!result) return false;
   return exact_bool(result.get(), out);
 }

@@ -70,6 +70,7 @@ struct Names {
   PyObject* module;
   PyObject* bool_;
   PyObject* add_note;
+  PyObject* get;
 };
 const Names& names();
 

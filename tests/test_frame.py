@@ -164,6 +164,8 @@ def test_conversion_errors_name_the_parameter(fn, args, exc, message, param):
     (lambda: L("AB", "ab", None, numpy.bool_(True)), 0),
     (lambda: L("AB", "ab", None, numpy.bool_(False)), 2),
     (lambda: L("AB", "ab", None, fake_numpy_bool("bool_", __bool__=lambda self: True)), 0),
+    # __bool__ is bound to the object the way attribute access binds it.
+    (lambda: L("AB", "ab", None, fake_numpy_bool("bool_", __bool__=staticmethod(lambda: True))), 0),
     (lambda: J("MARTHA", "MARHTA", 0), 0.9444444444444445),
     (lambda: J("MARTHA", "MARHTA", -0.0), 0.9444444444444445),
     (lambda: (J("MARTHA", "MARHTA", 0.25), J("MARTHA", "MARHTA", Fraction(1, 4))),
