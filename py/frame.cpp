@@ -90,20 +90,14 @@ bool exact_bool(PyObject* obj, bool& out) {
   return set_type_error(obj, "bool");
 }
 
-// The position of a keyword among the parameters, or -1. Matching compares the
-// UTF-8 bytes exactly; a key that is not a str or cannot be encoded matches
-// nothing.
+// The position of a keyword among the parameters, or -1. The parameter names
+// are ASCII, so comparing code points is comparing the UTF-8 bytes exactly; a
+// key that is not a str (or holds a lone surrogate) matches nothing, and the
+// comparison allocates nothing and cannot fail.
 int param_index(const CallSignature& sig, PyObject* key) {
   if (!PyUnicode_Check(key)) return -1;
-  Ref bytes(PyUnicode_AsUTF8String(key));
-  if (!bytes) {
-    PyErr_Clear();
-    return -1;
-  }
-  const std::string_view k(PyBytes_AsString(bytes.get()),
-                           static_cast<std::size_t>(PyBytes_Size(bytes.get())));
   for (std::size_t i = 0; i < sig.count; ++i)
-    if (k == sig.params[i]) return static_cast<int>(i);
+    if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) return static_cast<int>(i);
   return -1;
 }
 
