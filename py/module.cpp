@@ -123,6 +123,9 @@ PyModuleDef module_def = {
 
 }  // namespace quillmatch::py
 
-extern "C" PyMODINIT_FUNC PyInit_quillmatch(void) {
+// The module's only exported symbol. Everything else is built with hidden
+// visibility, and the headers of CPython 3.8 do not mark PyMODINIT_FUNC as
+// exported, so the linkage and the visibility are spelled out here.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quillmatch(void) {
   return PyModuleDef_Init(&quillmatch::py::module_def);
 }
