@@ -50,17 +50,6 @@ struct BorrowedText {
   TextView text;
 };
 
-// An internal consistency check that failed. Thrown inside a call, turned into
-// PanicException by the frame's guard.
-class InternalFault : public std::exception {
- public:
-  explicit InternalFault(const char* message) : message_(message) {}
-  const char* what() const noexcept override { return message_; }
-
- private:
-  const char* message_;
-};
-
 // Interned attribute names, created once on first use and kept for the life of
 // the process.
 struct Names {
@@ -145,7 +134,8 @@ class Arguments {
 };
 
 // Runs a function body so that no C++ exception leaves it: memory exhaustion
-// becomes MemoryError and anything else PanicException.
+// becomes MemoryError, and anything else (a failed internal check, such as
+// reading a Result's value when it holds an error) PanicException.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {

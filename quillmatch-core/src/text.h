@@ -42,8 +42,8 @@ void append_utf8(std::string& out, char32_t cp);
 // Decodes valid UTF-8 into code points, in text order.
 std::vector<char32_t> decode_utf8(std::string_view text);
 
-// Calls f(code point) for every code point of a text; bytes directly when the
-// text is known to be ASCII.
+// Calls f(code point) for every code point of a text, in order. An ASCII byte
+// decodes to itself at the cost of one compare.
 template <class F>
 inline void for_each_code_point(std::string_view text, F&& f) {
   auto p = reinterpret_cast<const unsigned char*>(text.data());
