@@ -3,9 +3,15 @@
 
 namespace quillmatch {
 
+DistanceScorer DistanceScorer::damerau(TextView query, bool case_insensitive) {
+  return DistanceScorer(distance_scorer_state<OsaWord, damerau_bp>(query, case_insensitive));
+}
+
 std::vector<std::uint64_t> damerau_batch(TextView query, std::span<const TextView> candidates,
                                          bool case_insensitive) {
-  return distance_batch<OsaWord, damerau_bp>(query, candidates, case_insensitive);
+  std::vector<std::uint64_t> out(candidates.size());
+  DistanceScorer::damerau(query, case_insensitive).score(candidates, out);
+  return out;
 }
 
 }  // namespace quillmatch

@@ -6,6 +6,7 @@
 // REQUIRES: every candidate view stays valid and unchanged until the call returns.
 #pragma once
 
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -32,13 +33,22 @@ std::uint64_t score_candidate(const PreparedQuery& query, std::string_view candi
 }
 
 template <class Word, auto kernel>
-std::vector<std::uint64_t> distance_batch(TextView query, std::span<const TextView> candidates,
-                                          bool case_insensitive) {
-  const PreparedQuery prepared(query, case_insensitive);
-  std::vector<std::uint64_t> out(candidates.size());
+void score_chunk(const PreparedQuery& query, std::span<const TextView> candidates,
+                 std::span<std::uint64_t> out) {
   for (std::size_t k = 0; k < candidates.size(); ++k)
-    out[k] = score_candidate<Word, kernel>(prepared, candidates[k].view());
-  return out;
+    out[k] = score_candidate<Word, kernel>(query, candidates[k].view());
+}
+
+struct DistanceScorer::State {
+  PreparedQuery query;
+  void (*score)(const PreparedQuery&, std::span<const TextView>, std::span<std::uint64_t>);
+};
+
+template <class Word, auto kernel>
+std::unique_ptr<const DistanceScorer::State> distance_scorer_state(TextView query,
+                                                                   bool case_insensitive) {
+  return std::make_unique<const DistanceScorer::State>(
+      DistanceScorer::State{PreparedQuery(query, case_insensitive), score_chunk<Word, kernel>});
 }
 
 }  // namespace quillmatch

@@ -10,6 +10,7 @@
 // On the fast path the candidate is the scanned text and the query the searched
 // one, the reverse of the kernel's roles; matching is symmetric (for each byte
 // value the same pairs form whichever side is scanned), and so are h and l.
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -92,14 +93,34 @@ double score_candidate(const JaroWinklerQuery& q, TextView candidate) {
 
 }  // namespace
 
+struct JaroWinklerScorer::State {
+  JaroWinklerQuery query;
+};
+
+JaroWinklerScorer::JaroWinklerScorer(std::unique_ptr<const State> state)
+    : state_(std::move(state)) {}
+JaroWinklerScorer::JaroWinklerScorer(JaroWinklerScorer&&) noexcept = default;
+JaroWinklerScorer& JaroWinklerScorer::operator=(JaroWinklerScorer&&) noexcept = default;
+JaroWinklerScorer::~JaroWinklerScorer() = default;
+
+Result<JaroWinklerScorer> JaroWinklerScorer::make(TextView query, std::optional<double> p,
+                                                  bool case_insensitive) {
+  Result<JaroWinklerQuery> prepared = prepare_query(query, p, case_insensitive);
+  if (!prepared.ok()) return prepared.error();
+  return JaroWinklerScorer(std::make_unique<const State>(State{std::move(prepared.value())}));
+}
+
+void JaroWinklerScorer::score(std::span<const TextView> candidates, std::span<double> out) const {
+  for (std::size_t k = 0; k < candidates.size(); ++k)
+    out[k] = score_candidate(state_->query, candidates[k]);
+}
+
 Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const TextView> candidates,
                                                std::optional<double> p, bool case_insensitive) {
-  const Result<JaroWinklerQuery> prepared = prepare_query(query, p, case_insensitive);
-  if (!prepared.ok()) return prepared.error();
-  const JaroWinklerQuery& q = prepared.value();
-  std::vector<double> scores;
-  scores.reserve(candidates.size());
-  for (const TextView& candidate : candidates) scores.push_back(score_candidate(q, candidate));
+  Result<JaroWinklerScorer> scorer = JaroWinklerScorer::make(query, p, case_insensitive);
+  if (!scorer.ok()) return scorer.error();
+  std::vector<double> scores(candidates.size());
+  scorer.value().score(candidates, scores);
   return scores;
 }
 

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -112,6 +113,54 @@ Result<double> jaro_winkler(TextView str_1, TextView str_2, std::optional<double
 // scalar measure gives for (query, candidate) with no max_len and no cutoff, bit
 // for bit; for an empty query a distance is the candidate's code-point count,
 // counted before folding.
+//
+// A scorer holds one query prepared once and scores candidates chunk by chunk,
+// so a caller can score each chunk while its texts are still in cache. It is
+// read-only after construction: any number of threads may score with one scorer
+// at once, each into its own output. The batch functions below are a scorer
+// applied to the whole list.
+
+class DistanceScorer {
+ public:
+  // The scorers of levenshtein_batch and of damerau_batch.
+  static DistanceScorer levenshtein(TextView query, bool case_insensitive);
+  static DistanceScorer damerau(TextView query, bool case_insensitive);
+
+  DistanceScorer(DistanceScorer&&) noexcept;
+  DistanceScorer& operator=(DistanceScorer&&) noexcept;
+  ~DistanceScorer();
+
+  // out[k] = the distance of candidates[k].
+  // REQUIRES: out.size() == candidates.size().
+  void score(std::span<const TextView> candidates, std::span<std::uint64_t> out) const;
+
+  struct State;  // defined by the engines
+
+ private:
+  explicit DistanceScorer(std::unique_ptr<const State> state);
+  std::unique_ptr<const State> state_;
+};
+
+class JaroWinklerScorer {
+ public:
+  // Fails only with InvalidPrefixScale, checked before anything is prepared.
+  static Result<JaroWinklerScorer> make(TextView query, std::optional<double> p,
+                                        bool case_insensitive);
+
+  JaroWinklerScorer(JaroWinklerScorer&&) noexcept;
+  JaroWinklerScorer& operator=(JaroWinklerScorer&&) noexcept;
+  ~JaroWinklerScorer();
+
+  // out[k] = the similarity of candidates[k].
+  // REQUIRES: out.size() == candidates.size().
+  void score(std::span<const TextView> candidates, std::span<double> out) const;
+
+  struct State;  // defined by the engine
+
+ private:
+  explicit JaroWinklerScorer(std::unique_ptr<const State> state);
+  std::unique_ptr<const State> state_;
+};
 
 std::vector<std::uint64_t> levenshtein_batch(TextView query, std::span<const TextView> candidates,
                                              bool case_insensitive);
