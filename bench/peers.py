@@ -9,7 +9,8 @@ of quillmatch and its peers, and draws those absolute times into a PNG.
 
 Every ratio is measured inside this one process against its yardstick, the two
 timed alternately (A, B, A, B, ...) and the best time of each kept, since
-absolute times on a shared machine drift by tens of percent between runs.
+absolute times on a shared machine drift by tens of percent between runs. Times
+are the process's CPU time, except the thread speed-ups' (wall time).
 A peer that is not installed is skipped with a note. Data is seeded random
 lowercase ASCII: short words of 5 to 20 letters, 13-letter words, and texts of
 1 000 letters. StringZilla's engine is given one CPU core, as quillmatch uses one.
@@ -109,13 +110,14 @@ def pairs_of(seq):
 
 # ---------------------------------------------------------------- timing
 
-def alternate(thunks, repeats, clock=time.thread_time):
+def alternate(thunks, repeats, clock=time.process_time):
     """Runs each thunk `repeats` times, round-robin (A, B, C, A, B, C, ...), garbage
     collection off; returns the best time of each. A result is freed after its clock stops.
 
-    The clock is the CPU time of this thread: on a machine whose cores other processes
-    share, wall time would charge a long run for the time slices taken from it while
-    a short one may fit between them. Thread speed-ups need the wall clock."""
+    The clock is the CPU time of this process (of all its threads, should a library use
+    more than one): on a machine whose cores other processes share, wall time would charge
+    a long run for the time slices taken from it while a short one may fit between them.
+    Thread speed-ups need the wall clock."""
     best = dict.fromkeys(thunks, float("inf"))
     for _ in range(repeats):
         for name, fn in thunks.items():
@@ -222,14 +224,15 @@ def agreement(peers, pairs):
                 a, b = pairs[bad[0]]
                 lower = all(got[i] < expected[i] for i in bad)
                 verdict = "%s, e.g. %s: quillmatch %r, peer %r" % (
-                    "peer lower wherever they differ" if lower else "differs", "%r %r" % (a, b) if len(a) < 40 else "a long pair",
-                    expected[bad[0]], got[bad[0]])
+                    "peer lower wherever they differ" if lower else "differs",
+                    "%r %r" % (a, b) if len(a) < 40 else "a long pair", expected[bad[0]], got[bad[0]])
             rows.append([name, ours_name, "%d/%d" % (len(pairs) - len(bad), len(pairs)), verdict])
     table("agreement with quillmatch on %s pairs (short words, each with an edited copy or another word; "
           "%d pairs of 1 000 letters)" % (count(len(pairs)), sum(len(a) >= 100 for a, _ in pairs)),
           ["peer", "compared with", "same result", ""], rows)
-    print("(jellyfish's damerau_levenshtein_distance is the unrestricted distance, in which a swapped pair"
-          "\n may be edited again; optimal string alignment, what damerau_bp computes, may not.)")
+    if any(name.startswith("jellyfish.damerau") for name, _ in peers.osa):
+        print("(jellyfish's damerau_levenshtein_distance is the unrestricted distance, in which a swapped"
+              "\n pair may be edited again; optimal string alignment, what damerau_bp computes, may not.)")
 
 
 # ---------------------------------------------------------------- measurements
@@ -253,7 +256,7 @@ def run(args):
 
     print("Python %s, quillmatch vs peers, %s run, best of %d alternated repetitions (%d for loops of"
           " a few milliseconds)" % (sys.version.split()[0], "quick" if quick else "full", repeats, many))
-    print("times are CPU time of the timing thread, but the thread speed-ups' wall time; %s" % load())
+    print("times are this process's CPU time, but the thread speed-ups' wall time; %s" % load())
     peers = Peers()
 
     short = words(rnd, size["words"], 5, 20)
