@@ -378,7 +378,8 @@ def run(args):
     plot = args.plot if args.plot is not None else (
         os.path.join(HERE, "..", "build", "peers-quick.png") if quick else os.path.join(HERE, "peers.png"))
     if plot:
-        draw(times, plot, "Python %s%s" % (sys.version.split()[0], ", quick run" if quick else ""))
+        draw(times, plot, "Python %s, CPU time, best of %d%s" % (
+            sys.version.split()[0], repeats, ", quick run" if quick else ""))
 
 
 def draw(times, path, subtitle):
@@ -404,7 +405,8 @@ def draw(times, path, subtitle):
             ax.text(v, y, " " + per_call(v / 1e9), va="center", fontsize=8)
         ax.set_xlim(right=max(values) * 8)
         ax.tick_params(axis="y", labelsize=8)
-    fig.suptitle("quillmatch (orange) and peers (blue): time per call or per candidate\n" + subtitle,
+    fig.suptitle("quillmatch (orange), its peers (blue) and a reference (gray): time per call or per"
+                 " candidate\n" + subtitle,
                  fontsize=11)
     fig.tight_layout(rect=(0, 0, 1, 0.97))
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
