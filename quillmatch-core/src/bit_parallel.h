@@ -184,7 +184,7 @@ std::uint64_t scan_distance(const PreparedPair& pair) {
     const std::uint64_t top = std::uint64_t{1} << (m - 1);
     Word scan(m, top);
     if (pair.ascii) {
-      const WordMasks masks = WordMasks::from_ascii(pair.text1());
+      const AsciiPairMasks masks(pair.text1(), text);
       for (unsigned char b : text) scan.step(masks.get(b));
     } else {
       const WordMasks masks = WordMasks::from_code_points(decode_utf8(pair.text1()));
