@@ -80,7 +80,7 @@ void CandidateSequence::items(Py_ssize_t begin, std::size_t count, PyObject** ou
 }
 
 bool take_text(PyObject* item, PyObject*& owner, TextView& text) {
-  if (!PyUnicode_Check(item)) return set_type_error(item, "str");
+  if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) return set_type_error(item, "str");
   return utf8_of(item, text, owner);
 }
 

@@ -196,7 +196,8 @@ bool utf8_of(PyObject* obj, TextView& text, PyObject*& owner) {
 }
 
 bool extract_text_borrowed(PyObject* obj, BorrowedText& out) {
-  if (!PyUnicode_Check(obj)) return set_type_error(obj, "str");
+  // The exact-type test is inline; the flag test is a call under the stable ABI.
+  if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) return set_type_error(obj, "str");
   PyObject* owner = nullptr;
   if (!utf8_of(obj, out.text, owner)) return false;
   out.owner = Ref(owner);

@@ -167,9 +167,9 @@ Result<double> check_prefix_scale(std::optional<double> p) {
   return *p;
 }
 
-Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
-                                    std::optional<std::uint64_t> max_len, bool case_insensitive) {
-  PreparedPair pair;
+std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
+                                         std::optional<std::uint64_t> max_len,
+                                         bool case_insensitive, PreparedPair& pair) {
   if (case_insensitive) {
     pair.text1_.fold(str_1.view());
     pair.text2_.fold(str_2.view());
@@ -185,6 +185,13 @@ Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
     if (pair.len1 > *max_len) return MatchError::input_too_long("str_1", pair.len1, *max_len);
     if (pair.len2 > *max_len) return MatchError::input_too_long("str_2", pair.len2, *max_len);
   }
+  return std::nullopt;
+}
+
+Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
+                                    std::optional<std::uint64_t> max_len, bool case_insensitive) {
+  PreparedPair pair;
+  if (auto error = prepare_inputs(str_1, str_2, max_len, case_insensitive, pair)) return *error;
   return pair;
 }
 

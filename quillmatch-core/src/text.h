@@ -101,13 +101,19 @@ class PreparedPair {
   bool ascii = false;  // both texts pure ASCII: the pair is in ASCII form
 
  private:
-  friend Result<PreparedPair> prepare_inputs(TextView, TextView, std::optional<std::uint64_t>,
-                                             bool);
+  friend std::optional<MatchError> prepare_inputs(TextView, TextView,
+                                                  std::optional<std::uint64_t>, bool,
+                                                  PreparedPair&);
   WorkingText text1_, text2_;
 };
 
 // Fold (str_1 first), measure, then check max_len (str_1 before str_2). A length
-// equal to max_len passes. Without folding nothing is allocated.
+// equal to max_len passes. Without folding, and when folding short ASCII
+// texts, nothing is allocated. The first form fills `pair` in place and returns
+// the error, if any; the second returns the pair.
+std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
+                                         std::optional<std::uint64_t> max_len,
+                                         bool case_insensitive, PreparedPair& pair);
 Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
                                     std::optional<std::uint64_t> max_len, bool case_insensitive);
 
