@@ -75,5 +75,8 @@ def test_out_of_memory_raises_memory_error():
     assert len(outcomes) == 7 and report["usable_after_limit_lifted"]
     assert {name: o[:2] for name, o in outcomes.items()} == {name: ["MemoryError", True]
                                                              for name in outcomes}
-    # Without a note, the unlocked calls failed in the engine, not while converting.
-    assert [o[2] for name, o in outcomes.items() if "unlocked" in name] == [None, None]
+    # Taking 8M candidates in fails while converting, which the note names; every
+    # other call fails later, in the library (the unlocked ones in the engine).
+    note = ["while processing 'candidates'"] if hasattr(BaseException, "add_note") else None
+    assert {name: o[2] for name, o in outcomes.items()} == {
+        name: note if "8M" in name else None for name in outcomes}
