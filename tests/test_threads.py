@@ -7,10 +7,12 @@ from, and those must be a state the list really held at one instant: the call
 sees the items as they were iterated, however the list changes afterwards.
 """
 
+import functools
 import random
 import re
 import sys
 import threading
+import types
 
 import quillmatch as qm
 
@@ -26,7 +28,9 @@ def fresh(text):
     return (text + ".")[:-1]
 
 
-def pools(seed=11):
+@functools.lru_cache(maxsize=None)
+def tables(seed=11):
+    """The texts A[i], B[i] of each position and every score the calls may return."""
     rnd = random.Random(seed)
     letters = "kitensgKITENSG \u00e9\u4e2d"
     a, b = [], []
@@ -38,20 +42,19 @@ def pools(seed=11):
                SCALAR[f](QUERY, longer, case_insensitive=True) for f in SCALAR):
             a.append(word)
             b.append(longer)
-    return a, b
+    score = {f: {t: SCALAR[f](QUERY, t, case_insensitive=True) for t in a + b} for f in SCALAR}
+    code = {f: [(score[f][x], score[f][y]) for x, y in zip(a, b)] for f in SCALAR}
+    return types.SimpleNamespace(A=a, B=b, score=score, code=code)
 
 
-A, B = pools()
-SCORE = {f: {t: SCALAR[f](QUERY, t, case_insensitive=True) for t in A + B} for f in SCALAR}
-CODE = {f: [(SCORE[f][x], SCORE[f][y]) for x, y in zip(A, B)] for f in SCALAR}
 FULL_LENGTH_STATES = re.compile("B*A*|A*B*")
 
 
-def decode(batch, result):
+def decode(t, batch, result):
     """The A/B letter of each position, or None when a score fits neither text."""
     letters = []
     for i, score in enumerate(result[:N]):
-        a, b = CODE[batch][i]
+        a, b = t.code[batch][i]
         letters.append("A" if score == a else "B" if score == b else None)
     return None if None in letters or len(result) > N else "".join(letters)
 
@@ -64,48 +67,54 @@ def is_a_held_state(letters):
     return set(letters) <= {"A"}
 
 
-def mutate_round(items):
+def mutate_round(t, items):
     for i in range(N):
-        items[i] = fresh(B[i])
+        items[i] = fresh(t.B[i])
     for i in range(N):
-        items[i] = fresh(A[i])
+        items[i] = fresh(t.A[i])
     items.clear()
-    for text in A:
+    for text in t.A:
         items.append(fresh(text))
-    items[:] = [fresh(t) for t in B]
-    items[:] = [fresh(t) for t in A]
+    items[:] = [fresh(x) for x in t.B]
+    items[:] = [fresh(x) for x in t.A]
 
 
 def test_batches_see_a_snapshot_while_other_threads_mutate():
-    shared = [[fresh(t) for t in A] for _ in range(2)]
+    t = tables()
+    shared = [[fresh(x) for x in t.A] for _ in range(2)]
     stop, errors, tallies, rounds = threading.Event(), [], [], [0]
 
     def mutator():
-        while not stop.is_set() or rounds[0] < 2:
-            for items in shared:
-                mutate_round(items)
-            rounds[0] += 1
+        try:
+            while not stop.is_set() or rounds[0] < 2:
+                for items in shared:
+                    mutate_round(t, items)
+                rounds[0] += 1
+        except BaseException as e:
+            errors.append(e)
 
     def worker(seed):
         rnd = random.Random(seed)
-        counts = {"batch": 0, "mixed": 0, "scalar": 0}
+        counts = {"batch": 0, "unlocked": 0, "mixed": 0, "scalar": 0}
         try:
             for _ in range(ROUNDS):
                 batch = rnd.choice([LEV, DAM, JW])
                 items = rnd.choice(shared)
                 kind = rnd.random()
                 if kind < 0.45:  # the list itself, while it changes
-                    letters = decode(batch, batch(QUERY, items, case_insensitive=True))
+                    letters = decode(t, batch, batch(QUERY, items, case_insensitive=True))
                     assert letters is not None and is_a_held_state(letters), letters
+                    counts["unlocked"] += len(letters) >= 10000
                     counts["mixed"] += len(set(letters)) > 1
                 elif kind < 0.75:  # a copy taken at one instant
                     copy = tuple(items)
                     result = batch(QUERY, copy, case_insensitive=True)
-                    assert result == [SCORE[batch][t] for t in copy]
+                    assert result == [t.score[batch][x] for x in copy]
                 else:
                     for _ in range(20):
-                        text = rnd.choice(rnd.choice([A, B]))
-                        assert SCALAR[batch](QUERY, text, case_insensitive=True) == SCORE[batch][text]
+                        text = rnd.choice(rnd.choice([t.A, t.B]))
+                        score = SCALAR[batch](QUERY, text, case_insensitive=True)
+                        assert score == t.score[batch][text]
                     counts["scalar"] += 20
                     continue
                 counts["batch"] += 1
@@ -119,17 +128,17 @@ def test_batches_see_a_snapshot_while_other_threads_mutate():
     mutating = threading.Thread(target=mutator)
     try:
         mutating.start()
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
     finally:
         stop.set()
         mutating.join()
         sys.setswitchinterval(old)
     if errors:
         raise errors[0]
-    total = {k: sum(t[k] for t in tallies) for k in tallies[0]}
+    total = {k: sum(c[k] for c in tallies) for k in tallies[0]}
     print("\nthread check:", dict(total, mutator_rounds=rounds[0]))
     assert len(tallies) == WORKERS
     assert total["batch"] + total["scalar"] // 20 == WORKERS * ROUNDS
