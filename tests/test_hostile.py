@@ -40,8 +40,8 @@ class Hook:
         self.value = value
 
     def _answer(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
+        if isinstance(self.value, BaseException):  # a fresh one each time: a raised one keeps frames
+            raise type(self.value)(*self.value.args)
         return self.value
 
 
@@ -79,8 +79,11 @@ class FakeStr:
 
 
 class KeyText(str):
-    """A str subclass key: its text binds, whatever its own __eq__, __hash__ say."""
-    __eq__ = lambda self, other: True  # noqa: E731
+    """A str subclass key: its text binds, whatever its own __eq__ says."""
+
+    def __eq__(self, other):
+        return True
+
     __hash__ = str.__hash__
 
 
