@@ -137,9 +137,15 @@ class Arguments {
     return std::nullopt;
   }
   // Any conversion of the (required) slot i, annotated like the others.
+  // Running out of memory while converting (a copied text, a growing candidate
+  // list) is a conversion failure too and carries the same note.
   template <class T, class F>
   bool convert(std::size_t i, F&& extract, T& out) {
-    if (extract(slot(i), out)) return true;
+    try {
+      if (extract(slot(i), out)) return true;
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    }
     annotate_argument_error(sig_.params[i]);
     return false;
   }
