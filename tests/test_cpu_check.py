@@ -68,6 +68,6 @@ def test_import_under_emulated_processor(model, expected):
         [QEMU, "-cpu", model, sys.executable, "-I", "-S", "-c", CHILD,
          os.path.dirname(qm.__file__), QUERY] + CANDIDATES,
         capture_output=True, text=True, timeout=120)
-    # A processor without AVX2 must never see the interpreter killed by a signal.
+    # Whatever the model, the interpreter ends normally: never by SIGILL.
     assert run.returncode == 0, (run.returncode, run.stderr)
     assert run.stdout.strip() == expected
