@@ -24,7 +24,7 @@
 namespace quillmatch::py {
 
 // The widest parameter list of any module function.
-inline constexpr std::size_t kMaxParams = 6;
+inline constexpr std::size_t kMaxParams = 7;
 
 // A function's name, its parameters in order, and how many leading ones are
 // required. Every parameter is positional-or-keyword; the optional ones default
@@ -136,6 +136,17 @@ class Arguments {
     if (PyFloat_CheckExact(obj)) return std::optional<double>(PyFloat_AsDouble(obj));
     return std::nullopt;
   }
+  // True when slot i is empty or None.
+  bool is_none(std::size_t i) const { return !slot(i) || slot(i) == Py_None; }
+  // Any conversion of an optional slot: left absent when empty or None.
+  template <class T, class F>
+  bool optional(std::size_t i, F&& extract, std::optional<T>& out) {
+    if (is_none(i)) return true;
+    T value{};
+    if (!convert(i, extract, value)) return false;
+    out = value;
+    return true;
+  }
   // Any conversion of the (required) slot i, annotated like the others.
   // Running out of memory while converting (a copied text, a growing candidate
   // list) is a conversion failure too and carries the same note.
@@ -152,14 +163,6 @@ class Arguments {
 
  private:
   PyObject* slot(std::size_t i) const { return slots_[i].get(); }
-  template <class T, class F>
-  bool optional(std::size_t i, F&& extract, std::optional<T>& out) {
-    if (!slot(i) || slot(i) == Py_None) return true;
-    T value{};
-    if (!convert(i, extract, value)) return false;
-    out = value;
-    return true;
-  }
 
   const CallSignature& sig_;
   std::array<Ref, kMaxParams> slots_;

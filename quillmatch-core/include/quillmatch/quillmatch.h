@@ -14,6 +14,7 @@
 // run on any number of threads at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -171,5 +172,118 @@ std::vector<std::uint64_t> damerau_batch(TextView query, std::span<const TextVie
 // Fails only with InvalidPrefixScale, checked before any candidate is read.
 Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const TextView> candidates,
                                                std::optional<double> p, bool case_insensitive);
+
+// ---- Many queries against many candidates ----
+//
+// Every score equals what the batch scorer above (hence the scalar measure,
+// with no max_len and no cutoff) gives for (queries[i], candidates[j]), bit
+// for bit: query i is the pattern. The work runs on a pool of native threads:
+// each query is prepared once (one scorer per query), the candidates are read
+// in place, and each output slot has one writer.
+//
+// A run is started, then waited for: the caller may wake up between slices of
+// waiting and stop it. Starting checks the prefix scale first and starts no
+// thread when it is invalid.
+// REQUIRES: every TextView, and every output buffer given to a start function,
+// stays valid until the run has finished or been destroyed.
+
+enum class Measure { Levenshtein, Damerau, JaroWinkler };
+
+// The element type of the scores a run writes: similarities are float64;
+// distances the narrowest unsigned integer that holds the UTF-8 byte length of
+// the longest text, which bounds every distance (a code point has at least as
+// many bytes as its full lowercase mapping has code points).
+enum class ScoreType { U8, U16, U32, U64, F64 };
+std::size_t score_size(ScoreType type);
+const char* score_type_name(ScoreType type);  // "uint8", ..., "float64"
+ScoreType many_score_type(Measure measure, std::span<const TextView> queries,
+                          std::span<const TextView> candidates);
+
+struct ManyOptions {
+  Measure measure = Measure::Levenshtein;
+  bool case_insensitive = false;
+  std::optional<double> p;                  // Jaro-Winkler only
+  std::optional<std::uint64_t> max_distance;  // top and pairs of a distance: keep d <= it
+  std::optional<double> min_similarity;       // top and pairs of Jaro-Winkler: keep s >= it
+  std::size_t workers = 1;                  // threads, clamped to [1, kMaxManyWorkers]
+};
+inline constexpr std::size_t kMaxManyWorkers = 256;
+
+class ThreadPool;
+
+class ManyRun {
+ public:
+  struct Job;  // defined by the engine
+  explicit ManyRun(std::unique_ptr<Job> job, std::size_t workers);
+  ~ManyRun();  // stops and joins the workers
+  ManyRun(const ManyRun&) = delete;
+  ManyRun& operator=(const ManyRun&) = delete;
+
+  // True once every worker has stopped; waits at most `timeout`.
+  bool wait_for(std::chrono::milliseconds timeout);
+  // Asks the workers to stop after the piece of work they are in.
+  void request_stop() noexcept;
+  // Joins the workers, rethrows the first exception one raised
+  // (std::bad_alloc), then completes the results (merges partial top lists).
+  // Outputs are complete only when it returns normally and nothing was stopped.
+  void finish();
+
+ private:
+  std::unique_ptr<Job> job_;
+  std::unique_ptr<ThreadPool> pool_;
+};
+
+// out[i * candidates.size() + j] = score of (queries[i], candidates[j]).
+// REQUIRES: out holds queries.size() * candidates.size() scores of `type`,
+// which is many_score_type() or a wider type of the same kind.
+Result<std::unique_ptr<ManyRun>> start_matrix(const ManyOptions& options,
+                                              std::span<const TextView> queries,
+                                              std::span<const TextView> candidates,
+                                              ScoreType type, void* out);
+
+// Per query its best k candidates within the cutoff: row i of indices and
+// scores holds (candidate index, score), best first (smallest distance or
+// largest similarity), ties in candidate order; counts[i] of them are real,
+// the rest of the row is index -1, score 0.
+// REQUIRES: indices and scores hold queries.size() * k entries,
+// counts queries.size().
+struct TopOutput {
+  std::size_t k = 1;
+  ScoreType type = ScoreType::U64;
+  std::int64_t* indices = nullptr;
+  void* scores = nullptr;
+  std::int64_t* counts = nullptr;
+};
+Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
+                                           std::span<const TextView> queries,
+                                           std::span<const TextView> candidates,
+                                           const TopOutput& out);
+
+// Every (i, j, score) within the cutoff, in increasing (i, j) order. Without
+// candidates the queries are compared with each other, pairs i < j only.
+// Found pairs go to growable buffers, one per task, so memory follows the
+// number of pairs found.
+class PairsFound {
+ public:
+  PairsFound();
+  ~PairsFound();
+  PairsFound(const PairsFound&) = delete;
+  PairsFound& operator=(const PairsFound&) = delete;
+
+  std::size_t size() const;
+  // Moves every pair out in order, freeing the buffers as it goes.
+  // REQUIRES: each array holds size() entries; scores of the run's type.
+  void drain_to(std::int64_t* queries, std::int64_t* candidates, void* scores);
+
+  struct Buffers;  // defined by the engine
+
+ private:
+  friend struct ManyAccess;
+  std::unique_ptr<Buffers> buffers_;
+};
+Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
+                                             std::span<const TextView> queries,
+                                             std::optional<std::span<const TextView>> candidates,
+                                             ScoreType type, PairsFound& out);
 
 }  // namespace quillmatch

@@ -1,0 +1,84 @@
+#include "many_arrays.h"
+
+namespace quillmatch::py {
+
+namespace {
+
+// The numpy module, or None when it cannot be imported: decided on first need
+// under the interpreter lock and kept for the life of the process. An error
+// other than ImportError is passed on and decides nothing.
+PyObject* numpy_module() {
+  static PyObject* cached = nullptr;
+  if (!cached) {
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (!numpy) {
+      if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+      PyErr_Clear();
+      numpy = Py_None;
+      Py_INCREF(numpy);
+    }
+    if (cached)
+      Py_DECREF(numpy);
+    else
+      cached = numpy;
+  }
+  return cached;
+}
+
+}  // namespace
+
+Element element_of(ScoreType type) {
+  switch (type) {
+    case ScoreType::U8: return {"uint8", "B", 1};
+    case ScoreType::U16: return {"uint16", "H", 2};
+    case ScoreType::U32: return {"uint32", "I", 4};
+    case ScoreType::U64: return {"uint64", "Q", 8};
+    case ScoreType::F64: return {"float64", "d", 8};
+  }
+  return {"float64", "d", 8};
+}
+
+bool OutArray::allocate(Element element, std::size_t rows, std::size_t cols, bool two_dims) {
+  element_ = element;
+  rows_ = rows;
+  cols_ = two_dims ? cols : 1;
+  two_dims_ = two_dims;
+  std::size_t bytes = 0;
+  const bool fits = !__builtin_mul_overflow(rows_, cols_, &bytes) &&
+                    !__builtin_mul_overflow(bytes, element.size, &bytes) &&
+                    bytes <= static_cast<std::size_t>(PY_SSIZE_T_MAX);
+  if (fits) {
+    bytes_ = Ref(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+    if (bytes_) {
+      data_ = PyByteArray_AsString(bytes_.get());
+      return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    PyErr_Clear();
+  }
+  if (two_dims)
+    PyErr_Format(PyExc_MemoryError, "cannot allocate a %zu x %zu matrix of %s", rows, cols,
+                 element.dtype);
+  else
+    PyErr_Format(PyExc_MemoryError, "cannot allocate an array of %zu %s", rows, element.dtype);
+  return false;
+}
+
+PyObject* OutArray::release_as_python() {
+  PyObject* numpy = numpy_module();
+  if (!numpy) return nullptr;
+  if (numpy == Py_None) {
+    Ref view(PyMemoryView_FromObject(bytes_.get()));
+    if (!view) return nullptr;
+    bytes_ = Ref();
+    return PyObject_CallMethod(view.get(), "cast", "s", element_.format);
+  }
+  Ref flat(PyObject_CallMethod(numpy, "frombuffer", "Os", bytes_.get(), element_.dtype));
+  if (!flat) return nullptr;
+  bytes_ = Ref();
+  if (!two_dims_) return flat.release();
+  return PyObject_CallMethod(flat.get(), "reshape", "(nn)", static_cast<Py_ssize_t>(rows_),
+                             static_cast<Py_ssize_t>(cols_));
+}
+
+}  // namespace quillmatch::py

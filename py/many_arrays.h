@@ -1,0 +1,48 @@
+// Result arrays of quillmatch_many, with no Python object per entry.
+//
+// Under the stable ABI of 3.8 a module cannot define a buffer type, so a result
+// is a bytearray of the right size, created with the lock held and referenced
+// by the call alone, computed into with the lock released, then wrapped without
+// a copy: numpy.frombuffer(...).reshape(shape) when numpy can be imported
+// (imported once, on first need, and kept), else a flat memoryview cast to the
+// element's struct format, rows one after another.
+// Every function here needs the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "quillmatch/quillmatch.h"
+#include "ref.h"
+
+namespace quillmatch::py {
+
+struct Element {
+  const char* dtype;  // numpy's name
+  const char* format; // struct format of the memoryview
+  std::size_t size;
+};
+Element element_of(ScoreType type);
+inline constexpr Element kIndexElement{"int64", "q", 8};
+
+class OutArray {
+ public:
+  // A 2-D array of rows x cols, or 1-D of `rows` when cols is 0 and flat.
+  // False with MemoryError set ("cannot allocate a 3 x 4 matrix of uint8",
+  // "cannot allocate an array of 5 int64") when it cannot be had.
+  bool allocate(Element element, std::size_t rows, std::size_t cols, bool two_dims);
+  void* data() const { return data_; }
+  // The numpy array or memoryview; the array gives up its bytearray.
+  PyObject* release_as_python();
+
+ private:
+  Ref bytes_;
+  void* data_ = nullptr;
+  Element element_{kIndexElement};
+  std::size_t rows_ = 0, cols_ = 0;
+  bool two_dims_ = false;
+};
+
+}  // namespace quillmatch::py

@@ -1,0 +1,52 @@
+// The nine functions of quillmatch_many: their signatures and entry points, in
+// the order in which the module publishes them.
+#pragma once
+
+#include <Python.h>
+
+#include "frame.h"
+
+namespace quillmatch::py {
+
+inline constexpr CallSignature kLevenshteinMatrix{
+    "levenshtein_matrix", {"queries", "candidates", "case_insensitive", "workers"}, 4, 1};
+inline constexpr CallSignature kDamerauMatrix{
+    "damerau_matrix", {"queries", "candidates", "case_insensitive", "workers"}, 4, 1};
+inline constexpr CallSignature kJaroWinklerMatrix{
+    "jaro_winkler_matrix", {"queries", "candidates", "case_insensitive", "p", "workers"}, 5, 1};
+inline constexpr CallSignature kLevenshteinTop{
+    "levenshtein_top",
+    {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "workers"},
+    6,
+    3};
+inline constexpr CallSignature kDamerauTop{
+    "damerau_top", {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "workers"}, 6, 3};
+inline constexpr CallSignature kJaroWinklerTop{
+    "jaro_winkler_top",
+    {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "p", "workers"},
+    7,
+    3};
+// score_cutoff is required; it follows the optional candidates, so the binder
+// treats it as optional and the body refuses it absent or None.
+inline constexpr CallSignature kLevenshteinPairs{
+    "levenshtein_pairs", {"queries", "candidates", "score_cutoff", "case_insensitive", "workers"}, 5, 1};
+inline constexpr CallSignature kDamerauPairs{
+    "damerau_pairs", {"queries", "candidates", "score_cutoff", "case_insensitive", "workers"}, 5, 1};
+inline constexpr CallSignature kJaroWinklerPairs{
+    "jaro_winkler_pairs",
+    {"queries", "candidates", "score_cutoff", "case_insensitive", "p", "workers"},
+    6,
+    1};
+
+// METH_VARARGS | METH_KEYWORDS entry points, entered and left holding the lock.
+PyObject* levenshtein_matrix(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* damerau_matrix(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* jaro_winkler_matrix(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* levenshtein_top(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* damerau_top(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* jaro_winkler_top(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* levenshtein_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* damerau_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* jaro_winkler_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
+
+}  // namespace quillmatch::py

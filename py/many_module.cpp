@@ -1,0 +1,99 @@
+// The definition of quillmatch_many: multi-phase initialisation with a single
+// exec slot and no per-module state, like quillmatch's. The exec step checks
+// the processor first, then creates the nine function objects in table order,
+// appends each name to __all__ and sets it as an attribute.
+#include <array>
+#include <string>
+
+#include "cpu_check.h"
+#include "many_functions.h"
+
+namespace quillmatch::py {
+
+namespace {
+
+struct Entry {
+  const CallSignature& sig;
+  PyCFunctionWithKeywords function;
+};
+
+constexpr std::array<Entry, 9> kFunctions{{
+    {kLevenshteinMatrix, levenshtein_matrix},
+    {kDamerauMatrix, damerau_matrix},
+    {kJaroWinklerMatrix, jaro_winkler_matrix},
+    {kLevenshteinTop, levenshtein_top},
+    {kDamerauTop, damerau_top},
+    {kJaroWinklerTop, jaro_winkler_top},
+    {kLevenshteinPairs, levenshtein_pairs},
+    {kDamerauPairs, damerau_pairs},
+    {kJaroWinklerPairs, jaro_winkler_pairs},
+}};
+
+// "name(a, b=None)\n--\n\n", from which the interpreter derives
+// __text_signature__. The pairs functions' score_cutoff shows "=None" too, as
+// the binder accepts it absent; their body requires it.
+std::string text_signature(const CallSignature& sig) {
+  std::string doc = std::string(sig.name) + "(";
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (i) doc += ", ";
+    doc += sig.params[i];
+    if (i >= sig.required) doc += "=None";
+  }
+  return doc + ")\n--\n\n";
+}
+
+// Built once and never released: the function objects point into them.
+std::array<PyMethodDef, 9>& method_defs() {
+  static auto defs = [] {
+    static std::array<std::string, 9> docs;
+    std::array<PyMethodDef, 9> out{};
+    for (std::size_t i = 0; i < kFunctions.size(); ++i) {
+      docs[i] = text_signature(kFunctions[i].sig);
+      out[i] = PyMethodDef{kFunctions[i].sig.name,
+                           reinterpret_cast<PyCFunction>(
+                               reinterpret_cast<void (*)()>(kFunctions[i].function)),
+                           METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
+    }
+    return out;
+  }();
+  return defs;
+}
+
+int module_exec(PyObject* module) {
+  PyObject* ok = guarded([&]() -> PyObject* {
+    // First: nothing may reach the AVX2 core on a processor without AVX2.
+    if (!check_cpu_features()) return nullptr;
+    Ref all(PyList_New(0));
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!all || !module_name) return nullptr;
+    for (PyMethodDef& def : method_defs()) {
+      Ref function(PyCFunction_NewEx(&def, module, module_name.get()));
+      if (!function) return nullptr;
+      Ref name(PyUnicode_FromString(def.ml_name));
+      if (!name || PyList_Append(all.get(), name.get()) < 0 ||
+          PyObject_SetAttr(module, name.get(), function.get()) < 0)
+        return nullptr;
+    }
+    if (PyObject_SetAttr(module, names().all, all.get()) < 0) return nullptr;
+    return Py_None;  // borrowed marker of success, never returned to Python
+  });
+  return ok ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quillmatch_many", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace quillmatch::py
+
+// The module's only exported symbol (see module.cpp for why it is spelled out).
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quillmatch_many(void) {
+  return PyModuleDef_Init(&quillmatch::py::module_def);
+}

@@ -1,0 +1,487 @@
+// Many queries against many candidates, on a pool of threads.
+//
+// The work is a grid of (query, candidate) cells, cut into tasks in one of two
+// ways. By rows, when there are enough queries to keep every worker busy: a
+// task is a contiguous range of queries, each prepared once by the worker that
+// owns its row and scored against all its candidates. By columns, when there
+// are few queries (one query against a million candidates): the few scorers
+// are prepared once, before the workers start, and shared read-only (scorers
+// are safe to use from any number of threads); a task is one query and a
+// contiguous range of candidates, and top lists found per task are merged when
+// the run finishes. Either way each output slot, each partial list and each
+// pair buffer has exactly one writer, so the hot path takes no lock.
+//
+// Candidates are scored kChunk at a time into a local buffer, then narrowed
+// into the output; the stop flag is polled between chunks.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "quillmatch/quillmatch.h"
+#include "thread_pool.h"
+
+namespace quillmatch {
+
+namespace {
+
+constexpr std::size_t kChunk = 256;
+// Tasks per worker: enough to even out rows of unequal cost (long texts, the
+// triangle of self-pairs) between workers that claim them dynamically.
+constexpr std::size_t kTasksPerWorker = 16;
+// Rows mode needs at least this many queries per worker.
+constexpr std::size_t kRowsPerWorker = 4;
+// A column task covers at least this many candidates.
+constexpr std::size_t kMinColumns = 4 * kChunk;
+// Preparing a query costs about as much as scoring this many candidates.
+constexpr std::size_t kPrepareCost = 16;
+
+// The tiling of the grid into tasks.
+struct Plan {
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  bool self_pairs = false;  // row i covers candidates i + 1 .. rows - 1
+  bool by_rows = true;
+  std::vector<std::size_t> row_bounds;  // by rows: task t is rows [b[t], b[t + 1])
+  std::size_t col_width = 0;            // by columns: task t is row t / col_tasks,
+  std::size_t col_tasks = 0;            // candidates from (t % col_tasks) * col_width
+
+  std::size_t tasks() const {
+    return by_rows ? row_bounds.size() - 1 : rows * col_tasks;
+  }
+  std::size_t row_begin(std::size_t i) const { return self_pairs ? i + 1 : 0; }
+};
+
+Plan make_plan(std::size_t rows, std::size_t cols, bool self_pairs, std::size_t workers) {
+  Plan plan;
+  plan.rows = rows;
+  plan.cols = cols;
+  plan.self_pairs = self_pairs;
+  plan.by_rows = workers == 1 || rows >= kRowsPerWorker * workers || cols <= kMinColumns;
+  if (plan.by_rows) {
+    // Cut where the running cost crosses each multiple of total / tasks.
+    auto cost = [&](std::size_t i) { return cols - std::min(cols, plan.row_begin(i)) + kPrepareCost; };
+    double total = 0;
+    for (std::size_t i = 0; i < rows; ++i) total += static_cast<double>(cost(i));
+    const std::size_t tasks = std::max<std::size_t>(1, std::min(rows, workers * kTasksPerWorker));
+    plan.row_bounds.push_back(0);
+    double running = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      running += static_cast<double>(cost(i));
+      if (running * static_cast<double>(tasks) >=
+              total * static_cast<double>(plan.row_bounds.size()) &&
+          i + 1 < rows)
+        plan.row_bounds.push_back(i + 1);
+    }
+    plan.row_bounds.push_back(rows);
+  } else {
+    const std::size_t wanted = workers * kTasksPerWorker / std::max<std::size_t>(rows, 1) + 1;
+    plan.col_width = std::max(kMinColumns, (cols + wanted - 1) / wanted);
+    plan.col_tasks = (cols + plan.col_width - 1) / plan.col_width;
+  }
+  return plan;
+}
+
+struct DistanceTraits {
+  using Value = std::uint64_t;
+  using Scorer = DistanceScorer;
+  static bool better(Value a, Value b) { return a < b; }
+  static bool within(Value v, const ManyOptions& o) { return !o.max_distance || v <= *o.max_distance; }
+};
+
+struct SimilarityTraits {
+  using Value = double;
+  using Scorer = JaroWinklerScorer;
+  static bool better(Value a, Value b) { return a > b; }
+  static bool within(Value v, const ManyOptions& o) { return !o.min_similarity || v >= *o.min_similarity; }
+};
+
+DistanceScorer make_scorer(DistanceTraits, TextView query, const ManyOptions& o) {
+  return o.measure == Measure::Damerau ? DistanceScorer::damerau(query, o.case_insensitive)
+                                       : DistanceScorer::levenshtein(query, o.case_insensitive);
+}
+
+// The prefix scale was checked when the run started: value() cannot fail.
+JaroWinklerScorer make_scorer(SimilarityTraits, TextView query, const ManyOptions& o) {
+  return std::move(JaroWinklerScorer::make(query, o.p, o.case_insensitive).value());
+}
+
+template <class Out, class Value>
+void store_as(void* base, std::size_t at, std::span<const Value> values) {
+  Out* out = static_cast<Out*>(base) + at;
+  for (std::size_t k = 0; k < values.size(); ++k) out[k] = static_cast<Out>(values[k]);
+}
+
+// Writes values to entries [at, at + n) of an array of `type`.
+// REQUIRES: every value fits the type (many_score_type guarantees it).
+template <class Value>
+void store(ScoreType type, void* base, std::size_t at, std::span<const Value> values) {
+  switch (type) {
+    case ScoreType::U8: return store_as<std::uint8_t>(base, at, values);
+    case ScoreType::U16: return store_as<std::uint16_t>(base, at, values);
+    case ScoreType::U32: return store_as<std::uint32_t>(base, at, values);
+    case ScoreType::U64: return store_as<std::uint64_t>(base, at, values);
+    case ScoreType::F64: return store_as<double>(base, at, values);
+  }
+}
+
+template <class Value>
+struct Entry {
+  Value score;
+  std::int64_t index;
+};
+
+}  // namespace
+
+// The engine side of a run: the plan and what its tasks share.
+struct ManyRun::Job {
+  virtual ~Job() = default;
+  virtual void run(std::size_t task, const ThreadPool& pool) = 0;
+  virtual void complete() {}
+  Plan plan;
+};
+
+namespace {
+
+// The common frame of the three jobs: which scorer serves a cell and how a
+// task walks its cells.
+template <class Traits>
+class GridJob : public ManyRun::Job {
+ public:
+  using Value = typename Traits::Value;
+  using Scorer = typename Traits::Scorer;
+
+  GridJob(const ManyOptions& options, std::span<const TextView> queries,
+          std::span<const TextView> candidates, bool self_pairs)
+      : options_(options), queries_(queries), candidates_(candidates) {
+    plan = make_plan(queries.size(), candidates.size(), self_pairs, options.workers);
+    // By columns each query serves several tasks: prepare the few of them once.
+    if (!plan.by_rows) {
+      shared_.reserve(queries.size());
+      for (const TextView& q : queries) shared_.push_back(make_scorer(Traits{}, q, options));
+    }
+  }
+
+ protected:
+  // Calls row_start(i) before the first cell of each row the task touches,
+  // chunk(i, j0, values) for each run of scores of candidates j0, j0 + 1, ...
+  // and row_end(i) after the row's last cell in this task. Returns early,
+  // leaving rows unfinished, when the run is stopped.
+  template <class RowStart, class Chunk, class RowEnd>
+  void walk(std::size_t task, const ThreadPool& pool, RowStart&& row_start, Chunk&& chunk,
+            RowEnd&& row_end) const {
+    Value buffer[kChunk];
+    auto row = [&](std::size_t i, const Scorer& scorer, std::size_t lo, std::size_t hi) {
+      row_start(i);
+      for (std::size_t j0 = lo; j0 < hi; j0 += kChunk) {
+        if (pool.stop_requested()) return false;
+        const std::size_t n = std::min(kChunk, hi - j0);
+        const std::span<Value> values(buffer, n);
+        scorer.score(candidates_.subspan(j0, n), values);
+        chunk(i, j0, std::span<const Value>(values));
+      }
+      row_end(i);
+      return true;
+    };
+    const std::size_t cols = candidates_.size();
+    if (plan.by_rows) {
+      for (std::size_t i = plan.row_bounds[task]; i < plan.row_bounds[task + 1]; ++i) {
+        if (pool.stop_requested()) return;
+        const Scorer scorer = make_scorer(Traits{}, queries_[i], options_);
+        if (!row(i, scorer, std::min(cols, plan.row_begin(i)), cols)) return;
+      }
+    } else {
+      const std::size_t i = task / plan.col_tasks;
+      const std::size_t lo = (task % plan.col_tasks) * plan.col_width;
+      const std::size_t hi = std::min(cols, lo + plan.col_width);
+      row(i, shared_[i], std::max(lo, std::min(hi, plan.row_begin(i))), hi);
+    }
+  }
+
+  const ManyOptions options_;
+  const std::span<const TextView> queries_;
+  const std::span<const TextView> candidates_;
+  std::vector<Scorer> shared_;
+};
+
+template <class Traits>
+class MatrixJob final : public GridJob<Traits> {
+ public:
+  using Value = typename Traits::Value;
+  MatrixJob(const ManyOptions& o, std::span<const TextView> q, std::span<const TextView> c,
+            ScoreType type, void* out)
+      : GridJob<Traits>(o, q, c, false), type_(type), out_(out) {}
+
+  void run(std::size_t task, const ThreadPool& pool) override {
+    const std::size_t cols = this->candidates_.size();
+    this->walk(
+        task, pool, [](std::size_t) {},
+        [&](std::size_t i, std::size_t j0, std::span<const Value> v) {
+          store(type_, out_, i * cols + j0, v);
+        },
+        [](std::size_t) {});
+  }
+
+ private:
+  const ScoreType type_;
+  void* const out_;
+};
+
+template <class Traits>
+class TopJob final : public GridJob<Traits> {
+ public:
+  using Value = typename Traits::Value;
+  using Item = Entry<Value>;
+
+  TopJob(const ManyOptions& o, std::span<const TextView> q, std::span<const TextView> c,
+         const TopOutput& out)
+      : GridJob<Traits>(o, q, c, false), out_(out) {
+    if (!this->plan.by_rows) partials_.resize(this->plan.tasks());
+  }
+
+  // Best first; equal scores in candidate order.
+  static bool better(const Item& a, const Item& b) {
+    return Traits::better(a.score, b.score) || (a.score == b.score && a.index < b.index);
+  }
+
+  void run(std::size_t task, const ThreadPool& pool) override {
+    // A heap whose front is the worst entry kept. Candidates arrive in
+    // increasing index order, so an equal score never displaces a kept one.
+    std::vector<Item> local;
+    std::vector<Item>& heap = this->plan.by_rows ? local : partials_[task];
+    heap.reserve(std::min(out_.k, this->candidates_.size()));
+    this->walk(
+        task, pool, [&](std::size_t) { heap.clear(); },
+        [&](std::size_t, std::size_t j0, std::span<const Value> v) {
+          if (out_.k == 0) return;
+          for (std::size_t k = 0; k < v.size(); ++k) {
+            if (!Traits::within(v[k], this->options_)) continue;
+            const Item item{v[k], static_cast<std::int64_t>(j0 + k)};
+            if (heap.size() < out_.k) {
+              heap.push_back(item);
+              std::push_heap(heap.begin(), heap.end(), better);
+            } else if (better(item, heap.front())) {
+              std::pop_heap(heap.begin(), heap.end(), better);
+              heap.back() = item;
+              std::push_heap(heap.begin(), heap.end(), better);
+            }
+          }
+        },
+        [&](std::size_t i) {
+          if (this->plan.by_rows) write_row(i, heap);
+        });
+  }
+
+  // By columns: the partial lists of a row, merged.
+  void complete() override {
+    if (this->plan.by_rows) return;
+    std::vector<Item> merged;
+    for (std::size_t i = 0; i < this->plan.rows; ++i) {
+      merged.clear();
+      for (std::size_t t = i * this->plan.col_tasks; t < (i + 1) * this->plan.col_tasks; ++t) {
+        merged.insert(merged.end(), partials_[t].begin(), partials_[t].end());
+        std::vector<Item>().swap(partials_[t]);
+      }
+      write_row(i, merged);
+    }
+  }
+
+ private:
+  void write_row(std::size_t i, std::vector<Item>& items) const {
+    std::sort(items.begin(), items.end(), better);
+    const std::size_t n = std::min(items.size(), out_.k);
+    Value values[kChunk];
+    for (std::size_t k0 = 0; k0 < out_.k; k0 += kChunk) {
+      const std::size_t m = std::min(kChunk, out_.k - k0);
+      for (std::size_t k = 0; k < m; ++k) {
+        const bool real = k0 + k < n;
+        out_.indices[i * out_.k + k0 + k] = real ? items[k0 + k].index : -1;
+        values[k] = real ? items[k0 + k].score : Value{};
+      }
+      store(out_.type, out_.scores, i * out_.k + k0, std::span<const Value>(values, m));
+    }
+    out_.counts[i] = static_cast<std::int64_t>(n);
+  }
+
+  const TopOutput out_;
+  std::vector<std::vector<Item>> partials_;  // by columns: one per task
+};
+
+}  // namespace
+
+// One growable buffer per task, so that pairs found by a task have one writer
+// and concatenating the buffers in task order gives (i, j) order.
+struct PairsFound::Buffers {
+  struct Buffer {
+    std::vector<std::int64_t> queries, candidates;
+    std::vector<std::uint64_t> distances;
+    std::vector<double> similarities;
+  };
+  std::vector<Buffer> tasks;
+  ScoreType type = ScoreType::U64;
+};
+
+struct ManyAccess {
+  static PairsFound::Buffers& buffers(PairsFound& p) { return *p.buffers_; }
+};
+
+PairsFound::PairsFound() : buffers_(std::make_unique<Buffers>()) {}
+PairsFound::~PairsFound() = default;
+
+std::size_t PairsFound::size() const {
+  std::size_t n = 0;
+  for (const auto& b : buffers_->tasks) n += b.queries.size();
+  return n;
+}
+
+void PairsFound::drain_to(std::int64_t* queries, std::int64_t* candidates, void* scores) {
+  std::size_t at = 0;
+  for (auto& b : buffers_->tasks) {
+    const std::size_t n = b.queries.size();
+    if (n) {
+      std::memcpy(queries + at, b.queries.data(), n * sizeof(std::int64_t));
+      std::memcpy(candidates + at, b.candidates.data(), n * sizeof(std::int64_t));
+      if (buffers_->type == ScoreType::F64)
+        store(buffers_->type, scores, at, std::span<const double>(b.similarities));
+      else
+        store(buffers_->type, scores, at, std::span<const std::uint64_t>(b.distances));
+    }
+    at += n;
+    b = Buffers::Buffer();
+  }
+}
+
+namespace {
+
+template <class Traits>
+class PairsJob final : public GridJob<Traits> {
+ public:
+  using Value = typename Traits::Value;
+  PairsJob(const ManyOptions& o, std::span<const TextView> q, std::span<const TextView> c,
+           bool self_pairs, PairsFound::Buffers& out)
+      : GridJob<Traits>(o, q, c, self_pairs), out_(out) {
+    out_.tasks.clear();
+    out_.tasks.resize(this->plan.tasks());
+  }
+
+  void run(std::size_t task, const ThreadPool& pool) override {
+    PairsFound::Buffers::Buffer& b = out_.tasks[task];
+    auto& scores = [&]() -> std::vector<Value>& {
+      if constexpr (std::is_same_v<Value, double>) return b.similarities;
+      else return b.distances;
+    }();
+    this->walk(
+        task, pool, [](std::size_t) {},
+        [&](std::size_t i, std::size_t j0, std::span<const Value> v) {
+          for (std::size_t k = 0; k < v.size(); ++k) {
+            if (!Traits::within(v[k], this->options_)) continue;
+            b.queries.push_back(static_cast<std::int64_t>(i));
+            b.candidates.push_back(static_cast<std::int64_t>(j0 + k));
+            scores.push_back(v[k]);
+          }
+        },
+        [](std::size_t) {});
+  }
+
+ private:
+  PairsFound::Buffers& out_;
+};
+
+std::size_t clamp_workers(std::size_t w) { return std::clamp<std::size_t>(w, 1, kMaxManyWorkers); }
+
+// Checks the prefix scale, then builds the job for the measure and starts it.
+template <template <class> class Job, class... Args>
+Result<std::unique_ptr<ManyRun>> start(ManyOptions options, Args&&... args) {
+  options.workers = clamp_workers(options.workers);
+  std::unique_ptr<ManyRun::Job> job;
+  if (options.measure == Measure::JaroWinkler) {
+    Result<JaroWinklerScorer> check = JaroWinklerScorer::make(TextView(), options.p, false);
+    if (!check.ok()) return check.error();
+    job = std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...);
+  } else {
+    job = std::make_unique<Job<DistanceTraits>>(options, std::forward<Args>(args)...);
+  }
+  return std::make_unique<ManyRun>(std::move(job), options.workers);
+}
+
+}  // namespace
+
+ManyRun::ManyRun(std::unique_ptr<Job> job, std::size_t workers) : job_(std::move(job)) {
+  Job* j = job_.get();
+  pool_ = std::make_unique<ThreadPool>(workers, j->plan.tasks(),
+                                       [j](std::size_t task, const ThreadPool& pool) {
+                                         j->run(task, pool);
+                                       });
+}
+
+// The pool goes first: its threads use the job.
+ManyRun::~ManyRun() { pool_.reset(); }
+
+bool ManyRun::wait_for(std::chrono::milliseconds timeout) { return pool_->wait_for(timeout); }
+
+void ManyRun::request_stop() noexcept { pool_->request_stop(); }
+
+void ManyRun::finish() {
+  pool_->finish();
+  if (pool_->completed()) job_->complete();
+}
+
+std::size_t score_size(ScoreType type) {
+  switch (type) {
+    case ScoreType::U8: return 1;
+    case ScoreType::U16: return 2;
+    case ScoreType::U32: return 4;
+    case ScoreType::U64: return 8;
+    case ScoreType::F64: return 8;
+  }
+  return 8;
+}
+
+const char* score_type_name(ScoreType type) {
+  switch (type) {
+    case ScoreType::U8: return "uint8";
+    case ScoreType::U16: return "uint16";
+    case ScoreType::U32: return "uint32";
+    case ScoreType::U64: return "uint64";
+    case ScoreType::F64: return "float64";
+  }
+  return "float64";
+}
+
+ScoreType many_score_type(Measure measure, std::span<const TextView> queries,
+                          std::span<const TextView> candidates) {
+  if (measure == Measure::JaroWinkler) return ScoreType::F64;
+  std::size_t longest = 0;
+  for (const TextView& t : queries) longest = std::max(longest, t.size);
+  for (const TextView& t : candidates) longest = std::max(longest, t.size);
+  if (longest <= std::numeric_limits<std::uint8_t>::max()) return ScoreType::U8;
+  if (longest <= std::numeric_limits<std::uint16_t>::max()) return ScoreType::U16;
+  if (longest <= std::numeric_limits<std::uint32_t>::max()) return ScoreType::U32;
+  return ScoreType::U64;
+}
+
+Result<std::unique_ptr<ManyRun>> start_matrix(const ManyOptions& options,
+                                              std::span<const TextView> queries,
+                                              std::span<const TextView> candidates,
+                                              ScoreType type, void* out) {
+  return start<MatrixJob>(options, queries, candidates, type, out);
+}
+
+Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
+                                           std::span<const TextView> queries,
+                                           std::span<const TextView> candidates,
+                                           const TopOutput& out) {
+  return start<TopJob>(options, queries, candidates, out);
+}
+
+Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
+                                             std::span<const TextView> queries,
+                                             std::optional<std::span<const TextView>> candidates,
+                                             ScoreType type, PairsFound& out) {
+  PairsFound::Buffers& buffers = ManyAccess::buffers(out);
+  buffers.type = type;
+  return start<PairsJob>(options, queries, candidates ? *candidates : queries,
+                         !candidates.has_value(), buffers);
+}
+
+}  // namespace quillmatch

@@ -1,0 +1,286 @@
+"""quillmatch_many: every score against the scalar functions, top and pairs semantics,
+inputs, errors, running out of memory, and Ctrl-C."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import quillmatch as qm
+import quillmatch_many as qmm
+from helpers import assert_raises_with_note
+
+SCALAR = {"levenshtein": qm.levenshtein_bp, "damerau": qm.damerau_bp,
+          "jaro_winkler": qm.jaro_winkler_similarity}
+MEASURES = pytest.mark.parametrize("measure", list(SCALAR))
+OTHER = "\u00e9\u00c9\u00df\u0130\u0131\u03a3\u03c3\u212a\u4e2d\U0001f600"
+
+
+def fn(measure, kind):
+    return getattr(qmm, "%s_%s" % (measure, kind))
+
+
+def random_texts(rnd, n, longest=70):
+    """Words over a small alphabet, so that many pairs are close, with edits, case flips,
+    non-ASCII letters, empty texts and texts around the 64-code-point word boundary."""
+    base = ["kitten", "sitting", "Kitten", "flaw", "lawn", "\u0130stanbul", "stra\u00dfe"]
+    out = []
+    for _ in range(n):
+        kind = rnd.random()
+        if kind < 0.05:
+            out.append("")
+        elif kind < 0.15:
+            out.append("".join(rnd.choice("ab\u00e9c") for _ in range(rnd.randint(60, longest))))
+        elif kind < 0.6:
+            w = list(rnd.choice(base))
+            for _ in range(rnd.randint(0, 3)):
+                at = rnd.randrange(len(w) + 1)
+                w.insert(at, rnd.choice("aeiKT" + OTHER)) if rnd.random() < 0.5 else w[at:at + 2].reverse()
+            out.append("".join(w))
+        else:
+            out.append("".join(rnd.choice("abcAB" + OTHER) for _ in range(rnd.randint(1, 12))))
+    return out
+
+
+def options(measure, rnd):
+    kw = {"case_insensitive": rnd.choice([None, False, True])}
+    if measure == "jaro_winkler":
+        kw["p"] = rnd.choice([None, 0.0, 0.25, rnd.uniform(0, 0.25)])
+    return kw
+
+
+def scalar_matrix(measure, queries, candidates, kw):
+    return [[SCALAR[measure](q, c, **kw) if q else
+             ((1.0 if c == "" else 0.0) if measure == "jaro_winkler" else len(c))
+             for c in candidates] for q in queries]
+
+
+def expected_dtype(measure, texts):
+    if measure == "jaro_winkler":
+        return np.float64
+    longest = max([len(t.encode()) for t in texts] or [0])
+    return next(t for t in (np.uint8, np.uint16, np.uint32) if longest <= np.iinfo(t).max)
+
+
+def within(measure, score, cutoff):
+    return cutoff is None or (score >= cutoff if measure == "jaro_winkler" else score <= cutoff)
+
+
+def better_key(measure):
+    return (lambda e: (-e[1], e[0])) if measure == "jaro_winkler" else (lambda e: (e[1], e[0]))
+
+
+# Few queries against many candidates are split over candidate ranges and merged; many
+# queries are split over rows. Both are compared with the scalar functions cell by cell.
+SHAPES = {"rows": (45, 140, [1, 3]), "columns": (2, 2600, [2, 5])}
+
+
+@MEASURES
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_matrix_top_and_pairs_equal_the_scalar_functions(measure, shape):
+    rnd = random.Random(hash((measure, shape)) & 0xFFFF)
+    n, m, worker_counts = SHAPES[shape]
+    queries, candidates = random_texts(rnd, n), random_texts(rnd, m)
+    for workers in worker_counts:
+        kw = options(measure, rnd)
+        full = scalar_matrix(measure, queries, candidates, kw)
+        got = fn(measure, "matrix")(queries, candidates, workers=workers, **kw)
+        assert got.dtype == expected_dtype(measure, queries + candidates) and got.shape == (n, m)
+        assert got.tolist() == full
+
+        scores = [sorted(row) for row in full]
+        cutoff = rnd.choice([None, scores[0][len(scores[0]) // 3]])
+        k = rnd.choice([1, 3, 50, m + 7])
+        indices, top_scores, counts = fn(measure, "top")(queries, candidates, k, cutoff,
+                                                         workers=workers, **kw)
+        width = min(k, m)
+        assert indices.shape == top_scores.shape == (n, width) and counts.shape == (n,)
+        assert top_scores.dtype == got.dtype and indices.dtype == counts.dtype == np.int64
+        for i, row in enumerate(full):
+            kept = sorted([(j, s) for j, s in enumerate(row) if within(measure, s, cutoff)],
+                          key=better_key(measure))[:width]
+            assert counts[i] == len(kept)
+            assert list(zip(indices[i].tolist(), top_scores[i].tolist())) == \
+                kept + [(-1, 0)] * (width - len(kept))
+
+        cutoff = scores[-1][len(scores[-1]) // 4]
+        qi, ci, ps = fn(measure, "pairs")(queries, candidates, cutoff, workers=workers, **kw)
+        assert ps.dtype == got.dtype and qi.dtype == ci.dtype == np.int64
+        assert list(zip(qi.tolist(), ci.tolist(), ps.tolist())) == [
+            (i, j, s) for i, row in enumerate(full) for j, s in enumerate(row)
+            if within(measure, s, cutoff)]
+
+
+@MEASURES
+def test_a_list_against_itself(measure):
+    rnd = random.Random(5)
+    texts = random_texts(rnd, 120)
+    kw = options(measure, rnd)
+    full = scalar_matrix(measure, texts, texts, kw)
+    for workers in (1, 4):
+        assert fn(measure, "matrix")(texts, workers=workers, **kw).tolist() == full
+        assert fn(measure, "matrix")(texts, None, **kw).tolist() == full
+        cutoff = 0.8 if measure == "jaro_winkler" else 3
+        qi, ci, ps = fn(measure, "pairs")(texts, score_cutoff=cutoff, workers=workers, **kw)
+        assert list(zip(qi.tolist(), ci.tolist(), ps.tolist())) == [
+            (i, j, full[i][j]) for i in range(len(texts)) for j in range(i + 1, len(texts))
+            if within(measure, full[i][j], cutoff)]
+
+
+def test_worked_examples():
+    names = ["Jon Smith", "John Smith", "jon smith", "Jane Doe", "Jon Smyth"]
+    qi, ci, d = qmm.damerau_pairs(names, score_cutoff=1, case_insensitive=True)
+    assert list(zip(qi.tolist(), ci.tolist(), d.tolist())) == [(0, 1, 1), (0, 2, 0), (0, 4, 1),
+                                                               (1, 2, 1), (2, 4, 1)]
+    # Ties keep candidate order; a cutoff leaves rows short, padded with -1 and 0.
+    idx, dist, count = qmm.levenshtein_top(["ab", "zzzz"], ["ax", "ab", "xb", "b"], 3, 1)
+    assert idx.tolist() == [[1, 0, 2], [-1, -1, -1]] and dist.tolist() == [[0, 1, 1], [0, 0, 0]]
+    assert count.tolist() == [3, 0]
+    assert qmm.damerau_matrix(["ab"], ["ba", "abc"]).tolist() == [[1, 1]]
+    assert qmm.jaro_winkler_top(["MARTHA"], ["MARHTA", "x"], 1)[1].tolist() == [[0.9611111111111111]]
+    assert qmm.levenshtein_matrix([], ["a"]).shape == (0, 1)
+    assert qmm.levenshtein_matrix(["a"], []).shape == (1, 0)
+    assert [a.shape for a in qmm.levenshtein_top(["a"], [], 5)] == [(1, 0), (1, 0), (1,)]
+    assert qmm.levenshtein_matrix(["a" * 255]).dtype == np.uint8
+    assert qmm.levenshtein_matrix(["a" * 256]).dtype == np.uint16
+    # Folding makes a longer text: the type is chosen by UTF-8 length, which bounds it.
+    assert qmm.levenshtein_matrix(["\u0130" * 127], ["x"], True).tolist() == [[254]]
+
+
+class Series:
+    """Stands in for pandas.Series, which is found by its type's name and module."""
+    __module__ = "pandas.core.series"
+
+    def __init__(self, items):
+        self.items = items
+
+    def tolist(self):
+        return list(self.items)
+
+
+def test_inputs_taken_in_like_a_list():
+    words = ["kitten", "sitting", "k\u00eftten", "\u4e2d"]
+    want = qmm.levenshtein_matrix(words).tolist()
+    for make in (tuple, np.array, lambda w: np.array(w, dtype=object), Series,
+                 lambda w: np.array(w)[::-1][::-1]):
+        assert qmm.levenshtein_matrix(make(words), make(words)).tolist() == want
+    assert_raises_with_note(TypeError, "'int' object is not an instance of 'str'", "queries",
+                            qmm.levenshtein_matrix, np.array([1, 2]))
+    assert_raises_with_note(TypeError, "'list' object is not an instance of 'str'", "candidates",
+                            qmm.levenshtein_matrix, words, np.array([words, words]))
+
+
+ERRORS = [
+    (qmm.levenshtein_matrix, (5,), {}, TypeError, "'int' object is not an instance of 'Sequence'", "queries"),
+    (qmm.damerau_matrix, ("abc",), {}, TypeError, "Can't extract `str` to `Vec`", "queries"),
+    (qmm.damerau_top, (["a"], None, 1), {}, TypeError, "'None' is not an instance of 'Sequence'", "candidates"),
+    (qmm.jaro_winkler_pairs, (["a"], ["b", 3], 0.5), {}, TypeError,
+     "'int' object is not an instance of 'str'", "candidates"),
+    (qmm.levenshtein_top, (["a"], ["b"], 0), {}, ValueError, "k must be at least 1", "k"),
+    (qmm.levenshtein_top, (["a"], ["b"], -3), {}, ValueError, "k must be at least 1", "k"),
+    (qmm.levenshtein_top, (["a"], ["b"], 1.0), {}, TypeError,
+     "'float' object cannot be interpreted as an integer", "k"),
+    (qmm.damerau_top, (["a"], ["b"], 2, -1), {}, ValueError, "score_cutoff must not be negative", "score_cutoff"),
+    (qmm.damerau_pairs, (["a"],), {"score_cutoff": -1}, ValueError, "score_cutoff must not be negative",
+     "score_cutoff"),
+    (qmm.jaro_winkler_pairs, (["a"], None, -0.5), {}, ValueError, "score_cutoff must not be negative",
+     "score_cutoff"),
+    (qmm.jaro_winkler_top, (["a"], ["b"], 1, float("nan")), {}, ValueError, "score_cutoff must not be NaN",
+     "score_cutoff"),
+    (qmm.levenshtein_pairs, (["a"],), {}, TypeError, "levenshtein_pairs() missing required argument: 'score_cutoff'",
+     None),
+    (qmm.levenshtein_pairs, (["a"], None, None), {}, TypeError,
+     "levenshtein_pairs() missing required argument: 'score_cutoff'", None),
+    (qmm.levenshtein_matrix, (["a"],), {"case_insensitive": 1}, TypeError,
+     "'int' object is not an instance of 'bool'", "case_insensitive"),
+    (qmm.levenshtein_matrix, (["a"],), {"workers": 0}, ValueError, "workers must be at least 1", "workers"),
+    (qmm.jaro_winkler_matrix, (["a"],), {"p": 0.3}, ValueError, "InvalidPrefixScale { value: 0.3 }", None),
+    (qmm.jaro_winkler_top, ([], [], 1), {"p": -0.1}, ValueError, "InvalidPrefixScale { value: -0.1 }", None),
+    (qmm.jaro_winkler_pairs, (["a"], None, 0.5, None, "x"), {}, TypeError, "must be real number, not str", "p"),
+    (qmm.damerau_top, (["a"],), {}, TypeError,
+     "damerau_top() missing 2 required positional arguments: 'candidates' and 'k'", None),
+    (qmm.levenshtein_matrix, (["a"], None, None, None, None), {}, TypeError,
+     "levenshtein_matrix() takes from 1 to 4 positional arguments but 5 were given", None),
+    (qmm.levenshtein_matrix, (["a"],), {"p": 0.1}, TypeError,
+     "levenshtein_matrix() got an unexpected keyword argument 'p'", None),
+]
+
+
+@pytest.mark.parametrize("function, args, kw, exc, message, param", ERRORS)
+def test_errors(function, args, kw, exc, message, param):
+    assert_raises_with_note(exc, message, param, function, *args, **kw)
+
+
+def run_child(code, *args, **popen):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)] + list(args), env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
+
+
+def test_without_numpy_results_are_flat_memoryviews():
+    child = run_child('''
+        import sys
+        sys.modules["numpy"] = None  # import numpy raises ImportError
+        import quillmatch_many as qmm
+        m = qmm.levenshtein_matrix(["ab", "abc"], ["b", "", "abcd"])
+        i, s, c = qmm.jaro_winkler_top(["ab"], ["ab", "b"], 5)
+        print([type(m).__name__, m.format, m.tolist(), i.format, i.tolist(), s.format, s.tolist(),
+               c.tolist()])
+    ''')
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err
+    assert out.strip() == str(["memoryview", "B", [1, 2, 2, 2, 3, 1], "q", [0, 1], "d",
+                               [1.0, 0.0], [2]])
+
+
+@pytest.mark.skipif(bool(os.environ.get("QUILLMATCH_EXPECT_SANITIZED")) or not sys.platform.startswith("linux"),
+                    reason="AddressSanitizer reserves far more address space than the limit leaves")
+def test_a_matrix_too_large_raises_memory_error_naming_its_shape():
+    child = run_child('''
+        import resource
+        import quillmatch_many as qmm
+        names = ["a"] * 100000
+        with open("/proc/self/status") as f:
+            size = next(int(l.split()[1]) << 10 for l in f if l.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + (500 << 20), resource.RLIM_INFINITY))
+        for call in (lambda: qmm.levenshtein_matrix(names), lambda: qmm.levenshtein_top(names, names, 20000)):
+            try:
+                call()
+            except MemoryError as e:
+                print(e)
+        print(qmm.levenshtein_matrix(["ab"], ["b"]).tolist())
+    ''')
+    out, err = child.communicate(timeout=300)
+    assert child.returncode == 0, err
+    assert out.splitlines() == ["cannot allocate a 100000 x 100000 matrix of uint8",
+                                "cannot allocate a 100000 x 20000 matrix of int64", "[[1]]"]
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or sys.platform == "win32", reason="POSIX signals")
+def test_ctrl_c_stops_the_workers_and_raises_keyboard_interrupt():
+    # Hours of work for two workers: only the interrupt can end it within the timeout.
+    child = run_child('''
+        import random, sys, time
+        import quillmatch_many as qmm
+        rnd = random.Random(1)
+        texts = ["".join(rnd.choice("abcd\u00e9") for _ in range(3000)) for _ in range(3000)]
+        print("ready", flush=True)
+        try:
+            qmm.damerau_matrix(texts, workers=2)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted")
+        print(qmm.damerau_pairs(["ab", "ba"], score_cutoff=1)[2].tolist())
+    ''')
+    assert child.stdout.readline().strip() == "ready"
+    time.sleep(1.0)  # the call has begun
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 0, err
+    assert out.split() == ["interrupted", "[1]"]
