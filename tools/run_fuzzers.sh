@@ -15,13 +15,15 @@ jobs=$(nproc 2>/dev/null || echo 2)
 targets=(edit_distance jaro_winkler distance_batch jaro_winkler_batch fold_case float_text)
 
 # clang, and the libFuzzer runtime, which Debian ships in libclang-rt-*-dev.
-if ! command -v clang++ >/dev/null ||
-   [ -z "$(find /usr/lib/llvm-* -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null | head -1)" ]; then
+have_libfuzzer() {
+  [ -n "$(find /usr/lib/llvm-* -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null | head -1)" ]
+}
+if ! command -v clang++ >/dev/null || ! have_libfuzzer; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang
-  if [ -z "$(find /usr/lib/llvm-* -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null | head -1)" ]; then
+  if ! have_libfuzzer; then
     version=$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p')
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "libclang-rt-$version-dev"
   fi

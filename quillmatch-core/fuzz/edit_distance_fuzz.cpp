@@ -19,7 +19,9 @@ void check_variants(const std::u32string& a, const std::u32string& b, std::uint6
   const std::string a8 = testing::to_utf8(a), b8 = testing::to_utf8(b);
   const std::vector<char32_t> pattern(a.begin(), a.end());
   const std::uint64_t m = a.size();
-  const auto context = [&] { return std::string(name) + "\n  a = " + show(a) + "\n  b = " + show(b); };
+  const auto context = [&] {
+    return std::string(name) + "\n  a = " + show(a) + "\n  b = " + show(b);
+  };
   if (m <= 64) {
     const std::uint64_t top = std::uint64_t{1} << (m - 1);
     if (is_ascii(a8) && is_ascii(b8)) {
@@ -31,7 +33,8 @@ void check_variants(const std::u32string& a, const std::u32string& b, std::uint6
     Word scan(m, top);
     const WordMasks masks = WordMasks::from_code_points(pattern);
     for (char32_t cp : b) scan.step(masks.get(cp));
-    QM_FUZZ_CHECK(scan.score == want, "code-point word scan " + show(scan.score) + "\n" + context());
+    QM_FUZZ_CHECK(scan.score == want,
+                  "code-point word scan " + show(scan.score) + "\n" + context());
   }
   Block scan(m);
   const BlockMasks masks(pattern);

@@ -99,9 +99,11 @@ std::string expected_text(double v) {
   while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
   const int exponent = best.exponent;
   if (mag >= 1e-4 && mag < 1e16) {
-    if (exponent < 0) return sign + "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+    if (exponent < 0)
+      return sign + "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
     const auto whole = static_cast<std::size_t>(exponent + 1);
-    if (whole >= digits.size()) return sign + digits + std::string(whole - digits.size(), '0') + ".0";
+    if (whole >= digits.size())
+      return sign + digits + std::string(whole - digits.size(), '0') + ".0";
     return sign + digits.substr(0, whole) + "." + digits.substr(whole);
   }
   return sign + digits.substr(0, 1) + (digits.size() > 1 ? "." + digits.substr(1) : "") + "e" +
@@ -125,8 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::string want = expected_text(v);
   QM_FUZZ_CHECK(text == want, context() + ", expected \"" + want + "\"");
-  QM_FUZZ_CHECK(MatchError::invalid_prefix_scale(v).text() == "InvalidPrefixScale { value: " + text + " }",
-                context() + "; text(): " + MatchError::invalid_prefix_scale(v).text());
+  const std::string error_text = MatchError::invalid_prefix_scale(v).text();
+  QM_FUZZ_CHECK(error_text == "InvalidPrefixScale { value: " + text + " }",
+                context() + "; text(): " + error_text);
 
   const Result<double> checked = check_prefix_scale(v);
   const Result<double> want_checked =

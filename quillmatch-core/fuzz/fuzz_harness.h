@@ -153,12 +153,11 @@ inline std::u32string near_copy(FuzzInput& in, std::u32string text) {
     const std::size_t at = text.empty() ? 0 : static_cast<std::size_t>(in.below(text.size()));
     switch (in.below(5)) {
       case 0: if (!text.empty()) text[at] = in.pick(kBiasedAlphabet); break;
-      case 1: text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), in.pick(kMixedFew)); break;
+      case 1: text.insert(at, 1, in.pick(kMixedFew)); break;
       case 2: if (!text.empty()) text.erase(at, 1); break;
       case 3: if (at + 1 < text.size()) std::swap(text[at], text[at + 1]); break;
       default:
-        if (!text.empty() && text[at] < 0x80 && ((text[at] | 0x20) >= 'a' && (text[at] | 0x20) <= 'z'))
-          text[at] ^= 0x20;
+        if (!text.empty() && (text[at] | 0x20) >= 'a' && (text[at] | 0x20) <= 'z') text[at] ^= 0x20;
         break;
     }
   }
@@ -372,7 +371,9 @@ void check_result(const Result<T>& got, const Result<T>& want, Context context, 
   const bool same = got.ok() == want.ok() && (got.ok() ? same_value(got.value(), want.value())
                                                        : same_error(got.error(), want.error()));
   if (same) return;
-  const auto describe = [](const Result<T>& r) { return r.ok() ? show(r.value()) : show(r.error()); };
+  const auto describe = [](const Result<T>& r) {
+    return r.ok() ? show(r.value()) : show(r.error());
+  };
   fail(file, line, "result == expected",
        context() + "\n  got:      " + describe(got) + "\n  expected: " + describe(want));
 }

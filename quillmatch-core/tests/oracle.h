@@ -95,8 +95,8 @@ inline std::u32string lowercase_walk(std::u32string_view text) {
     while (before > 0 && is_case_ignorable(text[before - 1])) --before;
     std::size_t after = i + 1;
     while (after < text.size() && is_case_ignorable(text[after])) ++after;
-    const bool final_sigma =
-        before > 0 && is_cased(text[before - 1]) && (after == text.size() || !is_cased(text[after]));
+    const bool final_sigma = before > 0 && is_cased(text[before - 1]) &&
+                             (after == text.size() || !is_cased(text[after]));
     out.push_back(final_sigma ? 0x03C2 : 0x03C3);
   }
   return out;
