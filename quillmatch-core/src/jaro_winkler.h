@@ -1,6 +1,6 @@
 // Pieces shared by the Jaro-Winkler kernel and the Jaro-Winkler batch: the
-// constants, the radius, the one score formula, and word-parallel matching of
-// two ASCII texts of at most 64 bytes each.
+// constants, the radius, the one score formula, word-parallel matching of two
+// ASCII texts of at most 64 bytes each, and block matching of any two texts.
 //
 // The batch must give the kernel's result bit for bit, so both call the same
 // score() and the same word routines rather than keeping two copies in step.
@@ -11,7 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include "pattern_masks.h"
 
 namespace quillmatch::jw {
 
@@ -51,11 +56,13 @@ inline double score(std::uint64_t m, std::uint64_t t, std::uint64_t len1, std::u
   return jaro + (1.0 - jaro) * (p * static_cast<double>(l));
 }
 
-// Byte maps applied to the scanned text as it is read: the kernel's texts are
-// already folded, the batch lowers candidate bytes on the fly. Both map ASCII to
-// ASCII, so a mapped byte always indexes the position table.
+// Maps applied to the scanned text as it is read: the kernel's texts are
+// already folded, the batch lowers ASCII candidate bytes on the fly. Both map
+// ASCII to ASCII, so a mapped byte always indexes the position table; Verbatim
+// also passes decoded code points through.
 struct Verbatim {
-  unsigned char operator()(unsigned char b) const { return b; }
+  template <class T>
+  T operator()(T c) const { return c; }
 };
 struct AsciiLower {
   unsigned char operator()(unsigned char b) const {
@@ -147,6 +154,91 @@ inline Counts count_words(const unsigned char* scanned, std::size_t n1,
   // Integer halving: three mismatches are one transposition, not 1.5.
   c.t = count_mismatches(scanned, matched.scanned, searched, matched.searched, map) / 2;
   c.l = common_prefix(scanned, n1, searched, n2, map);
+  return c;
+}
+
+// Block matching, for texts the word strategies cannot take (non-ASCII, or
+// longer than 64). One text, the searched one, is held as code points with the
+// position rows of each code point (BlockMasks: bit j % 64 of word j / 64 is
+// set where position j holds it); the other, the scanned one, is read in order.
+//
+// For scanned position i the window is the searched range lo..hi with
+// lo = max(0, i - r) and hi = min(m - 1, i + r). The greedy choice is the lowest
+// position in the window that holds the code point and is still free: the
+// lowest set bit of row & ~matched over the window's words, the first word
+// masked below lo and the last above hi. The search stops at the first word
+// with a candidate bit, so a step costs one word when a match lies near the
+// lower edge and ceil((2r + 1) / 64) + 1 words when there is none. Once
+// i - r >= m every later window is empty, so the scan ends there.
+//
+// The matched positions are the greedy scan's: for each code point value, the
+// pairs formed are the same whichever text is scanned (the argument the batch
+// already relies on), so either text may be the searched one.
+//
+// Reusable scratch, so a batch allocates only while it grows.
+struct BlockScratch {
+  std::vector<std::uint64_t> matched;  // searched side, one bit per position
+  std::vector<char32_t> hits;          // matched code points of the scanned text, in order
+  std::vector<char32_t> decoded;       // the scanned text, when it must be decoded
+  std::string folded;                  // the scanned text folded, when it must be
+};
+
+// The searched text. `masks` is built from `cps` and only read afterwards.
+struct SearchedText {
+  explicit SearchedText(std::vector<char32_t> code_points)
+      : cps(std::move(code_points)), masks(cps) {}
+  std::vector<char32_t> cps;
+  BlockMasks masks;
+};
+
+// The counts of `scanned` (n code points, each read through map) against the
+// searched text. REQUIRES: n >= 1 and searched.cps nonempty.
+template <class T, class Map>
+inline Counts count_blocks(const SearchedText& searched, const T* scanned, std::size_t n,
+                           Map map, BlockScratch& scratch) {
+  const std::size_t m = searched.cps.size();
+  const std::size_t r = match_radius(n, m);
+  const std::size_t words = searched.masks.words();
+  std::vector<std::uint64_t>& matched = scratch.matched;
+  std::vector<char32_t>& hits = scratch.hits;
+  matched.assign(words, 0);
+  hits.clear();
+  const std::size_t steps = std::min(n, m + r);
+  for (std::size_t i = 0; i < steps; ++i) {
+    const char32_t cp = map(scanned[i]);
+    const std::uint64_t* row = searched.masks.row(cp);
+    const std::size_t lo = i > r ? i - r : 0;
+    const std::size_t hi = std::min(m - 1, i + r);
+    const std::size_t top = hi / kWordBits;
+    std::size_t w = lo / kWordBits;
+    std::uint64_t x = row[w] & ~matched[w] & (~std::uint64_t{0} << (lo % kWordBits));
+    while (x == 0 && w < top) {
+      ++w;
+      x = row[w] & ~matched[w];
+    }
+    // Only the last word can hold bits above hi.
+    if (w == top) x &= ~std::uint64_t{0} >> (kWordBits - 1 - hi % kWordBits);
+    if (x != 0) {
+      matched[w] |= x & (~x + 1);
+      hits.push_back(cp);
+    }
+  }
+  Counts c;
+  if (hits.empty()) return c;
+  c.m = hits.size();
+  // The k-th set bit of matched pairs with hits[k]: both list the matched code
+  // points of their text in position order.
+  std::uint64_t h = 0;
+  std::size_t k = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    for (std::uint64_t bits = matched[w]; bits != 0; bits &= bits - 1) {
+      const std::size_t j = w * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+      h += searched.cps[j] != hits[k++];
+    }
+  }
+  c.t = h / 2;
+  const std::size_t limit = std::min<std::size_t>({n, m, kMaxPrefix});
+  while (c.l < limit && map(scanned[c.l]) == searched.cps[c.l]) ++c.l;
   return c;
 }
 
