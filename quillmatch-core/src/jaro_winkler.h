@@ -27,8 +27,9 @@ inline constexpr std::uint64_t kMaxPrefix = 4;
 inline constexpr double kJaroDivisor = 3.0;
 // The word strategies keep one bit per position in one 64-bit word.
 inline constexpr std::uint64_t kWordBits = 64;
-// Index range of the position table: every ASCII byte value.
+// Index range of the position table: every ASCII byte value, or every byte.
 inline constexpr std::size_t kAsciiValues = 128;
+inline constexpr std::size_t kByteValues = 256;
 
 inline const unsigned char* bytes(std::string_view s) {
   return reinterpret_cast<const unsigned char*>(s.data());
@@ -71,8 +72,9 @@ struct AsciiLower {
 };
 
 // positions[c] has bit j set for every j < n with text[j] == c.
-// REQUIRES: n <= 64 and every byte of text is ASCII.
-inline void build_positions(std::uint64_t (&positions)[kAsciiValues], const unsigned char* text,
+// REQUIRES: n <= 64 and every byte of text is below N.
+template <std::size_t N>
+inline void build_positions(std::uint64_t (&positions)[N], const unsigned char* text,
                             std::size_t n) {
   std::fill(std::begin(positions), std::end(positions), std::uint64_t{0});
   for (std::size_t j = 0; j < n; ++j) positions[text[j]] |= std::uint64_t{1} << j;
@@ -81,6 +83,7 @@ inline void build_positions(std::uint64_t (&positions)[kAsciiValues], const unsi
 struct MatchedWords {
   std::uint64_t scanned = 0;   // bit i: position i of the scanned text is matched
   std::uint64_t searched = 0;  // bit j: position j of the text behind the table
+  unsigned char any_bytes = 0;  // OR of the scanned bytes as read, before the map
 };
 
 // Greedy matching of the scanned text against the text whose position table is
@@ -90,22 +93,27 @@ struct MatchedWords {
 // length are never set in the table, so the upper edge needs no clamp; r <= 31
 // keeps the first window inside the word. The lowest candidate bit is the
 // leftmost free position in the window, which is the greedy choice.
-// REQUIRES: n <= 64, both lengths <= 64, every mapped byte ASCII.
-template <class Map>
-inline MatchedWords match_words(const std::uint64_t (&positions)[kAsciiValues],
-                                const unsigned char* scanned, std::size_t n, std::uint64_t r,
-                                Map map) {
-  MatchedWords out;
+//
+// The step is branch-free and its loop-carried chain is three operations on
+// `unmatched` (and, isolate the lowest bit, xor): hits & -hits is 0 when hits is.
+// REQUIRES: n <= 64, both lengths <= 64, every mapped byte below N (a byte
+// the searched text lacks may index a zero entry: a table of 256 takes any).
+template <std::size_t N, class Map>
+inline MatchedWords match_words(const std::uint64_t (&positions)[N], const unsigned char* scanned,
+                                std::size_t n, std::uint64_t r, Map map) {
+  std::uint64_t unmatched = ~std::uint64_t{0};
+  std::uint64_t matched = 0;
+  unsigned char any = 0;
   std::uint64_t window = (std::uint64_t{1} << (r + 1)) - 1;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t hits = positions[map(scanned[i])] & ~out.searched & window;
-    if (hits != 0) {
-      out.searched |= hits & (~hits + 1);  // lowest set bit
-      out.scanned |= std::uint64_t{1} << i;
-    }
+    any |= scanned[i];
+    const std::uint64_t hits = (positions[map(scanned[i])] & window) & unmatched;
+    const std::uint64_t lowest = hits & (std::uint64_t{0} - hits);
+    unmatched ^= lowest;
+    matched |= std::uint64_t{lowest != 0} << i;
     window = (window << 1) | std::uint64_t{i < r};
   }
-  return out;
+  return {matched, ~unmatched, any};
 }
 
 // The number of ranks k at which the k-th matched byte of each text differs.

@@ -29,7 +29,9 @@ namespace {
 
 struct JaroWinklerQuery {
   std::string folded;  // lowered (or plain) ASCII query; empty unless fast
-  std::uint64_t positions[jw::kAsciiValues] = {};  // of folded; zero unless fast
+  // Of folded; zero unless fast. Bytes from 0x80 up index zero entries, so a
+  // candidate can be matched before it is known to be ASCII.
+  std::uint64_t positions[jw::kByteValues] = {};
   std::uint64_t length = 0;                        // code points, unfolded
   // The query's code points as the kernel sees them, folded when
   // case_insensitive; absent for the empty query (folding keeps a text empty or
@@ -69,13 +71,17 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
   return q;
 }
 
-// REQUIRES: q.fast, candidate ASCII of 1..64 bytes.
+// The score of an ASCII candidate, or nothing when a byte is not ASCII: the
+// match runs first and the bytes' OR is tested after it, so that no separate
+// pass over the candidate decides the path. REQUIRES: q.fast, candidate of
+// 1..64 bytes.
 template <class Map>
-double score_fast(const JaroWinklerQuery& q, std::string_view candidate, Map map) {
+std::optional<double> score_fast(const JaroWinklerQuery& q, std::string_view candidate, Map map) {
   const unsigned char* c = jw::bytes(candidate);
   const std::size_t n = candidate.size();
   const std::uint64_t r = jw::match_radius(q.length, n);
   const jw::MatchedWords matched = jw::match_words(q.positions, c, n, r, map);
+  if (matched.any_bytes >= 0x80) return std::nullopt;
   const jw::Counts counts =
       jw::count_words(c, n, jw::bytes(q.folded), q.folded.size(), matched, map);
   if (counts.m == 0) return 0.0;
@@ -111,12 +117,13 @@ double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockS
   if (q.length == 0) return candidate.size == 0 ? 1.0 : 0.0;
   if (candidate.size == 0) return 0.0;
   const std::string_view text = candidate.view();
-  const bool ascii = is_ascii(text);
-  if (q.fast && ascii && text.size() <= jw::kWordBits) {
-    return q.case_insensitive ? score_fast(q, text, jw::AsciiLower{})
-                              : score_fast(q, text, jw::Verbatim{});
+  if (q.fast && text.size() <= jw::kWordBits) {
+    const std::optional<double> fast = q.case_insensitive ? score_fast(q, text, jw::AsciiLower{})
+                                                          : score_fast(q, text, jw::Verbatim{});
+    if (fast) return *fast;
+    return score_blocks(q, text, false, scratch);
   }
-  return score_blocks(q, text, ascii, scratch);
+  return score_blocks(q, text, is_ascii(text), scratch);
 }
 
 }  // namespace
