@@ -3,8 +3,9 @@
 // The query is prepared once: for an ASCII query of 1 to 64 bytes, its lowered
 // (or plain) bytes and their position table; for any nonempty query, its folded
 // (or plain) code points and their position rows. An ASCII candidate of at most
-// 64 bytes against a word query is matched against the table, its own bytes
-// lowered as they are read, with nothing allocated. Every other candidate is
+// 64 bytes against a word query is matched against the table (whose capitals
+// read as their small letters when folding) and its bytes are lowered where
+// they are compared, with nothing allocated. Every other candidate is
 // matched against the rows (jw::count_blocks): an ASCII one read as bytes,
 // lowered on the fly, anything else folded and decoded into reused scratch. The
 // query's folded code points are what the kernel folds it to, and both paths end
@@ -29,8 +30,9 @@ namespace {
 
 struct JaroWinklerQuery {
   std::string folded;  // lowered (or plain) ASCII query; empty unless fast
-  // Of folded; zero unless fast. Bytes from 0x80 up index zero entries, so a
-  // candidate can be matched before it is known to be ASCII.
+  // Of folded; zero unless fast. With case_insensitive, entry b is that of
+  // b's small letter. Bytes from 0x80 up index zero entries, so a candidate
+  // can be matched before it is known to be ASCII.
   std::uint64_t positions[jw::kByteValues] = {};
   std::uint64_t length = 0;                        // code points, unfolded
   // The query's code points as the kernel sees them, folded when
@@ -61,6 +63,12 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
           ch = static_cast<char>(jw::AsciiLower{}(static_cast<unsigned char>(ch)));
       }
       jw::build_positions(q.positions, jw::bytes(q.folded), q.folded.size());
+      // Capitals read the entry of their small letter (the small letters' own
+      // entries already hold every matching position, and capitals hold none
+      // in folded), so candidates are matched without lowering their bytes.
+      if (case_insensitive) {
+        for (unsigned b = 'A'; b <= 'Z'; ++b) q.positions[b] = q.positions[b + 0x20];
+      }
       q.fast = true;
     }
   } else {
@@ -80,7 +88,7 @@ std::optional<double> score_fast(const JaroWinklerQuery& q, std::string_view can
   const unsigned char* c = jw::bytes(candidate);
   const std::size_t n = candidate.size();
   const std::uint64_t r = jw::match_radius(q.length, n);
-  const jw::MatchedWords matched = jw::match_words(q.positions, c, n, r, map);
+  const jw::MatchedWords matched = jw::match_words(q.positions, c, n, r, jw::Verbatim{});
   if (matched.any_bytes >= 0x80) return std::nullopt;
   const jw::Counts counts =
       jw::count_words(c, n, jw::bytes(q.folded), q.folded.size(), matched, map);
