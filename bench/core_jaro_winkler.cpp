@@ -149,7 +149,7 @@ void batch_texts(const std::vector<std::pair<std::string, std::string>>& pairs,
 }  // namespace
 
 // With an argument, only the sections whose name starts with it: "long",
-// "batch-words" or "batch-texts" ("batch" runs both batch sections).
+// "short", "batch-words" or "batch-texts" ("batch" runs both batch sections).
 int main(int argc, char** argv) {
   const std::string_view only = argc > 1 ? argv[1] : "";
   auto run = [&](std::string_view section) { return section.starts_with(only); };
@@ -169,6 +169,17 @@ int main(int argc, char** argv) {
     long_pairs("1000 random letters", random_pairs, true);
     long_pairs("1000 letters vs a 10% edit", similar_pairs, true);
     long_pairs("the same, non-ASCII", latin_pairs, false);
+  }
+  if (run("short")) {
+    // Short pairs in code-point form: the block strategy's fixed costs.
+    const std::string pairs[][2] = {{"caf\xC3\xA9 au lait", "cafe au lai\xC3\xA9"},
+                                    {"\xE4\xB8\x80softwarexy", "softwearxy\xE4\xB8\x80"}};
+    for (const auto& pair : pairs) {
+      const double ns = best_ns(5, 100000, [&] {
+        sink = jaro_winkler(pair[0], pair[1], {}, {}, false, {}).value();
+      });
+      std::printf("jaro_winkler, %s / %s: %.0f ns\n", pair[0].c_str(), pair[1].c_str(), ns);
+    }
   }
   if (run("batch-words")) batch_words(rng);
   if (run("batch-texts")) batch_texts(similar_pairs, random_pairs[0].first);

@@ -54,18 +54,24 @@ jw::Counts count_word_parallel(std::string_view s1, std::string_view s2) {
   return jw::count_words(a, s1.size(), jw::bytes(s2), s2.size(), matched, jw::Verbatim{});
 }
 
+template <class Searched>
+jw::Counts count_against(const Searched& searched, std::string_view scanned, bool ascii) {
+  jw::BlockScratch scratch;
+  if (ascii)
+    return jw::count_blocks(searched, jw::bytes(scanned), scanned.size(), jw::Verbatim{}, scratch);
+  const std::vector<char32_t> cps = decode_utf8(scanned);
+  return jw::count_blocks(searched, cps.data(), cps.size(), jw::Verbatim{}, scratch);
+}
+
 // Any pair. The shorter text is the searched one, so the window never spans
 // more words than it has; an ASCII scanned text is read as bytes.
 jw::Counts count_blocks(const PreparedPair& pair) {
   const bool swap = pair.len1 < pair.len2;
-  const std::string_view searched = swap ? pair.text1() : pair.text2();
   const std::string_view scanned = swap ? pair.text2() : pair.text1();
-  const jw::SearchedText text(decode_utf8(searched));
-  jw::BlockScratch scratch;
-  if (pair.ascii)
-    return jw::count_blocks(text, jw::bytes(scanned), scanned.size(), jw::Verbatim{}, scratch);
-  const std::vector<char32_t> cps = decode_utf8(scanned);
-  return jw::count_blocks(text, cps.data(), cps.size(), jw::Verbatim{}, scratch);
+  std::vector<char32_t> searched = decode_utf8(swap ? pair.text1() : pair.text2());
+  if (searched.size() <= jw::kWordBits)
+    return count_against(jw::SearchedWord(std::move(searched)), scanned, pair.ascii);
+  return count_against(jw::SearchedBlocks(std::move(searched)), scanned, pair.ascii);
 }
 
 }  // namespace

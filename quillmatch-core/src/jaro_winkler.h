@@ -191,49 +191,82 @@ struct BlockScratch {
   std::string folded;                  // the scanned text folded, when it must be
 };
 
-// The searched text. `masks` is built from `cps` and only read afterwards.
-struct SearchedText {
-  explicit SearchedText(std::vector<char32_t> code_points)
+// The searched text: its code points and the position bits of each code point,
+// read as row(cp)[w] for the words w < words(). Up to 64 code points one word
+// per code point (WordMasks, whose direct table is held inline, so a short
+// text costs no table allocation); beyond, blocks of words (BlockMasks). The
+// masks are built from `cps` and only read afterwards.
+struct SearchedWord {
+  explicit SearchedWord(std::vector<char32_t> code_points)
+      : cps(std::move(code_points)), masks(WordMasks::from_code_points(cps)) {}
+  struct Row {
+    std::uint64_t bits;
+    std::uint64_t operator[](std::size_t) const { return bits; }
+  };
+  Row row(char32_t cp) const { return {masks.get(cp)}; }
+  std::size_t words() const { return 1; }
+  static constexpr bool kOneWord = true;
+  std::vector<char32_t> cps;
+  WordMasks masks;
+};
+
+struct SearchedBlocks {
+  explicit SearchedBlocks(std::vector<char32_t> code_points)
       : cps(std::move(code_points)), masks(cps) {}
+  const std::uint64_t* row(char32_t cp) const { return masks.row(cp); }
+  std::size_t words() const { return masks.words(); }
+  static constexpr bool kOneWord = false;
   std::vector<char32_t> cps;
   BlockMasks masks;
 };
 
 // The counts of `scanned` (n code points, each read through map) against the
-// searched text. REQUIRES: n >= 1 and searched.cps nonempty.
-template <class T, class Map>
-inline Counts count_blocks(const SearchedText& searched, const T* scanned, std::size_t n,
-                           Map map, BlockScratch& scratch) {
+// searched text (SearchedWord or SearchedBlocks). REQUIRES: n >= 1, searched.cps
+// nonempty, and at most 64 code points in a SearchedWord.
+template <class Searched, class T, class Map>
+inline Counts count_blocks(const Searched& searched, const T* scanned, std::size_t n, Map map,
+                           BlockScratch& scratch) {
   const std::size_t m = searched.cps.size();
   const std::size_t r = match_radius(n, m);
-  const std::size_t words = searched.masks.words();
-  std::vector<std::uint64_t>& matched = scratch.matched;
-  std::vector<char32_t>& hits = scratch.hits;
-  matched.assign(words, 0);
-  hits.clear();
+  const std::size_t words = searched.words();
+  // A SearchedWord has at most 64 positions, so its state fits the frame and a
+  // short pair allocates nothing here.
+  std::uint64_t one_word[1] = {0};
+  char32_t few_hits[kWordBits];
+  std::uint64_t* matched = one_word;
+  char32_t* hits = few_hits;
+  if constexpr (!Searched::kOneWord) {
+    scratch.matched.assign(words, 0);
+    scratch.hits.resize(std::min(n, m));
+    matched = scratch.matched.data();
+    hits = scratch.hits.data();
+  }
+  std::size_t found = 0;
   const std::size_t steps = std::min(n, m + r);
   for (std::size_t i = 0; i < steps; ++i) {
     const char32_t cp = map(scanned[i]);
-    const std::uint64_t* row = searched.masks.row(cp);
+    const auto row = searched.row(cp);
     const std::size_t lo = i > r ? i - r : 0;
     const std::size_t hi = std::min(m - 1, i + r);
     const std::size_t top = hi / kWordBits;
     std::size_t w = lo / kWordBits;
     std::uint64_t x = row[w] & ~matched[w] & (~std::uint64_t{0} << (lo % kWordBits));
-    while (x == 0 && w < top) {
-      ++w;
-      x = row[w] & ~matched[w];
+    if constexpr (!Searched::kOneWord) {
+      while (x == 0 && w < top) {
+        ++w;
+        x = row[w] & ~matched[w];
+      }
     }
     // Only the last word can hold bits above hi.
     if (w == top) x &= ~std::uint64_t{0} >> (kWordBits - 1 - hi % kWordBits);
     if (x != 0) {
       matched[w] |= x & (~x + 1);
-      hits.push_back(cp);
+      hits[found++] = cp;
     }
   }
   Counts c;
-  if (hits.empty()) return c;
-  c.m = hits.size();
+  if (found == 0) return c;
+  c.m = found;
   // The k-th set bit of matched pairs with hits[k]: both list the matched code
   // points of their text in position order.
   std::uint64_t h = 0;

@@ -36,9 +36,10 @@ struct JaroWinklerQuery {
   std::uint64_t positions[jw::kByteValues] = {};
   std::uint64_t length = 0;                        // code points, unfolded
   // The query's code points as the kernel sees them, folded when
-  // case_insensitive; absent for the empty query (folding keeps a text empty or
-  // nonempty).
-  std::optional<jw::SearchedText> searched;
+  // case_insensitive, in the layout its length takes; both absent for the
+  // empty query (folding keeps a text empty or nonempty).
+  std::optional<jw::SearchedWord> searched_word;
+  std::optional<jw::SearchedBlocks> searched_blocks;
   double scale = 0.0;
   bool fast = false;  // ASCII query of 1..64 bytes
   bool case_insensitive = false;
@@ -74,8 +75,14 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
   } else {
     q.length = count_code_points(text);
   }
-  if (q.length != 0)
-    q.searched.emplace(decode_utf8(case_insensitive ? std::string_view(fold_case(text)) : text));
+  if (q.length != 0) {
+    std::vector<char32_t> cps =
+        decode_utf8(case_insensitive ? std::string_view(fold_case(text)) : text);
+    if (cps.size() <= jw::kWordBits)
+      q.searched_word.emplace(std::move(cps));
+    else
+      q.searched_blocks.emplace(std::move(cps));
+  }
   return q;
 }
 
@@ -96,10 +103,9 @@ std::optional<double> score_fast(const JaroWinklerQuery& q, std::string_view can
   return jw::score(counts.m, counts.t, q.length, n, counts.l, q.scale);
 }
 
-// REQUIRES: q.searched, candidate nonempty.
-double score_blocks(const JaroWinklerQuery& q, std::string_view candidate, bool ascii,
-                    jw::BlockScratch& scratch) {
-  const jw::SearchedText& searched = *q.searched;
+template <class Searched>
+double score_against(const JaroWinklerQuery& q, const Searched& searched,
+                     std::string_view candidate, bool ascii, jw::BlockScratch& scratch) {
   jw::Counts counts;
   std::uint64_t n = candidate.size();
   if (ascii) {
@@ -118,6 +124,13 @@ double score_blocks(const JaroWinklerQuery& q, std::string_view candidate, bool 
   }
   if (counts.m == 0) return 0.0;
   return jw::score(counts.m, counts.t, searched.cps.size(), n, counts.l, q.scale);
+}
+
+// REQUIRES: a nonempty query, candidate nonempty.
+double score_blocks(const JaroWinklerQuery& q, std::string_view candidate, bool ascii,
+                    jw::BlockScratch& scratch) {
+  return q.searched_word ? score_against(q, *q.searched_word, candidate, ascii, scratch)
+                         : score_against(q, *q.searched_blocks, candidate, ascii, scratch);
 }
 
 double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockScratch& scratch) {

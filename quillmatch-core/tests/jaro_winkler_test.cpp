@@ -131,10 +131,11 @@ TEST(Similarity, KernelAndBatchMatchOracleBitForBit) {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Block matching called directly, with either text as the searched one, on
-// every pair of texts up to five code points over {a, b, U+4E00} (the kernel
-// sends short ASCII pairs to the word strategies, so only this reaches the
-// block routine with them). Bytes and decoded code points are both scanned.
+// Block matching called directly, with either text as the searched one in
+// either layout, on every pair of texts up to five code points over
+// {a, b, U+4E00} (the kernel sends short ASCII pairs to the word strategies,
+// so only this reaches the block routine with them). Bytes and decoded code
+// points are both scanned.
 TEST(Similarity, BlockMatchingExhaustiveSmallAlphabet) {
   std::vector<std::u32string> texts = {U""};
   for (std::size_t at = 0; texts.back().size() < 5; ++at)
@@ -142,18 +143,21 @@ TEST(Similarity, BlockMatchingExhaustiveSmallAlphabet) {
   jw::BlockScratch scratch;
   for (const std::u32string& a : texts) {
     if (a.empty()) continue;
-    const jw::SearchedText searched(std::vector<char32_t>(a.begin(), a.end()));
+    const jw::SearchedWord word(std::vector<char32_t>(a.begin(), a.end()));
+    const jw::SearchedBlocks blocks(std::vector<char32_t>(a.begin(), a.end()));
     const std::string a8 = testing::to_utf8(a);
     for (const std::u32string& b : texts) {
       if (b.empty()) continue;
       const std::string b8 = testing::to_utf8(b);
       const double p = b.size() % 2 ? 0.1 : 0.25;
-      const jw::Counts c = jw::count_blocks(searched, b.data(), b.size(), jw::Verbatim{}, scratch);
+      const jw::Counts c = jw::count_blocks(blocks, b.data(), b.size(), jw::Verbatim{}, scratch);
       const double got = c.m == 0 ? 0.0 : jw::score(c.m, c.t, a.size(), b.size(), c.l, p);
       ASSERT_TRUE(same_bits(got, oracle(a8, b8, p, false))) << a8 << " / " << b8;
+      const jw::Counts cw = jw::count_blocks(word, b.data(), b.size(), jw::Verbatim{}, scratch);
+      ASSERT_EQ(std::tie(cw.m, cw.t, cw.l), std::tie(c.m, c.t, c.l)) << a8 << " / " << b8;
       if (b8.size() == b.size()) {  // ASCII: scanned as bytes too
         const jw::Counts cb =
-            jw::count_blocks(searched, jw::bytes(b8), b8.size(), jw::Verbatim{}, scratch);
+            jw::count_blocks(word, jw::bytes(b8), b8.size(), jw::Verbatim{}, scratch);
         ASSERT_EQ(std::tie(cb.m, cb.t, cb.l), std::tie(c.m, c.t, c.l)) << a8 << " / " << b8;
       }
     }
