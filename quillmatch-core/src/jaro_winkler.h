@@ -167,8 +167,8 @@ inline Counts count_words(const unsigned char* scanned, std::size_t n1,
 
 // Block matching, for texts the word strategies cannot take (non-ASCII, or
 // longer than 64). One text, the searched one, is held as code points with the
-// position rows of each code point (BlockMasks: bit j % 64 of word j / 64 is
-// set where position j holds it); the other, the scanned one, is read in order.
+// position row of each code point (bit j % 64 of word j / 64 is set where
+// position j holds it); the other, the scanned one, is read in order.
 //
 // For scanned position i the window is the searched range lo..hi with
 // lo = max(0, i - r) and hi = min(m - 1, i + r). The greedy choice is the lowest
@@ -180,8 +180,8 @@ inline Counts count_words(const unsigned char* scanned, std::size_t n1,
 // i - r >= m every later window is empty, so the scan ends there.
 //
 // The matched positions are the greedy scan's: for each code point value, the
-// pairs formed are the same whichever text is scanned (the argument the batch
-// already relies on), so either text may be the searched one.
+// pairs formed are the same whichever text is scanned, so either text may be
+// the searched one, and h (which reads only the two matched sets) and l agree.
 //
 // Reusable scratch, so a batch allocates only while it grows.
 struct BlockScratch {
