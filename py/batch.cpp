@@ -98,6 +98,11 @@ PyObject* score_held(const HeldTexts& held, const Scorer& scorer) {
   return list.release();
 }
 
+// The snapshot, converted as the candidates argument: failures carry its note.
+bool take_all(Arguments& a, const CandidateSequence& seq, HeldTexts& held) {
+  return a.convert(1, [&](PyObject*, HeldTexts& out) { return out.take_all(seq); }, held);
+}
+
 bool below_threshold(const CandidateSequence& seq) {
   return seq.indexed_size() >= 0 &&
          static_cast<std::size_t>(seq.indexed_size()) < kReleaseLockThreshold;
@@ -116,10 +121,7 @@ PyObject* distance_batch(const CallSignature& sig, PyObject* args, PyObject* kwa
       return score_in_one_pass<std::uint64_t>(sig, seq, make(query.text, *early));
 
     HeldTexts held;
-    if (!held.take_all(seq)) {
-      annotate_argument_error(sig.params[1]);
-      return nullptr;
-    }
+    if (!take_all(a, seq, held)) return nullptr;
     bool case_insensitive = false;
     if (!a.flag(2, case_insensitive)) return nullptr;
     return score_held<std::uint64_t>(held, make(query.text, case_insensitive));
@@ -155,10 +157,7 @@ PyObject* jaro_winkler_batch(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     HeldTexts held;
-    if (!held.take_all(seq)) {
-      annotate_argument_error(sig.params[1]);
-      return nullptr;
-    }
+    if (!take_all(a, seq, held)) return nullptr;
     std::optional<double> p;
     bool case_insensitive = false;
     if (!a.f64(2, p) || !a.flag(3, case_insensitive)) return nullptr;

@@ -93,8 +93,10 @@ bool HeldTexts::take_all(const CandidateSequence& seq) {
 
 bool HeldTexts::take_indexed(const CandidateSequence& seq) {
   const auto n = static_cast<std::size_t>(seq.indexed_size());
-  owners_.resize(n);
+  // Views first: when either allocation fails, owners_ holds no null entry
+  // that release() would read as a reference.
   views_.resize(n);
+  owners_.resize(n);
   for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
     const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
     if (!take_range(seq, static_cast<Py_ssize_t>(begin), count, &owners_[begin], &views_[begin])) {

@@ -25,7 +25,7 @@ CHILD = textwrap.dedent(r'''
     MARGIN = 300 << 20
     long_ascii = "\u00e9" + "a" * 30_000_000   # block masks of this pattern need ~960 MB
     long_latin = "\u00e9" * 40_000_000         # its UTF-8 copies and code points need ~480 MB
-    many = ["candidate longer than a short string"] * 8_000_000  # >= 64 bytes each, taken in
+    many = ["candidate longer than a short string"] * 16_000_000  # taking it in needs > 300 MB
     few = ["kitten", "sitting", "k\u00e9tten"] * 3400  # 10 200: the lock is released
 
     CASES = {
@@ -33,8 +33,8 @@ CHILD = textwrap.dedent(r'''
         "damerau_bp, 30M code points": lambda: qm.damerau_bp(long_ascii, "xyz", None, True),
         "jaro_winkler_similarity, 40M code points":
             lambda: qm.jaro_winkler_similarity(long_latin, "abc"),
-        "levenshtein_batch, 8M candidates": lambda: qm.levenshtein_batch("abc", many),
-        "_ingest_owned, 8M candidates": lambda: qm._ingest_owned(many),
+        "levenshtein_batch, 16M candidates": lambda: qm.levenshtein_batch("abc", many),
+        "_ingest_owned, 16M candidates": lambda: qm._ingest_owned(many),
         "levenshtein_batch, unlocked, 30M query": lambda: qm.levenshtein_batch(long_ascii, few),
         "damerau_batch, unlocked, 30M query": lambda: qm.damerau_batch(long_ascii, few, True),
     }
@@ -75,8 +75,8 @@ def test_out_of_memory_raises_memory_error():
     assert len(outcomes) == 7 and report["usable_after_limit_lifted"]
     assert {name: o[:2] for name, o in outcomes.items()} == {name: ["MemoryError", True]
                                                              for name in outcomes}
-    # Taking 8M candidates in fails while converting, which the note names; every
+    # Taking 16M candidates in fails while converting, which the note names; every
     # other call fails later, in the library (the unlocked ones in the engine).
     note = ["while processing 'candidates'"] if hasattr(BaseException, "add_note") else None
     assert {name: o[2] for name, o in outcomes.items()} == {
-        name: note if "8M" in name else None for name in outcomes}
+        name: note if "16M" in name else None for name in outcomes}
