@@ -17,28 +17,10 @@ namespace {
 
 using namespace std::literals;
 
-// The textbook steps, one at a time, over code points.
 double oracle(std::string_view s1, std::string_view s2, double p, bool fold) {
-  const auto a = decode_utf8(fold ? fold_case(s1) : std::string(s1));
-  const auto b = decode_utf8(fold ? fold_case(s2) : std::string(s2));
-  if (a.empty() || b.empty()) return a.empty() && b.empty() ? 1.0 : 0.0;
-  const std::size_t half = std::max(a.size(), b.size()) / 2, r = half > 0 ? half - 1 : 0;
-  std::vector<bool> used_a(a.size()), used_b(b.size());
-  std::size_t m = 0;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    for (std::size_t j = i >= r ? i - r : 0; j <= i + r && j < b.size(); ++j)
-      if (!used_b[j] && a[i] == b[j]) { used_a[i] = used_b[j] = true; ++m; break; }
-  if (m == 0) return 0.0;
-  std::vector<char32_t> seq_a, seq_b;
-  for (std::size_t i = 0; i < a.size(); ++i) if (used_a[i]) seq_a.push_back(a[i]);
-  for (std::size_t j = 0; j < b.size(); ++j) if (used_b[j]) seq_b.push_back(b[j]);
-  std::size_t h = 0, l = 0;
-  for (std::size_t k = 0; k < m; ++k) h += seq_a[k] != seq_b[k];
-  while (l < 4 && l < a.size() && l < b.size() && a[l] == b[l]) ++l;
-  const double md = static_cast<double>(m);
-  const double jaro = ((md / static_cast<double>(a.size()) + md / static_cast<double>(b.size())) +
-                       static_cast<double>(m - h / 2) / md) / 3.0;
-  return jaro > 0.7 ? jaro + (1.0 - jaro) * (p * static_cast<double>(l)) : jaro;
+  const auto a = testing::to_u32(fold ? fold_case(s1) : std::string(s1));
+  const auto b = testing::to_u32(fold ? fold_case(s2) : std::string(s2));
+  return testing::jaro_winkler_steps(a, b, p);
 }
 
 double jw(std::string_view a, std::string_view b, std::optional<double> p = {}, bool fold = false,
