@@ -179,6 +179,25 @@ def test_inputs_taken_in_like_a_list():
                             qmm.levenshtein_matrix, words, np.array([words, words]))
 
 
+def test_reference_counts_unchanged():
+    queries = ["q%d\u00e9" % i if i % 2 else "q%d" % i for i in range(40)]
+    candidates = ["c%d" % i for i in range(3000)]
+    calls = [lambda: qmm.levenshtein_matrix(queries, candidates, workers=3),
+             lambda: qmm.damerau_top(queries, candidates, 5, 2),
+             lambda: qmm.jaro_winkler_top(queries[:1], candidates, 5, workers=4),
+             lambda: qmm.jaro_winkler_pairs(queries, None, 0.5),
+             lambda: qmm.jaro_winkler_matrix(queries, candidates, p=0.5),  # fails after the take-in
+             lambda: qmm.damerau_pairs(queries, candidates + [None], 1)]   # fails during it
+    before = [sys.getrefcount(x) for x in queries + candidates + [queries, candidates]]
+    for call in calls:
+        try:
+            call()
+        except (ValueError, TypeError):
+            pass
+    after = [sys.getrefcount(x) for x in queries + candidates + [queries, candidates]]
+    assert after == before
+
+
 ERRORS = [
     (qmm.levenshtein_matrix, (5,), {}, TypeError, "'int' object is not an instance of 'Sequence'", "queries"),
     (qmm.damerau_matrix, ("abc",), {}, TypeError, "Can't extract `str` to `Vec`", "queries"),
@@ -272,7 +291,7 @@ def test_ctrl_c_stops_the_workers_and_raises_keyboard_interrupt():
         import random, sys, time
         import quillmatch_many as qmm
         rnd = random.Random(1)
-        texts = ["".join(rnd.choice("abcd\u00e9") for _ in range(3000)) for _ in range(3000)]
+        texts = ["".join(rnd.choices("abcd\u00e9", k=3000)) for _ in range(3000)]
         print("ready", flush=True)
         try:
             qmm.damerau_matrix(texts, workers=2)
