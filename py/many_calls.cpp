@@ -104,7 +104,8 @@ bool extract_similarity_cutoff(PyObject* obj, double& out) {
 // Where each parameter sits in a signature (kNone when it has none).
 constexpr std::size_t kNone = ~std::size_t{0};
 struct Slots {
-  std::size_t candidates = 1, k = kNone, cutoff = kNone, case_insensitive, p = kNone, workers;
+  std::size_t candidates = 1, k = kNone, cutoff = kNone, case_insensitive = kNone, p = kNone,
+              workers = kNone;
 };
 
 Slots slots_of(const CallSignature& sig) {
