@@ -162,23 +162,83 @@ class GridJob : public ManyRun::Job {
     }
   }
 
+  // With a distance cutoff, a pair whose lengths differ by more than the
+  // cutoff cannot be kept: every edit changes a length by at most one, so the
+  // distance is at least the difference. Such pairs are not scored. Lengths
+  // are code points of the texts as compared: exact without folding, and with
+  // folding only for ASCII texts (folding keeps their length); any other text
+  // has no known length and is always scored.
+  void skip_by_length() {
+    if constexpr (std::is_same_v<Traits, DistanceTraits>) {
+      if (!options_.max_distance) return;
+      gap_ = *options_.max_distance;
+      query_lengths_ = known_lengths(queries_);
+      candidate_lengths_ = known_lengths(candidates_);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kUnknown = ~std::size_t{0};
+
+  std::vector<std::size_t> known_lengths(std::span<const TextView> texts) const {
+    std::vector<std::size_t> out(texts.size());
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+      std::size_t points = 0;
+      bool ascii = true;
+      for (const char c : texts[k].view()) {
+        const auto b = static_cast<unsigned char>(c);
+        points += (b & 0xC0) != 0x80;
+        ascii = ascii && b < 0x80;
+      }
+      out[k] = ascii || !options_.case_insensitive ? points : kUnknown;
+    }
+    return out;
+  }
+
+  bool may_keep(std::size_t query_length, std::size_t j) const {
+    const std::size_t l = candidate_lengths_[j];
+    if (l == kUnknown) return true;
+    return (l > query_length ? l - query_length : query_length - l) <= gap_;
+  }
+
+  std::size_t gap_ = 0;
+  std::vector<std::size_t> query_lengths_, candidate_lengths_;  // empty: no skipping
+
  protected:
   // Calls row_start(i) before the first cell of each row the task touches,
-  // chunk(i, j0, values) for each run of scores of candidates j0, j0 + 1, ...
-  // and row_end(i) after the row's last cell in this task. Returns early,
-  // leaving rows unfinished, when the run is stopped.
+  // chunk(i, j0, values, picked) for each run of scores, and row_end(i) after
+  // the row's last cell in this task. values[k] is the score of candidate
+  // j0 + k, or of j0 + picked[k] when candidates were skipped by length
+  // (picked non-null, increasing). Returns early, leaving rows unfinished,
+  // when the run is stopped.
   template <class RowStart, class Chunk, class RowEnd>
   void walk(std::size_t task, const ThreadPool& pool, RowStart&& row_start, Chunk&& chunk,
             RowEnd&& row_end) const {
     Value buffer[kChunk];
+    TextView kept[kChunk];
+    std::uint32_t picked[kChunk];
     auto row = [&](std::size_t i, const Scorer& scorer, std::size_t lo, std::size_t hi) {
       row_start(i);
+      const std::size_t query_length = query_lengths_.empty() ? kUnknown : query_lengths_[i];
       for (std::size_t j0 = lo; j0 < hi; j0 += kChunk) {
         if (pool.stop_requested()) return false;
         const std::size_t n = std::min(kChunk, hi - j0);
-        const std::span<Value> values(buffer, n);
-        scorer.score(candidates_.subspan(j0, n), values);
-        chunk(i, j0, std::span<const Value>(values));
+        if (query_length == kUnknown) {
+          const std::span<Value> values(buffer, n);
+          scorer.score(candidates_.subspan(j0, n), values);
+          chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(nullptr));
+          continue;
+        }
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+          if (!may_keep(query_length, j0 + k)) continue;
+          kept[count] = candidates_[j0 + k];
+          picked[count++] = static_cast<std::uint32_t>(k);
+        }
+        if (!count) continue;
+        const std::span<Value> values(buffer, count);
+        scorer.score(std::span<const TextView>(kept, count), values);
+        chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(picked));
       }
       row_end(i);
       return true;
@@ -216,8 +276,8 @@ class MatrixJob final : public GridJob<Traits> {
     const std::size_t cols = this->candidates_.size();
     this->walk(
         task, pool, [](std::size_t) {},
-        [&](std::size_t i, std::size_t j0, std::span<const Value> v) {
-          store(type_, out_, i * cols + j0, v);
+        [&](std::size_t i, std::size_t j0, std::span<const Value> v, const std::uint32_t*) {
+          store(type_, out_, i * cols + j0, v);  // never skipped: every cell is written
         },
         [](std::size_t) {});
   }
@@ -237,6 +297,7 @@ class TopJob final : public GridJob<Traits> {
          const TopOutput& out)
       : GridJob<Traits>(o, q, c, false), out_(out) {
     if (!this->plan.by_rows) partials_.resize(this->plan.tasks());
+    this->skip_by_length();
   }
 
   // Best first; equal scores in candidate order.
@@ -252,11 +313,11 @@ class TopJob final : public GridJob<Traits> {
     heap.reserve(std::min(out_.k, this->candidates_.size()));
     this->walk(
         task, pool, [&](std::size_t) { heap.clear(); },
-        [&](std::size_t, std::size_t j0, std::span<const Value> v) {
+        [&](std::size_t, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked) {
           if (out_.k == 0) return;
           for (std::size_t k = 0; k < v.size(); ++k) {
             if (!Traits::within(v[k], this->options_)) continue;
-            const Item item{v[k], static_cast<std::int64_t>(j0 + k)};
+            const Item item{v[k], static_cast<std::int64_t>(j0 + (picked ? picked[k] : k))};
             if (heap.size() < out_.k) {
               heap.push_back(item);
               std::push_heap(heap.begin(), heap.end(), better);
@@ -362,6 +423,7 @@ class PairsJob final : public GridJob<Traits> {
       : GridJob<Traits>(o, q, c, self_pairs), out_(out) {
     out_.tasks.clear();
     out_.tasks.resize(this->plan.tasks());
+    this->skip_by_length();
   }
 
   void run(std::size_t task, const ThreadPool& pool) override {
@@ -372,11 +434,11 @@ class PairsJob final : public GridJob<Traits> {
     }();
     this->walk(
         task, pool, [](std::size_t) {},
-        [&](std::size_t i, std::size_t j0, std::span<const Value> v) {
+        [&](std::size_t i, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked) {
           for (std::size_t k = 0; k < v.size(); ++k) {
             if (!Traits::within(v[k], this->options_)) continue;
             b.queries.push_back(static_cast<std::int64_t>(i));
-            b.candidates.push_back(static_cast<std::int64_t>(j0 + k));
+            b.candidates.push_back(static_cast<std::int64_t>(j0 + (picked ? picked[k] : k)));
             scores.push_back(v[k]);
           }
         },
