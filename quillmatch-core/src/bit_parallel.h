@@ -9,7 +9,16 @@
 //
 // The single-word steps are used unchanged by the batch engines' ASCII fast
 // paths, so the fast paths are the same algorithm as the kernels by
-// construction.
+// construction. Each word step has a lane twin (LevenshteinLanes, OsaLanes)
+// right after it, the same lines over simd::Lanes<T>, scanning one candidate
+// per lane.
+//
+// Why a T-bit lane is the word step: every operation of the steps (and, or,
+// xor, not, add, shift left by one) computes the low T bits of its result from
+// the low T bits of its operands alone. So when m <= T bits, a lane holds
+// exactly the low T bits of the word the scalar step would hold, and the score
+// reads bit m - 1, which lies among them. A lane's score counts modulo 2^T; the
+// engines give a lane only candidates short enough that the score fits.
 #pragma once
 
 #include <immintrin.h>
@@ -19,6 +28,7 @@
 #include <vector>
 
 #include "pattern_masks.h"
+#include "simd.h"
 #include "text.h"
 
 namespace quillmatch {
@@ -48,6 +58,43 @@ struct LevenshteinWord {
   }
 };
 
+// The score update of a lane step. With a = ((hp & top) == 0) and
+// b = ((hn & top) == 0), each -1 or 0, the word step's +[hp bit] - [hn bit]
+// equals a - b. A lane whose top is zero gets a = b = -1 and keeps its score,
+// which is how a lane whose candidate ended stops counting.
+template <class T>
+simd::Lanes<T> lanes_score_update(simd::Lanes<T> score, simd::Lanes<T> top, simd::Lanes<T> hp,
+                                  simd::Lanes<T> hn) {
+  using V = simd::Lanes<T>;
+  return score + ((hp & top) == V::zero()) - ((hn & top) == V::zero());
+}
+
+// LevenshteinWord in every lane; one candidate per lane.
+template <class T>
+struct LevenshteinLanes {
+  using V = simd::Lanes<T>;
+  V vp = V::ones();
+  V vn = V::zero();
+  V score;
+  V top;
+
+  LevenshteinLanes(std::uint64_t m, std::uint64_t top_bit)
+      : score(V::splat(static_cast<T>(m))), top(V::splat(static_cast<T>(top_bit))) {}
+
+  // The lanes set in `ended` keep their score from now on.
+  void retire(V ended) { top = and_not(top, ended); }
+
+  void step(V pm) {
+    const V d0 = (((pm & vp) + vp) ^ vp) | pm | vn;
+    const V hp = vn | ~(d0 | vp);
+    const V hn = vp & d0;
+    score = lanes_score_update(score, top, hp, hn);
+    const V x = shl1(hp) | V::splat(1);
+    vn = d0 & x;
+    vp = shl1(hn) | ~(d0 | x);
+  }
+};
+
 // Optimal string alignment (Hyyrö's extension with transpositions), one word.
 // Carries the previous column's D0 and the previous text code point's mask.
 struct OsaWord {
@@ -73,6 +120,35 @@ struct OsaWord {
     const std::uint64_t x = (hp << 1) | 1;
     vn = d0 & x;
     vp = (hn << 1) | ~(d0 | x);
+    pm_prev = pm;
+  }
+};
+
+// OsaWord in every lane; one candidate per lane.
+template <class T>
+struct OsaLanes {
+  using V = simd::Lanes<T>;
+  V vp = V::ones();
+  V vn = V::zero();
+  V d0 = V::zero();
+  V pm_prev = V::zero();
+  V score;
+  V top;
+
+  OsaLanes(std::uint64_t m, std::uint64_t top_bit)
+      : score(V::splat(static_cast<T>(m))), top(V::splat(static_cast<T>(top_bit))) {}
+
+  void retire(V ended) { top = and_not(top, ended); }
+
+  void step(V pm) {
+    const V tr = shl1(and_not(pm, d0)) & pm_prev;
+    d0 = (((pm & vp) + vp) ^ vp) | pm | vn | tr;
+    const V hp = vn | ~(d0 | vp);
+    const V hn = vp & d0;
+    score = lanes_score_update(score, top, hp, hn);
+    const V x = shl1(hp) | V::splat(1);
+    vn = d0 & x;
+    vp = shl1(hn) | ~(d0 | x);
     pm_prev = pm;
   }
 };
