@@ -40,20 +40,24 @@ void score_chunk(const PreparedQuery& query, std::span<const TextView> candidate
     out[k] = score_candidate<Word, kernel>(query, candidates[k].view());
 }
 
-// The lane engine: the ASCII candidates of a fast query scanned kCount at a
-// time, one per lane of T bits, T the narrowest lane that holds the query.
+// The lane engine: the candidates of a fast query scanned kLanes at a time,
+// one per lane of T bits, T the narrowest lane that holds the query.
 //
 // A lane takes a candidate of 1 to max(T) bytes, so its score (at most the
-// larger of the two lengths) fits in the lane; longer and non-ASCII candidates
-// take score_candidate. Within a slice of candidates the lane candidates are
-// ordered by length (lengths of 63 and more share one bucket), so the lanes of
-// a group end at nearly the same step.
+// larger of the two lengths) fits in the lane; longer candidates take
+// score_candidate. Whether a candidate is ASCII is learnt while its bytes are
+// read into the lanes: a lane that met a byte of 0x80 or above is scored again
+// by score_candidate, which takes the kernel, so its lane result is discarded
+// and only ever read in-bounds table entries. Within a slice the lane
+// candidates are ordered by length (lengths of 63 and more share one bucket), so
+// the lanes of a group end at nearly the same step.
 //
 // Candidate bytes reach the lanes through a transposed block: for kBlockSteps
 // text positions at a time, row j holds the query mask of byte j of every
-// lane's candidate, narrowed to T, and zero past a candidate's end. One load
-// then gives the step its lane masks.
-template <template <class> class LaneStep, class T>
+// lane's candidate, narrowed to T. Past a candidate's end the row keeps
+// whatever an earlier group left there: that lane is retired, its score no
+// longer moves, and the rest of its column state is never read.
+template <class Word, template <class> class LaneStep, auto kernel, class T>
 class LaneEngine {
  public:
   using V = simd::Lanes<T>;
@@ -63,40 +67,47 @@ class LaneEngine {
   static constexpr std::size_t kBlockSteps = 64;
   static constexpr std::size_t kBuckets = 64;
 
-  // REQUIRES: query.fast and query.length <= bits of T.
+  // REQUIRES: query.fast and query.length <= bits of T; `query` outlives the engine.
   explicit LaneEngine(const PreparedQuery& query) : query_(query) {
     for (std::size_t b = 0; b < 256; ++b) masks_[b] = static_cast<T>(query.masks[b]);
   }
 
-  // True when `text` is a lane candidate.
-  static bool takes(std::string_view text) {
-    return text.size() - 1 < kMaxLength && is_ascii(text);
-  }
-
-  // Scores the lane candidates text[order[i]], writing out[order[i]].
-  // REQUIRES: order.size() <= kSlice; every listed text is a lane candidate.
-  void score(std::span<const TextView> texts, std::span<const std::uint16_t> order,
-             std::span<std::uint64_t> out) const {
-    std::uint16_t sorted[kSlice];
-    std::size_t counts[kBuckets + 1] = {};
-    auto bucket = [&](std::uint16_t k) {
-      return std::min<std::size_t>(texts[k].size, kBuckets - 1);
-    };
-    for (std::uint16_t k : order) ++counts[bucket(k) + 1];
-    for (std::size_t b = 1; b <= kBuckets; ++b) counts[b] += counts[b - 1];
-    for (std::uint16_t k : order) sorted[counts[bucket(k)]++] = k;
-    for (std::size_t i = 0; i < order.size(); i += kLanes) {
-      const std::size_t n = std::min(kLanes, order.size() - i);
-      score_group(texts, std::span<const std::uint16_t>(sorted + i, n), out);
+  void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
+    for (std::size_t base = 0; base < candidates.size(); base += kSlice) {
+      const std::size_t n = std::min(kSlice, candidates.size() - base);
+      score_slice(candidates.subspan(base, n), out.subspan(base, n));
     }
   }
 
  private:
+  void score_slice(std::span<const TextView> texts, std::span<std::uint64_t> out) {
+    // Lane candidates bucketed by length: a counting sort, stable.
+    std::uint16_t sorted[kSlice];
+    std::size_t starts[kBuckets + 1] = {};
+    auto bucket = [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); };
+    auto in_lanes = [](std::size_t size) { return size - 1 < kMaxLength; };
+    for (std::size_t k = 0; k < texts.size(); ++k)
+      if (in_lanes(texts[k].size)) ++starts[bucket(texts[k].size) + 1];
+    for (std::size_t b = 1; b <= kBuckets; ++b) starts[b] += starts[b - 1];
+    const std::size_t lanes = starts[kBuckets];
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+      if (in_lanes(texts[k].size))
+        sorted[starts[bucket(texts[k].size)]++] = static_cast<std::uint16_t>(k);
+      else
+        out[k] = score_candidate<Word, kernel>(query_, texts[k].view());
+    }
+    for (std::size_t i = 0; i < lanes; i += kLanes) {
+      const std::size_t n = std::min(kLanes, lanes - i);
+      score_group(texts, std::span<const std::uint16_t>(sorted + i, n), out);
+    }
+  }
+
   void score_group(std::span<const TextView> texts, std::span<const std::uint16_t> group,
-                   std::span<std::uint64_t> out) const {
+                   std::span<std::uint64_t> out) {
     // Unused lanes have length 0: they retire before the first step.
     alignas(32) T lengths[kLanes] = {};
     const unsigned char* bytes[kLanes] = {};
+    unsigned char high[kLanes] = {};  // the OR of every byte of the lane
     std::size_t steps = 0;
     for (std::size_t k = 0; k < group.size(); ++k) {
       const TextView& t = texts[group[k]];
@@ -106,52 +117,41 @@ class LaneEngine {
     }
     const V lane_lengths = V::load(lengths);
     LaneStep<T> scan(query_.length, query_.top);
-    alignas(32) T block[kBlockSteps * kLanes];
     for (std::size_t j0 = 0; j0 < steps; j0 += kBlockSteps) {
       const std::size_t j1 = std::min(j0 + kBlockSteps, steps);
-      for (std::size_t k = 0; k < kLanes; ++k) {
-        const std::size_t end = std::clamp<std::size_t>(lengths[k], j0, j1);
-        T* column = block + k - j0 * kLanes;
-        for (std::size_t j = j0; j < end; ++j) column[j * kLanes] = masks_[bytes[k][j]];
-        for (std::size_t j = end; j < j1; ++j) column[j * kLanes] = 0;
+      for (std::size_t k = 0; k < group.size(); ++k) {
+        const std::size_t end = std::min<std::size_t>(lengths[k], j1);
+        unsigned char seen = high[k];
+        for (std::size_t j = j0; j < end; ++j) {
+          const unsigned char b = bytes[k][j];
+          seen |= b;
+          block_[(j - j0) * kLanes + k] = masks_[b];
+        }
+        high[k] = seen;
       }
       for (std::size_t j = j0; j < j1; ++j) {
         // The lanes whose candidate has exactly j bytes are done before step j.
         scan.retire(lane_lengths == V::splat(static_cast<T>(j)));
-        scan.step(V::load(block + (j - j0) * kLanes));
+        scan.step(V::load(block_ + (j - j0) * kLanes));
       }
     }
     alignas(32) T scores[kLanes];
     scan.score.store(scores);
-    for (std::size_t k = 0; k < group.size(); ++k) out[group[k]] = scores[k];
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const std::uint16_t i = group[k];
+      out[i] = high[k] < 0x80 ? scores[k] : score_candidate<Word, kernel>(query_, texts[i].view());
+    }
   }
 
   const PreparedQuery& query_;
   T masks_[256];
+  alignas(32) T block_[kBlockSteps * kLanes] = {};
 };
 
-// A chunk through the lane engine: slices of up to kSlice candidates, the lane
-// candidates of each slice scored together, every other one by score_candidate.
 template <class Word, template <class> class LaneStep, auto kernel, class T>
 void score_chunk_lanes(const PreparedQuery& query, std::span<const TextView> candidates,
                        std::span<std::uint64_t> out) {
-  using Engine = LaneEngine<LaneStep, T>;
-  const Engine engine(query);
-  for (std::size_t base = 0; base < candidates.size(); base += Engine::kSlice) {
-    const std::size_t n = std::min(Engine::kSlice, candidates.size() - base);
-    const auto slice = candidates.subspan(base, n);
-    const auto slice_out = out.subspan(base, n);
-    std::uint16_t order[Engine::kSlice];
-    std::size_t lanes = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::string_view text = slice[k].view();
-      if (Engine::takes(text))
-        order[lanes++] = static_cast<std::uint16_t>(k);
-      else
-        slice_out[k] = score_candidate<Word, kernel>(query, text);
-    }
-    engine.score(slice, std::span<const std::uint16_t>(order, lanes), slice_out);
-  }
+  LaneEngine<Word, LaneStep, kernel, T>(query).score_chunk(candidates, out);
 }
 
 struct DistanceScorer::State {
