@@ -251,26 +251,51 @@ class OsaBlock : public BlockColumn {
 };
 
 // Scans the prepared pair with the variant the pattern length and form call for.
+//
+// The scan may stop as soon as the distance is known to exceed `limit - n`
+// (n the text length); it then returns a value above that, not the distance.
+// Why stopping is exact: a step changes the score by +[hp top bit] - [hn top
+// bit], and hp and hn are disjoint, so the score moves by at most one per text
+// code point. After j of n code points the final distance is at least
+// score - (n - j); once score + j > limit it exceeds limit - n, and so does
+// score - (n - j), which is returned.
 // REQUIRES: len1 >= 1 and len2 >= 1.
 template <class Word, class Block>
-std::uint64_t scan_distance(const PreparedPair& pair) {
-  const std::uint64_t m = pair.len1;
+std::uint64_t scan_distance(const PreparedPair& pair, std::uint64_t limit) {
+  const std::uint64_t m = pair.len1, n = pair.len2;
   const std::string_view text = pair.text2();
+  std::uint64_t j = 0;
+  // True when the scan, j + 1 code points in, may stop.
+  auto past_limit = [&](std::uint64_t score) { return score + ++j > limit; };
+  const auto lower_bound = [&](std::uint64_t score) { return score - (n - j); };
   if (m <= 64) {
     const std::uint64_t top = std::uint64_t{1} << (m - 1);
     Word scan(m, top);
     if (pair.ascii) {
       const WordMasks masks = WordMasks::from_ascii(pair.text1());
-      for (unsigned char b : text) scan.step(masks.get(b));
-    } else {
-      const WordMasks masks = WordMasks::from_code_points(decode_utf8(pair.text1()));
-      for_each_code_point(text, [&](char32_t cp) { scan.step(masks.get(cp)); });
+      for (unsigned char b : text) {
+        scan.step(masks.get(b));
+        if (past_limit(scan.score)) return lower_bound(scan.score);
+      }
+      return scan.score;
+    }
+    const WordMasks masks = WordMasks::from_code_points(decode_utf8(pair.text1()));
+    auto p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto end = p + text.size();
+    while (p < end) {
+      scan.step(masks.get(decode_next(p, end)));
+      if (past_limit(scan.score)) return lower_bound(scan.score);
     }
     return scan.score;
   }
   const BlockMasks masks(decode_utf8(pair.text1()));
   Block scan(m);
-  for_each_code_point(text, [&](char32_t cp) { scan.step(masks.row(cp)); });
+  auto p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto end = p + text.size();
+  while (p < end) {
+    scan.step(masks.row(decode_next(p, end)));
+    if (past_limit(scan.score)) return lower_bound(scan.score);
+  }
   return scan.score;
 }
 
@@ -287,7 +312,12 @@ Result<std::uint64_t> bit_parallel_distance(TextView str_1, TextView str_2,
   const std::uint64_t m = pair.len1, n = pair.len2;
   // The length difference is a lower bound of both distances.
   if (score_cutoff && (m > n ? m - n : n - m) > *score_cutoff) return *score_cutoff + 1;
-  std::uint64_t d = m == 0 ? n : n == 0 ? m : scan_distance<Word, Block>(pair);
+  // The scan stops once the distance provably exceeds the cutoff; without one,
+  // or with one so large that cutoff + n does not fit, it never stops early.
+  constexpr std::uint64_t kNever = ~std::uint64_t{0};
+  const std::uint64_t limit =
+      score_cutoff && *score_cutoff <= kNever - n ? *score_cutoff + n : kNever;
+  std::uint64_t d = m == 0 ? n : n == 0 ? m : scan_distance<Word, Block>(pair, limit);
   if (score_cutoff && d > *score_cutoff) return *score_cutoff + 1;
   return d;
 }

@@ -72,6 +72,13 @@ TEST(EditDistance, MatchesDynamicProgrammeInEveryVariant) {
           ASSERT_EQ(d, osa) << a << " / " << b;
         ASSERT_EQ(levenshtein_bp(a, b, std::nullopt, false, std::nullopt).value(), lev);
         ASSERT_EQ(damerau_bp(a, b, std::nullopt, false, std::nullopt).value(), osa);
+        // A cutoff may end the scan early; the answer must not change.
+        for (const Measure& measure : kMeasures) {
+          const std::uint64_t d = measure.transpositions ? osa : lev;
+          for (std::uint64_t cutoff : {std::uint64_t{0}, d / 3, d / 2, d - 1, d, d + 1})
+            ASSERT_EQ(distance(measure, a, b, cutoff), std::min(d, cutoff + 1))
+                << measure.name << " " << a << " / " << b << " cutoff " << cutoff;
+        }
       }
     }
   }
@@ -86,11 +93,17 @@ TEST(EditDistance, ExhaustiveOverTwoLetters) {
       for (char c : {'a', 'b'}) texts.push_back(texts[i] + c);
     start = end;
   }
-  for (const Measure& m : kMeasures)
-    for (const auto& a : texts)
-      for (const auto& b : texts)
-        ASSERT_EQ(distance(m, a, b), edit_distance_dp(a, b, m.transpositions))
-            << m.name << ": " << a << " / " << b;
+  for (const Measure& m : kMeasures) {
+    for (const auto& a : texts) {
+      for (const auto& b : texts) {
+        const std::uint64_t d = edit_distance_dp(a, b, m.transpositions);
+        ASSERT_EQ(distance(m, a, b), d) << m.name << ": " << a << " / " << b;
+        for (std::uint64_t cutoff = 0; cutoff <= 6; ++cutoff)
+          ASSERT_EQ(distance(m, a, b, cutoff), std::min(d, cutoff + 1))
+              << m.name << ": " << a << " / " << b << " cutoff " << cutoff;
+      }
+    }
+  }
 }
 
 TEST(EditDistance, WorkedExamples) {
