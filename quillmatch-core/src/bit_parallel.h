@@ -250,6 +250,103 @@ class OsaBlock : public BlockColumn {
   const std::uint64_t* pm_prev_;
 };
 
+// BlockColumn in each of the four 64-bit lanes, one text per lane. The carries
+// between words are kept per lane, as 0 or 1 in bit 0. The score reads bit tb
+// of the last word, as in BlockColumn, through the lane score update, so a
+// retired lane keeps its score. BlockColumn's bump_score never meets hn at the
+// top with a zero score (a zero score cannot go down), so the plain update here
+// is the same.
+class BlockColumnLanes {
+ public:
+  using V = simd::Lanes<std::uint64_t>;
+  V score;
+
+  // The lanes set in `ended` keep their score from now on.
+  void retire(V ended) { top_ = and_not(top_, ended); }
+
+ protected:
+  explicit BlockColumnLanes(std::uint64_t m)
+      : score(V::splat(m)), vp_((m + 63) / 64, V::ones()), vn_(vp_.size(), V::zero()),
+        top_(V::splat(std::uint64_t{1} << ((m - 1) % 64))) {}
+
+  // a + b + carry in every lane, carry becoming each lane's carry out. The
+  // carry out of the top bit is the majority of a, b and the carry into it,
+  // which is (a & b) | ((a | b) & ~sum) there; the steps add a = pm & vp to
+  // b = vp, and with a inside b that is a | (b & ~sum).
+  // REQUIRES: a & ~b == 0.
+  static V add_with_carry(V a, V b, V& carry) {
+    const V sum = a + b + carry;
+    carry = top_down(a | and_not(b, sum));
+    return sum;
+  }
+
+  std::vector<V> vp_, vn_;
+  V top_;
+};
+
+// LevenshteinBlock in every 64-bit lane.
+class LevenshteinBlockLanes : public BlockColumnLanes {
+ public:
+  explicit LevenshteinBlockLanes(std::uint64_t m) : BlockColumnLanes(m) {}
+
+  // pm[w] holds word w of every lane's mask row.
+  void step(const V* pm) {
+    V add_carry = V::zero(), hp_carry = V::splat(1), hn_carry = V::zero();
+    const std::size_t last = vp_.size() - 1;
+    for (std::size_t w = 0; w <= last; ++w) {
+      const V pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
+      const V s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
+      const V d0 = s | pmw | vnw;
+      const V hp = vnw | ~(s | pmw | vpw);
+      const V hn = vpw & (s | pmw);
+      if (w == last) score = lanes_score_update(score, top_, hp, hn);
+      const V x = shl1(hp) | hp_carry;
+      const V y = shl1(hn) | hn_carry;
+      hp_carry = top_down(hp);
+      hn_carry = top_down(hn);
+      vn_[w] = d0 & x;
+      vp_[w] = y | ~(d0 | x);
+    }
+  }
+};
+
+// OsaBlock in every 64-bit lane.
+class OsaBlockLanes : public BlockColumnLanes {
+ public:
+  explicit OsaBlockLanes(std::uint64_t m)
+      : BlockColumnLanes(m), d0_(vp_.size(), V::zero()), zero_(vp_.size(), V::zero()),
+        pm_prev_(zero_.data()) {}
+
+  // REQUIRES: `pm` stays valid and unchanged until the next step.
+  void step(const V* pm) {
+    V add_carry = V::zero(), tr_carry = V::zero(), hp_carry = V::splat(1), hn_carry = V::zero();
+    const std::size_t last = vp_.size() - 1;
+    for (std::size_t w = 0; w <= last; ++w) {
+      const V pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
+      const V t = and_not(pmw, d0_[w]);  // previous column's D0
+      const V tr = (shl1(t) | tr_carry) & pm_prev_[w];
+      tr_carry = top_down(t);
+      const V s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
+      const V d0 = s | pmw | vnw | tr;
+      const V hp = vnw | ~(d0 | vpw);
+      const V hn = vpw & d0;
+      if (w == last) score = lanes_score_update(score, top_, hp, hn);
+      const V x = shl1(hp) | hp_carry;
+      const V y = shl1(hn) | hn_carry;
+      hp_carry = top_down(hp);
+      hn_carry = top_down(hn);
+      d0_[w] = d0;
+      vn_[w] = d0 & x;
+      vp_[w] = y | ~(d0 | x);
+    }
+    pm_prev_ = pm;
+  }
+
+ private:
+  std::vector<V> d0_, zero_;
+  const V* pm_prev_;
+};
+
 // Scans the prepared pair with the variant the pattern length and form call for.
 //
 // The scan may stop as soon as the distance is known to exceed `limit - n`

@@ -40,6 +40,26 @@ void score_chunk(const PreparedQuery& query, std::span<const TextView> candidate
     out[k] = score_candidate<Word, kernel>(query, candidates[k].view());
 }
 
+// Orders the candidates of a slice that a lane engine takes by bucket(size),
+// stably (a counting sort), into `sorted`; scores every other one with
+// score_candidate. Returns how many were ordered.
+template <class Word, auto kernel, std::size_t kBuckets, class Takes, class Bucket>
+std::size_t order_lane_candidates(const PreparedQuery& query, std::span<const TextView> texts,
+                                  std::span<std::uint64_t> out, std::uint16_t* sorted,
+                                  Takes takes, Bucket bucket) {
+  std::size_t starts[kBuckets + 1] = {};
+  for (const TextView& t : texts)
+    if (takes(t.size)) ++starts[bucket(t.size) + 1];
+  for (std::size_t b = 1; b <= kBuckets; ++b) starts[b] += starts[b - 1];
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    if (takes(texts[k].size))
+      sorted[starts[bucket(texts[k].size)]++] = static_cast<std::uint16_t>(k);
+    else
+      out[k] = score_candidate<Word, kernel>(query, texts[k].view());
+  }
+  return starts[kBuckets];
+}
+
 // The lane engine: the candidates of a fast query scanned kLanes at a time,
 // one per lane of T bits, T the narrowest lane that holds the query.
 //
@@ -81,21 +101,10 @@ class LaneEngine {
 
  private:
   void score_slice(std::span<const TextView> texts, std::span<std::uint64_t> out) {
-    // Lane candidates bucketed by length: a counting sort, stable.
     std::uint16_t sorted[kSlice];
-    std::size_t starts[kBuckets + 1] = {};
-    auto bucket = [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); };
-    auto in_lanes = [](std::size_t size) { return size - 1 < kMaxLength; };
-    for (std::size_t k = 0; k < texts.size(); ++k)
-      if (in_lanes(texts[k].size)) ++starts[bucket(texts[k].size) + 1];
-    for (std::size_t b = 1; b <= kBuckets; ++b) starts[b] += starts[b - 1];
-    const std::size_t lanes = starts[kBuckets];
-    for (std::size_t k = 0; k < texts.size(); ++k) {
-      if (in_lanes(texts[k].size))
-        sorted[starts[bucket(texts[k].size)]++] = static_cast<std::uint16_t>(k);
-      else
-        out[k] = score_candidate<Word, kernel>(query_, texts[k].view());
-    }
+    const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
+        query_, texts, out, sorted, [](std::size_t size) { return size - 1 < kMaxLength; },
+        [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); });
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
       score_group(texts, std::span<const std::uint16_t>(sorted + i, n), out);
@@ -154,14 +163,98 @@ void score_chunk_lanes(const PreparedQuery& query, std::span<const TextView> can
   LaneEngine<Word, LaneStep, kernel, T>(query).score_chunk(candidates, out);
 }
 
+// The lane engine of a pure ASCII query of more than 64 bytes: four candidates
+// at a time, one per 64-bit lane, each lane running the block scan over all W
+// words. Every nonempty candidate takes a lane; as in LaneEngine, one that
+// turns out not to be ASCII is scored again by score_candidate, and candidates
+// are ordered by length (in steps of 16 bytes) so a group's lanes end together.
+// Each step reads one byte per lane and transposes the four mask rows into
+// W words of four lanes.
+template <class Word, class BlockLanes, auto kernel>
+class BlockLaneEngine {
+ public:
+  using V = simd::Lanes<std::uint64_t>;
+  static constexpr std::size_t kLanes = V::kCount;
+  static constexpr std::size_t kSlice = 256;
+  static constexpr std::size_t kBuckets = 64;
+
+  // REQUIRES: query.rows is filled; `query` outlives the engine.
+  explicit BlockLaneEngine(const PreparedQuery& query)
+      : query_(query), pm_(2 * query.row_words) {}
+
+  void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
+    for (std::size_t base = 0; base < candidates.size(); base += kSlice) {
+      const std::size_t n = std::min(kSlice, candidates.size() - base);
+      const auto texts = candidates.subspan(base, n);
+      const auto texts_out = out.subspan(base, n);
+      std::uint16_t sorted[kSlice];
+      const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
+          query_, texts, texts_out, sorted, [](std::size_t size) { return size > 0; },
+          [](std::size_t size) { return std::min<std::size_t>(size / 16, kBuckets - 1); });
+      for (std::size_t i = 0; i < lanes; i += kLanes) {
+        const std::size_t group = std::min(kLanes, lanes - i);
+        score_group(texts, std::span<const std::uint16_t>(sorted + i, group), texts_out);
+      }
+    }
+  }
+
+ private:
+  void score_group(std::span<const TextView> texts, std::span<const std::uint16_t> group,
+                   std::span<std::uint64_t> out) {
+    // Unused lanes have length 0: they retire before the first step.
+    alignas(32) std::uint64_t lengths[kLanes] = {};
+    const unsigned char* bytes[kLanes] = {};
+    unsigned char high[kLanes] = {};  // the OR of every byte of the lane
+    std::size_t steps = 0;
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const TextView& t = texts[group[k]];
+      lengths[k] = t.size;
+      bytes[k] = reinterpret_cast<const unsigned char*>(t.data);
+      steps = std::max(steps, t.size);
+    }
+    const V lane_lengths = V::load(lengths);
+    const std::size_t words = query_.row_words;
+    BlockLanes scan(query_.length);
+    for (std::size_t j = 0; j < steps; ++j) {
+      scan.retire(lane_lengths == V::splat(j));
+      const std::uint64_t* rows[kLanes];
+      for (std::size_t k = 0; k < kLanes; ++k) {
+        const unsigned char b = j < lengths[k] ? bytes[k][j] : 0;
+        high[k] |= b;
+        rows[k] = query_.rows.data() + b * words;
+      }
+      // Two buffers in turn: the OSA step reads the previous step's masks.
+      V* pm = pm_.data() + (j % 2) * words;
+      for (std::size_t w = 0; w < words; w += 4) simd::transpose_4x4(rows, w, pm + w);
+      scan.step(pm);
+    }
+    alignas(32) std::uint64_t scores[kLanes];
+    scan.score.store(scores);
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const std::uint16_t i = group[k];
+      out[i] = high[k] < 0x80 ? scores[k] : score_candidate<Word, kernel>(query_, texts[i].view());
+    }
+  }
+
+  const PreparedQuery& query_;
+  std::vector<V> pm_;
+};
+
+template <class Word, class BlockLanes, auto kernel>
+void score_chunk_block_lanes(const PreparedQuery& query, std::span<const TextView> candidates,
+                             std::span<std::uint64_t> out) {
+  BlockLaneEngine<Word, BlockLanes, kernel>(query).score_chunk(candidates, out);
+}
+
 struct DistanceScorer::State {
   PreparedQuery query;
   void (*score)(const PreparedQuery&, std::span<const TextView>, std::span<std::uint64_t>);
 };
 
 // The chunk scorer for this query: lanes of the narrowest width that hold a
-// fast query, candidate by candidate otherwise.
-template <class Word, template <class> class LaneStep, auto kernel>
+// fast query, block lanes for a longer ASCII query, candidate by candidate
+// otherwise.
+template <class Word, template <class> class LaneStep, class BlockLanes, auto kernel>
 std::unique_ptr<const DistanceScorer::State> distance_scorer_state(TextView query,
                                                                    bool case_insensitive) {
   PreparedQuery prepared(query, case_insensitive);
@@ -172,6 +265,8 @@ std::unique_ptr<const DistanceScorer::State> distance_scorer_state(TextView quer
             : m <= 16 ? score_chunk_lanes<Word, LaneStep, kernel, std::uint16_t>
             : m <= 32 ? score_chunk_lanes<Word, LaneStep, kernel, std::uint32_t>
                       : score_chunk_lanes<Word, LaneStep, kernel, std::uint64_t>;
+  } else if (!prepared.rows.empty()) {
+    chunk = score_chunk_block_lanes<Word, BlockLanes, kernel>;
   }
   return std::make_unique<const DistanceScorer::State>(
       DistanceScorer::State{std::move(prepared), chunk});

@@ -44,7 +44,8 @@ inline Bytes32 ascii_lower(Bytes32 b) {
 // The per-width arithmetic of Lanes<T>; everything else is width-blind. AVX2
 // has no 8-bit shift, so an 8-bit lane shifts by adding itself; every width has
 // an equality compare, which is the only compare the steps use (there is no
-// unsigned one, and no signed one at 64 bits before AVX-512).
+// unsigned one). Nor is there an 8-bit right shift; the steps that move a top
+// bit down (the block carries) run in 64-bit lanes only.
 template <class T>
 struct LaneArith;
 
@@ -64,6 +65,7 @@ struct LaneArith<std::uint16_t> {
   static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
   static __m256i eq(__m256i a, __m256i b) { return _mm256_cmpeq_epi16(a, b); }
   static __m256i shl1(__m256i a) { return _mm256_slli_epi16(a, 1); }
+  static __m256i top_down(__m256i a) { return _mm256_srli_epi16(a, 15); }
 };
 
 template <>
@@ -73,6 +75,7 @@ struct LaneArith<std::uint32_t> {
   static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
   static __m256i eq(__m256i a, __m256i b) { return _mm256_cmpeq_epi32(a, b); }
   static __m256i shl1(__m256i a) { return _mm256_slli_epi32(a, 1); }
+  static __m256i top_down(__m256i a) { return _mm256_srli_epi32(a, 31); }
 };
 
 template <>
@@ -82,6 +85,7 @@ struct LaneArith<std::uint64_t> {
   static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi64(a, b); }
   static __m256i eq(__m256i a, __m256i b) { return _mm256_cmpeq_epi64(a, b); }
   static __m256i shl1(__m256i a) { return _mm256_slli_epi64(a, 1); }
+  static __m256i top_down(__m256i a) { return _mm256_srli_epi64(a, 63); }
 };
 
 // kCount lanes of unsigned T. Arithmetic wraps per lane and never carries or
@@ -110,8 +114,26 @@ struct Lanes {
   friend Lanes operator-(Lanes a, Lanes b) { return {Arith::sub(a.v, b.v)}; }
   // a << 1 in every lane.
   friend Lanes shl1(Lanes a) { return {Arith::shl1(a.v)}; }
+  // The top bit of every lane moved to bit 0, the rest cleared.
+  friend Lanes top_down(Lanes a) { return {Arith::top_down(a.v)}; }
   // All ones (T(-1)) in each lane where a == b, zero elsewhere.
   friend Lanes operator==(Lanes a, Lanes b) { return {Arith::eq(a.v, b.v)}; }
 };
+
+// Four rows of 64-bit words to four lanes: out[i] holds word w + i of rows[0],
+// rows[1], rows[2], rows[3] in lanes 0 to 3.
+// REQUIRES: words w to w + 3 of every row are readable.
+inline void transpose_4x4(const std::uint64_t* const rows[4], std::size_t w,
+                          Lanes<std::uint64_t>* out) {
+  auto row = [&](int k) { return Lanes<std::uint64_t>::load(rows[k] + w).v; };
+  const __m256i r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+  // Within each 128-bit half: {r0[0], r1[0]}, {r0[2], r1[2]} and so on.
+  const __m256i lo01 = _mm256_unpacklo_epi64(r0, r1), hi01 = _mm256_unpackhi_epi64(r0, r1);
+  const __m256i lo23 = _mm256_unpacklo_epi64(r2, r3), hi23 = _mm256_unpackhi_epi64(r2, r3);
+  out[0].v = _mm256_permute2x128_si256(lo01, lo23, 0x20);
+  out[1].v = _mm256_permute2x128_si256(hi01, hi23, 0x20);
+  out[2].v = _mm256_permute2x128_si256(lo01, lo23, 0x31);
+  out[3].v = _mm256_permute2x128_si256(hi01, hi23, 0x31);
+}
 
 }  // namespace quillmatch::simd

@@ -1,4 +1,4 @@
-// The lane steps and the lane engine of the batch distances, each compared with
+// The lane steps and the lane engines of the batch distances, each compared with
 // the scalar word step or kernel it stands for: lane by lane, at every lane
 // width, with lanes that end early and candidates long enough to overflow a
 // narrow lane.
@@ -75,6 +75,60 @@ TYPED_TEST(LaneSteps, EveryLaneIsItsWordStep) {
   check_lanes_against_words<OsaWord, OsaLanes<T>, T>(rng, 8 * sizeof(T), 300);
 }
 
+// Every lane of the block lane step against its own block step fed the same
+// rows, for patterns of several words: the score after each step while the
+// lane's text lasts, and the score it keeps after the lane retires.
+template <class Block, class Lanes>
+void check_block_lanes_against_blocks(std::mt19937& rng, std::uint64_t m, std::size_t steps) {
+  using V = simd::Lanes<std::uint64_t>;
+  constexpr std::size_t kLanes = V::kCount;
+  const std::size_t words = (m + 63) / 64;
+  std::uniform_int_distribution<std::size_t> length(0, steps);
+  std::uniform_int_distribution<std::uint64_t> bits;
+  std::vector<Block> blocks(kLanes, Block(m));
+  std::vector<std::size_t> lengths(kLanes);
+  for (auto& n : lengths) n = length(rng);
+  std::vector<std::uint64_t> want(kLanes, m);
+  Lanes lanes(m);
+  // Both step forms read the previous step's rows: two sets, used in turn.
+  std::vector<std::uint64_t> rows[2] = {std::vector<std::uint64_t>(kLanes * words),
+                                        std::vector<std::uint64_t>(kLanes * words)};
+  std::vector<V> pm[2] = {std::vector<V>(words), std::vector<V>(words)};
+  for (std::size_t j = 0; j < steps; ++j) {
+    std::vector<std::uint64_t>& row = rows[j % 2];
+    alignas(32) std::uint64_t ended[kLanes], word[kLanes], score[kLanes];
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      for (std::size_t w = 0; w < words; ++w) {
+        std::uint64_t mask = bits(rng) & bits(rng);
+        if (w == words - 1 && m % 64) mask &= (std::uint64_t{1} << (m % 64)) - 1;
+        row[k * words + w] = mask;
+      }
+      ended[k] = lengths[k] == j ? ~std::uint64_t{0} : 0;
+      blocks[k].step(&row[k * words]);
+      if (j < lengths[k]) want[k] = blocks[k].score;
+    }
+    for (std::size_t w = 0; w < words; ++w) {
+      for (std::size_t k = 0; k < kLanes; ++k) word[k] = row[k * words + w];
+      pm[j % 2][w] = V::load(word);
+    }
+    lanes.retire(V::load(ended));
+    lanes.step(pm[j % 2].data());
+    lanes.score.store(score);
+    for (std::size_t k = 0; k < kLanes; ++k)
+      ASSERT_EQ(score[k], want[k]) << "lane " << k << " step " << j << " m " << m;
+  }
+}
+
+TEST(BlockLaneSteps, EveryLaneIsItsBlockStep) {
+  std::mt19937 rng(31);
+  for (std::uint64_t m : {65, 100, 127, 128, 129, 200, 256, 300}) {
+    for (int round = 0; round < 4; ++round) {
+      check_block_lanes_against_blocks<LevenshteinBlock, LevenshteinBlockLanes>(rng, m, 2 * m);
+      check_block_lanes_against_blocks<OsaBlock, OsaBlockLanes>(rng, m, 2 * m);
+    }
+  }
+}
+
 struct BatchMeasure {
   const char* name;
   DistanceScorer (*make)(TextView, bool);
@@ -116,8 +170,9 @@ std::vector<std::uint64_t> kernel_scores(const BatchMeasure& measure, std::strin
 
 TEST(LaneEngine, EqualsKernelAtEveryWidthAndChunkSplit) {
   std::mt19937 rng(23);
-  // Query lengths at both ends of every lane width.
-  for (std::size_t qlen : {1, 2, 8, 9, 16, 17, 32, 33, 63, 64}) {
+  // Query lengths at both ends of every lane width, and block lanes of 2 to 5
+  // words.
+  for (std::size_t qlen : {1, 2, 8, 9, 16, 17, 32, 33, 63, 64, 65, 128, 129, 300}) {
     const std::string query = random_text(rng, U"abcAB", qlen, qlen);
     const std::vector<std::string> texts = lane_candidates(rng, 70);
     const std::vector<TextView> views(texts.begin(), texts.end());
@@ -144,7 +199,7 @@ TEST(LaneEngine, EqualsKernelAtEveryWidthAndChunkSplit) {
 TEST(LaneEngine, ManySlicesAndTheLongestLaneTexts) {
   std::mt19937 rng(29);
   for (const BatchMeasure& measure : kBatchMeasures) {
-    for (std::size_t qlen : {3, 12, 20, 50}) {
+    for (std::size_t qlen : {3, 12, 20, 50, 70}) {
       const std::string query = random_text(rng, U"abcAB", qlen, qlen);
       // More candidates than one slice holds, lengths 0..300 in every slice.
       std::vector<std::string> texts = lane_candidates(rng, 700);
