@@ -23,8 +23,10 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "pattern_masks.h"
@@ -153,19 +155,43 @@ struct OsaLanes {
   }
 };
 
+// The number of words of a block scan sized at run time; a block scan of a
+// fixed number of words keeps its column in std::arrays, which the compiler
+// holds in registers and unrolls when the scan runs in one function.
+inline constexpr std::size_t kAnyWords = 0;
+
+template <std::size_t kWords>
+using BlockWords = std::conditional_t<kWords == kAnyWords, std::vector<std::uint64_t>,
+                                      std::array<std::uint64_t, kWords>>;
+
+template <std::size_t kWords>
+BlockWords<kWords> block_words(std::size_t count, std::uint64_t value) {
+  if constexpr (kWords == kAnyWords) {
+    return BlockWords<kWords>(count, value);
+  } else {
+    BlockWords<kWords> words;
+    words.fill(value);
+    return words;
+  }
+}
+
 // The column state both block scans share: VP and VN over W words, and the
 // score read from bit tb = (m - 1) % 64 of the last word. The add carries one
 // bit upward from word to word, as do the HP and HN shifts; bits above position
 // m - 1 in the last word only feed carries that leave the top, so they need no
 // masking.
+// REQUIRES: kWords is kAnyWords or (m + 63) / 64.
+template <std::size_t kWords>
 class BlockColumn {
  public:
   std::uint64_t score;
 
  protected:
   explicit BlockColumn(std::uint64_t m)
-      : score(m), vp_((m + 63) / 64, ~std::uint64_t{0}), vn_(vp_.size(), 0),
-        tb_(static_cast<unsigned>((m - 1) % 64)) {}
+      : score(m), vp_(block_words<kWords>((m + 63) / 64, ~std::uint64_t{0})),
+        vn_(block_words<kWords>(vp_.size(), 0)), tb_(static_cast<unsigned>((m - 1) % 64)) {}
+
+  std::size_t words() const { return vp_.size(); }
 
   // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed,
   // which is exactly the carry out of one add-with-carry instruction.
@@ -179,27 +205,29 @@ class BlockColumn {
     if (((hn >> tb_) & 1) && score > 0) --score;
   }
 
-  std::vector<std::uint64_t> vp_, vn_;
+  BlockWords<kWords> vp_, vn_;
   unsigned tb_;
 };
 
 // Levenshtein over W words: the single-word step with its carries chained
 // across words, word 0 first.
-class LevenshteinBlock : public BlockColumn {
+template <std::size_t kWords = kAnyWords>
+class LevenshteinBlock : public BlockColumn<kWords> {
+  using Column = BlockColumn<kWords>;
+  using Column::add_with_carry, Column::vp_, Column::vn_;
+
  public:
-  explicit LevenshteinBlock(std::uint64_t m) : BlockColumn(m) {}
+  explicit LevenshteinBlock(std::uint64_t m) : Column(m) {}
 
   void step(const std::uint64_t* pm) {
     unsigned char add_carry = 0;
-    std::uint64_t hp_carry = 1, hn_carry = 0;
-    const std::size_t last = vp_.size() - 1;
-    for (std::size_t w = 0; w <= last; ++w) {
+    std::uint64_t hp_carry = 1, hn_carry = 0, hp = 0, hn = 0;
+    for (std::size_t w = 0; w < this->words(); ++w) {
       const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
       const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const std::uint64_t d0 = s | pmw | vnw;
-      const std::uint64_t hp = vnw | ~(s | pmw | vpw);
-      const std::uint64_t hn = vpw & (s | pmw);
-      if (w == last) bump_score(hp, hn);
+      hp = vnw | ~(s | pmw | vpw);
+      hn = vpw & (s | pmw);
       const std::uint64_t x = (hp << 1) | hp_carry;
       const std::uint64_t y = (hn << 1) | hn_carry;
       hp_carry = hp >> 63;
@@ -207,6 +235,7 @@ class LevenshteinBlock : public BlockColumn {
       vn_[w] = d0 & x;
       vp_[w] = y | ~(d0 | x);
     }
+    this->bump_score(hp, hn);  // the last word's
   }
 };
 
@@ -214,26 +243,32 @@ class LevenshteinBlock : public BlockColumn {
 // previous column's D0 and the previous code point's row. The transposition
 // term shifts (~D0 & PM) up by one position, so it too carries one bit across
 // words.
-class OsaBlock : public BlockColumn {
+template <std::size_t kWords = kAnyWords>
+class OsaBlock : public BlockColumn<kWords> {
+  using Column = BlockColumn<kWords>;
+  using Column::add_with_carry, Column::vp_, Column::vn_;
+
  public:
   explicit OsaBlock(std::uint64_t m)
-      : BlockColumn(m), d0_(vp_.size(), 0), zero_(vp_.size(), 0), pm_prev_(zero_.data()) {}
+      : Column(m), d0_(block_words<kWords>(vp_.size(), 0)),
+        zero_(block_words<kWords>(vp_.size(), 0)), pm_prev_(zero_.data()) {}
+  // pm_prev_ may point into zero_.
+  OsaBlock(const OsaBlock&) = delete;
+  OsaBlock& operator=(const OsaBlock&) = delete;
 
   // REQUIRES: `pm` stays valid until the next step (rows of BlockMasks do).
   void step(const std::uint64_t* pm) {
     unsigned char add_carry = 0;
-    std::uint64_t tr_carry = 0, hp_carry = 1, hn_carry = 0;
-    const std::size_t last = vp_.size() - 1;
-    for (std::size_t w = 0; w <= last; ++w) {
+    std::uint64_t tr_carry = 0, hp_carry = 1, hn_carry = 0, hp = 0, hn = 0;
+    for (std::size_t w = 0; w < this->words(); ++w) {
       const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
       const std::uint64_t t = ~d0_[w] & pmw;  // previous column's D0
       const std::uint64_t tr = ((t << 1) | tr_carry) & pm_prev_[w];
       tr_carry = t >> 63;
       const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const std::uint64_t d0 = s | pmw | vnw | tr;
-      const std::uint64_t hp = vnw | ~(d0 | vpw);
-      const std::uint64_t hn = vpw & d0;
-      if (w == last) bump_score(hp, hn);
+      hp = vnw | ~(d0 | vpw);
+      hn = vpw & d0;
       const std::uint64_t x = (hp << 1) | hp_carry;
       const std::uint64_t y = (hn << 1) | hn_carry;
       hp_carry = hp >> 63;
@@ -242,11 +277,12 @@ class OsaBlock : public BlockColumn {
       vn_[w] = d0 & x;
       vp_[w] = y | ~(d0 | x);
     }
+    this->bump_score(hp, hn);  // the last word's
     pm_prev_ = pm;
   }
 
  private:
-  std::vector<std::uint64_t> d0_, zero_;
+  BlockWords<kWords> d0_, zero_;
   const std::uint64_t* pm_prev_;
 };
 
@@ -357,7 +393,7 @@ class OsaBlockLanes : public BlockColumnLanes {
 // score - (n - j); once score + j > limit it exceeds limit - n, and so does
 // score - (n - j), which is returned.
 // REQUIRES: len1 >= 1 and len2 >= 1.
-template <class Word, class Block>
+template <class Word, template <std::size_t> class Block>
 std::uint64_t scan_distance(const PreparedPair& pair, std::uint64_t limit) {
   const std::uint64_t m = pair.len1, n = pair.len2;
   const std::string_view text = pair.text2();
@@ -386,19 +422,26 @@ std::uint64_t scan_distance(const PreparedPair& pair, std::uint64_t limit) {
     return scan.score;
   }
   const BlockMasks masks(decode_utf8(pair.text1()));
-  Block scan(m);
-  auto p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto end = p + text.size();
-  while (p < end) {
-    scan.step(masks.row(decode_next(p, end)));
-    if (past_limit(scan.score)) return lower_bound(scan.score);
+  auto scan_block = [&]<class Scan>(Scan&& scan) {
+    auto p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto end = p + text.size();
+    while (p < end) {
+      scan.step(masks.row(decode_next(p, end)));
+      if (past_limit(scan.score)) return lower_bound(scan.score);
+    }
+    return scan.score;
+  };
+  switch (masks.words()) {
+    case 2: return scan_block(Block<2>(m));
+    case 3: return scan_block(Block<3>(m));
+    case 4: return scan_block(Block<4>(m));
+    default: return scan_block(Block<kAnyWords>(m));
   }
-  return scan.score;
 }
 
 // The frame both distance kernels share: prepare, cutoff pre-check, empty texts,
 // scan, cap. A maximal cutoff never caps, so cutoff + 1 cannot overflow.
-template <class Word, class Block>
+template <class Word, template <std::size_t> class Block>
 Result<std::uint64_t> bit_parallel_distance(TextView str_1, TextView str_2,
                                             std::optional<std::uint64_t> max_len,
                                             bool case_insensitive,

@@ -4,6 +4,8 @@
 // narrow lane.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "bit_parallel.h"
 #include "oracle.h"
 
@@ -85,7 +87,8 @@ void check_block_lanes_against_blocks(std::mt19937& rng, std::uint64_t m, std::s
   const std::size_t words = (m + 63) / 64;
   std::uniform_int_distribution<std::size_t> length(0, steps);
   std::uniform_int_distribution<std::uint64_t> bits;
-  std::vector<Block> blocks(kLanes, Block(m));
+  std::vector<std::unique_ptr<Block>> blocks;
+  for (std::size_t k = 0; k < kLanes; ++k) blocks.push_back(std::make_unique<Block>(m));
   std::vector<std::size_t> lengths(kLanes);
   for (auto& n : lengths) n = length(rng);
   std::vector<std::uint64_t> want(kLanes, m);
@@ -104,8 +107,8 @@ void check_block_lanes_against_blocks(std::mt19937& rng, std::uint64_t m, std::s
         row[k * words + w] = mask;
       }
       ended[k] = lengths[k] == j ? ~std::uint64_t{0} : 0;
-      blocks[k].step(&row[k * words]);
-      if (j < lengths[k]) want[k] = blocks[k].score;
+      blocks[k]->step(&row[k * words]);
+      if (j < lengths[k]) want[k] = blocks[k]->score;
     }
     for (std::size_t w = 0; w < words; ++w) {
       for (std::size_t k = 0; k < kLanes; ++k) word[k] = row[k * words + w];
@@ -123,8 +126,8 @@ TEST(BlockLaneSteps, EveryLaneIsItsBlockStep) {
   std::mt19937 rng(31);
   for (std::uint64_t m : {65, 100, 127, 128, 129, 200, 256, 300}) {
     for (int round = 0; round < 4; ++round) {
-      check_block_lanes_against_blocks<LevenshteinBlock, LevenshteinBlockLanes>(rng, m, 2 * m);
-      check_block_lanes_against_blocks<OsaBlock, OsaBlockLanes>(rng, m, 2 * m);
+      check_block_lanes_against_blocks<LevenshteinBlock<>, LevenshteinBlockLanes>(rng, m, 2 * m);
+      check_block_lanes_against_blocks<OsaBlock<>, OsaBlockLanes>(rng, m, 2 * m);
     }
   }
 }
