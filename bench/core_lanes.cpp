@@ -110,7 +110,7 @@ void long_texts() {
   const std::vector<TextView> views(texts.begin(), texts.end());
   const std::string query = random_word(rng, 1000, 1000);
   const std::string short_query = random_word(rng, 10, 10);
-  const int rounds = 3;
+  const int rounds = 15;
 
   auto kernel_ns = [&](auto kernel, const std::string& q) {
     return best_ns(count, rounds, [&] {
@@ -145,7 +145,7 @@ template <template <std::size_t> class Block, std::size_t kWords>
 double block_ratio(const std::string& query, const std::vector<std::string>& texts) {
   const BlockMasks masks(decode_utf8(query));
   auto run = [&]<class Scan>() {
-    return best_ns(texts.size(), 5, [&] {
+    return best_ns(texts.size(), 15, [&] {
       for (const std::string& t : texts) {
         Scan scan(query.size());
         for (unsigned char b : t) scan.step(masks.row(b));

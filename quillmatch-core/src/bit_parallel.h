@@ -156,24 +156,37 @@ struct OsaLanes {
 };
 
 // The number of words of a block scan sized at run time; a block scan of a
-// fixed number of words keeps its column in std::arrays, which the compiler
+// fixed number of words keeps its column in a std::array, which the compiler
 // holds in registers and unrolls when the scan runs in one function.
 inline constexpr std::size_t kAnyWords = 0;
 
-template <std::size_t kWords>
-using BlockWords = std::conditional_t<kWords == kAnyWords, std::vector<std::uint64_t>,
-                                      std::array<std::uint64_t, kWords>>;
+// kWords values of T, or a run-time count of them when kWords is kAnyWords.
+template <std::size_t kWords, class T>
+using BlockWords =
+    std::conditional_t<kWords == kAnyWords, std::vector<T>, std::array<T, kWords>>;
 
-template <std::size_t kWords>
-BlockWords<kWords> block_words(std::size_t count, std::uint64_t value) {
+template <std::size_t kWords, class T>
+BlockWords<kWords, T> block_words(std::size_t count, T value) {
   if constexpr (kWords == kAnyWords) {
-    return BlockWords<kWords>(count, value);
+    return BlockWords<kWords, T>(count, value);
   } else {
-    BlockWords<kWords> words;
+    BlockWords<kWords, T> words;
     words.fill(value);
     return words;
   }
 }
+
+// One word of a block column: VP and VN, and for OSA the previous D0, side by
+// side so that a step walks one array.
+struct LevenshteinCell {
+  std::uint64_t vp = ~std::uint64_t{0};
+  std::uint64_t vn = 0;
+};
+struct OsaCell {
+  std::uint64_t vp = ~std::uint64_t{0};
+  std::uint64_t vn = 0;
+  std::uint64_t d0 = 0;
+};
 
 // The column state both block scans share: VP and VN over W words, and the
 // score read from bit tb = (m - 1) % 64 of the last word. The add carries one
@@ -181,17 +194,17 @@ BlockWords<kWords> block_words(std::size_t count, std::uint64_t value) {
 // m - 1 in the last word only feed carries that leave the top, so they need no
 // masking.
 // REQUIRES: kWords is kAnyWords or (m + 63) / 64.
-template <std::size_t kWords>
+template <std::size_t kWords, class Cell>
 class BlockColumn {
  public:
   std::uint64_t score;
 
  protected:
   explicit BlockColumn(std::uint64_t m)
-      : score(m), vp_(block_words<kWords>((m + 63) / 64, ~std::uint64_t{0})),
-        vn_(block_words<kWords>(vp_.size(), 0)), tb_(static_cast<unsigned>((m - 1) % 64)) {}
+      : score(m), cells_(block_words<kWords>((m + 63) / 64, Cell{})),
+        tb_(static_cast<unsigned>((m - 1) % 64)) {}
 
-  std::size_t words() const { return vp_.size(); }
+  std::size_t words() const { return cells_.size(); }
 
   // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed,
   // which is exactly the carry out of one add-with-carry instruction.
@@ -205,16 +218,16 @@ class BlockColumn {
     if (((hn >> tb_) & 1) && score > 0) --score;
   }
 
-  BlockWords<kWords> vp_, vn_;
+  BlockWords<kWords, Cell> cells_;
   unsigned tb_;
 };
 
 // Levenshtein over W words: the single-word step with its carries chained
 // across words, word 0 first.
 template <std::size_t kWords = kAnyWords>
-class LevenshteinBlock : public BlockColumn<kWords> {
-  using Column = BlockColumn<kWords>;
-  using Column::add_with_carry, Column::vp_, Column::vn_;
+class LevenshteinBlock : public BlockColumn<kWords, LevenshteinCell> {
+  using Column = BlockColumn<kWords, LevenshteinCell>;
+  using Column::add_with_carry, Column::cells_;
 
  public:
   explicit LevenshteinBlock(std::uint64_t m) : Column(m) {}
@@ -223,7 +236,8 @@ class LevenshteinBlock : public BlockColumn<kWords> {
     unsigned char add_carry = 0;
     std::uint64_t hp_carry = 1, hn_carry = 0, hp = 0, hn = 0;
     for (std::size_t w = 0; w < this->words(); ++w) {
-      const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
+      LevenshteinCell& c = cells_[w];
+      const std::uint64_t pmw = pm[w], vpw = c.vp, vnw = c.vn;
       const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const std::uint64_t d0 = s | pmw | vnw;
       hp = vnw | ~(s | pmw | vpw);
@@ -232,8 +246,8 @@ class LevenshteinBlock : public BlockColumn<kWords> {
       const std::uint64_t y = (hn << 1) | hn_carry;
       hp_carry = hp >> 63;
       hn_carry = hn >> 63;
-      vn_[w] = d0 & x;
-      vp_[w] = y | ~(d0 | x);
+      c.vn = d0 & x;
+      c.vp = y | ~(d0 | x);
     }
     this->bump_score(hp, hn);  // the last word's
   }
@@ -244,14 +258,14 @@ class LevenshteinBlock : public BlockColumn<kWords> {
 // term shifts (~D0 & PM) up by one position, so it too carries one bit across
 // words.
 template <std::size_t kWords = kAnyWords>
-class OsaBlock : public BlockColumn<kWords> {
-  using Column = BlockColumn<kWords>;
-  using Column::add_with_carry, Column::vp_, Column::vn_;
+class OsaBlock : public BlockColumn<kWords, OsaCell> {
+  using Column = BlockColumn<kWords, OsaCell>;
+  using Column::add_with_carry, Column::cells_;
 
  public:
   explicit OsaBlock(std::uint64_t m)
-      : Column(m), d0_(block_words<kWords>(vp_.size(), 0)),
-        zero_(block_words<kWords>(vp_.size(), 0)), pm_prev_(zero_.data()) {}
+      : Column(m), zero_(block_words<kWords>(cells_.size(), std::uint64_t{0})),
+        pm_prev_(zero_.data()) {}
   // pm_prev_ may point into zero_.
   OsaBlock(const OsaBlock&) = delete;
   OsaBlock& operator=(const OsaBlock&) = delete;
@@ -261,8 +275,9 @@ class OsaBlock : public BlockColumn<kWords> {
     unsigned char add_carry = 0;
     std::uint64_t tr_carry = 0, hp_carry = 1, hn_carry = 0, hp = 0, hn = 0;
     for (std::size_t w = 0; w < this->words(); ++w) {
-      const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
-      const std::uint64_t t = ~d0_[w] & pmw;  // previous column's D0
+      OsaCell& c = cells_[w];
+      const std::uint64_t pmw = pm[w], vpw = c.vp, vnw = c.vn;
+      const std::uint64_t t = ~c.d0 & pmw;  // previous column's D0
       const std::uint64_t tr = ((t << 1) | tr_carry) & pm_prev_[w];
       tr_carry = t >> 63;
       const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
@@ -273,16 +288,16 @@ class OsaBlock : public BlockColumn<kWords> {
       const std::uint64_t y = (hn << 1) | hn_carry;
       hp_carry = hp >> 63;
       hn_carry = hn >> 63;
-      d0_[w] = d0;
-      vn_[w] = d0 & x;
-      vp_[w] = y | ~(d0 | x);
+      c.d0 = d0;
+      c.vn = d0 & x;
+      c.vp = y | ~(d0 | x);
     }
     this->bump_score(hp, hn);  // the last word's
     pm_prev_ = pm;
   }
 
  private:
-  BlockWords<kWords> d0_, zero_;
+  BlockWords<kWords, std::uint64_t> zero_;
   const std::uint64_t* pm_prev_;
 };
 
