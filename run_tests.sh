@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh machine, installing what it needs:
-# GoogleTest (apt-get, when missing) and a virtual environment with pytest,
+# GoogleTest and qemu-user, which emulates processors without AVX2 for the
+# import test (apt-get, when missing), and a virtual environment with pytest,
 # hypothesis and numpy. Then: the C++ tests, the C++ tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the wheel, pytest, and pytest
 # again against the module built with both sanitizers.
@@ -10,11 +11,14 @@ cd "$(dirname "$0")"
 python=${PYTHON:-python3}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v qemu-x86_64 >/dev/null || missing+=(qemu-user)
+if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 
 if [ ! -x .venv/bin/python ]; then

@@ -1,13 +1,19 @@
-// One query against many candidates. The lock is released around the engine
-// from kReleaseLockThreshold candidates up; below that the cost of dropping and
-// retaking it is not worth paying.
+// One query against many candidates.
 //
-// While the lock is released only the view array and the bytes buffers are
-// read; both are kept alive by this call's references, and the bytes objects
-// are immutable, so other threads mutating the candidate container cannot
-// affect the result. No reference count changes without the lock: the
-// references are released when the call's holders go out of scope, after the
-// lock has been taken back.
+// Below kReleaseLockThreshold candidates the whole call holds the lock, and an
+// exact list or tuple is scored in one pass: each chunk of candidates is taken
+// in and scored at once, while its texts are still in cache. That needs the
+// flag (and p) before the candidates are converted, so the one pass is taken
+// only when reading them early cannot be observed (absent, None, an exact bool
+// or float); otherwise, and for any other sequence, every candidate is taken in
+// first and the later arguments converted after, in parameter order.
+//
+// From kReleaseLockThreshold candidates up, every text is taken in first (the
+// call's snapshot: later changes to the container cannot reach the result),
+// then the lock is released around the scoring alone. Without the lock only the
+// view array and the bytes it points into are read; the call holds the
+// references that keep them alive, and releases them after the lock is back.
+#include <array>
 #include <vector>
 
 #include "candidates.h"
@@ -19,72 +25,145 @@ namespace {
 
 constexpr std::size_t kReleaseLockThreshold = 10'000;
 
-// Runs the engine on the views of the candidates, without the lock when the
-// batch is large. An exception leaving the engine retakes the lock first (see
-// ReleasedLock).
-template <class Engine>
-auto run_engine(const BorrowedCandidates& candidates, Engine&& engine) {
-  if (candidates.size() < kReleaseLockThreshold) return engine(text_views(candidates));
-  ReleasedLock unlocked;
-  return engine(text_views(candidates));
+// Distances are small, and the interpreter keeps one int object for each of
+// 0..255: handing out those directly skips a call per entry.
+constexpr std::uint64_t kSmallInts = 256;
+
+PyObject* to_python(std::uint64_t d) {
+  static const std::array<PyObject*, kSmallInts>* small = [] {
+    auto* table = new std::array<PyObject*, kSmallInts>();
+    for (std::uint64_t v = 0; v < kSmallInts; ++v) {
+      (*table)[v] = PyLong_FromUnsignedLongLong(v);
+      if (!(*table)[v]) throw std::bad_alloc();
+    }
+    return table;
+  }();
+  if (d < kSmallInts) {
+    PyObject* obj = (*small)[d];
+    Py_INCREF(obj);
+    return obj;
+  }
+  return PyLong_FromUnsignedLongLong(d);
 }
 
-template <class T, class Convert>
-PyObject* build_list(const std::vector<T>& values, Convert&& convert) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+PyObject* to_python(double s) { return PyFloat_FromDouble(s); }
+
+bool open_candidates(PyObject* obj, CandidateSequence& out) { return out.open(obj); }
+
+template <class Value>
+bool set_items(PyObject* list, Py_ssize_t begin, std::span<const Value> values) {
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    PyObject* item = to_python(values[k]);
+    if (!item) return false;
+    PyList_SetItem(list, begin + static_cast<Py_ssize_t>(k), item);  // steals item
+  }
+  return true;
+}
+
+// The one pass over an exact list or tuple below the threshold.
+template <class Value, class Scorer>
+PyObject* score_in_one_pass(const CallSignature& sig, const CandidateSequence& seq,
+                            const Scorer& scorer) {
+  const Py_ssize_t n = seq.indexed_size();
+  Ref list(PyList_New(n));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = convert(values[i]);
-    if (!item) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  TextChunk chunk;
+  std::array<Value, TextChunk::kCapacity> values;
+  for (Py_ssize_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
+    const auto count =
+        static_cast<std::size_t>(std::min<Py_ssize_t>(TextChunk::kCapacity, n - begin));
+    if (!chunk.take(seq, begin, count)) {
+      annotate_argument_error(sig.params[1]);
+      return nullptr;
+    }
+    const std::span<Value> out(values.data(), count);
+    scorer.score(chunk.views(), out);
+    if (!set_items<Value>(list.get(), begin, out)) return nullptr;
   }
   return list.release();
 }
 
-template <auto engine>
+// Scores a snapshot, without the lock when it is large.
+template <class Value, class Scorer>
+PyObject* score_held(const HeldTexts& held, const Scorer& scorer) {
+  std::vector<Value> values(held.size());
+  if (held.size() < kReleaseLockThreshold) {
+    scorer.score(held.views(), values);
+  } else {
+    ReleasedLock unlocked;
+    scorer.score(held.views(), values);
+  }
+  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list || !set_items<Value>(list.get(), 0, values)) return nullptr;
+  return list.release();
+}
+
+// The snapshot, converted as the candidates argument: failures carry its note.
+bool take_all(Arguments& a, const CandidateSequence& seq, HeldTexts& held) {
+  return a.convert(1, [&](PyObject*, HeldTexts& out) { return out.take_all(seq); }, held);
+}
+
+bool below_threshold(const CandidateSequence& seq) {
+  return seq.indexed_size() >= 0 &&
+         static_cast<std::size_t>(seq.indexed_size()) < kReleaseLockThreshold;
+}
+
+template <DistanceScorer (*make)(TextView, bool)>
 PyObject* distance_batch(const CallSignature& sig, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Arguments a(sig);
     BorrowedText query;
-    BorrowedCandidates candidates;
-    bool case_insensitive = false;
+    CandidateSequence seq;
     if (!a.bind(args, kwargs) || !a.text_borrowed(0, query) ||
-        !a.convert(1, extract_candidates_borrowed, candidates) || !a.flag(2, case_insensitive))
+        !a.convert(1, open_candidates, seq))
       return nullptr;
-    const std::vector<std::uint64_t> distances =
-        run_engine(candidates, [&](const std::vector<TextView>& views) {
-          return engine(query.text, views, case_insensitive);
-        });
-    return build_list(distances, [](std::uint64_t d) { return PyLong_FromUnsignedLongLong(d); });
+    if (const std::optional<bool> early = a.flag_without_effects(2); early && below_threshold(seq))
+      return score_in_one_pass<std::uint64_t>(sig, seq, make(query.text, *early));
+
+    HeldTexts held;
+    if (!take_all(a, seq, held)) return nullptr;
+    bool case_insensitive = false;
+    if (!a.flag(2, case_insensitive)) return nullptr;
+    return score_held<std::uint64_t>(held, make(query.text, case_insensitive));
   });
 }
 
 }  // namespace
 
 PyObject* levenshtein_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return distance_batch<quillmatch::levenshtein_batch>(kLevenshteinBatch, args, kwargs);
+  return distance_batch<DistanceScorer::levenshtein>(kLevenshteinBatch, args, kwargs);
 }
 
 PyObject* damerau_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return distance_batch<quillmatch::damerau_batch>(kDamerauBatch, args, kwargs);
+  return distance_batch<DistanceScorer::damerau>(kDamerauBatch, args, kwargs);
 }
 
 PyObject* jaro_winkler_batch(PyObject*, PyObject* args, PyObject* kwargs) {
+  const CallSignature& sig = kJaroWinklerBatch;
   return guarded([&]() -> PyObject* {
-    Arguments a(kJaroWinklerBatch);
+    Arguments a(sig);
     BorrowedText query;
-    BorrowedCandidates candidates;
+    CandidateSequence seq;
+    if (!a.bind(args, kwargs) || !a.text_borrowed(0, query) ||
+        !a.convert(1, open_candidates, seq))
+      return nullptr;
+    // A p out of range is reported after the candidates, so an early p that
+    // fails the check leaves the one pass to the two-pass path.
+    const std::optional<std::optional<double>> early_p = a.f64_without_effects(2);
+    const std::optional<bool> early_flag = a.flag_without_effects(3);
+    if (early_p && early_flag && below_threshold(seq)) {
+      Result<JaroWinklerScorer> scorer = JaroWinklerScorer::make(query.text, *early_p, *early_flag);
+      if (scorer.ok()) return score_in_one_pass<double>(sig, seq, scorer.value());
+    }
+
+    HeldTexts held;
+    if (!take_all(a, seq, held)) return nullptr;
     std::optional<double> p;
     bool case_insensitive = false;
-    if (!a.bind(args, kwargs) || !a.text_borrowed(0, query) ||
-        !a.convert(1, extract_candidates_borrowed, candidates) || !a.f64(2, p) ||
-        !a.flag(3, case_insensitive))
-      return nullptr;
-    auto result = run_engine(candidates, [&](const std::vector<TextView>& views) {
-      return quillmatch::jaro_winkler_batch(query.text, views, p, case_insensitive);
-    });
-    if (!result.ok()) return raise_match_error(result.error());
-    return build_list(result.value(), [](double s) { return PyFloat_FromDouble(s); });
+    if (!a.f64(2, p) || !a.flag(3, case_insensitive)) return nullptr;
+    Result<JaroWinklerScorer> scorer = JaroWinklerScorer::make(query.text, p, case_insensitive);
+    if (!scorer.ok()) return raise_match_error(scorer.error());
+    return score_held<double>(held, scorer.value());
   });
 }
 

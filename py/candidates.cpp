@@ -6,9 +6,9 @@ namespace quillmatch::py {
 
 namespace {
 
-// Reservations from a length the container merely reports are capped, so an
-// absurd __len__ costs nothing; exact lists and tuples report their true length
-// and are reserved in full (a subclass may override __len__).
+// Reservations from a length that a container merely reports (any sequence
+// that is iterated: a subclass may override __len__) are capped, so an absurd
+// __len__ costs nothing; the holder grows as items arrive.
 constexpr Py_ssize_t kMaxHintedReservation = Py_ssize_t{1} << 16;
 
 // collections.abc.Sequence, imported the first time the error message needs
@@ -28,8 +28,33 @@ PyObject* sequence_type() {
   return cached;
 }
 
-template <class Item, class Extract>
-bool extract_candidates(PyObject* obj, std::vector<Item>& out, Extract&& extract) {
+void release_all(PyObject** owners, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) Py_DECREF(owners[k]);
+}
+
+// Takes items [begin, begin + count) of an indexed sequence in: owners[k] and
+// views[k] for item begin + k. The item pointers are fetched and their objects
+// prefetched first, so the cache misses of a list whose strings lie scattered
+// in memory overlap instead of queueing behind each other. On failure the
+// owners already made are released.
+bool take_range(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count,
+                PyObject** owners, TextView* views) {
+  // owners[] first holds the borrowed items; entry k becomes the owner when
+  // item k is taken, so on failure at k only [0, k) hold references.
+  seq.items(begin, count, owners);
+  for (std::size_t k = 0; k < count; ++k) __builtin_prefetch(owners[k]);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!take_text(owners[k], owners[k], views[k])) {
+      release_all(owners, k);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CandidateSequence::open(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -38,48 +63,104 @@ bool extract_candidates(PyObject* obj, std::vector<Item>& out, Extract&& extract
     PyObject* expected = sequence_type();
     return expected ? set_type_error(obj, expected) : false;
   }
-  Py_ssize_t hint = PyObject_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj))
-    hint = std::min(hint, kMaxHintedReservation);
-  out.clear();
-  out.reserve(static_cast<std::size_t>(hint));
+  obj_ = obj;
+  is_list_ = PyList_CheckExact(obj);
+  if (is_list_)
+    indexed_size_ = PyList_Size(obj);
+  else if (PyTuple_CheckExact(obj))
+    indexed_size_ = PyTuple_Size(obj);
+  return true;
+}
 
-  Ref iter(PyObject_GetIter(obj));
-  if (!iter) return false;
-  while (Ref item{PyIter_Next(iter.get())}) {
-    Item entry;
-    if (!extract(item.get(), entry)) {
-      out.clear();
+void CandidateSequence::items(Py_ssize_t begin, std::size_t count, PyObject** out) const {
+  for (std::size_t k = 0; k < count; ++k) {
+    const Py_ssize_t i = begin + static_cast<Py_ssize_t>(k);
+    out[k] = is_list_ ? PyList_GetItem(obj_, i) : PyTuple_GetItem(obj_, i);
+  }
+}
+
+bool take_text(PyObject* item, PyObject*& owner, TextView& text) {
+  if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) return set_type_error(item, "str");
+  return utf8_of(item, text, owner);
+}
+
+bool HeldTexts::take_all(const CandidateSequence& seq) {
+  release();
+  const bool ok = seq.indexed_size() >= 0 ? take_indexed(seq) : take_iterated(seq);
+  if (!ok) release();
+  return ok;
+}
+
+bool HeldTexts::take_indexed(const CandidateSequence& seq) {
+  const auto n = static_cast<std::size_t>(seq.indexed_size());
+  // Views first: when either allocation fails, owners_ holds no null entry
+  // that release() would read as a reference.
+  views_.resize(n);
+  owners_.resize(n);
+  for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
+    const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
+    if (!take_range(seq, static_cast<Py_ssize_t>(begin), count, &owners_[begin], &views_[begin])) {
+      owners_.resize(begin);  // the failed range released its own
       return false;
     }
-    out.push_back(std::move(entry));
-  }
-  if (PyErr_Occurred()) {
-    out.clear();
-    return false;
   }
   return true;
 }
 
-}  // namespace
+bool HeldTexts::take_iterated(const CandidateSequence& seq) {
+  Py_ssize_t hint = PyObject_Size(seq.object());
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  hint = std::min(hint, kMaxHintedReservation);
+  owners_.reserve(static_cast<std::size_t>(hint));
+  views_.reserve(static_cast<std::size_t>(hint));
 
-bool extract_candidates_borrowed(PyObject* obj, BorrowedCandidates& out) {
-  return extract_candidates(obj, out, extract_text_borrowed);
+  Ref iter(PyObject_GetIter(seq.object()));
+  if (!iter) return false;
+  while (Ref item{PyIter_Next(iter.get())}) {
+    // Room first: once take_text has made a reference, nothing may throw
+    // before it is stored.
+    if (owners_.size() == owners_.capacity()) {
+      owners_.reserve(owners_.size() * 2 + 1);
+      views_.reserve(owners_.capacity());
+    }
+    PyObject* owner = nullptr;
+    TextView view;
+    if (!take_text(item.get(), owner, view)) return false;
+    owners_.push_back(owner);
+    views_.push_back(view);
+  }
+  return !PyErr_Occurred();
+}
+
+void HeldTexts::release() {
+  release_all(owners_.data(), owners_.size());
+  owners_.clear();
+  views_.clear();
+}
+
+bool TextChunk::take(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count) {
+  release();
+  if (!take_range(seq, begin, count, owners_.data(), views_.data())) return false;
+  count_ = count;
+  return true;
+}
+
+void TextChunk::release() {
+  release_all(owners_.data(), count_);
+  count_ = 0;
 }
 
 bool extract_candidates_owned(PyObject* obj, OwnedCandidates& out) {
-  return extract_candidates(obj, out, extract_text_owned);
-}
-
-std::vector<TextView> text_views(const BorrowedCandidates& candidates) {
-  std::vector<TextView> views;
-  views.reserve(candidates.size());
-  for (const BorrowedText& c : candidates) views.push_back(c.text);
-  return views;
+  CandidateSequence seq;
+  HeldTexts held;
+  if (!seq.open(obj) || !held.take_all(seq)) return false;
+  out.clear();
+  out.reserve(held.size());
+  for (const TextView& v : held.views()) out.push_back(OwnedText{std::string(v.view())});
+  return true;
 }
 
 }  // namespace quillmatch::py

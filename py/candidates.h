@@ -1,28 +1,103 @@
-// Taking a candidate sequence in: the two candidate-list conversions and the
-// array of views the batch engines read.
+// Taking a candidate sequence in: the conversions the batch functions and the
+// probes share, and the held texts the engines read.
+//
+// Every function here needs the interpreter lock, except reading the views of
+// a HeldTexts that the call keeps alive.
 #pragma once
 
 #include <Python.h>
 
+#include <array>
+#include <span>
 #include <vector>
 
 #include "frame.h"
 
 namespace quillmatch::py {
 
-// Candidates in the order iteration produced them. Their count is the number
-// of items produced, not the length the container reported.
-using BorrowedCandidates = std::vector<BorrowedText>;
+// The candidates argument once it has passed the container checks: a str is
+// refused ("Can't extract `str` to `Vec`") and so is anything that is not a
+// sequence. An exact list or tuple is read by index, which is what its own
+// iterator does; nothing taking a str in runs Python code, so the container
+// cannot change while its items are read. Any other sequence is iterated.
+class CandidateSequence {
+ public:
+  // False with the Python error set when the object is refused.
+  bool open(PyObject* obj);
+
+  // The item count of an exact list or tuple, or -1 for a sequence that must
+  // be iterated.
+  Py_ssize_t indexed_size() const { return indexed_size_; }
+
+  // Items [begin, begin + count) of an exact list or tuple, borrowed.
+  // REQUIRES: indexed_size() >= begin + count.
+  void items(Py_ssize_t begin, std::size_t count, PyObject** out) const;
+
+  PyObject* object() const { return obj_; }
+
+ private:
+  PyObject* obj_ = nullptr;
+  Py_ssize_t indexed_size_ = -1;
+  bool is_list_ = false;
+};
+
+// One candidate's UTF-8 bytes and a new reference keeping them alive (see
+// BorrowedText). A non-str item is the type error expecting "str".
+bool take_text(PyObject* item, PyObject*& owner, TextView& text);
+
+// Candidates taken in, in iteration order: their views, and the references
+// that keep the viewed bytes alive, all released when the holder ends.
+// Destroying it needs the lock; reading views() does not.
+class HeldTexts {
+ public:
+  HeldTexts() = default;
+  HeldTexts(const HeldTexts&) = delete;
+  HeldTexts& operator=(const HeldTexts&) = delete;
+  ~HeldTexts() { release(); }
+
+  std::span<const TextView> views() const { return views_; }
+  std::size_t size() const { return views_.size(); }
+
+  // Takes every candidate of the sequence in, before anything else reads one:
+  // this is the snapshot a call works on. False with the Python error set
+  // (and nothing held) when an item or the iteration fails.
+  bool take_all(const CandidateSequence& seq);
+
+  void release();
+
+ private:
+  bool take_indexed(const CandidateSequence& seq);
+  bool take_iterated(const CandidateSequence& seq);
+
+  std::vector<PyObject*> owners_;
+  std::vector<TextView> views_;
+};
+
+// A fixed run of candidates taken in together and released together, for
+// scoring a list in one pass while its texts are still in cache.
+class TextChunk {
+ public:
+  static constexpr std::size_t kCapacity = 256;
+
+  TextChunk() = default;
+  TextChunk(const TextChunk&) = delete;
+  TextChunk& operator=(const TextChunk&) = delete;
+  ~TextChunk() { release(); }
+
+  // Takes items [begin, begin + count) of an indexed sequence in, replacing
+  // what the chunk held. REQUIRES: count <= kCapacity.
+  bool take(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count);
+  std::span<const TextView> views() const { return {views_.data(), count_}; }
+  void release();
+
+ private:
+  std::array<PyObject*, kCapacity> owners_{};
+  std::array<TextView, kCapacity> views_{};
+  std::size_t count_ = 0;
+};
+
+// The copying conversion of the _ingest_owned probe.
 using OwnedCandidates = std::vector<OwnedText>;
-
-// A str is refused, non-sequences are refused, the reported length is only a
-// reservation hint, and items are taken by iteration. On failure everything
-// gathered so far is released with the vector and a Python error is set.
-bool extract_candidates_borrowed(PyObject* obj, BorrowedCandidates& out);
 bool extract_candidates_owned(PyObject* obj, OwnedCandidates& out);
-
-// One view per candidate, in order. Touches no interpreter object, so it may
-// run with the lock released.
-std::vector<TextView> text_views(const BorrowedCandidates& candidates);
 
 }  // namespace quillmatch::py

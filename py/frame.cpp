@@ -1,6 +1,13 @@
 #include "frame.h"
 
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
+
+// In the stable ABI from CPython 3.10, and exported by every CPython 3 before
+// that; called only when utf8_in_place() has found 3.10 or later, so the wheel
+// built for 3.8 keeps the older path there.
+extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
 
 namespace quillmatch::py {
 
@@ -90,11 +97,34 @@ bool exact_bool(PyObject* obj, bool& out) {
   return set_type_error(obj, "bool");
 }
 
+// The parameter names of a signature as interned strs, made on first use
+// under the interpreter lock and kept for the life of the process. Keywords
+// written at a call site are interned too, so a lookup is usually a pointer
+// comparison.
+const std::array<PyObject*, kMaxParams>& interned_params(const CallSignature& sig) {
+  struct Entry {
+    const CallSignature* sig;
+    std::array<PyObject*, kMaxParams> names;
+  };
+  static std::array<Entry, 16> table{};
+  for (Entry& e : table) {
+    if (e.sig == &sig) return e.names;
+    if (e.sig) continue;
+    for (std::size_t i = 0; i < sig.count; ++i) e.names[i] = intern(sig.params[i]);
+    e.sig = &sig;
+    return e.names;
+  }
+  throw std::logic_error("more call signatures than the keyword table holds");
+}
+
 // The position of a keyword among the parameters, or -1. The parameter names
 // are ASCII, so comparing code points is comparing the UTF-8 bytes exactly; a
 // key that is not a str (or holds a lone surrogate) matches nothing, and the
 // comparison allocates nothing and cannot fail.
 int param_index(const CallSignature& sig, PyObject* key) {
+  const auto& interned = interned_params(sig);
+  for (std::size_t i = 0; i < sig.count; ++i)
+    if (key == interned[i]) return static_cast<int>(i);
   if (!PyUnicode_Check(key)) return -1;
   for (std::size_t i = 0; i < sig.count; ++i)
     if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) return static_cast<int>(i);
@@ -129,22 +159,48 @@ bool set_type_error(PyObject* obj, PyObject* expected_type) {
   return set_type_error_named(obj, name.get());
 }
 
-bool extract_text_owned(PyObject* obj, OwnedText& out) {
-  BorrowedText borrowed;
-  if (!extract_text_borrowed(obj, borrowed)) return false;
-  out.bytes.assign(borrowed.text.data, borrowed.text.size);
-  return true;  // the bytes object goes with `borrowed`
+bool utf8_in_place() {
+  // Py_GetVersion() starts with "major.minor."; the answer cannot change while
+  // the process runs.
+  static const bool in_place = [] {
+    const char* v = Py_GetVersion();
+    char* end = nullptr;
+    const long major = std::strtol(v, &end, 10);
+    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+    return major > 3 || (major == 3 && minor >= 10);
+  }();
+  return in_place;
 }
 
-bool extract_text_borrowed(PyObject* obj, BorrowedText& out) {
-  if (!PyUnicode_Check(obj)) return set_type_error(obj, "str");
-  Ref bytes(PyUnicode_AsUTF8String(obj));  // UnicodeEncodeError for lone surrogates
+bool utf8_of(PyObject* obj, TextView& text, PyObject*& owner) {
+  if (utf8_in_place()) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) return false;
+    Py_INCREF(obj);
+    owner = obj;
+    text = TextView(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  PyObject* bytes = PyUnicode_AsUTF8String(obj);
   if (!bytes) return false;
   char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return false;
-  out.text = TextView(data, static_cast<std::size_t>(size));
-  out.bytes = std::move(bytes);
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) {
+    Py_DECREF(bytes);
+    return false;
+  }
+  owner = bytes;
+  text = TextView(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool extract_text_borrowed(PyObject* obj, BorrowedText& out) {
+  // The exact-type test is inline; the flag test is a call under the stable ABI.
+  if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) return set_type_error(obj, "str");
+  PyObject* owner = nullptr;
+  if (!utf8_of(obj, out.text, owner)) return false;
+  out.owner = Ref(owner);
   return true;
 }
 

@@ -42,13 +42,24 @@ struct OwnedText {
   TextView view() const { return TextView(bytes); }
 };
 
-// A `str` argument as a held reference to the interpreter's UTF-8 bytes object
-// plus a view into its buffer. The bytes object is immutable and kept alive by
-// `bytes`, so the view may be read while the interpreter lock is released.
+// A `str` argument's UTF-8 bytes read in place, and the reference that keeps
+// them alive: from CPython 3.10 the str itself, whose UTF-8 form the
+// interpreter keeps inside it (for ASCII, its own data); on 3.8 and 3.9 the
+// bytes object the interpreter encoded. Either is immutable, so the view may be
+// read while the interpreter lock is released, as long as `owner` is held.
 struct BorrowedText {
-  Ref bytes;
+  Ref owner;
   TextView text;
 };
+
+// True when the running interpreter exposes a str's UTF-8 form through the
+// stable ABI (3.10 and later). Decided once per process.
+bool utf8_in_place();
+
+// The UTF-8 bytes of a str (or subclass) and a new reference that keeps them
+// alive. A lone surrogate raises the interpreter's own UnicodeEncodeError.
+// REQUIRES: PyUnicode_Check(obj).
+bool utf8_of(PyObject* obj, TextView& text, PyObject*& owner);
 
 // Interned attribute names, created once on first use and kept for the life of
 // the process.
@@ -70,7 +81,6 @@ bool set_type_error(PyObject* obj, const char* expected);
 bool set_type_error(PyObject* obj, PyObject* expected_type);
 
 // The conversions. Each succeeds or leaves a Python error set.
-bool extract_text_owned(PyObject* obj, OwnedText& out);
 bool extract_text_borrowed(PyObject* obj, BorrowedText& out);
 bool extract_u64(PyObject* obj, std::uint64_t& out);
 bool extract_flag(PyObject* obj, bool& out);
@@ -96,7 +106,6 @@ class Arguments {
   // Binding faults are TypeErrors without a note.
   bool bind(PyObject* args, PyObject* kwargs);
 
-  bool text_owned(std::size_t i, OwnedText& out) { return convert(i, extract_text_owned, out); }
   bool text_borrowed(std::size_t i, BorrowedText& out) {
     return convert(i, extract_text_borrowed, out);
   }
@@ -110,10 +119,33 @@ class Arguments {
     out = v.value_or(false);
     return true;
   }
+  // The value flag(i) will give, when reading it can run no Python code and
+  // cannot fail (absent, None, an exact bool); otherwise nothing. Lets a
+  // caller use a later argument before converting an earlier one.
+  std::optional<bool> flag_without_effects(std::size_t i) const {
+    PyObject* obj = slot(i);
+    if (!obj || obj == Py_None || obj == Py_False) return false;
+    if (obj == Py_True) return true;
+    return std::nullopt;
+  }
+  // The same for f64(i): absent and None give an empty value, an exact float
+  // its value.
+  std::optional<std::optional<double>> f64_without_effects(std::size_t i) const {
+    PyObject* obj = slot(i);
+    if (!obj || obj == Py_None) return std::optional<double>();
+    if (PyFloat_CheckExact(obj)) return std::optional<double>(PyFloat_AsDouble(obj));
+    return std::nullopt;
+  }
   // Any conversion of the (required) slot i, annotated like the others.
+  // Running out of memory while converting (a copied text, a growing candidate
+  // list) is a conversion failure too and carries the same note.
   template <class T, class F>
   bool convert(std::size_t i, F&& extract, T& out) {
-    if (extract(slot(i), out)) return true;
+    try {
+      if (extract(slot(i), out)) return true;
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    }
     annotate_argument_error(sig_.params[i]);
     return false;
   }

@@ -1,9 +1,11 @@
 // The module definition. Multi-phase initialisation with a single exec slot and
-// no per-module state: the exec step creates the nine function objects in
-// table order, appends each name to __all__ and sets it as an attribute.
+// no per-module state: the exec step checks the processor, then creates the
+// nine function objects in table order, appends each name to __all__ and sets
+// it as an attribute.
 #include <array>
 #include <string>
 
+#include "cpu_check.h"
 #include "functions.h"
 
 namespace quillmatch::py {
@@ -95,6 +97,8 @@ bool add_function(PyObject* module, PyMethodDef& def) {
 
 int module_exec(PyObject* module) {
   PyObject* ok = guarded([&]() -> PyObject* {
+    // First: nothing may reach the AVX2 core on a processor without AVX2.
+    if (!check_cpu_features()) return nullptr;
     for (PyMethodDef& def : method_defs())
       if (!add_function(module, def)) return nullptr;
     return Py_None;  // borrowed marker of success, never returned to Python

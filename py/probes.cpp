@@ -8,38 +8,52 @@ namespace quillmatch::py {
 
 namespace {
 
-template <class List, class Work>
-PyObject* probe(const CallSignature& sig, PyObject* args, PyObject* kwargs,
-                bool (*extract)(PyObject*, List&), Work&& work) {
+template <class Work>
+PyObject* probe(const CallSignature& sig, PyObject* args, PyObject* kwargs, Work&& work) {
   return guarded([&]() -> PyObject* {
     Arguments a(sig);
-    List candidates;
-    if (!a.bind(args, kwargs) || !a.convert(0, extract, candidates)) return nullptr;
-    return PyLong_FromUnsignedLongLong(work(candidates));
+    if (!a.bind(args, kwargs)) return nullptr;
+    std::uint64_t result = 0;
+    if (!a.convert(0, work, result)) return nullptr;
+    return PyLong_FromUnsignedLongLong(result);
   });
 }
 
-std::uint64_t count(const auto& candidates) { return candidates.size(); }
+// The batch functions' own take-in, then `finish` over what it holds.
+template <class Finish>
+auto borrowing(Finish&& finish) {
+  return [finish](PyObject* obj, std::uint64_t& out) {
+    CandidateSequence seq;
+    HeldTexts held;
+    if (!seq.open(obj) || !held.take_all(seq)) return false;
+    out = finish(held);
+    return true;
+  };
+}
 
 }  // namespace
 
 PyObject* ingest_owned(PyObject*, PyObject* args, PyObject* kwargs) {
-  return probe(kIngestOwned, args, kwargs, extract_candidates_owned,
-               count<OwnedCandidates>);
+  return probe(kIngestOwned, args, kwargs, [](PyObject* obj, std::uint64_t& out) {
+    OwnedCandidates candidates;
+    if (!extract_candidates_owned(obj, candidates)) return false;
+    out = candidates.size();
+    return true;
+  });
 }
 
 PyObject* ingest_borrow(PyObject*, PyObject* args, PyObject* kwargs) {
-  return probe(kIngestBorrow, args, kwargs, extract_candidates_borrowed,
-               count<BorrowedCandidates>);
+  return probe(kIngestBorrow, args, kwargs,
+               borrowing([](const HeldTexts& held) -> std::uint64_t { return held.size(); }));
 }
 
 PyObject* ingest_borrow_and_deref(PyObject*, PyObject* args, PyObject* kwargs) {
-  return probe(kIngestBorrowAndDeref, args, kwargs, extract_candidates_borrowed,
-               [](const BorrowedCandidates& candidates) {
+  return probe(kIngestBorrowAndDeref, args, kwargs,
+               borrowing([](const HeldTexts& held) -> std::uint64_t {
                  std::uint64_t total = 0;
-                 for (const TextView& v : text_views(candidates)) total += v.size;
+                 for (const TextView& v : held.views()) total += v.size;
                  return total;
-               });
+               }));
 }
 
 }  // namespace quillmatch::py

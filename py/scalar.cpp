@@ -1,6 +1,7 @@
 // The three measures of two strings. The lock is held for the whole call,
 // however long the texts: the library call is short next to the cost of
-// dropping and retaking the lock for a single pair.
+// dropping and retaking the lock for a single pair. The texts are read in place
+// (see BorrowedText); nothing is copied.
 #include "functions.h"
 
 namespace quillmatch::py {
@@ -11,13 +12,13 @@ template <auto kernel>
 PyObject* distance(const CallSignature& sig, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Arguments a(sig);
-    OwnedText str_1, str_2;
+    BorrowedText str_1, str_2;
     std::optional<std::uint64_t> max_len, score_cutoff;
     bool case_insensitive = false;
-    if (!a.bind(args, kwargs) || !a.text_owned(0, str_1) || !a.text_owned(1, str_2) ||
+    if (!a.bind(args, kwargs) || !a.text_borrowed(0, str_1) || !a.text_borrowed(1, str_2) ||
         !a.u64(2, max_len) || !a.flag(3, case_insensitive) || !a.u64(4, score_cutoff))
       return nullptr;
-    auto result = kernel(str_1.view(), str_2.view(), max_len, case_insensitive, score_cutoff);
+    auto result = kernel(str_1.text, str_2.text, max_len, case_insensitive, score_cutoff);
     if (!result.ok()) return raise_match_error(result.error());
     return PyLong_FromUnsignedLongLong(result.value());
   });
@@ -36,16 +37,16 @@ PyObject* damerau_bp(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* jaro_winkler_similarity(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Arguments a(kJaroWinklerSimilarity);
-    OwnedText str_1, str_2;
+    BorrowedText str_1, str_2;
     std::optional<double> p, score_cutoff;
     std::optional<std::uint64_t> max_len;
     bool case_insensitive = false;
-    if (!a.bind(args, kwargs) || !a.text_owned(0, str_1) || !a.text_owned(1, str_2) ||
+    if (!a.bind(args, kwargs) || !a.text_borrowed(0, str_1) || !a.text_borrowed(1, str_2) ||
         !a.f64(2, p) || !a.u64(3, max_len) || !a.flag(4, case_insensitive) ||
         !a.f64(5, score_cutoff))
       return nullptr;
     auto result =
-        quillmatch::jaro_winkler(str_1.view(), str_2.view(), p, max_len, case_insensitive,
+        quillmatch::jaro_winkler(str_1.text, str_2.text, p, max_len, case_insensitive,
                                  score_cutoff);
     if (!result.ok()) return raise_match_error(result.error());
     return PyFloat_FromDouble(result.value());

@@ -420,7 +420,7 @@ std::uint64_t scan_distance(const PreparedPair& pair, std::uint64_t limit) {
     const std::uint64_t top = std::uint64_t{1} << (m - 1);
     Word scan(m, top);
     if (pair.ascii) {
-      const WordMasks masks = WordMasks::from_ascii(pair.text1());
+      const AsciiPairMasks masks(pair.text1(), text);
       for (unsigned char b : text) {
         scan.step(masks.get(b));
         if (past_limit(scan.score)) return lower_bound(scan.score);
@@ -461,9 +461,8 @@ Result<std::uint64_t> bit_parallel_distance(TextView str_1, TextView str_2,
                                             std::optional<std::uint64_t> max_len,
                                             bool case_insensitive,
                                             std::optional<std::uint64_t> score_cutoff) {
-  auto prepared = prepare_inputs(str_1, str_2, max_len, case_insensitive);
-  if (!prepared.ok()) return prepared.error();
-  const PreparedPair& pair = prepared.value();
+  PreparedPair pair;
+  if (auto error = prepare_inputs(str_1, str_2, max_len, case_insensitive, pair)) return *error;
   const std::uint64_t m = pair.len1, n = pair.len2;
   // The length difference is a lower bound of both distances.
   if (score_cutoff && (m > n ? m - n : n - m) > *score_cutoff) return *score_cutoff + 1;

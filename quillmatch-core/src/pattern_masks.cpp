@@ -31,13 +31,6 @@ std::size_t HighCodePoints::find(char32_t cp) const {
 WordMasks::WordMasks(std::span<const char32_t> pattern)
     : high_(pattern), high_masks_(high_.size(), 0) {}
 
-WordMasks WordMasks::from_ascii(std::string_view pattern) {
-  WordMasks masks{std::span<const char32_t>{}};
-  for (std::size_t i = 0; i < pattern.size(); ++i)
-    masks.table_[static_cast<unsigned char>(pattern[i])] |= std::uint64_t{1} << i;
-  return masks;
-}
-
 WordMasks WordMasks::from_code_points(std::span<const char32_t> pattern) {
   WordMasks masks{pattern};
   for (std::size_t i = 0; i < pattern.size(); ++i) {

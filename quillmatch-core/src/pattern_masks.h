@@ -31,11 +31,8 @@ class HighCodePoints {
 };
 
 // One 64-bit word per code point; for patterns of at most 64 code points.
-// The ASCII form fills only the 2 KiB table and allocates nothing, so it can
-// live in the kernel's own frame.
 class WordMasks {
  public:
-  static WordMasks from_ascii(std::string_view pattern);
   static WordMasks from_code_points(std::span<const char32_t> pattern);
 
   std::uint64_t get(unsigned char byte) const { return table_[byte]; }
@@ -50,6 +47,24 @@ class WordMasks {
   std::uint64_t table_[256] = {};
   HighCodePoints high_;
   std::vector<std::uint64_t> high_masks_;
+};
+
+// The masks of an ASCII pattern of at most 64 bytes, for scanning one ASCII
+// text. Only the entries the scan can read (the bytes of the pattern and of the
+// text) are written, so building it costs O(m + n) stores, not the 2 KiB of a
+// cleared table; every other entry stays unwritten and is never read.
+class AsciiPairMasks {
+ public:
+  AsciiPairMasks(std::string_view pattern, std::string_view text) {
+    for (unsigned char b : text) table_[b] = 0;
+    for (unsigned char b : pattern) table_[b] = 0;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+      table_[static_cast<unsigned char>(pattern[i])] |= std::uint64_t{1} << i;
+  }
+  std::uint64_t get(unsigned char byte) const { return table_[byte]; }
+
+ private:
+  std::uint64_t table_[256];  // deliberately left uninitialised
 };
 
 // W = (m + 63) / 64 words per code point; for patterns of 65 code points and

@@ -143,6 +143,22 @@ std::string fold_case(std::string_view text) {
   return out;
 }
 
+void WorkingText::fold(std::string_view text) {
+  // For ASCII the full lowercase mapping is exactly A..Z -> a..z, with no
+  // context and no change of length.
+  if (text.size() <= kInlineBytes && is_ascii(text)) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      inline_[i] = static_cast<char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
+    }
+    inline_size_ = text.size();
+    form_ = Form::kInline;
+    return;
+  }
+  heap_ = fold_case(text);
+  form_ = Form::kHeap;
+}
+
 Result<double> check_prefix_scale(std::optional<double> p) {
   if (!p) return kDefaultPrefixScale;
   // Written as negated comparisons so that NaN fails both.
@@ -151,15 +167,15 @@ Result<double> check_prefix_scale(std::optional<double> p) {
   return *p;
 }
 
-Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
-                                    std::optional<std::uint64_t> max_len, bool case_insensitive) {
-  PreparedPair pair;
-  pair.orig1_ = str_1.view();
-  pair.orig2_ = str_2.view();
+std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
+                                         std::optional<std::uint64_t> max_len,
+                                         bool case_insensitive, PreparedPair& pair) {
   if (case_insensitive) {
-    pair.fold1_ = fold_case(pair.orig1_);
-    pair.fold2_ = fold_case(pair.orig2_);
-    pair.folded_ = true;
+    pair.text1_.fold(str_1.view());
+    pair.text2_.fold(str_2.view());
+  } else {
+    pair.text1_.borrow(str_1.view());
+    pair.text2_.borrow(str_2.view());
   }
   const std::string_view t1 = pair.text1(), t2 = pair.text2();
   pair.ascii = is_ascii(t1) && is_ascii(t2);
@@ -169,6 +185,13 @@ Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
     if (pair.len1 > *max_len) return MatchError::input_too_long("str_1", pair.len1, *max_len);
     if (pair.len2 > *max_len) return MatchError::input_too_long("str_2", pair.len2, *max_len);
   }
+  return std::nullopt;
+}
+
+Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
+                                    std::optional<std::uint64_t> max_len, bool case_insensitive) {
+  PreparedPair pair;
+  if (auto error = prepare_inputs(str_1, str_2, max_len, case_insensitive, pair)) return *error;
   return pair;
 }
 

@@ -59,28 +59,61 @@ std::string fold_case(std::string_view text);
 // (so NaN and both infinities are rejected, -0.0 is accepted).
 Result<double> check_prefix_scale(std::optional<double> p);
 
+// One text as a kernel reads it: the caller's bytes, or a folded copy held
+// here. A short ASCII text is folded into an inline buffer, so folding it
+// allocates nothing. The view is computed on demand, so the holder may be moved.
+class WorkingText {
+ public:
+  void borrow(std::string_view text) {
+    borrowed_ = text;
+    form_ = Form::kBorrowed;
+  }
+  void fold(std::string_view text);
+  std::string_view view() const {
+    switch (form_) {
+      case Form::kInline:
+        return {inline_, inline_size_};
+      case Form::kHeap:
+        return heap_;
+      default:
+        return borrowed_;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kInlineBytes = 64;
+  enum class Form : unsigned char { kBorrowed, kInline, kHeap };
+
+  std::string_view borrowed_;
+  std::string heap_;
+  char inline_[kInlineBytes];
+  std::size_t inline_size_ = 0;
+  Form form_ = Form::kBorrowed;
+};
+
 // The two working texts of a kernel, folded or borrowed, with their lengths.
-// Holds the folded copies itself; the views returned by text1()/text2() point
-// either at those copies or at the caller's texts, so they are computed on
-// demand and stay right when the pair is moved.
 class PreparedPair {
  public:
-  std::string_view text1() const { return folded_ ? std::string_view(fold1_) : orig1_; }
-  std::string_view text2() const { return folded_ ? std::string_view(fold2_) : orig2_; }
+  std::string_view text1() const { return text1_.view(); }
+  std::string_view text2() const { return text2_.view(); }
   std::uint64_t len1 = 0;
   std::uint64_t len2 = 0;
   bool ascii = false;  // both texts pure ASCII: the pair is in ASCII form
 
  private:
-  friend Result<PreparedPair> prepare_inputs(TextView, TextView, std::optional<std::uint64_t>,
-                                             bool);
-  std::string_view orig1_, orig2_;
-  std::string fold1_, fold2_;
-  bool folded_ = false;
+  friend std::optional<MatchError> prepare_inputs(TextView, TextView,
+                                                  std::optional<std::uint64_t>, bool,
+                                                  PreparedPair&);
+  WorkingText text1_, text2_;
 };
 
 // Fold (str_1 first), measure, then check max_len (str_1 before str_2). A length
-// equal to max_len passes. Without folding nothing is allocated.
+// equal to max_len passes. Without folding, and when folding short ASCII
+// texts, nothing is allocated. The first form fills `pair` in place and returns
+// the error, if any; the second returns the pair.
+std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
+                                         std::optional<std::uint64_t> max_len,
+                                         bool case_insensitive, PreparedPair& pair);
 Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
                                     std::optional<std::uint64_t> max_len, bool case_insensitive);
 

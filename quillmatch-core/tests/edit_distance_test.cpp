@@ -42,7 +42,7 @@ std::vector<std::uint64_t> all_variants(std::string_view a, std::string_view b) 
     const std::uint64_t top = std::uint64_t{1} << (m - 1);
     if (is_ascii(a) && is_ascii(b)) {
       Word scan(m, top);
-      const WordMasks masks = WordMasks::from_ascii(a);
+      const AsciiPairMasks masks(a, b);
       for (unsigned char c : b) scan.step(masks.get(c));
       out.push_back(scan.score);
     }
@@ -217,7 +217,7 @@ TEST(EditDistanceBatch, WorkedExamples) {
 }
 
 TEST(PatternMasks, Layouts) {
-  const WordMasks abca = WordMasks::from_ascii("abca");
+  const AsciiPairMasks abca("abca", "abd");
   EXPECT_EQ(abca.get(static_cast<unsigned char>('a')), 0b1001u);
   EXPECT_EQ(abca.get(static_cast<unsigned char>('b')), 0b0010u);
   EXPECT_EQ(abca.get(static_cast<unsigned char>('d')), 0u);
