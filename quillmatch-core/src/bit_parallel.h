@@ -307,6 +307,7 @@ class OsaBlock : public BlockColumn<kWords, OsaCell> {
 // retired lane keeps its score. BlockColumn's bump_score never meets hn at the
 // top with a zero score (a zero score cannot go down), so the plain update here
 // is the same.
+template <class Cell>
 class BlockColumnLanes {
  public:
   using V = simd::Lanes<std::uint64_t>;
@@ -317,7 +318,7 @@ class BlockColumnLanes {
 
  protected:
   explicit BlockColumnLanes(std::uint64_t m)
-      : score(V::splat(m)), vp_((m + 63) / 64, V::ones()), vn_(vp_.size(), V::zero()),
+      : score(V::splat(m)), cells_((m + 63) / 64),
         top_(V::splat(std::uint64_t{1} << ((m - 1) % 64))) {}
 
   // a + b + carry in every lane, carry becoming each lane's carry out. The
@@ -331,70 +332,84 @@ class BlockColumnLanes {
     return sum;
   }
 
-  std::vector<V> vp_, vn_;
+  std::vector<Cell> cells_;
   V top_;
 };
 
+// LevenshteinCell and OsaCell in four lanes.
+struct LevenshteinLaneCell {
+  simd::Lanes<std::uint64_t> vp = simd::Lanes<std::uint64_t>::ones();
+  simd::Lanes<std::uint64_t> vn = simd::Lanes<std::uint64_t>::zero();
+};
+struct OsaLaneCell {
+  simd::Lanes<std::uint64_t> vp = simd::Lanes<std::uint64_t>::ones();
+  simd::Lanes<std::uint64_t> vn = simd::Lanes<std::uint64_t>::zero();
+  simd::Lanes<std::uint64_t> d0 = simd::Lanes<std::uint64_t>::zero();
+};
+
 // LevenshteinBlock in every 64-bit lane.
-class LevenshteinBlockLanes : public BlockColumnLanes {
+class LevenshteinBlockLanes : public BlockColumnLanes<LevenshteinLaneCell> {
  public:
   explicit LevenshteinBlockLanes(std::uint64_t m) : BlockColumnLanes(m) {}
 
   // pm[w] holds word w of every lane's mask row.
   void step(const V* pm) {
     V add_carry = V::zero(), hp_carry = V::splat(1), hn_carry = V::zero();
-    const std::size_t last = vp_.size() - 1;
-    for (std::size_t w = 0; w <= last; ++w) {
-      const V pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
+    V hp = V::zero(), hn = V::zero();
+    for (LevenshteinLaneCell& c : cells_) {
+      const V pmw = *pm++, vpw = c.vp, vnw = c.vn;
       const V s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const V d0 = s | pmw | vnw;
-      const V hp = vnw | ~(s | pmw | vpw);
-      const V hn = vpw & (s | pmw);
-      if (w == last) score = lanes_score_update(score, top_, hp, hn);
+      hp = vnw | ~(s | pmw | vpw);
+      hn = vpw & (s | pmw);
       const V x = shl1(hp) | hp_carry;
       const V y = shl1(hn) | hn_carry;
       hp_carry = top_down(hp);
       hn_carry = top_down(hn);
-      vn_[w] = d0 & x;
-      vp_[w] = y | ~(d0 | x);
+      c.vn = d0 & x;
+      c.vp = y | ~(d0 | x);
     }
+    score = lanes_score_update(score, top_, hp, hn);  // the last word's
   }
 };
 
 // OsaBlock in every 64-bit lane.
-class OsaBlockLanes : public BlockColumnLanes {
+class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
  public:
   explicit OsaBlockLanes(std::uint64_t m)
-      : BlockColumnLanes(m), d0_(vp_.size(), V::zero()), zero_(vp_.size(), V::zero()),
-        pm_prev_(zero_.data()) {}
+      : BlockColumnLanes(m), zero_(cells_.size(), V::zero()), pm_prev_(zero_.data()) {}
+  // pm_prev_ may point into zero_.
+  OsaBlockLanes(const OsaBlockLanes&) = delete;
+  OsaBlockLanes& operator=(const OsaBlockLanes&) = delete;
 
   // REQUIRES: `pm` stays valid and unchanged until the next step.
   void step(const V* pm) {
     V add_carry = V::zero(), tr_carry = V::zero(), hp_carry = V::splat(1), hn_carry = V::zero();
-    const std::size_t last = vp_.size() - 1;
-    for (std::size_t w = 0; w <= last; ++w) {
-      const V pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
-      const V t = and_not(pmw, d0_[w]);  // previous column's D0
-      const V tr = (shl1(t) | tr_carry) & pm_prev_[w];
+    V hp = V::zero(), hn = V::zero();
+    const V* pm_prev = pm_prev_;
+    pm_prev_ = pm;
+    for (OsaLaneCell& c : cells_) {
+      const V pmw = *pm++, vpw = c.vp, vnw = c.vn;
+      const V t = and_not(pmw, c.d0);  // previous column's D0
+      const V tr = (shl1(t) | tr_carry) & *pm_prev++;
       tr_carry = top_down(t);
       const V s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const V d0 = s | pmw | vnw | tr;
-      const V hp = vnw | ~(d0 | vpw);
-      const V hn = vpw & d0;
-      if (w == last) score = lanes_score_update(score, top_, hp, hn);
+      hp = vnw | ~(d0 | vpw);
+      hn = vpw & d0;
       const V x = shl1(hp) | hp_carry;
       const V y = shl1(hn) | hn_carry;
       hp_carry = top_down(hp);
       hn_carry = top_down(hn);
-      d0_[w] = d0;
-      vn_[w] = d0 & x;
-      vp_[w] = y | ~(d0 | x);
+      c.d0 = d0;
+      c.vn = d0 & x;
+      c.vp = y | ~(d0 | x);
     }
-    pm_prev_ = pm;
+    score = lanes_score_update(score, top_, hp, hn);  // the last word's
   }
 
  private:
-  std::vector<V> d0_, zero_;
+  std::vector<V> zero_;
   const V* pm_prev_;
 };
 
