@@ -317,9 +317,14 @@ class BlockColumnLanes {
   void retire(V ended) { top_ = and_not(top_, ended); }
 
  protected:
-  explicit BlockColumnLanes(std::uint64_t m)
-      : score(V::splat(m)), cells_((m + 63) / 64),
-        top_(V::splat(std::uint64_t{1} << ((m - 1) % 64))) {}
+  explicit BlockColumnLanes(std::uint64_t m) : cells_((m + 63) / 64), m_(m) { restart(); }
+
+  // The state before the first step, in every lane; keeps the storage.
+  void restart() {
+    score = V::splat(m_);
+    std::fill(cells_.begin(), cells_.end(), Cell{});
+    top_ = V::splat(std::uint64_t{1} << ((m_ - 1) % 64));
+  }
 
   // a + b + carry in every lane, carry becoming each lane's carry out. The
   // carry out of the top bit is the majority of a, b and the carry into it,
@@ -334,6 +339,7 @@ class BlockColumnLanes {
 
   std::vector<Cell> cells_;
   V top_;
+  std::uint64_t m_;
 };
 
 // LevenshteinCell and OsaCell in four lanes.
@@ -351,6 +357,7 @@ struct OsaLaneCell {
 class LevenshteinBlockLanes : public BlockColumnLanes<LevenshteinLaneCell> {
  public:
   explicit LevenshteinBlockLanes(std::uint64_t m) : BlockColumnLanes(m) {}
+  void restart() { BlockColumnLanes::restart(); }
 
   // pm[w] holds word w of every lane's mask row.
   void step(const V* pm) {
@@ -381,6 +388,11 @@ class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
   // pm_prev_ may point into zero_.
   OsaBlockLanes(const OsaBlockLanes&) = delete;
   OsaBlockLanes& operator=(const OsaBlockLanes&) = delete;
+
+  void restart() {
+    BlockColumnLanes::restart();
+    pm_prev_ = zero_.data();
+  }
 
   // REQUIRES: `pm` stays valid and unchanged until the next step.
   void step(const V* pm) {

@@ -1,8 +1,10 @@
 // The frame the two edit-distance batch engines share: the query prepared once,
-// the single-word ASCII fast path, and the kernel for every other candidate.
+// the lane engines (many candidates per AVX2 register), the single-word ASCII
+// scan, and the kernel for every other candidate.
 //
 // The engines touch no interpreter object and allocate nothing per fast-path
-// candidate, so they may run with the interpreter lock released.
+// candidate (the block lane engine allocates once per chunk), so they may run
+// with the interpreter lock released.
 // REQUIRES: every candidate view stays valid and unchanged until the call returns.
 #pragma once
 
@@ -180,7 +182,7 @@ class BlockLaneEngine {
 
   // REQUIRES: query.rows is filled; `query` outlives the engine.
   explicit BlockLaneEngine(const PreparedQuery& query)
-      : query_(query), pm_(2 * query.row_words) {}
+      : query_(query), scan_(query.length), pm_(2 * query.row_words) {}
 
   void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
     for (std::size_t base = 0; base < candidates.size(); base += kSlice) {
@@ -214,7 +216,8 @@ class BlockLaneEngine {
     }
     const V lane_lengths = V::load(lengths);
     const std::size_t words = query_.row_words;
-    BlockLanes scan(query_.length);
+    BlockLanes& scan = scan_;
+    scan.restart();
     for (std::size_t j = 0; j < steps; ++j) {
       scan.retire(lane_lengths == V::splat(j));
       const std::uint64_t* rows[kLanes];
@@ -237,6 +240,7 @@ class BlockLaneEngine {
   }
 
   const PreparedQuery& query_;
+  BlockLanes scan_;
   std::vector<V> pm_;
 };
 
