@@ -121,8 +121,13 @@ void long_texts() {
   auto batch_ns = [&](const DistanceScorer& scorer) {
     return time_scorer(scorer, views, count, rounds);
   };
-  const double lev_bp = kernel_ns(levenshtein_bp, query);
-  const double osa_bp = kernel_ns(damerau_bp, query);
+  // The two kernels in turn, best of each: drift on a shared machine then hits
+  // both alike.
+  double lev_bp = 1e300, osa_bp = 1e300;
+  for (int r = 0; r < 4; ++r) {
+    lev_bp = std::min(lev_bp, kernel_ns(levenshtein_bp, query));
+    osa_bp = std::min(osa_bp, kernel_ns(damerau_bp, query));
+  }
   const double lev_batch = batch_ns(DistanceScorer::levenshtein(query, false));
   const double osa_batch = batch_ns(DistanceScorer::damerau(query, false));
   const double lev_short_word =

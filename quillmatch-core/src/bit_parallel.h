@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "pattern_masks.h"
@@ -207,11 +208,16 @@ class BlockColumn {
   std::size_t words() const { return cells_.size(); }
 
   // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed,
-  // which is exactly the carry out of one add-with-carry instruction.
+  // which is exactly the carry out of one add-with-carry instruction. Adding
+  // 0xFF to the carry byte sets the flag exactly when the carry is 1. Written
+  // out because through _addcarry_u64 GCC 12 stores every sum of these loops to
+  // a stack slot, a store per word that costs the OSA scan most.
   static std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, unsigned char& carry) {
-    unsigned long long r;
-    carry = _addcarry_u64(carry, a, b, &r);
-    return r;
+    asm("addb $-1, %[c]\n\tadcq %[b], %[a]\n\tsetc %[c]"
+        : [a] "+r"(a), [c] "+q"(carry)
+        : [b] "r"(b)
+        : "cc");
+    return a;
   }
   void bump_score(std::uint64_t hp, std::uint64_t hn) {
     score += (hp >> tb_) & 1;
@@ -234,22 +240,28 @@ class LevenshteinBlock : public BlockColumn<kWords, LevenshteinCell> {
 
   void step(const std::uint64_t* pm) {
     unsigned char add_carry = 0;
-    std::uint64_t hp_carry = 1, hn_carry = 0, hp = 0, hn = 0;
-    for (std::size_t w = 0; w < this->words(); ++w) {
+    std::uint64_t hp_carry = 1, hn_carry = 0;
+    // Returns the word's HP and HN; the score reads the last word's, and the
+    // loop keeps no other copy of them, which spares two registers.
+    auto word = [&](std::size_t w) {
       LevenshteinCell& c = cells_[w];
       const std::uint64_t pmw = pm[w], vpw = c.vp, vnw = c.vn;
       const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const std::uint64_t d0 = s | pmw | vnw;
-      hp = vnw | ~(s | pmw | vpw);
-      hn = vpw & (s | pmw);
+      const std::uint64_t hp = vnw | ~(s | pmw | vpw);
+      const std::uint64_t hn = vpw & (s | pmw);
       const std::uint64_t x = (hp << 1) | hp_carry;
       const std::uint64_t y = (hn << 1) | hn_carry;
       hp_carry = hp >> 63;
       hn_carry = hn >> 63;
       c.vn = d0 & x;
       c.vp = y | ~(d0 | x);
-    }
-    this->bump_score(hp, hn);  // the last word's
+      return std::pair{hp, hn};
+    };
+    const std::size_t last = this->words() - 1;
+    for (std::size_t w = 0; w < last; ++w) word(w);
+    const auto [hp, hn] = word(last);
+    this->bump_score(hp, hn);
   }
 };
 
@@ -273,17 +285,18 @@ class OsaBlock : public BlockColumn<kWords, OsaCell> {
   // REQUIRES: `pm` stays valid until the next step (rows of BlockMasks do).
   void step(const std::uint64_t* pm) {
     unsigned char add_carry = 0;
-    std::uint64_t tr_carry = 0, hp_carry = 1, hn_carry = 0, hp = 0, hn = 0;
-    for (std::size_t w = 0; w < this->words(); ++w) {
+    std::uint64_t tr_carry = 0, hp_carry = 1, hn_carry = 0;
+    const std::uint64_t* pm_prev = pm_prev_;
+    auto word = [&](std::size_t w) {  // as in LevenshteinBlock::step
       OsaCell& c = cells_[w];
       const std::uint64_t pmw = pm[w], vpw = c.vp, vnw = c.vn;
       const std::uint64_t t = ~c.d0 & pmw;  // previous column's D0
-      const std::uint64_t tr = ((t << 1) | tr_carry) & pm_prev_[w];
+      const std::uint64_t tr = ((t << 1) | tr_carry) & pm_prev[w];
       tr_carry = t >> 63;
       const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const std::uint64_t d0 = s | pmw | vnw | tr;
-      hp = vnw | ~(d0 | vpw);
-      hn = vpw & d0;
+      const std::uint64_t hp = vnw | ~(d0 | vpw);
+      const std::uint64_t hn = vpw & d0;
       const std::uint64_t x = (hp << 1) | hp_carry;
       const std::uint64_t y = (hn << 1) | hn_carry;
       hp_carry = hp >> 63;
@@ -291,8 +304,12 @@ class OsaBlock : public BlockColumn<kWords, OsaCell> {
       c.d0 = d0;
       c.vn = d0 & x;
       c.vp = y | ~(d0 | x);
-    }
-    this->bump_score(hp, hn);  // the last word's
+      return std::pair{hp, hn};
+    };
+    const std::size_t last = this->words() - 1;
+    for (std::size_t w = 0; w < last; ++w) word(w);
+    const auto [hp, hn] = word(last);
+    this->bump_score(hp, hn);
     pm_prev_ = pm;
   }
 
