@@ -4,11 +4,6 @@
 #include <stdexcept>
 #include <string>
 
-// In the stable ABI from CPython 3.10, and exported by every CPython 3 before
-// that; called only when utf8_in_place() has found 3.10 or later, so the wheel
-// built for 3.8 keeps the older path there.
-extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
-
 namespace quillmatch::py {
 
 namespace {
@@ -159,40 +154,13 @@ bool set_type_error(PyObject* obj, PyObject* expected_type) {
   return set_type_error_named(obj, name.get());
 }
 
-bool utf8_in_place() {
-  // Py_GetVersion() starts with "major.minor."; the answer cannot change while
-  // the process runs.
-  static const bool in_place = [] {
-    const char* v = Py_GetVersion();
-    char* end = nullptr;
-    const long major = std::strtol(v, &end, 10);
-    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
-    return major > 3 || (major == 3 && minor >= 10);
-  }();
-  return in_place;
-}
-
-bool utf8_of(PyObject* obj, TextView& text, PyObject*& owner) {
-  if (utf8_in_place()) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (!data) return false;
-    Py_INCREF(obj);
-    owner = obj;
-    text = TextView(data, static_cast<std::size_t>(size));
-    return true;
-  }
-  PyObject* bytes = PyUnicode_AsUTF8String(obj);
-  if (!bytes) return false;
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) {
-    Py_DECREF(bytes);
-    return false;
-  }
-  owner = bytes;
-  text = TextView(data, static_cast<std::size_t>(size));
-  return true;
+bool running_utf8_in_place() {
+  // Py_GetVersion() starts with "major.minor.".
+  const char* v = Py_GetVersion();
+  char* end = nullptr;
+  const long major = std::strtol(v, &end, 10);
+  const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+  return major > 3 || (major == 3 && minor >= 10);
 }
 
 bool extract_text_borrowed(PyObject* obj, BorrowedText& out) {

@@ -53,13 +53,49 @@ struct BorrowedText {
 };
 
 // True when the running interpreter exposes a str's UTF-8 form through the
-// stable ABI (3.10 and later). Decided once per process.
-bool utf8_in_place();
+// stable ABI (3.10 and later). Decided once per process: the answer cannot
+// change while it runs.
+bool running_utf8_in_place();
+inline bool utf8_in_place() {
+  static const bool in_place = running_utf8_in_place();
+  return in_place;
+}
+
+}  // namespace quillmatch::py
+
+// In the stable ABI from CPython 3.10, and exported by every CPython 3 before
+// that; called only when utf8_in_place() has found 3.10 or later, so the wheel
+// built for 3.8 keeps the older path there.
+extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
+
+namespace quillmatch::py {
 
 // The UTF-8 bytes of a str (or subclass) and a new reference that keeps them
 // alive. A lone surrogate raises the interpreter's own UnicodeEncodeError.
+// Inline: it runs once per candidate.
 // REQUIRES: PyUnicode_Check(obj).
-bool utf8_of(PyObject* obj, TextView& text, PyObject*& owner);
+inline bool utf8_of(PyObject* obj, TextView& text, PyObject*& owner) {
+  if (utf8_in_place()) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) return false;
+    Py_INCREF(obj);
+    owner = obj;
+    text = TextView(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  PyObject* bytes = PyUnicode_AsUTF8String(obj);
+  if (!bytes) return false;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) {
+    Py_DECREF(bytes);
+    return false;
+  }
+  owner = bytes;
+  text = TextView(data, static_cast<std::size_t>(size));
+  return true;
+}
 
 // Interned attribute names, created once on first use and kept for the life of
 // the process.

@@ -255,6 +255,25 @@ def test_results_identical_across_the_threshold(batch, query):
     assert batch(query, words[:9999], case_insensitive=True) == full[:9999]
 
 
+Listish = type("Listish", (list,), {})
+
+
+@BATCHES
+def test_every_take_in_route_scores_alike(batch):
+    """Below the threshold an exact list or tuple with plain options is scored in one pass,
+    chunk by chunk; other sequences and options read with side effects take two passes."""
+    words = mixed_words(700)  # several chunks, the last one partial
+    wanted = expected(batch, "Kitten", words, case_insensitive=True)
+    routes = [words, tuple(words), Listish(words)]
+    for candidates in routes:
+        check(batch("Kitten", candidates, case_insensitive=True), wanted)
+        check(batch("Kitten", candidates, case_insensitive=np.bool_(True)), wanted)
+    if batch is JW:
+        plain = expected(batch, "Kitten", words, p=0)
+        check(batch("Kitten", words, p=0), plain)
+        check(batch("Kitten", words, p=0.0), plain)
+
+
 def slow_texts(length, n, seed):
     rnd = random.Random(seed)
     return ["\u00e9" + "".join(rnd.choices("ab\u00e9cd", k=length)) for _ in range(n)]

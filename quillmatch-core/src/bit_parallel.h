@@ -464,7 +464,7 @@ std::uint64_t scan_distance(const PreparedPair& pair, std::uint64_t limit) {
     const std::uint64_t top = std::uint64_t{1} << (m - 1);
     Word scan(m, top);
     if (pair.ascii) {
-      const AsciiPairMasks masks(pair.text1(), text);
+      const AsciiPairMasks masks(pair.text1(), text, pair.fold_pending);
       for (unsigned char b : text) {
         scan.step(masks.get(b));
         if (past_limit(scan.score)) return lower_bound(scan.score);
@@ -506,7 +506,9 @@ Result<std::uint64_t> bit_parallel_distance(TextView str_1, TextView str_2,
                                             bool case_insensitive,
                                             std::optional<std::uint64_t> score_cutoff) {
   PreparedPair pair;
-  if (auto error = prepare_inputs(str_1, str_2, max_len, case_insensitive, pair)) return *error;
+  if (auto error = prepare_inputs(str_1, str_2, max_len, case_insensitive, pair,
+                                  /*defer_ascii_fold=*/true))
+    return *error;
   const std::uint64_t m = pair.len1, n = pair.len2;
   // The length difference is a lower bound of both distances.
   if (score_cutoff && (m > n ? m - n : n - m) > *score_cutoff) return *score_cutoff + 1;

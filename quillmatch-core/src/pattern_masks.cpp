@@ -10,8 +10,6 @@ namespace {
 
 constexpr std::uint64_t kWordBits = 64;
 
-unsigned char ascii_lower(unsigned char b) { return b >= 'A' && b <= 'Z' ? b + 0x20 : b; }
-unsigned char ascii_upper(unsigned char b) { return b >= 'a' && b <= 'z' ? b - 0x20 : b; }
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
+#include "text.h"
 
 namespace quillmatch {
 
@@ -53,13 +54,26 @@ class WordMasks {
 // text. Only the entries the scan can read (the bytes of the pattern and of the
 // text) are written, so building it costs O(m + n) stores, not the 2 KiB of a
 // cleared table; every other entry stays unwritten and is never read.
+//
+// With `fold`, each pattern letter sets its bit under both cases, so reading a
+// text byte b gives the positions i with lower(pattern[i]) == lower(b): the
+// masks of the lowered pattern read with the lowered text, which for ASCII is
+// exactly what folding both texts first would give.
 class AsciiPairMasks {
  public:
-  AsciiPairMasks(std::string_view pattern, std::string_view text) {
+  AsciiPairMasks(std::string_view pattern, std::string_view text, bool fold = false) {
     for (unsigned char b : text) table_[b] = 0;
-    for (unsigned char b : pattern) table_[b] = 0;
-    for (std::size_t i = 0; i < pattern.size(); ++i)
-      table_[static_cast<unsigned char>(pattern[i])] |= std::uint64_t{1} << i;
+    for (unsigned char b : pattern) table_[ascii_lower(b)] = table_[ascii_upper(b)] = 0;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+      const auto b = static_cast<unsigned char>(pattern[i]);
+      const std::uint64_t bit = std::uint64_t{1} << i;
+      if (fold) {
+        table_[ascii_lower(b)] |= bit;
+        table_[ascii_upper(b)] |= bit;
+      } else {
+        table_[b] |= bit;
+      }
+    }
   }
   std::uint64_t get(unsigned char byte) const { return table_[byte]; }
 

@@ -13,6 +13,8 @@ namespace {
 
 constexpr double kDefaultPrefixScale = 0.1;
 constexpr double kMaxPrefixScale = 0.25;
+// The single-word scans take patterns of up to 64 code points.
+constexpr std::size_t kMaxPendingFoldBytes = 64;
 
 constexpr char32_t kCapitalSigma = 0x03A3;
 constexpr char32_t kSmallSigma = 0x03C3;
@@ -125,8 +127,7 @@ std::string fold_case(std::string_view text) {
       p += Bytes32::kSize;
     }
     while (p < end && *p < 0x80) {
-      unsigned char b = *p++;
-      out += static_cast<char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
+      out += static_cast<char>(ascii_lower(*p++));
     }
     if (p == end) break;
 
@@ -148,8 +149,7 @@ void WorkingText::fold(std::string_view text) {
   // context and no change of length.
   if (text.size() <= kInlineBytes && is_ascii(text)) {
     for (std::size_t i = 0; i < text.size(); ++i) {
-      const auto b = static_cast<unsigned char>(text[i]);
-      inline_[i] = static_cast<char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
+      inline_[i] = static_cast<char>(ascii_lower(static_cast<unsigned char>(text[i])));
     }
     inline_size_ = text.size();
     form_ = Form::kInline;
@@ -169,8 +169,15 @@ Result<double> check_prefix_scale(std::optional<double> p) {
 
 std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
                                          std::optional<std::uint64_t> max_len,
-                                         bool case_insensitive, PreparedPair& pair) {
-  if (case_insensitive) {
+                                         bool case_insensitive, PreparedPair& pair,
+                                         bool defer_ascii_fold) {
+  // Folding ASCII changes no length, so the deferred pair measures the same.
+  if (case_insensitive && defer_ascii_fold && str_1.size <= kMaxPendingFoldBytes &&
+      is_ascii(str_1.view()) && is_ascii(str_2.view())) {
+    pair.text1_.borrow(str_1.view());
+    pair.text2_.borrow(str_2.view());
+    pair.fold_pending = true;
+  } else if (case_insensitive) {
     pair.text1_.fold(str_1.view());
     pair.text2_.fold(str_2.view());
   } else {
@@ -178,7 +185,7 @@ std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
     pair.text2_.borrow(str_2.view());
   }
   const std::string_view t1 = pair.text1(), t2 = pair.text2();
-  pair.ascii = is_ascii(t1) && is_ascii(t2);
+  pair.ascii = pair.fold_pending || (is_ascii(t1) && is_ascii(t2));
   pair.len1 = pair.ascii ? t1.size() : count_code_points(t1);
   pair.len2 = pair.ascii ? t2.size() : count_code_points(t2);
   if (max_len) {

@@ -20,6 +20,11 @@ namespace quillmatch {
 // True when no byte is 0x80 or above. Tests 32 bytes per step.
 bool is_ascii(std::string_view text);
 
+// The ASCII case mappings: A..Z <-> a..z, every other byte unchanged. For ASCII
+// text the full Unicode lowercase mapping is exactly ascii_lower.
+inline unsigned char ascii_lower(unsigned char b) { return b >= 'A' && b <= 'Z' ? b + 0x20 : b; }
+inline unsigned char ascii_upper(unsigned char b) { return b >= 'a' && b <= 'z' ? b - 0x20 : b; }
+
 // Number of code points of valid UTF-8: the bytes that are not continuation
 // bytes (0x80..0xBF). Never decodes.
 std::uint64_t count_code_points(std::string_view text);
@@ -99,21 +104,27 @@ class PreparedPair {
   std::uint64_t len1 = 0;
   std::uint64_t len2 = 0;
   bool ascii = false;  // both texts pure ASCII: the pair is in ASCII form
+  // An ASCII pair whose folding was left to the scan: the texts are as given,
+  // and the scan reads them through masks set for both cases of each letter.
+  bool fold_pending = false;
 
  private:
   friend std::optional<MatchError> prepare_inputs(TextView, TextView,
                                                   std::optional<std::uint64_t>, bool,
-                                                  PreparedPair&);
+                                                  PreparedPair&, bool);
   WorkingText text1_, text2_;
 };
 
 // Fold (str_1 first), measure, then check max_len (str_1 before str_2). A length
 // equal to max_len passes. Without folding, and when folding short ASCII
 // texts, nothing is allocated. The first form fills `pair` in place and returns
-// the error, if any; the second returns the pair.
+// the error, if any; the second returns the pair. With `defer_ascii_fold`, an
+// ASCII pair whose first text has at most 64 bytes is not folded but marked
+// fold_pending, for scans that fold through their masks.
 std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
                                          std::optional<std::uint64_t> max_len,
-                                         bool case_insensitive, PreparedPair& pair);
+                                         bool case_insensitive, PreparedPair& pair,
+                                         bool defer_ascii_fold = false);
 Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
                                     std::optional<std::uint64_t> max_len, bool case_insensitive);
 

@@ -78,6 +78,12 @@ TEST(EditDistance, MatchesDynamicProgrammeInEveryVariant) {
           ASSERT_EQ(d, osa) << a << " / " << b;
         ASSERT_EQ(levenshtein_bp(a, b, std::nullopt, false, std::nullopt).value(), lev);
         ASSERT_EQ(damerau_bp(a, b, std::nullopt, false, std::nullopt).value(), osa);
+        // Folded: ASCII pairs fold through their masks, the others through copies.
+        const std::string fa = fold_case(a), fb = fold_case(b);
+        ASSERT_EQ(levenshtein_bp(a, b, std::nullopt, true, std::nullopt).value(),
+                  edit_distance_dp(fa, fb, false));
+        ASSERT_EQ(damerau_bp(a, b, std::nullopt, true, std::nullopt).value(),
+                  edit_distance_dp(fa, fb, true));
         // A cutoff may end the scan early; the answer must not change.
         for (const Measure& measure : kMeasures) {
           const std::uint64_t d = measure.transpositions ? osa : lev;
