@@ -3,8 +3,9 @@
 # GoogleTest and qemu-user, which emulates processors without AVX2 for the
 # import test (apt-get, when missing), and a virtual environment with pytest,
 # hypothesis and numpy. Then: the C++ tests, the C++ tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the wheel, pytest, and pytest
-# again against the module built with both sanitizers.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the core's fuzz targets for
+# 20 seconds each (tools/run_fuzzers.sh, which installs clang when missing), the
+# wheel, pytest, and pytest again against the module built with both sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -38,6 +39,9 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLMATCH_BUILD_MODULE=
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build/sanitize/quillmatch-core/quillmatch_core_tests --gtest_brief=1
+
+echo "== fuzz targets of the core, 20 s each"
+tools/run_fuzzers.sh 20
 
 echo "== wheel"
 rm -rf build/wheel

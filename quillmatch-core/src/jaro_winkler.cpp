@@ -6,7 +6,8 @@
 //                    text, a direct scan of the window;
 //   word-parallel    both ASCII, both <= 64, longer >= 17: position table of
 //                    str_2 and a sliding window word;
-//   general          anything else: decoded code points and byte flags.
+//   block            anything else: position rows of the shorter text over
+//                    blocks of words, the other text scanned (jw::count_blocks).
 // All three end in jw::score, so the float arithmetic is shared, not repeated.
 #include "jaro_winkler.h"
 
@@ -53,37 +54,24 @@ jw::Counts count_word_parallel(std::string_view s1, std::string_view s2) {
   return jw::count_words(a, s1.size(), jw::bytes(s2), s2.size(), matched, jw::Verbatim{});
 }
 
-// Any pair: both texts decoded, one flag byte per position.
-jw::Counts count_general(std::string_view s1, std::string_view s2) {
-  const std::vector<char32_t> a = decode_utf8(s1);
-  const std::vector<char32_t> b = decode_utf8(s2);
-  std::vector<unsigned char> flag1(a.size(), 0), flag2(b.size(), 0);
-  const std::uint64_t r = jw::match_radius(a.size(), b.size());
-  jw::Counts c;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const std::size_t hi = std::min(b.size(), i + r + 1);
-    for (std::size_t j = i > r ? i - r : 0; j < hi; ++j) {
-      if (flag2[j] == 0 && a[i] == b[j]) {
-        flag1[i] = flag2[j] = 1;
-        ++c.m;
-        break;
-      }
-    }
-  }
-  if (c.m == 0) return c;
-  // Both flag arrays hold m set entries, so j never runs past b while i still
-  // has a matched position to pair.
-  std::uint64_t h = 0;
-  for (std::size_t i = 0, j = 0; i < a.size(); ++i) {
-    if (flag1[i] == 0) continue;
-    while (flag2[j] == 0) ++j;
-    h += a[i] != b[j];
-    ++j;
-  }
-  c.t = h / 2;
-  const std::size_t limit = std::min<std::size_t>({a.size(), b.size(), jw::kMaxPrefix});
-  while (c.l < limit && a[c.l] == b[c.l]) ++c.l;
-  return c;
+template <class Searched>
+jw::Counts count_against(const Searched& searched, std::string_view scanned, bool ascii) {
+  jw::BlockScratch scratch;
+  if (ascii)
+    return jw::count_blocks(searched, jw::bytes(scanned), scanned.size(), jw::Verbatim{}, scratch);
+  const std::vector<char32_t> cps = decode_utf8(scanned);
+  return jw::count_blocks(searched, cps.data(), cps.size(), jw::Verbatim{}, scratch);
+}
+
+// Any pair. The shorter text is the searched one, so the window never spans
+// more words than it has; an ASCII scanned text is read as bytes.
+jw::Counts count_blocks(const PreparedPair& pair) {
+  const bool swap = pair.len1 < pair.len2;
+  const std::string_view scanned = swap ? pair.text2() : pair.text1();
+  std::vector<char32_t> searched = decode_utf8(swap ? pair.text1() : pair.text2());
+  if (searched.size() <= jw::kWordBits)
+    return count_against(jw::SearchedWord(std::move(searched)), scanned, pair.ascii);
+  return count_against(jw::SearchedBlocks(std::move(searched)), scanned, pair.ascii);
 }
 
 }  // namespace
@@ -107,7 +95,7 @@ Result<double> jaro_winkler(TextView str_1, TextView str_2, std::optional<double
   } else if (pair.ascii && longer <= jw::kWordBits) {
     counts = count_word_parallel(pair.text1(), pair.text2());
   } else {
-    counts = count_general(pair.text1(), pair.text2());
+    counts = count_blocks(pair);
   }
   const double similarity =
       counts.m == 0 ? 0.0

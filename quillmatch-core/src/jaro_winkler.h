@@ -1,6 +1,6 @@
 // Pieces shared by the Jaro-Winkler kernel and the Jaro-Winkler batch: the
-// constants, the radius, the one score formula, and word-parallel matching of
-// two ASCII texts of at most 64 bytes each.
+// constants, the radius, the one score formula, word-parallel matching of two
+// ASCII texts of at most 64 bytes each, and block matching of any two texts.
 //
 // The batch must give the kernel's result bit for bit, so both call the same
 // score() and the same word routines rather than keeping two copies in step.
@@ -11,7 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include "pattern_masks.h"
 
 namespace quillmatch::jw {
 
@@ -22,8 +27,9 @@ inline constexpr std::uint64_t kMaxPrefix = 4;
 inline constexpr double kJaroDivisor = 3.0;
 // The word strategies keep one bit per position in one 64-bit word.
 inline constexpr std::uint64_t kWordBits = 64;
-// Index range of the position table: every ASCII byte value.
+// Index range of the position table: every ASCII byte value, or every byte.
 inline constexpr std::size_t kAsciiValues = 128;
+inline constexpr std::size_t kByteValues = 256;
 
 inline const unsigned char* bytes(std::string_view s) {
   return reinterpret_cast<const unsigned char*>(s.data());
@@ -51,11 +57,13 @@ inline double score(std::uint64_t m, std::uint64_t t, std::uint64_t len1, std::u
   return jaro + (1.0 - jaro) * (p * static_cast<double>(l));
 }
 
-// Byte maps applied to the scanned text as it is read: the kernel's texts are
-// already folded, the batch lowers candidate bytes on the fly. Both map ASCII to
-// ASCII, so a mapped byte always indexes the position table.
+// Maps applied to the scanned text as it is read: the kernel's texts are
+// already folded, the batch lowers ASCII candidate bytes on the fly. Both map
+// ASCII to ASCII, so a mapped byte always indexes the position table; Verbatim
+// also passes decoded code points through.
 struct Verbatim {
-  unsigned char operator()(unsigned char b) const { return b; }
+  template <class T>
+  T operator()(T c) const { return c; }
 };
 struct AsciiLower {
   unsigned char operator()(unsigned char b) const {
@@ -64,8 +72,9 @@ struct AsciiLower {
 };
 
 // positions[c] has bit j set for every j < n with text[j] == c.
-// REQUIRES: n <= 64 and every byte of text is ASCII.
-inline void build_positions(std::uint64_t (&positions)[kAsciiValues], const unsigned char* text,
+// REQUIRES: n <= 64 and every byte of text is below N.
+template <std::size_t N>
+inline void build_positions(std::uint64_t (&positions)[N], const unsigned char* text,
                             std::size_t n) {
   std::fill(std::begin(positions), std::end(positions), std::uint64_t{0});
   for (std::size_t j = 0; j < n; ++j) positions[text[j]] |= std::uint64_t{1} << j;
@@ -74,6 +83,7 @@ inline void build_positions(std::uint64_t (&positions)[kAsciiValues], const unsi
 struct MatchedWords {
   std::uint64_t scanned = 0;   // bit i: position i of the scanned text is matched
   std::uint64_t searched = 0;  // bit j: position j of the text behind the table
+  unsigned char any_bytes = 0;  // OR of the scanned bytes as read, before the map
 };
 
 // Greedy matching of the scanned text against the text whose position table is
@@ -83,22 +93,27 @@ struct MatchedWords {
 // length are never set in the table, so the upper edge needs no clamp; r <= 31
 // keeps the first window inside the word. The lowest candidate bit is the
 // leftmost free position in the window, which is the greedy choice.
-// REQUIRES: n <= 64, both lengths <= 64, every mapped byte ASCII.
-template <class Map>
-inline MatchedWords match_words(const std::uint64_t (&positions)[kAsciiValues],
-                                const unsigned char* scanned, std::size_t n, std::uint64_t r,
-                                Map map) {
-  MatchedWords out;
+//
+// The step is branch-free and its loop-carried chain is three operations on
+// `unmatched` (and, isolate the lowest bit, xor): hits & -hits is 0 when hits is.
+// REQUIRES: n <= 64, both lengths <= 64, every mapped byte below N (a byte
+// the searched text lacks may index a zero entry: a table of 256 takes any).
+template <std::size_t N, class Map>
+inline MatchedWords match_words(const std::uint64_t (&positions)[N], const unsigned char* scanned,
+                                std::size_t n, std::uint64_t r, Map map) {
+  std::uint64_t unmatched = ~std::uint64_t{0};
+  std::uint64_t matched = 0;
+  unsigned char any = 0;
   std::uint64_t window = (std::uint64_t{1} << (r + 1)) - 1;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t hits = positions[map(scanned[i])] & ~out.searched & window;
-    if (hits != 0) {
-      out.searched |= hits & (~hits + 1);  // lowest set bit
-      out.scanned |= std::uint64_t{1} << i;
-    }
+    any |= scanned[i];
+    const std::uint64_t hits = (positions[map(scanned[i])] & window) & unmatched;
+    const std::uint64_t lowest = hits & (std::uint64_t{0} - hits);
+    unmatched ^= lowest;
+    matched |= std::uint64_t{lowest != 0} << i;
     window = (window << 1) | std::uint64_t{i < r};
   }
-  return out;
+  return {matched, ~unmatched, any};
 }
 
 // The number of ranks k at which the k-th matched byte of each text differs.
@@ -147,6 +162,124 @@ inline Counts count_words(const unsigned char* scanned, std::size_t n1,
   // Integer halving: three mismatches are one transposition, not 1.5.
   c.t = count_mismatches(scanned, matched.scanned, searched, matched.searched, map) / 2;
   c.l = common_prefix(scanned, n1, searched, n2, map);
+  return c;
+}
+
+// Block matching, for texts the word strategies cannot take (non-ASCII, or
+// longer than 64). One text, the searched one, is held as code points with the
+// position row of each code point (bit j % 64 of word j / 64 is set where
+// position j holds it); the other, the scanned one, is read in order.
+//
+// For scanned position i the window is the searched range lo..hi with
+// lo = max(0, i - r) and hi = min(m - 1, i + r). The greedy choice is the lowest
+// position in the window that holds the code point and is still free: the
+// lowest set bit of row & ~matched over the window's words, the first word
+// masked below lo and the last above hi. The search stops at the first word
+// with a candidate bit, so a step costs one word when a match lies near the
+// lower edge and ceil((2r + 1) / 64) + 1 words when there is none. Once
+// i - r >= m every later window is empty, so the scan ends there.
+//
+// The matched positions are the greedy scan's: for each code point value, the
+// pairs formed are the same whichever text is scanned, so either text may be
+// the searched one, and h (which reads only the two matched sets) and l agree.
+//
+// Reusable scratch, so a batch allocates only while it grows.
+struct BlockScratch {
+  std::vector<std::uint64_t> matched;  // searched side, one bit per position
+  std::vector<char32_t> hits;          // matched code points of the scanned text, in order
+  std::vector<char32_t> decoded;       // the scanned text, when it must be decoded
+  std::string folded;                  // the scanned text folded, when it must be
+};
+
+// The searched text: its code points and the position bits of each code point,
+// read as row(cp)[w] for the words w < words(). Up to 64 code points one word
+// per code point (WordMasks, whose direct table is held inline, so a short
+// text costs no table allocation); beyond, blocks of words (BlockMasks). The
+// masks are built from `cps` and only read afterwards.
+struct SearchedWord {
+  explicit SearchedWord(std::vector<char32_t> code_points)
+      : cps(std::move(code_points)), masks(WordMasks::from_code_points(cps)) {}
+  struct Row {
+    std::uint64_t bits;
+    std::uint64_t operator[](std::size_t) const { return bits; }
+  };
+  Row row(char32_t cp) const { return {masks.get(cp)}; }
+  std::size_t words() const { return 1; }
+  static constexpr bool kOneWord = true;
+  std::vector<char32_t> cps;
+  WordMasks masks;
+};
+
+struct SearchedBlocks {
+  explicit SearchedBlocks(std::vector<char32_t> code_points)
+      : cps(std::move(code_points)), masks(cps) {}
+  const std::uint64_t* row(char32_t cp) const { return masks.row(cp); }
+  std::size_t words() const { return masks.words(); }
+  static constexpr bool kOneWord = false;
+  std::vector<char32_t> cps;
+  BlockMasks masks;
+};
+
+// The counts of `scanned` (n code points, each read through map) against the
+// searched text (SearchedWord or SearchedBlocks). REQUIRES: n >= 1, searched.cps
+// nonempty, and at most 64 code points in a SearchedWord.
+template <class Searched, class T, class Map>
+inline Counts count_blocks(const Searched& searched, const T* scanned, std::size_t n, Map map,
+                           BlockScratch& scratch) {
+  const std::size_t m = searched.cps.size();
+  const std::size_t r = match_radius(n, m);
+  const std::size_t words = searched.words();
+  // A SearchedWord has at most 64 positions, so its state fits the frame and a
+  // short pair allocates nothing here.
+  std::uint64_t one_word[1] = {0};
+  char32_t few_hits[kWordBits];
+  std::uint64_t* matched = one_word;
+  char32_t* hits = few_hits;
+  if constexpr (!Searched::kOneWord) {
+    scratch.matched.assign(words, 0);
+    scratch.hits.resize(std::min(n, m));
+    matched = scratch.matched.data();
+    hits = scratch.hits.data();
+  }
+  std::size_t found = 0;
+  const std::size_t steps = std::min(n, m + r);
+  for (std::size_t i = 0; i < steps; ++i) {
+    const char32_t cp = map(scanned[i]);
+    const auto row = searched.row(cp);
+    const std::size_t lo = i > r ? i - r : 0;
+    const std::size_t hi = std::min(m - 1, i + r);
+    const std::size_t top = hi / kWordBits;
+    std::size_t w = lo / kWordBits;
+    std::uint64_t x = row[w] & ~matched[w] & (~std::uint64_t{0} << (lo % kWordBits));
+    if constexpr (!Searched::kOneWord) {
+      while (x == 0 && w < top) {
+        ++w;
+        x = row[w] & ~matched[w];
+      }
+    }
+    // Only the last word can hold bits above hi.
+    if (w == top) x &= ~std::uint64_t{0} >> (kWordBits - 1 - hi % kWordBits);
+    if (x != 0) {
+      matched[w] |= x & (~x + 1);
+      hits[found++] = cp;
+    }
+  }
+  Counts c;
+  if (found == 0) return c;
+  c.m = found;
+  // The k-th set bit of matched pairs with hits[k]: both list the matched code
+  // points of their text in position order.
+  std::uint64_t h = 0;
+  std::size_t k = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    for (std::uint64_t bits = matched[w]; bits != 0; bits &= bits - 1) {
+      const std::size_t j = w * kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+      h += searched.cps[j] != hits[k++];
+    }
+  }
+  c.t = h / 2;
+  const std::size_t limit = std::min<std::size_t>({n, m, kMaxPrefix});
+  while (c.l < limit && map(scanned[c.l]) == searched.cps[c.l]) ++c.l;
   return c;
 }
 

@@ -1,14 +1,18 @@
 // One query against many candidates with the Jaro-Winkler similarity.
 //
 // The query is prepared once: for an ASCII query of 1 to 64 bytes, its lowered
-// (or plain) bytes and their position table. An ASCII candidate of at most 64
-// bytes is then matched against that table directly, its own bytes lowered as
-// they are read, with nothing allocated. Every other pair goes to the kernel
-// with the unfolded query, so both paths see the same folded texts and share
-// jw::score: every entry equals the kernel's value bit for bit.
+// (or plain) bytes and their position table; for any nonempty query, its folded
+// (or plain) code points and their position rows. An ASCII candidate of at most
+// 64 bytes against a word query is matched against the table (whose capitals
+// read as their small letters when folding) and its bytes are lowered where
+// they are compared, with nothing allocated. Every other candidate is
+// matched against the rows (jw::count_blocks): an ASCII one read as bytes,
+// lowered on the fly, anything else folded and decoded into reused scratch. The
+// query's folded code points are what the kernel folds it to, and both paths end
+// in jw::score: every entry equals the kernel's value bit for bit.
 //
-// On the fast path the candidate is the scanned text and the query the searched
-// one, the reverse of the kernel's roles; matching is symmetric (for each byte
+// The candidate is always the scanned text and the query the searched one, the
+// reverse of the kernel's roles; matching is symmetric (for each code point
 // value the same pairs form whichever side is scanned), and so are h and l.
 #include <memory>
 #include <optional>
@@ -26,9 +30,16 @@ namespace {
 
 struct JaroWinklerQuery {
   std::string folded;  // lowered (or plain) ASCII query; empty unless fast
-  std::string copy;    // the query as passed in, for the kernel
-  std::uint64_t positions[jw::kAsciiValues] = {};  // of folded; zero unless fast
+  // Of folded; zero unless fast. With case_insensitive, entry b is that of
+  // b's small letter. Bytes from 0x80 up index zero entries, so a candidate
+  // can be matched before it is known to be ASCII.
+  std::uint64_t positions[jw::kByteValues] = {};
   std::uint64_t length = 0;                        // code points, unfolded
+  // The query's code points as the kernel sees them, folded when
+  // case_insensitive, in the layout its length takes; both absent for the
+  // empty query (folding keeps a text empty or nonempty).
+  std::optional<jw::SearchedWord> searched_word;
+  std::optional<jw::SearchedBlocks> searched_blocks;
   double scale = 0.0;
   bool fast = false;  // ASCII query of 1..64 bytes
   bool case_insensitive = false;
@@ -53,42 +64,87 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
           ch = static_cast<char>(jw::AsciiLower{}(static_cast<unsigned char>(ch)));
       }
       jw::build_positions(q.positions, jw::bytes(q.folded), q.folded.size());
+      // Capitals read the entry of their small letter (the small letters' own
+      // entries already hold every matching position, and capitals hold none
+      // in folded), so candidates are matched without lowering their bytes.
+      if (case_insensitive) {
+        for (unsigned b = 'A'; b <= 'Z'; ++b) q.positions[b] = q.positions[b + 0x20];
+      }
       q.fast = true;
     }
   } else {
     q.length = count_code_points(text);
   }
-  q.copy.assign(text);
+  if (q.length != 0) {
+    std::vector<char32_t> cps =
+        decode_utf8(case_insensitive ? std::string_view(fold_case(text)) : text);
+    if (cps.size() <= jw::kWordBits)
+      q.searched_word.emplace(std::move(cps));
+    else
+      q.searched_blocks.emplace(std::move(cps));
+  }
   return q;
 }
 
-// REQUIRES: q.fast, candidate ASCII of 1..64 bytes.
+// The score of an ASCII candidate, or nothing when a byte is not ASCII: the
+// match runs first and the bytes' OR is tested after it, so that no separate
+// pass over the candidate decides the path. REQUIRES: q.fast, candidate of
+// 1..64 bytes.
 template <class Map>
-double score_fast(const JaroWinklerQuery& q, std::string_view candidate, Map map) {
+std::optional<double> score_fast(const JaroWinklerQuery& q, std::string_view candidate, Map map) {
   const unsigned char* c = jw::bytes(candidate);
   const std::size_t n = candidate.size();
   const std::uint64_t r = jw::match_radius(q.length, n);
-  const jw::MatchedWords matched = jw::match_words(q.positions, c, n, r, map);
+  const jw::MatchedWords matched = jw::match_words(q.positions, c, n, r, jw::Verbatim{});
+  if (matched.any_bytes >= 0x80) return std::nullopt;
   const jw::Counts counts =
       jw::count_words(c, n, jw::bytes(q.folded), q.folded.size(), matched, map);
   if (counts.m == 0) return 0.0;
   return jw::score(counts.m, counts.t, q.length, n, counts.l, q.scale);
 }
 
-double score_candidate(const JaroWinklerQuery& q, TextView candidate) {
+template <class Searched>
+double score_against(const JaroWinklerQuery& q, const Searched& searched,
+                     std::string_view candidate, bool ascii, jw::BlockScratch& scratch) {
+  jw::Counts counts;
+  std::uint64_t n = candidate.size();
+  if (ascii) {
+    const unsigned char* c = jw::bytes(candidate);
+    counts = q.case_insensitive ? jw::count_blocks(searched, c, n, jw::AsciiLower{}, scratch)
+                                : jw::count_blocks(searched, c, n, jw::Verbatim{}, scratch);
+  } else {
+    if (q.case_insensitive) {
+      scratch.folded = fold_case(candidate);
+      candidate = scratch.folded;
+    }
+    scratch.decoded.clear();
+    for_each_code_point(candidate, [&](char32_t cp) { scratch.decoded.push_back(cp); });
+    n = scratch.decoded.size();
+    counts = jw::count_blocks(searched, scratch.decoded.data(), n, jw::Verbatim{}, scratch);
+  }
+  if (counts.m == 0) return 0.0;
+  return jw::score(counts.m, counts.t, searched.cps.size(), n, counts.l, q.scale);
+}
+
+// REQUIRES: a nonempty query, candidate nonempty.
+double score_blocks(const JaroWinklerQuery& q, std::string_view candidate, bool ascii,
+                    jw::BlockScratch& scratch) {
+  return q.searched_word ? score_against(q, *q.searched_word, candidate, ascii, scratch)
+                         : score_against(q, *q.searched_blocks, candidate, ascii, scratch);
+}
+
+double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockScratch& scratch) {
   // Folding never empties a text, so emptiness can be read before folding.
   if (q.length == 0) return candidate.size == 0 ? 1.0 : 0.0;
   if (candidate.size == 0) return 0.0;
   const std::string_view text = candidate.view();
-  if (q.fast && text.size() <= jw::kWordBits && is_ascii(text)) {
-    return q.case_insensitive ? score_fast(q, text, jw::AsciiLower{})
-                              : score_fast(q, text, jw::Verbatim{});
+  if (q.fast && text.size() <= jw::kWordBits) {
+    const std::optional<double> fast = q.case_insensitive ? score_fast(q, text, jw::AsciiLower{})
+                                                          : score_fast(q, text, jw::Verbatim{});
+    if (fast) return *fast;
+    return score_blocks(q, text, false, scratch);
   }
-  // The scale is already checked and there is no max_len: this cannot fail.
-  const Result<double> kernel = jaro_winkler(TextView(q.copy.data(), q.copy.size()), candidate,
-                                             q.scale, std::nullopt, q.case_insensitive,
-                                             std::nullopt);
-  return kernel.ok() ? kernel.value() : 0.0;
+  return score_blocks(q, text, is_ascii(text), scratch);
 }
 
 }  // namespace
@@ -111,8 +167,9 @@ Result<JaroWinklerScorer> JaroWinklerScorer::make(TextView query, std::optional<
 }
 
 void JaroWinklerScorer::score(std::span<const TextView> candidates, std::span<double> out) const {
+  jw::BlockScratch scratch;
   for (std::size_t k = 0; k < candidates.size(); ++k)
-    out[k] = score_candidate(state_->query, candidates[k]);
+    out[k] = score_candidate(state_->query, candidates[k], scratch);
 }
 
 Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const TextView> candidates,

@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <tuple>
 
+#include "jaro_winkler.h"
+#include "oracle.h"
 #include "quillmatch/quillmatch.h"
 #include "text.h"
 
@@ -14,28 +17,10 @@ namespace {
 
 using namespace std::literals;
 
-// The textbook steps, one at a time, over code points.
 double oracle(std::string_view s1, std::string_view s2, double p, bool fold) {
-  const auto a = decode_utf8(fold ? fold_case(s1) : std::string(s1));
-  const auto b = decode_utf8(fold ? fold_case(s2) : std::string(s2));
-  if (a.empty() || b.empty()) return a.empty() && b.empty() ? 1.0 : 0.0;
-  const std::size_t half = std::max(a.size(), b.size()) / 2, r = half > 0 ? half - 1 : 0;
-  std::vector<bool> used_a(a.size()), used_b(b.size());
-  std::size_t m = 0;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    for (std::size_t j = i >= r ? i - r : 0; j <= i + r && j < b.size(); ++j)
-      if (!used_b[j] && a[i] == b[j]) { used_a[i] = used_b[j] = true; ++m; break; }
-  if (m == 0) return 0.0;
-  std::vector<char32_t> seq_a, seq_b;
-  for (std::size_t i = 0; i < a.size(); ++i) if (used_a[i]) seq_a.push_back(a[i]);
-  for (std::size_t j = 0; j < b.size(); ++j) if (used_b[j]) seq_b.push_back(b[j]);
-  std::size_t h = 0, l = 0;
-  for (std::size_t k = 0; k < m; ++k) h += seq_a[k] != seq_b[k];
-  while (l < 4 && l < a.size() && l < b.size() && a[l] == b[l]) ++l;
-  const double md = static_cast<double>(m);
-  const double jaro = ((md / static_cast<double>(a.size()) + md / static_cast<double>(b.size())) +
-                       static_cast<double>(m - h / 2) / md) / 3.0;
-  return jaro > 0.7 ? jaro + (1.0 - jaro) * (p * static_cast<double>(l)) : jaro;
+  const auto a = testing::to_u32(fold ? fold_case(s1) : std::string(s1));
+  const auto b = testing::to_u32(fold ? fold_case(s2) : std::string(s2));
+  return testing::jaro_winkler_steps(a, b, p);
 }
 
 double jw(std::string_view a, std::string_view b, std::optional<double> p = {}, bool fold = false,
@@ -123,6 +108,95 @@ TEST(Similarity, KernelAndBatchMatchOracleBitForBit) {
       const double got[] = {jw(query, texts[k], p, fold), jw(texts[k], query, p, fold), batch[k]};
       for (double g : got)
         EXPECT_EQ(std::memcmp(&g, &want, sizeof g), 0) << query << " / " << texts[k] << ": " << g;
+    }
+  }
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Block matching called directly, with either text as the searched one in
+// either layout, on every pair of texts up to five code points over
+// {a, b, U+4E00} (the kernel sends short ASCII pairs to the word strategies,
+// so only this reaches the block routine with them). Bytes and decoded code
+// points are both scanned.
+TEST(Similarity, BlockMatchingExhaustiveSmallAlphabet) {
+  std::vector<std::u32string> texts = {U""};
+  for (std::size_t at = 0; texts.back().size() < 5; ++at)
+    for (char32_t c : {U'a', U'b', char32_t{0x4E00}}) texts.push_back(texts[at] + c);
+  jw::BlockScratch scratch;
+  for (const std::u32string& a : texts) {
+    if (a.empty()) continue;
+    const jw::SearchedWord word(std::vector<char32_t>(a.begin(), a.end()));
+    const jw::SearchedBlocks blocks(std::vector<char32_t>(a.begin(), a.end()));
+    const std::string a8 = testing::to_utf8(a);
+    for (const std::u32string& b : texts) {
+      if (b.empty()) continue;
+      const std::string b8 = testing::to_utf8(b);
+      const double p = b.size() % 2 ? 0.1 : 0.25;
+      const jw::Counts c = jw::count_blocks(blocks, b.data(), b.size(), jw::Verbatim{}, scratch);
+      const double got = c.m == 0 ? 0.0 : jw::score(c.m, c.t, a.size(), b.size(), c.l, p);
+      ASSERT_TRUE(same_bits(got, oracle(a8, b8, p, false))) << a8 << " / " << b8;
+      const jw::Counts cw = jw::count_blocks(word, b.data(), b.size(), jw::Verbatim{}, scratch);
+      ASSERT_EQ(std::tie(cw.m, cw.t, cw.l), std::tie(c.m, c.t, c.l)) << a8 << " / " << b8;
+      if (b8.size() == b.size()) {  // ASCII: scanned as bytes too
+        const jw::Counts cb =
+            jw::count_blocks(word, jw::bytes(b8), b8.size(), jw::Verbatim{}, scratch);
+        ASSERT_EQ(std::tie(cb.m, cb.t, cb.l), std::tie(c.m, c.t, c.l)) << a8 << " / " << b8;
+      }
+    }
+  }
+}
+
+// Long texts through the kernel (both orders) and the batch (the long text as
+// query and as candidate), against the oracle bit for bit. Lengths sit on the
+// word edges of the position rows and near 1 000; the alphabets are small so
+// that windows overlap and fill, non-ASCII ones hold letters that fold (É, Σ,
+// U+0130 which folds to two code points) and one outside the BMP. Half the
+// partners are near copies, so that long matched runs, transpositions and
+// boosted scores are common.
+TEST(Similarity, LongTextsMatchOracleBitForBit) {
+  const std::u32string alphabets[] = {U"ab", U"abcdefghij", U"aAbB",
+                                      U"a\u00e9\u00c9\u03a3\u0130\U0001F600"};
+  constexpr std::size_t kLengths[] = {1, 10, 63, 64, 65, 127, 128, 129, 192, 193, 999, 1000, 1001};
+  std::mt19937 rng(1000);
+  auto text_of = [&](const std::u32string& alphabet, std::size_t len) {
+    std::u32string s(len, U' ');
+    for (char32_t& c : s) c = alphabet[rng() % alphabet.size()];
+    return s;
+  };
+  auto near_copy = [&](std::u32string s, const std::u32string& alphabet) {
+    for (std::size_t e = rng() % (s.size() / 8 + 2); e > 0 && s.size() > 1; --e) {
+      const std::size_t at = rng() % (s.size() - 1);
+      switch (rng() % 4) {
+        case 0: std::swap(s[at], s[at + 1]); break;
+        case 1: s[at] = alphabet[rng() % alphabet.size()]; break;
+        case 2: s.erase(at, 1); break;
+        default: s.insert(at, 1, alphabet[rng() % alphabet.size()]);
+      }
+    }
+    return s;
+  };
+  for (int round = 0; round < 64; ++round) {
+    const std::u32string& alphabet = alphabets[round % 4];
+    const bool fold = rng() % 2;
+    const double p = rng() % 4 ? std::uniform_real_distribution(0.0, 0.25)(rng) : 0.25;
+    const std::u32string q = text_of(alphabet, kLengths[rng() % std::size(kLengths)]);
+    std::vector<std::string> texts;
+    for (int k = 0; k < 6; ++k) {
+      const std::size_t len = kLengths[rng() % std::size(kLengths)];
+      texts.push_back(testing::to_utf8(k % 2 ? near_copy(q, alphabet) : text_of(alphabet, len)));
+    }
+    const std::string query = testing::to_utf8(q);
+    const std::vector<TextView> views(texts.begin(), texts.end());
+    const auto batch = jaro_winkler_batch(query, views, p, fold).value();
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+      const double want = oracle(query, texts[k], p, fold);
+      const auto reversed = jaro_winkler_batch(texts[k], std::vector<TextView>{query}, p, fold);
+      const double got[] = {jw(query, texts[k], p, fold), jw(texts[k], query, p, fold), batch[k],
+                            reversed.value()[0]};
+      for (double g : got)
+        ASSERT_TRUE(same_bits(g, want)) << round << ": " << query.size() << " / " << texts[k].size()
+                                        << ": " << g << " != " << want;
     }
   }
 }

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the core's libFuzzer targets with clang into build/fuzz and runs each
+# for the given number of seconds (default 20), starting from the committed seed
+# corpus. Prints the executions of each target and in all; fails on the first
+# target that finds a difference, a crash or a sanitizer report, and leaves the
+# input that did it in build/fuzz/artifacts/.
+#
+# usage: tools/run_fuzzers.sh [seconds-per-target]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-20}
+jobs=$(nproc 2>/dev/null || echo 2)
+[ "$jobs" -le 2 ] || jobs=2
+targets=(edit_distance jaro_winkler distance_batch jaro_winkler_batch fold_case float_text)
+
+# clang, and the libFuzzer runtime, which Debian ships in libclang-rt-*-dev.
+have_libfuzzer() {
+  [ -n "$(find /usr/lib/llvm-* -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null | head -1)" ]
+}
+if ! command -v clang++ >/dev/null || ! have_libfuzzer; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang
+  if ! have_libfuzzer; then
+    version=$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p')
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "libclang-rt-$version-dev"
+  fi
+fi
+
+cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLMATCH_BUILD_MODULE=OFF -DQUILLMATCH_BUILD_FUZZERS=ON >/dev/null
+cmake --build build/fuzz -j "$jobs" >/dev/null
+
+bin=build/fuzz/quillmatch-core/fuzz
+mkdir -p build/fuzz/artifacts
+total=0
+for target in "${targets[@]}"; do
+  # New inputs go to the first directory, so the committed seeds stay as they are.
+  corpus=build/fuzz/corpus/$target
+  mkdir -p "$corpus"
+  log=build/fuzz/$target.log
+  if ! "$bin/${target}_fuzz" "$corpus" "quillmatch-core/fuzz/corpus/$target" \
+      -max_total_time="$seconds" -max_len=4096 -timeout=30 -print_final_stats=1 \
+      -artifact_prefix="build/fuzz/artifacts/$target-" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "FAILED: $target (log: $log; reproduce: $bin/${target}_fuzz <artifact>)" >&2
+    exit 1
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  printf '%-20s %10d executions in %ss\n' "$target" "$runs" "$seconds"
+  total=$((total + runs))
+done
+printf '%-20s %10d executions\n' total "$total"
