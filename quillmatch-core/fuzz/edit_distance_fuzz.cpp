@@ -26,7 +26,7 @@ void check_variants(const std::u32string& a, const std::u32string& b, std::uint6
     const std::uint64_t top = std::uint64_t{1} << (m - 1);
     if (is_ascii(a8) && is_ascii(b8)) {
       Word scan(m, top);
-      const WordMasks masks = WordMasks::from_ascii(a8);
+      const AsciiPairMasks masks(a8, b8);
       for (unsigned char c : b8) scan.step(masks.get(c));
       QM_FUZZ_CHECK(scan.score == want, "ASCII word scan " + show(scan.score) + "\n" + context());
     }
