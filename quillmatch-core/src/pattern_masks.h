@@ -76,6 +76,7 @@ class AsciiPairMasks {
     }
   }
   std::uint64_t get(unsigned char byte) const { return table_[byte]; }
+  const std::uint64_t (&table() const)[256] { return table_; }
 
  private:
   std::uint64_t table_[256];  // deliberately left uninitialised
