@@ -1,4 +1,4 @@
-# Type information for the quillmatch extension module.
+# Type information for the quillmatch extension module, shipped as its stub-only package.
 from typing import List, Optional, Sequence
 
 __all__: List[str]
