@@ -58,8 +58,10 @@ build/clean-venv/bin/python -m pip install -q --disable-pip-version-check build/
 .venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
   build/wheel/quillmatch-*.whl
 
-echo "== type checks of the installed stubs: mypy --strict and basedpyright"
-# tests/typing/ marks each misuse with an ignore comment that both must find needed.
+echo "== type checks of the installed stubs: stubtest, mypy --strict and basedpyright"
+# stubtest compares the stub with the module itself; tests/typing/ marks each
+# misuse with an ignore comment that both checkers must find needed.
+.venv/bin/python -m mypy.stubtest quillmatch
 .venv/bin/python -m mypy --strict examples tests/typing
 .venv/bin/basedpyright --pythonpath .venv/bin/python
 

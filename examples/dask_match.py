@@ -98,7 +98,11 @@ def match(
 ) -> Dict[int, List[Match]]:
     """For each query position with at least one match, its k best (distance, candidate
     position) pairs among the candidates sharing a blocking key, best first. Runs on
-    the current Dask scheduler (the cluster of the Client last made)."""
+    the current Dask scheduler (the cluster of the Client last made).
+
+    The candidates are sent from here; for candidates on disk, make the bag of
+    (id, text) pairs on the workers instead (db.read_text(...).map(...), or a
+    dataframe's to_bag()) and go on from its map_partitions(build_index, ...)."""
     index = (db.from_sequence(list(enumerate(candidates)), npartitions=candidate_partitions)
              .map_partitions(build_index, block_keys)
              .persist())  # loaded and grouped once, then kept on the workers
