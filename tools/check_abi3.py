@@ -24,12 +24,12 @@ def main(wheels):
         [sys.executable, "-m", "abi3audit", "--report", *wheels],
         check=False, stdout=subprocess.PIPE, universal_newlines=True).stdout)
     failures, used = [], {}
-    for spec, found in report["specs"].items():
+    for target, found in report["specs"].items():
         if found.get("kind") != "wheel" or not found.get("wheel"):
-            failures.append("{}: no abi3 extension found".format(spec))
+            failures.append("{}: no abi3 extension found".format(target))
             continue
         for ext in found["wheel"]:
-            where = "{}: {}".format(spec, ext["name"])
+            where = "{}: {}".format(target, ext["name"])
             result = ext["result"]
             if not result["is_abi3"] or result["non_abi3_symbols"]:
                 failures.append("{}: outside the stable ABI: {}".format(
