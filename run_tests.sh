@@ -2,10 +2,13 @@
 # Runs every test of the project on a fresh machine, installing what it needs:
 # GoogleTest and qemu-user, which emulates processors without AVX2 for the
 # import test (apt-get, when missing), and a virtual environment with pytest,
-# hypothesis and numpy. Then: the C++ tests, the C++ tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the core's fuzz targets for
-# 20 seconds each (tools/run_fuzzers.sh, which installs clang when missing), the
-# wheel, pytest, and pytest again against the module built with both sanitizers.
+# hypothesis, numpy, dask[distributed], mypy, basedpyright, abi3audit and build.
+# Then: the C++ tests, the C++ tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the core's fuzz targets for 20 seconds each
+# (tools/run_fuzzers.sh, which installs clang when missing), the sdist and the
+# wheel built from it, the example run in a clean venv with that wheel, the abi3
+# audit, the type checkers over the installed stubs, pytest, and pytest again
+# against the module built with both sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -25,7 +28,8 @@ fi
 if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis numpy
+.venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis numpy \
+  'dask[distributed]' mypy basedpyright abi3audit build
 
 echo "== C++ tests"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_BUILD_MODULE=OFF \
@@ -43,10 +47,27 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== fuzz targets of the core, 20 s each"
 tools/run_fuzzers.sh 20
 
-echo "== wheel"
+echo "== sdist, and the wheel built from it"
 rm -rf build/wheel
-.venv/bin/python -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
-.venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall build/wheel/quillmatch-*.whl
+CMAKE_BUILD_PARALLEL_LEVEL=$jobs .venv/bin/python -m build -o build/wheel . >build/build.log 2>&1 ||
+  { cat build/build.log; exit 1; }
+tail -n 1 build/build.log
+.venv/bin/python tools/check_abi3.py build/wheel/quillmatch-*.whl
+
+echo "== the example, in a clean venv with the wheel alone"
+rm -rf build/clean-venv
+"$python" -m venv build/clean-venv
+build/clean-venv/bin/python -m pip install -q --disable-pip-version-check build/wheel/quillmatch-*.whl
+(cd build && clean-venv/bin/python ../examples/rank_names.py >/dev/null)
+.venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+  build/wheel/quillmatch-*.whl
+
+echo "== type checks of the installed stubs: stubtest, mypy --strict and basedpyright"
+# stubtest compares the stub with the module itself; tests/typing/ marks each
+# misuse with an ignore comment that both checkers must find needed.
+.venv/bin/python -m mypy.stubtest quillmatch
+.venv/bin/python -m mypy --strict examples tests/typing
+.venv/bin/basedpyright --pythonpath .venv/bin/python
 
 echo "== Python tests"
 .venv/bin/python -m pytest -q -p no:cacheprovider tests

@@ -49,7 +49,7 @@ def test_function_surface(signature):
 
 
 def test_type_stub_matches_the_module():
-    stub = pathlib.Path(__file__).resolve().parents[1] / "py" / "quillmatch.pyi"
+    stub = pathlib.Path(__file__).resolve().parents[1] / "py" / "quillmatch-stubs" / "__init__.pyi"
     defs = [d for d in ast.parse(stub.read_text()).body if isinstance(d, ast.FunctionDef)]
     assert [d.name for d in defs] == NAMES
     for d in defs:

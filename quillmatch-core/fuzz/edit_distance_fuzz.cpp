@@ -2,7 +2,8 @@
 // and InputTooLong alike, with and without folding, max_len and cutoff; then
 // every scan variant that can take the working pair, run on its own: the ASCII
 // single word, the code-point single word, and the block scan (which also runs
-// patterns of 64 code points and fewer, as a one-word block).
+// patterns of 64 code points and fewer, as a one-word block), sized at run time
+// and, for 2 to 4 words, at compile time.
 #include "bit_parallel.h"
 #include "fuzz_harness.h"
 
@@ -12,7 +13,7 @@ namespace {
 using Kernel = Result<std::uint64_t> (*)(TextView, TextView, std::optional<std::uint64_t>, bool,
                                          std::optional<std::uint64_t>);
 
-template <class Word, class Block>
+template <class Word, template <std::size_t> class Block>
 void check_variants(const std::u32string& a, const std::u32string& b, std::uint64_t want,
                     const char* name) {
   if (a.empty()) return;  // the scans need a pattern; the kernel settles m = 0 itself
@@ -36,13 +37,18 @@ void check_variants(const std::u32string& a, const std::u32string& b, std::uint6
     QM_FUZZ_CHECK(scan.score == want,
                   "code-point word scan " + show(scan.score) + "\n" + context());
   }
-  Block scan(m);
   const BlockMasks masks(pattern);
-  for (char32_t cp : b) scan.step(masks.row(cp));
-  QM_FUZZ_CHECK(scan.score == want, "block scan " + show(scan.score) + "\n" + context());
+  auto check_block = [&]<class Scan>(Scan&& scan, const char* what) {
+    for (char32_t cp : b) scan.step(masks.row(cp));
+    QM_FUZZ_CHECK(scan.score == want, what + (" " + show(scan.score)) + "\n" + context());
+  };
+  check_block(Block<kAnyWords>(m), "block scan");
+  if (masks.words() == 2) check_block(Block<2>(m), "two-word block scan");
+  if (masks.words() == 3) check_block(Block<3>(m), "three-word block scan");
+  if (masks.words() == 4) check_block(Block<4>(m), "four-word block scan");
 }
 
-template <class Word, class Block>
+template <class Word, template <std::size_t> class Block>
 void check_measure(FuzzInput& in, const char* name, Kernel kernel, bool transpositions,
                    const std::u32string& s1, const std::u32string& s2, TextView v1, TextView v2,
                    bool fold) {

@@ -1,6 +1,6 @@
 // jaro_winkler against the literal transcription of its steps, bit for bit:
 // results, the cutoff, and both errors in their order (the prefix scale before
-// max_len), for every strategy (small ASCII, word-parallel ASCII, block). The
+// max_len), for every strategy (word-parallel ASCII, block). The
 // similarity must also be the same float with the texts swapped.
 #include "fuzz_harness.h"
 

@@ -9,16 +9,29 @@
 //
 // The single-word steps are used unchanged by the batch engines' ASCII fast
 // paths, so the fast paths are the same algorithm as the kernels by
-// construction.
+// construction. Each word step has a lane twin (LevenshteinLanes, OsaLanes)
+// right after it, the same lines over simd::Lanes<T>, scanning one candidate
+// per lane.
+//
+// Why a T-bit lane is the word step: every operation of the steps (and, or,
+// xor, not, add, shift left by one) computes the low T bits of its result from
+// the low T bits of its operands alone. So when m <= T bits, a lane holds
+// exactly the low T bits of the word the scalar step would hold, and the score
+// reads bit m - 1, which lies among them. A lane's score counts modulo 2^T; the
+// engines give a lane only candidates short enough that the score fits.
 #pragma once
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "pattern_masks.h"
+#include "simd.h"
 #include "text.h"
 
 namespace quillmatch {
@@ -45,6 +58,43 @@ struct LevenshteinWord {
     const std::uint64_t x = (hp << 1) | 1;  // row 0 grows by one each column
     vn = d0 & x;
     vp = (hn << 1) | ~(d0 | x);
+  }
+};
+
+// The score update of a lane step. With a = ((hp & top) == 0) and
+// b = ((hn & top) == 0), each -1 or 0, the word step's +[hp bit] - [hn bit]
+// equals a - b. A lane whose top is zero gets a = b = -1 and keeps its score,
+// which is how a lane whose candidate ended stops counting.
+template <class T>
+simd::Lanes<T> lanes_score_update(simd::Lanes<T> score, simd::Lanes<T> top, simd::Lanes<T> hp,
+                                  simd::Lanes<T> hn) {
+  using V = simd::Lanes<T>;
+  return score + ((hp & top) == V::zero()) - ((hn & top) == V::zero());
+}
+
+// LevenshteinWord in every lane; one candidate per lane.
+template <class T>
+struct LevenshteinLanes {
+  using V = simd::Lanes<T>;
+  V vp = V::ones();
+  V vn = V::zero();
+  V score;
+  V top;
+
+  LevenshteinLanes(std::uint64_t m, std::uint64_t top_bit)
+      : score(V::splat(static_cast<T>(m))), top(V::splat(static_cast<T>(top_bit))) {}
+
+  // The lanes set in `ended` keep their score from now on.
+  void retire(V ended) { top = and_not(top, ended); }
+
+  void step(V pm) {
+    const V d0 = (((pm & vp) + vp) ^ vp) | pm | vn;
+    const V hp = vn | ~(d0 | vp);
+    const V hn = vp & d0;
+    score = lanes_score_update(score, top, hp, hn);
+    const V x = shl1(hp) | V::splat(1);
+    vn = d0 & x;
+    vp = shl1(hn) | ~(d0 | x);
   }
 };
 
@@ -77,60 +127,141 @@ struct OsaWord {
   }
 };
 
+// OsaWord in every lane; one candidate per lane.
+template <class T>
+struct OsaLanes {
+  using V = simd::Lanes<T>;
+  V vp = V::ones();
+  V vn = V::zero();
+  V d0 = V::zero();
+  V pm_prev = V::zero();
+  V score;
+  V top;
+
+  OsaLanes(std::uint64_t m, std::uint64_t top_bit)
+      : score(V::splat(static_cast<T>(m))), top(V::splat(static_cast<T>(top_bit))) {}
+
+  void retire(V ended) { top = and_not(top, ended); }
+
+  void step(V pm) {
+    const V tr = shl1(and_not(pm, d0)) & pm_prev;
+    d0 = (((pm & vp) + vp) ^ vp) | pm | vn | tr;
+    const V hp = vn | ~(d0 | vp);
+    const V hn = vp & d0;
+    score = lanes_score_update(score, top, hp, hn);
+    const V x = shl1(hp) | V::splat(1);
+    vn = d0 & x;
+    vp = shl1(hn) | ~(d0 | x);
+    pm_prev = pm;
+  }
+};
+
+// The number of words of a block scan sized at run time; a block scan of a
+// fixed number of words keeps its column in a std::array, which the compiler
+// holds in registers and unrolls when the scan runs in one function.
+inline constexpr std::size_t kAnyWords = 0;
+
+// kWords values of T, or a run-time count of them when kWords is kAnyWords.
+template <std::size_t kWords, class T>
+using BlockWords =
+    std::conditional_t<kWords == kAnyWords, std::vector<T>, std::array<T, kWords>>;
+
+template <std::size_t kWords, class T>
+BlockWords<kWords, T> block_words(std::size_t count, T value) {
+  if constexpr (kWords == kAnyWords) {
+    return BlockWords<kWords, T>(count, value);
+  } else {
+    BlockWords<kWords, T> words;
+    words.fill(value);
+    return words;
+  }
+}
+
+// One word of a block column: VP and VN, and for OSA the previous D0, side by
+// side so that a step walks one array.
+struct LevenshteinCell {
+  std::uint64_t vp = ~std::uint64_t{0};
+  std::uint64_t vn = 0;
+};
+struct OsaCell {
+  std::uint64_t vp = ~std::uint64_t{0};
+  std::uint64_t vn = 0;
+  std::uint64_t d0 = 0;
+};
+
 // The column state both block scans share: VP and VN over W words, and the
 // score read from bit tb = (m - 1) % 64 of the last word. The add carries one
 // bit upward from word to word, as do the HP and HN shifts; bits above position
 // m - 1 in the last word only feed carries that leave the top, so they need no
 // masking.
+// REQUIRES: kWords is kAnyWords or (m + 63) / 64.
+template <std::size_t kWords, class Cell>
 class BlockColumn {
  public:
   std::uint64_t score;
 
  protected:
   explicit BlockColumn(std::uint64_t m)
-      : score(m), vp_((m + 63) / 64, ~std::uint64_t{0}), vn_(vp_.size(), 0),
+      : score(m), cells_(block_words<kWords>((m + 63) / 64, Cell{})),
         tb_(static_cast<unsigned>((m - 1) % 64)) {}
 
+  std::size_t words() const { return cells_.size(); }
+
   // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed,
-  // which is exactly the carry out of one add-with-carry instruction.
+  // which is exactly the carry out of one add-with-carry instruction. Adding
+  // 0xFF to the carry byte sets the flag exactly when the carry is 1. Written
+  // out because through _addcarry_u64 GCC 12 stores every sum of these loops to
+  // a stack slot, a store per word that costs the OSA scan most.
   static std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, unsigned char& carry) {
-    unsigned long long r;
-    carry = _addcarry_u64(carry, a, b, &r);
-    return r;
+    asm("addb $-1, %[c]\n\tadcq %[b], %[a]\n\tsetc %[c]"
+        : [a] "+r"(a), [c] "+q"(carry)
+        : [b] "r"(b)
+        : "cc");
+    return a;
   }
   void bump_score(std::uint64_t hp, std::uint64_t hn) {
     score += (hp >> tb_) & 1;
     if (((hn >> tb_) & 1) && score > 0) --score;
   }
 
-  std::vector<std::uint64_t> vp_, vn_;
+  BlockWords<kWords, Cell> cells_;
   unsigned tb_;
 };
 
 // Levenshtein over W words: the single-word step with its carries chained
 // across words, word 0 first.
-class LevenshteinBlock : public BlockColumn {
+template <std::size_t kWords = kAnyWords>
+class LevenshteinBlock : public BlockColumn<kWords, LevenshteinCell> {
+  using Column = BlockColumn<kWords, LevenshteinCell>;
+  using Column::add_with_carry, Column::cells_;
+
  public:
-  explicit LevenshteinBlock(std::uint64_t m) : BlockColumn(m) {}
+  explicit LevenshteinBlock(std::uint64_t m) : Column(m) {}
 
   void step(const std::uint64_t* pm) {
     unsigned char add_carry = 0;
     std::uint64_t hp_carry = 1, hn_carry = 0;
-    const std::size_t last = vp_.size() - 1;
-    for (std::size_t w = 0; w <= last; ++w) {
-      const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
+    // Returns the word's HP and HN; the score reads the last word's, and the
+    // loop keeps no other copy of them, which spares two registers.
+    auto word = [&](std::size_t w) {
+      LevenshteinCell& c = cells_[w];
+      const std::uint64_t pmw = pm[w], vpw = c.vp, vnw = c.vn;
       const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const std::uint64_t d0 = s | pmw | vnw;
       const std::uint64_t hp = vnw | ~(s | pmw | vpw);
       const std::uint64_t hn = vpw & (s | pmw);
-      if (w == last) bump_score(hp, hn);
       const std::uint64_t x = (hp << 1) | hp_carry;
       const std::uint64_t y = (hn << 1) | hn_carry;
       hp_carry = hp >> 63;
       hn_carry = hn >> 63;
-      vn_[w] = d0 & x;
-      vp_[w] = y | ~(d0 | x);
-    }
+      c.vn = d0 & x;
+      c.vp = y | ~(d0 | x);
+      return std::pair{hp, hn};
+    };
+    const std::size_t last = this->words() - 1;
+    for (std::size_t w = 0; w < last; ++w) word(w);
+    const auto [hp, hn] = word(last);
+    this->bump_score(hp, hn);
   }
 };
 
@@ -138,69 +269,238 @@ class LevenshteinBlock : public BlockColumn {
 // previous column's D0 and the previous code point's row. The transposition
 // term shifts (~D0 & PM) up by one position, so it too carries one bit across
 // words.
-class OsaBlock : public BlockColumn {
+template <std::size_t kWords = kAnyWords>
+class OsaBlock : public BlockColumn<kWords, OsaCell> {
+  using Column = BlockColumn<kWords, OsaCell>;
+  using Column::add_with_carry, Column::cells_;
+
  public:
   explicit OsaBlock(std::uint64_t m)
-      : BlockColumn(m), d0_(vp_.size(), 0), zero_(vp_.size(), 0), pm_prev_(zero_.data()) {}
+      : Column(m), zero_(block_words<kWords>(cells_.size(), std::uint64_t{0})),
+        pm_prev_(zero_.data()) {}
+  // pm_prev_ may point into zero_.
+  OsaBlock(const OsaBlock&) = delete;
+  OsaBlock& operator=(const OsaBlock&) = delete;
 
   // REQUIRES: `pm` stays valid until the next step (rows of BlockMasks do).
   void step(const std::uint64_t* pm) {
     unsigned char add_carry = 0;
     std::uint64_t tr_carry = 0, hp_carry = 1, hn_carry = 0;
-    const std::size_t last = vp_.size() - 1;
-    for (std::size_t w = 0; w <= last; ++w) {
-      const std::uint64_t pmw = pm[w], vpw = vp_[w], vnw = vn_[w];
-      const std::uint64_t t = ~d0_[w] & pmw;  // previous column's D0
-      const std::uint64_t tr = ((t << 1) | tr_carry) & pm_prev_[w];
+    const std::uint64_t* pm_prev = pm_prev_;
+    auto word = [&](std::size_t w) {  // as in LevenshteinBlock::step
+      OsaCell& c = cells_[w];
+      const std::uint64_t pmw = pm[w], vpw = c.vp, vnw = c.vn;
+      const std::uint64_t t = ~c.d0 & pmw;  // previous column's D0
+      const std::uint64_t tr = ((t << 1) | tr_carry) & pm_prev[w];
       tr_carry = t >> 63;
       const std::uint64_t s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
       const std::uint64_t d0 = s | pmw | vnw | tr;
       const std::uint64_t hp = vnw | ~(d0 | vpw);
       const std::uint64_t hn = vpw & d0;
-      if (w == last) bump_score(hp, hn);
       const std::uint64_t x = (hp << 1) | hp_carry;
       const std::uint64_t y = (hn << 1) | hn_carry;
       hp_carry = hp >> 63;
       hn_carry = hn >> 63;
-      d0_[w] = d0;
-      vn_[w] = d0 & x;
-      vp_[w] = y | ~(d0 | x);
-    }
+      c.d0 = d0;
+      c.vn = d0 & x;
+      c.vp = y | ~(d0 | x);
+      return std::pair{hp, hn};
+    };
+    const std::size_t last = this->words() - 1;
+    for (std::size_t w = 0; w < last; ++w) word(w);
+    const auto [hp, hn] = word(last);
+    this->bump_score(hp, hn);
     pm_prev_ = pm;
   }
 
  private:
-  std::vector<std::uint64_t> d0_, zero_;
+  BlockWords<kWords, std::uint64_t> zero_;
   const std::uint64_t* pm_prev_;
 };
 
+// BlockColumn in each of the four 64-bit lanes, one text per lane. The carries
+// between words are kept per lane, as 0 or 1 in bit 0. The score reads bit tb
+// of the last word, as in BlockColumn, through the lane score update, so a
+// retired lane keeps its score. BlockColumn's bump_score never meets hn at the
+// top with a zero score (a zero score cannot go down), so the plain update here
+// is the same.
+template <class Cell>
+class BlockColumnLanes {
+ public:
+  using V = simd::Lanes<std::uint64_t>;
+  V score;
+
+  // The lanes set in `ended` keep their score from now on.
+  void retire(V ended) { top_ = and_not(top_, ended); }
+
+ protected:
+  explicit BlockColumnLanes(std::uint64_t m) : cells_((m + 63) / 64), m_(m) { restart(); }
+
+  // The state before the first step, in every lane; keeps the storage.
+  void restart() {
+    score = V::splat(m_);
+    std::fill(cells_.begin(), cells_.end(), Cell{});
+    top_ = V::splat(std::uint64_t{1} << ((m_ - 1) % 64));
+  }
+
+  // a + b + carry in every lane, carry becoming each lane's carry out. The
+  // carry out of the top bit is the majority of a, b and the carry into it,
+  // which is (a & b) | ((a | b) & ~sum) there; the steps add a = pm & vp to
+  // b = vp, and with a inside b that is a | (b & ~sum).
+  // REQUIRES: a & ~b == 0.
+  static V add_with_carry(V a, V b, V& carry) {
+    const V sum = a + b + carry;
+    carry = top_down(a | and_not(b, sum));
+    return sum;
+  }
+
+  std::vector<Cell> cells_;
+  V top_;
+  std::uint64_t m_;
+};
+
+// LevenshteinCell and OsaCell in four lanes.
+struct LevenshteinLaneCell {
+  simd::Lanes<std::uint64_t> vp = simd::Lanes<std::uint64_t>::ones();
+  simd::Lanes<std::uint64_t> vn = simd::Lanes<std::uint64_t>::zero();
+};
+struct OsaLaneCell {
+  simd::Lanes<std::uint64_t> vp = simd::Lanes<std::uint64_t>::ones();
+  simd::Lanes<std::uint64_t> vn = simd::Lanes<std::uint64_t>::zero();
+  simd::Lanes<std::uint64_t> d0 = simd::Lanes<std::uint64_t>::zero();
+};
+
+// LevenshteinBlock in every 64-bit lane.
+class LevenshteinBlockLanes : public BlockColumnLanes<LevenshteinLaneCell> {
+ public:
+  explicit LevenshteinBlockLanes(std::uint64_t m) : BlockColumnLanes(m) {}
+  void restart() { BlockColumnLanes::restart(); }
+
+  // pm[w] holds word w of every lane's mask row.
+  void step(const V* pm) {
+    V add_carry = V::zero(), hp_carry = V::splat(1), hn_carry = V::zero();
+    V hp = V::zero(), hn = V::zero();
+    for (LevenshteinLaneCell& c : cells_) {
+      const V pmw = *pm++, vpw = c.vp, vnw = c.vn;
+      const V s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
+      const V d0 = s | pmw | vnw;
+      hp = vnw | ~(s | pmw | vpw);
+      hn = vpw & (s | pmw);
+      const V x = shl1(hp) | hp_carry;
+      const V y = shl1(hn) | hn_carry;
+      hp_carry = top_down(hp);
+      hn_carry = top_down(hn);
+      c.vn = d0 & x;
+      c.vp = y | ~(d0 | x);
+    }
+    score = lanes_score_update(score, top_, hp, hn);  // the last word's
+  }
+};
+
+// OsaBlock in every 64-bit lane.
+class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
+ public:
+  explicit OsaBlockLanes(std::uint64_t m)
+      : BlockColumnLanes(m), zero_(cells_.size(), V::zero()), pm_prev_(zero_.data()) {}
+  // pm_prev_ may point into zero_.
+  OsaBlockLanes(const OsaBlockLanes&) = delete;
+  OsaBlockLanes& operator=(const OsaBlockLanes&) = delete;
+
+  void restart() {
+    BlockColumnLanes::restart();
+    pm_prev_ = zero_.data();
+  }
+
+  // REQUIRES: `pm` stays valid and unchanged until the next step.
+  void step(const V* pm) {
+    V add_carry = V::zero(), tr_carry = V::zero(), hp_carry = V::splat(1), hn_carry = V::zero();
+    V hp = V::zero(), hn = V::zero();
+    const V* pm_prev = pm_prev_;
+    pm_prev_ = pm;
+    for (OsaLaneCell& c : cells_) {
+      const V pmw = *pm++, vpw = c.vp, vnw = c.vn;
+      const V t = and_not(pmw, c.d0);  // previous column's D0
+      const V tr = (shl1(t) | tr_carry) & *pm_prev++;
+      tr_carry = top_down(t);
+      const V s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
+      const V d0 = s | pmw | vnw | tr;
+      hp = vnw | ~(d0 | vpw);
+      hn = vpw & d0;
+      const V x = shl1(hp) | hp_carry;
+      const V y = shl1(hn) | hn_carry;
+      hp_carry = top_down(hp);
+      hn_carry = top_down(hn);
+      c.d0 = d0;
+      c.vn = d0 & x;
+      c.vp = y | ~(d0 | x);
+    }
+    score = lanes_score_update(score, top_, hp, hn);  // the last word's
+  }
+
+ private:
+  std::vector<V> zero_;
+  const V* pm_prev_;
+};
+
 // Scans the prepared pair with the variant the pattern length and form call for.
+//
+// The scan may stop as soon as the distance is known to exceed `limit - n`
+// (n the text length); it then returns a value above that, not the distance.
+// Why stopping is exact: a step changes the score by +[hp top bit] - [hn top
+// bit], and hp and hn are disjoint, so the score moves by at most one per text
+// code point. After j of n code points the final distance is at least
+// score - (n - j); once score + j > limit it exceeds limit - n, and so does
+// score - (n - j), which is returned.
 // REQUIRES: len1 >= 1 and len2 >= 1.
-template <class Word, class Block>
-std::uint64_t scan_distance(const PreparedPair& pair) {
-  const std::uint64_t m = pair.len1;
+template <class Word, template <std::size_t> class Block>
+std::uint64_t scan_distance(const PreparedPair& pair, std::uint64_t limit) {
+  const std::uint64_t m = pair.len1, n = pair.len2;
   const std::string_view text = pair.text2();
+  std::uint64_t j = 0;
+  // True when the scan, j + 1 code points in, may stop.
+  auto past_limit = [&](std::uint64_t score) { return score + ++j > limit; };
+  const auto lower_bound = [&](std::uint64_t score) { return score - (n - j); };
   if (m <= 64) {
     const std::uint64_t top = std::uint64_t{1} << (m - 1);
     Word scan(m, top);
     if (pair.ascii) {
       const AsciiPairMasks masks(pair.text1(), text, pair.fold_pending);
-      for (unsigned char b : text) scan.step(masks.get(b));
-    } else {
-      const WordMasks masks = WordMasks::from_code_points(decode_utf8(pair.text1()));
-      for_each_code_point(text, [&](char32_t cp) { scan.step(masks.get(cp)); });
+      for (unsigned char b : text) {
+        scan.step(masks.get(b));
+        if (past_limit(scan.score)) return lower_bound(scan.score);
+      }
+      return scan.score;
+    }
+    const WordMasks masks = WordMasks::from_code_points(decode_utf8(pair.text1()));
+    auto p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto end = p + text.size();
+    while (p < end) {
+      scan.step(masks.get(decode_next(p, end)));
+      if (past_limit(scan.score)) return lower_bound(scan.score);
     }
     return scan.score;
   }
   const BlockMasks masks(decode_utf8(pair.text1()));
-  Block scan(m);
-  for_each_code_point(text, [&](char32_t cp) { scan.step(masks.row(cp)); });
-  return scan.score;
+  auto scan_block = [&]<class Scan>(Scan&& scan) {
+    auto p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto end = p + text.size();
+    while (p < end) {
+      scan.step(masks.row(decode_next(p, end)));
+      if (past_limit(scan.score)) return lower_bound(scan.score);
+    }
+    return scan.score;
+  };
+  switch (masks.words()) {
+    case 2: return scan_block(Block<2>(m));
+    case 3: return scan_block(Block<3>(m));
+    case 4: return scan_block(Block<4>(m));
+    default: return scan_block(Block<kAnyWords>(m));
+  }
 }
 
 // The frame both distance kernels share: prepare, cutoff pre-check, empty texts,
 // scan, cap. A maximal cutoff never caps, so cutoff + 1 cannot overflow.
-template <class Word, class Block>
+template <class Word, template <std::size_t> class Block>
 Result<std::uint64_t> bit_parallel_distance(TextView str_1, TextView str_2,
                                             std::optional<std::uint64_t> max_len,
                                             bool case_insensitive,
@@ -212,7 +512,12 @@ Result<std::uint64_t> bit_parallel_distance(TextView str_1, TextView str_2,
   const std::uint64_t m = pair.len1, n = pair.len2;
   // The length difference is a lower bound of both distances.
   if (score_cutoff && (m > n ? m - n : n - m) > *score_cutoff) return *score_cutoff + 1;
-  std::uint64_t d = m == 0 ? n : n == 0 ? m : scan_distance<Word, Block>(pair);
+  // The scan stops once the distance provably exceeds the cutoff; without one,
+  // or with one so large that cutoff + n does not fit, it never stops early.
+  constexpr std::uint64_t kNever = ~std::uint64_t{0};
+  const std::uint64_t limit =
+      score_cutoff && *score_cutoff <= kNever - n ? *score_cutoff + n : kNever;
+  std::uint64_t d = m == 0 ? n : n == 0 ? m : scan_distance<Word, Block>(pair, limit);
   if (score_cutoff && d > *score_cutoff) return *score_cutoff + 1;
   return d;
 }

@@ -4,7 +4,9 @@
 namespace quillmatch {
 
 DistanceScorer DistanceScorer::damerau(TextView query, bool case_insensitive) {
-  return DistanceScorer(distance_scorer_state<OsaWord, damerau_bp>(query, case_insensitive));
+  return DistanceScorer(
+      distance_scorer_state<OsaWord, OsaLanes, OsaBlockLanes, damerau_bp>(query,
+                                                                            case_insensitive));
 }
 
 std::vector<std::uint64_t> damerau_batch(TextView query, std::span<const TextView> candidates,

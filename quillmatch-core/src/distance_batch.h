@@ -1,11 +1,14 @@
 // The frame the two edit-distance batch engines share: the query prepared once,
-// the single-word ASCII fast path, and the kernel for every other candidate.
+// the lane engines (many candidates per AVX2 register), the single-word ASCII
+// scan, and the kernel for every other candidate.
 //
 // The engines touch no interpreter object and allocate nothing per fast-path
-// candidate, so they may run with the interpreter lock released.
+// candidate (the block lane engine allocates once per chunk), so they may run
+// with the interpreter lock released.
 // REQUIRES: every candidate view stays valid and unchanged until the call returns.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <span>
 #include <vector>
@@ -39,16 +42,238 @@ void score_chunk(const PreparedQuery& query, std::span<const TextView> candidate
     out[k] = score_candidate<Word, kernel>(query, candidates[k].view());
 }
 
+// Orders the candidates of a slice that a lane engine takes by bucket(size),
+// stably (a counting sort), into `sorted`; scores every other one with
+// score_candidate. Returns how many were ordered.
+template <class Word, auto kernel, std::size_t kBuckets, class Takes, class Bucket>
+std::size_t order_lane_candidates(const PreparedQuery& query, std::span<const TextView> texts,
+                                  std::span<std::uint64_t> out, std::uint16_t* sorted,
+                                  Takes takes, Bucket bucket) {
+  std::size_t starts[kBuckets + 1] = {};
+  for (const TextView& t : texts)
+    if (takes(t.size)) ++starts[bucket(t.size) + 1];
+  for (std::size_t b = 1; b <= kBuckets; ++b) starts[b] += starts[b - 1];
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    if (takes(texts[k].size))
+      sorted[starts[bucket(texts[k].size)]++] = static_cast<std::uint16_t>(k);
+    else
+      out[k] = score_candidate<Word, kernel>(query, texts[k].view());
+  }
+  return starts[kBuckets];
+}
+
+// The lane engine: the candidates of a fast query scanned kLanes at a time,
+// one per lane of T bits, T the narrowest lane that holds the query.
+//
+// A lane takes a candidate of 1 to max(T) bytes, so its score (at most the
+// larger of the two lengths) fits in the lane; longer candidates take
+// score_candidate. Whether a candidate is ASCII is learnt while its bytes are
+// read into the lanes: a lane that met a byte of 0x80 or above is scored again
+// by score_candidate, which takes the kernel, so its lane result is discarded
+// and only ever read in-bounds table entries. Within a slice the lane
+// candidates are ordered by length (lengths of 63 and more share one bucket), so
+// the lanes of a group end at nearly the same step.
+//
+// Candidate bytes reach the lanes through a transposed block: for kBlockSteps
+// text positions at a time, row j holds the query mask of byte j of every
+// lane's candidate, narrowed to T. Past a candidate's end the row keeps
+// whatever an earlier group left there: that lane is retired, its score no
+// longer moves, and the rest of its column state is never read.
+template <class Word, template <class> class LaneStep, auto kernel, class T>
+class LaneEngine {
+ public:
+  using V = simd::Lanes<T>;
+  static constexpr std::size_t kLanes = V::kCount;
+  static constexpr std::uint64_t kMaxLength = T(~T{0});
+  static constexpr std::size_t kSlice = 256;
+  static constexpr std::size_t kBlockSteps = 64;
+  static constexpr std::size_t kBuckets = 64;
+
+  // REQUIRES: query.fast and query.length <= bits of T; `query` outlives the engine.
+  explicit LaneEngine(const PreparedQuery& query) : query_(query) {
+    for (std::size_t b = 0; b < 256; ++b) masks_[b] = static_cast<T>(query.masks[b]);
+  }
+
+  void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
+    for (std::size_t base = 0; base < candidates.size(); base += kSlice) {
+      const std::size_t n = std::min(kSlice, candidates.size() - base);
+      score_slice(candidates.subspan(base, n), out.subspan(base, n));
+    }
+  }
+
+ private:
+  void score_slice(std::span<const TextView> texts, std::span<std::uint64_t> out) {
+    std::uint16_t sorted[kSlice];
+    const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
+        query_, texts, out, sorted, [](std::size_t size) { return size - 1 < kMaxLength; },
+        [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); });
+    for (std::size_t i = 0; i < lanes; i += kLanes) {
+      const std::size_t n = std::min(kLanes, lanes - i);
+      score_group(texts, std::span<const std::uint16_t>(sorted + i, n), out);
+    }
+  }
+
+  void score_group(std::span<const TextView> texts, std::span<const std::uint16_t> group,
+                   std::span<std::uint64_t> out) {
+    // Unused lanes have length 0: they retire before the first step.
+    alignas(32) T lengths[kLanes] = {};
+    const unsigned char* bytes[kLanes] = {};
+    unsigned char high[kLanes] = {};  // the OR of every byte of the lane
+    std::size_t steps = 0;
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const TextView& t = texts[group[k]];
+      lengths[k] = static_cast<T>(t.size);
+      bytes[k] = reinterpret_cast<const unsigned char*>(t.data);
+      steps = std::max(steps, t.size);
+    }
+    const V lane_lengths = V::load(lengths);
+    LaneStep<T> scan(query_.length, query_.top);
+    for (std::size_t j0 = 0; j0 < steps; j0 += kBlockSteps) {
+      const std::size_t j1 = std::min(j0 + kBlockSteps, steps);
+      for (std::size_t k = 0; k < group.size(); ++k) {
+        const std::size_t end = std::min<std::size_t>(lengths[k], j1);
+        unsigned char seen = high[k];
+        for (std::size_t j = j0; j < end; ++j) {
+          const unsigned char b = bytes[k][j];
+          seen |= b;
+          block_[(j - j0) * kLanes + k] = masks_[b];
+        }
+        high[k] = seen;
+      }
+      for (std::size_t j = j0; j < j1; ++j) {
+        // The lanes whose candidate has exactly j bytes are done before step j.
+        scan.retire(lane_lengths == V::splat(static_cast<T>(j)));
+        scan.step(V::load(block_ + (j - j0) * kLanes));
+      }
+    }
+    alignas(32) T scores[kLanes];
+    scan.score.store(scores);
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const std::uint16_t i = group[k];
+      out[i] = high[k] < 0x80 ? scores[k] : score_candidate<Word, kernel>(query_, texts[i].view());
+    }
+  }
+
+  const PreparedQuery& query_;
+  T masks_[256];
+  alignas(32) T block_[kBlockSteps * kLanes] = {};
+};
+
+template <class Word, template <class> class LaneStep, auto kernel, class T>
+void score_chunk_lanes(const PreparedQuery& query, std::span<const TextView> candidates,
+                       std::span<std::uint64_t> out) {
+  LaneEngine<Word, LaneStep, kernel, T>(query).score_chunk(candidates, out);
+}
+
+// The lane engine of a pure ASCII query of more than 64 bytes: four candidates
+// at a time, one per 64-bit lane, each lane running the block scan over all W
+// words. Every nonempty candidate takes a lane; as in LaneEngine, one that
+// turns out not to be ASCII is scored again by score_candidate, and candidates
+// are ordered by length (in steps of 16 bytes) so a group's lanes end together.
+// Each step reads one byte per lane and transposes the four mask rows into
+// W words of four lanes.
+template <class Word, class BlockLanes, auto kernel>
+class BlockLaneEngine {
+ public:
+  using V = simd::Lanes<std::uint64_t>;
+  static constexpr std::size_t kLanes = V::kCount;
+  static constexpr std::size_t kSlice = 256;
+  static constexpr std::size_t kBuckets = 64;
+
+  // REQUIRES: query.rows is filled; `query` outlives the engine.
+  explicit BlockLaneEngine(const PreparedQuery& query)
+      : query_(query), scan_(query.length), pm_(2 * query.row_words) {}
+
+  void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
+    for (std::size_t base = 0; base < candidates.size(); base += kSlice) {
+      const std::size_t n = std::min(kSlice, candidates.size() - base);
+      const auto texts = candidates.subspan(base, n);
+      const auto texts_out = out.subspan(base, n);
+      std::uint16_t sorted[kSlice];
+      const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
+          query_, texts, texts_out, sorted, [](std::size_t size) { return size > 0; },
+          [](std::size_t size) { return std::min<std::size_t>(size / 16, kBuckets - 1); });
+      for (std::size_t i = 0; i < lanes; i += kLanes) {
+        const std::size_t group = std::min(kLanes, lanes - i);
+        score_group(texts, std::span<const std::uint16_t>(sorted + i, group), texts_out);
+      }
+    }
+  }
+
+ private:
+  void score_group(std::span<const TextView> texts, std::span<const std::uint16_t> group,
+                   std::span<std::uint64_t> out) {
+    // Unused lanes have length 0: they retire before the first step.
+    alignas(32) std::uint64_t lengths[kLanes] = {};
+    const unsigned char* bytes[kLanes] = {};
+    unsigned char high[kLanes] = {};  // the OR of every byte of the lane
+    std::size_t steps = 0;
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const TextView& t = texts[group[k]];
+      lengths[k] = t.size;
+      bytes[k] = reinterpret_cast<const unsigned char*>(t.data);
+      steps = std::max(steps, t.size);
+    }
+    const V lane_lengths = V::load(lengths);
+    const std::size_t words = query_.row_words;
+    BlockLanes& scan = scan_;
+    scan.restart();
+    for (std::size_t j = 0; j < steps; ++j) {
+      scan.retire(lane_lengths == V::splat(j));
+      const std::uint64_t* rows[kLanes];
+      for (std::size_t k = 0; k < kLanes; ++k) {
+        const unsigned char b = j < lengths[k] ? bytes[k][j] : 0;
+        high[k] |= b;
+        rows[k] = query_.rows.data() + b * words;
+      }
+      // Two buffers in turn: the OSA step reads the previous step's masks.
+      V* pm = pm_.data() + (j % 2) * words;
+      for (std::size_t w = 0; w < words; w += 4) simd::transpose_4x4(rows, w, pm + w);
+      scan.step(pm);
+    }
+    alignas(32) std::uint64_t scores[kLanes];
+    scan.score.store(scores);
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const std::uint16_t i = group[k];
+      out[i] = high[k] < 0x80 ? scores[k] : score_candidate<Word, kernel>(query_, texts[i].view());
+    }
+  }
+
+  const PreparedQuery& query_;
+  BlockLanes scan_;
+  std::vector<V> pm_;
+};
+
+template <class Word, class BlockLanes, auto kernel>
+void score_chunk_block_lanes(const PreparedQuery& query, std::span<const TextView> candidates,
+                             std::span<std::uint64_t> out) {
+  BlockLaneEngine<Word, BlockLanes, kernel>(query).score_chunk(candidates, out);
+}
+
 struct DistanceScorer::State {
   PreparedQuery query;
   void (*score)(const PreparedQuery&, std::span<const TextView>, std::span<std::uint64_t>);
 };
 
-template <class Word, auto kernel>
+// The chunk scorer for this query: lanes of the narrowest width that hold a
+// fast query, block lanes for a longer ASCII query, candidate by candidate
+// otherwise.
+template <class Word, template <class> class LaneStep, class BlockLanes, auto kernel>
 std::unique_ptr<const DistanceScorer::State> distance_scorer_state(TextView query,
                                                                    bool case_insensitive) {
+  PreparedQuery prepared(query, case_insensitive);
+  auto chunk = score_chunk<Word, kernel>;
+  if (prepared.fast) {
+    const std::uint64_t m = prepared.length;
+    chunk = m <= 8    ? score_chunk_lanes<Word, LaneStep, kernel, std::uint8_t>
+            : m <= 16 ? score_chunk_lanes<Word, LaneStep, kernel, std::uint16_t>
+            : m <= 32 ? score_chunk_lanes<Word, LaneStep, kernel, std::uint32_t>
+                      : score_chunk_lanes<Word, LaneStep, kernel, std::uint64_t>;
+  } else if (!prepared.rows.empty()) {
+    chunk = score_chunk_block_lanes<Word, BlockLanes, kernel>;
+  }
   return std::make_unique<const DistanceScorer::State>(
-      DistanceScorer::State{PreparedQuery(query, case_insensitive), score_chunk<Word, kernel>});
+      DistanceScorer::State{std::move(prepared), chunk});
 }
 
 }  // namespace quillmatch

@@ -1,56 +1,34 @@
 // The Jaro-Winkler similarity of two texts.
 //
-// Three strategies produce the same counts (m, t, l); which one runs depends only
+// Two strategies produce the same counts (m, t, l); which one runs depends only
 // on the prepared pair:
-//   small ASCII      both ASCII, longer <= 16: matched bits in one word per
-//                    text, a direct scan of the window;
-//   word-parallel    both ASCII, both <= 64, longer >= 17: position table of
-//                    str_2 and a sliding window word;
+//   word-parallel    both ASCII, both <= 64: position table of str_2 and a
+//                    sliding window word;
 //   block            anything else: position rows of the shorter text over
 //                    blocks of words, the other text scanned (jw::count_blocks).
-// All three end in jw::score, so the float arithmetic is shared, not repeated.
+// Both end in jw::score, so the float arithmetic is shared, not repeated.
 #include "jaro_winkler.h"
 
 #include <string_view>
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
+#include "pattern_masks.h"
 #include "text.h"
 
 namespace quillmatch {
 
 namespace {
 
-constexpr std::uint64_t kSmallMax = 16;
-
-// REQUIRES: both texts ASCII, longer <= 16, so every position fits a word bit.
-jw::Counts count_small(std::string_view s1, std::string_view s2) {
-  const unsigned char* a = jw::bytes(s1);
-  const unsigned char* b = jw::bytes(s2);
-  const std::size_t n1 = s1.size(), n2 = s2.size();
-  const std::uint64_t r = jw::match_radius(n1, n2);
-  jw::MatchedWords matched;
-  for (std::size_t i = 0; i < n1; ++i) {
-    const std::size_t hi = std::min(n2, i + r + 1);
-    for (std::size_t j = i > r ? i - r : 0; j < hi; ++j) {
-      const std::uint64_t bit = std::uint64_t{1} << j;
-      if ((matched.searched & bit) == 0 && a[i] == b[j]) {
-        matched.searched |= bit;
-        matched.scanned |= std::uint64_t{1} << i;
-        break;
-      }
-    }
-  }
-  return jw::count_words(a, n1, b, n2, matched, jw::Verbatim{});
-}
-
-// REQUIRES: both texts ASCII and at most 64 bytes. The table is 1 KiB of stack.
-jw::Counts count_word_parallel(std::string_view s1, std::string_view s2) {
-  std::uint64_t positions[jw::kAsciiValues];
-  jw::build_positions(positions, jw::bytes(s2), s2.size());
+// REQUIRES: both texts ASCII and at most 64 bytes. The position table is
+// written only where the match reads it (the bytes of either text), so a short
+// pair costs no 1 KiB clear.
+jw::Counts count_ascii_words(std::string_view s1, std::string_view s2) {
+  const AsciiPairMasks positions(s2, s1);
   const std::uint64_t r = jw::match_radius(s1.size(), s2.size());
   const unsigned char* a = jw::bytes(s1);
-  const jw::MatchedWords matched = jw::match_words(positions, a, s1.size(), r, jw::Verbatim{});
+  const jw::MatchedWords matched =
+      jw::match_words(positions.table(), a, s1.size(), r, jw::Verbatim{});
   return jw::count_words(a, s1.size(), jw::bytes(s2), s2.size(), matched, jw::Verbatim{});
 }
 
@@ -81,19 +59,16 @@ Result<double> jaro_winkler(TextView str_1, TextView str_2, std::optional<double
                             std::optional<double> score_cutoff) {
   const Result<double> scale = check_prefix_scale(p);
   if (!scale.ok()) return scale.error();
-  const Result<PreparedPair> prepared = prepare_inputs(str_1, str_2, max_len, case_insensitive);
-  if (!prepared.ok()) return prepared.error();
-  const PreparedPair& pair = prepared.value();
+  PreparedPair pair;
+  if (auto error = prepare_inputs(str_1, str_2, max_len, case_insensitive, pair)) return *error;
 
   // Empty texts are settled before the cutoff and never subject to it.
   if (pair.len1 == 0 || pair.len2 == 0) return pair.len1 == pair.len2 ? 1.0 : 0.0;
 
   const std::uint64_t longer = std::max(pair.len1, pair.len2);
   jw::Counts counts;
-  if (pair.ascii && longer <= kSmallMax) {
-    counts = count_small(pair.text1(), pair.text2());
-  } else if (pair.ascii && longer <= jw::kWordBits) {
-    counts = count_word_parallel(pair.text1(), pair.text2());
+  if (pair.ascii && longer <= jw::kWordBits) {
+    counts = count_ascii_words(pair.text1(), pair.text2());
   } else {
     counts = count_blocks(pair);
   }

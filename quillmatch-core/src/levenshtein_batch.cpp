@@ -15,7 +15,8 @@ void DistanceScorer::score(std::span<const TextView> candidates,
 
 DistanceScorer DistanceScorer::levenshtein(TextView query, bool case_insensitive) {
   return DistanceScorer(
-      distance_scorer_state<LevenshteinWord, levenshtein_bp>(query, case_insensitive));
+      distance_scorer_state<LevenshteinWord, LevenshteinLanes, LevenshteinBlockLanes,
+                            levenshtein_bp>(query, case_insensitive));
 }
 
 std::vector<std::uint64_t> levenshtein_batch(TextView query, std::span<const TextView> candidates,

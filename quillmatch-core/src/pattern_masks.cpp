@@ -68,15 +68,25 @@ PreparedQuery::PreparedQuery(TextView text, bool fold)
     length = count_code_points(query);
   }
   if (length >= 1 && length <= kWordBits) top = std::uint64_t{1} << (length - 1);
-  if (!fast) return;
+  const bool long_ascii = !fast && length > kWordBits && length == query.size();
+  if (!fast && !long_ascii) return;
+  if (long_ascii) {
+    row_words = (length + 4 * kWordBits - 1) / (4 * kWordBits) * 4;
+    rows.assign(256 * row_words, 0);
+  }
   for (std::size_t i = 0; i < query.size(); ++i) {
-    const std::uint64_t bit = std::uint64_t{1} << i;
     const auto b = static_cast<unsigned char>(query[i]);
+    auto set = [&](unsigned char c) {
+      if (fast)
+        masks[c] |= std::uint64_t{1} << i;
+      else
+        rows[c * row_words + i / kWordBits] |= std::uint64_t{1} << (i % kWordBits);
+    };
     if (fold) {
-      masks[ascii_lower(b)] |= bit;
-      masks[ascii_upper(b)] |= bit;
+      set(ascii_lower(b));
+      set(ascii_upper(b));
     } else {
-      masks[b] |= bit;
+      set(b);
     }
   }
 }

@@ -76,6 +76,7 @@ class AsciiPairMasks {
     }
   }
   std::uint64_t get(unsigned char byte) const { return table_[byte]; }
+  const std::uint64_t (&table() const)[256] { return table_; }
 
  private:
   std::uint64_t table_[256];  // deliberately left uninitialised
@@ -109,11 +110,16 @@ class BlockMasks {
 // of 1 to 64 bytes); with case_insensitive each letter sets its bit in the
 // entries of both cases, which for ASCII texts gives the same masks as folding
 // both texts first, so fast-path candidates are never folded.
+// `rows` are the same for a pure ASCII query of more than 64 bytes, in the
+// layout of BlockMasks (position i is bit i % 64 of word i / 64) with each row
+// padded with zero words to `row_words`, a multiple of 4.
 struct PreparedQuery {
   PreparedQuery(TextView text, bool fold);
 
   std::string query;  // a copy of the query bytes, not folded
   std::uint64_t masks[256] = {};
+  std::vector<std::uint64_t> rows;
+  std::size_t row_words = 0;
   std::uint64_t length = 0;  // code points (bytes for an ASCII query)
   std::uint64_t top = 0;     // only bit length - 1 set when 1 <= length <= 64, else 0
   bool fast = false;

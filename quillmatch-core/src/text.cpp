@@ -195,11 +195,4 @@ std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
   return std::nullopt;
 }
 
-Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
-                                    std::optional<std::uint64_t> max_len, bool case_insensitive) {
-  PreparedPair pair;
-  if (auto error = prepare_inputs(str_1, str_2, max_len, case_insensitive, pair)) return *error;
-  return pair;
-}
-
 }  // namespace quillmatch

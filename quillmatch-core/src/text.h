@@ -117,15 +117,13 @@ class PreparedPair {
 
 // Fold (str_1 first), measure, then check max_len (str_1 before str_2). A length
 // equal to max_len passes. Without folding, and when folding short ASCII
-// texts, nothing is allocated. The first form fills `pair` in place and returns
-// the error, if any; the second returns the pair. With `defer_ascii_fold`, an
+// texts, nothing is allocated. Fills `pair` in place and returns the error, if
+// any (a pair is large to move). With `defer_ascii_fold`, an
 // ASCII pair whose first text has at most 64 bytes is not folded but marked
 // fold_pending, for scans that fold through their masks.
 std::optional<MatchError> prepare_inputs(TextView str_1, TextView str_2,
                                          std::optional<std::uint64_t> max_len,
                                          bool case_insensitive, PreparedPair& pair,
                                          bool defer_ascii_fold = false);
-Result<PreparedPair> prepare_inputs(TextView str_1, TextView str_2,
-                                    std::optional<std::uint64_t> max_len, bool case_insensitive);
 
 }  // namespace quillmatch

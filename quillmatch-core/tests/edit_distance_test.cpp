@@ -31,8 +31,9 @@ std::uint64_t distance(const Measure& m, std::string_view a, std::string_view b,
 
 // Runs every variant that can take this pattern on the same pair: the ASCII
 // single word, the code-point single word and the block scan (which accepts any
-// m, so with m <= 64 it runs as a one-word block).
-template <class Word, class Block>
+// m, so with m <= 64 it runs as a one-word block), sized at run time and, for
+// 2 to 4 words, at compile time.
+template <class Word, template <std::size_t> class Block>
 std::vector<std::uint64_t> all_variants(std::string_view a, std::string_view b) {
   const std::vector<char32_t> pattern = decode_utf8(a);
   const std::uint64_t m = pattern.size();
@@ -50,10 +51,15 @@ std::vector<std::uint64_t> all_variants(std::string_view a, std::string_view b) 
     for_each_code_point(b, [&](char32_t cp) { scan.step(masks.get(cp)); });
     out.push_back(scan.score);
   }
-  Block scan(m);
   const BlockMasks masks(pattern);
-  for_each_code_point(b, [&](char32_t cp) { scan.step(masks.row(cp)); });
-  out.push_back(scan.score);
+  auto run = [&]<class Scan>(Scan&& scan) {
+    for_each_code_point(b, [&](char32_t cp) { scan.step(masks.row(cp)); });
+    out.push_back(scan.score);
+  };
+  run(Block<kAnyWords>(m));
+  if (masks.words() == 2) run(Block<2>(m));
+  if (masks.words() == 3) run(Block<3>(m));
+  if (masks.words() == 4) run(Block<4>(m));
   return out;
 }
 
@@ -78,6 +84,13 @@ TEST(EditDistance, MatchesDynamicProgrammeInEveryVariant) {
                   edit_distance_dp(fa, fb, false));
         ASSERT_EQ(damerau_bp(a, b, std::nullopt, true, std::nullopt).value(),
                   edit_distance_dp(fa, fb, true));
+        // A cutoff may end the scan early; the answer must not change.
+        for (const Measure& measure : kMeasures) {
+          const std::uint64_t d = measure.transpositions ? osa : lev;
+          for (std::uint64_t cutoff : {std::uint64_t{0}, d / 3, d / 2, d - 1, d, d + 1})
+            ASSERT_EQ(distance(measure, a, b, cutoff), std::min(d, cutoff + 1))
+                << measure.name << " " << a << " / " << b << " cutoff " << cutoff;
+        }
       }
     }
   }
@@ -92,11 +105,17 @@ TEST(EditDistance, ExhaustiveOverTwoLetters) {
       for (char c : {'a', 'b'}) texts.push_back(texts[i] + c);
     start = end;
   }
-  for (const Measure& m : kMeasures)
-    for (const auto& a : texts)
-      for (const auto& b : texts)
-        ASSERT_EQ(distance(m, a, b), edit_distance_dp(a, b, m.transpositions))
-            << m.name << ": " << a << " / " << b;
+  for (const Measure& m : kMeasures) {
+    for (const auto& a : texts) {
+      for (const auto& b : texts) {
+        const std::uint64_t d = edit_distance_dp(a, b, m.transpositions);
+        ASSERT_EQ(distance(m, a, b), d) << m.name << ": " << a << " / " << b;
+        for (std::uint64_t cutoff = 0; cutoff <= 6; ++cutoff)
+          ASSERT_EQ(distance(m, a, b, cutoff), std::min(d, cutoff + 1))
+              << m.name << ": " << a << " / " << b << " cutoff " << cutoff;
+      }
+    }
+  }
 }
 
 TEST(EditDistance, WorkedExamples) {

@@ -1,13 +1,23 @@
-# Type information for the quillmatch_many extension module.
+# Type information for the quillmatch_many extension module, shipped as its stub-only package.
 #
 # Results are numpy arrays when numpy can be imported, with no Python object
 # per entry; without numpy they are flat memoryviews of the same bytes (rows
 # one after another). Distances are the narrowest of uint8, uint16, uint32,
 # uint64 that holds the UTF-8 byte length of the longest text; similarities
 # are float64; indices and counts are int64.
-from typing import Any, List, Optional, Sequence, Tuple, Union, overload
+from typing import Any, Optional, Sequence, Tuple, Union, overload
 
-__all__: List[str]
+__all__ = [
+    "levenshtein_matrix",
+    "damerau_matrix",
+    "jaro_winkler_matrix",
+    "levenshtein_top",
+    "damerau_top",
+    "jaro_winkler_top",
+    "levenshtein_pairs",
+    "damerau_pairs",
+    "jaro_winkler_pairs",
+]
 
 # Any sequence of str; numpy arrays of str and pandas Series are taken in
 # through their tolist().

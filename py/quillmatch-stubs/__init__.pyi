@@ -1,7 +1,17 @@
-# Type information for the quillmatch extension module.
+# Type information for the quillmatch extension module, shipped as its stub-only package.
 from typing import List, Optional, Sequence
 
-__all__: List[str]
+__all__ = [
+    "levenshtein_bp",
+    "damerau_bp",
+    "jaro_winkler_similarity",
+    "levenshtein_batch",
+    "damerau_batch",
+    "jaro_winkler_batch",
+    "_ingest_owned",
+    "_ingest_borrow",
+    "_ingest_borrow_and_deref",
+]
 
 def levenshtein_bp(
     str_1: str,

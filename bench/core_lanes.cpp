@@ -1,0 +1,187 @@
+// Side-by-side timings of the batch distance engines: the candidate-by-candidate
+// word step against the lane engine, Levenshtein against OSA, on short words and
+// on long texts. Prints ratios; absolute times on a shared machine drift.
+//
+// Build: cmake -S . -B build/bench -DQUILLMATCH_BUILD_MODULE=OFF -DQUILLMATCH_BUILD_BENCH=ON
+//        cmake --build build/bench --target core_lanes && build/bench/bench/core_lanes
+#include <time.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "distance_batch.h"
+
+namespace {
+
+using namespace quillmatch;
+// Thread CPU time: the machine is shared, and wall time counts the other tenants.
+double cpu_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+std::string random_word(std::mt19937& rng, std::size_t min_len, std::size_t max_len) {
+  std::uniform_int_distribution<std::size_t> len(min_len, max_len);
+  std::uniform_int_distribution<int> letter('a', 'z');
+  std::string s(len(rng), ' ');
+  for (char& c : s) c = static_cast<char>(letter(rng));
+  return s;
+}
+
+// Best of `rounds` runs of f(), in nanoseconds per item.
+template <class F>
+double best_ns(std::size_t items, int rounds, F&& f) {
+  double best = 1e300;
+  for (int r = 0; r < rounds; ++r) {
+    const double t0 = cpu_ns();
+    f();
+    const double ns = cpu_ns() - t0;
+    best = std::min(best, ns / static_cast<double>(items));
+  }
+  return best;
+}
+
+std::uint64_t sink = 0;
+
+// The scorer over the whole list in chunks of `chunk` candidates.
+double time_scorer(const DistanceScorer& scorer, const std::vector<TextView>& views,
+                   std::size_t chunk, int rounds) {
+  std::vector<std::uint64_t> out(views.size());
+  return best_ns(views.size(), rounds, [&] {
+    for (std::size_t i = 0; i < views.size(); i += chunk) {
+      const std::size_t n = std::min(chunk, views.size() - i);
+      scorer.score(std::span(views).subspan(i, n), std::span(out).subspan(i, n));
+    }
+    sink += out[views.size() / 2];
+  });
+}
+
+// The same candidates through the word step, one candidate at a time.
+template <class Word, auto kernel>
+double time_words(std::string_view query, const std::vector<TextView>& views, int rounds) {
+  const PreparedQuery prepared(query, false);
+  std::vector<std::uint64_t> out(views.size());
+  return best_ns(views.size(), rounds, [&] {
+    score_chunk<Word, kernel>(prepared, views, out);
+    sink += out[views.size() / 2];
+  });
+}
+
+void short_words() {
+  std::mt19937 rng(1);
+  std::vector<std::string> words;
+  for (int k = 0; k < 1'000'000; ++k) words.push_back(random_word(rng, 5, 20));
+  const std::vector<TextView> views(words.begin(), words.end());
+  const std::string query = random_word(rng, 10, 10);
+  const int rounds = 3;
+
+  const double len_ns = best_ns(views.size(), rounds, [&] {
+    std::uint64_t total = 0;
+    for (const TextView& v : views) total += count_code_points(v.view());
+    sink += total;
+  });
+  const double lev_word = time_words<LevenshteinWord, levenshtein_bp>(query, views, rounds);
+  const double osa_word = time_words<OsaWord, damerau_bp>(query, views, rounds);
+  const auto lev = DistanceScorer::levenshtein(query, false);
+  const auto osa = DistanceScorer::damerau(query, false);
+  const double lev_lanes = time_scorer(lev, views, 256, rounds);
+  const double osa_lanes = time_scorer(osa, views, 256, rounds);
+  const double lev_whole = time_scorer(lev, views, views.size(), rounds);
+  const double osa_whole = time_scorer(osa, views, views.size(), rounds);
+
+  std::printf("1M words of 5-20 letters, 10-letter query (ns per candidate)\n");
+  std::printf("  code-point count        %6.1f\n", len_ns);
+  std::printf("  levenshtein  word %6.1f  lanes/256 %6.1f  lanes/all %6.1f  word/lanes %.2fx\n",
+              lev_word, lev_lanes, lev_whole, lev_word / lev_lanes);
+  std::printf("  osa          word %6.1f  lanes/256 %6.1f  lanes/all %6.1f  word/lanes %.2fx\n",
+              osa_word, osa_lanes, osa_whole, osa_word / osa_lanes);
+  std::printf("  osa/levenshtein lanes %.2fx   lanes/count %.2fx\n", osa_lanes / lev_lanes,
+              lev_lanes / len_ns);
+}
+
+void long_texts() {
+  std::mt19937 rng(2);
+  const std::size_t count = 200;
+  std::vector<std::string> texts;
+  for (std::size_t k = 0; k < count; ++k) texts.push_back(random_word(rng, 1000, 1000));
+  const std::vector<TextView> views(texts.begin(), texts.end());
+  const std::string query = random_word(rng, 1000, 1000);
+  const std::string short_query = random_word(rng, 10, 10);
+  const int rounds = 15;
+
+  auto kernel_ns = [&](auto kernel, const std::string& q) {
+    return best_ns(count, rounds, [&] {
+      for (const TextView& v : views)
+        sink += kernel(q, v, std::nullopt, false, std::nullopt).value();
+    });
+  };
+  auto batch_ns = [&](const DistanceScorer& scorer) {
+    return time_scorer(scorer, views, count, rounds);
+  };
+  // The two kernels in turn, best of each: drift on a shared machine then hits
+  // both alike.
+  double lev_bp = 1e300, osa_bp = 1e300;
+  for (int r = 0; r < 4; ++r) {
+    lev_bp = std::min(lev_bp, kernel_ns(levenshtein_bp, query));
+    osa_bp = std::min(osa_bp, kernel_ns(damerau_bp, query));
+  }
+  const double lev_batch = batch_ns(DistanceScorer::levenshtein(query, false));
+  const double osa_batch = batch_ns(DistanceScorer::damerau(query, false));
+  const double lev_short_word =
+      time_words<LevenshteinWord, levenshtein_bp>(short_query, views, rounds);
+  const double lev_short = batch_ns(DistanceScorer::levenshtein(short_query, false));
+
+  std::printf("200 texts of 1000 letters (us per candidate)\n");
+  std::printf("  1000-letter query  levenshtein_bp %7.2f  damerau_bp %7.2f  osa/lev %.2fx\n",
+              lev_bp / 1e3, osa_bp / 1e3, osa_bp / lev_bp);
+  std::printf("  1000-letter query  lev batch %7.2f  osa batch %7.2f  bp/batch %.2fx"
+              "  osa/lev %.2fx\n",
+              lev_batch / 1e3, osa_batch / 1e3, lev_bp / lev_batch, osa_batch / lev_batch);
+  std::printf("  10-letter query    lev word %7.2f  lev lanes %7.2f  word/lanes %.2fx\n",
+              lev_short_word / 1e3, lev_short / 1e3, lev_short_word / lev_short);
+}
+
+// The block scans with their column sized at compile time (what the kernels run
+// for 2 to 4 words) against the same scans sized at run time.
+template <template <std::size_t> class Block, std::size_t kWords>
+double block_ratio(const std::string& query, const std::vector<std::string>& texts) {
+  const BlockMasks masks(decode_utf8(query));
+  auto run = [&]<class Scan>() {
+    return best_ns(texts.size(), 15, [&] {
+      for (const std::string& t : texts) {
+        Scan scan(query.size());
+        for (unsigned char b : t) scan.step(masks.row(b));
+        sink += scan.score;
+      }
+    });
+  };
+  return run.template operator()<Block<kAnyWords>>() / run.template operator()<Block<kWords>>();
+}
+
+void fixed_blocks() {
+  std::mt19937 rng(3);
+  std::printf("block scans, run-time words / compile-time words\n");
+  auto texts = [&](std::size_t n) {
+    std::vector<std::string> out;
+    for (int k = 0; k < 300; ++k) out.push_back(random_word(rng, n, n));
+    return out;
+  };
+  const std::string q2 = random_word(rng, 128, 128), q4 = random_word(rng, 250, 250);
+  const auto t2 = texts(128), t4 = texts(250);
+  std::printf("  128 letters  levenshtein %.2fx  osa %.2fx\n",
+              block_ratio<LevenshteinBlock, 2>(q2, t2), block_ratio<OsaBlock, 2>(q2, t2));
+  std::printf("  250 letters  levenshtein %.2fx  osa %.2fx\n",
+              block_ratio<LevenshteinBlock, 4>(q4, t4), block_ratio<OsaBlock, 4>(q4, t4));
+}
+
+}  // namespace
+
+int main() {
+  short_words();
+  long_texts();
+  fixed_blocks();
+  return sink == 42 ? 1 : 0;
+}

@@ -1,0 +1,227 @@
+// The lane steps and the lane engines of the batch distances, each compared with
+// the scalar word step or kernel it stands for: lane by lane, at every lane
+// width, with lanes that end early and candidates long enough to overflow a
+// narrow lane.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "bit_parallel.h"
+#include "oracle.h"
+
+namespace quillmatch {
+namespace {
+
+using testing::random_text;
+
+template <class T>
+class LaneSteps : public ::testing::Test {};
+using LaneTypes = ::testing::Types<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>;
+TYPED_TEST_SUITE(LaneSteps, LaneTypes);
+
+// Every lane of the lane step against its own word step fed the same masks:
+// the column state in the low bits after each step, and the score the word step
+// had when the lane's text ended.
+template <class Word, class Lanes, class T>
+void check_lanes_against_words(std::mt19937& rng, std::uint64_t m, std::size_t steps) {
+  using V = simd::Lanes<T>;
+  constexpr std::size_t kLanes = V::kCount;
+  constexpr std::uint64_t kLow = T(~T{0});
+  const std::uint64_t top = std::uint64_t{1} << (m - 1);
+  const std::uint64_t pattern_bits = m == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1;
+  std::uniform_int_distribution<std::size_t> length(0, steps);
+  std::uniform_int_distribution<std::uint64_t> bits;
+  std::vector<Word> words(kLanes, Word(m, top));
+  std::vector<std::size_t> lengths(kLanes);
+  std::vector<std::uint64_t> final_scores(kLanes, m);
+  for (auto& n : lengths) n = length(rng);
+  Lanes lanes(m, top);
+  alignas(32) T pm[kLanes], vp[kLanes], vn[kLanes], score[kLanes];
+  for (std::size_t j = 0; j < steps; ++j) {
+    alignas(32) T ended[kLanes];
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      // Sparse masks make matches, runs and transpositions common.
+      std::uint64_t mask = bits(rng) & bits(rng) & pattern_bits;
+      if (k % 3 == 0) mask = words[k].vp & pattern_bits & bits(rng);
+      pm[k] = static_cast<T>(mask);
+      ended[k] = lengths[k] == j ? T(~T{0}) : T{0};
+      words[k].step(mask);
+      if (j + 1 == lengths[k]) final_scores[k] = words[k].score;
+    }
+    lanes.retire(V::load(ended));
+    lanes.step(V::load(pm));
+    lanes.vp.store(vp);
+    lanes.vn.store(vn);
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      ASSERT_EQ(vp[k], words[k].vp & kLow) << "lane " << k << " step " << j << " m " << m;
+      ASSERT_EQ(vn[k], words[k].vn & kLow) << "lane " << k << " step " << j << " m " << m;
+    }
+  }
+  lanes.score.store(score);
+  for (std::size_t k = 0; k < kLanes; ++k)
+    ASSERT_EQ(score[k], final_scores[k] & kLow) << "lane " << k << " m " << m;
+}
+
+TYPED_TEST(LaneSteps, EveryLaneIsItsWordStep) {
+  using T = TypeParam;
+  std::mt19937 rng(sizeof(T));
+  for (std::uint64_t m = 1; m <= 8 * sizeof(T); m += (m < 10 ? 1 : 7)) {
+    for (int round = 0; round < 8; ++round) {
+      check_lanes_against_words<LevenshteinWord, LevenshteinLanes<T>, T>(rng, m, 40);
+      check_lanes_against_words<OsaWord, OsaLanes<T>, T>(rng, m, 40);
+    }
+  }
+  // The last pattern bit at the top of the lane, and more steps than an 8-bit
+  // score can count: the lane score wraps exactly as the word's low bits do.
+  check_lanes_against_words<LevenshteinWord, LevenshteinLanes<T>, T>(rng, 8 * sizeof(T), 300);
+  check_lanes_against_words<OsaWord, OsaLanes<T>, T>(rng, 8 * sizeof(T), 300);
+}
+
+// Every lane of the block lane step against its own block step fed the same
+// rows, for patterns of several words: the score after each step while the
+// lane's text lasts, and the score it keeps after the lane retires.
+template <class Block, class Lanes>
+void check_block_lanes_against_blocks(std::mt19937& rng, std::uint64_t m, std::size_t steps) {
+  using V = simd::Lanes<std::uint64_t>;
+  constexpr std::size_t kLanes = V::kCount;
+  const std::size_t words = (m + 63) / 64;
+  std::uniform_int_distribution<std::size_t> length(0, steps);
+  std::uniform_int_distribution<std::uint64_t> bits;
+  std::vector<std::unique_ptr<Block>> blocks;
+  for (std::size_t k = 0; k < kLanes; ++k) blocks.push_back(std::make_unique<Block>(m));
+  std::vector<std::size_t> lengths(kLanes);
+  for (auto& n : lengths) n = length(rng);
+  std::vector<std::uint64_t> want(kLanes, m);
+  Lanes lanes(m);
+  // Both step forms read the previous step's rows: two sets, used in turn.
+  std::vector<std::uint64_t> rows[2] = {std::vector<std::uint64_t>(kLanes * words),
+                                        std::vector<std::uint64_t>(kLanes * words)};
+  std::vector<V> pm[2] = {std::vector<V>(words), std::vector<V>(words)};
+  for (std::size_t j = 0; j < steps; ++j) {
+    std::vector<std::uint64_t>& row = rows[j % 2];
+    alignas(32) std::uint64_t ended[kLanes], word[kLanes], score[kLanes];
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      for (std::size_t w = 0; w < words; ++w) {
+        std::uint64_t mask = bits(rng) & bits(rng);
+        if (w == words - 1 && m % 64) mask &= (std::uint64_t{1} << (m % 64)) - 1;
+        row[k * words + w] = mask;
+      }
+      ended[k] = lengths[k] == j ? ~std::uint64_t{0} : 0;
+      blocks[k]->step(&row[k * words]);
+      if (j < lengths[k]) want[k] = blocks[k]->score;
+    }
+    for (std::size_t w = 0; w < words; ++w) {
+      for (std::size_t k = 0; k < kLanes; ++k) word[k] = row[k * words + w];
+      pm[j % 2][w] = V::load(word);
+    }
+    lanes.retire(V::load(ended));
+    lanes.step(pm[j % 2].data());
+    lanes.score.store(score);
+    for (std::size_t k = 0; k < kLanes; ++k)
+      ASSERT_EQ(score[k], want[k]) << "lane " << k << " step " << j << " m " << m;
+  }
+}
+
+TEST(BlockLaneSteps, EveryLaneIsItsBlockStep) {
+  std::mt19937 rng(31);
+  for (std::uint64_t m : {65, 100, 127, 128, 129, 200, 256, 300}) {
+    for (int round = 0; round < 4; ++round) {
+      check_block_lanes_against_blocks<LevenshteinBlock<>, LevenshteinBlockLanes>(rng, m, 2 * m);
+      check_block_lanes_against_blocks<OsaBlock<>, OsaBlockLanes>(rng, m, 2 * m);
+    }
+  }
+}
+
+struct BatchMeasure {
+  const char* name;
+  DistanceScorer (*make)(TextView, bool);
+  Result<std::uint64_t> (*kernel)(TextView, TextView, std::optional<std::uint64_t>, bool,
+                                  std::optional<std::uint64_t>);
+};
+
+const BatchMeasure kBatchMeasures[] = {
+    {"levenshtein", DistanceScorer::levenshtein, levenshtein_bp},
+    {"osa", DistanceScorer::damerau, damerau_bp},
+};
+
+// The candidates of one lane-engine run: many short ASCII texts of scattered
+// lengths (lanes ending early, and the empty text), a few non-ASCII ones, and
+// texts around the longest an 8-bit lane can take, with no byte of the query
+// so the score is as large as their length.
+std::vector<std::string> lane_candidates(std::mt19937& rng, std::size_t count) {
+  std::vector<std::string> texts;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k % 9 == 4)
+      texts.push_back(random_text(rng, U"ab\u00E9\u4E00A", 0, 12));
+    else
+      texts.push_back(random_text(rng, U"abcABC", 0, k % 5 == 0 ? 90 : 20));
+  }
+  for (std::size_t n : {254, 255, 256, 300}) texts.push_back(std::string(n, 'z'));
+  texts.push_back(std::string(255, 'a'));
+  texts.push_back(std::string(140, 'A') + "\u00E9");
+  std::shuffle(texts.begin(), texts.end(), rng);
+  return texts;
+}
+
+std::vector<std::uint64_t> kernel_scores(const BatchMeasure& measure, std::string_view query,
+                                         const std::vector<std::string>& texts, bool fold) {
+  std::vector<std::uint64_t> want;
+  for (const auto& t : texts)
+    want.push_back(measure.kernel(query, t, std::nullopt, fold, std::nullopt).value());
+  return want;
+}
+
+TEST(LaneEngine, EqualsKernelAtEveryWidthAndChunkSplit) {
+  std::mt19937 rng(23);
+  // Query lengths at both ends of every lane width, and block lanes of 2 to 5
+  // words.
+  for (std::size_t qlen : {1, 2, 8, 9, 16, 17, 32, 33, 63, 64, 65, 128, 129, 300}) {
+    const std::string query = random_text(rng, U"abcAB", qlen, qlen);
+    const std::vector<std::string> texts = lane_candidates(rng, 70);
+    const std::vector<TextView> views(texts.begin(), texts.end());
+    for (const BatchMeasure& measure : kBatchMeasures) {
+      for (bool fold : {false, true}) {
+        const DistanceScorer scorer = measure.make(query, fold);
+        const std::vector<std::uint64_t> want = kernel_scores(measure, query, texts, fold);
+        // Every chunk size, so that groups and slices end at every offset.
+        for (std::size_t chunk = 1; chunk <= texts.size(); ++chunk) {
+          std::vector<std::uint64_t> got(texts.size(), ~std::uint64_t{0});
+          for (std::size_t i = 0; i < texts.size(); i += chunk) {
+            const std::size_t n = std::min(chunk, texts.size() - i);
+            scorer.score(std::span(views).subspan(i, n), std::span(got).subspan(i, n));
+          }
+          for (std::size_t k = 0; k < texts.size(); ++k)
+            ASSERT_EQ(got[k], want[k]) << measure.name << " query " << query << " text "
+                                       << texts[k] << " fold " << fold << " chunk " << chunk;
+        }
+      }
+    }
+  }
+}
+
+TEST(LaneEngine, ManySlicesAndTheLongestLaneTexts) {
+  std::mt19937 rng(29);
+  for (const BatchMeasure& measure : kBatchMeasures) {
+    for (std::size_t qlen : {3, 12, 20, 50, 70}) {
+      const std::string query = random_text(rng, U"abcAB", qlen, qlen);
+      // More candidates than one slice holds, lengths 0..300 in every slice.
+      std::vector<std::string> texts = lane_candidates(rng, 700);
+      if (qlen == 12) {
+        // The longest text a 16-bit lane takes and the first it must refuse.
+        texts.push_back(std::string(65535, 'z'));
+        texts.push_back(std::string(65536, 'z'));
+        texts.push_back(query + std::string(65535 - qlen, 'y'));
+      }
+      const std::vector<TextView> views(texts.begin(), texts.end());
+      for (bool fold : {false, true}) {
+        std::vector<std::uint64_t> got(texts.size());
+        measure.make(query, fold).score(views, got);
+        EXPECT_EQ(got, kernel_scores(measure, query, texts, fold))
+            << measure.name << " query " << query << " fold " << fold;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmatch

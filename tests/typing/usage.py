@@ -1,0 +1,33 @@
+"""Checked by mypy --strict and basedpyright, never run: the calls that type-check
+are asserted with assert_type, and each misuse carries an ignore comment that the
+checkers must find needed (unused ignores are errors in both). A stub the
+checkers cannot see turns every result into Any and fails them."""
+from typing import List
+
+from typing_extensions import assert_type
+
+import quillmatch as qm
+
+names = ["Jonathan Smith", "Jon Smyth"]
+
+assert_type(qm.levenshtein_bp("flaw", "lawn"), int)
+assert_type(qm.damerau_bp("ab", "ba", max_len=None, case_insensitive=True, score_cutoff=3), int)
+assert_type(qm.jaro_winkler_similarity("MARTHA", "MARHTA", p=0.1, score_cutoff=0.8), float)
+assert_type(qm.levenshtein_batch("jon", names), List[int])
+assert_type(qm.damerau_batch("jon", ("a", "b"), case_insensitive=None), List[int])
+assert_type(qm.jaro_winkler_batch("jon", names, p=0.2), List[float])
+
+# A distance is an int, not a str.
+label: str = qm.levenshtein_bp("a", "b")  # type: ignore[assignment]
+# A batch returns a list: it is no float.
+best: float = qm.jaro_winkler_batch("a", names)  # type: ignore[assignment]
+scaled = qm.levenshtein_batch("a", names) / 2  # type: ignore[operator]
+# Texts are str: bytes are refused.
+qm.levenshtein_bp(b"a", "b")  # type: ignore[arg-type]
+# The candidates are a sequence of str, not one str or an iterator.
+qm.damerau_batch("a", [1, 2])  # type: ignore[list-item]
+qm.levenshtein_batch("a", iter(names))  # type: ignore[arg-type]
+# Keyword names are part of the signature.
+qm.levenshtein_bp("a", "b", cutoff=1)  # type: ignore[call-arg]
+# The cut-off of a distance is an int.
+qm.damerau_bp("a", "b", score_cutoff=0.5)  # type: ignore[arg-type]
