@@ -21,110 +21,110 @@ __all__ = [
 
 # Any sequence of str; numpy arrays of str and pandas Series are taken in
 # through their tolist().
-Texts = Union[Sequence[str], Any]
-Array = Any  # numpy.ndarray, or memoryview without numpy
+_Texts = Union[Sequence[str], Any]
+_Array = Any  # numpy.ndarray, or memoryview without numpy
 
 # Row i is query i, column j candidate j; without candidates, the queries
 # against themselves.
 def levenshtein_matrix(
-    queries: Texts,
-    candidates: Optional[Texts] = None,
+    queries: _Texts,
+    candidates: Optional[_Texts] = None,
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> Array: ...
+) -> _Array: ...
 def damerau_matrix(
-    queries: Texts,
-    candidates: Optional[Texts] = None,
+    queries: _Texts,
+    candidates: Optional[_Texts] = None,
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> Array: ...
+) -> _Array: ...
 def jaro_winkler_matrix(
-    queries: Texts,
-    candidates: Optional[Texts] = None,
+    queries: _Texts,
+    candidates: Optional[_Texts] = None,
     case_insensitive: Optional[bool] = None,
     p: Optional[float] = None,
     workers: Optional[int] = None,
-) -> Array: ...
+) -> _Array: ...
 
 # (indices, scores, counts): indices and scores of shape (len(queries),
 # min(k, len(candidates))), row i best first, ties in candidate order;
 # counts[i] entries of row i are real, the rest index -1 and score 0.
 def levenshtein_top(
-    queries: Texts,
-    candidates: Texts,
+    queries: _Texts,
+    candidates: _Texts,
     k: int,
     score_cutoff: Optional[int] = None,
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
 def damerau_top(
-    queries: Texts,
-    candidates: Texts,
+    queries: _Texts,
+    candidates: _Texts,
     k: int,
     score_cutoff: Optional[int] = None,
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
 def jaro_winkler_top(
-    queries: Texts,
-    candidates: Texts,
+    queries: _Texts,
+    candidates: _Texts,
     k: int,
     score_cutoff: Optional[float] = None,
     case_insensitive: Optional[bool] = None,
     p: Optional[float] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
 
 # (query indices, candidate indices, scores) of every pair within
 # score_cutoff (required), in (query, candidate) order; without candidates,
 # pairs i < j of the queries.
 @overload
 def levenshtein_pairs(
-    queries: Texts,
-    candidates: Optional[Texts],
+    queries: _Texts,
+    candidates: Optional[_Texts],
     score_cutoff: int,
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
 @overload
 def levenshtein_pairs(
-    queries: Texts,
+    queries: _Texts,
     *,
     score_cutoff: int,
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
 @overload
 def damerau_pairs(
-    queries: Texts,
-    candidates: Optional[Texts],
+    queries: _Texts,
+    candidates: Optional[_Texts],
     score_cutoff: int,
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
 @overload
 def damerau_pairs(
-    queries: Texts,
+    queries: _Texts,
     *,
     score_cutoff: int,
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
 @overload
 def jaro_winkler_pairs(
-    queries: Texts,
-    candidates: Optional[Texts],
+    queries: _Texts,
+    candidates: Optional[_Texts],
     score_cutoff: float,
     case_insensitive: Optional[bool] = None,
     p: Optional[float] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
 @overload
 def jaro_winkler_pairs(
-    queries: Texts,
+    queries: _Texts,
     *,
     score_cutoff: float,
     case_insensitive: Optional[bool] = None,
     p: Optional[float] = None,
     workers: Optional[int] = None,
-) -> Tuple[Array, Array, Array]: ...
+) -> Tuple[_Array, _Array, _Array]: ...
