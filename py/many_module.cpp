@@ -3,21 +3,19 @@
 // the processor first, then creates the nine function objects in table order,
 // appends each name to __all__ and sets it as an attribute.
 #include <array>
-#include <string>
 
 #include "cpu_check.h"
 #include "many_functions.h"
+#include "method_table.h"
 
 namespace quillmatch::py {
 
 namespace {
 
-struct Entry {
-  const CallSignature& sig;
-  PyCFunctionWithKeywords function;
-};
-
-constexpr std::array<Entry, 9> kFunctions{{
+// The order of publication, which is also the order of __all__. The pairs
+// functions' text signatures show score_cutoff=None, as the binder accepts it
+// absent; their bodies require it.
+constexpr std::array<FunctionEntry, 9> kFunctions{{
     {kLevenshteinMatrix, levenshtein_matrix},
     {kDamerauMatrix, damerau_matrix},
     {kJaroWinklerMatrix, jaro_winkler_matrix},
@@ -29,36 +27,6 @@ constexpr std::array<Entry, 9> kFunctions{{
     {kJaroWinklerPairs, jaro_winkler_pairs},
 }};
 
-// "name(a, b=None)\n--\n\n", from which the interpreter derives
-// __text_signature__. The pairs functions' score_cutoff shows "=None" too, as
-// the binder accepts it absent; their body requires it.
-std::string text_signature(const CallSignature& sig) {
-  std::string doc = std::string(sig.name) + "(";
-  for (std::size_t i = 0; i < sig.count; ++i) {
-    if (i) doc += ", ";
-    doc += sig.params[i];
-    if (i >= sig.required) doc += "=None";
-  }
-  return doc + ")\n--\n\n";
-}
-
-// Built once and never released: the function objects point into them.
-std::array<PyMethodDef, 9>& method_defs() {
-  static auto defs = [] {
-    static std::array<std::string, 9> docs;
-    std::array<PyMethodDef, 9> out{};
-    for (std::size_t i = 0; i < kFunctions.size(); ++i) {
-      docs[i] = text_signature(kFunctions[i].sig);
-      out[i] = PyMethodDef{kFunctions[i].sig.name,
-                           reinterpret_cast<PyCFunction>(
-                               reinterpret_cast<void (*)()>(kFunctions[i].function)),
-                           METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
-    }
-    return out;
-  }();
-  return defs;
-}
-
 int module_exec(PyObject* module) {
   PyObject* ok = guarded([&]() -> PyObject* {
     // First: nothing may reach the AVX2 core on a processor without AVX2.
@@ -66,7 +34,7 @@ int module_exec(PyObject* module) {
     Ref all(PyList_New(0));
     Ref module_name(PyModule_GetNameObject(module));
     if (!all || !module_name) return nullptr;
-    for (PyMethodDef& def : method_defs()) {
+    for (PyMethodDef& def : method_defs<kFunctions>()) {
       Ref function(PyCFunction_NewEx(&def, module, module_name.get()));
       if (!function) return nullptr;
       Ref name(PyUnicode_FromString(def.ml_name));

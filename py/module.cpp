@@ -3,22 +3,17 @@
 // nine function objects in table order, appends each name to __all__ and sets
 // it as an attribute.
 #include <array>
-#include <string>
 
 #include "cpu_check.h"
 #include "functions.h"
+#include "method_table.h"
 
 namespace quillmatch::py {
 
 namespace {
 
-struct Entry {
-  const CallSignature& sig;
-  PyCFunctionWithKeywords function;
-};
-
 // The order of publication, which is also the order of __all__.
-constexpr std::array<Entry, 9> kFunctions{{
+constexpr std::array<FunctionEntry, 9> kFunctions{{
     {kLevenshteinBp, levenshtein_bp},
     {kDamerauBp, damerau_bp},
     {kJaroWinklerSimilarity, jaro_winkler_similarity},
@@ -29,37 +24,6 @@ constexpr std::array<Entry, 9> kFunctions{{
     {kIngestBorrow, ingest_borrow},
     {kIngestBorrowAndDeref, ingest_borrow_and_deref},
 }};
-
-// "name(a, b, c=None)\n--\n\n": the interpreter derives __text_signature__ from
-// it and shows no further documentation.
-std::string text_signature(const CallSignature& sig) {
-  std::string doc = std::string(sig.name) + "(";
-  for (std::size_t i = 0; i < sig.count; ++i) {
-    if (i) doc += ", ";
-    doc += sig.params[i];
-    if (i >= sig.required) doc += "=None";
-  }
-  return doc + ")\n--\n\n";
-}
-
-// The method definitions must outlive every function object made from them, so
-// they are built once and never released. Building them calls no interpreter
-// function.
-std::array<PyMethodDef, 9>& method_defs() {
-  static auto defs = [] {
-    static std::array<std::string, 9> docs;
-    std::array<PyMethodDef, 9> out{};
-    for (std::size_t i = 0; i < kFunctions.size(); ++i) {
-      docs[i] = text_signature(kFunctions[i].sig);
-      out[i] = PyMethodDef{kFunctions[i].sig.name,
-                           reinterpret_cast<PyCFunction>(
-                               reinterpret_cast<void (*)()>(kFunctions[i].function)),
-                           METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
-    }
-    return out;
-  }();
-  return defs;
-}
 
 // The module's __all__, created as an empty list when absent.
 Ref module_all(PyObject* module) {
@@ -99,7 +63,7 @@ int module_exec(PyObject* module) {
   PyObject* ok = guarded([&]() -> PyObject* {
     // First: nothing may reach the AVX2 core on a processor without AVX2.
     if (!check_cpu_features()) return nullptr;
-    for (PyMethodDef& def : method_defs())
+    for (PyMethodDef& def : method_defs<kFunctions>())
       if (!add_function(module, def)) return nullptr;
     return Py_None;  // borrowed marker of success, never returned to Python
   });

@@ -1,0 +1,54 @@
+// The function table of a module: each function's signature and entry point,
+// and the method definitions the exec step makes function objects from.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <string>
+#include <tuple>
+#include <type_traits>
+
+#include "frame.h"
+
+namespace quillmatch::py {
+
+struct FunctionEntry {
+  const CallSignature& sig;
+  PyCFunctionWithKeywords function;
+};
+
+// "name(a, b, c=None)\n--\n\n": the interpreter derives __text_signature__ from
+// it and shows no further documentation.
+inline std::string text_signature(const CallSignature& sig) {
+  std::string doc = std::string(sig.name) + "(";
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (i) doc += ", ";
+    doc += sig.params[i];
+    if (i >= sig.required) doc += "=None";
+  }
+  return doc + ")\n--\n\n";
+}
+
+// The method definitions of one table, in its order. They must outlive every
+// function object made from them, so they are built once per table and never
+// released. Building them calls no interpreter function.
+template <const auto& kTable>
+auto& method_defs() {
+  constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(kTable)>>;
+  static auto defs = [] {
+    static std::array<std::string, n> docs;
+    std::array<PyMethodDef, n> out{};
+    for (std::size_t i = 0; i < n; ++i) {
+      docs[i] = text_signature(kTable[i].sig);
+      out[i] = PyMethodDef{kTable[i].sig.name,
+                           reinterpret_cast<PyCFunction>(
+                               reinterpret_cast<void (*)()>(kTable[i].function)),
+                           METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
+    }
+    return out;
+  }();
+  return defs;
+}
+
+}  // namespace quillmatch::py
