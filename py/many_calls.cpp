@@ -158,7 +158,7 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
     return false;
   }
   if (s.cutoff != kNone) {
-    if (measure == Measure::JaroWinkler) {
+    if (measure == Measure::kJaroWinkler) {
       if (!a.optional(s.cutoff, extract_similarity_cutoff, call.options.min_similarity)) return false;
     } else {
       if (!a.optional(s.cutoff, extract_distance_cutoff, call.options.max_distance)) return false;
@@ -310,31 +310,31 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
 }  // namespace
 
 PyObject* levenshtein_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
-  return matrix(kLevenshteinMatrix, Measure::Levenshtein, args, kwargs);
+  return matrix(kLevenshteinMatrix, Measure::kLevenshtein, args, kwargs);
 }
 PyObject* damerau_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
-  return matrix(kDamerauMatrix, Measure::Damerau, args, kwargs);
+  return matrix(kDamerauMatrix, Measure::kDamerau, args, kwargs);
 }
 PyObject* jaro_winkler_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
-  return matrix(kJaroWinklerMatrix, Measure::JaroWinkler, args, kwargs);
+  return matrix(kJaroWinklerMatrix, Measure::kJaroWinkler, args, kwargs);
 }
 PyObject* levenshtein_top(PyObject*, PyObject* args, PyObject* kwargs) {
-  return top(kLevenshteinTop, Measure::Levenshtein, args, kwargs);
+  return top(kLevenshteinTop, Measure::kLevenshtein, args, kwargs);
 }
 PyObject* damerau_top(PyObject*, PyObject* args, PyObject* kwargs) {
-  return top(kDamerauTop, Measure::Damerau, args, kwargs);
+  return top(kDamerauTop, Measure::kDamerau, args, kwargs);
 }
 PyObject* jaro_winkler_top(PyObject*, PyObject* args, PyObject* kwargs) {
-  return top(kJaroWinklerTop, Measure::JaroWinkler, args, kwargs);
+  return top(kJaroWinklerTop, Measure::kJaroWinkler, args, kwargs);
 }
 PyObject* levenshtein_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
-  return pairs(kLevenshteinPairs, Measure::Levenshtein, args, kwargs);
+  return pairs(kLevenshteinPairs, Measure::kLevenshtein, args, kwargs);
 }
 PyObject* damerau_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
-  return pairs(kDamerauPairs, Measure::Damerau, args, kwargs);
+  return pairs(kDamerauPairs, Measure::kDamerau, args, kwargs);
 }
 PyObject* jaro_winkler_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
-  return pairs(kJaroWinklerPairs, Measure::JaroWinkler, args, kwargs);
+  return pairs(kJaroWinklerPairs, Measure::kJaroWinkler, args, kwargs);
 }
 
 }  // namespace quillmatch::py

@@ -24,7 +24,9 @@ def main(wheels):
         [sys.executable, "-m", "abi3audit", "--report", *wheels],
         check=False, stdout=subprocess.PIPE, universal_newlines=True).stdout)
     failures, used = [], {}
-    for target, found in report["specs"].items():
+    # The report has one top-level entry: what each audited target holds.
+    (targets,) = report.values()
+    for target, found in targets.items():
         if found.get("kind") != "wheel" or not found.get("wheel"):
             failures.append("{}: no abi3 extension found".format(target))
             continue

@@ -35,13 +35,13 @@ double read(const std::vector<unsigned char>& bytes, ScoreType type, std::size_t
 // The batch engine's scores of one query, or its error.
 Result<Scores> batch_scores(const ManyOptions& o, TextView query,
                             std::span<const TextView> candidates) {
-  if (o.measure == Measure::JaroWinkler) {
+  if (o.measure == Measure::kJaroWinkler) {
     Result<std::vector<double>> r = jaro_winkler_batch(query, candidates, o.p, o.case_insensitive);
     if (!r.ok()) return r.error();
     return r.value();
   }
   const std::vector<std::uint64_t> d =
-      o.measure == Measure::Levenshtein ? levenshtein_batch(query, candidates, o.case_insensitive)
+      o.measure == Measure::kLevenshtein ? levenshtein_batch(query, candidates, o.case_insensitive)
                                         : damerau_batch(query, candidates, o.case_insensitive);
   return Scores(d.begin(), d.end());
 }
@@ -59,10 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace quillmatch::fuzz;
   FuzzInput in(data, size);
   ManyOptions o;
-  static constexpr Measure kMeasures[] = {Measure::Levenshtein, Measure::Damerau,
-                                          Measure::JaroWinkler};
+  static constexpr Measure kMeasures[] = {Measure::kLevenshtein, Measure::kDamerau,
+                                          Measure::kJaroWinkler};
   o.measure = in.pick(kMeasures);
-  const bool jw = o.measure == Measure::JaroWinkler;
+  const bool jw = o.measure == Measure::kJaroWinkler;
   o.case_insensitive = in.flag();
   if (jw) o.p = pick_scale(in);
   o.workers = 1 + in.below(4);
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t n = queries.size(), m = cands.size();
 
   const auto context = [&] {
-    return std::string(jw ? "jaro_winkler" : o.measure == Measure::Damerau ? "damerau" : "levenshtein") +
+    return std::string(jw ? "jaro_winkler" : o.measure == Measure::kDamerau ? "damerau" : "levenshtein") +
            "\n  query = " + show(batch.query) + "\n  case_insensitive = " +
            (o.case_insensitive ? "true" : "false") + ", p = " + show(o.p) + ", workers = " +
            std::to_string(o.workers) + ", " + std::to_string(n) + " queries x " +

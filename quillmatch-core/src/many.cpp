@@ -97,7 +97,7 @@ struct SimilarityTraits {
 };
 
 DistanceScorer make_scorer(DistanceTraits, TextView query, const ManyOptions& o) {
-  return o.measure == Measure::Damerau ? DistanceScorer::damerau(query, o.case_insensitive)
+  return o.measure == Measure::kDamerau ? DistanceScorer::damerau(query, o.case_insensitive)
                                        : DistanceScorer::levenshtein(query, o.case_insensitive);
 }
 
@@ -456,7 +456,7 @@ template <template <class> class Job, class... Args>
 Result<std::unique_ptr<ManyRun>> start(ManyOptions options, Args&&... args) {
   options.workers = clamp_workers(options.workers);
   std::unique_ptr<ManyRun::Job> job;
-  if (options.measure == Measure::JaroWinkler) {
+  if (options.measure == Measure::kJaroWinkler) {
     Result<JaroWinklerScorer> check = JaroWinklerScorer::make(TextView(), options.p, false);
     if (!check.ok()) return check.error();
     job = std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...);
@@ -512,7 +512,7 @@ const char* score_type_name(ScoreType type) {
 
 ScoreType many_score_type(Measure measure, std::span<const TextView> queries,
                           std::span<const TextView> candidates) {
-  if (measure == Measure::JaroWinkler) return ScoreType::F64;
+  if (measure == Measure::kJaroWinkler) return ScoreType::F64;
   std::size_t longest = 0;
   for (const TextView& t : queries) longest = std::max(longest, t.size);
   for (const TextView& t : candidates) longest = std::max(longest, t.size);

@@ -187,7 +187,7 @@ Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const T
 // REQUIRES: every TextView, and every output buffer given to a start function,
 // stays valid until the run has finished or been destroyed.
 
-enum class Measure { Levenshtein, Damerau, JaroWinkler };
+enum class Measure { kLevenshtein, kDamerau, kJaroWinkler };
 
 // The element type of the scores a run writes: similarities are float64;
 // distances the narrowest unsigned integer that holds the UTF-8 byte length of
@@ -200,7 +200,7 @@ ScoreType many_score_type(Measure measure, std::span<const TextView> queries,
                           std::span<const TextView> candidates);
 
 struct ManyOptions {
-  Measure measure = Measure::Levenshtein;
+  Measure measure = Measure::kLevenshtein;
   bool case_insensitive = false;
   std::optional<double> p;                  // Jaro-Winkler only
   std::optional<std::uint64_t> max_distance;  // top and pairs of a distance: keep d <= it
