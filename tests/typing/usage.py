@@ -31,3 +31,16 @@ qm.levenshtein_batch("a", iter(names))  # type: ignore[arg-type]
 qm.levenshtein_bp("a", "b", cutoff=1)  # type: ignore[call-arg]
 # The cut-off of a distance is an int.
 qm.damerau_bp("a", "b", score_cutoff=0.5)  # type: ignore[arg-type]
+
+import quillmatch_many as qmm
+
+indices, scores, counts = qmm.levenshtein_top(names, names, 2, score_cutoff=3)
+query_index, candidate_index, distance = qmm.damerau_pairs(names, score_cutoff=1)
+qmm.jaro_winkler_matrix(names, p=0.2, workers=2)
+qmm.jaro_winkler_pairs(names, names, 0.9, case_insensitive=True)
+# The prefix scale belongs to the similarity alone.
+qmm.levenshtein_matrix(names, p=0.1)  # type: ignore[call-arg]
+# The best k need a k.
+qmm.damerau_top(names, names)  # type: ignore[call-arg]
+# A distance's cut-off is an int.
+qmm.levenshtein_top(names, names, 2, score_cutoff=0.5)  # type: ignore[arg-type]
