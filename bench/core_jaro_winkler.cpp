@@ -5,12 +5,8 @@
 // Times are this thread's CPU time, so that other work sharing the cores is
 // not counted while the thread waits.
 //
-// Build and run from the repository root, against a Release build of the core:
-//   cmake -S . -B build/bench -DQUILLMATCH_BUILD_MODULE=OFF && cmake --build build/bench -j2
-//   g++ -std=c++20 -O3 -mavx2 -mbmi2 -mpopcnt -Iquillmatch-core/include -o build/bench/jw
-//       bench/core_jaro_winkler.cpp build/bench/quillmatch-core/libquillmatch_core.a
-//   build/bench/jw
-// (the g++ command is one line, broken here only for width).
+//   cmake -S . -B build/bench -DQUILLMATCH_BUILD_MODULE=OFF -DQUILLMATCH_BUILD_BENCH=ON
+//   cmake --build build/bench --target core_jaro_winkler && build/bench/bench/core_jaro_winkler
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -18,17 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "cpu_time.h"
 #include "quillmatch/quillmatch.h"
 
 namespace {
 
 using namespace quillmatch;
-
-double cpu_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
 
 // The plain scan of every window, as a reference for the cost of matching alone
 // (decoded texts, one flag byte per position). Not used for any result.
@@ -48,15 +39,12 @@ double plain_scan(const std::u32string& a, const std::u32string& b) {
   return static_cast<double>(m) + static_cast<double>(h);
 }
 
+// Best of `repeats` rounds of `inner` calls of f(), in nanoseconds per call.
 template <class F>
-double best_ns(int repeats, int inner, F&& f) {
-  double best = 1e300;
-  for (int r = 0; r < repeats; ++r) {
-    const double t0 = cpu_ns();
+double best_per_call(int repeats, int inner, F&& f) {
+  return best_ns(static_cast<std::size_t>(inner), repeats, [&] {
     for (int k = 0; k < inner; ++k) f();
-    best = std::min(best, (cpu_ns() - t0) / inner);
-  }
-  return best;
+  });
 }
 
 std::string random_word(std::mt19937& rng, std::size_t len, std::string_view letters) {
@@ -91,18 +79,18 @@ void long_pairs(const char* name, const std::vector<std::pair<std::string, std::
   }
   const int inner = static_cast<int>(pairs.size());
   std::size_t k = 0;
-  const double jw = best_ns(5, inner, [&] {
+  const double jw = best_per_call(5, inner, [&] {
     const auto& [a, b] = pairs[k++ % pairs.size()];
     sink = jaro_winkler(a, b, {}, {}, false, {}).value();
   });
-  const double lev = best_ns(5, inner, [&] {
+  const double lev = best_per_call(5, inner, [&] {
     const auto& [a, b] = pairs[k++ % pairs.size()];
     sink = static_cast<double>(levenshtein_bp(a, b, {}, false, {}).value());
   });
   std::printf("%-34s jaro_winkler %8.2f us  levenshtein_bp %8.2f us  ratio %.2f", name, jw / 1e3,
               lev / 1e3, jw / lev);
   if (ascii) {
-    const double plain = best_ns(3, inner, [&] {
+    const double plain = best_per_call(3, inner, [&] {
       const auto& [a, b] = decoded[k++ % decoded.size()];
       sink = plain_scan(a, b);
     });
@@ -121,7 +109,7 @@ void batch_words(std::mt19937& rng) {
     Result<JaroWinklerScorer> made = JaroWinklerScorer::make("SoftwAreXy", {}, fold);
     const JaroWinklerScorer& scorer = made.value();
     constexpr std::size_t kChunk = 256;
-    const double ns = best_ns(5, 1, [&] {
+    const double ns = best_per_call(5, 1, [&] {
       for (std::size_t at = 0; at < views.size(); at += kChunk) {
         const std::size_t n = std::min(kChunk, views.size() - at);
         scorer.score(std::span(views).subspan(at, n), std::span(out).subspan(at, n));
@@ -140,7 +128,7 @@ void batch_texts(const std::vector<std::pair<std::string, std::string>>& pairs,
     Result<JaroWinklerScorer> made = JaroWinklerScorer::make(query, {}, false);
     const JaroWinklerScorer& scorer = made.value();
     std::vector<double> res(texts.size());
-    const double ns = best_ns(3, 1, [&] { scorer.score(texts, res); });
+    const double ns = best_per_call(3, 1, [&] { scorer.score(texts, res); });
     std::printf("JaroWinklerScorer, %zu-letter query, 2000 texts of ~950 letters: %.2f us/text\n",
                 std::string_view(query).size(), ns / 1e3 / static_cast<double>(texts.size()));
   }
@@ -175,7 +163,7 @@ int main(int argc, char** argv) {
     const std::string pairs[][2] = {{"caf\xC3\xA9 au lait", "cafe au lai\xC3\xA9"},
                                     {"\xE4\xB8\x80softwarexy", "softwearxy\xE4\xB8\x80"}};
     for (const auto& pair : pairs) {
-      const double ns = best_ns(5, 100000, [&] {
+      const double ns = best_per_call(5, 100000, [&] {
         sink = jaro_winkler(pair[0], pair[1], {}, {}, false, {}).value();
       });
       std::printf("jaro_winkler, %s / %s: %.0f ns\n", pair[0].c_str(), pair[1].c_str(), ns);

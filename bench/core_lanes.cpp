@@ -11,37 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "cpu_time.h"
 #include "distance_batch.h"
 
 namespace {
 
 using namespace quillmatch;
-// Thread CPU time: the machine is shared, and wall time counts the other tenants.
-double cpu_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
-
 std::string random_word(std::mt19937& rng, std::size_t min_len, std::size_t max_len) {
   std::uniform_int_distribution<std::size_t> len(min_len, max_len);
   std::uniform_int_distribution<int> letter('a', 'z');
   std::string s(len(rng), ' ');
   for (char& c : s) c = static_cast<char>(letter(rng));
   return s;
-}
-
-// Best of `rounds` runs of f(), in nanoseconds per item.
-template <class F>
-double best_ns(std::size_t items, int rounds, F&& f) {
-  double best = 1e300;
-  for (int r = 0; r < rounds; ++r) {
-    const double t0 = cpu_ns();
-    f();
-    const double ns = cpu_ns() - t0;
-    best = std::min(best, ns / static_cast<double>(items));
-  }
-  return best;
 }
 
 std::uint64_t sink = 0;
