@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bit_parallel.h"
+#include "slices.h"
 
 namespace quillmatch {
 
@@ -95,15 +96,9 @@ class LaneEngine {
   }
 
   void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
-    for (std::size_t base = 0; base < candidates.size(); base += kSlice) {
-      const std::size_t n = std::min(kSlice, candidates.size() - base);
-      // The texts of a long list lie scattered and long out of cache: asking
-      // for the next slice's first bytes now overlaps their misses with this
-      // slice's scan.
-      const std::size_t next_end = std::min(base + n + kSlice, candidates.size());
-      for (std::size_t k = base + n; k < next_end; ++k) __builtin_prefetch(candidates[k].data);
+    for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n) {
       score_slice(candidates.subspan(base, n), out.subspan(base, n));
-    }
+    });
   }
 
  private:

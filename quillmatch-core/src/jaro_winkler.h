@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pattern_masks.h"
+#include "simd.h"
 
 namespace quillmatch::jw {
 
@@ -116,6 +117,49 @@ inline MatchedWords match_words(const std::uint64_t (&positions)[N], const unsig
   return {matched, ~unmatched, any};
 }
 
+// Not-equal-to-zero in every lane: all ones where x has a bit set.
+template <class T>
+simd::Lanes<T> lanes_nonzero(simd::Lanes<T> x) {
+  using V = simd::Lanes<T>;
+  return ~(x == V::zero());
+}
+
+// match_words in every lane: one scanned candidate per lane, each against the
+// same table narrowed to T bits, each with its own length and radius. A lane
+// holds the low T bits of the words match_words keeps; when the searched text
+// and the lane's candidate both fit in T bits, no bit match_words reads or sets
+// lies above them. Steps at or past a lane's length find no hits, so the lane's
+// words stay as they were at its end (the rows it reads there are stale).
+// REQUIRES: the initial window of each lane is bits 0..r of that lane.
+template <class T>
+struct MatchLanes {
+  using V = simd::Lanes<T>;
+  V unmatched = V::ones();
+  V matched = V::zero();  // scanned positions, as MatchedWords::scanned
+  V window;
+  V radius;
+  V lengths;
+  V live = V::ones();    // all ones while i < the lane's length
+  V fill = V::splat(1);  // 1 while i < r: the window's lower edge is clamped
+  V bit = V::splat(1);   // 1 << i
+  T i = 0;
+
+  MatchLanes(V first_window, V lane_radius, V lane_lengths)
+      : window(first_window), radius(lane_radius), lengths(lane_lengths) {}
+
+  void step(V pm) {
+    live = and_not(live, lengths == V::splat(i));
+    const V hits = ((pm & window) & unmatched) & live;
+    const V lowest = hits & (V::zero() - hits);
+    unmatched = unmatched ^ lowest;
+    matched = matched | (bit & lanes_nonzero(lowest));
+    fill = and_not(fill, radius == V::splat(i));
+    window = shl1(window) | fill;
+    bit = shl1(bit);
+    ++i;
+  }
+};
+
 // The number of ranks k at which the k-th matched byte of each text differs.
 // Both words have the same number of bits set (one per matched pair).
 template <class Map>
@@ -132,6 +176,42 @@ inline std::uint64_t count_mismatches(const unsigned char* scanned, std::uint64_
   }
   return h;
 }
+
+// count_mismatches and common_prefix in every lane, reading the rows the
+// matching read. Position i of the scanned text pairs with the lowest searched
+// bit not yet paired, j; its byte equals searched[j] exactly when its row has
+// bit j (the row of byte b is the set of positions holding map(b)). Likewise
+// the prefix goes on at i while the row of byte i has bit i, i is below the
+// lane's length and i < kMaxPrefix.
+template <class T>
+struct MismatchLanes {
+  using V = simd::Lanes<T>;
+  V scanned;    // matched scanned positions, from MatchLanes
+  V unpaired;   // matched searched positions not yet paired
+  V lengths;
+  V mismatches = V::zero();
+  V prefix = V::zero();
+  V in_prefix = V::ones();
+  V bit = V::splat(1);
+  T i = 0;
+
+  MismatchLanes(const MatchLanes<T>& match)
+      : scanned(match.matched), unpaired(~match.unmatched), lengths(match.lengths) {}
+
+  void step(V pm) {
+    const V pairs = lanes_nonzero(scanned & bit);
+    const V lowest = (unpaired & (V::zero() - unpaired)) & pairs;
+    // An all-ones lane is -1: subtracting it counts one.
+    mismatches = mismatches - (((pm & lowest) == V::zero()) & pairs);
+    unpaired = unpaired ^ lowest;
+    if (i < kMaxPrefix) {
+      in_prefix = and_not(in_prefix, lengths == V::splat(i)) & lanes_nonzero(pm & bit);
+      prefix = prefix - in_prefix;
+    }
+    bit = shl1(bit);
+    ++i;
+  }
+};
 
 // Leading equal bytes, at most kMaxPrefix and at most min(n1, n2).
 template <class Map>

@@ -4,8 +4,9 @@
 // (or plain) bytes and their position table; for any nonempty query, its folded
 // (or plain) code points and their position rows. An ASCII candidate of at most
 // 64 bytes against a word query is matched against the table (whose capitals
-// read as their small letters when folding) and its bytes are lowered where
-// they are compared, with nothing allocated. Every other candidate is
+// read as their small letters when folding), many candidates at a time in the
+// lanes of an AVX2 register (jw::MatchLanes and jw::MismatchLanes, the lane
+// twins of the word routines), with nothing allocated. Every other candidate is
 // matched against the rows (jw::count_blocks): an ASCII one read as bytes,
 // lowered on the fly, anything else folded and decoded into reused scratch. The
 // query's folded code points are what the kernel folds it to, and both paths end
@@ -14,19 +15,27 @@
 // The candidate is always the scanned text and the query the searched one, the
 // reverse of the kernel's roles; matching is symmetric (for each code point
 // value the same pairs form whichever side is scanned), and so are h and l.
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "jaro_winkler.h"
 #include "quillmatch/quillmatch.h"
+#include "slices.h"
 #include "text.h"
 
 namespace quillmatch {
 
 namespace {
+
+// A position table narrowed to T-bit lanes.
+template <class T>
+using LaneTable = std::array<T, jw::kByteValues>;
 
 struct JaroWinklerQuery {
   std::string folded;  // lowered (or plain) ASCII query; empty unless fast
@@ -34,6 +43,10 @@ struct JaroWinklerQuery {
   // b's small letter. Bytes from 0x80 up index zero entries, so a candidate
   // can be matched before it is known to be ASCII.
   std::uint64_t positions[jw::kByteValues] = {};
+  // positions at every lane width; filled when fast.
+  std::tuple<LaneTable<std::uint8_t>, LaneTable<std::uint16_t>, LaneTable<std::uint32_t>,
+             LaneTable<std::uint64_t>>
+      lane_tables;
   std::uint64_t length = 0;                        // code points, unfolded
   // The query's code points as the kernel sees them, folded when
   // case_insensitive, in the layout its length takes; both absent for the
@@ -44,6 +57,13 @@ struct JaroWinklerQuery {
   bool fast = false;  // ASCII query of 1..64 bytes
   bool case_insensitive = false;
 };
+
+// A T-bit lane keeps the low T bits of each entry: every bit of a query that
+// fits the lane.
+template <class T>
+void narrow_table(const std::uint64_t (&positions)[jw::kByteValues], LaneTable<T>& table) {
+  for (std::size_t b = 0; b < jw::kByteValues; ++b) table[b] = static_cast<T>(positions[b]);
+}
 
 // The scale is checked before anything is allocated.
 Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
@@ -70,6 +90,8 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
       if (case_insensitive) {
         for (unsigned b = 'A'; b <= 'Z'; ++b) q.positions[b] = q.positions[b + 0x20];
       }
+      std::apply([&](auto&... tables) { (narrow_table(q.positions, tables), ...); },
+                 q.lane_tables);
       q.fast = true;
     }
   } else {
@@ -147,6 +169,121 @@ double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockS
   return score_blocks(q, text, is_ascii(text), scratch);
 }
 
+
+// The lane engine of a fast query: ASCII candidates of 1 to 64 bytes matched
+// many at a time, one per lane of T bits, T the narrowest lane that holds both
+// the query and the group's longest candidate. Within a slice the candidates
+// are ordered by length, so a group's lanes end at nearly the same step and
+// the narrow lanes take the short candidates. A lane's counts become its score
+// through jw::score, as the word strategy's do.
+//
+// Candidate bytes reach the lanes as in the distance lane engine: row j of a
+// group's block holds the table entry of byte j of every lane's candidate.
+// Whether a candidate is ASCII is learnt while its bytes are read; a lane that
+// met a byte of 0x80 or above read only zero entries and is scored again by
+// score_candidate. Rows past a lane's end are stale and never counted.
+class LaneEngine {
+ public:
+  static constexpr std::size_t kSlice = 256;
+
+  explicit LaneEngine(const JaroWinklerQuery& q) : q_(q) {}
+
+  void score_chunk(std::span<const TextView> candidates, std::span<double> out) {
+    for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n) {
+      score_slice(candidates.subspan(base, n), out.subspan(base, n));
+    });
+  }
+
+ private:
+  void score_slice(std::span<const TextView> texts, std::span<double> out) {
+    // A stable counting sort by length; candidates of 0 or more than 64 bytes
+    // are scored one by one.
+    std::size_t starts[jw::kWordBits + 2] = {};
+    const auto takes = [](std::size_t size) { return size - 1 < jw::kWordBits; };
+    for (const TextView& t : texts)
+      if (takes(t.size)) ++starts[t.size + 1];
+    for (std::size_t b = 1; b < std::size(starts); ++b) starts[b] += starts[b - 1];
+    std::uint16_t sorted[kSlice];
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+      if (takes(texts[k].size))
+        sorted[starts[texts[k].size]++] = static_cast<std::uint16_t>(k);
+      else
+        out[k] = score_candidate(q_, texts[k], scratch_);
+    }
+    const std::size_t lanes = starts[jw::kWordBits];
+    for (std::size_t i = 0; i < lanes;) {
+      const std::span<const std::uint16_t> rest(sorted + i, lanes - i);
+      const std::uint64_t widest = std::max<std::uint64_t>(q_.length, texts[rest[0]].size);
+      i += widest <= 8    ? score_group<std::uint8_t>(texts, rest, out)
+           : widest <= 16 ? score_group<std::uint16_t>(texts, rest, out)
+           : widest <= 32 ? score_group<std::uint32_t>(texts, rest, out)
+                          : score_group<std::uint64_t>(texts, rest, out);
+    }
+  }
+
+  // Scores the next lanes' worth of `rest` that fit T bits (at least rest[0])
+  // and returns how many.
+  template <class T>
+  std::size_t score_group(std::span<const TextView> texts, std::span<const std::uint16_t> rest,
+                          std::span<double> out) {
+    using V = simd::Lanes<T>;
+    constexpr std::size_t kLanes = V::kCount;
+    constexpr std::size_t kBits = 8 * sizeof(T);
+    const LaneTable<T>& table = std::get<LaneTable<T>>(q_.lane_tables);
+    T* block = std::get<Block<T>>(blocks_).data();
+    // Unused lanes have length 0: they are never live.
+    alignas(32) T lengths[kLanes] = {}, radius[kLanes] = {}, window[kLanes] = {};
+    unsigned char high[kLanes] = {};  // the OR of every byte of the lane
+    std::size_t n = 0;
+    std::size_t steps = 0;
+    for (; n < std::min(kLanes, rest.size()) && texts[rest[n]].size <= kBits; ++n) {
+      const TextView& t = texts[rest[n]];
+      const std::uint64_t r = jw::match_radius(q_.length, t.size);
+      lengths[n] = static_cast<T>(t.size);
+      radius[n] = static_cast<T>(r);
+      window[n] = static_cast<T>((std::uint64_t{1} << (r + 1)) - 1);
+      const unsigned char* bytes = jw::bytes(t.view());
+      unsigned char seen = 0;
+      for (std::size_t j = 0; j < t.size; ++j) {
+        seen |= bytes[j];
+        block[j * kLanes + n] = table[bytes[j]];
+      }
+      high[n] = seen;
+      steps = t.size;  // sorted by length: the last is the longest
+    }
+    jw::MatchLanes<T> match(V::load(window), V::load(radius), V::load(lengths));
+    for (std::size_t j = 0; j < steps; ++j) match.step(V::load(block + j * kLanes));
+    jw::MismatchLanes<T> walk(match);
+    for (std::size_t j = 0; j < steps; ++j) walk.step(V::load(block + j * kLanes));
+    alignas(32) T matched[kLanes], mismatches[kLanes], prefix[kLanes];
+    match.matched.store(matched);
+    walk.mismatches.store(mismatches);
+    walk.prefix.store(prefix);
+    for (std::size_t k = 0; k < n; ++k) {
+      const TextView& t = texts[rest[k]];
+      double& result = out[rest[k]];
+      if (high[k] >= 0x80) {
+        result = score_candidate(q_, t, scratch_);
+        continue;
+      }
+      const std::uint64_t m = static_cast<std::uint64_t>(std::popcount(matched[k]));
+      // Integer halving, as count_words does.
+      result = m == 0 ? 0.0
+                      : jw::score(m, mismatches[k] / 2, q_.length, t.size, prefix[k], q_.scale);
+    }
+    return n;
+  }
+
+  template <class T>
+  using Block = std::array<T, jw::kWordBits * simd::Lanes<T>::kCount>;
+
+  const JaroWinklerQuery& q_;
+  jw::BlockScratch scratch_;
+  std::tuple<Block<std::uint8_t>, Block<std::uint16_t>, Block<std::uint32_t>,
+             Block<std::uint64_t>>
+      blocks_{};
+};
+
 }  // namespace
 
 struct JaroWinklerScorer::State {
@@ -171,6 +308,10 @@ constexpr std::size_t kPrefetchAhead = 16;
 }  // namespace
 
 void JaroWinklerScorer::score(std::span<const TextView> candidates, std::span<double> out) const {
+  if (state_->query.fast) {
+    LaneEngine(state_->query).score_chunk(candidates, out);
+    return;
+  }
   jw::BlockScratch scratch;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     // Texts of a long list lie scattered and long out of cache: asking for one

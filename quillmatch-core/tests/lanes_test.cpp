@@ -1,9 +1,10 @@
-// The lane steps and the lane engines of the batch distances, each compared with
-// the scalar word step or kernel it stands for: lane by lane, at every lane
-// width, with lanes that end early and candidates long enough to overflow a
-// narrow lane.
+// The lane steps and the lane engines of the batch distances and of the
+// Jaro-Winkler batch, each compared with the scalar word step or kernel it
+// stands for: lane by lane, at every lane width, with lanes that end early and
+// candidates long enough to overflow a narrow lane.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <memory>
 
 #include "bit_parallel.h"
@@ -218,6 +219,46 @@ TEST(LaneEngine, ManySlicesAndTheLongestLaneTexts) {
         measure.make(query, fold).score(views, got);
         EXPECT_EQ(got, kernel_scores(measure, query, texts, fold))
             << measure.name << " query " << query << " fold " << fold;
+      }
+    }
+  }
+}
+
+// The Jaro-Winkler lanes take a group's width from the query and the longest
+// candidate of the group, so candidates of every length up to 64 and past it,
+// sorted into groups at each width boundary, with the small alphabet making
+// matches, transpositions and shared prefixes common; bit-identical doubles.
+TEST(JaroWinklerLanes, EqualsKernelAtEveryWidthAndChunkSplit) {
+  std::mt19937 rng(37);
+  for (std::size_t qlen : {1, 4, 8, 9, 16, 17, 31, 32, 33, 63, 64}) {
+    const std::string query = random_text(rng, U"abcAB", qlen, qlen);
+    std::vector<std::string> texts;
+    for (std::size_t n = 0; n <= 70; ++n) {
+      texts.push_back(random_text(rng, U"abcAB", n, n));
+      texts.push_back(random_text(rng, U"abcdefghijAB", n, n));
+    }
+    // Non-ASCII in a lane, at its start and at its end.
+    texts.push_back("\u00E9" + query);
+    texts.push_back(query + "\u00C9");
+    texts.push_back(query);
+    std::shuffle(texts.begin(), texts.end(), rng);
+    const std::vector<TextView> views(texts.begin(), texts.end());
+    for (bool fold : {false, true}) {
+      Result<JaroWinklerScorer> made = JaroWinklerScorer::make(query, 0.1, fold);
+      const JaroWinklerScorer& scorer = made.value();
+      for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{33}, texts.size()}) {
+        std::vector<double> got(texts.size(), -1.0);
+        for (std::size_t i = 0; i < texts.size(); i += chunk) {
+          const std::size_t n = std::min(chunk, texts.size() - i);
+          scorer.score(std::span(views).subspan(i, n), std::span(got).subspan(i, n));
+        }
+        for (std::size_t k = 0; k < texts.size(); ++k) {
+          const double want =
+              jaro_winkler(query, texts[k], 0.1, std::nullopt, fold, std::nullopt).value();
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(got[k]), std::bit_cast<std::uint64_t>(want))
+              << "query " << query << " text " << texts[k] << " fold " << fold << " chunk "
+              << chunk;
+        }
       }
     }
   }
