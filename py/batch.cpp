@@ -14,6 +14,9 @@
 // view array and the bytes it points into are read; the call holds the
 // references that keep them alive, and releases them after the lock is back.
 #include <array>
+#include <bit>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "candidates.h"
@@ -29,31 +32,83 @@ constexpr std::size_t kReleaseLockThreshold = 10'000;
 // 0..255: handing out those directly skips a call per entry.
 constexpr std::uint64_t kSmallInts = 256;
 
-PyObject* to_python(std::uint64_t d) {
-  static const std::array<PyObject*, kSmallInts>* small = [] {
-    auto* table = new std::array<PyObject*, kSmallInts>();
-    for (std::uint64_t v = 0; v < kSmallInts; ++v) {
-      (*table)[v] = PyLong_FromUnsignedLongLong(v);
-      if (!(*table)[v]) throw std::bad_alloc();
+class IntBoxes {
+ public:
+  explicit IntBoxes(std::size_t) {}
+  PyObject* operator()(std::uint64_t d) const {
+    static const std::array<PyObject*, kSmallInts>* small = [] {
+      auto* table = new std::array<PyObject*, kSmallInts>();
+      for (std::uint64_t v = 0; v < kSmallInts; ++v) {
+        (*table)[v] = PyLong_FromUnsignedLongLong(v);
+        if (!(*table)[v]) throw std::bad_alloc();
+      }
+      return table;
+    }();
+    if (d < kSmallInts) {
+      PyObject* obj = (*small)[d];
+      Py_INCREF(obj);
+      return obj;
     }
-    return table;
-  }();
-  if (d < kSmallInts) {
-    PyObject* obj = (*small)[d];
-    Py_INCREF(obj);
-    return obj;
+    return PyLong_FromUnsignedLongLong(d);
   }
-  return PyLong_FromUnsignedLongLong(d);
-}
+};
 
-PyObject* to_python(double s) { return PyFloat_FromDouble(s); }
+// Within one call, equal similarities share one float object. A batch over
+// short words yields a few hundred distinct values; a float per entry would
+// cost an allocation now, a free when the list dies and 24 bytes an entry.
+// Floats are immutable, so sharing is invisible to every use but `is`.
+// A direct-mapped cache keyed by the value's bits: a collision only replaces
+// the slot. Small batches skip it (its table would cost more than it saves).
+// Holds a reference per filled slot; needs the lock, as does its destructor.
+class FloatBoxes {
+ public:
+  explicit FloatBoxes(std::size_t entries) : cached_(entries >= kMinEntries) {
+    if (cached_) slots_ = std::make_unique<Slot[]>(kSlots);
+  }
+  FloatBoxes(const FloatBoxes&) = delete;
+  FloatBoxes& operator=(const FloatBoxes&) = delete;
+  ~FloatBoxes() {
+    if (!cached_) return;
+    for (std::size_t k = 0; k < kSlots; ++k) Py_XDECREF(slots_[k].obj);
+  }
+
+  PyObject* operator()(double s) {
+    if (!cached_) return PyFloat_FromDouble(s);
+    const auto bits = std::bit_cast<std::uint64_t>(s);
+    // Fibonacci hashing: the top bits of the product mix every bit of the value.
+    Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15u) >> (64 - kLogSlots)];
+    if (slot.obj == nullptr || slot.bits != bits) {
+      PyObject* obj = PyFloat_FromDouble(s);
+      if (!obj) return nullptr;
+      Py_XDECREF(slot.obj);
+      slot = {bits, obj};
+    }
+    Py_INCREF(slot.obj);
+    return slot.obj;
+  }
+
+ private:
+  static constexpr unsigned kLogSlots = 10;
+  static constexpr std::size_t kSlots = std::size_t{1} << kLogSlots;
+  static constexpr std::size_t kMinEntries = 256;
+  struct Slot {
+    std::uint64_t bits = 0;
+    PyObject* obj = nullptr;
+  };
+  bool cached_;
+  std::unique_ptr<Slot[]> slots_;
+};
+
+template <class Value>
+using Boxes = std::conditional_t<std::is_same_v<Value, double>, FloatBoxes, IntBoxes>;
 
 bool open_candidates(PyObject* obj, CandidateSequence& out) { return out.open(obj); }
 
 template <class Value>
-bool set_items(PyObject* list, Py_ssize_t begin, std::span<const Value> values) {
+bool set_items(PyObject* list, Py_ssize_t begin, std::span<const Value> values,
+               Boxes<Value>& box) {
   for (std::size_t k = 0; k < values.size(); ++k) {
-    PyObject* item = to_python(values[k]);
+    PyObject* item = box(values[k]);
     if (!item) return false;
     PyList_SetItem(list, begin + static_cast<Py_ssize_t>(k), item);  // steals item
   }
@@ -69,6 +124,7 @@ PyObject* score_in_one_pass(const CallSignature& sig, const CandidateSequence& s
   if (!list) return nullptr;
   TextChunk chunk;
   std::array<Value, TextChunk::kCapacity> values;
+  Boxes<Value> box(static_cast<std::size_t>(n));
   for (Py_ssize_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
     const auto count =
         static_cast<std::size_t>(std::min<Py_ssize_t>(TextChunk::kCapacity, n - begin));
@@ -78,7 +134,7 @@ PyObject* score_in_one_pass(const CallSignature& sig, const CandidateSequence& s
     }
     const std::span<Value> out(values.data(), count);
     scorer.score(chunk.views(), out);
-    if (!set_items<Value>(list.get(), begin, out)) return nullptr;
+    if (!set_items<Value>(list.get(), begin, out, box)) return nullptr;
   }
   return list.release();
 }
@@ -94,7 +150,9 @@ PyObject* score_held(const HeldTexts& held, const Scorer& scorer) {
     scorer.score(held.views(), values);
   }
   Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list || !set_items<Value>(list.get(), 0, values)) return nullptr;
+  Boxes<Value> box(values.size());
+  if (!list || !set_items<Value>(list.get(), 0, std::span<const Value>(values), box))
+    return nullptr;
   return list.release();
 }
 
