@@ -1,6 +1,6 @@
 // The processor check of the exec step.
 //
-// The core is compiled for AVX2, BMI2 and POPCNT throughout and checks nothing
+// The core is compiled for AVX2, BMI1, BMI2 and POPCNT throughout and checks nothing
 // itself: on a processor without them, its first such instruction kills the
 // interpreter with SIGILL. The exec step calls this before anything else, so
 // that such a processor gets an ImportError instead. Only the import checks;

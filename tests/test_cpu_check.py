@@ -1,6 +1,6 @@
 """The import on processors without AVX2, emulated by qemu-user.
 
-The module's kernels use AVX2, BMI2 and POPCNT with no check of their own, so
+The module's kernels use AVX2, BMI1, BMI2 and POPCNT with no check of their own, so
 on a processor without them the import itself must fail, with an ImportError,
 rather than let a later call (or the import) die of an illegal instruction.
 """
@@ -36,12 +36,12 @@ else:
 QUERY = "Kitten \u00e9t\u00e9"
 CANDIDATES = ["sitting", "kitten ete", "", "K" * 70, "\u00e9t\u00e9 kitten"] * 7
 
-NEEDS = "quillmatch needs a processor with AVX2, BMI2 and POPCNT; this one lacks "
+NEEDS = "quillmatch needs a processor with AVX2, BMI1, BMI2 and POPCNT; this one lacks "
 
 # (qemu CPU model, what the import prints; None: the results computed natively)
 MODELS = [
-    ("Westmere", "ImportError: " + NEEDS + "AVX2 and BMI2"),
-    ("qemu64", "ImportError: " + NEEDS + "AVX2, BMI2 and POPCNT"),
+    ("Westmere", "ImportError: " + NEEDS + "AVX2, BMI1 and BMI2"),
+    ("qemu64", "ImportError: " + NEEDS + "AVX2, BMI1, BMI2 and POPCNT"),
     ("max", None),
 ]
 
