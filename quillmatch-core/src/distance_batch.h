@@ -96,19 +96,21 @@ class LaneEngine {
   }
 
   void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
-    for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n) {
-      score_slice(candidates.subspan(base, n), out.subspan(base, n));
+    for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n, SliceAhead& ahead) {
+      score_slice(candidates.subspan(base, n), out.subspan(base, n), ahead);
     });
   }
 
  private:
-  void score_slice(std::span<const TextView> texts, std::span<std::uint64_t> out) {
+  void score_slice(std::span<const TextView> texts, std::span<std::uint64_t> out,
+                   SliceAhead& ahead) {
     std::uint16_t sorted[kSlice];
     const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
         query_, texts, out, sorted, [](std::size_t size) { return size - 1 < kMaxLength; },
         [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); });
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
+      ahead.fetch(n);
       score_group(texts, std::span<const std::uint16_t>(sorted + i, n), out);
     }
   }
@@ -132,13 +134,8 @@ class LaneEngine {
       const std::size_t j1 = std::min(j0 + kBlockSteps, steps);
       for (std::size_t k = 0; k < group.size(); ++k) {
         const std::size_t end = std::min<std::size_t>(lengths[k], j1);
-        unsigned char seen = high[k];
-        for (std::size_t j = j0; j < end; ++j) {
-          const unsigned char b = bytes[k][j];
-          seen |= b;
-          block_[(j - j0) * kLanes + k] = masks_[b];
-        }
-        high[k] = seen;
+        if (end > j0)
+          high[k] |= fill_column(bytes[k] + j0, end - j0, masks_, block_ + k, kLanes);
       }
       for (std::size_t j = j0; j < j1; ++j) {
         // The lanes whose candidate has exactly j bytes are done before step j.

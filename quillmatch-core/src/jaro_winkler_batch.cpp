@@ -189,13 +189,13 @@ class LaneEngine {
   explicit LaneEngine(const JaroWinklerQuery& q) : q_(q) {}
 
   void score_chunk(std::span<const TextView> candidates, std::span<double> out) {
-    for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n) {
-      score_slice(candidates.subspan(base, n), out.subspan(base, n));
+    for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n, SliceAhead& ahead) {
+      score_slice(candidates.subspan(base, n), out.subspan(base, n), ahead);
     });
   }
 
  private:
-  void score_slice(std::span<const TextView> texts, std::span<double> out) {
+  void score_slice(std::span<const TextView> texts, std::span<double> out, SliceAhead& ahead) {
     // A stable counting sort by length; candidates of 0 or more than 64 bytes
     // are scored one by one.
     std::size_t starts[jw::kWordBits + 2] = {};
@@ -214,10 +214,12 @@ class LaneEngine {
     for (std::size_t i = 0; i < lanes;) {
       const std::span<const std::uint16_t> rest(sorted + i, lanes - i);
       const std::uint64_t widest = std::max<std::uint64_t>(q_.length, texts[rest[0]].size);
-      i += widest <= 8    ? score_group<std::uint8_t>(texts, rest, out)
-           : widest <= 16 ? score_group<std::uint16_t>(texts, rest, out)
-           : widest <= 32 ? score_group<std::uint32_t>(texts, rest, out)
-                          : score_group<std::uint64_t>(texts, rest, out);
+      const std::size_t done = widest <= 8    ? score_group<std::uint8_t>(texts, rest, out)
+                               : widest <= 16 ? score_group<std::uint16_t>(texts, rest, out)
+                               : widest <= 32 ? score_group<std::uint32_t>(texts, rest, out)
+                                              : score_group<std::uint64_t>(texts, rest, out);
+      ahead.fetch(done);
+      i += done;
     }
   }
 
@@ -242,13 +244,7 @@ class LaneEngine {
       lengths[n] = static_cast<T>(t.size);
       radius[n] = static_cast<T>(r);
       window[n] = static_cast<T>((std::uint64_t{1} << (r + 1)) - 1);
-      const unsigned char* bytes = jw::bytes(t.view());
-      unsigned char seen = 0;
-      for (std::size_t j = 0; j < t.size; ++j) {
-        seen |= bytes[j];
-        block[j * kLanes + n] = table[bytes[j]];
-      }
-      high[n] = seen;
+      high[n] = fill_column(jw::bytes(t.view()), t.size, table.data(), block + n, kLanes);
       steps = t.size;  // sorted by length: the last is the longest
     }
     jw::MatchLanes<T> match(V::load(window), V::load(radius), V::load(lengths));
