@@ -247,6 +247,11 @@ class Goals:
         print("  %-74s %6.2f  (goal %s %g)" % (what, value, op, target))
 
 
+def bound(what, value):
+    """A figure that bounds a goal from below; printed, not judged."""
+    print("  %-74s %6.2f  (bound)" % (what, value))
+
+
 def run(args):
     quick = args.quick
     size = {k: v[1 if quick else 0] for k, v in SIZES.items()}
@@ -277,29 +282,50 @@ def run(args):
     per13, perlong, percand = times.values()
     print("\nratios (each timed alternately with its yardstick)")
 
+    floor = optional("call_floor")  # built by run_peers.sh from call_floor.c
     poly = peers.polyleven
     if poly:
-        t = alternate({"lev": lambda: call_loop(qm.levenshtein_bp, pairs13),
-                       "osa": lambda: call_loop(qm.damerau_bp, pairs13),
-                       "jw": lambda: call_loop(qm.jaro_winkler_similarity, pairs13),
-                       "poly": lambda: call_loop(poly, pairs13)}, many)
+        thunks = {"lev": lambda: call_loop(qm.levenshtein_bp, pairs13),
+                  "osa": lambda: call_loop(qm.damerau_bp, pairs13),
+                  "jw": lambda: call_loop(qm.jaro_winkler_similarity, pairs13),
+                  "poly": lambda: call_loop(poly, pairs13)}
+        if floor:
+            thunks["floor"] = lambda: call_loop(floor.pair, pairs13)
+        t = alternate(thunks, many)
         goals.add("levenshtein_bp / polyleven.levenshtein, 13-letter words, per call",
                   t["lev"] / t["poly"], "<=", 0.65)
         goals.add("damerau_bp / polyleven.levenshtein, 13-letter words, per call",
                   t["osa"] / t["poly"], "<=", 0.75)
         goals.add("jaro_winkler_similarity / polyleven.levenshtein, 13-letter words",
                   t["jw"] / t["poly"], "<=", 0.75)
+        if floor:
+            bound("the calling convention's floor / polyleven.levenshtein, 13-letter words",
+                  t["floor"] / t["poly"])
+            bound("levenshtein_bp over that floor, ns per call",
+                  (t["lev"] - t["floor"]) / len(pairs13) * 1e9)
     else:
         print("  (no polyleven: the per-call ratios against it are skipped)")
 
-    t = alternate({"lev": lambda: call_loop(qm.levenshtein_bp, tiny),
-                   "len": lambda: first_loop(len, tiny)}, many)
+    thunks = {"lev": lambda: call_loop(qm.levenshtein_bp, tiny),
+              "len": lambda: first_loop(len, tiny)}
+    if floor:
+        thunks["floor"] = lambda: call_loop(floor.pair, tiny)
+    t = alternate(thunks, many)
     goals.add("levenshtein_bp('a', 'b') / len('a'), same loop", t["lev"] / t["len"], "<=", 5)
+    if floor:
+        bound("the calling convention's floor ('a', 'b') / len('a')", t["floor"] / t["len"])
 
-    t = alternate({"folded": lambda: call_loop_folded(qm.levenshtein_bp, mixed13),
-                   "plain": lambda: call_loop(qm.levenshtein_bp, mixed13)}, many)
+    thunks = {"folded": lambda: call_loop_folded(qm.levenshtein_bp, mixed13),
+              "plain": lambda: call_loop(qm.levenshtein_bp, mixed13)}
+    if floor:
+        thunks["floor folded"] = lambda: call_loop_folded(floor.pair, mixed13)
+        thunks["floor"] = lambda: call_loop(floor.pair, mixed13)
+    t = alternate(thunks, many)
     goals.add("levenshtein_bp case_insensitive=True / plain, mixed-case 13 letters",
               t["folded"] / t["plain"], "<=", 1.5)
+    if floor:
+        bound("the keyword's cost at the floor, as a share of the plain call",
+              (t["floor folded"] - t["floor"]) / t["plain"])
 
     t = alternate({"ingest": lambda: qm._ingest_borrow_and_deref(short),
                    "len": lambda: list(map(len, short))}, repeats)

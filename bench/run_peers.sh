@@ -22,4 +22,16 @@ if ! "${pip[@]}" -r bench/requirements.txt; then
 fi
 "${pip[@]}" .
 
-exec "$venv/bin/python" bench/peers.py "$@"
+# The calling convention's floor (bench/call_floor.c), for 3.10 and later when a
+# C compiler is at hand; peers.py goes on without it otherwise.
+floor_dir=$venv/call_floor
+rm -rf "$floor_dir"
+if "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 10))' &&
+    command -v cc >/dev/null; then
+  mkdir -p "$floor_dir"
+  include=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  cc -O2 -shared -fPIC -I"$include" bench/call_floor.c -o "$floor_dir/call_floor.abi3.so" ||
+    echo "note: bench/call_floor.c did not build; the call floor is skipped" >&2
+fi
+
+PYTHONPATH=$floor_dir${PYTHONPATH:+:$PYTHONPATH} exec "$venv/bin/python" bench/peers.py "$@"
