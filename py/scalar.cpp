@@ -8,9 +8,35 @@ namespace quillmatch::py {
 
 namespace {
 
+// The call most code makes: two exact str by position and nothing else, read
+// here without the general binding, on interpreters that expose UTF-8 in
+// place. Any other call goes through the binding, and so does this one when a
+// text fails to convert: the binding then converts it again and reports the
+// failure with its note, so the error seen is the same either way.
+bool two_texts_by_position(PyObject* args, PyObject* kwargs, TextView& str_1, TextView& str_2) {
+  if (kwargs || !utf8_in_place() || PyTuple_Size(args) != 2) return false;
+  PyObject* a = PyTuple_GetItem(args, 0);
+  PyObject* b = PyTuple_GetItem(args, 1);
+  if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
+  Py_ssize_t n1 = 0, n2 = 0;
+  const char* d1 = PyUnicode_AsUTF8AndSize(a, &n1);
+  const char* d2 = d1 ? PyUnicode_AsUTF8AndSize(b, &n2) : nullptr;
+  if (!d2) {
+    PyErr_Clear();
+    return false;
+  }
+  str_1 = TextView(d1, static_cast<std::size_t>(n1));
+  str_2 = TextView(d2, static_cast<std::size_t>(n2));
+  return true;
+}
+
 template <auto kernel>
 PyObject* distance(const CallSignature& sig, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    // The texts stay alive in `args` for the whole call.
+    if (TextView t1, t2; two_texts_by_position(args, kwargs, t1, t2))
+      return PyLong_FromUnsignedLongLong(
+          kernel(t1, t2, std::nullopt, false, std::nullopt).value());
     Arguments a(sig);
     BorrowedText str_1, str_2;
     std::optional<std::uint64_t> max_len, score_cutoff;
@@ -36,6 +62,12 @@ PyObject* damerau_bp(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* jaro_winkler_similarity(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    if (TextView t1, t2; two_texts_by_position(args, kwargs, t1, t2)) {
+      auto result = quillmatch::jaro_winkler(t1, t2, std::nullopt, std::nullopt, false,
+                                             std::nullopt);
+      if (!result.ok()) return raise_match_error(result.error());
+      return PyFloat_FromDouble(result.value());
+    }
     Arguments a(kJaroWinklerSimilarity);
     BorrowedText str_1, str_2;
     std::optional<double> p, score_cutoff;

@@ -63,16 +63,17 @@ class AsciiPairMasks {
  public:
   AsciiPairMasks(std::string_view pattern, std::string_view text, bool fold = false) {
     for (unsigned char b : text) table_[b] = 0;
-    for (unsigned char b : pattern) table_[ascii_lower(b)] = table_[ascii_upper(b)] = 0;
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-      const auto b = static_cast<unsigned char>(pattern[i]);
-      const std::uint64_t bit = std::uint64_t{1} << i;
-      if (fold) {
-        table_[ascii_lower(b)] |= bit;
-        table_[ascii_upper(b)] |= bit;
-      } else {
-        table_[b] |= bit;
+    if (fold) {
+      for (unsigned char b : pattern) table_[ascii_lower(b)] = table_[ascii_upper(b)] = 0;
+      for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const auto b = static_cast<unsigned char>(pattern[i]);
+        table_[ascii_lower(b)] |= std::uint64_t{1} << i;
+        table_[ascii_upper(b)] |= std::uint64_t{1} << i;
       }
+    } else {
+      for (unsigned char b : pattern) table_[b] = 0;
+      for (std::size_t i = 0; i < pattern.size(); ++i)
+        table_[static_cast<unsigned char>(pattern[i])] |= std::uint64_t{1} << i;
     }
   }
   std::uint64_t get(unsigned char byte) const { return table_[byte]; }

@@ -21,9 +21,18 @@ namespace quillmatch {
 bool is_ascii(std::string_view text);
 
 // The ASCII case mappings: A..Z <-> a..z, every other byte unchanged. For ASCII
-// text the full Unicode lowercase mapping is exactly ascii_lower.
-inline unsigned char ascii_lower(unsigned char b) { return b >= 'A' && b <= 'Z' ? b + 0x20 : b; }
-inline unsigned char ascii_upper(unsigned char b) { return b >= 'a' && b <= 'z' ? b - 0x20 : b; }
+// text the full Unicode lowercase mapping is exactly ascii_lower. Branch-free:
+// the two cases of a letter differ in bit 5 alone, and b | 0x20 is a small
+// letter exactly when b is a letter of either case.
+inline unsigned char ascii_case_bit(unsigned char b) {
+  return static_cast<unsigned char>((static_cast<unsigned>((b | 0x20) - 'a') < 26u) << 5);
+}
+inline unsigned char ascii_lower(unsigned char b) {
+  return static_cast<unsigned char>(b | ascii_case_bit(b));
+}
+inline unsigned char ascii_upper(unsigned char b) {
+  return static_cast<unsigned char>(b & ~ascii_case_bit(b));
+}
 
 // Number of code points of valid UTF-8: the bytes that are not continuation
 // bytes (0x80..0xBF). Never decodes.
