@@ -128,6 +128,10 @@ int param_index(const CallSignature& sig, PyObject* key) {
 
 }  // namespace
 
+bool is_interned_param(const CallSignature& sig, std::size_t i, PyObject* key) {
+  return key == interned_params(sig)[i];
+}
+
 const Names& names() {
   // Created under the interpreter lock, which serialises first uses; never
   // released.

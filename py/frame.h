@@ -132,6 +132,11 @@ PyObject* raise_match_error(const MatchError& error);
 // Raises PanicException with the message. Returns null.
 PyObject* raise_panic(const char* message);
 
+// True when `key` is the interned name of parameter i: what a keyword written
+// at a call site is. Other keys may still name the parameter; this only
+// recognises the common form, by pointer.
+bool is_interned_param(const CallSignature& sig, std::size_t i, PyObject* key);
+
 // Binds one call's arguments to a signature and converts them. Each typed
 // accessor converts one slot; an empty or None slot of an optional parameter is
 // left absent. On failure the exception carries the parameter's note.

@@ -8,13 +8,28 @@ namespace quillmatch::py {
 
 namespace {
 
-// The call most code makes: two exact str by position and nothing else, read
-// here without the general binding, on interpreters that expose UTF-8 in
-// place. Any other call goes through the binding, and so does this one when a
-// text fails to convert: the binding then converts it again and reports the
-// failure with its note, so the error seen is the same either way.
-bool two_texts_by_position(PyObject* args, PyObject* kwargs, TextView& str_1, TextView& str_2) {
-  if (kwargs || !utf8_in_place() || PyTuple_Size(args) != 2) return false;
+// The calls most code makes: two exact str by position, and at most the case
+// flag as a keyword holding True or False. Read here without the general
+// binding, on interpreters that expose UTF-8 in place; any other call goes
+// through the binding, and so does this one when a text fails to convert: the
+// binding then converts it again and reports the failure with its note, so the
+// error seen is the same either way.
+struct CommonCall {
+  TextView str_1, str_2;
+  bool case_insensitive = false;
+};
+
+bool common_call(const CallSignature& sig, std::size_t flag, PyObject* args, PyObject* kwargs,
+                 CommonCall& out) {
+  if (!utf8_in_place() || PyTuple_Size(args) != 2) return false;
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    if (PyDict_Size(kwargs) != 1 || !PyDict_Next(kwargs, &pos, &key, &value) ||
+        !is_interned_param(sig, flag, key) || (value != Py_True && value != Py_False))
+      return false;
+    out.case_insensitive = value == Py_True;
+  }
   PyObject* a = PyTuple_GetItem(args, 0);
   PyObject* b = PyTuple_GetItem(args, 1);
   if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
@@ -25,18 +40,22 @@ bool two_texts_by_position(PyObject* args, PyObject* kwargs, TextView& str_1, Te
     PyErr_Clear();
     return false;
   }
-  str_1 = TextView(d1, static_cast<std::size_t>(n1));
-  str_2 = TextView(d2, static_cast<std::size_t>(n2));
+  out.str_1 = TextView(d1, static_cast<std::size_t>(n1));
+  out.str_2 = TextView(d2, static_cast<std::size_t>(n2));
   return true;
 }
+
+// Where each signature keeps its case flag.
+constexpr std::size_t kDistanceFlag = 3;
+constexpr std::size_t kJaroWinklerFlag = 4;
 
 template <auto kernel>
 PyObject* distance(const CallSignature& sig, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     // The texts stay alive in `args` for the whole call.
-    if (TextView t1, t2; two_texts_by_position(args, kwargs, t1, t2))
+    if (CommonCall c; common_call(sig, kDistanceFlag, args, kwargs, c))
       return PyLong_FromUnsignedLongLong(
-          kernel(t1, t2, std::nullopt, false, std::nullopt).value());
+          kernel(c.str_1, c.str_2, std::nullopt, c.case_insensitive, std::nullopt).value());
     Arguments a(sig);
     BorrowedText str_1, str_2;
     std::optional<std::uint64_t> max_len, score_cutoff;
@@ -62,9 +81,9 @@ PyObject* damerau_bp(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* jaro_winkler_similarity(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    if (TextView t1, t2; two_texts_by_position(args, kwargs, t1, t2)) {
-      auto result = quillmatch::jaro_winkler(t1, t2, std::nullopt, std::nullopt, false,
-                                             std::nullopt);
+    if (CommonCall c; common_call(kJaroWinklerSimilarity, kJaroWinklerFlag, args, kwargs, c)) {
+      auto result = quillmatch::jaro_winkler(c.str_1, c.str_2, std::nullopt, std::nullopt,
+                                             c.case_insensitive, std::nullopt);
       if (!result.ok()) return raise_match_error(result.error());
       return PyFloat_FromDouble(result.value());
     }

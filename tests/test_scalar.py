@@ -158,3 +158,40 @@ def test_jaro_winkler_matches_transcription(pair, fold, p, cutoff):
         result = J(x, y, p, None, fold, cutoff)
         assert type(result) is float
         assert result.hex() == expected.hex()
+
+
+class Str(str):
+    pass
+
+
+# Two str by position, with or without the case flag by keyword, take a shorter
+# road than other calls; every way of passing the same values must agree, and
+# a bad value must fail the same way on either road.
+@pytest.mark.parametrize("fn", [L, D, J])
+@pytest.mark.parametrize("a, b", [("Kitten", "sitTing"), ("", "a"), ("\u00c9t\u00e9", "\u00e9T\u00c9"),
+                                  ("a" * 70, "A" * 69 + "b")])
+def test_every_way_of_passing_agrees(fn, a, b):
+    key = "".join(["case_", "insensitive"])  # not interned: the general road
+    for fold in (False, True):
+        want = fn(a, b, case_insensitive=fold)
+        ways = [fn(Str(a), b, case_insensitive=fold), fn(a, Str(b), **{key: fold}),
+                fn(*[a, b], **{"case_insensitive": fold}), fn(str_1=a, str_2=b, case_insensitive=fold)]
+        if fn is J:
+            ways.append(fn(a, b, None, None, fold))
+        else:
+            ways.append(fn(a, b, None, fold))
+        if not fold:
+            ways.append(fn(a, b))
+        assert all(w == want and type(w) is type(want) for w in ways), (a, b, fold, want, ways)
+
+
+@pytest.mark.parametrize("fn", [L, D, J])
+def test_errors_are_the_same_on_the_short_road(fn):
+    for args, kwargs in [(("\ud800", "a"), {}), (("a", "\udfff"), {"case_insensitive": True}),
+                         (("a", "b"), {"case_insensitive": 1})]:
+        with pytest.raises((UnicodeEncodeError, TypeError)) as short:
+            fn(*args, **kwargs)
+        with pytest.raises(type(short.value)) as general:
+            fn(*map(Str, args), **kwargs)
+        assert str(short.value) == str(general.value)
+        assert getattr(short.value, "__notes__", None) == getattr(general.value, "__notes__", None)
