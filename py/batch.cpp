@@ -28,29 +28,10 @@ namespace {
 
 constexpr std::size_t kReleaseLockThreshold = 10'000;
 
-// Distances are small, and the interpreter keeps one int object for each of
-// 0..255: handing out those directly skips a call per entry.
-constexpr std::uint64_t kSmallInts = 256;
-
 class IntBoxes {
  public:
   explicit IntBoxes(std::size_t) {}
-  PyObject* operator()(std::uint64_t d) const {
-    static const std::array<PyObject*, kSmallInts>* small = [] {
-      auto* table = new std::array<PyObject*, kSmallInts>();
-      for (std::uint64_t v = 0; v < kSmallInts; ++v) {
-        (*table)[v] = PyLong_FromUnsignedLongLong(v);
-        if (!(*table)[v]) throw std::bad_alloc();
-      }
-      return table;
-    }();
-    if (d < kSmallInts) {
-      PyObject* obj = (*small)[d];
-      Py_INCREF(obj);
-      return obj;
-    }
-    return PyLong_FromUnsignedLongLong(d);
-  }
+  PyObject* operator()(std::uint64_t d) const { return distance_to_python(d); }
 };
 
 // Within one call, equal similarities share one float object. A batch over

@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <array>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -127,6 +128,27 @@ int param_index(const CallSignature& sig, PyObject* key) {
 }
 
 }  // namespace
+
+PyObject* distance_to_python(std::uint64_t d) {
+  // Distances are small, and the interpreter keeps one int object for each of
+  // 0..255: handing out those directly skips a call per result. The table is
+  // filled under the lock on first use and never released.
+  constexpr std::uint64_t kSmallInts = 256;
+  static const std::array<PyObject*, kSmallInts>* small = [] {
+    auto* table = new std::array<PyObject*, kSmallInts>();
+    for (std::uint64_t v = 0; v < kSmallInts; ++v) {
+      (*table)[v] = PyLong_FromUnsignedLongLong(v);
+      if (!(*table)[v]) throw std::bad_alloc();
+    }
+    return table;
+  }();
+  if (d < kSmallInts) {
+    PyObject* obj = (*small)[d];
+    Py_INCREF(obj);
+    return obj;
+  }
+  return PyLong_FromUnsignedLongLong(d);
+}
 
 bool is_interned_param(const CallSignature& sig, std::size_t i, PyObject* key) {
   return key == interned_params(sig)[i];

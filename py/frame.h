@@ -132,6 +132,9 @@ PyObject* raise_match_error(const MatchError& error);
 // Raises PanicException with the message. Returns null.
 PyObject* raise_panic(const char* message);
 
+// A distance as a Python int: a new reference, or null with MemoryError set.
+PyObject* distance_to_python(std::uint64_t d);
+
 // True when `key` is the interned name of parameter i: what a keyword written
 // at a call site is. Other keys may still name the parameter; this only
 // recognises the common form, by pointer.

@@ -54,7 +54,7 @@ PyObject* distance(const CallSignature& sig, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     // The texts stay alive in `args` for the whole call.
     if (CommonCall c; common_call(sig, kDistanceFlag, args, kwargs, c))
-      return PyLong_FromUnsignedLongLong(
+      return distance_to_python(
           kernel(c.str_1, c.str_2, std::nullopt, c.case_insensitive, std::nullopt).value());
     Arguments a(sig);
     BorrowedText str_1, str_2;
@@ -65,7 +65,7 @@ PyObject* distance(const CallSignature& sig, PyObject* args, PyObject* kwargs) {
       return nullptr;
     auto result = kernel(str_1.text, str_2.text, max_len, case_insensitive, score_cutoff);
     if (!result.ok()) return raise_match_error(result.error());
-    return PyLong_FromUnsignedLongLong(result.value());
+    return distance_to_python(result.value());
   });
 }
 
