@@ -122,7 +122,7 @@ PyObject* score_in_one_pass(const CallSignature& sig, const CandidateSequence& s
 
 // Scores a snapshot, without the lock when it is large.
 template <class Value, class Scorer>
-PyObject* score_held(const HeldTexts& held, const Scorer& scorer) {
+PyObject* score_held(HeldTexts& held, const Scorer& scorer) {
   std::vector<Value> values(held.size());
   if (held.size() < kReleaseLockThreshold) {
     scorer.score(held.views(), values);
@@ -131,10 +131,15 @@ PyObject* score_held(const HeldTexts& held, const Scorer& scorer) {
     scorer.score(held.views(), values);
   }
   Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
   Boxes<Value> box(values.size());
-  if (!list || !set_items<Value>(list.get(), 0, std::span<const Value>(values), box))
-    return nullptr;
-  return list.release();
+  const bool ok = held.release_with([&](std::size_t k) {
+    PyObject* item = box(values[k]);
+    if (!item) return false;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);  // steals item
+    return true;
+  });
+  return ok ? list.release() : nullptr;
 }
 
 // The snapshot, converted as the candidates argument: failures carry its note.

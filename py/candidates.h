@@ -65,7 +65,25 @@ class HeldTexts {
 
   void release();
 
+  // Releases the held texts, calling step(k) for each k < size() just before
+  // the reference of candidate k is given up, so that the result of a batch
+  // can be built in the same pass (its misses overlapping the releases').
+  // Stops at the first step that returns false; releases everything anyway.
+  template <class Step>
+  bool release_with(Step step) {
+    bool ok = true;
+    for (std::size_t k = 0; k < owners_.size(); ++k) {
+      if (k + kReleaseAhead < owners_.size()) __builtin_prefetch(owners_[k + kReleaseAhead], 1);
+      ok = ok && step(k);
+      Py_DECREF(owners_[k]);
+    }
+    owners_.clear();
+    views_.clear();
+    return ok;
+  }
+
  private:
+  static constexpr std::size_t kReleaseAhead = 16;
   bool take_indexed(const CandidateSequence& seq);
   bool take_iterated(const CandidateSequence& seq);
 
