@@ -28,15 +28,9 @@ PyObject* sequence_type() {
   return cached;
 }
 
-// The objects of a large list lie far apart: asking for the one a few entries
-// ahead overlaps its cache miss with the work on this one. Asking for many at
-// once would not: the processor keeps only about ten misses in flight, and the
-// rest of the requests would wait in line with nothing else running.
-constexpr std::size_t kPrefetchAhead = 16;
-
 void release_all(PyObject** owners, std::size_t count) {
   for (std::size_t k = 0; k < count; ++k) {
-    if (k + kPrefetchAhead < count) __builtin_prefetch(owners[k + kPrefetchAhead], 1);
+    if (k + kObjectPrefetchAhead < count) __builtin_prefetch(owners[k + kObjectPrefetchAhead], 1);
     Py_DECREF(owners[k]);
   }
 }
@@ -50,9 +44,9 @@ bool take_range(const CandidateSequence& seq, Py_ssize_t begin, std::size_t coun
   // owners[] first holds the borrowed items; entry k becomes the owner when
   // item k is taken, so on failure at k only [0, k) hold references.
   seq.items(begin, count, owners);
-  for (std::size_t k = 0; k < std::min(count, kPrefetchAhead); ++k) __builtin_prefetch(owners[k]);
+  for (std::size_t k = 0; k < std::min(count, kObjectPrefetchAhead); ++k) __builtin_prefetch(owners[k]);
   for (std::size_t k = 0; k < count; ++k) {
-    if (k + kPrefetchAhead < count) __builtin_prefetch(owners[k + kPrefetchAhead]);
+    if (k + kObjectPrefetchAhead < count) __builtin_prefetch(owners[k + kObjectPrefetchAhead]);
     if (!take_text(owners[k], owners[k], views[k])) {
       release_all(owners, k);
       return false;

@@ -15,6 +15,12 @@
 
 namespace quillmatch::py {
 
+// The objects of a large list lie far apart: asking for the one a few entries
+// ahead overlaps its cache miss with the work on this one. Asking for many at
+// once would not: the processor keeps only about ten misses in flight, and the
+// rest of the requests would wait in line with nothing else running.
+inline constexpr std::size_t kObjectPrefetchAhead = 16;
+
 // The candidates argument once it has passed the container checks: a str is
 // refused ("Can't extract `str` to `Vec`") and so is anything that is not a
 // sequence. An exact list or tuple is read by index, which is what its own
@@ -73,7 +79,8 @@ class HeldTexts {
   bool release_with(Step step) {
     bool ok = true;
     for (std::size_t k = 0; k < owners_.size(); ++k) {
-      if (k + kReleaseAhead < owners_.size()) __builtin_prefetch(owners_[k + kReleaseAhead], 1);
+      if (k + kObjectPrefetchAhead < owners_.size())
+        __builtin_prefetch(owners_[k + kObjectPrefetchAhead], 1);
       ok = ok && step(k);
       Py_DECREF(owners_[k]);
     }
@@ -83,7 +90,6 @@ class HeldTexts {
   }
 
  private:
-  static constexpr std::size_t kReleaseAhead = 16;
   bool take_indexed(const CandidateSequence& seq);
   bool take_iterated(const CandidateSequence& seq);
 
