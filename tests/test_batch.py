@@ -255,6 +255,20 @@ def test_results_identical_across_the_threshold(batch, query):
     assert batch(query, words[:9999], case_insensitive=True) == full[:9999]
 
 
+def test_similarities_shared_within_a_result_keep_their_values():
+    # Thousands of distinct scores, more than the call's float cache has slots,
+    # so that values collide in it; each entry must still be its own value.
+    rnd = random.Random(11)
+    query = "".join(rnd.choice("abcdeABCDE") for _ in range(40))
+    words = ["".join(rnd.choice("abcdefABCDEF") for _ in range(rnd.randint(1, 64)))
+             for _ in range(4000)]
+    for ci in (False, True):
+        got = qm.jaro_winkler_batch(query, words, case_insensitive=ci)
+        wanted = [qm.jaro_winkler_similarity(query, w, case_insensitive=ci) for w in words]
+        assert len(set(got)) > 1024
+        assert [x.hex() for x in got] == [x.hex() for x in wanted]
+
+
 Listish = type("Listish", (list,), {})
 
 
