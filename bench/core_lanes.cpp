@@ -1,7 +1,7 @@
 // Side-by-side timings of the batch distance engines: the candidate-by-candidate
 // word step against the lane engine, Levenshtein against OSA, on short words and
-// on long texts, and two threads against one; and the kernels one pair a call. Prints ratios; absolute times on
-// a shared machine drift.
+// on long texts, and two threads against one; and the kernels one pair a call.
+// Prints ratios; absolute times on a shared machine drift.
 //
 // Build: cmake -S . -B build/bench -DQUILLMATCH_BUILD_MODULE=OFF -DQUILLMATCH_BUILD_BENCH=ON
 //        cmake --build build/bench --target core_lanes && build/bench/bench/core_lanes
