@@ -10,8 +10,12 @@
 // The single-word steps are used unchanged by the batch engines' ASCII fast
 // paths, so the fast paths are the same algorithm as the kernels by
 // construction. Each word step has a lane twin (LevenshteinLanes, OsaLanes)
-// right after it, the same lines over simd::Lanes<T>, scanning one candidate
-// per lane.
+// right after it, the same recurrence over simd::Lanes<T>, scanning one
+// candidate per lane. The word steps write HP and the new VP with AND-NOTs of
+// values that are ready early, which shortens the loop-carried chain that one
+// text's scan waits on; the lanes keep the form with fewer operations, since a
+// register of lanes waits on those instead. Both forms are the same bits (De
+// Morgan), and the lane tests compare them step by step.
 //
 // Why a T-bit lane is the word step: every operation of the steps (and, or,
 // xor, not, add, shift left by one) computes the low T bits of its result from
@@ -36,6 +40,16 @@
 
 namespace quillmatch {
 
+// ~a & b.
+inline std::uint64_t and_not(std::uint64_t a, std::uint64_t b) { return ~a & b; }
+// ~a, kept apart from the expression it feeds: the compiler would otherwise
+// fold ~a & ~b back into ~(a | b), whose OR waits for both operands.
+inline std::uint64_t not_early(std::uint64_t a) {
+  std::uint64_t r = ~a;
+  asm("" : "+r"(r));
+  return r;
+}
+
 // Levenshtein (Myers' algorithm in Hyyrö's formulation), one word.
 // REQUIRES: 1 <= m <= 64, top == 1 << (m - 1).
 struct LevenshteinWord {
@@ -50,14 +64,18 @@ struct LevenshteinWord {
     // Adding VP to PM & VP propagates a carry through each run of VP bits that
     // starts at a match; XOR with VP leaves the bits the carry changed, which
     // are the positions whose diagonal delta is zero.
-    const std::uint64_t d0 = (((pm & vp) + vp) ^ vp) | pm | vn;
-    const std::uint64_t hp = vn | ~(d0 | vp);
+    const std::uint64_t carried = ((pm & vp) + vp) ^ vp;
+    const std::uint64_t d0 = carried | pm | vn;
+    // HP = VN | ~(D0 | VP) and the new VP = (HN << 1) | ~(D0 | X), computed
+    // from ~(PM | VN | VP) and ~D0, which are ready early, so that each needs
+    // one AND-NOT on the loop-carried chain from VP to VP.
+    const std::uint64_t hp = vn | and_not(carried, not_early(pm | vn | vp));
     const std::uint64_t hn = vp & d0;
     score += (hp & top) != 0;  // never both: hp and hn are disjoint
     score -= (hn & top) != 0;
     const std::uint64_t x = (hp << 1) | 1;  // row 0 grows by one each column
     vn = d0 & x;
-    vp = (hn << 1) | ~(d0 | x);
+    vp = (hn << 1) | and_not(x, not_early(d0));
   }
 };
 
@@ -115,14 +133,16 @@ struct OsaWord {
     // previous one, and the previous diagonal at i-1 was not already free; a
     // transposition can end at i. Uses the previous column's d0.
     const std::uint64_t tr = ((~d0 & pm) << 1) & pm_prev;
-    d0 = (((pm & vp) + vp) ^ vp) | pm | vn | tr;
-    const std::uint64_t hp = vn | ~(d0 | vp);
+    const std::uint64_t carried = ((pm & vp) + vp) ^ vp;
+    d0 = carried | pm | vn | tr;
+    // As in LevenshteinWord, with TR beside PM and VN.
+    const std::uint64_t hp = vn | and_not(carried, not_early(pm | vn | tr | vp));
     const std::uint64_t hn = vp & d0;
     score += (hp & top) != 0;
     score -= (hn & top) != 0;
     const std::uint64_t x = (hp << 1) | 1;
     vn = d0 & x;
-    vp = (hn << 1) | ~(d0 | x);
+    vp = (hn << 1) | and_not(x, not_early(d0));
     pm_prev = pm;
   }
 };
