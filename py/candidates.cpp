@@ -29,10 +29,7 @@ PyObject* sequence_type() {
 }
 
 void release_all(PyObject** owners, std::size_t count) {
-  for (std::size_t k = 0; k < count; ++k) {
-    if (k + kObjectPrefetchAhead < count) __builtin_prefetch(owners[k + kObjectPrefetchAhead], 1);
-    Py_DECREF(owners[k]);
-  }
+  release_each(owners, count, [](std::size_t) { return true; });
 }
 
 // Takes items [begin, begin + count) of an indexed sequence in: owners[k] and

@@ -21,6 +21,21 @@ namespace quillmatch::py {
 // rest of the requests would wait in line with nothing else running.
 inline constexpr std::size_t kObjectPrefetchAhead = 16;
 
+// Gives up owners[0, count), calling step(k) just before owner k goes, so that
+// other work over the same candidates can share the pass (its misses overlap
+// the releases'). Stops calling step after the first false; releases every
+// owner anyway, and returns whether every step succeeded. Needs the lock.
+template <class Step>
+bool release_each(PyObject* const* owners, std::size_t count, Step step) {
+  bool ok = true;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k + kObjectPrefetchAhead < count) __builtin_prefetch(owners[k + kObjectPrefetchAhead], 1);
+    ok = ok && step(k);
+    Py_DECREF(owners[k]);
+  }
+  return ok;
+}
+
 // The candidates argument once it has passed the container checks: a str is
 // refused ("Can't extract `str` to `Vec`") and so is anything that is not a
 // sequence. An exact list or tuple is read by index, which is what its own
@@ -77,13 +92,7 @@ class HeldTexts {
   // Stops at the first step that returns false; releases everything anyway.
   template <class Step>
   bool release_with(Step step) {
-    bool ok = true;
-    for (std::size_t k = 0; k < owners_.size(); ++k) {
-      if (k + kObjectPrefetchAhead < owners_.size())
-        __builtin_prefetch(owners_[k + kObjectPrefetchAhead], 1);
-      ok = ok && step(k);
-      Py_DECREF(owners_[k]);
-    }
+    const bool ok = release_each(owners_.data(), owners_.size(), step);
     owners_.clear();
     views_.clear();
     return ok;
