@@ -13,9 +13,11 @@
 // right after it, the same recurrence over simd::Lanes<T>, scanning one
 // candidate per lane. The word steps write HP and the new VP with AND-NOTs of
 // values that are ready early, which shortens the loop-carried chain that one
-// text's scan waits on; the lanes keep the form with fewer operations, since a
-// register of lanes waits on those instead. Both forms are the same bits (De
-// Morgan), and the lane tests compare them step by step.
+// text's scan waits on. A register of lanes waits on its operation count
+// instead, and AVX2 has no NOT (it is an XOR with all ones), so the lanes carry
+// HP and X = (HP << 1) | 1 complemented, and every NOT folds into an AND-NOT.
+// Both forms are the same bits (De Morgan), and the lane tests compare them
+// step by step.
 //
 // Why a T-bit lane is the word step: every operation of the steps (and, or,
 // xor, not, add, shift left by one) computes the low T bits of its result from
@@ -79,15 +81,16 @@ struct LevenshteinWord {
   }
 };
 
-// The score update of a lane step. With a = ((hp & top) == 0) and
-// b = ((hn & top) == 0), each -1 or 0, the word step's +[hp bit] - [hn bit]
-// equals a - b. A lane whose top is zero gets a = b = -1 and keeps its score,
-// which is how a lane whose candidate ended stops counting.
+// The score update of a lane step, from ~HP and HN. With a = ((~hp & top) ==
+// top), the hp bit clear, and b = ((hn & top) == 0), each -1 or 0, the word
+// step's +[hp bit] - [hn bit] equals a - b. A lane whose top is zero gets
+// a = b = -1 and keeps its score, which is how a lane whose candidate ended
+// stops counting.
 template <class T>
-simd::Lanes<T> lanes_score_update(simd::Lanes<T> score, simd::Lanes<T> top, simd::Lanes<T> hp,
-                                  simd::Lanes<T> hn) {
+simd::Lanes<T> lanes_score_update(simd::Lanes<T> score, simd::Lanes<T> top,
+                                  simd::Lanes<T> not_hp, simd::Lanes<T> hn) {
   using V = simd::Lanes<T>;
-  return score + ((hp & top) == V::zero()) - ((hn & top) == V::zero());
+  return score + ((not_hp & top) == top) - ((hn & top) == V::zero());
 }
 
 // LevenshteinWord in every lane; one candidate per lane.
@@ -107,12 +110,12 @@ struct LevenshteinLanes {
 
   void step(V pm) {
     const V d0 = (((pm & vp) + vp) ^ vp) | pm | vn;
-    const V hp = vn | ~(d0 | vp);
+    const V not_hp = and_not(d0 | vp, vn);  // ~(vn | ~(d0 | vp))
     const V hn = vp & d0;
-    score = lanes_score_update(score, top, hp, hn);
-    const V x = shl1(hp) | V::splat(1);
-    vn = d0 & x;
-    vp = shl1(hn) | ~(d0 | x);
+    score = lanes_score_update(score, top, not_hp, hn);
+    const V not_x = shl1(not_hp);  // ~x: the shift brings in the clear bit 0
+    vn = and_not(d0, not_x);
+    vp = shl1(hn) | and_not(not_x, d0);
   }
 };
 
@@ -166,12 +169,12 @@ struct OsaLanes {
   void step(V pm) {
     const V tr = shl1(and_not(pm, d0)) & pm_prev;
     d0 = (((pm & vp) + vp) ^ vp) | pm | vn | tr;
-    const V hp = vn | ~(d0 | vp);
+    const V not_hp = and_not(d0 | vp, vn);  // as in LevenshteinLanes
     const V hn = vp & d0;
-    score = lanes_score_update(score, top, hp, hn);
-    const V x = shl1(hp) | V::splat(1);
-    vn = d0 & x;
-    vp = shl1(hn) | ~(d0 | x);
+    score = lanes_score_update(score, top, not_hp, hn);
+    const V not_x = shl1(not_hp);
+    vn = and_not(d0, not_x);
+    vp = shl1(hn) | and_not(not_x, d0);
     pm_prev = pm;
   }
 };
@@ -363,16 +366,11 @@ class BlockColumnLanes {
     top_ = V::splat(std::uint64_t{1} << ((m_ - 1) % 64));
   }
 
-  // a + b + carry in every lane, carry becoming each lane's carry out. The
-  // carry out of the top bit is the majority of a, b and the carry into it,
-  // which is (a & b) | ((a | b) & ~sum) there; the steps add a = pm & vp to
-  // b = vp, and with a inside b that is a | (b & ~sum).
-  // REQUIRES: a & ~b == 0.
-  static V add_with_carry(V a, V b, V& carry) {
-    const V sum = a + b + carry;
-    carry = top_down(a | and_not(b, sum));
-    return sum;
-  }
+  // The steps add VP + (PM & VP) + carry in each word. The carry out of the
+  // top bit is the majority of the operands' top bits and the carry into it,
+  // (a & b) | ((a | b) & ~sum); with a = PM & VP inside b = VP that is
+  // (PM & VP) | (VP & ~sum). Inside VP, S = (sum ^ VP) | PM is ~sum | PM, so
+  // this is VP & S, and its top bit is the next word's carry in.
 
   std::vector<Cell> cells_;
   V top_;
@@ -397,27 +395,32 @@ class LevenshteinBlockLanes : public BlockColumnLanes<LevenshteinLaneCell> {
   void restart() { BlockColumnLanes::restart(); }
 
   // pm[w] holds word w of every lane's mask row.
+  //
+  // The add needs no carry of its own: HN = VP & D0 = VP & S (VP and VN are
+  // disjoint) is the add's carry-out expression, so the add's carry into a word
+  // is the HN bit that the shift carries into it.
   void step(const V* pm) {
-    V add_carry = V::zero(), hp_carry = V::splat(1), hn_carry = V::zero();
-    V hp = V::zero(), hn = V::zero();
+    V hn_carry = V::zero(), not_hp_carry = V::zero();  // ~HP carries in 0: X's bit 0 is set
+    V not_hp = V::ones(), hn = V::zero();
     for (LevenshteinLaneCell& c : cells_) {
       const V pmw = *pm++, vpw = c.vp, vnw = c.vn;
-      const V s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
-      const V d0 = s | pmw | vnw;
-      hp = vnw | ~(s | pmw | vpw);
-      hn = vpw & (s | pmw);
-      const V x = shl1(hp) | hp_carry;
+      const V s = ((vpw + (pmw & vpw) + hn_carry) ^ vpw) | pmw;
+      hn = vpw & s;
+      const V d0 = s | vnw;
+      not_hp = and_not(s | vpw, vnw);  // ~(vn | ~(s | pm | vp))
+      const V not_x = shl1(not_hp) | not_hp_carry;
       const V y = shl1(hn) | hn_carry;
-      hp_carry = top_down(hp);
+      not_hp_carry = top_down(not_hp);
       hn_carry = top_down(hn);
-      c.vn = d0 & x;
-      c.vp = y | ~(d0 | x);
+      c.vn = and_not(d0, not_x);
+      c.vp = y | and_not(not_x, d0);
     }
-    score = lanes_score_update(score, top_, hp, hn);  // the last word's
+    score = lanes_score_update(score, top_, not_hp, hn);  // the last word's
   }
 };
 
-// OsaBlock in every 64-bit lane.
+// OsaBlock in every 64-bit lane. HN here also takes in VP & TR, so unlike in
+// LevenshteinBlockLanes the add keeps a carry of its own (VP & S).
 class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
  public:
   explicit OsaBlockLanes(std::uint64_t m)
@@ -433,8 +436,8 @@ class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
 
   // REQUIRES: `pm` stays valid and unchanged until the next step.
   void step(const V* pm) {
-    V add_carry = V::zero(), tr_carry = V::zero(), hp_carry = V::splat(1), hn_carry = V::zero();
-    V hp = V::zero(), hn = V::zero();
+    V add_carry = V::zero(), tr_carry = V::zero(), not_hp_carry = V::zero(), hn_carry = V::zero();
+    V not_hp = V::ones(), hn = V::zero();
     const V* pm_prev = pm_prev_;
     pm_prev_ = pm;
     for (OsaLaneCell& c : cells_) {
@@ -442,19 +445,20 @@ class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
       const V t = and_not(pmw, c.d0);  // previous column's D0
       const V tr = (shl1(t) | tr_carry) & *pm_prev++;
       tr_carry = top_down(t);
-      const V s = add_with_carry(pmw & vpw, vpw, add_carry) ^ vpw;
-      const V d0 = s | pmw | vnw | tr;
-      hp = vnw | ~(d0 | vpw);
+      const V s = ((vpw + (pmw & vpw) + add_carry) ^ vpw) | pmw;
+      add_carry = top_down(vpw & s);
+      const V d0 = s | vnw | tr;
+      not_hp = and_not(d0 | vpw, vnw);
       hn = vpw & d0;
-      const V x = shl1(hp) | hp_carry;
+      const V not_x = shl1(not_hp) | not_hp_carry;
       const V y = shl1(hn) | hn_carry;
-      hp_carry = top_down(hp);
+      not_hp_carry = top_down(not_hp);
       hn_carry = top_down(hn);
       c.d0 = d0;
-      c.vn = d0 & x;
-      c.vp = y | ~(d0 | x);
+      c.vn = and_not(d0, not_x);
+      c.vp = y | and_not(not_x, d0);
     }
-    score = lanes_score_update(score, top_, hp, hn);  // the last word's
+    score = lanes_score_update(score, top_, not_hp, hn);  // the last word's
   }
 
  private:
