@@ -123,7 +123,8 @@ PyObject* score_in_one_pass(const CallSignature& sig, const CandidateSequence& s
 // Scores a snapshot, without the lock when it is large.
 template <class Value, class Scorer>
 PyObject* score_held(HeldTexts& held, const Scorer& scorer) {
-  std::vector<Value> values(held.size());
+  BigArray<Value> result(held.size());
+  const std::span<Value> values(result.data(), result.size());
   if (held.size() < kReleaseLockThreshold) {
     scorer.score(held.views(), values);
   } else {

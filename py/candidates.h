@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "big_blocks.h"
 #include "frame.h"
 
 namespace quillmatch::py {
@@ -102,8 +103,8 @@ class HeldTexts {
   bool take_indexed(const CandidateSequence& seq);
   bool take_iterated(const CandidateSequence& seq);
 
-  std::vector<PyObject*> owners_;
-  std::vector<TextView> views_;
+  std::vector<PyObject*, BigBlockAllocator<PyObject*>> owners_;
+  std::vector<TextView, BigBlockAllocator<TextView>> views_;
 };
 
 // A fixed run of candidates taken in together and released together, for

@@ -273,6 +273,17 @@ Listish = type("Listish", (list,), {})
 
 
 @BATCHES
+def test_large_batches_score_alike(batch):
+    """600 000 candidates: the call's arrays of views, references and results are
+    then big blocks mapped apart, and an iterated sequence grows them across that size."""
+    words = mixed_words(6000)
+    wanted = batch("Kitten", words)  # one pass below the threshold
+    many = words * 100
+    assert batch("Kitten", many) == wanted * 100
+    assert batch("Kitten", Listish(many)) == wanted * 100
+
+
+@BATCHES
 def test_every_take_in_route_scores_alike(batch):
     """Below the threshold an exact list or tuple with plain options is scored in one pass,
     chunk by chunk; other sequences and options read with side effects take two passes."""
