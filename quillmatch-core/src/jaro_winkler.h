@@ -126,37 +126,41 @@ simd::Lanes<T> lanes_nonzero(simd::Lanes<T> x) {
 
 // match_words in every lane: one scanned candidate per lane, each against the
 // same table narrowed to T bits, each with its own length and radius. A lane
-// holds the low T bits of the words match_words keeps; when the searched text
-// and the lane's candidate both fit in T bits, no bit match_words reads or sets
-// lies above them. Steps at or past a lane's length find no hits, so the lane's
-// words stay as they were at its end (the rows it reads there are stale).
-// REQUIRES: the initial window of each lane is bits 0..r of that lane.
+// holds the low T bits of match_words' searched-side words (unmatched and the
+// window); when the searched text fits in T bits, no bit of them that
+// match_words reads or sets lies above. The scanned side's word (bit i: scanned
+// position i matched) would need a bit per candidate byte, so each step returns
+// its bit i as a lane mask instead, which the caller keeps for MismatchLanes;
+// candidates of any length up to 64 then share the query's lane width. Steps at
+// or past a lane's length find no hits, so the lane's words stay as they were
+// at its end (the rows it reads there are stale).
+// REQUIRES: the initial window of each lane is bits 0..r of that lane (its
+// low T bits), the searched text and every length fit in T bits.
 template <class T>
 struct MatchLanes {
   using V = simd::Lanes<T>;
   V unmatched = V::ones();
-  V matched = V::zero();  // scanned positions, as MatchedWords::scanned
   V window;
   V radius;
   V lengths;
   V live = V::ones();    // all ones while i < the lane's length
   V fill = V::splat(1);  // 1 while i < r: the window's lower edge is clamped
-  V bit = V::splat(1);   // 1 << i
   T i = 0;
 
   MatchLanes(V first_window, V lane_radius, V lane_lengths)
       : window(first_window), radius(lane_radius), lengths(lane_lengths) {}
 
-  void step(V pm) {
+  // Returns all ones in the lanes where scanned position i found no match
+  // (match_words leaves bit i of the scanned word clear), zero where it did.
+  V step(V pm) {
     live = and_not(live, lengths == V::splat(i));
     const V hits = ((pm & window) & unmatched) & live;
     const V lowest = hits & (V::zero() - hits);
     unmatched = unmatched ^ lowest;
-    matched = matched | (bit & lanes_nonzero(lowest));
     fill = and_not(fill, radius == V::splat(i));
     window = shl1(window) | fill;
-    bit = shl1(bit);
     ++i;
+    return lowest == V::zero();
   }
 };
 
@@ -178,37 +182,36 @@ inline std::uint64_t count_mismatches(const unsigned char* scanned, std::uint64_
 }
 
 // count_mismatches and common_prefix in every lane, reading the rows the
-// matching read. Position i of the scanned text pairs with the lowest searched
-// bit not yet paired, j; its byte equals searched[j] exactly when its row has
-// bit j (the row of byte b is the set of positions holding map(b)). Likewise
-// the prefix goes on at i while the row of byte i has bit i, i is below the
-// lane's length and i < kMaxPrefix.
+// matching read and what its steps returned. Position i of the scanned text,
+// when it matched, pairs with the lowest searched bit not yet paired, j; its
+// byte equals searched[j] exactly when its row has bit j (the row of byte b is
+// the set of positions holding map(b)). Likewise the prefix goes on at i while
+// the row of byte i has bit i, i is below the lane's length and i < kMaxPrefix.
 template <class T>
 struct MismatchLanes {
   using V = simd::Lanes<T>;
-  V scanned;    // matched scanned positions, from MatchLanes
   V unpaired;   // matched searched positions not yet paired
   V lengths;
   V mismatches = V::zero();
   V prefix = V::zero();
   V in_prefix = V::ones();
-  V bit = V::splat(1);
+  V bit = V::splat(1);  // 1 << i while i < kMaxPrefix
   T i = 0;
 
-  MismatchLanes(const MatchLanes<T>& match)
-      : scanned(match.matched), unpaired(~match.unmatched), lengths(match.lengths) {}
+  explicit MismatchLanes(const MatchLanes<T>& match)
+      : unpaired(~match.unmatched), lengths(match.lengths) {}
 
-  void step(V pm) {
-    const V pairs = lanes_nonzero(scanned & bit);
-    const V lowest = (unpaired & (V::zero() - unpaired)) & pairs;
+  // `missed`: what MatchLanes::step returned at position i.
+  void step(V pm, V missed) {
+    const V lowest = and_not(unpaired & (V::zero() - unpaired), missed);
     // An all-ones lane is -1: subtracting it counts one.
-    mismatches = mismatches - (((pm & lowest) == V::zero()) & pairs);
+    mismatches = mismatches - and_not((pm & lowest) == V::zero(), missed);
     unpaired = unpaired ^ lowest;
     if (i < kMaxPrefix) {
       in_prefix = and_not(in_prefix, lengths == V::splat(i)) & lanes_nonzero(pm & bit);
       prefix = prefix - in_prefix;
+      bit = shl1(bit);
     }
-    bit = shl1(bit);
     ++i;
   }
 };

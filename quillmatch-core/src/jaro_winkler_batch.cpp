@@ -171,22 +171,26 @@ double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockS
 
 
 // The lane engine of a fast query: ASCII candidates of 1 to 64 bytes matched
-// many at a time, one per lane of T bits, T the narrowest lane that holds both
-// the query and the group's longest candidate. Within a slice the candidates
-// are ordered by length, so a group's lanes end at nearly the same step and
-// the narrow lanes take the short candidates. A lane's counts become its score
-// through jw::score, as the word strategy's do.
+// many at a time, one per lane of T bits, T the narrowest lane that holds the
+// query. Within a slice the candidates are ordered by length, so a group's
+// lanes end at nearly the same step. A lane's counts become its score through
+// jw::score, as the word strategy's do.
 //
 // Candidate bytes reach the lanes as in the distance lane engine: row j of a
 // group's block holds the table entry of byte j of every lane's candidate.
 // Whether a candidate is ASCII is learnt while its bytes are read; a lane that
 // met a byte of 0x80 or above read only zero entries and is scored again by
 // score_candidate. Rows past a lane's end are stale and never counted.
+template <class T>
 class LaneEngine {
  public:
+  using V = simd::Lanes<T>;
+  static constexpr std::size_t kLanes = V::kCount;
   static constexpr std::size_t kSlice = 256;
 
-  explicit LaneEngine(const JaroWinklerQuery& q) : q_(q) {}
+  // REQUIRES: q.fast and q.length <= bits of T; `q` outlives the engine.
+  explicit LaneEngine(const JaroWinklerQuery& q)
+      : q_(q), table_(std::get<LaneTable<T>>(q.lane_tables)) {}
 
   void score_chunk(std::span<const TextView> candidates, std::span<double> out) {
     for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n, SliceAhead& ahead) {
@@ -211,74 +215,65 @@ class LaneEngine {
         out[k] = score_candidate(q_, texts[k], scratch_);
     }
     const std::size_t lanes = starts[jw::kWordBits];
-    for (std::size_t i = 0; i < lanes;) {
-      const std::span<const std::uint16_t> rest(sorted + i, lanes - i);
-      const std::uint64_t widest = std::max<std::uint64_t>(q_.length, texts[rest[0]].size);
-      const std::size_t done = widest <= 8    ? score_group<std::uint8_t>(texts, rest, out)
-                               : widest <= 16 ? score_group<std::uint16_t>(texts, rest, out)
-                               : widest <= 32 ? score_group<std::uint32_t>(texts, rest, out)
-                                              : score_group<std::uint64_t>(texts, rest, out);
-      ahead.fetch(done);
-      i += done;
+    for (std::size_t i = 0; i < lanes; i += kLanes) {
+      const std::size_t n = std::min(kLanes, lanes - i);
+      ahead.fetch(n);
+      score_group(texts, std::span<const std::uint16_t>(sorted + i, n), out);
     }
   }
 
-  // Scores the next lanes' worth of `rest` that fit T bits (at least rest[0])
-  // and returns how many.
-  template <class T>
-  std::size_t score_group(std::span<const TextView> texts, std::span<const std::uint16_t> rest,
-                          std::span<double> out) {
-    using V = simd::Lanes<T>;
-    constexpr std::size_t kLanes = V::kCount;
-    constexpr std::size_t kBits = 8 * sizeof(T);
-    const LaneTable<T>& table = std::get<LaneTable<T>>(q_.lane_tables);
-    T* block = std::get<Block<T>>(blocks_).data();
+  void score_group(std::span<const TextView> texts, std::span<const std::uint16_t> group,
+                   std::span<double> out) {
     // Unused lanes have length 0: they are never live.
     alignas(32) T lengths[kLanes] = {}, radius[kLanes] = {}, window[kLanes] = {};
     unsigned char high[kLanes] = {};  // the OR of every byte of the lane
-    std::size_t n = 0;
     std::size_t steps = 0;
-    for (; n < std::min(kLanes, rest.size()) && texts[rest[n]].size <= kBits; ++n) {
-      const TextView& t = texts[rest[n]];
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const TextView& t = texts[group[k]];
       const std::uint64_t r = jw::match_radius(q_.length, t.size);
-      lengths[n] = static_cast<T>(t.size);
-      radius[n] = static_cast<T>(r);
-      window[n] = static_cast<T>((std::uint64_t{1} << (r + 1)) - 1);
-      high[n] = fill_column(jw::bytes(t.view()), t.size, table.data(), block + n, kLanes);
+      lengths[k] = static_cast<T>(t.size);
+      radius[k] = static_cast<T>(r);
+      window[k] = static_cast<T>((std::uint64_t{1} << (r + 1)) - 1);
+      high[k] = fill_column(jw::bytes(t.view()), t.size, table_.data(), block_ + k, kLanes);
       steps = t.size;  // sorted by length: the last is the longest
     }
     jw::MatchLanes<T> match(V::load(window), V::load(radius), V::load(lengths));
-    for (std::size_t j = 0; j < steps; ++j) match.step(V::load(block + j * kLanes));
+    for (std::size_t j = 0; j < steps; ++j)
+      match.step(V::load(block_ + j * kLanes)).store(missed_ + j * kLanes);
     jw::MismatchLanes<T> walk(match);
-    for (std::size_t j = 0; j < steps; ++j) walk.step(V::load(block + j * kLanes));
-    alignas(32) T matched[kLanes], mismatches[kLanes], prefix[kLanes];
-    match.matched.store(matched);
+    for (std::size_t j = 0; j < steps; ++j)
+      walk.step(V::load(block_ + j * kLanes), V::load(missed_ + j * kLanes));
+    alignas(32) T unmatched[kLanes], mismatches[kLanes], prefix[kLanes];
+    match.unmatched.store(unmatched);
     walk.mismatches.store(mismatches);
     walk.prefix.store(prefix);
-    for (std::size_t k = 0; k < n; ++k) {
-      const TextView& t = texts[rest[k]];
-      double& result = out[rest[k]];
+    for (std::size_t k = 0; k < group.size(); ++k) {
+      const TextView& t = texts[group[k]];
+      double& result = out[group[k]];
       if (high[k] >= 0x80) {
         result = score_candidate(q_, t, scratch_);
         continue;
       }
-      const std::uint64_t m = static_cast<std::uint64_t>(std::popcount(matched[k]));
+      // One searched bit cleared per matched pair.
+      const std::uint64_t m = static_cast<std::uint64_t>(std::popcount(static_cast<T>(~unmatched[k])));
       // Integer halving, as count_words does.
       result = m == 0 ? 0.0
                       : jw::score(m, mismatches[k] / 2, q_.length, t.size, prefix[k], q_.scale);
     }
-    return n;
   }
 
-  template <class T>
-  using Block = std::array<T, jw::kWordBits * simd::Lanes<T>::kCount>;
-
   const JaroWinklerQuery& q_;
+  const LaneTable<T>& table_;
   jw::BlockScratch scratch_;
-  std::tuple<Block<std::uint8_t>, Block<std::uint16_t>, Block<std::uint32_t>,
-             Block<std::uint64_t>>
-      blocks_{};
+  alignas(32) T block_[jw::kWordBits * kLanes] = {};
+  alignas(32) T missed_[jw::kWordBits * kLanes] = {};
 };
+
+template <class T>
+void score_lanes(const JaroWinklerQuery& q, std::span<const TextView> candidates,
+                 std::span<double> out) {
+  LaneEngine<T>(q).score_chunk(candidates, out);
+}
 
 }  // namespace
 
@@ -304,8 +299,13 @@ constexpr std::size_t kPrefetchAhead = 16;
 }  // namespace
 
 void JaroWinklerScorer::score(std::span<const TextView> candidates, std::span<double> out) const {
-  if (state_->query.fast) {
-    LaneEngine(state_->query).score_chunk(candidates, out);
+  const JaroWinklerQuery& q = state_->query;
+  if (q.fast) {
+    const std::uint64_t m = q.length;
+    (m <= 8    ? score_lanes<std::uint8_t>
+     : m <= 16 ? score_lanes<std::uint16_t>
+     : m <= 32 ? score_lanes<std::uint32_t>
+               : score_lanes<std::uint64_t>)(q, candidates, out);
     return;
   }
   jw::BlockScratch scratch;
@@ -314,7 +314,7 @@ void JaroWinklerScorer::score(std::span<const TextView> candidates, std::span<do
     // a few places ahead overlaps its miss with this candidate's work.
     if (k + kPrefetchAhead < candidates.size())
       __builtin_prefetch(candidates[k + kPrefetchAhead].data);
-    out[k] = score_candidate(state_->query, candidates[k], scratch);
+    out[k] = score_candidate(q, candidates[k], scratch);
   }
 }
 
