@@ -91,9 +91,7 @@ class LaneEngine {
   static constexpr std::size_t kBuckets = 64;
 
   // REQUIRES: query.fast and query.length <= bits of T; `query` outlives the engine.
-  explicit LaneEngine(const PreparedQuery& query) : query_(query) {
-    for (std::size_t b = 0; b < 256; ++b) masks_[b] = static_cast<T>(query.masks[b]);
-  }
+  explicit LaneEngine(const PreparedQuery& query) : query_(query), fill_(narrow(query, masks_)) {}
 
   void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
     for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n, SliceAhead& ahead) {
@@ -132,10 +130,17 @@ class LaneEngine {
     LaneStep<T> scan(query_.length, query_.top);
     for (std::size_t j0 = 0; j0 < steps; j0 += kBlockSteps) {
       const std::size_t j1 = std::min(j0 + kBlockSteps, steps);
-      for (std::size_t k = 0; k < group.size(); ++k) {
-        const std::size_t end = std::min<std::size_t>(lengths[k], j1);
-        if (end > j0)
-          high[k] |= fill_column(bytes[k] + j0, end - j0, masks_, block_ + k, kLanes);
+      if (fill_.ready() && steps >= LaneFill<T>::kMinSteps) {
+        for (std::size_t s = j0; s < j1; s += LaneFill<T>::kRowSteps)
+          fill_.fill_rows(bytes, lengths, group.size(), s,
+                          std::min(LaneFill<T>::kRowSteps, j1 - s), block_ + (s - j0) * kLanes,
+                          high);
+      } else {
+        for (std::size_t k = 0; k < group.size(); ++k) {
+          const std::size_t end = std::min<std::size_t>(lengths[k], j1);
+          if (end > j0)
+            high[k] |= fill_column(bytes[k] + j0, end - j0, masks_, block_ + k, kLanes);
+        }
       }
       for (std::size_t j = j0; j < j1; ++j) {
         // The lanes whose candidate has exactly j bytes are done before step j.
@@ -151,8 +156,15 @@ class LaneEngine {
     }
   }
 
+  // The query's masks narrowed to T, into `masks`.
+  static const T* narrow(const PreparedQuery& query, T (&masks)[256]) {
+    for (std::size_t b = 0; b < 256; ++b) masks[b] = static_cast<T>(query.masks[b]);
+    return masks;
+  }
+
   const PreparedQuery& query_;
   T masks_[256];
+  LaneFill<T> fill_;
   alignas(32) T block_[kBlockSteps * kLanes] = {};
 };
 

@@ -190,7 +190,7 @@ class LaneEngine {
 
   // REQUIRES: q.fast and q.length <= bits of T; `q` outlives the engine.
   explicit LaneEngine(const JaroWinklerQuery& q)
-      : q_(q), table_(std::get<LaneTable<T>>(q.lane_tables)) {}
+      : q_(q), table_(std::get<LaneTable<T>>(q.lane_tables)), fill_(table_.data()) {}
 
   void score_chunk(std::span<const TextView> candidates, std::span<double> out) {
     for_each_slice(candidates, kSlice, [&](std::size_t base, std::size_t n, SliceAhead& ahead) {
@@ -226,6 +226,7 @@ class LaneEngine {
                    std::span<double> out) {
     // Unused lanes have length 0: they are never live.
     alignas(32) T lengths[kLanes] = {}, radius[kLanes] = {}, window[kLanes] = {};
+    const unsigned char* bytes[kLanes] = {};
     unsigned char high[kLanes] = {};  // the OR of every byte of the lane
     std::size_t steps = 0;
     for (std::size_t k = 0; k < group.size(); ++k) {
@@ -234,8 +235,16 @@ class LaneEngine {
       lengths[k] = static_cast<T>(t.size);
       radius[k] = static_cast<T>(r);
       window[k] = static_cast<T>((std::uint64_t{1} << (r + 1)) - 1);
-      high[k] = fill_column(jw::bytes(t.view()), t.size, table_.data(), block_ + k, kLanes);
+      bytes[k] = jw::bytes(t.view());
       steps = t.size;  // sorted by length: the last is the longest
+    }
+    if (fill_.ready() && steps >= LaneFill<T>::kMinSteps) {
+      for (std::size_t s = 0; s < steps; s += LaneFill<T>::kRowSteps)
+        fill_.fill_rows(bytes, lengths, group.size(), s,
+                        std::min(LaneFill<T>::kRowSteps, steps - s), block_ + s * kLanes, high);
+    } else {
+      for (std::size_t k = 0; k < group.size(); ++k)
+        high[k] = fill_column(bytes[k], lengths[k], table_.data(), block_ + k, kLanes);
     }
     jw::MatchLanes<T> match(V::load(window), V::load(radius), V::load(lengths));
     for (std::size_t j = 0; j < steps; ++j)
@@ -264,6 +273,7 @@ class LaneEngine {
 
   const JaroWinklerQuery& q_;
   const LaneTable<T>& table_;
+  LaneFill<T> fill_;
   jw::BlockScratch scratch_;
   alignas(32) T block_[jw::kWordBits * kLanes] = {};
   alignas(32) T missed_[jw::kWordBits * kLanes] = {};

@@ -6,9 +6,12 @@
 
 #include <bit>
 #include <memory>
+#include <random>
+#include <vector>
 
 #include "bit_parallel.h"
 #include "oracle.h"
+#include "slices.h"
 
 namespace quillmatch {
 namespace {
@@ -262,6 +265,63 @@ TEST(JaroWinklerLanes, EqualsKernelAtEveryWidthAndChunkSplit) {
       }
     }
   }
+}
+
+// The vector fill against fill_column: every row within a lane's length and
+// the non-ASCII flag, for tables under one to kMaxNibbles high nibbles (byte 0
+// and bytes from 0x80 up among them), texts holding any byte, partial groups
+// and rows that start past some lanes' ends.
+template <class T>
+void check_nibble_fill(std::mt19937_64& rng) {
+  using Fill = NibbleFill<T>;
+  constexpr std::size_t kLanes = Fill::kLanes;
+  T table[256] = {};
+  const std::size_t nibbles = 1 + rng() % Fill::kMaxNibbles;
+  for (std::size_t g = 0; g < nibbles; ++g) {
+    const unsigned h = static_cast<unsigned>(rng() % 16);
+    for (unsigned l = 0; l < 16; ++l)
+      if (rng() % 2) table[h * 16 + l] = static_cast<T>(rng());
+  }
+  const Fill fill(table);
+  ASSERT_TRUE(fill.ready());
+  const std::size_t count = 1 + rng() % kLanes;
+  std::vector<std::vector<unsigned char>> texts(count);
+  const unsigned char* bytes[kLanes] = {};
+  std::size_t lengths[kLanes] = {};
+  for (std::size_t k = 0; k < count; ++k) {
+    texts[k].resize(rng() % 50);
+    for (unsigned char& b : texts[k]) b = static_cast<unsigned char>(rng() % 3 ? rng() : rng() % 4);
+    bytes[k] = texts[k].data();
+    lengths[k] = texts[k].size();
+  }
+  for (std::size_t j0 = 0; j0 < 48; j0 += Fill::kRowSteps) {
+    const std::size_t rows = 1 + rng() % Fill::kRowSteps;
+    std::vector<T> got(Fill::kRowSteps * kLanes), want(Fill::kRowSteps * kLanes);
+    unsigned char high[kLanes] = {};
+    fill.fill_rows(bytes, lengths, count, j0, rows, got.data(), high);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t end = std::min(lengths[k], j0 + rows);
+      if (end > j0) fill_column(bytes[k] + j0, end - j0, table, want.data() + k, kLanes);
+      for (std::size_t j = j0; j < end; ++j)
+        ASSERT_EQ(got[(j - j0) * kLanes + k], want[(j - j0) * kLanes + k]) << "lane " << k << " byte " << j;
+      // The flag covers the whole sixteen bytes from j0, as far as the text goes.
+      unsigned char all = 0;
+      for (std::size_t j = j0; j < std::min(lengths[k], j0 + Fill::kRowSteps); ++j) all |= bytes[k][j];
+      ASSERT_EQ(high[k] >= 0x80, all >= 0x80) << "lane " << k;
+    }
+  }
+}
+
+TEST(NibbleFill, EqualsFillColumn) {
+  std::mt19937_64 rng(41);
+  for (int round = 0; round < 300; ++round) {
+    check_nibble_fill<std::uint8_t>(rng);
+    check_nibble_fill<std::uint16_t>(rng);
+  }
+  // More high nibbles than the fill takes leave it to fill_column.
+  std::uint16_t table[256] = {};
+  for (unsigned h = 0; h <= NibbleFill<std::uint16_t>::kMaxNibbles; ++h) table[h * 16] = 1;
+  EXPECT_FALSE(NibbleFill<std::uint16_t>(table).ready());
 }
 
 }  // namespace
