@@ -44,7 +44,9 @@ inline void* map(std::size_t bytes) {
   if (const std::uintptr_t end = start + len + kHugePageBytes; end > tail)
     munmap(reinterpret_cast<void*>(tail), end - tail);
   void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
   madvise(block, len, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
   return block;
 }
 
