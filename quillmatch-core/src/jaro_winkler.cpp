@@ -73,8 +73,10 @@ Result<double> jaro_winkler(TextView str_1, TextView str_2, std::optional<double
     counts = count_blocks(pair);
   }
   const double similarity =
-      counts.m == 0 ? 0.0
-                    : jw::score(counts.m, counts.t, pair.len1, pair.len2, counts.l, scale.value());
+      counts.m == 0          ? 0.0
+      : longer <= jw::kWordBits
+          ? jw::score_words(counts.m, counts.t, pair.len1, pair.len2, counts.l, scale.value())
+          : jw::score(counts.m, counts.t, pair.len1, pair.len2, counts.l, scale.value());
 
   // Written so that a NaN cutoff compares false and never applies.
   if (score_cutoff && *score_cutoff > similarity) return 0.0;

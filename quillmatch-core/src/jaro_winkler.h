@@ -47,15 +47,41 @@ inline std::uint64_t match_radius(std::uint64_t len1, std::uint64_t len2) {
 // lengths. The order of operations is part of the result: every caller gets the
 // same double for the same integers, whichever strategy produced them. (p * l)
 // and (l * p) are the same IEEE product, so one function serves both roles.
-inline double score(std::uint64_t m, std::uint64_t t, std::uint64_t len1, std::uint64_t len2,
-                    std::uint64_t l, double p) {
-  const double md = static_cast<double>(m);
-  const double a = md / static_cast<double>(len1);
-  const double b = md / static_cast<double>(len2);
-  const double c = static_cast<double>(m - t) / md;
+// score() once its three quotients m / len1, m / len2 and (m - t) / m are taken.
+inline double score_of_quotients(double a, double b, double c, std::uint64_t l, double p) {
   const double jaro = ((a + b) + c) / kJaroDivisor;
   if (!(jaro > kBoostThreshold)) return jaro;
   return jaro + (1.0 - jaro) * (p * static_cast<double>(l));
+}
+
+inline double score(std::uint64_t m, std::uint64_t t, std::uint64_t len1, std::uint64_t len2,
+                    std::uint64_t l, double p) {
+  const double md = static_cast<double>(m);
+  return score_of_quotients(md / static_cast<double>(len1), md / static_cast<double>(len2),
+                            static_cast<double>(m - t) / md, l, p);
+}
+
+// x / y for every x and y up to kWordBits, y > 0, worked out by the compiler.
+// IEEE division is correctly rounded, at compile time as at run time, so each
+// entry is the double the division gives (the tests check every one).
+struct WordQuotients {
+  double q[kWordBits + 1][kWordBits + 1] = {};
+  constexpr WordQuotients() {
+    for (std::uint64_t x = 0; x <= kWordBits; ++x)
+      for (std::uint64_t y = 1; y <= kWordBits; ++y)
+        q[x][y] = static_cast<double>(x) / static_cast<double>(y);
+  }
+  double operator()(std::uint64_t x, std::uint64_t y) const { return q[x][y]; }
+};
+inline constexpr WordQuotients kWordQuotients;
+
+// score() of texts of at most kWordBits code points each, its quotients read
+// from kWordQuotients instead of divided out: three divisions fewer per
+// candidate of the word strategies. REQUIRES: as score(), and len1, len2 <= kWordBits.
+inline double score_words(std::uint64_t m, std::uint64_t t, std::uint64_t len1,
+                          std::uint64_t len2, std::uint64_t l, double p) {
+  return score_of_quotients(kWordQuotients(m, len1), kWordQuotients(m, len2),
+                            kWordQuotients(m - t, m), l, p);
 }
 
 // Maps applied to the scanned text as it is read: the kernel's texts are

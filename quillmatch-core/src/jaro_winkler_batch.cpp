@@ -122,7 +122,7 @@ std::optional<double> score_fast(const JaroWinklerQuery& q, std::string_view can
   const jw::Counts counts =
       jw::count_words(c, n, jw::bytes(q.folded), q.folded.size(), matched, map);
   if (counts.m == 0) return 0.0;
-  return jw::score(counts.m, counts.t, q.length, n, counts.l, q.scale);
+  return jw::score_words(counts.m, counts.t, q.length, n, counts.l, q.scale);
 }
 
 template <class Searched>
@@ -267,7 +267,8 @@ class LaneEngine {
       const std::uint64_t m = static_cast<std::uint64_t>(std::popcount(static_cast<T>(~unmatched[k])));
       // Integer halving, as count_words does.
       result = m == 0 ? 0.0
-                      : jw::score(m, mismatches[k] / 2, q_.length, t.size, prefix[k], q_.scale);
+                      : jw::score_words(m, mismatches[k] / 2, q_.length, t.size, prefix[k],
+                                        q_.scale);
     }
   }
 

@@ -28,6 +28,19 @@ double jw(std::string_view a, std::string_view b, std::optional<double> p = {}, 
   return jaro_winkler(a, b, p, {}, fold, cutoff).value();
 }
 
+// The word strategies read their quotients from a table the compiler filled:
+// each entry must be the double that dividing at run time gives.
+TEST(Similarity, WordQuotientsAreTheRunTimeQuotients) {
+  for (std::uint64_t x = 0; x <= jw::kWordBits; ++x) {
+    for (std::uint64_t y = 1; y <= jw::kWordBits; ++y) {
+      volatile double num = static_cast<double>(x), den = static_cast<double>(y);
+      const double q = num / den;
+      ASSERT_EQ(std::memcmp(&q, &jw::kWordQuotients.q[x][y], sizeof q), 0) << x << " / " << y;
+    }
+  }
+  EXPECT_EQ(jw::score_words(3, 1, 7, 9, 2, 0.1), jw::score(3, 1, 7, 9, 2, 0.1));
+}
+
 TEST(Similarity, WorkedValuesBothWays) {
   struct Case { std::string_view a, b; std::optional<double> p; double want; };
   const Case cases[] = {
