@@ -75,11 +75,12 @@ std::size_t order_lane_candidates(const PreparedQuery& query, std::span<const Te
 // candidates are ordered by length (lengths of 63 and more share one bucket), so
 // the lanes of a group end at nearly the same step.
 //
-// Candidate bytes reach the lanes through a transposed block: for kBlockSteps
-// text positions at a time, row j holds the query mask of byte j of every
-// lane's candidate, narrowed to T. Past a candidate's end the row keeps
-// whatever an earlier group left there: that lane is retired, its score no
-// longer moves, and the rest of its column state is never read.
+// Candidate bytes reach the lanes through a transposed block (fill_rows): for
+// kBlockSteps text positions at a time, row j holds the query mask of byte j
+// of every lane's candidate, narrowed to T. Past a candidate's end the row
+// holds the mask of no byte of it (what an earlier group left, or byte 0's):
+// that lane is retired, its score no longer moves, and the rest of its column
+// state is never read.
 template <class Word, template <class> class LaneStep, auto kernel, class T>
 class LaneEngine {
  public:
@@ -130,18 +131,7 @@ class LaneEngine {
     LaneStep<T> scan(query_.length, query_.top);
     for (std::size_t j0 = 0; j0 < steps; j0 += kBlockSteps) {
       const std::size_t j1 = std::min(j0 + kBlockSteps, steps);
-      if (fill_.ready() && steps >= LaneFill<T>::kMinSteps) {
-        for (std::size_t s = j0; s < j1; s += LaneFill<T>::kRowSteps)
-          fill_.fill_rows(bytes, lengths, group.size(), s,
-                          std::min(LaneFill<T>::kRowSteps, j1 - s), block_ + (s - j0) * kLanes,
-                          high);
-      } else {
-        for (std::size_t k = 0; k < group.size(); ++k) {
-          const std::size_t end = std::min<std::size_t>(lengths[k], j1);
-          if (end > j0)
-            high[k] |= fill_column(bytes[k] + j0, end - j0, masks_, block_ + k, kLanes);
-        }
-      }
+      fill_rows(fill_, masks_, bytes, lengths, group.size(), steps, j0, j1, block_, high);
       for (std::size_t j = j0; j < j1; ++j) {
         // The lanes whose candidate has exactly j bytes are done before step j.
         scan.retire(lane_lengths == V::splat(static_cast<T>(j)));

@@ -174,7 +174,7 @@ double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockS
 // many at a time, one per lane of T bits, T the narrowest lane that holds the
 // query. Within a slice the candidates are ordered by length, so a group's
 // lanes end at nearly the same step. A lane's counts become its score through
-// jw::score, as the word strategy's do.
+// jw::score_words, as the word strategy's do.
 //
 // Candidate bytes reach the lanes as in the distance lane engine: row j of a
 // group's block holds the table entry of byte j of every lane's candidate.
@@ -238,14 +238,7 @@ class LaneEngine {
       bytes[k] = jw::bytes(t.view());
       steps = t.size;  // sorted by length: the last is the longest
     }
-    if (fill_.ready() && steps >= LaneFill<T>::kMinSteps) {
-      for (std::size_t s = 0; s < steps; s += LaneFill<T>::kRowSteps)
-        fill_.fill_rows(bytes, lengths, group.size(), s,
-                        std::min(LaneFill<T>::kRowSteps, steps - s), block_ + s * kLanes, high);
-    } else {
-      for (std::size_t k = 0; k < group.size(); ++k)
-        high[k] = fill_column(bytes[k], lengths[k], table_.data(), block_ + k, kLanes);
-    }
+    fill_rows(fill_, table_.data(), bytes, lengths, group.size(), steps, 0, steps, block_, high);
     jw::MatchLanes<T> match(V::load(window), V::load(radius), V::load(lengths));
     for (std::size_t j = 0; j < steps; ++j)
       match.step(V::load(block_ + j * kLanes)).store(missed_ + j * kLanes);

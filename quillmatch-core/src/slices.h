@@ -245,4 +245,26 @@ struct NoNibbleFill {
 template <class T>
 using LaneFill = std::conditional_t<sizeof(T) <= 2, NibbleFill<T>, NoNibbleFill>;
 
+// Rows j0 .. j1 - 1 of a group's block (row j at block + (j - j0) * kLanes)
+// from the lanes' texts, through `fill` when it is ready and the group's
+// longest text has `steps` >= kMinSteps bytes, else fill_column lane by lane;
+// high[k] gets the OR of (at least) lane k's bytes among them, as to 0x80.
+// REQUIRES: room for the rows up to j0 + kRowSteps past the last one filled.
+template <class T, class Length>
+void fill_rows(const LaneFill<T>& fill, const T* table, const unsigned char* const* texts,
+               const Length* lengths, std::size_t count, std::size_t steps, std::size_t j0,
+               std::size_t j1, T* block, unsigned char* high) {
+  constexpr std::size_t kLanes = simd::Lanes<T>::kCount;
+  if (fill.ready() && steps >= LaneFill<T>::kMinSteps) {
+    for (std::size_t s = j0; s < j1; s += LaneFill<T>::kRowSteps)
+      fill.fill_rows(texts, lengths, count, s, std::min(LaneFill<T>::kRowSteps, j1 - s),
+                     block + (s - j0) * kLanes, high);
+    return;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t end = std::min<std::size_t>(lengths[k], j1);
+    if (end > j0) high[k] |= fill_column(texts[k] + j0, end - j0, table, block + k, kLanes);
+  }
+}
+
 }  // namespace quillmatch
