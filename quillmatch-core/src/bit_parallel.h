@@ -419,8 +419,15 @@ class LevenshteinBlockLanes : public BlockColumnLanes<LevenshteinLaneCell> {
   }
 };
 
-// OsaBlock in every 64-bit lane. HN here also takes in VP & TR, so unlike in
-// LevenshteinBlockLanes the add keeps a carry of its own (VP & S).
+// OsaBlock in every 64-bit lane. As in LevenshteinBlockLanes, HN = VP & S, so
+// the add takes HN's carry: here HN = VP & (S | TR), but VP & TR lies inside S.
+// Why: let bit i of TR be set (position i - 1 matches this code point, i the
+// previous one, and the previous column's D0 is clear at i - 1) and bit i of
+// VP too. Were VP clear at i - 1, the distance at i - 1 would equal the one at
+// i in the previous column, and the clear D0 with i's match of the previous
+// code point would put the distance at i + 1 no higher than at i there, which
+// a set VP at i denies. So VP is set at i - 1, where PM is too: the add carries
+// into bit i, and leaves it clear there unless PM is set, so S has bit i.
 class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
  public:
   explicit OsaBlockLanes(std::uint64_t m)
@@ -436,7 +443,7 @@ class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
 
   // REQUIRES: `pm` stays valid and unchanged until the next step.
   void step(const V* pm) {
-    V add_carry = V::zero(), tr_carry = V::zero(), not_hp_carry = V::zero(), hn_carry = V::zero();
+    V tr_carry = V::zero(), not_hp_carry = V::zero(), hn_carry = V::zero();
     V not_hp = V::ones(), hn = V::zero();
     const V* pm_prev = pm_prev_;
     pm_prev_ = pm;
@@ -445,11 +452,10 @@ class OsaBlockLanes : public BlockColumnLanes<OsaLaneCell> {
       const V t = and_not(pmw, c.d0);  // previous column's D0
       const V tr = (shl1(t) | tr_carry) & *pm_prev++;
       tr_carry = top_down(t);
-      const V s = ((vpw + (pmw & vpw) + add_carry) ^ vpw) | pmw;
-      add_carry = top_down(vpw & s);
+      const V s = ((vpw + (pmw & vpw) + hn_carry) ^ vpw) | pmw;
       const V d0 = s | vnw | tr;
       not_hp = and_not(d0 | vpw, vnw);
-      hn = vpw & d0;
+      hn = vpw & s;
       const V not_x = shl1(not_hp) | not_hp_carry;
       const V y = shl1(hn) | hn_carry;
       not_hp_carry = top_down(not_hp);
