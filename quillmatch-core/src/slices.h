@@ -95,8 +95,8 @@ class NibbleFill {
   using V = simd::Lanes<T>;
   static constexpr std::size_t kLanes = V::kCount;
   static constexpr std::size_t kRowSteps = 16;
-  // A group whose texts are all shorter copies its entries with fill_column:
-  // most rows of a vector fill would lie past their ends.
+  // A group whose longest text is shorter copies its entries with fill_column:
+  // most rows of a vector fill would lie past its texts' ends.
   static constexpr std::size_t kMinSteps = 32;
   // More high nibbles and the scalar copy is as fast.
   static constexpr std::size_t kMaxNibbles = 4;
@@ -127,9 +127,10 @@ class NibbleFill {
   bool ready() const { return nibbles_ <= kMaxNibbles; }
 
   // Rows j0 .. j0 + rows - 1 of a group's block (row j at
-  // block + (j - j0) * kLanes) for lanes [0, count), the others zero, and
-  // maybe the row after them; high[k] gets 0x80 when lane k has a byte of 0x80
-  // or above among its bytes j0 .. j0 + kRowSteps - 1.
+  // block + (j - j0) * kLanes), and maybe the row after them; lanes from
+  // `count` up, like rows past a lane's end, get byte 0's entry. high[k] gets
+  // 0x80 when lane k has a byte of 0x80 or above among its bytes
+  // j0 .. j0 + kRowSteps - 1.
   // texts[k] has lengths[k] bytes.
   // REQUIRES: ready(), 1 <= rows <= kRowSteps, and room for kRowSteps rows.
   template <class Length>
