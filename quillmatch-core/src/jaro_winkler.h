@@ -42,11 +42,6 @@ inline std::uint64_t match_radius(std::uint64_t len1, std::uint64_t len2) {
   return half == 0 ? 0 : half - 1;
 }
 
-// The similarity from the match count m, the halved transposition count t, the
-// two lengths, the common prefix l and the scale p. REQUIRES: 1 <= m <= both
-// lengths. The order of operations is part of the result: every caller gets the
-// same double for the same integers, whichever strategy produced them. (p * l)
-// and (l * p) are the same IEEE product, so one function serves both roles.
 // score() once its three quotients m / len1, m / len2 and (m - t) / m are taken.
 inline double score_of_quotients(double a, double b, double c, std::uint64_t l, double p) {
   const double jaro = ((a + b) + c) / kJaroDivisor;
@@ -54,6 +49,11 @@ inline double score_of_quotients(double a, double b, double c, std::uint64_t l, 
   return jaro + (1.0 - jaro) * (p * static_cast<double>(l));
 }
 
+// The similarity from the match count m, the halved transposition count t, the
+// two lengths, the common prefix l and the scale p. REQUIRES: 1 <= m <= both
+// lengths. The order of operations is part of the result: every caller gets the
+// same double for the same integers, whichever strategy produced them. (p * l)
+// and (l * p) are the same IEEE product, so one function serves both roles.
 inline double score(std::uint64_t m, std::uint64_t t, std::uint64_t len1, std::uint64_t len2,
                     std::uint64_t l, double p) {
   const double md = static_cast<double>(m);
