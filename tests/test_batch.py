@@ -275,12 +275,17 @@ Listish = type("Listish", (list,), {})
 @BATCHES
 def test_large_batches_score_alike(batch):
     """600 000 candidates: the call's arrays of views, references and results are
-    then big blocks mapped apart, and an iterated sequence grows them across that size."""
+    then big blocks mapped apart, and an iterated sequence grows them across that size.
+    Later calls reuse the blocks that earlier ones freed, whose old contents must
+    never show: other texts of the same count, and every batch function in turn."""
     words = mixed_words(6000)
     wanted = batch("Kitten", words)  # one pass below the threshold
     many = words * 100
     assert batch("Kitten", many) == wanted * 100
     assert batch("Kitten", Listish(many)) == wanted * 100
+    others = mixed_words(6000, seed=8)
+    for other in (LEV, DAM, JW, batch):
+        assert other("Kitten", others * 100) == other("Kitten", others) * 100
 
 
 @BATCHES
