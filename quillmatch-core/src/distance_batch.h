@@ -131,7 +131,7 @@ class LaneEngine {
     LaneStep<T> scan(query_.length, query_.top);
     for (std::size_t j0 = 0; j0 < steps; j0 += kBlockSteps) {
       const std::size_t j1 = std::min(j0 + kBlockSteps, steps);
-      fill_rows(fill_, masks_, bytes, lengths, group.size(), steps, j0, j1, block_, high);
+      fill_rows(fill_, masks_, bytes, lengths, group.size(), j0, j1, block_, high);
       for (std::size_t j = j0; j < j1; ++j) {
         // The lanes whose candidate has exactly j bytes are done before step j.
         scan.retire(lane_lengths == V::splat(static_cast<T>(j)));

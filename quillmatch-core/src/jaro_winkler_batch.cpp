@@ -238,7 +238,7 @@ class LaneEngine {
       bytes[k] = jw::bytes(t.view());
       steps = t.size;  // sorted by length: the last is the longest
     }
-    fill_rows(fill_, table_.data(), bytes, lengths, group.size(), steps, 0, steps, block_, high);
+    fill_rows(fill_, table_.data(), bytes, lengths, group.size(), 0, steps, block_, high);
     jw::MatchLanes<T> match(V::load(window), V::load(radius), V::load(lengths));
     for (std::size_t j = 0; j < steps; ++j)
       match.step(V::load(block_ + j * kLanes)).store(missed_ + j * kLanes);

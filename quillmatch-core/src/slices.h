@@ -95,9 +95,6 @@ class NibbleFill {
   using V = simd::Lanes<T>;
   static constexpr std::size_t kLanes = V::kCount;
   static constexpr std::size_t kRowSteps = 16;
-  // A group whose longest text is shorter copies its entries with fill_column:
-  // most rows of a vector fill would lie past its texts' ends.
-  static constexpr std::size_t kMinSteps = 32;
   // More high nibbles and the scalar copy is as fast.
   static constexpr std::size_t kMaxNibbles = 4;
 
@@ -169,23 +166,34 @@ class NibbleFill {
   }
 
  private:
-  // Up to sixteen bytes of a text as a row, zero past its end; reads none of
-  // them.
-  static __m128i load_row(const unsigned char* p, std::size_t n) {
+  // Up to sixteen bytes of a text as a row, zero past its end, in one load:
+  // short texts are most texts, and copying one through a buffer costs more
+  // than the rest of its fill. The load may read bytes outside the text, but
+  // never outside the pages the text lies in, which no access can fault on:
+  // sixteen bytes from the text's start when they stay in its first page, else
+  // the sixteen ending at its end, which start in that page (the text starts in
+  // its last 15 bytes). The bytes outside the text are discarded, never used.
+  // The address sanitizer would report those reads, so this one function is
+  // left out of it; the engine tests put texts against a page they may not read.
+  __attribute__((no_sanitize("address"))) static __m128i load_row(const unsigned char* p,
+                                                                   std::size_t n) {
+    using simd::kPageBytes;
     if (n >= 16) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    alignas(16) unsigned char buf[16] = {};
-    // Two copies that overlap in the middle cover every length from w to 2w.
-    if (n >= 8) {
-      std::memcpy(buf, p, 8);
-      std::memcpy(buf + n - 8, p + n - 8, 8);
-    } else if (n >= 4) {
-      std::memcpy(buf, p, 4);
-      std::memcpy(buf + n - 4, p + n - 4, 4);
-    } else {
-      for (std::size_t j = 0; j < n; ++j) buf[j] = p[j];
+    if (n == 0) return _mm_setzero_si128();
+    if (reinterpret_cast<std::uintptr_t>(p) % kPageBytes <= kPageBytes - 16) {
+      // kKeep + 16 - n: n bytes of 0xFF, then zeros.
+      const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep + 16 - n));
+      return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), keep);
     }
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(buf));
+    // The text's n bytes end up at buf[32 - n, 32), zeros after them.
+    alignas(16) unsigned char buf[48] = {};
+    _mm_store_si128(reinterpret_cast<__m128i*>(buf + 16),
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)));
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + 32 - n));
   }
+
+  static constexpr unsigned char kKeep[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                              0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
   // Row j of the result holds byte j of every input row, in row order.
   static void transpose_16x16(__m128i (&r)[16]) {
@@ -234,7 +242,6 @@ class NibbleFill {
 // Lanes of 32 and 64 bits keep fill_column.
 struct NoNibbleFill {
   static constexpr std::size_t kRowSteps = 16;
-  static constexpr std::size_t kMinSteps = 32;
   explicit NoNibbleFill(const void*) {}
   bool ready() const { return false; }
   template <class T, class Length>
@@ -247,16 +254,16 @@ template <class T>
 using LaneFill = std::conditional_t<sizeof(T) <= 2, NibbleFill<T>, NoNibbleFill>;
 
 // Rows j0 .. j1 - 1 of a group's block (row j at block + (j - j0) * kLanes)
-// from the lanes' texts, through `fill` when it is ready and the group's
-// longest text has `steps` >= kMinSteps bytes, else fill_column lane by lane;
+// from the lanes' texts, through `fill` when it is ready, else fill_column
+// lane by lane;
 // high[k] gets the OR of (at least) lane k's bytes among them, as to 0x80.
 // REQUIRES: room for the rows up to j0 + kRowSteps past the last one filled.
 template <class T, class Length>
 void fill_rows(const LaneFill<T>& fill, const T* table, const unsigned char* const* texts,
-               const Length* lengths, std::size_t count, std::size_t steps, std::size_t j0,
-               std::size_t j1, T* block, unsigned char* high) {
+               const Length* lengths, std::size_t count, std::size_t j0, std::size_t j1,
+               T* block, unsigned char* high) {
   constexpr std::size_t kLanes = simd::Lanes<T>::kCount;
-  if (fill.ready() && steps >= LaneFill<T>::kMinSteps) {
+  if (fill.ready()) {
     for (std::size_t s = j0; s < j1; s += LaneFill<T>::kRowSteps)
       fill.fill_rows(texts, lengths, count, s, std::min(LaneFill<T>::kRowSteps, j1 - s),
                      block + (s - j0) * kLanes, high);

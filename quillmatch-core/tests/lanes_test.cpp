@@ -3,6 +3,7 @@
 // stands for: lane by lane, at every lane width, with lanes that end early and
 // candidates long enough to overflow a narrow lane.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <bit>
 #include <memory>
@@ -322,6 +323,46 @@ TEST(NibbleFill, EqualsFillColumn) {
   std::uint16_t table[256] = {};
   for (unsigned h = 0; h <= NibbleFill<std::uint16_t>::kMaxNibbles; ++h) table[h * 16] = 1;
   EXPECT_FALSE(NibbleFill<std::uint16_t>(table).ready());
+}
+
+// Texts against pages that may not be read: one page readable between two
+// that fault on any access. A text of 1 to 40 bytes ends at the page's last
+// byte, or starts at its first; a read outside the page would crash the test.
+template <class T>
+void check_fill_at_page_edges() {
+  using Fill = NibbleFill<T>;
+  constexpr std::size_t kLanes = Fill::kLanes;
+  const std::size_t page = simd::kPageBytes;
+  void* mapped = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  unsigned char* first = static_cast<unsigned char*>(mapped) + page;
+  for (std::size_t j = 0; j < page; ++j) first[j] = static_cast<unsigned char>('a' + j % 26);
+  ASSERT_EQ(mprotect(mapped, page, PROT_NONE), 0);
+  ASSERT_EQ(mprotect(first + page, page, PROT_NONE), 0);
+  T table[256] = {};
+  for (unsigned char c = 'a'; c <= 'z'; ++c) table[c] = static_cast<T>(c * 7 + 1);
+  const Fill fill(table);
+  for (std::size_t n = 1; n <= 40; ++n) {
+    for (const unsigned char* text : {first + page - n, first}) {
+      const unsigned char* bytes[kLanes];
+      std::size_t lengths[kLanes];
+      for (std::size_t k = 0; k < kLanes; ++k) bytes[k] = text, lengths[k] = n;
+      for (std::size_t j0 = 0; j0 < n; j0 += Fill::kRowSteps) {
+        std::vector<T> got(Fill::kRowSteps * kLanes);
+        unsigned char high[kLanes] = {};
+        fill.fill_rows(bytes, lengths, kLanes, j0, Fill::kRowSteps, got.data(), high);
+        for (std::size_t j = j0; j < std::min(n, j0 + Fill::kRowSteps); ++j)
+          ASSERT_EQ(got[(j - j0) * kLanes], table[text[j]]) << "length " << n << " byte " << j;
+        ASSERT_EQ(high[0], 0) << "length " << n;
+      }
+    }
+  }
+  munmap(mapped, 3 * page);
+}
+
+TEST(NibbleFill, ReadsNoPageOutsideTheTexts) {
+  check_fill_at_page_edges<std::uint8_t>();
+  check_fill_at_page_edges<std::uint16_t>();
 }
 
 }  // namespace
