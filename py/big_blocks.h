@@ -58,7 +58,7 @@ inline void* map(std::size_t bytes) {
 }
 
 // The blocks freed by earlier calls, for later ones: at most kCount of them and
-// kMaxBytes in all (the three arrays of a batch of two million candidates),
+// kMaxBytes in all (the arrays of a batch of two million short texts),
 // the most recently freed first, so a process that once scored a huge batch
 // does not keep its memory, and blocks of sizes no longer asked for give way.
 // Batches take and free blocks with the interpreter lock held, but the lock
@@ -66,7 +66,7 @@ inline void* map(std::size_t bytes) {
 class KeptBlocks {
  public:
   static constexpr std::size_t kCount = 4;
-  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+  static constexpr std::size_t kMaxBytes = std::size_t{128} << 20;
 
   // A kept block of exactly `len` bytes as mapped, or nullptr. (Exactly: the
   // block goes back with the length its new owner asked for.)
@@ -167,17 +167,28 @@ struct BigBlockAllocator {
 template <class T>
 class BigArray {
  public:
-  explicit BigArray(std::size_t n) : data_(BigBlockAllocator<T>().allocate(n)), size_(n) {}
+  BigArray() = default;
+  explicit BigArray(std::size_t n) { reset(n); }
   BigArray(const BigArray&) = delete;
   BigArray& operator=(const BigArray&) = delete;
-  ~BigArray() { BigBlockAllocator<T>().deallocate(data_, size_); }
+  ~BigArray() { reset(0); }
+
+  // Frees the values and makes room for n new ones.
+  void reset(std::size_t n) {
+    if (data_) BigBlockAllocator<T>().deallocate(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+    if (n == 0) return;
+    data_ = BigBlockAllocator<T>().allocate(n);
+    size_ = n;
+  }
 
   T* data() { return data_; }
   std::size_t size() const { return size_; }
 
  private:
-  T* data_;
-  std::size_t size_;
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 }  // namespace quillmatch::py

@@ -92,6 +92,7 @@ bool HeldTexts::take_all(const CandidateSequence& seq) {
 }
 
 bool HeldTexts::take_indexed(const CandidateSequence& seq) {
+  if (utf8_in_place()) return take_copying(seq);
   const auto n = static_cast<std::size_t>(seq.indexed_size());
   // Reserved, not resized: the entries are written once, chunk by chunk, and
   // appending within the reservation cannot throw once references are made.
@@ -106,6 +107,35 @@ bool HeldTexts::take_indexed(const CandidateSequence& seq) {
       return false;
     owners_.insert(owners_.end(), owners.begin(), owners.begin() + count);
     views_.insert(views_.end(), views.begin(), views.begin() + count);
+  }
+  return true;
+}
+
+bool HeldTexts::take_copying(const CandidateSequence& seq) {
+  const auto n = static_cast<std::size_t>(seq.indexed_size());
+  views_.reserve(n);
+  slots_.reset(n);
+  std::array<PyObject*, TextChunk::kCapacity> items;
+  for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
+    const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
+    seq.items(static_cast<Py_ssize_t>(begin), count, items.data());
+    for (std::size_t k = 0; k < std::min(count, kObjectPrefetchAhead); ++k) __builtin_prefetch(items[k]);
+    for (std::size_t k = 0; k < count; ++k) {
+      if (k + kObjectPrefetchAhead < count) __builtin_prefetch(items[k + kObjectPrefetchAhead]);
+      PyObject* item = items[k];
+      if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) return set_type_error(item, "str");
+      TextView text;
+      if (!utf8_kept_by(item, text)) return false;
+      if (text.size <= TextSlot::kBytes) {
+        views_.push_back(copy_to_slot(text, slots_.data()[begin + k]));
+        continue;
+      }
+      // Room first: nothing may throw once the reference is made.
+      if (owners_.size() == owners_.capacity()) owners_.reserve(2 * owners_.size() + 64);
+      Py_INCREF(item);
+      owners_.push_back(item);
+      views_.push_back(text);
+    }
   }
   return true;
 }
@@ -142,6 +172,7 @@ void HeldTexts::release() {
   release_all(owners_.data(), owners_.size());
   owners_.clear();
   views_.clear();
+  slots_.reset(0);
 }
 
 bool TextChunk::take(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count) {

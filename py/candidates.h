@@ -69,8 +69,13 @@ class CandidateSequence {
 // BorrowedText). A non-str item is the type error expecting "str".
 bool take_text(PyObject* item, PyObject*& owner, TextView& text);
 
-// Candidates taken in, in iteration order: their views, and the references
-// that keep the viewed bytes alive, all released when the holder ends.
+// Candidates taken in, in iteration order: their views, all released when the
+// holder ends. A text is either kept alive by a reference or, when it is short
+// and read from an exact list or tuple where the str itself keeps it (3.10 and
+// later), copied into a slot of the holder's own. A copy is as good a snapshot
+// as a reference and leaves nothing to give back: a long list of short words
+// is then read where the interpreter keeps it once, and scored from packed
+// copies, and its release touches no str again.
 // Destroying it needs the lock; reading views() does not.
 class HeldTexts {
  public:
@@ -89,24 +94,32 @@ class HeldTexts {
 
   void release();
 
-  // Releases the held texts, calling step(k) for each k < size() just before
-  // the reference of candidate k is given up, so that the result of a batch
-  // can be built in the same pass (its misses overlapping the releases').
-  // Stops at the first step that returns false; releases everything anyway.
+  // Calls step(k) for each k < size() in order, stopping at the first that
+  // returns false, and releases the held texts; returns whether every step
+  // succeeded. When every text is held by a reference, step(k) runs just
+  // before candidate k's is given up, so that a batch's result is built in
+  // the pass that releases (its misses overlapping the releases').
   template <class Step>
   bool release_with(Step step) {
-    const bool ok = release_each(owners_.data(), owners_.size(), step);
-    owners_.clear();
-    views_.clear();
+    bool ok = true;
+    if (owners_.size() == views_.size()) {
+      ok = release_each(owners_.data(), owners_.size(), step);
+      owners_.clear();
+    } else {
+      for (std::size_t k = 0; ok && k < views_.size(); ++k) ok = step(k);
+    }
+    release();
     return ok;
   }
 
  private:
   bool take_indexed(const CandidateSequence& seq);
+  bool take_copying(const CandidateSequence& seq);
   bool take_iterated(const CandidateSequence& seq);
 
   std::vector<PyObject*, BigBlockAllocator<PyObject*>> owners_;
   std::vector<TextView, BigBlockAllocator<TextView>> views_;
+  BigArray<TextSlot> slots_;  // slot k for candidate k, when copying
 };
 
 // A fixed run of candidates taken in together and released together, for

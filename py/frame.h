@@ -70,18 +70,27 @@ extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* si
 
 namespace quillmatch::py {
 
+// The UTF-8 bytes that a str (or subclass) keeps itself, valid as long as it
+// lives; no reference is made. A lone surrogate raises the interpreter's own
+// UnicodeEncodeError.
+// REQUIRES: utf8_in_place() and PyUnicode_Check(obj).
+inline bool utf8_kept_by(PyObject* obj, TextView& text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!data) return false;
+  text = TextView(data, static_cast<std::size_t>(size));
+  return true;
+}
+
 // The UTF-8 bytes of a str (or subclass) and a new reference that keeps them
 // alive. A lone surrogate raises the interpreter's own UnicodeEncodeError.
 // Inline: it runs once per candidate.
 // REQUIRES: PyUnicode_Check(obj).
 inline bool utf8_of(PyObject* obj, TextView& text, PyObject*& owner) {
   if (utf8_in_place()) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (!data) return false;
+    if (!utf8_kept_by(obj, text)) return false;
     Py_INCREF(obj);
     owner = obj;
-    text = TextView(data, static_cast<std::size_t>(size));
     return true;
   }
   PyObject* bytes = PyUnicode_AsUTF8String(obj);

@@ -12,9 +12,6 @@
 namespace quillmatch::simd {
 
 inline constexpr std::size_t kRegisterBytes = 32;
-// The smallest unit the processor maps: a load that stays within one page of
-// a readable byte cannot fault.
-inline constexpr std::size_t kPageBytes = 4096;
 
 struct Bytes32 {
   static constexpr std::size_t kSize = 32;

@@ -168,19 +168,15 @@ class NibbleFill {
  private:
   // Up to sixteen bytes of a text as a row, zero past its end, in one load:
   // short texts are most texts, and copying one through a buffer costs more
-  // than the rest of its fill. The load may read bytes outside the text, but
-  // never outside the pages the text lies in, which no access can fault on:
-  // sixteen bytes from the text's start when they stay in its first page, else
-  // the sixteen ending at its end, which start in that page (the text starts in
-  // its last 15 bytes). The bytes outside the text are discarded, never used.
-  // The address sanitizer would report those reads, so this one function is
-  // left out of it; the engine tests put texts against a page they may not read.
+  // than the rest of its fill. The load may read past the text (see
+  // within_page): sixteen bytes from its start when they stay in its first
+  // page, else the sixteen ending at its end, which start in that page (the
+  // text starts in its last 15 bytes).
   __attribute__((no_sanitize("address"))) static __m128i load_row(const unsigned char* p,
                                                                    std::size_t n) {
-    using simd::kPageBytes;
     if (n >= 16) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     if (n == 0) return _mm_setzero_si128();
-    if (reinterpret_cast<std::uintptr_t>(p) % kPageBytes <= kPageBytes - 16) {
+    if (within_page(p, 16)) {
       // kKeep + 16 - n: n bytes of 0xFF, then zeros.
       const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep + 16 - n));
       return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), keep);

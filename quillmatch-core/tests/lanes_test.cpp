@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <array>
 #include <bit>
 #include <memory>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -325,25 +327,42 @@ TEST(NibbleFill, EqualsFillColumn) {
   EXPECT_FALSE(NibbleFill<std::uint16_t>(table).ready());
 }
 
-// Texts against pages that may not be read: one page readable between two
-// that fault on any access. A text of 1 to 40 bytes ends at the page's last
-// byte, or starts at its first; a read outside the page would crash the test.
+// One readable page between two that fault on any access: a read outside the
+// readable page crashes the test. The page holds letters.
+class GuardedPage {
+ public:
+  GuardedPage() {
+    mapped_ = mmap(nullptr, 3 * kPageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+    if (mapped_ == MAP_FAILED) throw std::bad_alloc();
+    page_ = static_cast<unsigned char*>(mapped_) + kPageBytes;
+    for (std::size_t j = 0; j < kPageBytes; ++j) page_[j] = static_cast<unsigned char>('a' + j % 26);
+    mprotect(mapped_, kPageBytes, PROT_NONE);
+    mprotect(page_ + kPageBytes, kPageBytes, PROT_NONE);
+  }
+  GuardedPage(const GuardedPage&) = delete;
+  GuardedPage& operator=(const GuardedPage&) = delete;
+  ~GuardedPage() { munmap(mapped_, 3 * kPageBytes); }
+
+  // Texts of n bytes that end at the page's last byte and start at its first.
+  std::array<const unsigned char*, 2> edges(std::size_t n) const {
+    return {page_ + kPageBytes - n, page_};
+  }
+
+ private:
+  void* mapped_;
+  unsigned char* page_;
+};
+
 template <class T>
-void check_fill_at_page_edges() {
+void check_fill_at_page_edges(const GuardedPage& page) {
   using Fill = NibbleFill<T>;
   constexpr std::size_t kLanes = Fill::kLanes;
-  const std::size_t page = simd::kPageBytes;
-  void* mapped = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(mapped, MAP_FAILED);
-  unsigned char* first = static_cast<unsigned char*>(mapped) + page;
-  for (std::size_t j = 0; j < page; ++j) first[j] = static_cast<unsigned char>('a' + j % 26);
-  ASSERT_EQ(mprotect(mapped, page, PROT_NONE), 0);
-  ASSERT_EQ(mprotect(first + page, page, PROT_NONE), 0);
   T table[256] = {};
   for (unsigned char c = 'a'; c <= 'z'; ++c) table[c] = static_cast<T>(c * 7 + 1);
   const Fill fill(table);
   for (std::size_t n = 1; n <= 40; ++n) {
-    for (const unsigned char* text : {first + page - n, first}) {
+    for (const unsigned char* text : page.edges(n)) {
       const unsigned char* bytes[kLanes];
       std::size_t lengths[kLanes];
       for (std::size_t k = 0; k < kLanes; ++k) bytes[k] = text, lengths[k] = n;
@@ -357,12 +376,21 @@ void check_fill_at_page_edges() {
       }
     }
   }
-  munmap(mapped, 3 * page);
 }
 
-TEST(NibbleFill, ReadsNoPageOutsideTheTexts) {
-  check_fill_at_page_edges<std::uint8_t>();
-  check_fill_at_page_edges<std::uint16_t>();
+// The vector fill and the copy into a slot read short texts whole; neither
+// may read outside the pages a text lies in.
+TEST(ShortTexts, ReadNoPageOutsideTheText) {
+  const GuardedPage page;
+  check_fill_at_page_edges<std::uint8_t>(page);
+  check_fill_at_page_edges<std::uint16_t>(page);
+  for (std::size_t n = 0; n <= TextSlot::kBytes; ++n) {
+    for (const unsigned char* text : page.edges(n)) {
+      const std::string_view want(reinterpret_cast<const char*>(text), n);
+      TextSlot slot;
+      ASSERT_EQ(copy_to_slot(TextView(want), slot).view(), want) << "length " << n;
+    }
+  }
 }
 
 }  // namespace

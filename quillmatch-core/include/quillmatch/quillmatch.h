@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,6 +42,40 @@ struct TextView {
   constexpr TextView(const char* s) : TextView(std::string_view(s)) {}
   constexpr std::string_view view() const { return {data, size}; }
 };
+
+// ---- Short texts read whole ----
+//
+// A load that stays within one page of a readable byte cannot fault, even
+// where it reads past the end of the object that byte belongs to. The batch
+// engines and the binding read short texts whole this way and never use the
+// bytes past a text's end. The address sanitizer would report those reads, so
+// the few functions that make them are kept out of it.
+inline constexpr std::size_t kPageBytes = 4096;
+
+// Whether the n bytes from p lie within p's page.
+inline bool within_page(const void* p, std::size_t n) {
+  return reinterpret_cast<std::uintptr_t>(p) % kPageBytes <= kPageBytes - n;
+}
+
+// Room for a copy of a short text, aligned for vector loads.
+struct alignas(32) TextSlot {
+  static constexpr std::size_t kBytes = 32;
+  char bytes[kBytes];
+};
+
+// Copies `text` into `slot` and returns the copy. The slot's bytes past the
+// copy are unspecified: when the slot's width from the text's start stays in
+// its page, that much is copied at once.
+// REQUIRES: text.size <= TextSlot::kBytes.
+__attribute__((no_sanitize("address"))) inline TextView copy_to_slot(TextView text,
+                                                                     TextSlot& slot) {
+  if (text.size == 0) return TextView(slot.bytes, 0);
+  if (within_page(text.data, TextSlot::kBytes))
+    std::memcpy(slot.bytes, text.data, TextSlot::kBytes);
+  else
+    std::memcpy(slot.bytes, text.data, text.size);
+  return TextView(slot.bytes, text.size);
+}
 
 // The library's only error value. Plain data: copyable, owns nothing.
 struct MatchError {
