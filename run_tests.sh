@@ -79,8 +79,12 @@ cmake --build build/sanitize-module -j "$jobs"
 # The interpreter itself is not instrumented, so the runtimes are preloaded and
 # leak checking (which would report the interpreter's own process-lifetime
 # allocations) is off; memory errors and undefined behaviour still abort.
+# Objects come from malloc rather than the interpreter's own pools, so the
+# sanitizer knows where each str ends and reports any read past it. Only
+# Python-level output is captured, so a report reaches the log before the abort.
 cxx=${CXX:-c++}
 LD_PRELOAD="$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONMALLOC=malloc \
   PYTHONPATH=build/sanitize-module/py QUILLMATCH_EXPECT_SANITIZED=1 \
-  .venv/bin/python -m pytest -q -p no:cacheprovider tests
+  .venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys tests

@@ -6,7 +6,8 @@
 // the kernel, taking 11 600 of them. Blocks of kHugeFrom bytes and more are
 // therefore mapped on their own and marked for transparent huge pages, which
 // the kernel then fills 2 MiB per fault. (Where huge pages are off, the advice
-// is ignored and nothing else changes.) Smaller blocks come from operator new.
+// is ignored and nothing else changes.) Smaller blocks come from operator new,
+// at the alignment of their type.
 //
 // Even 2 MiB at a time, the kernel zeroes every byte of a fresh block, about a
 // tenth of a million-word batch. So a freed block is kept for the next call
@@ -146,13 +147,14 @@ struct BigBlockAllocator {
   T* allocate(std::size_t n) {
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     const std::size_t bytes = n * sizeof(T);
-    if (bytes < kHugeFrom) return static_cast<T*>(::operator new(bytes));
+    if (bytes < kHugeFrom)
+      return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T)}));
     return static_cast<T*>(big_blocks::take_or_map(bytes));
   }
   void deallocate(T* p, std::size_t n) {
     const std::size_t bytes = n * sizeof(T);
     if (bytes < kHugeFrom)
-      ::operator delete(p);
+      ::operator delete(p, std::align_val_t{alignof(T)});
     else
       big_blocks::unmap_or_keep(p, bytes);
   }

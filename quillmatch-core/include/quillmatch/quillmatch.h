@@ -14,6 +14,8 @@
 // run on any number of threads at once.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -65,15 +67,21 @@ struct alignas(32) TextSlot {
 
 // Copies `text` into `slot` and returns the copy. The slot's bytes past the
 // copy are unspecified: when the slot's width from the text's start stays in
-// its page, that much is copied at once.
+// its page, that much is copied at once, in two plain vector loads (not
+// memcpy, which the sanitizer's own copy would check).
 // REQUIRES: text.size <= TextSlot::kBytes.
 __attribute__((no_sanitize("address"))) inline TextView copy_to_slot(TextView text,
                                                                      TextSlot& slot) {
+  static_assert(TextSlot::kBytes == 2 * sizeof(__m128i));
   if (text.size == 0) return TextView(slot.bytes, 0);
-  if (within_page(text.data, TextSlot::kBytes))
-    std::memcpy(slot.bytes, text.data, TextSlot::kBytes);
-  else
+  if (within_page(text.data, TextSlot::kBytes)) {
+    const auto* in = reinterpret_cast<const __m128i*>(text.data);
+    auto* out = reinterpret_cast<__m128i*>(slot.bytes);
+    _mm_store_si128(out, _mm_loadu_si128(in));
+    _mm_store_si128(out + 1, _mm_loadu_si128(in + 1));
+  } else {
     std::memcpy(slot.bytes, text.data, text.size);
+  }
   return TextView(slot.bytes, text.size);
 }
 
