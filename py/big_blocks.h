@@ -66,7 +66,7 @@ inline void* map(std::size_t bytes) {
 // is not what keeps this consistent: its own mutex is.
 class KeptBlocks {
  public:
-  static constexpr std::size_t kCount = 4;
+  static constexpr std::size_t kCount = 8;
   static constexpr std::size_t kMaxBytes = std::size_t{128} << 20;
 
   // A kept block of exactly `len` bytes as mapped, or nullptr. (Exactly: the
