@@ -32,24 +32,34 @@ void release_all(PyObject** owners, std::size_t count) {
   release_each(owners, count, [](std::size_t) { return true; });
 }
 
+// Calls take(k, item) for items [begin, begin + count) of an indexed
+// sequence, in order, until one returns false; `items` is scratch for count
+// borrowed pointers. The item pointers are fetched first, so that each object
+// can be asked for a few entries before it is taken.
+template <class Take>
+bool take_items(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count,
+                PyObject** items, Take take) {
+  seq.items(begin, count, items);
+  for (std::size_t k = 0; k < std::min(count, kObjectPrefetchAhead); ++k) __builtin_prefetch(items[k]);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k + kObjectPrefetchAhead < count) __builtin_prefetch(items[k + kObjectPrefetchAhead]);
+    if (!take(k, items[k])) return false;
+  }
+  return true;
+}
+
 // Takes items [begin, begin + count) of an indexed sequence in: owners[k] and
-// views[k] for item begin + k. The item pointers are fetched first, so that
-// each object can be asked for a few entries before it is taken. On failure
-// the owners already made are released.
+// views[k] for item begin + k. On failure the owners already made are
+// released.
 bool take_range(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count,
                 PyObject** owners, TextView* views) {
   // owners[] first holds the borrowed items; entry k becomes the owner when
   // item k is taken, so on failure at k only [0, k) hold references.
-  seq.items(begin, count, owners);
-  for (std::size_t k = 0; k < std::min(count, kObjectPrefetchAhead); ++k) __builtin_prefetch(owners[k]);
-  for (std::size_t k = 0; k < count; ++k) {
-    if (k + kObjectPrefetchAhead < count) __builtin_prefetch(owners[k + kObjectPrefetchAhead]);
-    if (!take_text(owners[k], owners[k], views[k])) {
-      release_all(owners, k);
-      return false;
-    }
-  }
-  return true;
+  return take_items(seq, begin, count, owners, [&](std::size_t k, PyObject* item) {
+    if (take_text(item, owners[k], views[k])) return true;
+    release_all(owners, k);
+    return false;
+  });
 }
 
 }  // namespace
@@ -114,28 +124,26 @@ bool HeldTexts::take_indexed(const CandidateSequence& seq) {
 bool HeldTexts::take_copying(const CandidateSequence& seq) {
   const auto n = static_cast<std::size_t>(seq.indexed_size());
   views_.reserve(n);
-  slots_.reset(n);
+  slots_.reset(n);  // pages that no copy writes are never touched
   std::array<PyObject*, TextChunk::kCapacity> items;
   for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
     const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
-    seq.items(static_cast<Py_ssize_t>(begin), count, items.data());
-    for (std::size_t k = 0; k < std::min(count, kObjectPrefetchAhead); ++k) __builtin_prefetch(items[k]);
-    for (std::size_t k = 0; k < count; ++k) {
-      if (k + kObjectPrefetchAhead < count) __builtin_prefetch(items[k + kObjectPrefetchAhead]);
-      PyObject* item = items[k];
+    const auto take = [&](std::size_t k, PyObject* item) {
       if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) return set_type_error(item, "str");
       TextView text;
       if (!utf8_kept_by(item, text)) return false;
       if (text.size <= TextSlot::kBytes) {
         views_.push_back(copy_to_slot(text, slots_.data()[begin + k]));
-        continue;
+        return true;
       }
       // Room first: nothing may throw once the reference is made.
       if (owners_.size() == owners_.capacity()) owners_.reserve(2 * owners_.size() + 64);
       Py_INCREF(item);
       owners_.push_back(item);
       views_.push_back(text);
-    }
+      return true;
+    };
+    if (!take_items(seq, static_cast<Py_ssize_t>(begin), count, items.data(), take)) return false;
   }
   return true;
 }
