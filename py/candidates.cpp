@@ -124,16 +124,20 @@ bool HeldTexts::take_indexed(const CandidateSequence& seq) {
 bool HeldTexts::take_copying(const CandidateSequence& seq) {
   const auto n = static_cast<std::size_t>(seq.indexed_size());
   views_.reserve(n);
-  slots_.reset(n);  // pages that no copy writes are never touched
+  copies_.reset(n * kShortTextBytes);
+  char* next = copies_.data();
   std::array<PyObject*, TextChunk::kCapacity> items;
   for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
     const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
-    const auto take = [&](std::size_t k, PyObject* item) {
+    const auto take = [&](std::size_t, PyObject* item) {
       if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) return set_type_error(item, "str");
       TextView text;
       if (!utf8_kept_by(item, text)) return false;
-      if (text.size <= TextSlot::kBytes) {
-        views_.push_back(copy_to_slot(text, slots_.data()[begin + k]));
+      if (text.size <= kShortTextBytes) {
+        // Copy j starts within j * kShortTextBytes bytes, so its full width
+        // fits in the room for n.
+        views_.push_back(copy_short_text(text, next));
+        next += text.size;
         return true;
       }
       // Room first: nothing may throw once the reference is made.
@@ -180,7 +184,7 @@ void HeldTexts::release() {
   release_all(owners_.data(), owners_.size());
   owners_.clear();
   views_.clear();
-  slots_.reset(0);
+  copies_.reset(0);
 }
 
 bool TextChunk::take(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count) {

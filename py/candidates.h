@@ -72,10 +72,10 @@ bool take_text(PyObject* item, PyObject*& owner, TextView& text);
 // Candidates taken in, in iteration order: their views, all released when the
 // holder ends. A text is either kept alive by a reference or, when it is short
 // and read from an exact list or tuple where the str itself keeps it (3.10 and
-// later), copied into a slot of the holder's own. A copy is as good a snapshot
-// as a reference and leaves nothing to give back: a long list of short words
-// is then read where the interpreter keeps it once, and scored from packed
-// copies, and its release touches no str again.
+// later), copied into the holder's own bytes, end to end. A copy is as good a
+// snapshot as a reference and leaves nothing to give back: a long list of
+// short words is then read where the interpreter keeps it once, and scored
+// from packed copies, and its release touches no str again.
 // Destroying it needs the lock; reading views() does not.
 class HeldTexts {
  public:
@@ -119,7 +119,9 @@ class HeldTexts {
 
   std::vector<PyObject*, BigBlockAllocator<PyObject*>> owners_;
   std::vector<TextView, BigBlockAllocator<TextView>> views_;
-  BigArray<TextSlot> slots_;  // slot k for candidate k, when copying
+  // The copies, when copying: room for every candidate at its longest, of
+  // which the pages past the last copy are never touched.
+  BigArray<char> copies_;
 };
 
 // A fixed run of candidates taken in together and released together, for

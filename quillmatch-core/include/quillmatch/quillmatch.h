@@ -59,30 +59,29 @@ inline bool within_page(const void* p, std::size_t n) {
   return reinterpret_cast<std::uintptr_t>(p) % kPageBytes <= kPageBytes - n;
 }
 
-// Room for a copy of a short text, aligned for vector loads.
-struct alignas(32) TextSlot {
-  static constexpr std::size_t kBytes = 32;
-  char bytes[kBytes];
-};
+// The longest text that copy_short_text takes.
+inline constexpr std::size_t kShortTextBytes = 32;
 
-// Copies `text` into `slot` and returns the copy. The slot's bytes past the
-// copy are unspecified: when the slot's width from the text's start stays in
-// its page, that much is copied at once, in two plain vector loads (not
-// memcpy, which the sanitizer's own copy would check).
-// REQUIRES: text.size <= TextSlot::kBytes.
-__attribute__((no_sanitize("address"))) inline TextView copy_to_slot(TextView text,
-                                                                     TextSlot& slot) {
-  static_assert(TextSlot::kBytes == 2 * sizeof(__m128i));
-  if (text.size == 0) return TextView(slot.bytes, 0);
-  if (within_page(text.data, TextSlot::kBytes)) {
+// Copies `text` to `out` and returns the copy. Up to kShortTextBytes bytes
+// from `out` may be written: when that many from the text's start stay in its
+// page, they are copied at once, in two plain vector loads (not memcpy, which
+// the sanitizer's own copy would check), and the bytes past the copy are
+// unspecified. Copies can be packed end to end, each overwriting what the one
+// before wrote past its end.
+// REQUIRES: text.size <= kShortTextBytes, and room for kShortTextBytes at `out`.
+__attribute__((no_sanitize("address"))) inline TextView copy_short_text(TextView text,
+                                                                        char* out) {
+  static_assert(kShortTextBytes == 2 * sizeof(__m128i));
+  if (text.size == 0) return TextView(out, 0);
+  if (within_page(text.data, kShortTextBytes)) {
     const auto* in = reinterpret_cast<const __m128i*>(text.data);
-    auto* out = reinterpret_cast<__m128i*>(slot.bytes);
-    _mm_store_si128(out, _mm_loadu_si128(in));
-    _mm_store_si128(out + 1, _mm_loadu_si128(in + 1));
+    auto* to = reinterpret_cast<__m128i*>(out);
+    _mm_storeu_si128(to, _mm_loadu_si128(in));
+    _mm_storeu_si128(to + 1, _mm_loadu_si128(in + 1));
   } else {
-    std::memcpy(slot.bytes, text.data, text.size);
+    std::memcpy(out, text.data, text.size);
   }
-  return TextView(slot.bytes, text.size);
+  return TextView(out, text.size);
 }
 
 // The library's only error value. Plain data: copyable, owns nothing.
