@@ -29,6 +29,16 @@ std::uint64_t score_candidate(const PreparedQuery& query, std::string_view candi
     for (unsigned char b : candidate) scan.step(query.masks[b]);
     return scan.score;
   }
+  if (query.fast && !query.case_insensitive) {
+    // A code point beyond ASCII equals none of an ASCII query's, so it steps
+    // with an empty mask: its first byte's, as the masks of bytes from 0x80
+    // are empty. Its other bytes are no code points and take no step. (Folded,
+    // a code point beyond ASCII may become ASCII: the kernel takes those.)
+    Word scan(query.length, query.top);
+    for (unsigned char b : candidate)
+      if (!is_continuation(b)) scan.step(query.masks[b]);
+    return scan.score;
+  }
   // Without max_len the kernel cannot fail; value() would report a broken
   // invariant as an internal fault.
   return kernel(TextView(query.query), TextView(candidate), std::nullopt, query.case_insensitive,

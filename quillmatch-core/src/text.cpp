@@ -22,8 +22,6 @@ constexpr char32_t kFinalSigma = 0x03C2;
 constexpr char32_t kCapitalIWithDot = 0x0130;
 constexpr char32_t kCombiningDotAbove = 0x0307;
 
-bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
-
 // Cased / Case_Ignorable for any code point; ASCII answered inline. In ASCII the
 // case-ignorable characters are ' . : ^ ` and the cased ones are the letters.
 bool cased(char32_t cp) {

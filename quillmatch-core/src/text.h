@@ -34,6 +34,9 @@ inline unsigned char ascii_upper(unsigned char b) {
   return static_cast<unsigned char>(b & ~ascii_case_bit(b));
 }
 
+// Whether a byte of UTF-8 continues a code point rather than starting one.
+inline bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
 // Number of code points of valid UTF-8: the bytes that are not continuation
 // bytes (0x80..0xBF). Never decodes.
 std::uint64_t count_code_points(std::string_view text);

@@ -178,7 +178,7 @@ TEST(EditDistance, CutoffAndLimits) {
 
 TEST(EditDistanceBatch, EqualsKernelOnEveryPath) {
   std::mt19937 rng(11);
-  const std::u32string alphabets[] = {U"abAB-", U"abAB\u00E9\u0130\u4E00"};
+  const std::u32string alphabets[] = {U"abAB-", U"abAB\u00E9\u0130\u4E00\U0001F600"};
   for (const Measure& m : kMeasures) {
     for (std::size_t qlen : {0, 1, 10, 64, 65, 130}) {
       for (const auto& qa : alphabets) {

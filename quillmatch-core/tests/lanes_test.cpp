@@ -154,14 +154,15 @@ const BatchMeasure kBatchMeasures[] = {
 };
 
 // The candidates of one lane-engine run: many short ASCII texts of scattered
-// lengths (lanes ending early, and the empty text), a few non-ASCII ones, and
-// texts around the longest an 8-bit lane can take, with no byte of the query
-// so the score is as large as their length.
+// lengths (lanes ending early, and the empty text), a few non-ASCII ones (code
+// points of two, three and four bytes), and texts around the longest an 8-bit
+// lane can take, with no byte of the query so the score is as large as their
+// length.
 std::vector<std::string> lane_candidates(std::mt19937& rng, std::size_t count) {
   std::vector<std::string> texts;
   for (std::size_t k = 0; k < count; ++k) {
     if (k % 9 == 4)
-      texts.push_back(random_text(rng, U"ab\u00E9\u4E00A", 0, 12));
+      texts.push_back(random_text(rng, U"ab\u00E9\u4E00A\U0001F600", 0, 12));
     else
       texts.push_back(random_text(rng, U"abcABC", 0, k % 5 == 0 ? 90 : 20));
   }
