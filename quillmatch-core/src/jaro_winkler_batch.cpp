@@ -108,6 +108,17 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
   return q;
 }
 
+// The score from a candidate's matched words. REQUIRES: q.fast; the words came
+// from matching the candidate's n bytes c against q's table.
+template <class Map>
+double score_matched(const JaroWinklerQuery& q, const unsigned char* c, std::size_t n,
+                     const jw::MatchedWords& matched, Map map) {
+  const jw::Counts counts =
+      jw::count_words(c, n, jw::bytes(q.folded), q.folded.size(), matched, map);
+  if (counts.m == 0) return 0.0;
+  return jw::score_words(counts.m, counts.t, q.length, n, counts.l, q.scale);
+}
+
 // The score of an ASCII candidate, or nothing when a byte is not ASCII: the
 // match runs first and the bytes' OR is tested after it, so that no separate
 // pass over the candidate decides the path. REQUIRES: q.fast, candidate of
@@ -119,10 +130,23 @@ std::optional<double> score_fast(const JaroWinklerQuery& q, std::string_view can
   const std::uint64_t r = jw::match_radius(q.length, n);
   const jw::MatchedWords matched = jw::match_words(q.positions, c, n, r, jw::Verbatim{});
   if (matched.any_bytes >= 0x80) return std::nullopt;
-  const jw::Counts counts =
-      jw::count_words(c, n, jw::bytes(q.folded), q.folded.size(), matched, map);
-  if (counts.m == 0) return 0.0;
-  return jw::score_words(counts.m, counts.t, q.length, n, counts.l, q.scale);
+  return score_matched(q, c, n, matched, map);
+}
+
+// The score of a candidate of 1..64 bytes that is not ASCII, unfolded. A code
+// point beyond ASCII equals none of an ASCII query's, so it stands as one byte
+// 0x80, whose table entry is empty: it takes a position and matches nothing.
+// Matched bytes are then ASCII, and 0x80 equals no query byte in the prefix,
+// so the counts are those of the code points. (Folded, a code point beyond
+// ASCII may become ASCII: those take the blocks.) REQUIRES: q.fast.
+double score_packed(const JaroWinklerQuery& q, std::string_view candidate) {
+  unsigned char packed[jw::kWordBits];
+  std::size_t n = 0;
+  for (unsigned char b : candidate)
+    if (!is_continuation(b)) packed[n++] = std::min<unsigned char>(b, 0x80);
+  const std::uint64_t r = jw::match_radius(q.length, n);
+  const jw::MatchedWords matched = jw::match_words(q.positions, packed, n, r, jw::Verbatim{});
+  return score_matched(q, packed, n, matched, jw::Verbatim{});
 }
 
 template <class Searched>
@@ -164,7 +188,7 @@ double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockS
     const std::optional<double> fast = q.case_insensitive ? score_fast(q, text, jw::AsciiLower{})
                                                           : score_fast(q, text, jw::Verbatim{});
     if (fast) return *fast;
-    return score_blocks(q, text, false, scratch);
+    return q.case_insensitive ? score_blocks(q, text, false, scratch) : score_packed(q, text);
   }
   return score_blocks(q, text, is_ascii(text), scratch);
 }
