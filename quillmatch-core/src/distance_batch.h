@@ -22,18 +22,13 @@ template <class Word, auto kernel>
 std::uint64_t score_candidate(const PreparedQuery& query, std::string_view candidate) {
   // Counted on the unfolded candidate: the empty query's rule does not fold.
   if (query.length == 0) return count_code_points(candidate);
-  if (query.fast && is_ascii(candidate)) {
+  // The kernel's own single-word scan. Folding, the doubled masks stand in for
+  // it on ASCII candidates; a code point beyond ASCII may fold to ASCII, so
+  // the kernel takes those. Unfolded, a code point beyond ASCII equals none of
+  // an ASCII query's: it steps with an empty mask (its first byte's, as the
+  // masks of bytes from 0x80 are empty), and its other bytes take no step.
+  if (query.fast && (!query.case_insensitive || is_ascii(candidate))) {
     if (candidate.empty()) return query.length;
-    // The kernel's own single-word scan; the doubled masks stand in for folding.
-    Word scan(query.length, query.top);
-    for (unsigned char b : candidate) scan.step(query.masks[b]);
-    return scan.score;
-  }
-  if (query.fast && !query.case_insensitive) {
-    // A code point beyond ASCII equals none of an ASCII query's, so it steps
-    // with an empty mask: its first byte's, as the masks of bytes from 0x80
-    // are empty. Its other bytes are no code points and take no step. (Folded,
-    // a code point beyond ASCII may become ASCII: the kernel takes those.)
     Word scan(query.length, query.top);
     for (unsigned char b : candidate)
       if (!is_continuation(b)) scan.step(query.masks[b]);
