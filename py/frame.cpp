@@ -327,12 +327,16 @@ bool Arguments::bind(PyObject* args, PyObject* kwargs) {
     }
   }
 
-  std::string missing;
+  // The missing names joined as the interpreter joins them: 'a', 'a' and 'b',
+  // or 'a', 'b', and 'c'.
   std::size_t n_missing = 0;
+  for (std::size_t i = 0; i < sig_.required; ++i) n_missing += !slots_[i];
+  std::string missing;
+  std::size_t listed = 0;
   for (std::size_t i = 0; i < sig_.required; ++i) {
     if (slots_[i]) continue;
-    // No function has more than two required parameters.
-    missing += n_missing++ ? " and '" : "'";
+    if (listed++) missing += n_missing == 2 ? " and " : listed == n_missing ? ", and " : ", ";
+    missing += "'";
     missing += sig_.params[i];
     missing += "'";
   }
