@@ -1,6 +1,7 @@
 """quillmatch_many: every score against the scalar functions, top and pairs semantics,
 inputs, errors, running out of memory, and Ctrl-C."""
 
+import hashlib
 import os
 import random
 import signal
@@ -59,9 +60,7 @@ def options(measure, rnd):
 
 
 def scalar_matrix(measure, queries, candidates, kw):
-    return [[SCALAR[measure](q, c, **kw) if q else
-             ((1.0 if c == "" else 0.0) if measure == "jaro_winkler" else len(c))
-             for c in candidates] for q in queries]
+    return [[SCALAR[measure](q, c, **kw) for c in candidates] for q in queries]
 
 
 def expected_dtype(measure, texts):
@@ -154,6 +153,12 @@ def test_worked_examples():
     assert qmm.levenshtein_matrix(["a" * 256]).dtype == np.uint16
     # Folding makes a longer text: the type is chosen by UTF-8 length, which bounds it.
     assert qmm.levenshtein_matrix(["\u0130" * 127], ["x"], True).tolist() == [[254]]
+    # An empty query's distance counts the candidate after folding, as the scalar functions do.
+    assert qmm.levenshtein_matrix([""], ["\u0130"], True).tolist() == [[2]]
+    assert qmm.levenshtein_matrix(["", "\u0130"], case_insensitive=True).tolist() == [[0, 2], [2, 0]]
+    assert qmm.damerau_pairs(["", "\u0130x"], score_cutoff=3, case_insensitive=True)[2].tolist() == [3]
+    assert qmm.damerau_pairs(["", "\u0130x"], score_cutoff=2, case_insensitive=True)[2].tolist() == []
+    assert qmm.levenshtein_top([""], ["\u0130\u0130", "abc"], 1, case_insensitive=True)[0].tolist() == [[1]]
 
 
 class Series:
@@ -227,6 +232,8 @@ ERRORS = [
     (qmm.jaro_winkler_pairs, (["a"], None, 0.5, None, "x"), {}, TypeError, "must be real number, not str", "p"),
     (qmm.damerau_top, (["a"],), {}, TypeError,
      "damerau_top() missing 2 required positional arguments: 'candidates' and 'k'", None),
+    (qmm.levenshtein_top, (), {}, TypeError,
+     "levenshtein_top() missing 3 required positional arguments: 'queries', 'candidates', and 'k'", None),
     (qmm.levenshtein_matrix, (["a"], None, None, None, None), {}, TypeError,
      "levenshtein_matrix() takes from 1 to 4 positional arguments but 5 were given", None),
     (qmm.levenshtein_matrix, (["a"],), {"p": 0.1}, TypeError,
@@ -282,6 +289,34 @@ def test_a_matrix_too_large_raises_memory_error_naming_its_shape():
     assert child.returncode == 0, err
     assert out.splitlines() == ["cannot allocate a 100000 x 100000 matrix of uint8",
                                 "cannot allocate a 100000 x 20000 matrix of int64", "[[1]]"]
+
+
+@pytest.mark.skipif(bool(os.environ.get("QUILLMATCH_EXPECT_SANITIZED")) or not sys.platform.startswith("linux"),
+                    reason="AddressSanitizer reserves far more address space than the limit leaves")
+def test_threads_the_system_refuses_leave_the_work_to_those_that_start():
+    # Address space for some of the threads asked for, then for none: the same results.
+    # One process each, and no thread before the limit: glibc caches the stacks of
+    # joined threads and starts later ones on them.
+    code = '''
+        import hashlib, resource, sys, numpy
+        import quillmatch_many as qmm
+        names = ["n%06d" % i for i in range(int(sys.argv[2]))]
+        with open("/proc/self/status") as f:
+            size = next(int(l.split()[1]) << 10 for l in f if l.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + (int(sys.argv[1]) << 10), resource.RLIM_INFINITY))
+        for a in (qmm.levenshtein_matrix(names, names[:200], workers=256),
+                  *qmm.damerau_pairs(names, score_cutoff=1, workers=64)):
+            print(hashlib.sha256(a.tobytes()).hexdigest())
+    '''
+    for room_kib, n in ((128 << 10, 3000), (200, 300)):
+        names = ["n%06d" % i for i in range(n)]
+        want = [hashlib.sha256(a.tobytes()).hexdigest()
+                for a in (qmm.levenshtein_matrix(names, names[:200], workers=1),
+                          *qmm.damerau_pairs(names, score_cutoff=1, workers=1))]
+        child = run_child(code, str(room_kib), str(n))
+        out, err = child.communicate(timeout=300)
+        assert child.returncode == 0, err
+        assert out.splitlines() == want, room_kib
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or sys.platform == "win32", reason="POSIX signals")

@@ -1,11 +1,11 @@
-// The many-against-many engine against the batch engines: a few queries (the
-// batch's query and some of its candidates) against the candidates, or against
-// each other, on 1 to 4 workers, sometimes with the candidates repeated past
-// the point where few queries are split over candidate ranges. Every matrix
-// cell must be the batch engine's score for its query, stored in the run's
-// type; every top list and pair list must be what sorting and filtering those
-// scores gives; an invalid prefix scale must fail the start as it fails the
-// batch.
+// The many-against-many engine against the batch engines (the scalar kernels
+// for an empty query's distances): a few queries (the batch's query and some
+// of its candidates) against the candidates, or against each other, on 1 to 4
+// workers, sometimes with the candidates repeated past the point where few
+// queries are split over candidate ranges. Every matrix cell must be the
+// batch engine's score for its query, stored in the run's type; every top
+// list and pair list must be what sorting and filtering those scores gives; an
+// invalid prefix scale must fail the start as it fails the batch.
 #include <algorithm>
 #include <tuple>
 
@@ -32,13 +32,26 @@ double read(const std::vector<unsigned char>& bytes, ScoreType type, std::size_t
   return -1;
 }
 
-// The batch engine's scores of one query, or its error.
+// The batch engine's scores of one query, or its error. An empty query's
+// distances come from the scalar kernels: the batch counts a candidate before
+// folding it, a run (as the scalar measure) after.
 Result<Scores> batch_scores(const ManyOptions& o, TextView query,
                             std::span<const TextView> candidates) {
   if (o.measure == Measure::kJaroWinkler) {
     Result<std::vector<double>> r = jaro_winkler_batch(query, candidates, o.p, o.case_insensitive);
     if (!r.ok()) return r.error();
     return r.value();
+  }
+  if (query.size == 0) {
+    Scores out;
+    for (const TextView& c : candidates) {
+      const Result<std::uint64_t> d =
+          o.measure == Measure::kLevenshtein
+              ? levenshtein_bp(query, c, std::nullopt, o.case_insensitive, std::nullopt)
+              : damerau_bp(query, c, std::nullopt, o.case_insensitive, std::nullopt);
+      out.push_back(static_cast<double>(d.value()));
+    }
+    return out;
   }
   const std::vector<std::uint64_t> d =
       o.measure == Measure::kLevenshtein ? levenshtein_batch(query, candidates, o.case_insensitive)

@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "quillmatch/quillmatch.h"
+#include "text.h"
 #include "thread_pool.h"
 
 namespace quillmatch {
@@ -82,9 +83,35 @@ Plan make_plan(std::size_t rows, std::size_t cols, bool self_pairs, std::size_t 
   return plan;
 }
 
+// The scorer of one query's distances. The batch scorers give an empty
+// query's distance as the candidate's length before folding (the batch
+// functions' rule); a run gives every pair the scalar measure's distance,
+// which is the length after folding, and folding may lengthen a text (U+0130
+// becomes two code points). Folding never empties a text, so only an empty
+// query needs this.
+class DistanceCells {
+ public:
+  DistanceCells(TextView query, const ManyOptions& o)
+      : scorer_(o.measure == Measure::kDamerau ? DistanceScorer::damerau(query, o.case_insensitive)
+                                              : DistanceScorer::levenshtein(query, o.case_insensitive)),
+        count_folded_(o.case_insensitive && query.size == 0) {}
+
+  void score(std::span<const TextView> candidates, std::span<std::uint64_t> out) const {
+    if (!count_folded_) return scorer_.score(candidates, out);
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+      const std::string_view c = candidates[k].view();
+      out[k] = is_ascii(c) ? c.size() : count_code_points(fold_case(c));
+    }
+  }
+
+ private:
+  DistanceScorer scorer_;
+  bool count_folded_;
+};
+
 struct DistanceTraits {
   using Value = std::uint64_t;
-  using Scorer = DistanceScorer;
+  using Scorer = DistanceCells;
   static bool better(Value a, Value b) { return a < b; }
   static bool within(Value v, const ManyOptions& o) { return !o.max_distance || v <= *o.max_distance; }
 };
@@ -96,9 +123,8 @@ struct SimilarityTraits {
   static bool within(Value v, const ManyOptions& o) { return !o.min_similarity || v >= *o.min_similarity; }
 };
 
-DistanceScorer make_scorer(DistanceTraits, TextView query, const ManyOptions& o) {
-  return o.measure == Measure::kDamerau ? DistanceScorer::damerau(query, o.case_insensitive)
-                                       : DistanceScorer::levenshtein(query, o.case_insensitive);
+DistanceCells make_scorer(DistanceTraits, TextView query, const ManyOptions& o) {
+  return DistanceCells(query, o);
 }
 
 // The prefix scale was checked when the run started: value() cannot fail.
