@@ -12,6 +12,12 @@
 // in wait_for() and finish(), so a caller can wake up regularly (to look for an
 // interrupt, say) and call request_stop(); tasks poll stop_requested() between
 // pieces of their work.
+//
+// Workers run on stacks of kStackBytes. When the system refuses a thread
+// (EAGAIN: an address-space limit, a cap on threads), the job runs on the
+// workers that did start. When it refuses every one, the caller's own thread
+// runs the tasks, inside wait_for() and finish(), so the job still completes
+// and wait_for() still returns within about one task of its timeout.
 #pragma once
 
 #include <atomic>
@@ -21,8 +27,9 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include <pthread.h>
 
 namespace quillmatch {
 
@@ -31,10 +38,9 @@ class ThreadPool {
   // Runs one task; it may poll pool.stop_requested() between pieces of work.
   using Task = std::function<void(std::size_t task, const ThreadPool& pool)>;
 
-  // Starts min(workers, tasks) threads (none when there are no tasks).
+  // Starts up to min(workers, tasks) threads (none when there are no tasks),
+  // fewer when the system refuses more.
   // REQUIRES: workers >= 1; `run` stays valid until finish() or destruction.
-  // Throws std::system_error when a thread cannot be started, after stopping
-  // and joining those that were.
   ThreadPool(std::size_t workers, std::size_t tasks, Task run);
   // Stops and joins the workers; an exception not collected by finish() is
   // dropped.
@@ -42,14 +48,16 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
-  // True once every worker has returned; waits at most `timeout` for it.
+  // True once every worker has returned; waits at most `timeout` for it (or,
+  // with no worker thread, runs tasks until then).
   bool wait_for(std::chrono::milliseconds timeout);
 
   // Asks the workers to claim no further task. Any thread may call it.
   void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
   bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
-  // Joins every worker, then rethrows the first exception a task raised.
+  // Joins every worker (with no worker thread: runs the tasks left, unless
+  // stopped), then rethrows the first exception a task raised.
   void finish();
 
   // True when every task ran to its end: nothing stopped the job early.
@@ -57,7 +65,11 @@ class ThreadPool {
   bool completed() const { return !stop_requested(); }
 
  private:
+  // Claims the next task and runs it; false when none is left or the job
+  // has stopped.
+  bool run_next() noexcept;
   void work() noexcept;
+  static void* start_worker(void* pool) noexcept;
   void join_all() noexcept;
 
   const std::size_t tasks_;
@@ -68,7 +80,8 @@ class ThreadPool {
   std::condition_variable done_;
   std::size_t running_ = 0;         // guarded by mutex_
   std::exception_ptr error_;        // guarded by mutex_; the first task failure
-  std::vector<std::thread> threads_;
+  std::vector<pthread_t> threads_;  // joined ones are removed
+  bool on_caller_ = false;          // no worker started: the caller runs the tasks
 };
 
 }  // namespace quillmatch
