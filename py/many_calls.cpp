@@ -134,6 +134,9 @@ struct Call {
   }
 };
 
+// The plan that calls made on this thread inside _with_plan take.
+thread_local JoinPlan forced_plan = JoinPlan::kAuto;
+
 std::size_t default_workers() {
   const unsigned n = std::thread::hardware_concurrency();
   return n ? n : 1;
@@ -152,6 +155,7 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
   call.self = sig.required < 2 && a.is_none(s.candidates);
   if (!call.self && !a.convert(s.candidates, texts, call.candidates)) return false;
   call.options.measure = measure;
+  call.options.plan = forced_plan;
   if (s.k != kNone && !a.convert(s.k, extract_k, call.k)) return false;
   if (s.cutoff != kNone && s.k == kNone && a.is_none(s.cutoff)) {
     PyErr_Format(PyExc_TypeError, "%s() missing required argument: 'score_cutoff'", sig.name);
@@ -308,6 +312,32 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
 }
 
 }  // namespace
+
+PyObject* with_plan(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const Py_ssize_t n = PyTuple_Size(args);
+    if (n < 2) {
+      PyErr_SetString(PyExc_TypeError, "_with_plan(plan, function, *args, **kwargs)");
+      return nullptr;
+    }
+    PyObject* name = PyTuple_GetItem(args, 0);
+    JoinPlan plan;
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "cross") == 0) {
+      plan = JoinPlan::kCross;
+    } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "filtered") == 0) {
+      plan = JoinPlan::kFiltered;
+    } else {
+      PyErr_SetString(PyExc_ValueError, "plan must be 'cross' or 'filtered'");
+      return nullptr;
+    }
+    Ref rest(PyTuple_GetSlice(args, 2, n));
+    if (!rest) return nullptr;
+    const JoinPlan before = std::exchange(forced_plan, plan);
+    PyObject* result = PyObject_Call(PyTuple_GetItem(args, 1), rest.get(), kwargs);
+    forced_plan = before;
+    return result;
+  });
+}
 
 PyObject* levenshtein_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
   return matrix(kLevenshteinMatrix, Measure::kLevenshtein, args, kwargs);

@@ -49,4 +49,9 @@ PyObject* levenshtein_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* damerau_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* jaro_winkler_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// _with_plan(plan, function, *args, **kwargs): calls function(*args, **kwargs)
+// with the plan of top and pairs forced to "cross" (every pair scored) or
+// "filtered" (the join filters), for tests and benchmarks that compare them.
+PyObject* with_plan(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace quillmatch::py

@@ -27,6 +27,10 @@ constexpr std::array<FunctionEntry, 9> kFunctions{{
     {kJaroWinklerPairs, jaro_winkler_pairs},
 }};
 
+// Private, outside __all__.
+PyMethodDef with_plan_def = {"_with_plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_plan)),
+                             METH_VARARGS | METH_KEYWORDS, nullptr};
+
 int module_exec(PyObject* module) {
   PyObject* ok = guarded([&]() -> PyObject* {
     // First: nothing may reach the AVX2 core on a processor without AVX2.
@@ -43,6 +47,9 @@ int module_exec(PyObject* module) {
         return nullptr;
     }
     if (PyObject_SetAttr(module, names().all, all.get()) < 0) return nullptr;
+    Ref hook(PyCFunction_NewEx(&with_plan_def, module, module_name.get()));
+    if (!hook || PyModule_AddObject(module, "_with_plan", hook.get()) < 0) return nullptr;
+    hook.release();  // PyModule_AddObject took the reference
     return Py_None;  // borrowed marker of success, never returned to Python
   });
   return ok ? 0 : -1;

@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "quillmatch/quillmatch.h"
+#include "many_job.h"
 #include "text.h"
 #include "thread_pool.h"
 
@@ -36,22 +37,6 @@ constexpr std::size_t kRowsPerWorker = 4;
 constexpr std::size_t kMinColumns = 4 * kChunk;
 // Preparing a query costs about as much as scoring this many candidates.
 constexpr std::size_t kPrepareCost = 16;
-
-// The tiling of the grid into tasks.
-struct Plan {
-  std::size_t rows = 0;
-  std::size_t cols = 0;
-  bool self_pairs = false;  // row i covers candidates i + 1 .. rows - 1
-  bool by_rows = true;
-  std::vector<std::size_t> row_bounds;  // by rows: task t is rows [b[t], b[t + 1])
-  std::size_t col_width = 0;            // by columns: task t is row t / col_tasks,
-  std::size_t col_tasks = 0;            // candidates from (t % col_tasks) * col_width
-
-  std::size_t tasks() const {
-    return by_rows ? row_bounds.size() - 1 : rows * col_tasks;
-  }
-  std::size_t row_begin(std::size_t i) const { return self_pairs ? i + 1 : 0; }
-};
 
 Plan make_plan(std::size_t rows, std::size_t cols, bool self_pairs, std::size_t workers) {
   Plan plan;
@@ -109,18 +94,12 @@ class DistanceCells {
   bool count_folded_;
 };
 
-struct DistanceTraits {
-  using Value = std::uint64_t;
+struct DistanceTraits : DistanceOrder {
   using Scorer = DistanceCells;
-  static bool better(Value a, Value b) { return a < b; }
-  static bool within(Value v, const ManyOptions& o) { return !o.max_distance || v <= *o.max_distance; }
 };
 
-struct SimilarityTraits {
-  using Value = double;
+struct SimilarityTraits : SimilarityOrder {
   using Scorer = JaroWinklerScorer;
-  static bool better(Value a, Value b) { return a > b; }
-  static bool within(Value v, const ManyOptions& o) { return !o.min_similarity || v >= *o.min_similarity; }
 };
 
 DistanceCells make_scorer(DistanceTraits, TextView query, const ManyOptions& o) {
@@ -132,40 +111,7 @@ JaroWinklerScorer make_scorer(SimilarityTraits, TextView query, const ManyOption
   return std::move(JaroWinklerScorer::make(query, o.p, o.case_insensitive).value());
 }
 
-template <class Out, class Value>
-void store_as(void* base, std::size_t at, std::span<const Value> values) {
-  Out* out = static_cast<Out*>(base) + at;
-  for (std::size_t k = 0; k < values.size(); ++k) out[k] = static_cast<Out>(values[k]);
-}
-
-// Writes values to entries [at, at + n) of an array of `type`.
-// REQUIRES: every value fits the type (many_score_type guarantees it).
-template <class Value>
-void store(ScoreType type, void* base, std::size_t at, std::span<const Value> values) {
-  switch (type) {
-    case ScoreType::U8: return store_as<std::uint8_t>(base, at, values);
-    case ScoreType::U16: return store_as<std::uint16_t>(base, at, values);
-    case ScoreType::U32: return store_as<std::uint32_t>(base, at, values);
-    case ScoreType::U64: return store_as<std::uint64_t>(base, at, values);
-    case ScoreType::F64: return store_as<double>(base, at, values);
-  }
-}
-
-template <class Value>
-struct Entry {
-  Value score;
-  std::int64_t index;
-};
-
 }  // namespace
-
-// The engine side of a run: the plan and what its tasks share.
-struct ManyRun::Job {
-  virtual ~Job() = default;
-  virtual void run(std::size_t task, const ThreadPool& pool) = 0;
-  virtual void complete() {}
-  Plan plan;
-};
 
 namespace {
 
@@ -326,10 +272,7 @@ class TopJob final : public GridJob<Traits> {
     this->skip_by_length();
   }
 
-  // Best first; equal scores in candidate order.
-  static bool better(const Item& a, const Item& b) {
-    return Traits::better(a.score, b.score) || (a.score == b.score && a.index < b.index);
-  }
+  static bool better(const Item& a, const Item& b) { return Traits::better_entry(a, b); }
 
   void run(std::size_t task, const ThreadPool& pool) override {
     // A heap whose front is the worst entry kept. Candidates arrive in
@@ -375,19 +318,7 @@ class TopJob final : public GridJob<Traits> {
 
  private:
   void write_row(std::size_t i, std::vector<Item>& items) const {
-    std::sort(items.begin(), items.end(), better);
-    const std::size_t n = std::min(items.size(), out_.k);
-    Value values[kChunk];
-    for (std::size_t k0 = 0; k0 < out_.k; k0 += kChunk) {
-      const std::size_t m = std::min(kChunk, out_.k - k0);
-      for (std::size_t k = 0; k < m; ++k) {
-        const bool real = k0 + k < n;
-        out_.indices[i * out_.k + k0 + k] = real ? items[k0 + k].index : -1;
-        values[k] = real ? items[k0 + k].score : Value{};
-      }
-      store(out_.type, out_.scores, i * out_.k + k0, std::span<const Value>(values, m));
-    }
-    out_.counts[i] = static_cast<std::int64_t>(n);
+    write_top_row<Traits>(out_, i, items);
   }
 
   const TopOutput out_;
@@ -395,22 +326,6 @@ class TopJob final : public GridJob<Traits> {
 };
 
 }  // namespace
-
-// One growable buffer per task, so that pairs found by a task have one writer
-// and concatenating the buffers in task order gives (i, j) order.
-struct PairsFound::Buffers {
-  struct Buffer {
-    std::vector<std::int64_t> queries, candidates;
-    std::vector<std::uint64_t> distances;
-    std::vector<double> similarities;
-  };
-  std::vector<Buffer> tasks;
-  ScoreType type = ScoreType::U64;
-};
-
-struct ManyAccess {
-  static PairsFound::Buffers& buffers(PairsFound& p) { return *p.buffers_; }
-};
 
 PairsFound::PairsFound() : buffers_(std::make_unique<Buffers>()) {}
 PairsFound::~PairsFound() = default;
@@ -559,6 +474,11 @@ Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
                                            std::span<const TextView> queries,
                                            std::span<const TextView> candidates,
                                            const TopOutput& out) {
+  if (use_filters(options, queries.size(), candidates, false)) {
+    Result<std::shared_ptr<const JoinIndex>> index = JoinIndex::build(options, candidates);
+    if (!index.ok()) return index.error();
+    return start_index_top(std::move(index.value()), options, queries, out);
+  }
   return start<TopJob>(options, queries, candidates, out);
 }
 
@@ -566,6 +486,13 @@ Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
                                              std::span<const TextView> queries,
                                              std::optional<std::span<const TextView>> candidates,
                                              ScoreType type, PairsFound& out) {
+  const std::span<const TextView> against = candidates ? *candidates : queries;
+  if (use_filters(options, queries.size(), against, !candidates)) {
+    Result<std::shared_ptr<const JoinIndex>> index = JoinIndex::build(options, against);
+    if (!index.ok()) return index.error();
+    return start_index_pairs(std::move(index.value()), options,
+                             candidates ? std::optional(queries) : std::nullopt, type, out);
+  }
   PairsFound::Buffers& buffers = ManyAccess::buffers(out);
   buffers.type = type;
   return start<PairsJob>(options, queries, candidates ? *candidates : queries,

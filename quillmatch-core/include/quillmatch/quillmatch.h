@@ -241,6 +241,11 @@ const char* score_type_name(ScoreType type);  // "uint8", ..., "float64"
 ScoreType many_score_type(Measure measure, std::span<const TextView> queries,
                           std::span<const TextView> candidates);
 
+// How top and pairs runs with a cutoff find their pairs: every pair scored
+// (the cross product), or only those the join filters cannot rule out. Both
+// give the same results, to the bit; kAuto takes the filters when they pay.
+enum class JoinPlan { kAuto, kCross, kFiltered };
+
 struct ManyOptions {
   Measure measure = Measure::kLevenshtein;
   bool case_insensitive = false;
@@ -248,6 +253,7 @@ struct ManyOptions {
   std::optional<std::uint64_t> max_distance;  // top and pairs of a distance: keep d <= it
   std::optional<double> min_similarity;       // top and pairs of Jaro-Winkler: keep s >= it
   std::size_t workers = 1;                  // threads, clamped to [1, kMaxManyWorkers]
+  JoinPlan plan = JoinPlan::kAuto;          // top and pairs with a cutoff
 };
 inline constexpr std::size_t kMaxManyWorkers = 256;
 
@@ -327,5 +333,52 @@ Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
                                              std::span<const TextView> queries,
                                              std::optional<std::span<const TextView>> candidates,
                                              ScoreType type, PairsFound& out);
+
+// ---- A search index ----
+//
+// Candidates prepared once for top and pairs runs within a cutoff: a run over
+// an index scores only the pairs the join filters cannot rule out, and gives
+// exactly what start_top and start_pairs give over the same candidates, with
+// the index's measure, case folding and prefix scale and any cutoff at least
+// as tight as the index's. The index owns what it needs of the texts and is
+// immutable once built: any number of runs may use it at once.
+class JoinIndex {
+ public:
+  // Fails only with InvalidPrefixScale.
+  // REQUIRES: options holds the cutoff of its measure (a similarity cutoff
+  // above 0), and there are fewer than 2^32 candidates.
+  static Result<std::shared_ptr<const JoinIndex>> build(const ManyOptions& options,
+                                                        std::span<const TextView> candidates);
+  ~JoinIndex();
+
+  std::size_t size() const;
+  // The measure, folding, prefix scale and cutoff it was built with.
+  const ManyOptions& options() const;
+  // The score type of runs of these queries over the index.
+  ScoreType score_type(std::span<const TextView> queries) const;
+  // Bytes held, besides the object itself.
+  std::size_t memory_bytes() const;
+
+  struct Impl;
+  explicit JoinIndex(std::unique_ptr<Impl> impl);
+  const Impl& impl() const { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// As start_top and start_pairs over the index's candidates; queries absent:
+// the candidates against each other, pairs i < j. `options` gives the cutoff
+// (or none: the index's) and the workers; the rest comes from the index.
+// REQUIRES: the cutoff is at least as tight as the index's; the index outlives
+// the run (the run holds it).
+Result<std::unique_ptr<ManyRun>> start_index_top(std::shared_ptr<const JoinIndex> index,
+                                                 const ManyOptions& options,
+                                                 std::span<const TextView> queries,
+                                                 const TopOutput& out);
+Result<std::unique_ptr<ManyRun>> start_index_pairs(std::shared_ptr<const JoinIndex> index,
+                                                   const ManyOptions& options,
+                                                   std::optional<std::span<const TextView>> queries,
+                                                   ScoreType type, PairsFound& out);
 
 }  // namespace quillmatch

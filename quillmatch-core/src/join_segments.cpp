@@ -1,0 +1,107 @@
+#include "join_segments.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <numeric>
+
+namespace quillmatch::join {
+
+std::uint64_t hash_bytes(const char* data, std::size_t size) {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = size * kMul;
+  std::size_t at = 0;
+  for (; at + 8 <= size; at += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, data + at, 8);
+    h = std::rotl((h ^ w) * kMul, 29);
+  }
+  if (at < size) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, data + at, size - at);
+    h = std::rotl((h ^ w) * kMul, 29);
+  }
+  return h;
+}
+
+namespace {
+// Any distance from this one up exceeds every length.
+constexpr std::uint64_t kBeyondLengths = std::uint64_t{1} << 33;
+}  // namespace
+
+SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap)
+    : shortest_cut_(std::min(max_distance, kBeyondLengths) * (1 + gap) + 1),
+      d_(static_cast<std::uint32_t>(std::min<std::uint64_t>(max_distance, UINT32_MAX - 1))),
+      gap_(gap),
+      k_(d_ + 1) {
+  std::uint32_t longest = 0;
+  for (std::size_t id = 0; id < texts.size(); ++id) longest = std::max(longest, texts.length(id));
+  cut_per_length_.assign(std::size_t{longest} + 1, 0);
+  uncut_.resize(std::min<std::uint64_t>(longest, shortest_cut_ - 1) + 1);
+
+  std::size_t entries = 0;
+  for (std::size_t id = 0; id < texts.size(); ++id) {
+    const std::uint32_t l = texts.length(id);
+    if (l < shortest_cut()) {
+      uncut_[l].push_back(static_cast<std::uint32_t>(id));
+    } else {
+      ++cut_per_length_[l];
+      entries += k_;
+    }
+  }
+
+  // (key, id) of every segment, sorted by key.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> pairs;
+  pairs.reserve(entries);
+  std::vector<std::uint32_t> starts;
+  for (std::size_t id = 0; id < texts.size(); ++id) {
+    const std::uint32_t l = texts.length(id);
+    if (l < shortest_cut()) continue;
+    const std::string_view t = texts.text(id);
+    code_point_starts(t, starts);
+    for (std::uint32_t i = 0; i < k_; ++i) {
+      const Segment s = segment(l, i);
+      const std::uint32_t b0 = starts[s.start], b1 = starts[s.start + s.length];
+      pairs.emplace_back(key(hash_bytes(t.data() + b0, b1 - b0), l, i), static_cast<std::uint32_t>(id));
+    }
+  }
+  std::sort(pairs.begin(), pairs.end());
+
+  const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(entries)));
+  shift_ = 64 - bits;
+  directory_.assign((std::size_t{1} << bits) + 1, 0);
+  keys_.reserve(pairs.size());
+  ids_.reserve(pairs.size());
+  for (const auto& [k, id] : pairs) {
+    keys_.push_back(k);
+    ids_.push_back(id);
+    ++directory_[slot(k) + 1];
+  }
+  std::partial_sum(directory_.begin(), directory_.end(), directory_.begin());
+}
+
+Segment SegmentIndex::segment(std::uint32_t length, std::uint32_t i) const {
+  // The cut characters, spread evenly: the last `extra` segments take one more.
+  const std::uint32_t body = length - gap_ * d_;
+  const std::uint32_t base = body / k_, extra = body % k_;
+  const std::uint32_t longer_from = k_ - extra;
+  return Segment{i * (base + gap_) + (i > longer_from ? i - longer_from : 0),
+                 base + (i >= longer_from ? 1u : 0u)};
+}
+
+std::uint64_t SegmentIndex::key(std::uint64_t bytes_hash, std::uint32_t length, std::uint32_t i) const {
+  std::uint64_t h = bytes_hash ^ ((std::uint64_t{length} << 32) | i);
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9ull;
+  h ^= h >> 29;
+  return h;
+}
+
+std::size_t SegmentIndex::memory_bytes() const {
+  std::size_t n = keys_.capacity() * 8 + ids_.capacity() * 4 + directory_.capacity() * 4 +
+                  cut_per_length_.capacity() * 4;
+  for (const auto& u : uncut_) n += u.capacity() * 4 + sizeof u;
+  return n;
+}
+
+}  // namespace quillmatch::join

@@ -1,0 +1,125 @@
+// The partition filter of edit distances: which indexed texts may lie within
+// distance d of a query.
+//
+// An indexed text s of length l is cut into k = d + 1 segments, separated by
+// `gap` code points that belong to no segment (0 for Levenshtein, 1 for OSA).
+// If r is within distance d of s, then r contains one of the segments
+// unchanged, at a position close to the segment's own; the filter looks each
+// segment up at exactly those positions and returns every text so found.
+//
+// Why it is exact. Take an optimal edit script from s to r: at most d
+// operations, each a substitution, deletion, insertion or (OSA) a
+// transposition of two adjacent characters. Give every operation a place in s:
+// a substitution or deletion its character, a transposition its two
+// characters, an insertion the place between two characters of s (or an end)
+// where it falls. An operation touches a segment when one of its characters
+// lies in it. An insertion touches a segment when both its neighbours lie in
+// it, when it comes first in s (the first segment), or when it comes right
+// after the segment's last character and no gap follows (gap 0, or the last
+// segment); any other insertion lies in a gap. Then each operation touches at
+// most one segment: with gap 0 only a transposition could touch two, and
+// Levenshtein has none; with gap 1 no two segments are adjacent, so no
+// transposition reaches two.
+//
+// Count, for segment i (1-based), e_i = the operations that touch segment i or
+// lie in the gap after it (in gap 0 there is none). Each operation is counted
+// at most once, so e_1 + ... + e_k <= d < k. Let E_i = e_1 + ... + e_i and
+// g(i) = E_i - i: g(0) = 0, g(k) <= d - k = -1, and each step g(i) - g(i-1) =
+// e_i - 1 is at least -1. So there is a first i with g(i) = -1; there
+// g(i-1) = 0 and e_i = 0: segment i is untouched, E_{i-1} = i - 1 operations
+// lie before it, and at most d - (i - 1) after it.
+//
+// An untouched segment's characters are matched one to one, in order, with no
+// insertion between them: r holds it at some position q. The part of s before
+// it (p_i code points) becomes the part of r before q using only the
+// operations before it, and each operation changes a length by at most one,
+// so |q - p_i| <= i - 1; likewise after it, with D = |r| - l,
+// |(q - p_i) - D| <= d + 1 - i. The filter looks segment i up at every q in
+//   [max(p_i - (i-1), p_i + D - (d+1-i)), min(p_i + (i-1), p_i + D + (d+1-i))]
+// and only for lengths l with |D| <= d (every operation changes a length by at
+// most one). Texts too short for k non-empty segments (l < k + gap * d) are
+// not cut: they are returned for every query whose length is within d.
+//
+// Segments are keyed by a 64-bit hash of their bytes, their text's length and
+// their number. A collision only returns a text that is then scored and
+// dropped.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "join_texts.h"
+
+namespace quillmatch::join {
+
+struct Segment {
+  std::uint32_t start;   // in code points
+  std::uint32_t length;  // in code points
+};
+
+class SegmentIndex {
+ public:
+  // REQUIRES: fewer than 2^32 texts.
+  SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap);
+
+  // Calls found(id) for every text that may lie within the distance of the
+  // query, at least once, whose length lies in [lo, hi]. Ids come in no
+  // particular order and may repeat.
+  template <class Found>
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Found&& found) const;
+
+  // The shortest text that is cut into segments.
+  std::uint64_t shortest_cut() const { return shortest_cut_; }
+  std::size_t memory_bytes() const;
+
+ private:
+  Segment segment(std::uint32_t length, std::uint32_t i) const;
+  std::uint64_t key(std::uint64_t bytes_hash, std::uint32_t length, std::uint32_t i) const;
+  std::size_t slot(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift_); }
+
+  // With a distance beyond every length no text is cut, and d_ and k_ are
+  // never used; otherwise all three fit 32 bits.
+  std::uint64_t shortest_cut_;
+  std::uint32_t d_, gap_, k_;
+  // The (key, text) pairs of every segment, sorted by key; directory_[b] is
+  // the first pair whose key's top bits are at least b.
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> ids_;
+  std::vector<std::uint32_t> directory_;
+  unsigned shift_ = 63;
+  std::vector<std::uint32_t> cut_per_length_;           // texts cut, by length
+  std::vector<std::vector<std::uint32_t>> uncut_;       // texts not cut, by length
+};
+
+std::uint64_t hash_bytes(const char* data, std::size_t size);
+
+template <class Found>
+void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
+                              Found&& found) const {
+  const std::string_view text = r.text();
+  for (std::uint32_t l = lo; l <= hi && l < uncut_.size(); ++l)
+    for (const std::uint32_t id : uncut_[l]) found(id);
+  for (std::uint64_t l = std::max<std::uint64_t>(lo, shortest_cut()); l <= hi && l < cut_per_length_.size(); ++l) {
+    if (cut_per_length_[l] == 0) continue;
+    const std::int64_t shift = static_cast<std::int64_t>(r.length) - static_cast<std::int64_t>(l);  // D
+    for (std::uint32_t i = 1; i <= k_; ++i) {
+      const Segment s = segment(static_cast<std::uint32_t>(l), i - 1);
+      const std::int64_t left = i - 1, right = static_cast<std::int64_t>(k_) - i;
+      const std::int64_t p = s.start;
+      std::int64_t first = std::max({p - left, p + shift - right, std::int64_t{0}});
+      std::int64_t last = std::min({p + left, p + shift + right,
+                                    static_cast<std::int64_t>(r.length) - s.length});
+      for (std::int64_t q = first; q <= last; ++q) {
+        const std::uint32_t b0 = r.starts[static_cast<std::size_t>(q)];
+        const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + s.length];
+        const std::uint64_t k = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
+        const std::size_t b = slot(k);
+        for (std::uint32_t e = directory_[b]; e < directory_[b + 1]; ++e)
+          if (keys_[e] == k) found(ids_[e]);
+      }
+    }
+  }
+}
+
+}  // namespace quillmatch::join

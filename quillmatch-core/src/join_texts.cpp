@@ -1,0 +1,61 @@
+#include "join_texts.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace quillmatch::join {
+
+CharCounts count_chars(std::string_view text) {
+  CharCounts counts{};
+  for_each_code_point(text, [&](char32_t c) {
+    std::uint8_t& n = counts[count_bucket(c)];
+    n = static_cast<std::uint8_t>(n + (n < std::numeric_limits<std::uint8_t>::max()));
+  });
+  return counts;
+}
+
+void code_point_starts(std::string_view text, std::vector<std::uint32_t>& out) {
+  out.clear();
+  for (std::size_t b = 0; b < text.size(); ++b)
+    if (!is_continuation(static_cast<unsigned char>(text[b]))) out.push_back(static_cast<std::uint32_t>(b));
+  out.push_back(static_cast<std::uint32_t>(text.size()));
+}
+
+WorkingTexts::WorkingTexts(std::span<const TextView> texts, bool case_insensitive) {
+  std::size_t total = 0;
+  for (const TextView& t : texts) {
+    total += t.size;
+    longest_given_ = std::max(longest_given_, t.size);
+  }
+  bytes_.reserve(total);  // folding may lengthen a text; the string grows then
+  starts_.reserve(texts.size() + 1);
+  lengths_.reserve(texts.size());
+  counts_.reserve(texts.size());
+  starts_.push_back(0);
+  WorkingText form;
+  for (const TextView& t : texts) {
+    if (case_insensitive) form.fold(t.view());
+    else form.borrow(t.view());
+    const std::string_view w = form.view();
+    bytes_.append(w);
+    starts_.push_back(bytes_.size());
+    lengths_.push_back(static_cast<std::uint32_t>(count_code_points(w)));
+    counts_.push_back(count_chars(w));
+  }
+}
+
+std::size_t WorkingTexts::memory_bytes() const {
+  return bytes_.capacity() + starts_.capacity() * sizeof(std::uint64_t) +
+         lengths_.capacity() * sizeof(std::uint32_t) + counts_.capacity() * sizeof(CharCounts);
+}
+
+WorkingQuery::WorkingQuery(TextView query, bool case_insensitive) {
+  if (case_insensitive) form.fold(query.view());
+  else form.borrow(query.view());
+  const std::string_view w = form.view();
+  code_point_starts(w, starts);
+  length = static_cast<std::uint32_t>(starts.size() - 1);
+  counts = count_chars(w);
+}
+
+}  // namespace quillmatch::join

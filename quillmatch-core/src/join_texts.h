@@ -1,0 +1,96 @@
+// Texts as the join filters read them: in the form the measure compares
+// (lower-cased when the run folds case), with their lengths in code points and
+// their character counts.
+//
+// The filters only rule pairs out; every pair they keep is scored by the
+// scalar measure on these working forms with case folding off, which is the
+// scalar measure of the texts as given with it on: folding is what that
+// measure does first, to each text as a whole.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillmatch/quillmatch.h"
+#include "text.h"
+
+namespace quillmatch::join {
+
+// Character counts over kCountBuckets buckets, each saturating at 255.
+inline constexpr std::size_t kCountBuckets = 32;
+using CharCounts = std::array<std::uint8_t, kCountBuckets>;
+
+// ASCII code points keep their low five bits (a..z fall in distinct buckets);
+// others are hashed.
+inline std::size_t count_bucket(char32_t c) {
+  return c < 0x80 ? c & 31u : (static_cast<std::uint32_t>(c) * 0x9E3779B1u) >> 27;
+}
+
+CharCounts count_chars(std::string_view text);
+
+// The L1 distance of two texts' character counts, bucketed and saturated. Both
+// only shrink it: merging characters into a bucket cannot add to the sum of
+// differences, and |min(a, 255) - min(b, 255)| <= |a - b|. Each substitution
+// changes the exact distance by at most 2, each insertion or deletion by 1, a
+// transposition not at all, so an edit distance (Levenshtein or OSA) is at
+// least half of it.
+inline unsigned count_distance(const CharCounts& a, const CharCounts& b) {
+  unsigned sum = 0;
+  for (std::size_t k = 0; k < kCountBuckets; ++k) sum += a[k] > b[k] ? a[k] - b[k] : b[k] - a[k];
+  return sum;
+}
+
+// The sum over buckets of the smaller count: at least the number of
+// characters the two texts can pair off one to one (merging characters into a
+// bucket only adds to it), provided one of them has fewer than 256 code
+// points, so that none of its counts saturated.
+inline unsigned count_overlap(const CharCounts& a, const CharCounts& b) {
+  unsigned sum = 0;
+  for (std::size_t k = 0; k < kCountBuckets; ++k) sum += a[k] < b[k] ? a[k] : b[k];
+  return sum;
+}
+inline constexpr std::uint32_t kExactCountsBelow = 256;
+
+// Where each code point of a text starts, and where the text ends: length + 1
+// byte offsets.
+void code_point_starts(std::string_view text, std::vector<std::uint32_t>& out);
+
+// A list of texts in working form, packed end to end and owned here.
+class WorkingTexts {
+ public:
+  WorkingTexts(std::span<const TextView> texts, bool case_insensitive);
+
+  std::size_t size() const { return lengths_.size(); }
+  std::string_view text(std::size_t i) const {
+    return std::string_view(bytes_).substr(starts_[i], starts_[i + 1] - starts_[i]);
+  }
+  std::uint32_t length(std::size_t i) const { return lengths_[i]; }
+  const CharCounts& counts(std::size_t i) const { return counts_[i]; }
+  // The UTF-8 length of the longest text as given, before folding.
+  std::size_t longest_given_bytes() const { return longest_given_; }
+  std::size_t memory_bytes() const;
+
+ private:
+  std::string bytes_;
+  std::vector<std::uint64_t> starts_;
+  std::vector<std::uint32_t> lengths_;
+  std::vector<CharCounts> counts_;
+  std::size_t longest_given_ = 0;
+};
+
+// One query in working form, with what the filters read of it.
+struct WorkingQuery {
+  WorkingQuery(TextView query, bool case_insensitive);
+  std::string_view text() const { return form.view(); }
+
+  WorkingText form;
+  std::uint32_t length = 0;
+  CharCounts counts{};
+  std::vector<std::uint32_t> starts;  // code_point_starts of the working form
+};
+
+}  // namespace quillmatch::join

@@ -1,0 +1,129 @@
+// What the engines of many-against-many runs share: the tiling of work into
+// tasks, the job a run's workers execute, the buffers pairs are gathered in,
+// and the narrowing of scores into an output array.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quillmatch/quillmatch.h"
+#include "thread_pool.h"
+
+namespace quillmatch {
+
+// The tiling of the grid into tasks.
+struct Plan {
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  bool self_pairs = false;  // row i covers candidates i + 1 .. rows - 1
+  bool by_rows = true;
+  std::vector<std::size_t> row_bounds;  // by rows: task t is rows [b[t], b[t + 1])
+  std::size_t col_width = 0;            // by columns: task t is row t / col_tasks,
+  std::size_t col_tasks = 0;            // candidates from (t % col_tasks) * col_width
+
+  std::size_t tasks() const {
+    return by_rows ? row_bounds.size() - 1 : rows * col_tasks;
+  }
+  std::size_t row_begin(std::size_t i) const { return self_pairs ? i + 1 : 0; }
+};
+
+template <class Out, class Value>
+void store_as(void* base, std::size_t at, std::span<const Value> values) {
+  Out* out = static_cast<Out*>(base) + at;
+  for (std::size_t k = 0; k < values.size(); ++k) out[k] = static_cast<Out>(values[k]);
+}
+
+// Writes values to entries [at, at + n) of an array of `type`.
+// REQUIRES: every value fits the type (many_score_type guarantees it).
+template <class Value>
+void store(ScoreType type, void* base, std::size_t at, std::span<const Value> values) {
+  switch (type) {
+    case ScoreType::U8: return store_as<std::uint8_t>(base, at, values);
+    case ScoreType::U16: return store_as<std::uint16_t>(base, at, values);
+    case ScoreType::U32: return store_as<std::uint32_t>(base, at, values);
+    case ScoreType::U64: return store_as<std::uint64_t>(base, at, values);
+    case ScoreType::F64: return store_as<double>(base, at, values);
+  }
+}
+
+template <class Value>
+struct Entry {
+  Value score;
+  std::int64_t index;
+};
+
+// The order of a measure's scores, and which of them a cutoff keeps.
+struct DistanceOrder {
+  using Value = std::uint64_t;
+  static bool better(Value a, Value b) { return a < b; }
+  static bool within(Value v, const ManyOptions& o) { return !o.max_distance || v <= *o.max_distance; }
+  // Best first; equal scores in candidate order.
+  static bool better_entry(const Entry<Value>& a, const Entry<Value>& b) {
+    return better(a.score, b.score) || (a.score == b.score && a.index < b.index);
+  }
+};
+
+struct SimilarityOrder {
+  using Value = double;
+  static bool better(Value a, Value b) { return a > b; }
+  static bool within(Value v, const ManyOptions& o) { return !o.min_similarity || v >= *o.min_similarity; }
+  static bool better_entry(const Entry<Value>& a, const Entry<Value>& b) {
+    return better(a.score, b.score) || (a.score == b.score && a.index < b.index);
+  }
+};
+
+// Writes row i of a top output from the entries kept for it, in any order:
+// the best k, best first, then padding (index -1, score 0).
+template <class Order>
+void write_top_row(const TopOutput& out, std::size_t i, std::vector<Entry<typename Order::Value>>& items) {
+  using Value = typename Order::Value;
+  constexpr std::size_t kBatch = 256;
+  std::sort(items.begin(), items.end(), Order::better_entry);
+  const std::size_t n = std::min(items.size(), out.k);
+  Value values[kBatch];
+  for (std::size_t k0 = 0; k0 < out.k; k0 += kBatch) {
+    const std::size_t m = std::min(kBatch, out.k - k0);
+    for (std::size_t k = 0; k < m; ++k) {
+      const bool real = k0 + k < n;
+      out.indices[i * out.k + k0 + k] = real ? items[k0 + k].index : -1;
+      values[k] = real ? items[k0 + k].score : Value{};
+    }
+    store(out.type, out.scores, i * out.k + k0, std::span<const Value>(values, m));
+  }
+  out.counts[i] = static_cast<std::int64_t>(n);
+}
+
+// The engine side of a run: the plan and what its tasks share.
+struct ManyRun::Job {
+  virtual ~Job() = default;
+  virtual void run(std::size_t task, const ThreadPool& pool) = 0;
+  virtual void complete() {}
+  Plan plan;
+};
+
+// One growable buffer per task, so that pairs found by a task have one writer
+// and concatenating the buffers in task order gives (i, j) order.
+struct PairsFound::Buffers {
+  struct Buffer {
+    std::vector<std::int64_t> queries, candidates;
+    std::vector<std::uint64_t> distances;
+    std::vector<double> similarities;
+  };
+  std::vector<Buffer> tasks;
+  ScoreType type = ScoreType::U64;
+};
+
+struct ManyAccess {
+  static PairsFound::Buffers& buffers(PairsFound& p) { return *p.buffers_; }
+};
+
+// Whether a top or pairs run takes the join filters (an index built over the
+// candidates for the run) rather than the cross product: when its options
+// allow it and, under JoinPlan::kAuto, when the filters pay. Both plans give
+// the same results.
+bool use_filters(const ManyOptions& options, std::size_t rows, std::span<const TextView> candidates,
+                 bool self);
+
+}  // namespace quillmatch
