@@ -265,24 +265,51 @@ PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyOb
   });
 }
 
+// Allocates a top output of queries x k, runs start(target) released, and
+// returns (indices, scores, counts).
+template <class Start>
+PyObject* top_result(std::size_t queries, std::size_t k, ScoreType type, Start&& start) {
+  OutArray indices, scores, counts;
+  if (!indices.allocate(kIndexElement, queries, k, true) ||
+      !scores.allocate(element_of(type), queries, k, true) ||
+      !counts.allocate(kIndexElement, queries, 0, false))
+    return nullptr;
+  const TopOutput target{k, type, static_cast<std::int64_t*>(indices.data()), scores.data(),
+                         static_cast<std::int64_t*>(counts.data())};
+  if (!run_released([&] { return start(target); })) return nullptr;
+  return tuple_of(indices, scores, counts);
+}
+
+// Runs start(found) released and returns (query_indices, candidate_indices,
+// scores).
+template <class Start>
+PyObject* pairs_result(ScoreType type, Start&& start) {
+  PairsFound found;
+  if (!run_released([&] { return start(found); })) return nullptr;
+  const std::size_t n = found.size();
+  OutArray qi, ci, scores;
+  if (!qi.allocate(kIndexElement, n, 0, false) || !ci.allocate(kIndexElement, n, 0, false) ||
+      !scores.allocate(element_of(type), n, 0, false))
+    return nullptr;
+  {
+    ReleasedLock unlocked;  // a copy as large as the pairs found
+    found.drain_to(static_cast<std::int64_t*>(qi.data()), static_cast<std::int64_t*>(ci.data()),
+                   scores.data());
+  }
+  return tuple_of(qi, ci, scores);
+}
+
 PyObject* top(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.held.views();
     const auto candidates = call.candidate_views();
-    const ScoreType type = many_score_type(measure, queries, candidates);
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(call.k, candidates.size()));
-    OutArray indices, scores, counts;
-    if (!indices.allocate(kIndexElement, queries.size(), k, true) ||
-        !scores.allocate(element_of(type), queries.size(), k, true) ||
-        !counts.allocate(kIndexElement, queries.size(), 0, false))
-      return nullptr;
-    const TopOutput target{k, type, static_cast<std::int64_t*>(indices.data()), scores.data(),
-                           static_cast<std::int64_t*>(counts.data())};
-    if (!run_released([&] { return start_top(call.options, queries, candidates, target); }))
-      return nullptr;
-    return tuple_of(indices, scores, counts);
+    return top_result(queries.size(), k, many_score_type(measure, queries, candidates),
+                      [&](const TopOutput& target) {
+                        return start_top(call.options, queries, candidates, target);
+                      });
   });
 }
 
@@ -292,24 +319,179 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.held.views();
     const ScoreType type = many_score_type(measure, queries, call.candidate_views());
-    PairsFound found;
     std::optional<std::span<const TextView>> candidates;
     if (!call.self) candidates = call.candidates.held.views();
-    if (!run_released([&] { return start_pairs(call.options, queries, candidates, type, found); }))
-      return nullptr;
-    const std::size_t n = found.size();
-    OutArray qi, ci, scores;
-    if (!qi.allocate(kIndexElement, n, 0, false) || !ci.allocate(kIndexElement, n, 0, false) ||
-        !scores.allocate(element_of(type), n, 0, false))
-      return nullptr;
-    {
-      ReleasedLock unlocked;  // a copy as large as the pairs found
-      found.drain_to(static_cast<std::int64_t*>(qi.data()), static_cast<std::int64_t*>(ci.data()),
-                     scores.data());
-    }
-    return tuple_of(qi, ci, scores);
+    return pairs_result(type, [&](PairsFound& found) {
+      return start_pairs(call.options, queries, candidates, type, found);
+    });
   });
 }
+
+// ---- Index ----
+
+bool extract_measure(PyObject* obj, Measure& out) {
+  if (!PyUnicode_Check(obj)) return set_type_error(obj, "str");
+  for (const auto& [name, measure] : {std::pair{"levenshtein", Measure::kLevenshtein},
+                                      std::pair{"damerau", Measure::kDamerau},
+                                      std::pair{"jaro_winkler", Measure::kJaroWinkler}}) {
+    if (PyUnicode_CompareWithASCIIString(obj, name) == 0) {
+      out = measure;
+      return true;
+    }
+  }
+  PyErr_Clear();
+  PyErr_SetString(PyExc_ValueError, "measure must be 'levenshtein', 'damerau' or 'jaro_winkler'");
+  return false;
+}
+
+// The cutoff of options as a Python number (a new reference).
+PyObject* cutoff_to_python(const ManyOptions& o) {
+  return o.measure == Measure::kJaroWinkler ? PyFloat_FromDouble(*o.min_similarity)
+                                            : PyLong_FromUnsignedLongLong(*o.max_distance);
+}
+
+const char* measure_name(Measure m) {
+  return m == Measure::kJaroWinkler ? "jaro_winkler" : m == Measure::kDamerau ? "damerau" : "levenshtein";
+}
+
+// A search's cutoff: absent, the index's; otherwise at least as tight.
+bool search_cutoff(const IndexParts& ix, Arguments& a, std::size_t slot, ManyOptions& options) {
+  const ManyOptions& built = ix.index->options();
+  options.max_distance.reset();
+  options.min_similarity.reset();
+  const bool jw = built.measure == Measure::kJaroWinkler;
+  if (jw) {
+    if (!a.optional(slot, extract_similarity_cutoff, options.min_similarity)) return false;
+    if (!options.min_similarity) options.min_similarity = built.min_similarity;
+  } else {
+    if (!a.optional(slot, extract_distance_cutoff, options.max_distance)) return false;
+    if (!options.max_distance) options.max_distance = built.max_distance;
+  }
+  if (jw ? *options.min_similarity >= *built.min_similarity : *options.max_distance <= *built.max_distance)
+    return true;
+  Ref given(cutoff_to_python(options)), own(cutoff_to_python(built));
+  if (given && own)
+    PyErr_Format(PyExc_ValueError, "score_cutoff %R is looser than the index's, %R", given.get(), own.get());
+  return false;
+}
+
+bool search_workers(const IndexParts& ix, Arguments& a, std::size_t slot, ManyOptions& options) {
+  std::optional<std::uint64_t> workers;
+  if (!a.optional(slot, extract_workers, workers)) return false;
+  options.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(*workers, kMaxManyWorkers))
+                            : ix.workers;
+  return true;
+}
+
+}  // namespace
+
+bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
+  Arguments a(kIndexNew);
+  if (!a.bind(args, kwargs)) return false;
+  // One snapshot of the candidates: the tuple the index keeps (and pickles),
+  // from which the texts are taken in.
+  Texts taken;
+  auto as_tuple = [&](PyObject* obj, Ref& tuple) {
+    if (has_tolist(obj)) {
+      taken.listed = Ref(PyObject_CallMethod(obj, "tolist", nullptr));
+      if (!taken.listed) return false;
+      obj = taken.listed.get();
+    }
+    if (PyUnicode_Check(obj)) return take_texts(obj, taken);  // refused as the functions refuse it
+    tuple = Ref(PySequence_Tuple(obj));
+    if (!tuple) return set_type_error(obj, "Sequence");
+    return take_texts(tuple.get(), taken);
+  };
+  Ref texts;
+  if (!a.convert(0, as_tuple, texts)) return false;
+  ManyOptions options;
+  if (!a.convert(1, extract_measure, options.measure)) return false;
+  if (a.is_none(2)) {
+    PyErr_SetString(PyExc_TypeError, "Index() missing required argument: 'score_cutoff'");
+    return false;
+  }
+  if (options.measure == Measure::kJaroWinkler) {
+    double cutoff = 0;
+    if (!a.convert(2, extract_similarity_cutoff, cutoff)) return false;
+    options.min_similarity = cutoff;
+  } else {
+    std::uint64_t cutoff = 0;
+    if (!a.convert(2, extract_distance_cutoff, cutoff)) return false;
+    options.max_distance = cutoff;
+  }
+  if (!a.flag(3, options.case_insensitive)) return false;
+  if (!a.f64(4, options.p)) return false;
+  if (options.p && options.measure != Measure::kJaroWinkler) {
+    PyErr_SetString(PyExc_ValueError, "p applies to 'jaro_winkler' only");
+    return false;
+  }
+  std::optional<std::uint64_t> workers;
+  if (!a.optional(5, extract_workers, workers)) return false;
+  out.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(*workers, kMaxManyWorkers))
+                        : default_workers();
+  if (taken.held.views().size() >= UINT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "an index holds fewer than 2**32 texts");
+    return false;
+  }
+  Result<std::shared_ptr<const JoinIndex>> index = [&] {
+    ReleasedLock unlocked;  // reads only the held views
+    return JoinIndex::build(options, taken.held.views());
+  }();
+  if (!index.ok()) {
+    raise_match_error(index.error());
+    return false;
+  }
+  out.index = std::move(index.value());
+  // What pickling passes back to the constructor.
+  Ref cutoff(cutoff_to_python(options));
+  Ref p = options.p ? Ref(PyFloat_FromDouble(*options.p)) : Ref::borrow(Py_None);
+  Ref given_workers = workers ? Ref(PyLong_FromUnsignedLongLong(*workers)) : Ref::borrow(Py_None);
+  if (!cutoff || !p || !given_workers) return false;
+  out.arguments = Ref(Py_BuildValue("(OsOOOO)", texts.get(), measure_name(options.measure), cutoff.get(),
+                                    options.case_insensitive ? Py_True : Py_False, p.get(),
+                                    given_workers.get()));
+  return bool(out.arguments);
+}
+
+PyObject* index_top(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Arguments a(kIndexTop);
+    if (!a.bind(args, kwargs)) return nullptr;
+    Texts queries;
+    auto texts = [](PyObject* obj, Texts& out) { return take_texts(obj, out); };
+    if (!a.convert(0, texts, queries)) return nullptr;
+    std::uint64_t k = 0;
+    if (!a.convert(1, extract_k, k)) return nullptr;
+    ManyOptions options = ix.index->options();
+    if (!search_cutoff(ix, a, 2, options) || !search_workers(ix, a, 3, options)) return nullptr;
+    const auto views = queries.held.views();
+    const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(k, ix.index->size()));
+    return top_result(views.size(), width, ix.index->score_type(views), [&](const TopOutput& target) {
+      return start_index_top(ix.index, options, views, target);
+    });
+  });
+}
+
+PyObject* index_pairs(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Arguments a(kIndexPairs);
+    if (!a.bind(args, kwargs)) return nullptr;
+    Texts queries;
+    auto texts = [](PyObject* obj, Texts& out) { return take_texts(obj, out); };
+    const bool self = a.is_none(0);
+    if (!self && !a.convert(0, texts, queries)) return nullptr;
+    ManyOptions options = ix.index->options();
+    if (!search_cutoff(ix, a, 1, options) || !search_workers(ix, a, 2, options)) return nullptr;
+    std::optional<std::span<const TextView>> views;
+    if (!self) views = queries.held.views();
+    const ScoreType type = ix.index->score_type(self ? std::span<const TextView>() : *views);
+    return pairs_result(type, [&](PairsFound& found) {
+      return start_index_pairs(ix.index, options, views, type, found);
+    });
+  });
+}
+
+namespace {
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <memory>
+
 #include "frame.h"
 
 namespace quillmatch::py {
@@ -48,6 +50,27 @@ PyObject* jaro_winkler_top(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* levenshtein_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* damerau_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* jaro_winkler_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Index(candidates, measure, score_cutoff, case_insensitive=None, p=None,
+// workers=None) and its searches.
+inline constexpr CallSignature kIndexNew{
+    "Index", {"candidates", "measure", "score_cutoff", "case_insensitive", "p", "workers"}, 6, 3};
+inline constexpr CallSignature kIndexTop{"top", {"queries", "k", "score_cutoff", "workers"}, 4, 2};
+inline constexpr CallSignature kIndexPairs{"pairs", {"queries", "score_cutoff", "workers"}, 3, 0};
+
+// What an Index object holds: the index, the searches' default workers, and
+// the constructor's arguments (the candidates as a tuple), for pickling.
+struct IndexParts {
+  std::shared_ptr<const JoinIndex> index;
+  std::size_t workers = 1;
+  Ref arguments;
+};
+
+// Fills `out` from the constructor's arguments; false with an exception set.
+bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out);
+// Index.top and Index.pairs.
+PyObject* index_top(const IndexParts& index, PyObject* args, PyObject* kwargs);
+PyObject* index_pairs(const IndexParts& index, PyObject* args, PyObject* kwargs);
 
 // _with_plan(plan, function, *args, **kwargs): calls function(*args, **kwargs)
 // with the plan of top and pairs forced to "cross" (every pair scored) or

@@ -6,6 +6,7 @@
 
 #include "cpu_check.h"
 #include "many_functions.h"
+#include "many_index.h"
 #include "method_table.h"
 
 namespace quillmatch::py {
@@ -47,6 +48,11 @@ int module_exec(PyObject* module) {
         return nullptr;
     }
     if (PyObject_SetAttr(module, names().all, all.get()) < 0) return nullptr;
+    Ref index_type(make_index_type());
+    Ref index_name(PyUnicode_FromString("Index"));
+    if (!index_type || !index_name || PyObject_SetAttr(module, index_name.get(), index_type.get()) < 0 ||
+        PyList_Append(all.get(), index_name.get()) < 0)
+      return nullptr;
     Ref hook(PyCFunction_NewEx(&with_plan_def, module, module_name.get()));
     if (!hook || PyModule_AddObject(module, "_with_plan", hook.get()) < 0) return nullptr;
     hook.release();  // PyModule_AddObject took the reference

@@ -1,8 +1,8 @@
 // Top and pairs runs that score only the pairs the join filters keep.
 //
 // A run probes the filters of its index with each query in turn: the partition
-// filter of edit distances (join_segments.h) or the overlap filter of
-// Jaro-Winkler (join_tokens.h), then the character-count bound
+// filter of edit distances (join_segments.h) or the composition filter of
+// Jaro-Winkler (join_jaro.h), each with the character-count bound
 // (join_texts.h), and scores what is left with the scalar measure and the
 // cutoff, which stops a scan early. Since the filters only drop pairs that
 // cannot be kept, and the scalar measure is what the cross product computes
@@ -18,16 +18,16 @@
 #include <numeric>
 #include <optional>
 
+#include "join_jaro.h"
 #include "join_segments.h"
-#include "join_tokens.h"
 #include "many_job.h"
 #include "text.h"
 
 namespace quillmatch {
 
+using join::CompositionIndex;
 using join::JaroBounds;
 using join::SegmentIndex;
-using join::TokenIndex;
 using join::WorkingQuery;
 using join::WorkingTexts;
 
@@ -35,8 +35,13 @@ struct JoinIndex::Impl {
   Impl(const ManyOptions& o, double scale, std::span<const TextView> candidates)
       : options(o), p(scale), texts(candidates, o.case_insensitive) {
     if (o.measure == Measure::kJaroWinkler) {
-      bounds.emplace(*o.min_similarity, p);
-      tokens.emplace(texts, *bounds);
+      // A cutoff of 0 keeps every pair: nothing to filter.
+      if (*o.min_similarity > 0.0) {
+        bounds.emplace(*o.min_similarity, p, join::kPrefixPoints);
+        const JaroBounds unprefixed(*o.min_similarity, p, join::kPrefixPoints - 1);
+        compositions.emplace(texts, unprefixed);
+        if (unprefixed.least_jaro() > bounds->least_jaro()) prefixes.emplace(texts, *bounds);
+      }
       for (std::size_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) == 0) empties.push_back(static_cast<std::uint32_t>(id));
     } else {
@@ -46,37 +51,45 @@ struct JoinIndex::Impl {
 
   // The partner lengths of a text of length n.
   std::uint32_t shortest(std::uint32_t n) const {
-    if (bounds) return n == 0 ? 0 : bounds->shortest_partner(n);
+    if (options.measure == Measure::kJaroWinkler) return !bounds || n == 0 ? 0 : bounds->shortest_partner(n);
     const std::uint64_t d = *options.max_distance;
     return n > d ? static_cast<std::uint32_t>(n - d) : 0;
   }
   std::uint32_t longest(std::uint32_t n) const {
-    if (bounds) return n == 0 ? 0 : bounds->longest_partner(n);
+    if (options.measure == Measure::kJaroWinkler)
+      return !bounds ? UINT32_MAX : n == 0 ? 0 : bounds->longest_partner(n);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{n} + *options.max_distance, UINT32_MAX));
   }
 
-  // Every text the filters keep for r among lengths [lo, hi]: sorted, once each.
-  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
+  // Every text the filters keep for r among lengths [lo, hi], sorted, once
+  // each; in a self join (r being text i), only those that i finds.
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::size_t> i,
                   std::vector<std::uint32_t>& out) const {
     out.clear();
-    auto found = [&](std::uint32_t id) { out.push_back(id); };
+    auto found_by_other = [&](std::uint32_t id, std::uint32_t length) {
+      return i && (id == *i || (length == r.length && id > *i));
+    };
     if (segments) {
-      segments->candidates(r, lo, hi, found);
+      const std::uint64_t d = *options.max_distance;
+      segments->candidates(r, lo, hi, [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c) {
+        if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= d) out.push_back(id);
+      });
+    } else if (!compositions) {
+      for (std::uint32_t id = 0; id < texts.size(); ++id)
+        if (texts.length(id) >= lo && texts.length(id) <= hi && !found_by_other(id, texts.length(id)))
+          out.push_back(id);
     } else if (r.length == 0) {
-      if (lo == 0) out = empties;
+      for (const std::uint32_t id : empties)
+        if (!found_by_other(id, 0)) out.push_back(id);
     } else {
-      tokens->candidates(r, std::max<std::uint32_t>(lo, 1), hi, found);
+      auto keep = [&](std::uint32_t id, std::uint32_t length) {
+        if (!found_by_other(id, length)) out.push_back(id);
+      };
+      compositions->candidates(r, lo, hi, keep);
+      if (prefixes) prefixes->candidates(r, lo, hi, keep);
     }
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
-  }
-
-  bool counts_allow(const WorkingQuery& r, std::uint32_t id) const {
-    if (segments) return (join::count_distance(r.counts, texts.counts(id)) + 1) / 2 <= *options.max_distance;
-    const std::uint32_t n = texts.length(id);
-    if (r.length == 0 || n == 0) return true;
-    if (std::min(r.length, n) >= join::kExactCountsBelow) return true;
-    return join::count_overlap(r.counts, texts.counts(id)) >= bounds->overlap(r.length, n);
   }
 
   ManyOptions options;  // the measure, folding, prefix scale and cutoff of the filters
@@ -84,7 +97,8 @@ struct JoinIndex::Impl {
   WorkingTexts texts;
   std::optional<SegmentIndex> segments;
   std::optional<JaroBounds> bounds;
-  std::optional<TokenIndex> tokens;
+  std::optional<CompositionIndex> compositions;
+  std::optional<join::PrefixIndex> prefixes;
   std::vector<std::uint32_t> empties;  // Jaro-Winkler: the empty texts, paired apart
 };
 
@@ -109,7 +123,8 @@ ScoreType JoinIndex::score_type(std::span<const TextView> queries) const {
 std::size_t JoinIndex::memory_bytes() const {
   const Impl& m = *impl_;
   return m.texts.memory_bytes() + (m.segments ? m.segments->memory_bytes() : 0) +
-         (m.tokens ? m.tokens->memory_bytes() : 0) + m.empties.capacity() * 4;
+         (m.compositions ? m.compositions->memory_bytes() : 0) +
+         (m.prefixes ? m.prefixes->memory_bytes() : 0) + m.empties.capacity() * 4;
 }
 
 namespace {
@@ -158,10 +173,8 @@ class IndexJob : public ManyRun::Job {
     const WorkingQuery r = self ? WorkingQuery(TextView(m_.texts.text(i)), false)
                                 : WorkingQuery((*queries_)[i], m_.options.case_insensitive);
     const std::uint32_t hi = self ? r.length : m_.longest(r.length);
-    m_.candidates(r, m_.shortest(r.length), hi, found);
+    m_.candidates(r, m_.shortest(r.length), hi, self ? std::optional(i) : std::nullopt, found);
     for (const std::uint32_t j : found) {
-      if (self && (j == i || (m_.texts.length(j) == r.length && j > i))) continue;
-      if (!m_.counts_allow(r, j)) continue;
       const bool flip = self && j < i;
       const std::string_view other = m_.texts.text(j);
       Value score;
@@ -289,7 +302,7 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
   if (o.plan == JoinPlan::kFiltered) return true;
   const double n = static_cast<double>(candidates.size());
   if ((self ? n * (n - 1) / 2 : n * static_cast<double>(rows)) < kLeastFilteredPairs) return false;
-  if (jw) return JaroBounds(*o.min_similarity, scale.value()).least_jaro() >= kLeastJaro;
+  if (jw) return JaroBounds(*o.min_similarity, scale.value(), join::kPrefixPoints).least_jaro() >= kLeastJaro;
   double bytes = 0;
   for (const TextView& t : candidates) bytes += static_cast<double>(t.size);
   const double d = static_cast<double>(*o.max_distance);

@@ -33,7 +33,8 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance
     : shortest_cut_(std::min(max_distance, kBeyondLengths) * (1 + gap) + 1),
       d_(static_cast<std::uint32_t>(std::min<std::uint64_t>(max_distance, UINT32_MAX - 1))),
       gap_(gap),
-      k_(d_ + 1) {
+      k_(d_ + 1),
+      texts_(texts) {
   std::uint32_t longest = 0;
   for (std::size_t id = 0; id < texts.size(); ++id) longest = std::max(longest, texts.length(id));
   cut_per_length_.assign(std::size_t{longest} + 1, 0);
@@ -72,9 +73,11 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance
   directory_.assign((std::size_t{1} << bits) + 1, 0);
   keys_.reserve(pairs.size());
   ids_.reserve(pairs.size());
+  counts_.reserve(pairs.size());
   for (const auto& [k, id] : pairs) {
     keys_.push_back(k);
     ids_.push_back(id);
+    counts_.push_back(texts.counts(id));
     ++directory_[slot(k) + 1];
   }
   std::partial_sum(directory_.begin(), directory_.end(), directory_.begin());
@@ -98,7 +101,8 @@ std::uint64_t SegmentIndex::key(std::uint64_t bytes_hash, std::uint32_t length, 
 }
 
 std::size_t SegmentIndex::memory_bytes() const {
-  std::size_t n = keys_.capacity() * 8 + ids_.capacity() * 4 + directory_.capacity() * 4 +
+  std::size_t n = keys_.capacity() * 8 + ids_.capacity() * 4 + counts_.capacity() * sizeof(CharCounts) +
+                  directory_.capacity() * 4 +
                   cut_per_length_.capacity() * 4;
   for (const auto& u : uncut_) n += u.capacity() * 4 + sizeof u;
   return n;

@@ -63,11 +63,12 @@ class SegmentIndex {
   // REQUIRES: fewer than 2^32 texts.
   SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap);
 
-  // Calls found(id) for every text that may lie within the distance of the
-  // query, at least once, whose length lies in [lo, hi]. Ids come in no
-  // particular order and may repeat.
-  template <class Found>
-  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Found&& found) const;
+  // Calls keep(id, length, counts) for every text that may lie within the
+  // distance of the query, at least once, whose length lies in [lo, hi]. Ids
+  // come in no particular order and may repeat. A segment's entry carries its
+  // text's counts, so a caller can rule most texts out without reading them.
+  template <class Keep>
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Keep&& keep) const;
 
   // The shortest text that is cut into segments.
   std::uint64_t shortest_cut() const { return shortest_cut_; }
@@ -86,20 +87,22 @@ class SegmentIndex {
   // the first pair whose key's top bits are at least b.
   std::vector<std::uint64_t> keys_;
   std::vector<std::uint32_t> ids_;
+  std::vector<CharCounts> counts_;  // of text ids_[e]
   std::vector<std::uint32_t> directory_;
   unsigned shift_ = 63;
   std::vector<std::uint32_t> cut_per_length_;           // texts cut, by length
   std::vector<std::vector<std::uint32_t>> uncut_;       // texts not cut, by length
+  const WorkingTexts& texts_;
 };
 
 std::uint64_t hash_bytes(const char* data, std::size_t size);
 
-template <class Found>
+template <class Keep>
 void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
-                              Found&& found) const {
+                              Keep&& keep) const {
   const std::string_view text = r.text();
   for (std::uint32_t l = lo; l <= hi && l < uncut_.size(); ++l)
-    for (const std::uint32_t id : uncut_[l]) found(id);
+    for (const std::uint32_t id : uncut_[l]) keep(id, l, texts_.counts(id));
   for (std::uint64_t l = std::max<std::uint64_t>(lo, shortest_cut()); l <= hi && l < cut_per_length_.size(); ++l) {
     if (cut_per_length_[l] == 0) continue;
     const std::int64_t shift = static_cast<std::int64_t>(r.length) - static_cast<std::int64_t>(l);  // D
@@ -116,7 +119,7 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
         const std::uint64_t k = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
         const std::size_t b = slot(k);
         for (std::uint32_t e = directory_[b]; e < directory_[b + 1]; ++e)
-          if (keys_[e] == k) found(ids_[e]);
+          if (keys_[e] == k) keep(ids_[e], static_cast<std::uint32_t>(l), counts_[e]);
       }
     }
   }

@@ -5,6 +5,27 @@
 
 namespace quillmatch::join {
 
+namespace {
+
+// The bucket of each ASCII code point, letters of both cases alike.
+constexpr std::array<std::uint8_t, 128> kAsciiBuckets = [] {
+  std::array<std::uint8_t, 128> b{};
+  for (std::size_t c = 0; c < 128; ++c) b[c] = c >= '0' && c <= '9' ? 15 : 14;  // digits; the rest
+  const char* groups[] = {"e", "a", "i", "o", "n", "r", "s", "t", "l", "dh", "cm", "up", "gb", "fkvwyzjqx"};
+  for (std::uint8_t g = 0; g < 14; ++g)
+    for (const char* c = groups[g]; *c; ++c) {
+      b[static_cast<unsigned char>(*c)] = g;
+      b[static_cast<unsigned char>(*c - 'a' + 'A')] = g;
+    }
+  return b;
+}();
+
+}  // namespace
+
+std::size_t count_bucket(char32_t c) {
+  return c < 0x80 ? kAsciiBuckets[c] : (static_cast<std::uint32_t>(c) * 0x9E3779B1u) >> 28;
+}
+
 CharCounts count_chars(std::string_view text) {
   CharCounts counts{};
   for_each_code_point(text, [&](char32_t c) {

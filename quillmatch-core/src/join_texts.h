@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,40 +21,28 @@
 
 namespace quillmatch::join {
 
-// Character counts over kCountBuckets buckets, each saturating at 255.
-inline constexpr std::size_t kCountBuckets = 32;
+// Character counts over kCountBuckets buckets, each saturating at 255. The
+// frequent letters of Latin-script names and words have buckets of their own,
+// the rarer ones share; other code points are hashed.
+inline constexpr std::size_t kCountBuckets = 16;
 using CharCounts = std::array<std::uint8_t, kCountBuckets>;
 
-// ASCII code points keep their low five bits (a..z fall in distinct buckets);
-// others are hashed.
-inline std::size_t count_bucket(char32_t c) {
-  return c < 0x80 ? c & 31u : (static_cast<std::uint32_t>(c) * 0x9E3779B1u) >> 27;
-}
-
+std::size_t count_bucket(char32_t c);
 CharCounts count_chars(std::string_view text);
 
-// The L1 distance of two texts' character counts, bucketed and saturated. Both
-// only shrink it: merging characters into a bucket cannot add to the sum of
-// differences, and |min(a, 255) - min(b, 255)| <= |a - b|. Each substitution
-// changes the exact distance by at most 2, each insertion or deletion by 1, a
-// transposition not at all, so an edit distance (Levenshtein or OSA) is at
-// least half of it.
+// The L1 distance of two texts' character counts, bucketed and saturated.
+// Both only shrink it: merging characters into a bucket cannot add to the sum
+// of differences, and |min(a, 255) - min(b, 255)| <= |a - b|. Each
+// substitution changes the exact distance by at most 2, each insertion or
+// deletion by 1, a transposition not at all, so an edit distance (Levenshtein
+// or OSA) is at least half of it. And two texts of lengths a and b that can
+// pair off m characters one to one have an exact distance of at most
+// a + b - 2m.
 inline unsigned count_distance(const CharCounts& a, const CharCounts& b) {
-  unsigned sum = 0;
-  for (std::size_t k = 0; k < kCountBuckets; ++k) sum += a[k] > b[k] ? a[k] - b[k] : b[k] - a[k];
-  return sum;
+  int sum = 0;  // written so that compilers find the sum of absolute differences
+  for (std::size_t k = 0; k < kCountBuckets; ++k) sum += std::abs(int{a[k]} - int{b[k]});
+  return static_cast<unsigned>(sum);
 }
-
-// The sum over buckets of the smaller count: at least the number of
-// characters the two texts can pair off one to one (merging characters into a
-// bucket only adds to it), provided one of them has fewer than 256 code
-// points, so that none of its counts saturated.
-inline unsigned count_overlap(const CharCounts& a, const CharCounts& b) {
-  unsigned sum = 0;
-  for (std::size_t k = 0; k < kCountBuckets; ++k) sum += a[k] < b[k] ? a[k] : b[k];
-  return sum;
-}
-inline constexpr std::uint32_t kExactCountsBelow = 256;
 
 // Where each code point of a text starts, and where the text ends: length + 1
 // byte offsets.

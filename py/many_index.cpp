@@ -1,0 +1,118 @@
+// quillmatch_many.Index: a heap type (the stable ABI has no static types)
+// whose objects hold a built JoinIndex and the arguments that built it.
+//
+// An Index is immutable once made: its searches only read the JoinIndex,
+// which they share (a run holds it too), so any number of threads may search
+// one Index at once, each with the lock released while it searches.
+#include <new>
+
+#include "many_functions.h"
+#include "many_index.h"
+
+namespace quillmatch::py {
+
+namespace {
+
+struct IndexObject {
+  PyObject_HEAD
+  IndexParts* parts;  // owned; null only while the object is being made
+};
+
+IndexParts& parts_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->parts; }
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    auto parts = std::make_unique<IndexParts>();
+    if (!build_index(args, kwargs, *parts)) return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<IndexObject*>(self)->parts = parts.release();
+    return self;
+  });
+}
+
+void index_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<IndexObject*>(self)->parts;
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);  // instances of heap types hold their type
+}
+
+Py_ssize_t index_len(PyObject* self) { return static_cast<Py_ssize_t>(parts_of(self).index->size()); }
+
+PyObject* index_repr(PyObject* self) {
+  const IndexParts& ix = parts_of(self);
+  // (candidates, measure, cutoff, case_insensitive, p, workers)
+  PyObject* a = ix.arguments.get();
+  PyObject* p = PyTuple_GetItem(a, 4);
+  if (p == Py_None)
+    return PyUnicode_FromFormat("Index(<%zd texts>, %R, score_cutoff=%R, case_insensitive=%R)",
+                                static_cast<Py_ssize_t>(ix.index->size()), PyTuple_GetItem(a, 1),
+                                PyTuple_GetItem(a, 2), PyTuple_GetItem(a, 3));
+  return PyUnicode_FromFormat("Index(<%zd texts>, %R, score_cutoff=%R, case_insensitive=%R, p=%R)",
+                              static_cast<Py_ssize_t>(ix.index->size()), PyTuple_GetItem(a, 1),
+                              PyTuple_GetItem(a, 2), PyTuple_GetItem(a, 3), p);
+}
+
+PyObject* index_reduce(PyObject* self, PyObject*) {
+  return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), parts_of(self).arguments.get());
+}
+
+PyObject* index_top_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return index_top(parts_of(self), args, kwargs);
+}
+
+PyObject* index_pairs_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return index_pairs(parts_of(self), args, kwargs);
+}
+
+template <auto F>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef index_methods[] = {
+    {"top", as_cfunction<index_top_method>(), METH_VARARGS | METH_KEYWORDS,
+     "top(queries, k, score_cutoff=None, workers=None)\n--\n\n"
+     "Per query its best k candidates within the cutoff (the index's when None, or a\n"
+     "tighter one): (indices, scores, counts), exactly as {measure}_top(queries,\n"
+     "candidates, k, score_cutoff, ...) returns them."},
+    {"pairs", as_cfunction<index_pairs_method>(), METH_VARARGS | METH_KEYWORDS,
+     "pairs(queries=None, score_cutoff=None, workers=None)\n--\n\n"
+     "Every (query, candidate) pair within the cutoff, or, without queries, every pair\n"
+     "i < j of the candidates: (query_indices, candidate_indices, scores), exactly as\n"
+     "{measure}_pairs returns them."},
+    {"__reduce__", index_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kIndexDoc =
+    "Index(candidates, measure, score_cutoff, case_insensitive=None, p=None, workers=None)\n--\n\n"
+    "The candidates prepared once for searches within score_cutoff, by measure\n"
+    "('levenshtein', 'damerau' or 'jaro_winkler'). index.top and index.pairs return\n"
+    "exactly what the module's top and pairs functions return for the same\n"
+    "arguments; workers is their default. Immutable; pickles with its texts.\n\n"
+    ">>> index = Index(['Jon Smith', 'John Smith', 'Jane Doe'], 'damerau', 2)\n"
+    ">>> index.top(['jon smyth'], 1, workers=1)[0].tolist()\n"
+    "[[0]]";
+
+PyType_Slot index_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(index_len)},
+    {Py_tp_methods, index_methods},
+    {Py_tp_doc, const_cast<char*>(kIndexDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {"quillmatch_many.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT,
+                          index_slots};
+
+}  // namespace
+
+PyObject* make_index_type() { return PyType_FromSpec(&index_spec); }
+
+}  // namespace quillmatch::py

@@ -1,0 +1,168 @@
+// The filtered plan of top and pairs runs against the cross product, which
+// scores every pair: random texts and near copies of one another (so that
+// many pairs lie within the cutoff), ASCII and beyond, folded or not, every
+// distance cutoff from 0 to past the texts' lengths and similarity cutoffs
+// around the scores that occur, self joins and queries against candidates,
+// 1 to 3 workers. Both plans, and runs over an index built for a looser
+// cutoff, must give the same arrays, to the bit.
+#include <algorithm>
+#include <tuple>
+
+#include "fuzz_harness.h"
+
+namespace quillmatch::fuzz {
+namespace {
+
+struct Pairs {
+  std::vector<std::int64_t> queries, candidates;
+  std::vector<unsigned char> scores;
+  bool operator==(const Pairs&) const = default;
+};
+
+struct Top {
+  std::vector<std::int64_t> indices, counts;
+  std::vector<unsigned char> scores;
+  bool operator==(const Top&) const = default;
+};
+
+Pairs finish_pairs(Result<std::unique_ptr<ManyRun>> run, PairsFound& found, ScoreType type,
+                   const std::string& context) {
+  QM_FUZZ_CHECK(run.ok(), context);
+  run.value()->finish();
+  Pairs out;
+  out.queries.resize(found.size());
+  out.candidates.resize(found.size());
+  out.scores.resize(found.size() * score_size(type));
+  found.drain_to(out.queries.data(), out.candidates.data(), out.scores.data());
+  return out;
+}
+
+Top finish_top(Result<std::unique_ptr<ManyRun>> run, Top out, const std::string& context) {
+  QM_FUZZ_CHECK(run.ok(), context);
+  run.value()->finish();
+  return out;
+}
+
+Top empty_top(std::size_t rows, std::size_t k, ScoreType type) {
+  Top t;
+  t.indices.resize(rows * k);
+  t.counts.resize(rows);
+  t.scores.resize(rows * k * score_size(type));
+  return t;
+}
+
+TopOutput target(Top& t, std::size_t k, ScoreType type) {
+  return TopOutput{k, type, t.indices.data(), t.scores.data(), t.counts.data()};
+}
+
+}  // namespace
+}  // namespace quillmatch::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace quillmatch;
+  using namespace quillmatch::fuzz;
+  FuzzInput in(data, size);
+  ManyOptions o;
+  static constexpr Measure kMeasures[] = {Measure::kLevenshtein, Measure::kDamerau,
+                                          Measure::kJaroWinkler};
+  o.measure = in.pick(kMeasures);
+  const bool jw = o.measure == Measure::kJaroWinkler;
+  o.case_insensitive = in.flag();
+  if (jw) {
+    o.p = pick_scale(in);
+    if (o.p && !valid_scale(*o.p)) o.p.reset();
+  }
+  o.workers = 1 + in.below(3);
+
+  // Roots and near copies of them, of lengths up to 40 (sometimes 90).
+  std::vector<std::u32string> texts;
+  const std::size_t longest = in.below(6) == 0 ? 90 : 1 + in.below(40);
+  const std::size_t roots = 1 + in.below(6), count = in.below(80);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k < roots || in.below(5) == 0) texts.push_back(random_text(in, longest, false));
+    else texts.push_back(near_copy(in, texts[in.below(k)]));
+  }
+  ExactTexts exact;
+  for (const auto& t : texts) exact.add(t);
+  const std::span<const TextView> all = exact.views();
+  const std::size_t split = in.below(all.size() + 1);
+  const std::span<const TextView> queries = all.subspan(0, split), candidates = all.subspan(split);
+
+  // A cutoff, and a looser one for an index.
+  std::uint64_t d = 0, d_index = 0;
+  double t = 0, t_index = 0;
+  static constexpr double kSimilarities[] = {0.0, 0.5, 0.7, 0.75, 0.8, 0.85, 0.9, 0.93, 0.95, 0.97, 1.0};
+  if (jw) {
+    t = in.pick(kSimilarities);
+    if (in.flag() && !all.empty()) {  // a score that occurs
+      const TextView a = all[in.below(all.size())], b = all[in.below(all.size())];
+      t = jaro_winkler(a, b, o.p, std::nullopt, o.case_insensitive, std::nullopt).value();
+    }
+    t_index = in.flag() ? t : std::max(0.0, t - 0.1 * static_cast<double>(in.below(4)));
+    o.min_similarity = t;
+  } else {
+    d = in.below(longest + 3);
+    d_index = d + (in.flag() ? 0 : in.below(3));
+    o.max_distance = d;
+  }
+
+  const auto context = [&](const char* what) {
+    return std::string(what) + ": " + (jw ? "jaro_winkler" : o.measure == Measure::kDamerau ? "damerau" : "levenshtein") +
+           ", case_insensitive = " + (o.case_insensitive ? "true" : "false") + ", p = " + show(o.p) +
+           ", cutoff = " + (jw ? show(t) : show(d)) + ", index cutoff = " + (jw ? show(t_index) : show(d_index)) +
+           ", " + std::to_string(queries.size()) + " queries x " + std::to_string(candidates.size()) +
+           " candidates, workers = " + std::to_string(o.workers);
+  };
+
+  ManyOptions cross = o, filtered = o;
+  cross.plan = JoinPlan::kCross;
+  filtered.plan = JoinPlan::kFiltered;
+  const ScoreType type = many_score_type(o.measure, queries, candidates);
+  const ScoreType self_type = many_score_type(o.measure, all, {});
+
+  // Pairs, self join and queries against candidates.
+  for (const bool self : {true, false}) {
+    const std::span<const TextView> q = self ? all : queries;
+    const std::optional<std::span<const TextView>> c = self ? std::nullopt : std::optional(candidates);
+    const ScoreType ty = self ? self_type : type;
+    PairsFound a, b;
+    const Pairs want = finish_pairs(start_pairs(cross, q, c, ty, a), a, ty, context("cross pairs"));
+    const Pairs got = finish_pairs(start_pairs(filtered, q, c, ty, b), b, ty, context("filtered pairs"));
+    QM_FUZZ_CHECK(got == want, context(self ? "self pairs" : "pairs") + ": " + std::to_string(got.queries.size()) +
+                                   " pairs filtered, " + std::to_string(want.queries.size()) + " crossed");
+  }
+
+  // Top lists.
+  const std::size_t k = std::min<std::size_t>(1 + in.below(6), candidates.size());
+  Top cross_top = empty_top(queries.size(), k, type), filtered_top = empty_top(queries.size(), k, type);
+  cross_top = finish_top(start_top(cross, queries, candidates, target(cross_top, k, type)), std::move(cross_top),
+                         context("cross top"));
+  filtered_top = finish_top(start_top(filtered, queries, candidates, target(filtered_top, k, type)),
+                            std::move(filtered_top), context("filtered top"));
+  QM_FUZZ_CHECK(filtered_top == cross_top, context("top"));
+
+  // An index built for a looser cutoff, searched with this one.
+  ManyOptions loose = o;
+  if (jw) loose.min_similarity = t_index;
+  else loose.max_distance = d_index;
+  Result<std::shared_ptr<const JoinIndex>> index = JoinIndex::build(loose, candidates);
+  QM_FUZZ_CHECK(index.ok(), context("index"));
+  QM_FUZZ_CHECK(index.value()->score_type(queries) == type, context("index score type"));
+  Top index_top = empty_top(queries.size(), k, type);
+  index_top = finish_top(start_index_top(index.value(), o, queries, target(index_top, k, type)),
+                         std::move(index_top), context("index top"));
+  QM_FUZZ_CHECK(index_top == cross_top, context("index top"));
+  PairsFound a, b;
+  const Pairs want_pairs = finish_pairs(start_pairs(cross, queries, candidates, type, a), a, type, context("cross"));
+  const Pairs index_pairs =
+      finish_pairs(start_index_pairs(index.value(), o, queries, type, b), b, type, context("index pairs"));
+  QM_FUZZ_CHECK(index_pairs == want_pairs, context("index pairs"));
+
+  Result<std::shared_ptr<const JoinIndex>> whole = JoinIndex::build(loose, all);
+  PairsFound c, e;
+  const Pairs want_self = finish_pairs(start_pairs(cross, all, std::nullopt, self_type, c), c, self_type, context("cross"));
+  const Pairs index_self =
+      finish_pairs(start_index_pairs(whole.value(), o, std::nullopt, self_type, e), e, self_type, context("index self"));
+  QM_FUZZ_CHECK(index_self == want_self, context("index self pairs"));
+  return 0;
+}

@@ -1,0 +1,151 @@
+#include "join_jaro.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <tuple>
+
+#include "jaro_winkler.h"
+
+namespace quillmatch::join {
+
+namespace {
+constexpr double kMargin = 1e-9;
+}  // namespace
+
+JaroBounds::JaroBounds(double cutoff, double p, std::uint32_t prefix) {
+  double least = cutoff;
+  if (cutoff > jw::kBoostThreshold) {
+    const double most_bonus = static_cast<double>(std::min<std::uint64_t>(prefix, jw::kMaxPrefix)) * p;
+    least = most_bonus < 1.0 ? std::max(jw::kBoostThreshold, (cutoff - most_bonus) / (1.0 - most_bonus))
+                             : jw::kBoostThreshold;
+  }
+  least -= kMargin;
+  coefficient_ = 3.0 * least - 1.0;
+  ratio_ = 3.0 * least - 2.0;
+}
+
+std::uint32_t JaroBounds::shortest_partner(std::uint32_t n) const {
+  if (ratio_ <= 0.0) return 1;
+  return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::floor(ratio_ * n)));
+}
+
+std::uint32_t JaroBounds::longest_partner(std::uint32_t n) const {
+  if (ratio_ <= 0.0) return UINT32_MAX;
+  return static_cast<std::uint32_t>(std::min(std::ceil(n / ratio_), double{UINT32_MAX}));
+}
+
+std::int64_t JaroBounds::most_count_distance(std::uint32_t a, std::uint32_t b) const {
+  // m_min: the least m with (m/a + m/b + 1) / 3 >= J_min, and at least 1.
+  const double need = coefficient_ * a * b / (static_cast<double>(a) + b);
+  const std::int64_t m = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(need - kMargin)));
+  if (m > std::min(a, b)) return -1;
+  return std::int64_t{a} + b - 2 * m;
+}
+
+CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds)
+    : bounds_(bounds) {
+  // Three groups of buckets of about equal weight among these texts, the
+  // heaviest bucket first into the lightest group.
+  std::array<std::uint64_t, kCountBuckets> weight{};
+  for (std::size_t id = 0; id < texts.size(); ++id)
+    for (std::size_t k = 0; k < kCountBuckets; ++k) weight[k] += texts.counts(id)[k];
+  std::array<std::size_t, kCountBuckets> order;
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return weight[x] > weight[y]; });
+  std::array<std::uint64_t, 3> load{};
+  for (const std::size_t k : order) {
+    const auto g = static_cast<std::uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
+    group_[k] = g;
+    load[g] += weight[k];
+  }
+
+  struct Item {
+    std::uint32_t length, s1, s2, id;
+  };
+  std::vector<Item> items;
+  std::uint32_t longest = 0;
+  for (std::size_t id = 0; id < texts.size(); ++id) {
+    const std::uint32_t n = texts.length(id);
+    if (n == 0) continue;
+    const GroupSums g = sums(texts.text(id));
+    items.push_back({n, g.s1, g.s2, static_cast<std::uint32_t>(id)});
+    longest = std::max(longest, n);
+  }
+  std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
+    return std::tie(x.length, x.s1, x.s2, x.id) < std::tie(y.length, y.s1, y.s2, y.id);
+  });
+  cells_.resize(items.empty() ? 0 : std::size_t{longest} + 1);
+  ids_.reserve(items.size());
+  s2_.reserve(items.size());
+  counts_.reserve(items.size());
+  for (std::size_t e = 0; e < items.size(); ++e) {
+    const Item& it = items[e];
+    std::vector<std::uint32_t>& cell = cells_[it.length];
+    if (cell.empty()) cell.assign(std::size_t{it.length} + 2, 0);
+    ++cell[it.s1 + 1];
+    if (e + 1 == items.size() || items[e + 1].length != it.length) {
+      // The counts of each s1 become where its run begins.
+      cell[0] = static_cast<std::uint32_t>(e + 1 - (std::accumulate(cell.begin(), cell.end(), std::size_t{0})));
+      std::partial_sum(cell.begin(), cell.end(), cell.begin());
+    }
+    ids_.push_back(it.id);
+    s2_.push_back(it.s2);
+    counts_.push_back(texts.counts(it.id));
+  }
+}
+
+PrefixIndex::PrefixIndex(const WorkingTexts& texts, const JaroBounds& bounds) : bounds_(bounds) {
+  struct Item {
+    std::uint64_t key;
+    std::uint32_t length, id;
+  };
+  std::vector<Item> items;
+  for (std::size_t id = 0; id < texts.size(); ++id)
+    if (texts.length(id) >= kPrefixPoints)
+      items.push_back({key(texts.text(id)), texts.length(id), static_cast<std::uint32_t>(id)});
+  std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
+    return std::tie(x.key, x.length, x.id) < std::tie(y.key, y.length, y.id);
+  });
+  for (const Item& it : items) {
+    keys_.push_back(it.key);
+    ids_.push_back(it.id);
+    lengths_.push_back(it.length);
+    counts_.push_back(texts.counts(it.id));
+  }
+}
+
+// The first kPrefixPoints code points, 21 bits each.
+std::uint64_t PrefixIndex::key(std::string_view text) {
+  std::uint64_t k = 0;
+  std::uint32_t n = 0;
+  auto p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto end = p + text.size();
+  while (p < end && n++ < kPrefixPoints) k = (k << 21) | decode_next(p, end);
+  return k;
+}
+
+std::uint64_t PrefixIndex::key(const WorkingQuery& r) { return key(r.text()); }
+
+std::size_t PrefixIndex::memory_bytes() const {
+  return keys_.capacity() * 8 + (ids_.capacity() + lengths_.capacity()) * 4 +
+         counts_.capacity() * sizeof(CharCounts);
+}
+
+GroupSums CompositionIndex::sums(std::string_view text) const {
+  GroupSums g;
+  for_each_code_point(text, [&](char32_t c) {
+    const std::uint8_t k = group_[count_bucket(c)];
+    g.s1 += k == 0;
+    g.s2 += k == 1;
+  });
+  return g;
+}
+
+std::size_t CompositionIndex::memory_bytes() const {
+  std::size_t n = ids_.capacity() * 4 + s2_.capacity() * 4 + counts_.capacity() * sizeof(CharCounts);
+  for (const auto& c : cells_) n += c.capacity() * 4 + sizeof c;
+  return n;
+}
+
+}  // namespace quillmatch::join

@@ -1,0 +1,171 @@
+// The filter of Jaro-Winkler joins: which indexed texts may reach a
+// similarity cutoff t with a query, under prefix scale p.
+//
+// The bound. With m matching characters, t' half-transpositions and lengths
+// a, b (code points of the working forms), Jaro is
+//   J = (m/a + m/b + (m - t')/m) / 3 <= (m/a + m/b + 1) / 3,
+// and the similarity is J, plus l p (1 - J) with a common prefix l <= 4 when
+// J > 0.7. So JW <= J + 4p(1 - J), and JW >= t needs
+//   J >= t                                  when J <= 0.7 (no prefix bonus),
+//   J >= (t - 4p) / (1 - 4p)  (p < 1/4)     when J > 0.7,
+// that is J >= J_min = t if t <= 0.7, else max(0.7, (t - 4p) / (1 - 4p))
+// (0.7 when p = 1/4, where the bonus can lift any J > 0.7 to 1). Then
+//   m >= (3 J_min - 1) a b / (a + b),
+// and since m <= min(a, b), the shorter text has at least 3 J_min - 2 times
+// the longer's length. Matching characters pair off equal code points one to
+// one, so m is at most the multiset overlap of the two texts. When t > 0 a
+// kept pair has J > 0, so m >= 1 (two empty texts, whose similarity is 1, are
+// paired apart).
+//
+// The common prefix l is what the bound spends most on: a pair whose first
+// four code points differ has l <= 3 and needs J >= J_min(3), with 3p in
+// place of 4p above; only pairs that share their first four code points may
+// go down to J_min(4). The filter below runs with J_min(3) over every pair,
+// and with J_min(4) over the pairs of each shared four-code-point prefix.
+//
+// The filter. A pair that can pair off m characters has an exact L1
+// distance of character counts of at most a + b - 2m (join_texts.h), so a
+// kept pair has one of at most delta(a, b) = a + b - 2 m_min(a, b), and so
+// has every coarser view of its counts: the bucketed counts, and the sums
+// s = (s1, s2, s3) of the buckets of three groups, whose L1 distance is at
+// most the bucketed one. The index orders the texts by (length, s1, s2), so a
+// query reads, for each partner length b and each s1 within delta of its own,
+// the one run of texts whose s2 keeps |ds1| + |ds2| + |ds3| <= delta (s3 is
+// the length less s1 and s2), and checks the bucketed counts of each.
+//
+// Every bound is taken with a margin of 1e-9 in J towards keeping more pairs,
+// so that rounding never rules a pair out; the scorer decides.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "join_texts.h"
+
+namespace quillmatch::join {
+
+// The least Jaro a pair needs, and what it implies for lengths and counts.
+class JaroBounds {
+ public:
+  // For pairs whose common prefix (at most 4) is at most `prefix`.
+  // REQUIRES: 0 < cutoff, 0 <= p <= 0.25.
+  JaroBounds(double cutoff, double p, std::uint32_t prefix);
+  // J_min, less the margin.
+  double least_jaro() const { return (coefficient_ + 1.0) / 3.0; }
+  // The partner lengths a non-empty text of length n may have, both included.
+  std::uint32_t shortest_partner(std::uint32_t n) const;
+  std::uint32_t longest_partner(std::uint32_t n) const;
+  // delta(a, b), or -1 when no pair of these lengths can be kept.
+  std::int64_t most_count_distance(std::uint32_t a, std::uint32_t b) const;
+
+ private:
+  double coefficient_;  // 3 J_min - 1
+  double ratio_;        // 3 J_min - 2: the shorter over the longer, at least
+};
+
+// The bucket groups of the sums, and the sums of a text.
+struct GroupSums {
+  std::uint32_t s1 = 0, s2 = 0;
+};
+
+// The number of leading code points the prefix index keys texts by.
+inline constexpr std::uint32_t kPrefixPoints = 4;
+
+// The texts of at least kPrefixPoints code points, by those first ones.
+class PrefixIndex {
+ public:
+  PrefixIndex(const WorkingTexts& texts, const JaroBounds& bounds);
+
+  // Calls keep(id, length) for every text that shares the query's first
+  // kPrefixPoints code points, whose length lies in [lo, hi] and whose counts
+  // are within delta of the query's, once each.
+  template <class Keep>
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Keep&& keep) const;
+  std::size_t memory_bytes() const;
+
+ private:
+  static std::uint64_t key(const WorkingQuery& r);
+  static std::uint64_t key(std::string_view text);
+
+  JaroBounds bounds_;
+  // In (key, length, id) order.
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> ids_, lengths_;
+  std::vector<CharCounts> counts_;
+};
+
+class CompositionIndex {
+ public:
+  // Indexes the non-empty texts.
+  CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds);
+
+  // Calls keep(id, length) for every non-empty text whose length lies in
+  // [lo, hi] and whose counts are within delta of the query's, once each.
+  template <class Keep>
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Keep&& keep) const;
+
+  std::size_t memory_bytes() const;
+
+ private:
+  GroupSums sums(std::string_view text) const;
+
+  JaroBounds bounds_;
+  std::array<std::uint8_t, kCountBuckets> group_{};  // 0, 1 or 2 for each bucket
+  // In (length, s1, s2, id) order.
+  std::vector<std::uint32_t> ids_, s2_;
+  std::vector<CharCounts> counts_;
+  // cells_[l][s1] .. cells_[l][s1 + 1]: the texts of length l with that s1.
+  std::vector<std::vector<std::uint32_t>> cells_;
+};
+
+template <class Keep>
+void CompositionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
+                                  Keep&& keep) const {
+  const std::int64_t a = r.length;
+  const GroupSums x = sums(r.text());
+  for (std::uint64_t b = std::max<std::uint32_t>(lo, 1); b <= hi && b < cells_.size(); ++b) {
+    const std::vector<std::uint32_t>& cell = cells_[b];
+    if (cell.empty()) continue;
+    const std::int64_t delta = bounds_.most_count_distance(r.length, static_cast<std::uint32_t>(b));
+    if (delta < 0) continue;
+    const std::int64_t da = a - static_cast<std::int64_t>(b);
+    const std::int64_t s1_first = std::max<std::int64_t>(0, x.s1 - delta);
+    const std::int64_t s1_last = std::min<std::int64_t>(static_cast<std::int64_t>(b), x.s1 + delta);
+    for (std::int64_t s1 = s1_first; s1 <= s1_last; ++s1) {
+      // With d1 fixed, |d2| + |c - d2| (c = da - d1, the third group's
+      // difference being c - d2) is |c| for d2 between 0 and c and grows by
+      // 2 a step outside.
+      const std::int64_t d1 = x.s1 - s1;
+      const std::int64_t rest = delta - (d1 < 0 ? -d1 : d1);
+      const std::int64_t c = da - d1;
+      const std::int64_t slack = rest - (c < 0 ? -c : c);
+      if (slack < 0) continue;
+      const std::int64_t d2_low = std::min<std::int64_t>(0, c) - slack / 2;
+      const std::int64_t d2_high = std::max<std::int64_t>(0, c) + slack / 2;
+      const std::int64_t s2_low = x.s2 - d2_high, s2_high = x.s2 - d2_low;
+      const auto begin = s2_.begin() + cell[static_cast<std::size_t>(s1)];
+      const auto end = s2_.begin() + cell[static_cast<std::size_t>(s1) + 1];
+      auto e = std::lower_bound(begin, end, static_cast<std::uint32_t>(std::max<std::int64_t>(0, s2_low)));
+      for (; e != end && static_cast<std::int64_t>(*e) <= s2_high; ++e) {
+        const std::size_t at = static_cast<std::size_t>(e - s2_.begin());
+        if (count_distance(r.counts, counts_[at]) <= delta) keep(ids_[at], static_cast<std::uint32_t>(b));
+      }
+    }
+  }
+}
+
+template <class Keep>
+void PrefixIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Keep&& keep) const {
+  if (r.length < kPrefixPoints) return;
+  const std::uint64_t k = key(r);
+  auto e = static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), k) - keys_.begin());
+  for (; e < keys_.size() && keys_[e] == k; ++e) {
+    const std::uint32_t b = lengths_[e];
+    if (b < lo || b > hi) continue;
+    const std::int64_t delta = bounds_.most_count_distance(r.length, b);
+    if (delta >= 0 && count_distance(r.counts, counts_[e]) <= delta) keep(ids_[e], b);
+  }
+}
+
+}  // namespace quillmatch::join
