@@ -75,12 +75,12 @@ PyCFunction as_cfunction() {
 
 PyMethodDef index_methods[] = {
     {"top", as_cfunction<index_top_method>(), METH_VARARGS | METH_KEYWORDS,
-     "top(queries, k, score_cutoff=None, workers=None)\n--\n\n"
+     "top($self, queries, k, score_cutoff=None, workers=None)\n--\n\n"
      "Per query its best k candidates within the cutoff (the index's when None, or a\n"
      "tighter one): (indices, scores, counts), exactly as {measure}_top(queries,\n"
      "candidates, k, score_cutoff, ...) returns them."},
     {"pairs", as_cfunction<index_pairs_method>(), METH_VARARGS | METH_KEYWORDS,
-     "pairs(queries=None, score_cutoff=None, workers=None)\n--\n\n"
+     "pairs($self, queries=None, score_cutoff=None, workers=None)\n--\n\n"
      "Every (query, candidate) pair within the cutoff, or, without queries, every pair\n"
      "i < j of the candidates: (query_indices, candidate_indices, scores), exactly as\n"
      "{measure}_pairs returns them."},

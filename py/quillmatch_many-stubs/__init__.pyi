@@ -5,7 +5,7 @@
 # one after another). Distances are the narrowest of uint8, uint16, uint32,
 # uint64 that holds the UTF-8 byte length of the longest text; similarities
 # are float64; indices and counts are int64.
-from typing import Any, Optional, Sequence, Tuple, Union, overload
+from typing import Any, Literal, Optional, Sequence, Tuple, Union, final, overload
 
 __all__ = [
     "levenshtein_matrix",
@@ -17,6 +17,7 @@ __all__ = [
     "levenshtein_pairs",
     "damerau_pairs",
     "jaro_winkler_pairs",
+    "Index",
 ]
 
 # Any sequence of str; numpy arrays of str and pandas Series are taken in
@@ -128,3 +129,32 @@ def jaro_winkler_pairs(
     p: Optional[float] = None,
     workers: Optional[int] = None,
 ) -> Tuple[_Array, _Array, _Array]: ...
+
+# The candidates prepared once for searches within score_cutoff: top and pairs
+# return exactly what the module's top and pairs functions return for the
+# same arguments, with any cutoff at least as tight as the index's.
+@final
+class Index:
+    def __new__(
+        cls,
+        candidates: _Texts,
+        measure: Literal["levenshtein", "damerau", "jaro_winkler"],
+        score_cutoff: float,
+        case_insensitive: Optional[bool] = None,
+        p: Optional[float] = None,
+        workers: Optional[int] = None,
+    ) -> "Index": ...
+    def __len__(self) -> int: ...
+    def top(
+        self,
+        queries: _Texts,
+        k: int,
+        score_cutoff: Optional[float] = None,
+        workers: Optional[int] = None,
+    ) -> Tuple[_Array, _Array, _Array]: ...
+    def pairs(
+        self,
+        queries: Optional[_Texts] = None,
+        score_cutoff: Optional[float] = None,
+        workers: Optional[int] = None,
+    ) -> Tuple[_Array, _Array, _Array]: ...

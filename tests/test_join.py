@@ -1,0 +1,84 @@
+"""The filtered plan of top and pairs, and Index, against the cross product."""
+
+import pickle
+import random
+import threading
+
+import numpy as np
+import pytest
+
+import quillmatch_many as qmm
+from helpers import assert_raises_with_note
+from test_many import MEASURES, fn, options, random_texts
+
+CUTOFFS = {"levenshtein": [0, 1, 2, 3, 8, 80], "damerau": [0, 1, 2, 4, 80],
+           "jaro_winkler": [0.0, 0.7, 0.85, 0.9, 0.95, 1.0]}
+
+
+def same(a, b):
+    return len(a) == len(b) and all(x.dtype == y.dtype and np.array_equal(x, y) for x, y in zip(a, b))
+
+
+@MEASURES
+def test_filtered_plan_gives_the_cross_product(measure):
+    rnd = random.Random("join" + measure)
+    texts = random_texts(rnd, 160)
+    queries = random_texts(rnd, 40) + texts[:10]
+    for cutoff in CUTOFFS[measure]:
+        kw = options(measure, rnd)
+        for call in ((fn(measure, "pairs"), texts, None, cutoff),
+                     (fn(measure, "pairs"), queries, texts, cutoff),
+                     (fn(measure, "top"), queries, texts, 3, cutoff)):
+            want = qmm._with_plan("cross", *call, **kw)
+            assert same(qmm._with_plan("filtered", *call, **kw), want), (call[0].__name__, cutoff, kw)
+            assert same(call[0](*call[1:], **kw), want)
+
+
+@MEASURES
+def test_index_answers_as_the_functions_do(measure):
+    rnd = random.Random("index" + measure)
+    texts = random_texts(rnd, 150)
+    queries = random_texts(rnd, 30)
+    kw = options(measure, rnd)
+    loose, tight = CUTOFFS[measure][2], CUTOFFS[measure][3 if measure == "jaro_winkler" else 1]
+    index = qmm.Index(texts, measure, loose, workers=2, **kw)
+    assert len(index) == 150
+    for cutoff in (None, tight):
+        c = loose if cutoff is None else cutoff
+        assert same(index.top(queries, 4, cutoff), fn(measure, "top")(queries, texts, 4, c, **kw))
+        assert same(index.pairs(queries, score_cutoff=cutoff), fn(measure, "pairs")(queries, texts, c, **kw))
+        assert same(index.pairs(None, cutoff, workers=1), fn(measure, "pairs")(texts, None, c, **kw))
+    again = pickle.loads(pickle.dumps(index))
+    assert repr(again) == repr(index) and same(again.pairs(), index.pairs())
+    # Searches share the index from several threads at once.
+    results = [None] * 4
+
+    def search(slot):
+        results[slot] = index.top(queries, 4)
+
+    threads = [threading.Thread(target=search, args=(s,)) for s in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(same(r, results[0]) for r in results)
+
+
+def test_index_repr_and_errors():
+    index = qmm.Index(["ab", "abc"], "jaro_winkler", 0.9, p=0.2)
+    assert repr(index) == "Index(<2 texts>, 'jaro_winkler', score_cutoff=0.9, case_insensitive=False, p=0.2)"
+    assert repr(qmm.Index(("a",), "damerau", 1, True)) == \
+        "Index(<1 texts>, 'damerau', score_cutoff=1, case_insensitive=True)"
+    assert_raises_with_note(ValueError, "score_cutoff 0.8 is looser than the index's, 0.9", None,
+                            index.top, ["a"], 1, 0.8)
+    assert_raises_with_note(ValueError, "score_cutoff 3 is looser than the index's, 2", None,
+                            qmm.Index(["a"], "levenshtein", 2).pairs, None, 3)
+    assert_raises_with_note(ValueError, "measure must be 'levenshtein', 'damerau' or 'jaro_winkler'",
+                            "measure", qmm.Index, ["a"], "hamming", 1)
+    assert_raises_with_note(TypeError, "Index() missing required argument: 'score_cutoff'", None,
+                            qmm.Index, ["a"], "damerau", None)
+    assert_raises_with_note(ValueError, "p applies to 'jaro_winkler' only", None,
+                            qmm.Index, ["a"], "damerau", 1, p=0.1)
+    assert_raises_with_note(TypeError, "Can't extract `str` to `Vec`", "candidates", qmm.Index, "abc", "damerau", 1)
+    assert_raises_with_note(ValueError, "InvalidPrefixScale { value: 0.3 }", None,
+                            qmm.Index, ["a"], "jaro_winkler", 0.5, p=0.3)
