@@ -68,18 +68,19 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance
   }
   std::sort(pairs.begin(), pairs.end());
 
-  const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(entries)));
+  postings_.reserve(pairs.size());
+  for (std::size_t e = 0; e < pairs.size(); ++e) {
+    if (e == 0 || pairs[e].first != pairs[e - 1].first) {
+      keys_.push_back(pairs[e].first);
+      starts_.push_back(static_cast<std::uint32_t>(e));
+    }
+    postings_.push_back({pairs[e].second, texts.counts(pairs[e].second)});
+  }
+  starts_.push_back(static_cast<std::uint32_t>(postings_.size()));
+  const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(keys_.size())));
   shift_ = 64 - bits;
   directory_.assign((std::size_t{1} << bits) + 1, 0);
-  keys_.reserve(pairs.size());
-  ids_.reserve(pairs.size());
-  counts_.reserve(pairs.size());
-  for (const auto& [k, id] : pairs) {
-    keys_.push_back(k);
-    ids_.push_back(id);
-    counts_.push_back(texts.counts(id));
-    ++directory_[slot(k) + 1];
-  }
+  for (const std::uint64_t k : keys_) ++directory_[slot(k) + 1];
   std::partial_sum(directory_.begin(), directory_.end(), directory_.begin());
 }
 
@@ -101,7 +102,7 @@ std::uint64_t SegmentIndex::key(std::uint64_t bytes_hash, std::uint32_t length, 
 }
 
 std::size_t SegmentIndex::memory_bytes() const {
-  std::size_t n = keys_.capacity() * 8 + ids_.capacity() * 4 + counts_.capacity() * sizeof(CharCounts) +
+  std::size_t n = keys_.capacity() * 8 + starts_.capacity() * 4 + postings_.capacity() * sizeof(Posting) +
                   directory_.capacity() * 4 +
                   cut_per_length_.capacity() * 4;
   for (const auto& u : uncut_) n += u.capacity() * 4 + sizeof u;

@@ -83,11 +83,17 @@ class SegmentIndex {
   // never used; otherwise all three fit 32 bits.
   std::uint64_t shortest_cut_;
   std::uint32_t d_, gap_, k_;
-  // The (key, text) pairs of every segment, sorted by key; directory_[b] is
-  // the first pair whose key's top bits are at least b.
+  // A text under one of its segments, with its counts at hand.
+  struct Posting {
+    std::uint32_t id;
+    CharCounts counts;
+  };
+  // The distinct segment keys, sorted; key k's texts are
+  // postings_[starts_[k] .. starts_[k + 1]), and directory_[b] is the first
+  // key whose top bits are at least b.
   std::vector<std::uint64_t> keys_;
-  std::vector<std::uint32_t> ids_;
-  std::vector<CharCounts> counts_;  // of text ids_[e]
+  std::vector<std::uint32_t> starts_;
+  std::vector<Posting> postings_;
   std::vector<std::uint32_t> directory_;
   unsigned shift_ = 63;
   std::vector<std::uint32_t> cut_per_length_;           // texts cut, by length
@@ -118,8 +124,12 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
         const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + s.length];
         const std::uint64_t k = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
         const std::size_t b = slot(k);
-        for (std::uint32_t e = directory_[b]; e < directory_[b + 1]; ++e)
-          if (keys_[e] == k) keep(ids_[e], static_cast<std::uint32_t>(l), counts_[e]);
+        for (std::uint32_t u = directory_[b]; u < directory_[b + 1]; ++u) {
+          if (keys_[u] != k) continue;
+          for (std::uint32_t e = starts_[u]; e < starts_[u + 1]; ++e)
+            keep(postings_[e].id, static_cast<std::uint32_t>(l), postings_[e].counts);
+          break;
+        }
       }
     }
   }

@@ -38,6 +38,12 @@ class WorkerAttributes {
 ThreadPool::ThreadPool(std::size_t workers, std::size_t tasks, Task run)
     : tasks_(tasks), run_(std::move(run)) {
   const std::size_t count = std::min(std::max<std::size_t>(workers, 1), tasks);
+  // One worker is the caller itself: a thread would cost tens of
+  // microseconds, more than a small job (one query against an index).
+  if (count <= 1) {
+    on_caller_ = tasks > 0;
+    return;
+  }
   threads_.reserve(count);
   const WorkerAttributes attributes;
   for (std::size_t w = 0; w < count; ++w) {

@@ -15,9 +15,10 @@
 //
 // Workers run on stacks of kStackBytes. When the system refuses a thread
 // (EAGAIN: an address-space limit, a cap on threads), the job runs on the
-// workers that did start. When it refuses every one, the caller's own thread
-// runs the tasks, inside wait_for() and finish(), so the job still completes
-// and wait_for() still returns within about one task of its timeout.
+// workers that did start. A job of one worker, and one whose every thread the
+// system refused, runs on the caller's own thread, inside wait_for() and
+// finish(): it still completes, and wait_for() still returns within about one
+// task of its timeout.
 #pragma once
 
 #include <atomic>
