@@ -45,7 +45,7 @@ std::int64_t JaroBounds::most_count_distance(std::uint32_t a, std::uint32_t b) c
 
 CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds)
     : bounds_(bounds) {
-  // Three groups of buckets of about equal weight among these texts, the
+  // Four groups of buckets of about equal weight among these texts, the
   // heaviest bucket first into the lightest group.
   std::array<std::uint64_t, kCountBuckets> weight{};
   for (std::size_t id = 0; id < texts.size(); ++id)
@@ -53,7 +53,7 @@ CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& 
   std::array<std::size_t, kCountBuckets> order;
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return weight[x] > weight[y]; });
-  std::array<std::uint64_t, 3> load{};
+  std::array<std::uint64_t, 4> load{};
   for (const std::size_t k : order) {
     const auto g = static_cast<std::uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
     group_[k] = g;
@@ -61,7 +61,9 @@ CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& 
   }
 
   struct Item {
-    std::uint32_t length, s1, s2, id;
+    std::uint32_t length, s1;
+    std::uint64_t s23;
+    std::uint32_t id;
   };
   std::vector<Item> items;
   std::uint32_t longest = 0;
@@ -69,15 +71,15 @@ CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& 
     const std::uint32_t n = texts.length(id);
     if (n == 0) continue;
     const GroupSums g = sums(texts.text(id));
-    items.push_back({n, g.s1, g.s2, static_cast<std::uint32_t>(id)});
+    items.push_back({n, g.s1, (std::uint64_t{g.s2} << 32) | g.s3, static_cast<std::uint32_t>(id)});
     longest = std::max(longest, n);
   }
   std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
-    return std::tie(x.length, x.s1, x.s2, x.id) < std::tie(y.length, y.s1, y.s2, y.id);
+    return std::tie(x.length, x.s1, x.s23, x.id) < std::tie(y.length, y.s1, y.s23, y.id);
   });
   cells_.resize(items.empty() ? 0 : std::size_t{longest} + 1);
   ids_.reserve(items.size());
-  s2_.reserve(items.size());
+  sums_.reserve(items.size());
   counts_.reserve(items.size());
   for (std::size_t e = 0; e < items.size(); ++e) {
     const Item& it = items[e];
@@ -90,7 +92,7 @@ CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& 
       std::partial_sum(cell.begin(), cell.end(), cell.begin());
     }
     ids_.push_back(it.id);
-    s2_.push_back(it.s2);
+    sums_.push_back(it.s23);
     counts_.push_back(texts.counts(it.id));
   }
 }
@@ -138,12 +140,13 @@ GroupSums CompositionIndex::sums(std::string_view text) const {
     const std::uint8_t k = group_[count_bucket(c)];
     g.s1 += k == 0;
     g.s2 += k == 1;
+    g.s3 += k == 2;
   });
   return g;
 }
 
 std::size_t CompositionIndex::memory_bytes() const {
-  std::size_t n = ids_.capacity() * 4 + s2_.capacity() * 4 + counts_.capacity() * sizeof(CharCounts);
+  std::size_t n = ids_.capacity() * 4 + sums_.capacity() * 8 + counts_.capacity() * sizeof(CharCounts);
   for (const auto& c : cells_) n += c.capacity() * 4 + sizeof c;
   return n;
 }

@@ -27,11 +27,11 @@
 // distance of character counts of at most a + b - 2m (join_texts.h), so a
 // kept pair has one of at most delta(a, b) = a + b - 2 m_min(a, b), and so
 // has every coarser view of its counts: the bucketed counts, and the sums
-// s = (s1, s2, s3) of the buckets of three groups, whose L1 distance is at
-// most the bucketed one. The index orders the texts by (length, s1, s2), so a
-// query reads, for each partner length b and each s1 within delta of its own,
-// the one run of texts whose s2 keeps |ds1| + |ds2| + |ds3| <= delta (s3 is
-// the length less s1 and s2), and checks the bucketed counts of each.
+// (s1, s2, s3, s4) of the buckets of four groups. The index orders the texts
+// by (length, s1, s2, s3), so a query reads, for each partner length b and
+// each s1 and s2 within delta of its own, the one run of texts whose s3 keeps
+// |ds1| + |ds2| + |ds3| + |ds4| <= delta (s4 is the length less the others),
+// and checks the bucketed counts of each.
 //
 // Every bound is taken with a margin of 1e-9 in J towards keeping more pairs,
 // so that rounding never rules a pair out; the scorer decides.
@@ -66,8 +66,20 @@ class JaroBounds {
 
 // The bucket groups of the sums, and the sums of a text.
 struct GroupSums {
-  std::uint32_t s1 = 0, s2 = 0;
+  std::uint32_t s1 = 0, s2 = 0, s3 = 0;
 };
+
+// The least and greatest d with |d| + |c - d| <= rest: the sum is |c| for d
+// between 0 and c and grows by 2 a step outside. Empty (first > last) when
+// |c| > rest.
+struct Span {
+  std::int64_t first, last;
+};
+inline Span both_within(std::int64_t c, std::int64_t rest) {
+  const std::int64_t slack = rest - (c < 0 ? -c : c);
+  if (slack < 0) return {1, 0};
+  return {std::min<std::int64_t>(0, c) - slack / 2, std::max<std::int64_t>(0, c) + slack / 2};
+}
 
 // The number of leading code points the prefix index keys texts by.
 inline constexpr std::uint32_t kPrefixPoints = 4;
@@ -111,9 +123,10 @@ class CompositionIndex {
   GroupSums sums(std::string_view text) const;
 
   JaroBounds bounds_;
-  std::array<std::uint8_t, kCountBuckets> group_{};  // 0, 1 or 2 for each bucket
-  // In (length, s1, s2, id) order.
-  std::vector<std::uint32_t> ids_, s2_;
+  std::array<std::uint8_t, kCountBuckets> group_{};  // 0 to 3 for each bucket
+  // In (length, s1, s2, s3, id) order; sums_ holds s2 << 32 | s3.
+  std::vector<std::uint32_t> ids_;
+  std::vector<std::uint64_t> sums_;
   std::vector<CharCounts> counts_;
   // cells_[l][s1] .. cells_[l][s1 + 1]: the texts of length l with that s1.
   std::vector<std::vector<std::uint32_t>> cells_;
@@ -133,23 +146,26 @@ void CompositionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::
     const std::int64_t s1_first = std::max<std::int64_t>(0, x.s1 - delta);
     const std::int64_t s1_last = std::min<std::int64_t>(static_cast<std::int64_t>(b), x.s1 + delta);
     for (std::int64_t s1 = s1_first; s1 <= s1_last; ++s1) {
-      // With d1 fixed, |d2| + |c - d2| (c = da - d1, the third group's
-      // difference being c - d2) is |c| for d2 between 0 and c and grows by
-      // 2 a step outside.
       const std::int64_t d1 = x.s1 - s1;
-      const std::int64_t rest = delta - (d1 < 0 ? -d1 : d1);
-      const std::int64_t c = da - d1;
-      const std::int64_t slack = rest - (c < 0 ? -c : c);
-      if (slack < 0) continue;
-      const std::int64_t d2_low = std::min<std::int64_t>(0, c) - slack / 2;
-      const std::int64_t d2_high = std::max<std::int64_t>(0, c) + slack / 2;
-      const std::int64_t s2_low = x.s2 - d2_high, s2_high = x.s2 - d2_low;
-      const auto begin = s2_.begin() + cell[static_cast<std::size_t>(s1)];
-      const auto end = s2_.begin() + cell[static_cast<std::size_t>(s1) + 1];
-      auto e = std::lower_bound(begin, end, static_cast<std::uint32_t>(std::max<std::int64_t>(0, s2_low)));
-      for (; e != end && static_cast<std::int64_t>(*e) <= s2_high; ++e) {
-        const std::size_t at = static_cast<std::size_t>(e - s2_.begin());
-        if (count_distance(r.counts, counts_[at]) <= delta) keep(ids_[at], static_cast<std::uint32_t>(b));
+      const std::uint32_t* run = &cell[static_cast<std::size_t>(s1)];
+      if (run[0] == run[1]) continue;
+      const std::int64_t rest1 = delta - (d1 < 0 ? -d1 : d1);
+      // d2 and d3 bounded together by what is left once d1 is spent, the
+      // fourth group's difference being da - d1 - d2 - d3.
+      for (std::int64_t d2 = -rest1; d2 <= rest1; ++d2) {
+        const std::int64_t s2 = x.s2 - d2;
+        if (s2 < 0) break;
+        const Span d3 = both_within(da - d1 - d2, rest1 - (d2 < 0 ? -d2 : d2));
+        if (d3.first > d3.last) continue;
+        const std::int64_t s3_low = std::max<std::int64_t>(0, x.s3 - d3.last), s3_high = x.s3 - d3.first;
+        if (s3_high < 0) continue;
+        const auto begin = sums_.begin() + run[0], end = sums_.begin() + run[1];
+        const std::uint64_t low = (static_cast<std::uint64_t>(s2) << 32) | static_cast<std::uint64_t>(s3_low);
+        const std::uint64_t high = (static_cast<std::uint64_t>(s2) << 32) | static_cast<std::uint64_t>(s3_high);
+        for (auto e = std::lower_bound(begin, end, low); e != end && *e <= high; ++e) {
+          const std::size_t at = static_cast<std::size_t>(e - sums_.begin());
+          if (count_distance(r.counts, counts_[at]) <= delta) keep(ids_[at], static_cast<std::uint32_t>(b));
+        }
       }
     }
   }
