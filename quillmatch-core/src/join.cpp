@@ -285,10 +285,13 @@ Result<std::unique_ptr<ManyRun>> start_on_index(std::shared_ptr<const JoinIndex>
 
 // Below this many pairs the cross product is quick whatever the filters do.
 constexpr double kLeastFilteredPairs = 1 << 20;
+// Building an index costs about as much as scoring each candidate against
+// this many queries: fewer queries take the cross product.
+constexpr double kLeastFilteredRows = 32;
 // Segments shorter than this, on average, match too often to pay.
-constexpr double kLeastSegment = 3.0;
+constexpr double kLeastSegment = 2.0;
 // Below this least Jaro the overlap prefixes hold most of each text.
-constexpr double kLeastJaro = 0.8;
+constexpr double kLeastJaro = 0.7;
 
 }  // namespace
 
@@ -302,6 +305,7 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
   if (o.plan == JoinPlan::kFiltered) return true;
   const double n = static_cast<double>(candidates.size());
   if ((self ? n * (n - 1) / 2 : n * static_cast<double>(rows)) < kLeastFilteredPairs) return false;
+  if (!self && static_cast<double>(rows) < kLeastFilteredRows) return false;
   if (jw) return JaroBounds(*o.min_similarity, scale.value(), join::kPrefixPoints).least_jaro() >= kLeastJaro;
   double bytes = 0;
   for (const TextView& t : candidates) bytes += static_cast<double>(t.size);
