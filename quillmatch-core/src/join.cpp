@@ -167,11 +167,19 @@ class IndexJob : public ManyRun::Job {
   // in increasing j. In a self join, only for the pairs query i finds (see
   // above), with j any index other than i, and the score that of
   // (min(i, j), max(i, j)).
+  // What a task reuses from query to query.
+  struct Scratch {
+    WorkingQuery query;
+    std::vector<std::uint32_t> found;
+  };
+
   template <class Kept>
-  void each_match(std::size_t i, std::vector<std::uint32_t>& found, Kept&& kept) const {
+  void each_match(std::size_t i, Scratch& scratch, Kept&& kept) const {
     const bool self = !queries_;
-    const WorkingQuery r = self ? WorkingQuery(TextView(m_.texts.text(i)), false)
-                                : WorkingQuery((*queries_)[i], m_.options.case_insensitive);
+    WorkingQuery& r = scratch.query;
+    std::vector<std::uint32_t>& found = scratch.found;
+    if (self) r.take(TextView(m_.texts.text(i)), false);
+    else r.take((*queries_)[i], m_.options.case_insensitive);
     const std::uint32_t hi = self ? r.length : m_.longest(r.length);
     m_.candidates(r, m_.shortest(r.length), hi, self ? std::optional(i) : std::nullopt, found);
     for (const std::uint32_t j : found) {
@@ -197,12 +205,12 @@ class IndexTopJob final : public IndexJob<Order> {
       : IndexJob<Order>(std::move(index), run, queries), out_(out) {}
 
   void run(std::size_t task, const ThreadPool& pool) override {
-    std::vector<std::uint32_t> found;
+    typename IndexJob<Order>::Scratch scratch;
     std::vector<Entry<Value>> items;
     for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
       if (pool.stop_requested()) return;
       items.clear();
-      this->each_match(i, found, [&](std::uint32_t j, Value s) { items.push_back({s, j}); });
+      this->each_match(i, scratch, [&](std::uint32_t j, Value s) { items.push_back({s, j}); });
       write_top_row<Order>(out_, i, items);
     }
   }
@@ -224,11 +232,11 @@ class IndexPairsJob final : public IndexJob<Order> {
 
   void run(std::size_t task, const ThreadPool& pool) override {
     PairsFound::Buffers::Buffer& b = out_.tasks[task];
-    std::vector<std::uint32_t> found;
+    typename IndexJob<Order>::Scratch scratch;
     const bool self = !this->queries_;
     for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
       if (pool.stop_requested()) return;
-      this->each_match(i, found, [&](std::size_t j, Value s) {
+      this->each_match(i, scratch, [&](std::size_t j, Value s) {
         b.queries.push_back(static_cast<std::int64_t>(self ? std::min(i, j) : i));
         b.candidates.push_back(static_cast<std::int64_t>(self ? std::max(i, j) : j));
         scores(b).push_back(s);

@@ -70,7 +70,7 @@ std::size_t WorkingTexts::memory_bytes() const {
          lengths_.capacity() * sizeof(std::uint32_t) + counts_.capacity() * sizeof(CharCounts);
 }
 
-WorkingQuery::WorkingQuery(TextView query, bool case_insensitive) {
+void WorkingQuery::take(TextView query, bool case_insensitive) {
   if (case_insensitive) form.fold(query.view());
   else form.borrow(query.view());
   const std::string_view w = form.view();

@@ -82,9 +82,10 @@ class WorkingTexts {
   std::size_t longest_given_ = 0;
 };
 
-// One query in working form, with what the filters read of it.
+// One query in working form, with what the filters read of it. One object
+// serves query after query, keeping its buffers.
 struct WorkingQuery {
-  WorkingQuery(TextView query, bool case_insensitive);
+  void take(TextView query, bool case_insensitive);
   std::string_view text() const { return form.view(); }
 
   WorkingText form;
