@@ -129,19 +129,31 @@ std::size_t JoinIndex::memory_bytes() const {
 
 namespace {
 
-// The scalar measure of a pair of working forms under a run's cutoff, and
-// whether the cutoff keeps it.
+// The scores of one query's candidates, all working forms. Distances come
+// from the batch scorer of the query, which gives every candidate the scalar
+// measure's distance (an edit distance is the same whichever text is the
+// pattern, so a self join may score i's pairs with i as the pattern whether
+// i comes first or not; and the working forms are already folded, so the
+// batch's rule for an empty query counts what the scalar measure counts).
+// Similarities come from the scalar measure with the cutoff, the earlier text
+// of a self join's pair as the pattern, as the cross product scores it.
 template <class Order>
-bool score_pair(const JoinIndex::Impl& index, const ManyOptions& run, std::string_view pattern,
-                std::string_view text, typename Order::Value& out) {
+void score_candidates(const JoinIndex::Impl& index, const ManyOptions& run, std::string_view query,
+                      std::span<const TextView> others, std::span<const std::uint8_t> flipped,
+                      std::span<typename Order::Value> out) {
   if constexpr (std::is_same_v<typename Order::Value, double>) {
-    out = jaro_winkler(pattern, text, index.p, std::nullopt, false, run.min_similarity).value();
+    for (std::size_t k = 0; k < others.size(); ++k) {
+      const TextView q(query);
+      out[k] = jaro_winkler(flipped[k] ? others[k] : q, flipped[k] ? q : others[k], index.p, std::nullopt,
+                            false, run.min_similarity)
+                   .value();
+    }
   } else {
-    out = index.options.measure == Measure::kDamerau
-              ? damerau_bp(pattern, text, std::nullopt, false, run.max_distance).value()
-              : levenshtein_bp(pattern, text, std::nullopt, false, run.max_distance).value();
+    const DistanceScorer scorer = index.options.measure == Measure::kDamerau
+                                      ? DistanceScorer::damerau(TextView(query), false)
+                                      : DistanceScorer::levenshtein(TextView(query), false);
+    scorer.score(others, out);
   }
-  return Order::within(out, run);
 }
 
 // What every filtered job shares: the index, the run's options, the queries
@@ -163,15 +175,19 @@ class IndexJob : public ManyRun::Job {
   }
 
  protected:
-  // Calls kept(j, score) for every candidate j the cutoff keeps with query i,
-  // in increasing j. In a self join, only for the pairs query i finds (see
-  // above), with j any index other than i, and the score that of
-  // (min(i, j), max(i, j)).
   // What a task reuses from query to query.
   struct Scratch {
     WorkingQuery query;
     std::vector<std::uint32_t> found;
+    std::vector<TextView> others;
+    std::vector<std::uint8_t> flipped;  // the pair's earlier text is the candidate
+    std::vector<Value> scores;
   };
+
+  // Calls kept(j, score) for every candidate j the cutoff keeps with query i,
+  // in increasing j. In a self join, only for the pairs query i finds (see
+  // above), with j any index other than i, and the score that of
+  // (min(i, j), max(i, j)).
 
   template <class Kept>
   void each_match(std::size_t i, Scratch& scratch, Kept&& kept) const {
@@ -182,12 +198,17 @@ class IndexJob : public ManyRun::Job {
     else r.take((*queries_)[i], m_.options.case_insensitive);
     const std::uint32_t hi = self ? r.length : m_.longest(r.length);
     m_.candidates(r, m_.shortest(r.length), hi, self ? std::optional(i) : std::nullopt, found);
+    if (found.empty()) return;
+    scratch.others.clear();
+    scratch.flipped.clear();
     for (const std::uint32_t j : found) {
-      const bool flip = self && j < i;
-      const std::string_view other = m_.texts.text(j);
-      Value score;
-      if (score_pair<Order>(m_, run_, flip ? other : r.text(), flip ? r.text() : other, score)) kept(j, score);
+      scratch.others.emplace_back(m_.texts.text(j));
+      scratch.flipped.push_back(self && j < i);
     }
+    scratch.scores.resize(found.size());
+    score_candidates<Order>(m_, run_, r.text(), scratch.others, scratch.flipped, scratch.scores);
+    for (std::size_t k = 0; k < found.size(); ++k)
+      if (Order::within(scratch.scores[k], run_)) kept(found[k], scratch.scores[k]);
   }
 
   const std::shared_ptr<const JoinIndex> index_;
