@@ -70,17 +70,16 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance
 
   postings_.reserve(pairs.size());
   for (std::size_t e = 0; e < pairs.size(); ++e) {
-    if (e == 0 || pairs[e].first != pairs[e - 1].first) {
-      keys_.push_back(pairs[e].first);
-      starts_.push_back(static_cast<std::uint32_t>(e));
-    }
+    if (e == 0 || pairs[e].first != pairs[e - 1].first)
+      keys_.push_back({pairs[e].first, static_cast<std::uint32_t>(e)});
     postings_.push_back({pairs[e].second, texts.counts(pairs[e].second)});
   }
-  starts_.push_back(static_cast<std::uint32_t>(postings_.size()));
-  const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(keys_.size())));
+  const std::size_t distinct = keys_.size();
+  keys_.push_back({0, static_cast<std::uint32_t>(postings_.size())});
+  const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(distinct)));
   shift_ = 64 - bits;
   directory_.assign((std::size_t{1} << bits) + 1, 0);
-  for (const std::uint64_t k : keys_) ++directory_[slot(k) + 1];
+  for (std::size_t u = 0; u < distinct; ++u) ++directory_[slot(keys_[u].key) + 1];
   std::partial_sum(directory_.begin(), directory_.end(), directory_.begin());
 }
 
@@ -102,7 +101,7 @@ std::uint64_t SegmentIndex::key(std::uint64_t bytes_hash, std::uint32_t length, 
 }
 
 std::size_t SegmentIndex::memory_bytes() const {
-  std::size_t n = keys_.capacity() * 8 + starts_.capacity() * 4 + postings_.capacity() * sizeof(Posting) +
+  std::size_t n = keys_.capacity() * sizeof(Key) + postings_.capacity() * sizeof(Posting) +
                   directory_.capacity() * 4 +
                   cut_per_length_.capacity() * 4;
   for (const auto& u : uncut_) n += u.capacity() * 4 + sizeof u;

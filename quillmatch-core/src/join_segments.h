@@ -88,11 +88,15 @@ class SegmentIndex {
     std::uint32_t id;
     CharCounts counts;
   };
-  // The distinct segment keys, sorted; key k's texts are
-  // postings_[starts_[k] .. starts_[k + 1]), and directory_[b] is the first
-  // key whose top bits are at least b.
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::uint32_t> starts_;
+  // A distinct segment key and where its texts begin in postings_; they end
+  // where the next key's begin. Sorted by key, with one last entry that only
+  // ends the list; directory_[b] is the first key whose top bits are at
+  // least b.
+  struct Key {
+    std::uint64_t key;
+    std::uint32_t start;
+  };
+  std::vector<Key> keys_;
   std::vector<Posting> postings_;
   std::vector<std::uint32_t> directory_;
   unsigned shift_ = 63;
@@ -125,8 +129,8 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
         const std::uint64_t k = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
         const std::size_t b = slot(k);
         for (std::uint32_t u = directory_[b]; u < directory_[b + 1]; ++u) {
-          if (keys_[u] != k) continue;
-          for (std::uint32_t e = starts_[u]; e < starts_[u + 1]; ++e)
+          if (keys_[u].key != k) continue;
+          for (std::uint32_t e = keys_[u].start; e < keys_[u + 1].start; ++e)
             keep(postings_[e].id, static_cast<std::uint32_t>(l), postings_[e].counts);
           break;
         }
