@@ -1,0 +1,374 @@
+// Reading Arrow string columns in place (see arrow_column.h for the contract).
+//
+// A chunk is read in a fixed order, which is also the order in which its
+// faults are reported: the structure (lengths, buffer counts and pointers),
+// then the nulls (the first null row), then the texts. A plain chunk checks
+// all its offsets (or views) before it validates any byte; a dictionary chunk
+// checks its indices and the dictionary's structure, then validates each
+// entry the first time a row uses it, and reports a fault at that row.
+#include "quillmatch/arrow_column.h"
+
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "text.h"
+
+namespace quillmatch {
+
+namespace {
+
+using Kind = ArrowReadError::Kind;
+using Strings = TextColumn::Strings;
+using Layout = TextColumn::Layout;
+
+constexpr std::size_t kViewBytes = 16;    // one utf8_view entry
+constexpr std::int32_t kInlineBytes = 12;  // texts up to this long sit in the view
+constexpr std::size_t kMaxFormatShown = 32;
+constexpr std::uint64_t kMaxEntries = std::uint64_t{1} << 48;
+
+ArrowReadError at(Kind kind, std::uint64_t position) {
+  ArrowReadError e;
+  e.kind = kind;
+  e.position = position;
+  return e;
+}
+ArrowReadError malformed(const char* what) {
+  ArrowReadError e;
+  e.kind = Kind::kMalformed;
+  e.detail = what;
+  return e;
+}
+ArrowReadError unsupported(const char* format) {
+  ArrowReadError e;
+  e.kind = Kind::kUnsupportedFormat;
+  e.detail = format ? std::string(format, strnlen(format, kMaxFormatShown)) : "(none)";
+  return e;
+}
+
+bool is_index_format(std::string_view f) {
+  return f.size() == 1 && std::string_view("cCsSiIlL").find(f[0]) != std::string_view::npos;
+}
+
+std::optional<Strings> strings_of(const char* format) {
+  if (!format) return std::nullopt;
+  const std::string_view f(format, strnlen(format, 3));
+  if (f == "u") return Strings::kUtf8;
+  if (f == "U") return Strings::kLargeUtf8;
+  if (f == "vu") return Strings::kView;
+  return std::nullopt;
+}
+
+template <class T>
+T load(const void* base, std::size_t index) {
+  T v;
+  std::memcpy(&v, static_cast<const unsigned char*>(base) + index * sizeof(T), sizeof(T));
+  return v;
+}
+
+// The part of an array a read covers: rows [start, start + length) of its
+// logical rows, which sit at physical index array.offset + start + i.
+// A struct's rows are its child's rows shifted by the struct's own offset.
+struct Range {
+  const ArrowArray* array;
+  std::uint64_t first;  // physical index of the first row
+  std::uint64_t length;
+};
+
+// Checks what every array shares and that rows [start, start + length) exist.
+std::optional<ArrowReadError> check_array(const ArrowArray& a, std::int64_t n_buffers,
+                                          std::uint64_t start, std::uint64_t length,
+                                          Range& out) {
+  if (a.length < 0 || a.offset < 0) return malformed("negative length or offset");
+  if (a.n_buffers != n_buffers && !(n_buffers < 0 && a.n_buffers >= -n_buffers))
+    return malformed("unexpected number of buffers");
+  if (a.n_buffers > 0 && !a.buffers) return malformed("missing buffer list");
+  const auto alen = static_cast<std::uint64_t>(a.length);
+  if (start > alen || length > alen - start) return malformed("child shorter than its parent");
+  // No buffer reaches past 2**48 entries, so positions stay far from overflow
+  // even as byte offsets of 16-byte views.
+  const auto offset = static_cast<std::uint64_t>(a.offset);
+  if (offset >= kMaxEntries || alen >= kMaxEntries - offset) return malformed("offset past any buffer");
+  out = Range{&a, offset + start, length};
+  return std::nullopt;
+}
+
+// The first row of the range whose validity bit is clear, or range.length.
+std::uint64_t first_null(const Range& r) {
+  const ArrowArray& a = *r.array;
+  if (a.null_count == 0 || r.length == 0) return r.length;
+  const auto* bits = static_cast<const unsigned char*>(a.buffers[0]);
+  if (!bits) return r.length;  // no bitmap: no nulls
+  std::uint64_t i = 0;
+  const auto bit = [&](std::uint64_t k) { return (bits[(r.first + k) >> 3] >> ((r.first + k) & 7)) & 1; };
+  for (; i < r.length && ((r.first + i) & 7) != 0; ++i)
+    if (!bit(i)) return i;
+  // Whole bytes from here, eight at a time while they last.
+  for (; r.length - i >= 64; i += 64) {
+    const auto w = load<std::uint64_t>(bits + ((r.first + i) >> 3), 0);
+    if (w != ~std::uint64_t{0}) break;
+  }
+  for (; i < r.length; ++i)
+    if (!bit(i)) return i;
+  return r.length;
+}
+
+template <class Offset>
+const Offset* offsets_of(const Range& r) {
+  return static_cast<const Offset*>(r.array->buffers[1]) + r.first;
+}
+
+// A string array (u, U, vu) whose structure has been checked: entry(i) is the
+// text of physical row r.first + i, not yet known to be valid UTF-8.
+class StringEntries {
+ public:
+  // Checks the structure of rows [0, r.length): offsets or views. `bad` is
+  // the first faulty row when the fault has a row.
+  std::optional<ArrowReadError> check(Strings s, const Range& r, std::uint64_t base) {
+    s_ = s;
+    r_ = r;
+    const ArrowArray& a = *r.array;
+    if (r.length == 0) return std::nullopt;
+    if (!a.buffers[1]) return malformed("missing offsets or views buffer");
+    if (s == Strings::kUtf8) return check_offsets<std::int32_t>(base);
+    if (s == Strings::kLargeUtf8) return check_offsets<std::int64_t>(base);
+    return check_views(base);
+  }
+
+  TextView entry(std::uint64_t i) const {
+    const ArrowArray& a = *r_.array;
+    if (s_ == Strings::kView) {
+      const auto* view = static_cast<const char*>(a.buffers[1]) + (r_.first + i) * kViewBytes;
+      const auto size = load<std::int32_t>(view, 0);
+      if (size <= kInlineBytes) return TextView(view + 4, static_cast<std::size_t>(size));
+      const auto buffer = load<std::int32_t>(view + 8, 0);
+      const auto offset = load<std::int32_t>(view + 12, 0);
+      return TextView(static_cast<const char*>(a.buffers[2 + buffer]) + offset,
+                      static_cast<std::size_t>(size));
+    }
+    const auto [from, to] = bounds(i);
+    return TextView(static_cast<const char*>(a.buffers[2]) + from, to - from);
+  }
+
+  // The data bytes [first offset, last offset) of u and U, or nothing.
+  std::string_view data() const {
+    if (s_ == Strings::kView || r_.length == 0) return {};
+    const auto from = bounds(0).first, to = bounds(r_.length - 1).second;
+    return {static_cast<const char*>(r_.array->buffers[2]) + from, to - from};
+  }
+
+ private:
+  std::pair<std::size_t, std::size_t> bounds(std::uint64_t i) const {
+    if (s_ == Strings::kUtf8) {
+      const auto* o = offsets_of<std::int32_t>(r_);
+      return {static_cast<std::size_t>(o[i]), static_cast<std::size_t>(o[i + 1])};
+    }
+    const auto* o = offsets_of<std::int64_t>(r_);
+    return {static_cast<std::size_t>(o[i]), static_cast<std::size_t>(o[i + 1])};
+  }
+
+  template <class Offset>
+  std::optional<ArrowReadError> check_offsets(std::uint64_t base) {
+    const Offset* o = offsets_of<Offset>(r_);
+    if (o[0] < 0) return at(Kind::kBadOffsets, base);
+    // One compare per row, folded into a flag so the loop has no early exit
+    // to block vectorisation; the faulty row is searched for only on failure.
+    bool ok = true;
+    for (std::uint64_t i = 0; i < r_.length; ++i) ok &= o[i] <= o[i + 1];
+    if (!ok) {
+      std::uint64_t i = 0;
+      while (o[i] <= o[i + 1]) ++i;
+      return at(Kind::kBadOffsets, base + i);
+    }
+    if (o[r_.length] > o[0] && !r_.array->buffers[2]) return malformed("missing data buffer");
+    return std::nullopt;
+  }
+
+  std::optional<ArrowReadError> check_views(std::uint64_t base) {
+    const ArrowArray& a = *r_.array;
+    const std::int64_t variadic = a.n_buffers - 3;
+    const void* sizes = a.buffers[a.n_buffers - 1];
+    if (variadic > 0 && !sizes) return malformed("missing variadic buffer sizes");
+    const auto* views = static_cast<const char*>(a.buffers[1]) + r_.first * kViewBytes;
+    for (std::uint64_t i = 0; i < r_.length; ++i) {
+      const char* view = views + i * kViewBytes;
+      const auto size = load<std::int32_t>(view, 0);
+      if (size < 0) return at(Kind::kBadView, base + i);
+      if (size <= kInlineBytes) continue;
+      const auto buffer = load<std::int32_t>(view + 8, 0);
+      const auto offset = load<std::int32_t>(view + 12, 0);
+      if (buffer < 0 || buffer >= variadic || offset < 0 || !a.buffers[2 + buffer] ||
+          std::int64_t{offset} + size > load<std::int64_t>(sizes, static_cast<std::size_t>(buffer)))
+        return at(Kind::kBadView, base + i);
+    }
+    return std::nullopt;
+  }
+
+  Strings s_ = Strings::kUtf8;
+  Range r_{};
+};
+
+bool valid_utf8(TextView t) { return is_ascii(t.view()) || utf8_valid_prefix(t.view()) == t.size; }
+
+std::int64_t buffers_of(Strings s) { return s == Strings::kView ? -3 : 3; }
+
+// The index of row i of an integer array of the given format.
+std::int64_t index_at(char format, const void* indices, std::uint64_t i) {
+  const auto k = static_cast<std::size_t>(i);
+  switch (format) {
+    case 'c': return load<std::int8_t>(indices, k);
+    case 'C': return load<std::uint8_t>(indices, k);
+    case 's': return load<std::int16_t>(indices, k);
+    case 'S': return load<std::uint16_t>(indices, k);
+    case 'i': return load<std::int32_t>(indices, k);
+    case 'I': return load<std::uint32_t>(indices, k);
+    case 'l': return load<std::int64_t>(indices, k);
+    default: {  // 'L': past int64's range is out of any dictionary's range
+      const auto v = load<std::uint64_t>(indices, k);
+      return v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                 ? -1
+                 : static_cast<std::int64_t>(v);
+    }
+  }
+}
+
+}  // namespace
+
+std::string ArrowReadError::text(std::string_view argument) const {
+  const std::string arg = "'" + std::string(argument) + "'";
+  const std::string pos = std::to_string(position);
+  switch (kind) {
+    case Kind::kUnsupportedFormat:
+      return arg + " has Arrow format '" + detail +
+             "', which is not text (expected 'u', 'U', 'vu' or a dictionary of them)";
+    case Kind::kSeveralColumns:
+      return arg + " has " + std::to_string(count) + " columns; pass one column of texts";
+    case Kind::kNull:
+      return arg + " holds a null at position " + pos;
+    case Kind::kInvalidUtf8:
+      return arg + " holds invalid UTF-8 at position " + pos;
+    case Kind::kBadOffsets:
+      return arg + " has Arrow offsets out of order at position " + pos;
+    case Kind::kBadView:
+      return arg + " has an Arrow string view out of its buffer at position " + pos;
+    case Kind::kBadIndex:
+      return arg + " has a dictionary index out of range at position " + pos;
+    case Kind::kMalformed:
+      break;
+  }
+  return arg + " is a malformed Arrow array: " + detail;
+}
+
+std::optional<ArrowReadError> TextColumn::read_schema(const ArrowSchema& schema) {
+  Layout layout;
+  const ArrowSchema* s = &schema;
+  if (s->format && std::string_view(s->format, strnlen(s->format, 3)) == "+s") {
+    if (s->n_children != 1) {
+      ArrowReadError e;
+      e.kind = Kind::kSeveralColumns;
+      e.count = static_cast<std::uint64_t>(s->n_children < 0 ? 0 : s->n_children);
+      return e;
+    }
+    if (!s->children || !s->children[0]) return malformed("missing child schema");
+    s = s->children[0];
+    layout.in_struct = true;
+  }
+  if (s->dictionary) {
+    if (!s->format || !is_index_format(std::string_view(s->format, strnlen(s->format, 2))))
+      return unsupported(s->format);
+    layout.index = s->format[0];
+    s = s->dictionary;
+  }
+  const std::optional<Strings> strings = strings_of(s->format);
+  if (!strings || s->dictionary) return unsupported(s->format);
+  layout.strings = *strings;
+  layout_ = layout;
+  coded_ = layout.index != 0;
+  return std::nullopt;
+}
+
+std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
+  const std::uint64_t base = rows_;
+  // The rows of this chunk, with the struct's own range and nulls if any.
+  Range outer{}, r{};
+  const ArrowArray* a = &array;
+  std::uint64_t start = 0;
+  if (array.length < 0) return malformed("negative length");
+  std::uint64_t length = static_cast<std::uint64_t>(array.length);
+  std::uint64_t null_row = length;
+  if (layout_.in_struct) {
+    if (auto e = check_array(array, 1, 0, length, outer)) return e;
+    if (array.n_children != 1 || !array.children || !array.children[0])
+      return malformed("a struct of one column without its child");
+    null_row = first_null(outer);
+    start = outer.first;
+    a = array.children[0];
+  }
+  const std::int64_t n_buffers = layout_.index ? 2 : buffers_of(layout_.strings);
+  if (auto e = check_array(*a, n_buffers, start, length, r)) return e;
+  null_row = std::min(null_row, first_null(r));
+  if (null_row < length) return at(Kind::kNull, base + null_row);
+  if (length > 0 && layout_.index && !a->buffers[1]) return malformed("missing index buffer");
+
+  if (!layout_.index) {
+    StringEntries entries;
+    if (auto e = entries.check(layout_.strings, r, base)) return e;
+    texts_.reserve(texts_.size() + length);
+    // utf8 and large_utf8 keep a chunk's bytes end to end: when they are all
+    // ASCII, one pass over them validates every text at once.
+    const std::string_view data = entries.data();
+    const bool all_ascii = layout_.strings != Strings::kView && is_ascii(data);
+    for (std::uint64_t i = 0; i < length; ++i) {
+      const TextView t = entries.entry(i);
+      if (!all_ascii && !valid_utf8(t)) return at(Kind::kInvalidUtf8, base + i);
+      texts_.push_back(t);
+    }
+    rows_ += length;
+    return std::nullopt;
+  }
+
+  // A dictionary chunk: the dictionary's structure, then the rows in order,
+  // each entry validated (and given a code) on first use.
+  const ArrowArray* dict = a->dictionary;
+  if (!dict) return malformed("dictionary-encoded array without its dictionary");
+  if (dict->length < 0) return malformed("negative length");
+  Range d{};
+  const auto dict_length = static_cast<std::uint64_t>(dict->length);
+  if (auto e = check_array(*dict, buffers_of(layout_.strings), 0, dict_length, d)) return e;
+  StringEntries entries;
+  if (auto e = entries.check(layout_.strings, d, 0)) {
+    // A fault of the dictionary itself has no row of the column.
+    return e->kind == Kind::kMalformed ? e : std::optional(malformed("invalid dictionary"));
+  }
+  constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> code_of(dict_length, kUnseen);
+  const void* indices = static_cast<const char*>(a->buffers[1]);
+  codes_.reserve(codes_.size() + length);
+  for (std::uint64_t i = 0; i < length; ++i) {
+    const std::int64_t k = index_at(layout_.index, indices, r.first + i);
+    if (k < 0 || static_cast<std::uint64_t>(k) >= dict_length) return at(Kind::kBadIndex, base + i);
+    std::uint32_t& code = code_of[static_cast<std::size_t>(k)];
+    if (code == kUnseen) {
+      Range entry{dict, d.first + static_cast<std::uint64_t>(k), 1};
+      if (first_null(entry) == 0) return at(Kind::kNull, base + i);
+      const TextView t = entries.entry(static_cast<std::uint64_t>(k));
+      if (!valid_utf8(t)) return at(Kind::kInvalidUtf8, base + i);
+      if (texts_.size() >= kUnseen) return malformed("more distinct texts than a column holds");
+      code = static_cast<std::uint32_t>(texts_.size());
+      texts_.push_back(t);
+    }
+    codes_.push_back(code);
+  }
+  rows_ += length;
+  return std::nullopt;
+}
+
+std::vector<TextView> TextColumn::row_views() const {
+  if (!coded_) return texts_;
+  std::vector<TextView> out;
+  out.reserve(codes_.size());
+  for (const std::uint32_t c : codes_) out.push_back(texts_[c]);
+  return out;
+}
+
+}  // namespace quillmatch
