@@ -2,10 +2,11 @@
 //
 // A chunk is read in a fixed order, which is also the order in which its
 // faults are reported: the structure (lengths, buffer counts and pointers),
-// then the nulls (the first null row), then the texts. A plain chunk checks
-// all its offsets (or views) before it validates any byte; a dictionary chunk
-// checks its indices and the dictionary's structure, then validates each
-// entry the first time a row uses it, and reports a fault at that row.
+// then for a plain chunk the nulls (the first null row), all its offsets (or
+// views), and then the bytes. A dictionary chunk checks the dictionary's
+// structure, then goes through its rows in order, stopping at the first that
+// is null, has an index out of range or an entry of invalid UTF-8; each entry
+// is validated the first time a row uses it.
 #include "quillmatch/arrow_column.h"
 
 #include <cstring>
@@ -307,10 +308,9 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
   const std::int64_t n_buffers = layout_.index ? 2 : buffers_of(layout_.strings);
   if (auto e = check_array(*a, n_buffers, start, length, r)) return e;
   null_row = std::min(null_row, first_null(r));
-  if (null_row < length) return at(Kind::kNull, base + null_row);
-  if (length > 0 && layout_.index && !a->buffers[1]) return malformed("missing index buffer");
 
   if (!layout_.index) {
+    if (null_row < length) return at(Kind::kNull, base + null_row);
     StringEntries entries;
     if (auto e = entries.check(layout_.strings, r, base)) return e;
     texts_.reserve(texts_.size() + length);
@@ -328,7 +328,9 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
   }
 
   // A dictionary chunk: the dictionary's structure, then the rows in order,
-  // each entry validated (and given a code) on first use.
+  // each entry validated (and given a code) on first use. A row is null when
+  // its struct slot, its index or its dictionary entry is.
+  if (length > 0 && !a->buffers[1]) return malformed("missing index buffer");
   const ArrowArray* dict = a->dictionary;
   if (!dict) return malformed("dictionary-encoded array without its dictionary");
   if (dict->length < 0) return malformed("negative length");
@@ -345,6 +347,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
   const void* indices = static_cast<const char*>(a->buffers[1]);
   codes_.reserve(codes_.size() + length);
   for (std::uint64_t i = 0; i < length; ++i) {
+    if (i == null_row) return at(Kind::kNull, base + i);
     const std::int64_t k = index_at(layout_.index, indices, r.first + i);
     if (k < 0 || static_cast<std::uint64_t>(k) >= dict_length) return at(Kind::kBadIndex, base + i);
     std::uint32_t& code = code_of[static_cast<std::size_t>(k)];
