@@ -10,13 +10,21 @@
 // (Ctrl-C: KeyboardInterrupt), the workers are stopped and joined before that
 // exception is raised. A worker's failure (std::bad_alloc) is rethrown on this
 // thread after every worker has stopped, and becomes MemoryError.
+//
+// An argument that exports Arrow (arrow_input.h) is taken in as capsules in
+// its turn; its column is read once every argument is converted, with the
+// lock released, so its faults (nulls, invalid bytes) come after those of
+// the later arguments.
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
+#include "arrow_input.h"
 #include "candidates.h"
 #include "many_arrays.h"
 #include "many_functions.h"
+#include "many_scores.h"
 
 namespace quillmatch::py {
 
@@ -26,11 +34,15 @@ constexpr std::chrono::milliseconds kPollInterval{50};
 
 // A queries or candidates argument taken in. numpy arrays and pandas Series
 // are first turned into a list by their own tolist(), one C-level call, so
-// they are taken in at the speed of a list.
+// they are taken in at the speed of a list. An Arrow column is read in
+// place instead.
 struct Texts {
   Ref listed;
   CandidateSequence seq;
   HeldTexts held;
+  ArrowInput arrow;
+
+  std::span<const TextView> views() const { return arrow.taken() ? arrow.rows() : held.views(); }
 };
 
 bool type_attr_is(PyObject* type, PyObject* attr, const char* value, bool prefix) {
@@ -58,6 +70,7 @@ bool has_tolist(PyObject* obj) {
 }
 
 bool take_texts(PyObject* obj, Texts& out) {
+  if (ArrowInput::offered_by(obj)) return out.arrow.take(obj);
   if (has_tolist(obj)) {
     out.listed = Ref(PyObject_CallMethod(obj, "tolist", nullptr));
     if (!out.listed) return false;
@@ -130,13 +143,44 @@ struct Call {
   ManyOptions options;
 
   std::span<const TextView> candidate_views() const {
-    return self ? queries.held.views() : candidates.held.views();
+    return self ? queries.views() : candidates.views();
   }
 };
 
 std::size_t default_workers() {
   const unsigned n = std::thread::hardware_concurrency();
   return n ? n : 1;
+}
+
+// The options every function ends with: case_insensitive, p and workers.
+bool convert_options(Arguments& a, const Slots& s, ManyOptions& options) {
+  if (!a.flag(s.case_insensitive, options.case_insensitive)) return false;
+  if (s.p != kNone && !a.f64(s.p, options.p)) return false;
+  std::optional<std::uint64_t> workers;
+  if (!a.optional(s.workers, extract_workers, workers)) return false;
+  options.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                  *workers, kMaxManyWorkers))
+                            : default_workers();
+  return true;
+}
+
+// Reads the Arrow columns among the texts, with the lock released; a failure
+// is raised for the argument it belongs to. `rows`: also a view per row of a
+// dictionary column.
+bool read_arrow(std::initializer_list<std::pair<Texts*, const char*>> texts, bool rows) {
+  std::optional<ArrowFailure> failure;
+  const char* which = nullptr;
+  {
+    ReleasedLock unlocked;
+    for (const auto& [t, name] : texts) {
+      if (!t->arrow.taken()) continue;
+      failure = t->arrow.read(rows);
+      which = name;
+      if (failure) break;
+    }
+  }
+  if (failure) raise_arrow_failure(*failure, which);
+  return !failure;
 }
 
 // Binds and converts, in parameter order. The score_cutoff of the pairs
@@ -164,14 +208,9 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
       if (!a.optional(s.cutoff, extract_distance_cutoff, call.options.max_distance)) return false;
     }
   }
-  if (!a.flag(s.case_insensitive, call.options.case_insensitive)) return false;
-  if (s.p != kNone && !a.f64(s.p, call.options.p)) return false;
-  std::optional<std::uint64_t> workers;
-  if (!a.optional(s.workers, extract_workers, workers)) return false;
-  call.options.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(
-                                       *workers, kMaxManyWorkers))
-                                 : default_workers();
-  return true;
+  return convert_options(a, s, call.options) &&
+         read_arrow({{&call.queries, sig.params[0]}, {&call.candidates, sig.params[s.candidates]}},
+                    true);
 }
 
 // Releases the lock for its lifetime; lock() and unlock() take it back and
@@ -250,7 +289,7 @@ PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyOb
   return guarded([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
-    const auto queries = call.queries.held.views();
+    const auto queries = call.queries.views();
     const auto candidates = call.candidate_views();
     const ScoreType type = many_score_type(measure, queries, candidates);
     OutArray out;
@@ -265,7 +304,7 @@ PyObject* top(const CallSignature& sig, Measure measure, PyObject* args, PyObjec
   return guarded([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
-    const auto queries = call.queries.held.views();
+    const auto queries = call.queries.views();
     const auto candidates = call.candidate_views();
     const ScoreType type = many_score_type(measure, queries, candidates);
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(call.k, candidates.size()));
@@ -286,11 +325,11 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
   return guarded([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
-    const auto queries = call.queries.held.views();
+    const auto queries = call.queries.views();
     const ScoreType type = many_score_type(measure, queries, call.candidate_views());
     PairsFound found;
     std::optional<std::span<const TextView>> candidates;
-    if (!call.self) candidates = call.candidates.held.views();
+    if (!call.self) candidates = call.candidates.views();
     if (!run_released([&] { return start_pairs(call.options, queries, candidates, type, found); }))
       return nullptr;
     const std::size_t n = found.size();
@@ -307,7 +346,71 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
   });
 }
 
+// Copies each row's score from its distinct text's: out[r] = distinct[codes[r]].
+template <std::size_t kBytes>
+void gather(const unsigned char* distinct, std::span<const std::uint32_t> codes, unsigned char* out) {
+  for (std::size_t r = 0; r < codes.size(); ++r)
+    std::memcpy(out + r * kBytes, distinct + std::size_t{codes[r]} * kBytes, kBytes);
+}
+
+// One query against a column: the matrix run with a single query, whose one
+// row is the result. A dictionary column is scored once per distinct text
+// and the scores gathered to its rows; the dtype depends only on the texts
+// the rows use, so it is the plain column's.
+PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const Slots s = slots_of(sig);
+    Arguments a(sig);
+    BorrowedText query;
+    Texts candidates;
+    ManyOptions options;
+    options.measure = measure;
+    if (!a.bind(args, kwargs) || !a.text_borrowed(0, query) ||
+        !a.convert(1, take_texts, candidates) || !convert_options(a, s, options) ||
+        !read_arrow({{&candidates, sig.params[1]}}, false))
+      return nullptr;
+    const std::span<const TextView> queries(&query.text, 1);
+    const bool coded = candidates.arrow.taken() && candidates.arrow.column().coded();
+    const auto texts = coded ? candidates.arrow.column().texts() : candidates.views();
+    const ScoreType type = many_score_type(measure, queries, texts);
+    const std::size_t rows = coded ? candidates.arrow.column().codes().size() : texts.size();
+    OutArray out;
+    if (!out.allocate(element_of(type), rows, 0, false)) return nullptr;
+    if (!coded) {
+      if (!run_released([&] { return start_matrix(options, queries, texts, type, out.data()); }))
+        return nullptr;
+      return out.release_as_python();
+    }
+    const std::size_t size = score_size(type);
+    std::vector<unsigned char> distinct(texts.size() * size);
+    if (!run_released([&] { return start_matrix(options, queries, texts, type, distinct.data()); }))
+      return nullptr;
+    {
+      ReleasedLock unlocked;
+      const auto codes = candidates.arrow.column().codes();
+      auto* to = static_cast<unsigned char*>(out.data());
+      switch (size) {
+        case 1: gather<1>(distinct.data(), codes, to); break;
+        case 2: gather<2>(distinct.data(), codes, to); break;
+        case 4: gather<4>(distinct.data(), codes, to); break;
+        default: gather<8>(distinct.data(), codes, to); break;
+      }
+    }
+    return out.release_as_python();
+  });
+}
+
 }  // namespace
+
+PyObject* levenshtein_scores(PyObject*, PyObject* args, PyObject* kwargs) {
+  return scores(kLevenshteinScores, Measure::kLevenshtein, args, kwargs);
+}
+PyObject* damerau_scores(PyObject*, PyObject* args, PyObject* kwargs) {
+  return scores(kDamerauScores, Measure::kDamerau, args, kwargs);
+}
+PyObject* jaro_winkler_scores(PyObject*, PyObject* args, PyObject* kwargs) {
+  return scores(kJaroWinklerScores, Measure::kJaroWinkler, args, kwargs);
+}
 
 PyObject* levenshtein_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
   return matrix(kLevenshteinMatrix, Measure::kLevenshtein, args, kwargs);
