@@ -24,6 +24,14 @@ class Owned {
   ~Owned() {
     if (s.release) s.release(&s);
   }
+  // Moves the struct out of a capsule, as the C Data Interface allows (a
+  // bitwise copy, the source marked released): the capsule, when it dies,
+  // then releases nothing, and a second consumer sees it released.
+  void take_from(PyObject* capsule, const char* name) {
+    T* source = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+    s = *source;
+    source->release = nullptr;
+  }
   T s{};
 };
 
@@ -63,8 +71,8 @@ bool arrow_backed_strings(PyObject* series) {
 }
 
 template <class T>
-T* capsule_pointer(PyObject* capsule, const char* name) {
-  return static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+bool released(PyObject* capsule, const char* name) {
+  return !static_cast<T*>(PyCapsule_GetPointer(capsule, name))->release;
 }
 
 bool refuse(const char* message) {
@@ -74,14 +82,15 @@ bool refuse(const char* message) {
 
 }  // namespace
 
+// What the producer handed over. Members end in reverse order: the arrays
+// before the stream that made them.
 struct ArrowInput::Chunks {
+  Owned<ArrowArrayStream> stream;
   Owned<ArrowSchema> schema;
   std::vector<std::unique_ptr<Owned<ArrowArray>>> arrays;
 };
 
 ArrowInput::ArrowInput() = default;
-// Members end in reverse order: the chunks are released before the stream
-// that made them, and the capsules last.
 ArrowInput::~ArrowInput() = default;
 
 bool ArrowInput::offered_by(PyObject* obj) {
@@ -98,22 +107,24 @@ bool ArrowInput::take(PyObject* obj) {
         !PyCapsule_IsValid(PyTuple_GetItem(pair.get(), 0), kSchemaCapsule) ||
         !PyCapsule_IsValid(PyTuple_GetItem(pair.get(), 1), kArrayCapsule))
       return refuse("__arrow_c_array__ must return a pair of 'arrow_schema' and 'arrow_array' capsules");
-    schema_capsule_ = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
-    array_capsule_ = Ref::borrow(PyTuple_GetItem(pair.get(), 1));
-    schema_ = capsule_pointer<ArrowSchema>(schema_capsule_.get(), kSchemaCapsule);
-    array_ = capsule_pointer<ArrowArray>(array_capsule_.get(), kArrayCapsule);
-    if (!schema_->release || !array_->release)
+    PyObject* schema = PyTuple_GetItem(pair.get(), 0);
+    PyObject* array = PyTuple_GetItem(pair.get(), 1);
+    if (released<ArrowSchema>(schema, kSchemaCapsule) || released<ArrowArray>(array, kArrayCapsule))
       return refuse("the Arrow array has already been released");
+    chunks_ = std::make_unique<Chunks>();
+    chunks_->schema.take_from(schema, kSchemaCapsule);
+    chunks_->arrays.push_back(std::make_unique<Owned<ArrowArray>>());
+    chunks_->arrays.back()->take_from(array, kArrayCapsule);
   } else {
     Ref stream(PyObject_CallMethod(obj, "__arrow_c_stream__", nullptr));
     if (!stream) return false;
     if (!PyCapsule_IsValid(stream.get(), kStreamCapsule))
       return refuse("__arrow_c_stream__ must return an 'arrow_array_stream' capsule");
-    stream_ = capsule_pointer<ArrowArrayStream>(stream.get(), kStreamCapsule);
-    if (!stream_->release) return refuse("the Arrow stream has already been released");
-    stream_capsule_ = std::move(stream);
+    if (released<ArrowArrayStream>(stream.get(), kStreamCapsule))
+      return refuse("the Arrow stream has already been released");
+    chunks_ = std::make_unique<Chunks>();
+    chunks_->stream.take_from(stream.get(), kStreamCapsule);
   }
-  chunks_ = std::make_unique<Chunks>();
   taken_ = true;
   return true;
 }
@@ -122,11 +133,11 @@ std::optional<ArrowFailure> ArrowInput::read(bool rows) {
   const auto column_failure = [](std::optional<ArrowReadError> e) {
     return std::optional(ArrowFailure{std::move(e), {}});
   };
-  if (array_) {
-    if (auto e = column_.read_schema(*schema_)) return column_failure(e);
-    if (auto e = column_.append(*array_)) return column_failure(e);
+  if (!chunks_->stream.s.release) {  // an array
+    if (auto e = column_.read_schema(chunks_->schema.s)) return column_failure(e);
+    if (auto e = column_.append(chunks_->arrays.front()->s)) return column_failure(e);
   } else {
-    ArrowArrayStream* stream = stream_;
+    ArrowArrayStream* stream = &chunks_->stream.s;
     const auto stream_failure = [stream](int code) {
       const char* message = stream->get_last_error ? stream->get_last_error(stream) : nullptr;
       return std::optional(ArrowFailure{std::nullopt, message ? message : std::strerror(code)});

@@ -4,12 +4,13 @@
 // relations.
 //
 // Taken in two steps. take() runs with the interpreter lock: it calls the
-// export method and keeps the capsules, which own the producer's structs and
-// release them (once) when they die. read() needs no lock and touches no
-// Python object: it pulls a stream's chunks (each held here and released once,
-// by its holder, whatever happens) and reads every chunk in place through the
-// core's TextColumn, which validates all it reads. The views stay valid while
-// this object lives; it must be destroyed with the lock held.
+// export method and moves the structs out of the capsules it returns, into
+// holders that release each exactly once, when this object ends, whatever
+// happened. read() needs no lock and touches no Python object: it pulls a
+// stream's chunks (each into its holder before the producer fills it) and
+// reads every chunk in place through the core's TextColumn, which validates
+// all it reads. The views stay valid while this object lives; it must be
+// destroyed with the lock held.
 #pragma once
 
 #include <Python.h>
@@ -44,8 +45,8 @@ class ArrowInput {
   // errors while looking are discarded.
   static bool offered_by(PyObject* obj);
 
-  // Calls the export method and keeps its capsules. False with the Python
-  // error set. Needs the lock.
+  // Calls the export method and takes its structs over. False with the
+  // Python error set. Needs the lock.
   bool take(PyObject* obj);
   bool taken() const { return taken_; }
 
@@ -63,11 +64,6 @@ class ArrowInput {
  private:
   struct Chunks;  // the arrays pulled from a stream, each released once
   bool taken_ = false;
-  Ref schema_capsule_, array_capsule_, stream_capsule_;
-  // What the capsules hold, found while the lock was held.
-  const ArrowSchema* schema_ = nullptr;
-  const ArrowArray* array_ = nullptr;
-  ArrowArrayStream* stream_ = nullptr;
   std::unique_ptr<Chunks> chunks_;
   TextColumn column_;
   std::vector<TextView> rows_;
