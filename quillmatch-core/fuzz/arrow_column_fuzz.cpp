@@ -319,15 +319,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       want.position = null_at;
       if (null_at < length) want.fault = Kind::kNull;
       // The outer struct's own nulls are checked below.
-      if (!want.fault) {
-        const std::size_t bad = first_bad_slot(strings, *arr, slot(0), length);
-        if (bad < length) {
-          want.fault = strings == Strings::kView ? Kind::kBadView : Kind::kBadOffsets;
-          want.position = bad;
-        }
+      // Offsets are all checked before any text; a view just before its text.
+      const std::size_t bad = want.fault ? length : first_bad_slot(strings, *arr, slot(0), length);
+      if (bad < length && strings != Strings::kView) {
+        want.fault = Kind::kBadOffsets;
+        want.position = bad;
       }
       if (!want.fault) {
         for (std::size_t i = 0; i < length; ++i) {
+          if (i == bad) {
+            want.fault = Kind::kBadView;
+            want.position = i;
+            break;
+          }
           std::string t = slot_text(strings, *arr, slot(i));
           if (!reference_valid(t)) {
             want.fault = Kind::kInvalidUtf8;

@@ -2,14 +2,18 @@
 //
 // A chunk is read in a fixed order, which is also the order in which its
 // faults are reported: the structure (lengths, buffer counts and pointers),
-// then for a plain chunk the nulls (the first null row), all its offsets (or
-// views), and then the bytes. A dictionary chunk checks the dictionary's
+// then for a plain chunk the nulls (the first null row), then for utf8 and
+// large_utf8 all the offsets before any byte, for utf8_view each row's view
+// and bytes in one pass (the first row failing either). A dictionary chunk checks the dictionary's
 // structure, then goes through its rows in order, stopping at the first that
 // is null, has an index out of range or an entry of invalid UTF-8; each entry
 // is validated the first time a row uses it.
 #include "quillmatch/arrow_column.h"
 
+#include <immintrin.h>
+
 #include <cstring>
+#include <type_traits>
 #include <limits>
 #include <string_view>
 
@@ -213,24 +217,104 @@ bool valid_utf8(TextView t) { return is_ascii(t.view()) || utf8_valid_prefix(t.v
 
 std::int64_t buffers_of(Strings s) { return s == Strings::kView ? -3 : 3; }
 
-// The index of row i of an integer array of the given format.
-std::int64_t index_at(char format, const void* indices, std::uint64_t i) {
-  const auto k = static_cast<std::size_t>(i);
-  switch (format) {
-    case 'c': return load<std::int8_t>(indices, k);
-    case 'C': return load<std::uint8_t>(indices, k);
-    case 's': return load<std::int16_t>(indices, k);
-    case 'S': return load<std::uint16_t>(indices, k);
-    case 'i': return load<std::int32_t>(indices, k);
-    case 'I': return load<std::uint32_t>(indices, k);
-    case 'l': return load<std::int64_t>(indices, k);
-    default: {  // 'L': past int64's range is out of any dictionary's range
-      const auto v = load<std::uint64_t>(indices, k);
-      return v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                 ? -1
-                 : static_cast<std::int64_t>(v);
-    }
+// The rows of a utf8 or large_utf8 array: all offsets checked first, then the
+// bytes, in one pass over the chunk's data when it is all ASCII.
+template <class Offset>
+std::optional<ArrowReadError> read_offsets(Strings s, const Range& r, std::uint64_t base,
+                                           TextView* out) {
+  StringEntries entries;
+  if (auto e = entries.check(s, r, base)) return e;
+  if (r.length == 0) return std::nullopt;
+  const Offset* o = offsets_of<Offset>(r);
+  const char* data = static_cast<const char*>(r.array->buffers[2]);
+  const bool all_ascii = is_ascii(entries.data());
+  for (std::uint64_t i = 0; i < r.length; ++i) {
+    out[i] = TextView(data + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
+    if (!all_ascii && !valid_utf8(out[i])) return at(Kind::kInvalidUtf8, base + i);
   }
+  return std::nullopt;
+}
+
+// Whether the n bytes at p are ASCII. A text of up to 32 bytes whose first 32
+// bytes stay in its page is read in two vector loads, the sign bits past its
+// end masked off (see within_page in quillmatch.h).
+__attribute__((no_sanitize("address"))) inline bool short_ascii(const char* p, std::size_t n) {
+  if (n > kShortTextBytes || !within_page(p, kShortTextBytes)) return is_ascii({p, n});
+  const auto lo = static_cast<std::uint32_t>(
+      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+  const auto hi = static_cast<std::uint32_t>(
+      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16))));
+  const std::uint64_t mask = (std::uint64_t{1} << n) - 1;
+  return ((lo | (hi << 16)) & mask) == 0;
+}
+
+// The rows of a utf8_view array, in one pass: each row's view is checked, then
+// its bytes, and the first row that fails either is reported. A text inline
+// in its view is tested for ASCII by the sign bits of the view's own bytes.
+std::optional<ArrowReadError> read_views(const Range& r, std::uint64_t base, TextView* out) {
+  const ArrowArray& a = *r.array;
+  if (r.length == 0) return std::nullopt;
+  if (!a.buffers[1]) return malformed("missing offsets or views buffer");
+  const std::int64_t variadic = a.n_buffers - 3;
+  const void* sizes = a.buffers[a.n_buffers - 1];
+  if (variadic > 0 && !sizes) return malformed("missing variadic buffer sizes");
+  const auto* views = static_cast<const char*>(a.buffers[1]) + r.first * kViewBytes;
+  for (std::uint64_t i = 0; i < r.length; ++i) {
+    const char* view = views + i * kViewBytes;
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(view));
+    const std::int32_t size = _mm_cvtsi128_si32(v);
+    if (size >= 0 && size <= kInlineBytes) {
+      // Sign bits 4 .. 4 + size - 1 belong to the text's bytes.
+      const unsigned high = (static_cast<unsigned>(_mm_movemask_epi8(v)) >> 4) &
+                            ((1u << static_cast<unsigned>(size)) - 1);
+      out[i] = TextView(view + 4, static_cast<std::size_t>(size));
+      if (high && utf8_valid_prefix(out[i].view()) != out[i].size)
+        return at(Kind::kInvalidUtf8, base + i);
+      continue;
+    }
+    const auto buffer = load<std::int32_t>(view + 8, 0);
+    const auto offset = load<std::int32_t>(view + 12, 0);
+    if (size < 0 || buffer < 0 || buffer >= variadic || offset < 0 || !a.buffers[2 + buffer] ||
+        std::int64_t{offset} + size > load<std::int64_t>(sizes, static_cast<std::size_t>(buffer)))
+      return at(Kind::kBadView, base + i);
+    out[i] = TextView(static_cast<const char*>(a.buffers[2 + buffer]) + offset,
+                      static_cast<std::size_t>(size));
+    if (!short_ascii(out[i].data, out[i].size) && utf8_valid_prefix(out[i].view()) != out[i].size)
+      return at(Kind::kInvalidUtf8, base + i);
+  }
+  return std::nullopt;
+}
+
+// The rows of a dictionary chunk, for index type I: out[i] is row i's code,
+// given to each entry on its first use, when it is validated and appended to
+// `texts`. `code_of` maps entries to codes (kUnseen before their first use).
+constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
+template <class I>
+std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
+                                         const Range& dict, const StringEntries& entries,
+                                         std::uint64_t base, std::vector<std::uint32_t>& code_of,
+                                         std::vector<TextView>& texts, std::uint32_t* out) {
+  const void* indices = r.array->buffers[1];
+  for (std::uint64_t i = 0; i < r.length; ++i) {
+    if (i == null_row) return at(Kind::kNull, base + i);
+    const I k = load<I>(indices, static_cast<std::size_t>(r.first + i));
+    if constexpr (std::is_signed_v<I>) {
+      if (k < 0) return at(Kind::kBadIndex, base + i);
+    }
+    if (static_cast<std::uint64_t>(k) >= dict.length) return at(Kind::kBadIndex, base + i);
+    std::uint32_t& code = code_of[static_cast<std::size_t>(k)];
+    if (code == kUnseen) {
+      const Range entry{dict.array, dict.first + static_cast<std::uint64_t>(k), 1};
+      if (first_null(entry) == 0) return at(Kind::kNull, base + i);
+      const TextView t = entries.entry(static_cast<std::uint64_t>(k));
+      if (!valid_utf8(t)) return at(Kind::kInvalidUtf8, base + i);
+      if (texts.size() >= kUnseen) return malformed("more distinct texts than a column holds");
+      code = static_cast<std::uint32_t>(texts.size());
+      texts.push_back(t);
+    }
+    out[i] = code;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -311,18 +395,16 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
 
   if (!layout_.index) {
     if (null_row < length) return at(Kind::kNull, base + null_row);
-    StringEntries entries;
-    if (auto e = entries.check(layout_.strings, r, base)) return e;
-    texts_.reserve(texts_.size() + length);
-    // utf8 and large_utf8 keep a chunk's bytes end to end: when they are all
-    // ASCII, one pass over them validates every text at once.
-    const std::string_view data = entries.data();
-    const bool all_ascii = layout_.strings != Strings::kView && is_ascii(data);
-    for (std::uint64_t i = 0; i < length; ++i) {
-      const TextView t = entries.entry(i);
-      if (!all_ascii && !valid_utf8(t)) return at(Kind::kInvalidUtf8, base + i);
-      texts_.push_back(t);
+    const std::size_t before = texts_.size();
+    texts_.resize(before + length);
+    TextView* out = texts_.data() + before;
+    std::optional<ArrowReadError> e;
+    switch (layout_.strings) {
+      case Strings::kUtf8: e = read_offsets<std::int32_t>(layout_.strings, r, base, out); break;
+      case Strings::kLargeUtf8: e = read_offsets<std::int64_t>(layout_.strings, r, base, out); break;
+      case Strings::kView: e = read_views(r, base, out); break;
     }
+    if (e) return e;
     rows_ += length;
     return std::nullopt;
   }
@@ -338,30 +420,29 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
   const auto dict_length = static_cast<std::uint64_t>(dict->length);
   if (auto e = check_array(*dict, buffers_of(layout_.strings), 0, dict_length, d)) return e;
   StringEntries entries;
-  if (auto e = entries.check(layout_.strings, d, 0)) {
+  if (auto fault = entries.check(layout_.strings, d, 0)) {
     // A fault of the dictionary itself has no row of the column.
-    return e->kind == Kind::kMalformed ? e : std::optional(malformed("invalid dictionary"));
+    return fault->kind == Kind::kMalformed ? fault : std::optional(malformed("invalid dictionary"));
   }
-  constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
   std::vector<std::uint32_t> code_of(dict_length, kUnseen);
-  const void* indices = static_cast<const char*>(a->buffers[1]);
-  codes_.reserve(codes_.size() + length);
-  for (std::uint64_t i = 0; i < length; ++i) {
-    if (i == null_row) return at(Kind::kNull, base + i);
-    const std::int64_t k = index_at(layout_.index, indices, r.first + i);
-    if (k < 0 || static_cast<std::uint64_t>(k) >= dict_length) return at(Kind::kBadIndex, base + i);
-    std::uint32_t& code = code_of[static_cast<std::size_t>(k)];
-    if (code == kUnseen) {
-      Range entry{dict, d.first + static_cast<std::uint64_t>(k), 1};
-      if (first_null(entry) == 0) return at(Kind::kNull, base + i);
-      const TextView t = entries.entry(static_cast<std::uint64_t>(k));
-      if (!valid_utf8(t)) return at(Kind::kInvalidUtf8, base + i);
-      if (texts_.size() >= kUnseen) return malformed("more distinct texts than a column holds");
-      code = static_cast<std::uint32_t>(texts_.size());
-      texts_.push_back(t);
-    }
-    codes_.push_back(code);
+  const std::size_t before = codes_.size();
+  codes_.resize(before + length);
+  std::uint32_t* out = codes_.data() + before;
+  std::optional<ArrowReadError> e;
+  const auto read = [&](auto index) {
+    e = read_codes<decltype(index)>(r, null_row, d, entries, base, code_of, texts_, out);
+  };
+  switch (layout_.index) {
+    case 'c': read(std::int8_t{}); break;
+    case 'C': read(std::uint8_t{}); break;
+    case 's': read(std::int16_t{}); break;
+    case 'S': read(std::uint16_t{}); break;
+    case 'i': read(std::int32_t{}); break;
+    case 'I': read(std::uint32_t{}); break;
+    case 'l': read(std::int64_t{}); break;
+    default: read(std::uint64_t{}); break;
   }
+  if (e) return e;
   rows_ += length;
   return std::nullopt;
 }
