@@ -118,6 +118,21 @@ def test_a_column_gives_what_its_list_gives(label, column):
             same(function(column, **options), function(words, **options))
 
 
+def test_scores_are_the_scalar_measures():
+    import quillmatch as qm
+    scalar = {"levenshtein": qm.levenshtein_bp, "damerau": qm.damerau_bp,
+              "jaro_winkler": qm.jaro_winkler_similarity}
+    for measure, pair in scalar.items():
+        for case_insensitive in [False, True]:
+            options = {"case_insensitive": case_insensitive}
+            if measure == "jaro_winkler":
+                options["p"] = 0.15
+            for query in ["jon", "", "İSTANBUL", "x" * 70]:
+                got = getattr(qmm, f"{measure}_scores")(query, pa.array(WORDS), **options)
+                assert got.ndim == 1
+                assert got.tolist() == [pair(query, w, **options) for w in WORDS]
+
+
 def test_duckdb_relations_stream_batches_of_a_one_column_struct():
     duckdb = pytest.importorskip("duckdb")
     many = [f"w{k % 1000}é" for k in range(140_000)]  # more rows than one DuckDB batch
