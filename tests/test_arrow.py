@@ -44,7 +44,9 @@ def producer_columns(words):
     if pl is not None:
         yield "polars", pl.Series("name", words)
         yield "polars slice", pl.Series("name", ["pad", *words]).slice(1)
-        yield "polars categorical", pl.Series("name", words, dtype=pl.Categorical)
+        categorical = pl.Series("name", words, dtype=pl.Categorical)
+        if streams(categorical):
+            yield "polars categorical", categorical
         yield "polars frame", pl.DataFrame({"name": words})
     try:
         import pandas as pd
@@ -52,7 +54,19 @@ def producer_columns(words):
         pd = None
     if pd is not None:
         yield "pandas str", pd.Series(words, dtype="string[pyarrow]")
-        yield "pandas frame", pd.DataFrame({"name": pd.Series(words, dtype="string[pyarrow]")})
+        frame = pd.DataFrame({"name": pd.Series(words, dtype="string[pyarrow]")})
+        if hasattr(frame, "__arrow_c_stream__"):  # pandas 2.2 and later
+            yield "pandas frame", frame
+
+
+def streams(column):
+    """Whether the producer's own stream works: polars before 1.9 fails to export a
+    Categorical Series, which the module reports as the stream's RuntimeError."""
+    try:
+        qmm.levenshtein_scores("", column)
+    except RuntimeError:
+        return False
+    return True
 
 
 def columns(words):
