@@ -2,7 +2,9 @@
 # Runs every test of the project on a fresh machine, installing what it needs:
 # GoogleTest and qemu-user, which emulates processors without AVX2 for the
 # import test (apt-get, when missing), and a virtual environment with pytest,
-# hypothesis, numpy, dask[distributed], mypy, basedpyright, abi3audit and build.
+# hypothesis, numpy, pyarrow, polars, pandas and DuckDB (the Arrow producers the
+# column tests and the README's column examples run against), dask[distributed],
+# mypy, basedpyright, abi3audit and build.
 # Then: the C++ tests, the C++ tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the core's fuzz targets for 20 seconds each
 # (tools/run_fuzzers.sh, which installs clang when missing), the sdist and the
@@ -29,6 +31,7 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis numpy \
+  pyarrow polars pandas duckdb \
   'dask[distributed]' mypy basedpyright abi3audit build
 
 echo "== C++ tests"

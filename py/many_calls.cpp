@@ -10,13 +10,21 @@
 // (Ctrl-C: KeyboardInterrupt), the workers are stopped and joined before that
 // exception is raised. A worker's failure (std::bad_alloc) is rethrown on this
 // thread after every worker has stopped, and becomes MemoryError.
+//
+// An argument that exports Arrow (arrow_input.h) is taken in as capsules in
+// its turn; its column is read once every argument is converted, with the
+// lock released, so its faults (nulls, invalid bytes) come after those of
+// the later arguments.
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
+#include "arrow_input.h"
 #include "candidates.h"
 #include "many_arrays.h"
 #include "many_functions.h"
+#include "many_scores.h"
 
 namespace quillmatch::py {
 
@@ -26,11 +34,15 @@ constexpr std::chrono::milliseconds kPollInterval{50};
 
 // A queries or candidates argument taken in. numpy arrays and pandas Series
 // are first turned into a list by their own tolist(), one C-level call, so
-// they are taken in at the speed of a list.
+// they are taken in at the speed of a list. An Arrow column is read in
+// place instead.
 struct Texts {
   Ref listed;
   CandidateSequence seq;
   HeldTexts held;
+  ArrowInput arrow;
+
+  std::span<const TextView> views() const { return arrow.taken() ? arrow.rows() : held.views(); }
 };
 
 bool type_attr_is(PyObject* type, PyObject* attr, const char* value, bool prefix) {
@@ -58,6 +70,7 @@ bool has_tolist(PyObject* obj) {
 }
 
 bool take_texts(PyObject* obj, Texts& out) {
+  if (ArrowInput::offered_by(obj)) return out.arrow.take(obj);
   if (has_tolist(obj)) {
     out.listed = Ref(PyObject_CallMethod(obj, "tolist", nullptr));
     if (!out.listed) return false;
@@ -130,7 +143,7 @@ struct Call {
   ManyOptions options;
 
   std::span<const TextView> candidate_views() const {
-    return self ? queries.held.views() : candidates.held.views();
+    return self ? queries.views() : candidates.views();
   }
 };
 
@@ -140,6 +153,37 @@ thread_local JoinPlan forced_plan = JoinPlan::kAuto;
 std::size_t default_workers() {
   const unsigned n = std::thread::hardware_concurrency();
   return n ? n : 1;
+}
+
+// The options every function ends with: case_insensitive, p and workers.
+bool convert_options(Arguments& a, const Slots& s, ManyOptions& options) {
+  if (!a.flag(s.case_insensitive, options.case_insensitive)) return false;
+  if (s.p != kNone && !a.f64(s.p, options.p)) return false;
+  std::optional<std::uint64_t> workers;
+  if (!a.optional(s.workers, extract_workers, workers)) return false;
+  options.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                  *workers, kMaxManyWorkers))
+                            : default_workers();
+  return true;
+}
+
+// Reads the Arrow columns among the texts, with the lock released; a failure
+// is raised for the argument it belongs to. `rows`: also a view per row of a
+// dictionary column.
+bool read_arrow(std::initializer_list<std::pair<Texts*, const char*>> texts, bool rows) {
+  std::optional<ArrowFailure> failure;
+  const char* which = nullptr;
+  {
+    ReleasedLock unlocked;
+    for (const auto& [t, name] : texts) {
+      if (!t->arrow.taken()) continue;
+      failure = t->arrow.read(rows);
+      which = name;
+      if (failure) break;
+    }
+  }
+  if (failure) raise_arrow_failure(*failure, which);
+  return !failure;
 }
 
 // Binds and converts, in parameter order. The score_cutoff of the pairs
@@ -168,14 +212,9 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
       if (!a.optional(s.cutoff, extract_distance_cutoff, call.options.max_distance)) return false;
     }
   }
-  if (!a.flag(s.case_insensitive, call.options.case_insensitive)) return false;
-  if (s.p != kNone && !a.f64(s.p, call.options.p)) return false;
-  std::optional<std::uint64_t> workers;
-  if (!a.optional(s.workers, extract_workers, workers)) return false;
-  call.options.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(
-                                       *workers, kMaxManyWorkers))
-                                 : default_workers();
-  return true;
+  return convert_options(a, s, call.options) &&
+         read_arrow({{&call.queries, sig.params[0]}, {&call.candidates, sig.params[s.candidates]}},
+                    true);
 }
 
 // Releases the lock for its lifetime; lock() and unlock() take it back and
@@ -254,7 +293,7 @@ PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyOb
   return guarded([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
-    const auto queries = call.queries.held.views();
+    const auto queries = call.queries.views();
     const auto candidates = call.candidate_views();
     const ScoreType type = many_score_type(measure, queries, candidates);
     OutArray out;
@@ -303,7 +342,7 @@ PyObject* top(const CallSignature& sig, Measure measure, PyObject* args, PyObjec
   return guarded([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
-    const auto queries = call.queries.held.views();
+    const auto queries = call.queries.views();
     const auto candidates = call.candidate_views();
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(call.k, candidates.size()));
     return top_result(queries.size(), k, many_score_type(measure, queries, candidates),
@@ -317,13 +356,67 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
   return guarded([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
-    const auto queries = call.queries.held.views();
+    const auto queries = call.queries.views();
     const ScoreType type = many_score_type(measure, queries, call.candidate_views());
     std::optional<std::span<const TextView>> candidates;
-    if (!call.self) candidates = call.candidates.held.views();
+    if (!call.self) candidates = call.candidates.views();
     return pairs_result(type, [&](PairsFound& found) {
       return start_pairs(call.options, queries, candidates, type, found);
     });
+  });
+}
+
+// Copies each row's score from its distinct text's: out[r] = distinct[codes[r]].
+template <std::size_t kBytes>
+void gather(const unsigned char* distinct, std::span<const std::uint32_t> codes, unsigned char* out) {
+  for (std::size_t r = 0; r < codes.size(); ++r)
+    std::memcpy(out + r * kBytes, distinct + std::size_t{codes[r]} * kBytes, kBytes);
+}
+
+// One query against a column: the matrix run with a single query, whose one
+// row is the result. A dictionary column is scored once per distinct text
+// and the scores gathered to its rows; the dtype depends only on the texts
+// the rows use, so it is the plain column's.
+PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const Slots s = slots_of(sig);
+    Arguments a(sig);
+    BorrowedText query;
+    Texts candidates;
+    ManyOptions options;
+    options.measure = measure;
+    if (!a.bind(args, kwargs) || !a.text_borrowed(0, query) ||
+        !a.convert(1, take_texts, candidates) || !convert_options(a, s, options) ||
+        !read_arrow({{&candidates, sig.params[1]}}, false))
+      return nullptr;
+    const std::span<const TextView> queries(&query.text, 1);
+    const bool coded = candidates.arrow.taken() && candidates.arrow.column().coded();
+    const auto texts = coded ? candidates.arrow.column().texts() : candidates.views();
+    const ScoreType type = many_score_type(measure, queries, texts);
+    const std::size_t rows = coded ? candidates.arrow.column().codes().size() : texts.size();
+    OutArray out;
+    if (!out.allocate(element_of(type), rows, 0, false)) return nullptr;
+    if (!coded) {
+      if (!run_released([&] { return start_matrix(options, queries, texts, type, out.data()); }))
+        return nullptr;
+      return out.release_as_python();
+    }
+    const std::size_t size = score_size(type);
+    std::vector<unsigned char> distinct(texts.size() * size);
+    if (!run_released([&] { return start_matrix(options, queries, texts, type, distinct.data()); }))
+      return nullptr;
+    {
+      ReleasedLock unlocked;
+      const auto codes = candidates.arrow.column().codes();
+      auto* to = static_cast<unsigned char*>(out.data());
+      switch (size) {
+        case 1: gather<1>(distinct.data(), codes, to); break;
+        case 2: gather<2>(distinct.data(), codes, to); break;
+        case 4: gather<4>(distinct.data(), codes, to); break;
+        default: gather<8>(distinct.data(), codes, to); break;
+      }
+    }
+    return out.release_as_python();
   });
 }
 
@@ -388,22 +481,26 @@ bool search_workers(const IndexParts& ix, Arguments& a, std::size_t slot, ManyOp
 bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
   Arguments a(kIndexNew);
   if (!a.bind(args, kwargs)) return false;
-  // One snapshot of the candidates: the tuple the index keeps (and pickles),
-  // from which the texts are taken in.
+  // One snapshot of the candidates: the tuple of str the index keeps (and
+  // pickles), from which the texts are taken in; an Arrow column is read in
+  // place, and the tuple made from what was read.
   Texts taken;
-  auto as_tuple = [&](PyObject* obj, Ref& tuple) {
-    if (has_tolist(obj)) {
-      taken.listed = Ref(PyObject_CallMethod(obj, "tolist", nullptr));
-      if (!taken.listed) return false;
-      obj = taken.listed.get();
-    }
-    if (PyUnicode_Check(obj)) return take_texts(obj, taken);  // refused as the functions refuse it
-    tuple = Ref(PySequence_Tuple(obj));
-    if (!tuple) return set_type_error(obj, "Sequence");
-    return take_texts(tuple.get(), taken);
-  };
   Ref texts;
-  if (!a.convert(0, as_tuple, texts)) return false;
+  auto take_candidates = [&](PyObject* obj, Texts& t) {
+    if (ArrowInput::offered_by(obj)) return take_texts(obj, t);
+    if (has_tolist(obj)) {
+      t.listed = Ref(PyObject_CallMethod(obj, "tolist", nullptr));
+      if (!t.listed) return false;
+      obj = t.listed.get();
+    }
+    if (!PyUnicode_Check(obj) && PySequence_Check(obj)) {
+      texts = Ref(PySequence_Tuple(obj));
+      if (!texts) return false;
+      obj = texts.get();
+    }
+    return take_texts(obj, t);  // refuses a str, and what is no sequence, as the functions do
+  };
+  if (!a.convert(0, take_candidates, taken)) return false;
   ManyOptions options;
   if (!a.convert(1, extract_measure, options.measure)) return false;
   if (a.is_none(2)) {
@@ -429,13 +526,24 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
   if (!a.optional(5, extract_workers, workers)) return false;
   out.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(*workers, kMaxManyWorkers))
                         : default_workers();
-  if (taken.held.views().size() >= UINT32_MAX) {
+  if (!read_arrow({{&taken, kIndexNew.params[0]}}, true)) return false;
+  if (taken.arrow.taken()) {
+    const auto views = taken.views();
+    texts = Ref(PyTuple_New(static_cast<Py_ssize_t>(views.size())));
+    if (!texts) return false;
+    for (std::size_t k = 0; k < views.size(); ++k) {
+      PyObject* text = PyUnicode_DecodeUTF8(views[k].data, static_cast<Py_ssize_t>(views[k].size), nullptr);
+      if (!text) return false;
+      PyTuple_SetItem(texts.get(), static_cast<Py_ssize_t>(k), text);  // steals the reference
+    }
+  }
+  if (taken.views().size() >= UINT32_MAX) {
     PyErr_SetString(PyExc_ValueError, "an index holds fewer than 2**32 texts");
     return false;
   }
   Result<std::shared_ptr<const JoinIndex>> index = [&] {
     ReleasedLock unlocked;  // reads only the held views
-    return JoinIndex::build(options, taken.held.views());
+    return JoinIndex::build(options, taken.views());
   }();
   if (!index.ok()) {
     raise_match_error(index.error());
@@ -458,13 +566,14 @@ PyObject* index_top(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
     Arguments a(kIndexTop);
     if (!a.bind(args, kwargs)) return nullptr;
     Texts queries;
-    auto texts = [](PyObject* obj, Texts& out) { return take_texts(obj, out); };
-    if (!a.convert(0, texts, queries)) return nullptr;
+    if (!a.convert(0, take_texts, queries)) return nullptr;
     std::uint64_t k = 0;
     if (!a.convert(1, extract_k, k)) return nullptr;
     ManyOptions options = ix.index->options();
-    if (!search_cutoff(ix, a, 2, options) || !search_workers(ix, a, 3, options)) return nullptr;
-    const auto views = queries.held.views();
+    if (!search_cutoff(ix, a, 2, options) || !search_workers(ix, a, 3, options) ||
+        !read_arrow({{&queries, kIndexTop.params[0]}}, true))
+      return nullptr;
+    const auto views = queries.views();
     const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(k, ix.index->size()));
     return top_result(views.size(), width, ix.index->score_type(views), [&](const TopOutput& target) {
       return start_index_top(ix.index, options, views, target);
@@ -477,13 +586,14 @@ PyObject* index_pairs(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
     Arguments a(kIndexPairs);
     if (!a.bind(args, kwargs)) return nullptr;
     Texts queries;
-    auto texts = [](PyObject* obj, Texts& out) { return take_texts(obj, out); };
     const bool self = a.is_none(0);
-    if (!self && !a.convert(0, texts, queries)) return nullptr;
+    if (!self && !a.convert(0, take_texts, queries)) return nullptr;
     ManyOptions options = ix.index->options();
-    if (!search_cutoff(ix, a, 1, options) || !search_workers(ix, a, 2, options)) return nullptr;
+    if (!search_cutoff(ix, a, 1, options) || !search_workers(ix, a, 2, options) ||
+        !read_arrow({{&queries, kIndexPairs.params[0]}}, true))
+      return nullptr;
     std::optional<std::span<const TextView>> views;
-    if (!self) views = queries.held.views();
+    if (!self) views = queries.views();
     const ScoreType type = ix.index->score_type(self ? std::span<const TextView>() : *views);
     return pairs_result(type, [&](PairsFound& found) {
       return start_index_pairs(ix.index, options, views, type, found);
@@ -547,6 +657,16 @@ PyObject* damerau_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 PyObject* jaro_winkler_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
   return pairs(kJaroWinklerPairs, Measure::kJaroWinkler, args, kwargs);
+}
+
+PyObject* levenshtein_scores(PyObject*, PyObject* args, PyObject* kwargs) {
+  return scores(kLevenshteinScores, Measure::kLevenshtein, args, kwargs);
+}
+PyObject* damerau_scores(PyObject*, PyObject* args, PyObject* kwargs) {
+  return scores(kDamerauScores, Measure::kDamerau, args, kwargs);
+}
+PyObject* jaro_winkler_scores(PyObject*, PyObject* args, PyObject* kwargs) {
+  return scores(kJaroWinklerScores, Measure::kJaroWinkler, args, kwargs);
 }
 
 }  // namespace quillmatch::py

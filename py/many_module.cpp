@@ -1,12 +1,13 @@
 // The definition of quillmatch_many: multi-phase initialisation with a single
 // exec slot and no per-module state, like quillmatch's. The exec step checks
-// the processor first, then creates the nine function objects in table order,
+// the processor first, then creates the function objects in table order,
 // appends each name to __all__ and sets it as an attribute.
 #include <array>
 
 #include "cpu_check.h"
 #include "many_functions.h"
 #include "many_index.h"
+#include "many_scores.h"
 #include "method_table.h"
 
 namespace quillmatch::py {
@@ -16,7 +17,7 @@ namespace {
 // The order of publication, which is also the order of __all__. The pairs
 // functions' text signatures show score_cutoff=None, as the binder accepts it
 // absent; their bodies require it.
-constexpr std::array<FunctionEntry, 9> kFunctions{{
+constexpr std::array<FunctionEntry, 12> kFunctions{{
     {kLevenshteinMatrix, levenshtein_matrix},
     {kDamerauMatrix, damerau_matrix},
     {kJaroWinklerMatrix, jaro_winkler_matrix},
@@ -26,6 +27,9 @@ constexpr std::array<FunctionEntry, 9> kFunctions{{
     {kLevenshteinPairs, levenshtein_pairs},
     {kDamerauPairs, damerau_pairs},
     {kJaroWinklerPairs, jaro_winkler_pairs},
+    {kLevenshteinScores, levenshtein_scores},
+    {kDamerauScores, damerau_scores},
+    {kJaroWinklerScores, jaro_winkler_scores},
 }};
 
 // Private, outside __all__.

@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -le 2 ] || jobs=2
-targets=(edit_distance jaro_winkler distance_batch jaro_winkler_batch fold_case float_text many join)
+targets=(edit_distance jaro_winkler distance_batch jaro_winkler_batch fold_case float_text many join
+  arrow_column)
 
 # clang, and the libFuzzer runtime, which Debian ships in libclang-rt-*-dev.
 have_libfuzzer() {

@@ -17,11 +17,18 @@ __all__ = [
     "levenshtein_pairs",
     "damerau_pairs",
     "jaro_winkler_pairs",
+    "levenshtein_scores",
+    "damerau_scores",
+    "jaro_winkler_scores",
     "Index",
 ]
 
 # Any sequence of str; numpy arrays of str and pandas Series are taken in
-# through their tolist().
+# through their tolist(). Any object exporting the Arrow PyCapsule interface
+# (__arrow_c_array__ or __arrow_c_stream__: pyarrow arrays and tables, polars
+# Series and DataFrames, pandas Series of Arrow-backed strings, DuckDB
+# relations) is read in place: strings, large strings, string views or a
+# dictionary of them, or a table of one such column. A null is a ValueError.
 _Texts = Union[Sequence[str], Any]
 _Array = Any  # numpy.ndarray, or memoryview without numpy
 
@@ -130,6 +137,27 @@ def jaro_winkler_pairs(
     workers: Optional[int] = None,
 ) -> Tuple[_Array, _Array, _Array]: ...
 
+# One query against a column: entry j is the score of candidates[j], of the
+# dtype the matrices use.
+def levenshtein_scores(
+    query: str,
+    candidates: _Texts,
+    case_insensitive: Optional[bool] = None,
+    workers: Optional[int] = None,
+) -> _Array: ...
+def damerau_scores(
+    query: str,
+    candidates: _Texts,
+    case_insensitive: Optional[bool] = None,
+    workers: Optional[int] = None,
+) -> _Array: ...
+def jaro_winkler_scores(
+    query: str,
+    candidates: _Texts,
+    case_insensitive: Optional[bool] = None,
+    p: Optional[float] = None,
+    workers: Optional[int] = None,
+) -> _Array: ...
 # The candidates prepared once for searches within score_cutoff: top and pairs
 # return exactly what the module's top and pairs functions return for the
 # same arguments, with any cutoff at least as tight as the index's.

@@ -76,6 +76,47 @@ bool is_ascii(std::string_view text) {
   return (tail & 0x8080808080808080ULL) == 0;
 }
 
+std::size_t utf8_valid_prefix(std::string_view text) {
+  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* p = begin;
+  const auto* end = begin + text.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      // An ASCII byte: skip whole 16-byte blocks of ASCII after it.
+      ++p;
+      while (end - p >= 16 &&
+             _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0)
+        p += 16;
+      continue;
+    }
+    // The well-formed sequences (the Unicode standard's table 3-7): the lead
+    // byte fixes the length and the range of the second byte; every later
+    // byte is 80..BF.
+    const unsigned char b = *p;
+    int extra = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      extra = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      extra = 2;
+      if (b == 0xE0) lo = 0xA0;  // no overlong forms
+      if (b == 0xED) hi = 0x9F;  // no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      extra = 3;
+      if (b == 0xF0) lo = 0x90;  // no overlong forms
+      if (b == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
+    } else {
+      break;  // a continuation byte, C0, C1 or F5..FF cannot start a sequence
+    }
+    if (end - p <= extra || p[1] < lo || p[1] > hi) break;
+    bool ok = true;
+    for (int k = 2; k <= extra; ++k) ok = ok && is_continuation(p[k]);
+    if (!ok) break;
+    p += extra + 1;
+  }
+  return static_cast<std::size_t>(p - begin);
+}
+
 std::uint64_t count_code_points(std::string_view text) {
   std::uint64_t count = 0;
   for (unsigned char b : text) count += !is_continuation(b);

@@ -20,6 +20,12 @@ namespace quillmatch {
 // True when no byte is 0x80 or above. Tests 32 bytes per step.
 bool is_ascii(std::string_view text);
 
+// The length of the longest prefix of `text` that is well-formed UTF-8: the
+// offset of the first byte of the first ill-formed sequence (overlong forms,
+// surrogates, values past U+10FFFF and truncated sequences are ill-formed), or
+// text.size(). ASCII runs are skipped 16 bytes at a time.
+std::size_t utf8_valid_prefix(std::string_view text);
+
 // The ASCII case mappings: A..Z <-> a..z, every other byte unchanged. For ASCII
 // text the full Unicode lowercase mapping is exactly ascii_lower. Branch-free:
 // the two cases of a letter differ in bit 5 alone, and b | 0x20 is a small

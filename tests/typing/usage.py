@@ -44,3 +44,6 @@ qmm.levenshtein_matrix(names, p=0.1)  # type: ignore[call-arg]
 qmm.damerau_top(names, names)  # type: ignore[call-arg]
 # A distance's cut-off is an int.
 qmm.levenshtein_top(names, names, 2, score_cutoff=0.5)  # type: ignore[arg-type]
+column = qmm.jaro_winkler_scores("jon", names, case_insensitive=True, p=0.2)
+# One query is one str.
+qmm.levenshtein_scores(names, names)  # type: ignore[arg-type]

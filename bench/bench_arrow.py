@@ -1,0 +1,141 @@
+"""quillmatch_many over Arrow columns in one run: ratios side by side, each timed alternately
+with its yardstick.
+
+    bench/run_peers.sh sets up build/bench-venv-* (pyarrow, polars, pandas and DuckDB come
+    from bench/requirements.txt); then, in it:
+    python bench/bench_arrow.py [--quick]
+
+  1. levenshtein_scores of one query against a pyarrow utf8 array of a million short words,
+     with the default workers (every core) against list(map(len, words)) and
+     quillmatch.levenshtein_batch on the list of the same words, wall time; and with one
+     worker, CPU time, which is what the engines and the reading cost.
+  2. The same over a polars Series (utf8_view) and a pandas 3 `str` Series (large_utf8),
+     against the pyarrow array; CPU time. A DuckDB relation's time is printed beside them.
+  3. Two threads, each scoring its own million-word Arrow column with one worker, against
+     one thread scoring both; wall time.
+  4. A dictionary column (polars Categorical) of a million rows over 1 000 distinct names
+     against the plain column of the same rows; CPU time.
+  5. levenshtein_matrix and levenshtein_top over Arrow inputs against the same calls over
+     lists, one worker; CPU time.
+Best of the repetitions; a busy machine moves the ratios by tens of percent.
+"""
+
+import argparse
+import random
+import sys
+import threading
+import time
+
+import quillmatch as qm
+import quillmatch_many as qmm
+
+from peers import alternate, load, optional, words
+
+SEED = 20240602
+QUERY = "kvarnstelj"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smaller data, fewer repetitions")
+    args = parser.parse_args()
+    quick = args.quick
+    repeats = 2 if quick else 7
+    n_words, n_queries, n_cands = (100_000, 50, 2_000) if quick else (1_000_000, 200, 10_000)
+    pa = optional("pyarrow")
+    if not pa:
+        sys.exit("bench_arrow.py needs pyarrow (bench/requirements.txt)")
+    pl, pd, duckdb = optional("polars"), optional("pandas"), optional("duckdb")
+    print("Python %s, quillmatch_many over Arrow columns, %s run, best of %d alternated "
+          "repetitions; %s" % (sys.version.split()[0], "quick" if quick else "full", repeats, load()))
+    rnd = random.Random(SEED)
+    short = words(rnd, n_words, 5, 20)
+    column = pa.array(short)
+    rows = []
+
+    def add(what, value, op, goal):
+        met = value <= goal if op == "<=" else value >= goal
+        rows.append(met)
+        print("  %-84s %6.2f  (goal %s %g)%s" % (what, value, op, goal, "" if met else "  NOT MET"),
+              flush=True)
+
+    expected = qmm.levenshtein_scores(QUERY, short)
+    assert (qmm.levenshtein_scores(QUERY, column) == expected).all()
+
+    def scores(col):
+        return lambda: qmm.levenshtein_scores(QUERY, col, workers=1)
+
+    yardsticks = {"len": lambda: list(map(len, short)),
+                  "batch": lambda: qm.levenshtein_batch(QUERY, short)}
+    t = alternate({"arrow": lambda: qmm.levenshtein_scores(QUERY, column), **yardsticks},
+                  repeats, time.perf_counter)
+    add("levenshtein_scores, pyarrow utf8 of %d words / list(map(len, words)) (wall)" % n_words,
+        t["arrow"] / t["len"], "<=", 0.5)
+    add("levenshtein_scores, pyarrow utf8 / levenshtein_batch on the list (wall)",
+        t["arrow"] / t["batch"], "<=", 0.3)
+    t = alternate({"arrow": scores(column), **yardsticks}, repeats)
+    print("    one worker, CPU: %.1f ns a word from Arrow (%.2f of list(map(len)), %.2f of "
+          "levenshtein_batch at %.1f ns)" % (t["arrow"] / n_words * 1e9, t["arrow"] / t["len"],
+                                              t["arrow"] / t["batch"], t["batch"] / n_words * 1e9))
+
+    producers = {}
+    if pl:
+        producers["polars Series (utf8_view)"] = pl.Series("w", short)
+    if pd:
+        series = pd.Series(short, dtype="str")
+        if hasattr(series, "__arrow_c_stream__"):
+            producers["pandas str Series (large_utf8)"] = series
+    for label, col in producers.items():
+        assert (qmm.levenshtein_scores(QUERY, col) == expected).all(), label
+        t = alternate({"col": scores(col), "arrow": scores(column)}, repeats)
+        add("levenshtein_scores, %s / pyarrow utf8 (CPU)" % label, t["col"] / t["arrow"], "<=", 1.2)
+    if duckdb:
+        relation = duckdb.sql("select unnest($1) as w", params=[short])
+        t = alternate({"duck": lambda: qmm.levenshtein_scores(QUERY, relation, workers=1),
+                       "arrow": scores(column)}, repeats)
+        print("  levenshtein_scores, DuckDB relation (large_utf8 batches, the query run inside) "
+              "/ pyarrow utf8 (CPU): %.2f" % (t["duck"] / t["arrow"]))
+
+    other = pa.array(words(rnd, n_words, 5, 20))
+
+    def both_in_one():
+        scores(column)()
+        scores(other)()
+
+    def both_in_two():
+        threads = [threading.Thread(target=scores(c)) for c in (column, other)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+
+    t = alternate({"one": both_in_one, "two": both_in_two}, repeats, time.perf_counter)
+    add("two columns of %d words: one thread scoring both / two threads, one each (wall)" % n_words,
+        t["one"] / t["two"], ">=", 1.8)
+
+    if pl:
+        names = words(rnd, 1000, 5, 20)
+        repeated = [names[rnd.randrange(1000)] for _ in range(n_words)]
+        categorical = pl.Series("w", repeated, dtype=pl.Categorical)
+        plain = pa.array(repeated)
+        assert (qmm.levenshtein_scores(QUERY, categorical) ==
+                qmm.levenshtein_scores(QUERY, repeated)).all()
+        t = alternate({"cat": scores(categorical), "plain": scores(plain)}, repeats)
+        add("levenshtein_scores, Categorical of %d rows over 1 000 names / the plain column (CPU)"
+            % n_words, t["cat"] / t["plain"], "<=", 0.1)
+
+    queries, cands = words(rnd, n_queries, 5, 20), words(rnd, n_cands, 5, 20)
+    qa, ca = pa.array(queries), pa.array(cands)
+    t = alternate({"arrow": lambda: qmm.levenshtein_matrix(qa, ca, workers=1),
+                   "list": lambda: qmm.levenshtein_matrix(queries, cands, workers=1)}, repeats)
+    add("levenshtein_matrix %d x %d, Arrow / lists (CPU)" % (n_queries, n_cands),
+        t["arrow"] / t["list"], "<=", 0.9)
+    t = alternate({"arrow": lambda: qmm.levenshtein_top([QUERY], column, 10, workers=1),
+                   "list": lambda: qmm.levenshtein_top([QUERY], short, 10, workers=1)}, repeats)
+    add("levenshtein_top k=10, 1 query x %d words, Arrow / list (CPU)" % n_words,
+        t["arrow"] / t["list"], "<=", 0.9)
+    print("\n%d of %d goals met; at the end, %s" % (sum(rows), len(rows), load()))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,101 @@
+// A column of texts read in place from Arrow arrays.
+//
+// The reader takes the schema once and then the arrays (chunks) one by one,
+// and yields TextViews that point into the producer's buffers: nothing is
+// copied. Everything it reads is validated first, so a producer that hands
+// over inconsistent offsets, views or bytes gets an error value, never a read
+// outside a buffer:
+//   - lengths, offsets and buffer counts are checked before any buffer is read;
+//   - utf8 / large_utf8 offsets must start at or above 0 and never decrease;
+//     the data buffer is then read only within [first offset, last offset);
+//   - utf8_view lengths, buffer indices and offsets must lie within the
+//     variadic buffer sizes that the array itself declares;
+//   - every text is well-formed UTF-8 (checked in one pass over the data of a
+//     chunk when it is all ASCII, text by text otherwise);
+//   - a null is an error at its row: no text is made of a null slot.
+// What the interface cannot tell, the reader must trust: that each buffer is
+// as long as the array's length, offset and (for utf8) last offset imply, and
+// that format strings end with a NUL.
+//
+// Readable: formats "u" (utf8), "U" (large_utf8), "vu" (utf8_view), a
+// dictionary of them with any integer index type, and a struct ("+s") of
+// exactly one such column (a table or record batch of one column).
+//
+// Errors are values; the only exception that can leave is std::bad_alloc.
+// REQUIRES: the structs, and the buffers they point to, stay alive and
+// unchanged while the column's views are read.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillmatch/arrow_c_data.h"
+#include "quillmatch/quillmatch.h"
+
+namespace quillmatch {
+
+struct ArrowReadError {
+  enum class Kind {
+    kUnsupportedFormat,  // `detail`: the format string
+    kSeveralColumns,     // `count`: the number of columns
+    kNull,               // at `position`
+    kInvalidUtf8,        // at `position`
+    kBadOffsets,         // at `position`
+    kBadView,            // at `position`
+    kBadIndex,           // at `position`: a dictionary index out of range
+    kMalformed,          // `detail`: what is wrong
+  };
+  Kind kind = Kind::kMalformed;
+  std::uint64_t position = 0;  // a row, counted over every chunk of the column
+  std::uint64_t count = 0;
+  std::string detail;
+
+  // A type rather than a value fault: the format or the column count.
+  bool is_type_error() const {
+    return kind == Kind::kUnsupportedFormat || kind == Kind::kSeveralColumns;
+  }
+  // The message a user reads, naming the argument the column was given as,
+  // e.g. "'candidates' holds a null at position 3".
+  std::string text(std::string_view argument) const;
+};
+
+class TextColumn {
+ public:
+  // Checks the schema's format (once, before any chunk).
+  std::optional<ArrowReadError> read_schema(const ArrowSchema& schema);
+  // Validates one chunk and appends its rows. After an error the column is
+  // incomplete and must be discarded.
+  // REQUIRES: read_schema succeeded; `array` has not been released.
+  std::optional<ArrowReadError> append(const ArrowArray& array);
+
+  std::uint64_t rows() const { return rows_; }
+  // A dictionary column is coded: texts() are its distinct texts (the
+  // dictionary entries some row uses, in order of first use within each
+  // chunk) and codes()[row] indexes them. Otherwise texts()[row] is the row.
+  bool coded() const { return coded_; }
+  std::span<const TextView> texts() const { return texts_; }
+  std::span<const std::uint32_t> codes() const { return codes_; }
+  // One view per row, whether coded or not.
+  std::vector<TextView> row_views() const;
+
+  // What read_schema found.
+  enum class Strings : unsigned char { kUtf8, kLargeUtf8, kView };
+  struct Layout {
+    Strings strings = Strings::kUtf8;
+    char index = 0;  // the dictionary's index format ('c', 'C', ..., 'L'), or 0
+    bool in_struct = false;
+  };
+
+ private:
+  Layout layout_;
+  bool coded_ = false;
+  std::uint64_t rows_ = 0;
+  std::vector<TextView> texts_;
+  std::vector<std::uint32_t> codes_;
+};
+
+}  // namespace quillmatch

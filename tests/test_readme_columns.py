@@ -1,0 +1,36 @@
+"""The README's examples for columns run against the real pandas, polars and DuckDB."""
+
+import pathlib
+import re
+
+import pytest
+
+for package in ["pyarrow", "pandas", "polars", "duckdb"]:
+    pytest.importorskip(package)
+
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+SECTION = "## Columns from pandas, polars, pyarrow and DuckDB"
+
+
+def examples():
+    text = README.read_text(encoding="utf-8")
+    section = text[text.index(SECTION):]
+    section = section[:section.index("\n## ", len(SECTION))]
+    return re.findall(r"```python\n(.*?)```", section, re.S)
+
+
+def test_the_column_examples_run_and_say_what_they_show():
+    blocks = examples()
+    assert len(blocks) == 4
+    found = {}
+    for block in blocks:
+        namespace = {}
+        exec(compile(block, str(README), "exec"), namespace)
+        found.update(namespace)
+    # What the comments in the examples state.
+    assert found["best"].index.tolist() == [3, 0]
+    assert found["unique"]["name"].to_list() == ["Jon Smith", "Jane Doe"]
+    assert found["indices"][0].tolist() == [0, 2]
+    assert found["rows"].to_list() == [0, 2] and found["nearest_row"] == 0
+    assert found["dist"].index.tolist() == [0, 2]
+    assert found["filled"].tolist() == [2, 9, 3]
