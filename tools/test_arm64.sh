@@ -12,7 +12,9 @@
 #    build/arm64/site (pip install --target) and runs the Python tests with the
 #    ARM64 interpreter, all but those that start a child interpreter (the
 #    kernel cannot run an ARM64 program itself without binfmt_misc) and the
-#    x86-64 import test.
+#    x86-64 import test;
+#  - compares a digest of many results (tools/results_digest.py) with the
+#    native build's.
 #
 # usage: tools/test_arm64.sh
 set -euo pipefail
@@ -99,3 +101,10 @@ no_child+=" and not threads_the_system_refuses and not ctrl_c_stops"
 no_child+=" and not import_under_emulated_processor"
 PYTHONPATH="$out/site:$out/build/py" QUILLMATCH_EXPECT_SIMD=neon \
   run_arm64 "${arm64_python[@]}" -m pytest -q -p no:cacheprovider -k "$no_child" tests
+
+echo "== NEON back end: results equal the native build's, bit for bit"
+tools/reference_digest.sh >"$out/reference-digest.txt"
+PYTHONPATH="$out/site:$out/build/py" run_arm64 "${arm64_python[@]}" tools/results_digest.py \
+  >"$out/digest.txt"
+diff "$out/reference-digest.txt" "$out/digest.txt"
+echo "the same $(wc -l <"$out/digest.txt") digests"

@@ -4,7 +4,8 @@
 # with it into build/portable, runs the C++ tests natively (the lane tests
 # compare its lanes with the word steps), then the Python tests under
 # `qemu-x86_64 -cpu qemu64` (no SSE4, AVX, BMI or POPCNT), where the AVX2
-# wheel raises ImportError. Installs qemu-user and GoogleTest (apt-get) when
+# wheel raises ImportError, and compares a digest of many results there with the
+# native build's (tools/results_digest.py). Installs qemu-user and GoogleTest (apt-get) when
 # missing, and a venv of its own (build/qemu64-venv): numpy below 2, as numpy
 # 2's x86-64 wheels need SSE4.2 and POPCNT.
 #
@@ -52,3 +53,10 @@ echo "== portable back end: Python tests under qemu-x86_64 -cpu qemu64 (${tests[
 PYTHONPATH=build/portable/py QUILLMATCH_EXPECT_SIMD=portable \
   qemu-x86_64 -cpu qemu64 "$venv/bin/python" -m pytest -q -p no:cacheprovider "${select[@]}" \
   "${tests[@]}"
+
+echo "== portable back end: results under qemu64 equal the native build's, bit for bit"
+tools/reference_digest.sh >build/portable/reference-digest.txt
+PYTHONPATH=build/portable/py qemu-x86_64 -cpu qemu64 "$venv/bin/python" tools/results_digest.py \
+  >build/portable/digest.txt
+diff build/portable/reference-digest.txt build/portable/digest.txt
+echo "the same $(wc -l <build/portable/digest.txt) digests"
