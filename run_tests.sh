@@ -91,3 +91,10 @@ LD_PRELOAD="$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libu
   PYTHONMALLOC=malloc \
   PYTHONPATH=build/sanitize-module/py QUILLMATCH_EXPECT_SANITIZED=1 \
   .venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys tests
+
+# The portable back end (no intrinsics): its C++ tests natively, and the batch,
+# quillmatch_many, import and argument tests under qemu-x86_64 -cpu qemu64, a
+# processor without SSE4, AVX, BMI or POPCNT. .ci/run runs every Python test
+# there, and the NEON build under qemu-aarch64.
+echo "== portable back end, emulated x86-64 without AVX2 (tools/test_portable.sh)"
+tools/test_portable.sh

@@ -5,6 +5,8 @@
 
 namespace quillmatch::py {
 
+#if defined(QUILLMATCH_SIMD_AVX2)
+
 namespace {
 
 struct Feature {
@@ -40,5 +42,13 @@ bool check_cpu_features() {
   PyErr_SetString(PyExc_ImportError, message.c_str());
   return false;
 }
+
+#else
+
+// The NEON and portable back ends use nothing beyond what every processor of
+// their architecture has.
+bool check_cpu_features() { return true; }
+
+#endif
 
 }  // namespace quillmatch::py

@@ -1,6 +1,6 @@
 # Fails when an object of the core archive ARCHIVE would run code as the module
 # is loaded: a global constructor (.init_array, .ctors, .preinit_array) or an
-# .init section. The core is compiled for AVX2, and that code would run before
+# .init section. The AVX2 core is compiled for AVX2, and that code would run before
 # the module can check the processor, killing the interpreter on one without.
 # Usage: cmake -DREADELF=<readelf> -DARCHIVE=<lib.a> -P check_no_load_time_code.cmake
 execute_process(COMMAND "${READELF}" --section-headers --wide "${ARCHIVE}"
@@ -23,5 +23,5 @@ foreach(hit IN LISTS hits)
   endif()
 endforeach()
 if(found)
-  message(FATAL_ERROR "the AVX2 core must run no code at load time; found:${found}")
+  message(FATAL_ERROR "the core must run no code at load time; found:${found}")
 endif()

@@ -3,13 +3,18 @@
 # for the given number of seconds (default 20), starting from the committed seed
 # corpus. Prints the executions of each target and in all; fails on the first
 # target that finds a difference, a crash or a sanitizer report, and leaves the
-# input that did it in build/fuzz/artifacts/.
+# input that did it in build/fuzz/artifacts/ (build/fuzz-<back end>/artifacts/).
 #
 # usage: tools/run_fuzzers.sh [seconds-per-target]
+# QUILLMATCH_SIMD=portable (or avx2; auto by default) picks the vector back end
+# the targets are built with, into build/fuzz-<back end> when given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
+simd=${QUILLMATCH_SIMD:-auto}
+build=build/fuzz
+[ "$simd" = auto ] || build=build/fuzz-$simd
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -le 2 ] || jobs=2
 targets=(edit_distance jaro_winkler distance_batch jaro_winkler_batch fold_case float_text many join
@@ -30,21 +35,21 @@ if ! command -v clang++ >/dev/null || ! have_libfuzzer; then
   fi
 fi
 
-cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUILLMATCH_BUILD_MODULE=OFF -DQUILLMATCH_BUILD_FUZZERS=ON >/dev/null
-cmake --build build/fuzz -j "$jobs" >/dev/null
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLMATCH_BUILD_MODULE=OFF -DQUILLMATCH_BUILD_FUZZERS=ON -DQUILLMATCH_SIMD="$simd" >/dev/null
+cmake --build "$build" -j "$jobs" >/dev/null
 
-bin=build/fuzz/quillmatch-core/fuzz
-mkdir -p build/fuzz/artifacts
+bin=$build/quillmatch-core/fuzz
+mkdir -p "$build/artifacts"
 total=0
 for target in "${targets[@]}"; do
   # New inputs go to the first directory, so the committed seeds stay as they are.
-  corpus=build/fuzz/corpus/$target
+  corpus=$build/corpus/$target
   mkdir -p "$corpus"
-  log=build/fuzz/$target.log
+  log=$build/$target.log
   if ! "$bin/${target}_fuzz" "$corpus" "quillmatch-core/fuzz/corpus/$target" \
       -max_total_time="$seconds" -max_len=4096 -timeout=30 -print_final_stats=1 \
-      -artifact_prefix="build/fuzz/artifacts/$target-" >"$log" 2>&1; then
+      -artifact_prefix="$build/artifacts/$target-" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "FAILED: $target (log: $log; reproduce: $bin/${target}_fuzz <artifact>)" >&2
     exit 1

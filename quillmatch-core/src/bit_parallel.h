@@ -27,8 +27,6 @@
 // engines give a lane only candidates short enough that the score fits.
 #pragma once
 
-#include <immintrin.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -231,16 +229,25 @@ class BlockColumn {
   std::size_t words() const { return cells_.size(); }
 
   // a + b + carry over 64 bits; carry becomes 1 when either addition overflowed,
-  // which is exactly the carry out of one add-with-carry instruction. Adding
-  // 0xFF to the carry byte sets the flag exactly when the carry is 1. Written
-  // out because through _addcarry_u64 GCC 12 stores every sum of these loops to
-  // a stack slot, a store per word that costs the OSA scan most.
+  // which is exactly the carry out of one add-with-carry instruction. On x86-64
+  // that instruction, in assembly: adding 0xFF to the carry byte sets the flag
+  // exactly when the carry is 1. Written out because through _addcarry_u64 GCC
+  // 12 stores every sum of these loops to a stack slot, a store per word that
+  // costs the OSA scan most. Elsewhere, plain C++: each addition wrapped exactly
+  // when its sum came out below the operand it added to.
   static std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, unsigned char& carry) {
+#if defined(__x86_64__)
     asm("addb $-1, %[c]\n\tadcq %[b], %[a]\n\tsetc %[c]"
         : [a] "+r"(a), [c] "+q"(carry)
         : [b] "r"(b)
         : "cc");
     return a;
+#else
+    const std::uint64_t with_carry = a + carry;
+    const std::uint64_t sum = with_carry + b;
+    carry = static_cast<unsigned char>((with_carry < a) | (sum < with_carry));
+    return sum;
+#endif
   }
   void bump_score(std::uint64_t hp, std::uint64_t hn) {
     score += (hp >> tb_) & 1;
@@ -341,7 +348,7 @@ class OsaBlock : public BlockColumn<kWords, OsaCell> {
   const std::uint64_t* pm_prev_;
 };
 
-// BlockColumn in each of the four 64-bit lanes, one text per lane. The carries
+// BlockColumn in each 64-bit lane, one text per lane. The carries
 // between words are kept per lane, as 0 or 1 in bit 0. The score reads bit tb
 // of the last word, as in BlockColumn, through the lane score update, so a
 // retired lane keeps its score. BlockColumn's bump_score never meets hn at the
@@ -377,7 +384,7 @@ class BlockColumnLanes {
   std::uint64_t m_;
 };
 
-// LevenshteinCell and OsaCell in four lanes.
+// LevenshteinCell and OsaCell in every 64-bit lane.
 struct LevenshteinLaneCell {
   simd::Lanes<std::uint64_t> vp = simd::Lanes<std::uint64_t>::ones();
   simd::Lanes<std::uint64_t> vn = simd::Lanes<std::uint64_t>::zero();

@@ -1,5 +1,5 @@
 // The frame the two edit-distance batch engines share: the query prepared once,
-// the lane engines (many candidates per AVX2 register), the single-word ASCII
+// the lane engines (many candidates per vector register), the single-word ASCII
 // scan, and the kernel for every other candidate.
 //
 // The engines touch no interpreter object and allocate nothing per fast-path
@@ -169,13 +169,13 @@ void score_chunk_lanes(const PreparedQuery& query, std::span<const TextView> can
   LaneEngine<Word, LaneStep, kernel, T>(query).score_chunk(candidates, out);
 }
 
-// The lane engine of a pure ASCII query of more than 64 bytes: four candidates
-// at a time, one per 64-bit lane, each lane running the block scan over all W
-// words. Every nonempty candidate takes a lane; as in LaneEngine, one that
+// The lane engine of a pure ASCII query of more than 64 bytes: kLanes (four
+// with AVX2) candidates at a time, one per 64-bit lane, each lane running the
+// block scan over all W words. Every nonempty candidate takes a lane; as in LaneEngine, one that
 // turns out not to be ASCII is scored again by score_candidate, and candidates
 // are ordered by length (in steps of 16 bytes) so a group's lanes end together.
-// Each step reads one byte per lane and transposes the four mask rows into
-// W words of four lanes.
+// Each step reads one byte per lane and transposes the kLanes mask rows into
+// W words of kLanes lanes (W is a multiple of 4, so of kLanes).
 template <class Word, class BlockLanes, auto kernel>
 class BlockLaneEngine {
  public:
@@ -232,7 +232,7 @@ class BlockLaneEngine {
       }
       // Two buffers in turn: the OSA step reads the previous step's masks.
       V* pm = pm_.data() + (j % 2) * words;
-      for (std::size_t w = 0; w < words; w += 4) simd::transpose_4x4(rows, w, pm + w);
+      for (std::size_t w = 0; w < words; w += kLanes) simd::transpose_square(rows, w, pm + w);
       scan.step(pm);
     }
     alignas(32) std::uint64_t scores[kLanes];

@@ -5,7 +5,7 @@
 // (or plain) code points and their position rows. An ASCII candidate of at most
 // 64 bytes against a word query is matched against the table (whose capitals
 // read as their small letters when folding), many candidates at a time in the
-// lanes of an AVX2 register (jw::MatchLanes and jw::MismatchLanes, the lane
+// lanes of a vector register (jw::MatchLanes and jw::MismatchLanes, the lane
 // twins of the word routines), with nothing allocated. Every other candidate is
 // matched against the rows (jw::count_blocks): an ASCII one read as bytes,
 // lowered on the fly, anything else folded and decoded into reused scratch. The

@@ -4,8 +4,6 @@
 // into its lane's column of a block.
 #pragma once
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +11,16 @@
 #include <span>
 #include <type_traits>
 
+#include "fill_column.h"
 #include "quillmatch/quillmatch.h"
 #include "simd.h"
+
+// NibbleFill: the vector fill of 8- and 16-bit lanes, where the back end has one.
+#if defined(QUILLMATCH_SIMD_AVX2)
+#include "nibble_fill_avx2.h"
+#else
+#include "nibble_fill_plain.h"
+#endif
 
 namespace quillmatch {
 
@@ -53,187 +59,6 @@ void for_each_slice(std::span<const TextView> candidates, std::size_t slice,
     ahead.fetch_rest();
   }
 }
-
-// Writes table[bytes[j]] to column[j * stride] for every j < n and returns the
-// OR of the bytes (0x80 and above when a byte is not ASCII). Four bytes a
-// round: the loop's own counting would otherwise cost as much as the copy.
-template <class T>
-unsigned char fill_column(const unsigned char* bytes, std::size_t n, const T* table, T* column,
-                          std::size_t stride) {
-  unsigned char seen = 0;
-  std::size_t j = 0;
-  for (; j + 4 <= n; j += 4, column += 4 * stride) {
-    const unsigned char b0 = bytes[j], b1 = bytes[j + 1], b2 = bytes[j + 2], b3 = bytes[j + 3];
-    seen |= static_cast<unsigned char>(b0 | b1 | b2 | b3);
-    column[0] = table[b0];
-    column[stride] = table[b1];
-    column[2 * stride] = table[b2];
-    column[3 * stride] = table[b3];
-  }
-  for (; j < n; ++j, column += stride) {
-    seen |= bytes[j];
-    *column = table[bytes[j]];
-  }
-  return seen;
-}
-
-// fill_column for a whole group of lanes 8 or 16 bits wide, sixteen text
-// positions at a time, in vector registers: each lane's next sixteen bytes are
-// loaded as one row, the sixteen rows transposed, and each transposed row (one
-// byte per lane) looked up in the table all at once. The lookup splits a byte
-// into its high and low nibble: for each high nibble H under which the table has
-// a nonzero entry, a byte shuffle reads the sixteen entries H0..HF by the low
-// nibble, kept where the high nibble is H. Every other byte reads zero, as its
-// table entry is. So each row in a lane's length holds exactly what fill_column
-// would write; rows past a lane's end hold the entry of byte 0, and no engine
-// reads those.
-template <class T>
-class NibbleFill {
-  static_assert(std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::uint16_t>);
-
- public:
-  using V = simd::Lanes<T>;
-  static constexpr std::size_t kLanes = V::kCount;
-  static constexpr std::size_t kRowSteps = 16;
-  // More high nibbles and the scalar copy is as fast.
-  static constexpr std::size_t kMaxNibbles = 4;
-
-  // ready() tells whether the table's nonzero entries fall under at most
-  // kMaxNibbles high nibbles.
-  explicit NibbleFill(const T* table) {
-    for (unsigned h = 0; h < 16; ++h) {
-      bool used = false;
-      for (unsigned l = 0; l < 16; ++l) used = used || table[h * 16 + l] != 0;
-      if (!used) continue;
-      if (nibbles_ == kMaxNibbles) {
-        nibbles_ = kMaxNibbles + 1;
-        return;
-      }
-      alignas(16) unsigned char bytes[sizeof(T)][16];
-      for (unsigned l = 0; l < 16; ++l)
-        for (std::size_t b = 0; b < sizeof(T); ++b)
-          bytes[b][l] = static_cast<unsigned char>(table[h * 16 + l] >> (8 * b));
-      high_[nibbles_] = _mm256_set1_epi8(static_cast<char>(h));
-      for (std::size_t b = 0; b < sizeof(T); ++b)
-        entries_[nibbles_][b] = _mm256_broadcastsi128_si256(
-            _mm_load_si128(reinterpret_cast<const __m128i*>(bytes[b])));
-      ++nibbles_;
-    }
-  }
-
-  bool ready() const { return nibbles_ <= kMaxNibbles; }
-
-  // Rows j0 .. j0 + rows - 1 of a group's block (row j at
-  // block + (j - j0) * kLanes), and maybe the row after them; lanes from
-  // `count` up, like rows past a lane's end, get byte 0's entry. high[k] gets
-  // 0x80 when lane k has a byte of 0x80 or above among its bytes
-  // j0 .. j0 + kRowSteps - 1.
-  // texts[k] has lengths[k] bytes.
-  // REQUIRES: ready(), 1 <= rows <= kRowSteps, and room for kRowSteps rows.
-  template <class Length>
-  void fill_rows(const unsigned char* const* texts, const Length* lengths, std::size_t count,
-                 std::size_t j0, std::size_t rows, T* block, unsigned char* high) const {
-    __m128i in[2][16];  // [lanes / 16][lane % 16], then [lanes / 16][step]
-    for (std::size_t k = 0; k < kLanes; ++k) {
-      const std::size_t length = k < count ? static_cast<std::size_t>(lengths[k]) : 0;
-      const __m128i row = length > j0 ? load_row(texts[k] + j0, length - j0) : _mm_setzero_si128();
-      in[k / 16][k % 16] = row;
-      if (k < count && _mm_movemask_epi8(row) != 0) high[k] |= 0x80;
-    }
-    __m256i planes[sizeof(T)];
-    if constexpr (sizeof(T) == 1) {
-      // Steps j of lanes 0..15 and 16..31 side by side: one row.
-      transpose_16x16(in[0]);
-      transpose_16x16(in[1]);
-      for (std::size_t j = 0; j < rows; ++j) {
-        lookup(_mm256_inserti128_si256(_mm256_castsi128_si256(in[0][j]), in[1][j], 1), planes);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + j * kLanes), planes[0]);
-      }
-    } else {
-      // Steps j and j + 1 of the sixteen lanes side by side, looked up as
-      // bytes, then each entry's two bytes interleaved into its lane.
-      transpose_16x16(in[0]);
-      for (std::size_t j = 0; j < rows; j += 2) {
-        lookup(_mm256_inserti128_si256(_mm256_castsi128_si256(in[0][j]), in[0][j + 1], 1), planes);
-        const __m256i lo = _mm256_unpacklo_epi8(planes[0], planes[1]);  // lanes 0..7 of each step
-        const __m256i hi = _mm256_unpackhi_epi8(planes[0], planes[1]);  // lanes 8..15
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + j * kLanes),
-                            _mm256_permute2x128_si256(lo, hi, 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + (j + 1) * kLanes),
-                            _mm256_permute2x128_si256(lo, hi, 0x31));
-      }
-    }
-  }
-
- private:
-  // Up to sixteen bytes of a text as a row, zero past its end, in one load:
-  // short texts are most texts, and copying one through a buffer costs more
-  // than the rest of its fill. The load may read past the text (see
-  // within_page): sixteen bytes from its start when they stay in its first
-  // page, else the sixteen ending at its end, which start in that page (the
-  // text starts in its last 15 bytes).
-  __attribute__((no_sanitize("address"))) static __m128i load_row(const unsigned char* p,
-                                                                   std::size_t n) {
-    if (n >= 16) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    if (n == 0) return _mm_setzero_si128();
-    if (within_page(p, 16)) {
-      // kKeep + 16 - n: n bytes of 0xFF, then zeros.
-      const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep + 16 - n));
-      return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), keep);
-    }
-    // The text's n bytes end up at buf[32 - n, 32), zeros after them.
-    alignas(16) unsigned char buf[48] = {};
-    _mm_store_si128(reinterpret_cast<__m128i*>(buf + 16),
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)));
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + 32 - n));
-  }
-
-  static constexpr unsigned char kKeep[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                              0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-  // Row j of the result holds byte j of every input row, in row order.
-  static void transpose_16x16(__m128i (&r)[16]) {
-    __m128i b[16], c[16];
-    for (int i = 0; i < 8; ++i) {  // byte pairs of rows 2i, 2i + 1
-      b[2 * i] = _mm_unpacklo_epi8(r[2 * i], r[2 * i + 1]);
-      b[2 * i + 1] = _mm_unpackhi_epi8(r[2 * i], r[2 * i + 1]);
-    }
-    for (int i = 0; i < 4; ++i) {  // bytes j of rows 4i .. 4i + 3, j in fours
-      c[4 * i] = _mm_unpacklo_epi16(b[4 * i], b[4 * i + 2]);
-      c[4 * i + 1] = _mm_unpackhi_epi16(b[4 * i], b[4 * i + 2]);
-      c[4 * i + 2] = _mm_unpacklo_epi16(b[4 * i + 1], b[4 * i + 3]);
-      c[4 * i + 3] = _mm_unpackhi_epi16(b[4 * i + 1], b[4 * i + 3]);
-    }
-    for (int h = 0; h < 2; ++h) {  // bytes j of rows 8h .. 8h + 7, j in pairs
-      for (int q = 0; q < 4; ++q) {
-        b[8 * h + 2 * q] = _mm_unpacklo_epi32(c[8 * h + q], c[8 * h + 4 + q]);
-        b[8 * h + 2 * q + 1] = _mm_unpackhi_epi32(c[8 * h + q], c[8 * h + 4 + q]);
-      }
-    }
-    for (int m = 0; m < 8; ++m) {  // b[m] and b[8 + m] hold bytes 2m and 2m + 1
-      r[2 * m] = _mm_unpacklo_epi64(b[m], b[8 + m]);
-      r[2 * m + 1] = _mm_unpackhi_epi64(b[m], b[8 + m]);
-    }
-  }
-
-  // For each byte value of x, byte b of its table entry in planes[b].
-  void lookup(__m256i x, __m256i (&planes)[sizeof(T)]) const {
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
-    const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
-    const __m256i low = _mm256_and_si256(x, nibble);
-    for (__m256i& plane : planes) plane = _mm256_setzero_si256();
-    for (std::size_t g = 0; g < nibbles_; ++g) {
-      const __m256i here = _mm256_cmpeq_epi8(high, high_[g]);
-      for (std::size_t b = 0; b < sizeof(T); ++b)
-        planes[b] = _mm256_or_si256(
-            planes[b], _mm256_and_si256(_mm256_shuffle_epi8(entries_[g][b], low), here));
-    }
-  }
-
-  std::size_t nibbles_ = 0;
-  __m256i high_[kMaxNibbles];
-  __m256i entries_[kMaxNibbles][sizeof(T)];
-};
 
 // Lanes of 32 and 64 bits keep fill_column.
 struct NoNibbleFill {

@@ -61,11 +61,11 @@ bool is_final_sigma(const unsigned char* begin, const unsigned char* at,
 bool is_ascii(std::string_view text) {
   const char* p = text.data();
   std::size_t n = text.size();
-  using simd::Bytes32;
-  simd::Bytes32 acc = Bytes32::splat(0);
-  for (; n >= Bytes32::kSize; n -= Bytes32::kSize, p += Bytes32::kSize)
-    acc = acc | Bytes32::load(p);
-  if (acc.top_bits() != 0) return false;
+  using simd::Bytes;
+  simd::Bytes acc = Bytes::splat(0);
+  for (; n >= Bytes::kSize; n -= Bytes::kSize, p += Bytes::kSize)
+    acc = acc | Bytes::load(p);
+  if (acc.any_top_bit()) return false;
   std::uint64_t tail = 0;
   for (; n >= 8; n -= 8, p += 8) {
     std::uint64_t w;
@@ -149,21 +149,21 @@ std::vector<char32_t> decode_utf8(std::string_view text) {
 }
 
 std::string fold_case(std::string_view text) {
-  using simd::Bytes32;
+  using simd::Bytes;
   std::string out;
   out.reserve(text.size() + text.size() / 8);
   const auto begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto end = begin + text.size();
   const unsigned char* p = begin;
   while (p < end) {
-    // ASCII run: 32 bytes at a time while the block is pure ASCII, then bytes.
-    while (end - p >= static_cast<std::ptrdiff_t>(Bytes32::kSize)) {
-      Bytes32 block = Bytes32::load(p);
-      if (block.top_bits() != 0) break;
-      char lowered[Bytes32::kSize];
+    // ASCII run: a register of bytes at a time while the block is pure ASCII, then bytes.
+    while (end - p >= static_cast<std::ptrdiff_t>(Bytes::kSize)) {
+      Bytes block = Bytes::load(p);
+      if (block.any_top_bit()) break;
+      char lowered[Bytes::kSize];
       simd::ascii_lower(block).store(lowered);
-      out.append(lowered, Bytes32::kSize);
-      p += Bytes32::kSize;
+      out.append(lowered, Bytes::kSize);
+      p += Bytes::kSize;
     }
     while (p < end && *p < 0x80) {
       out += static_cast<char>(ascii_lower(*p++));

@@ -14,8 +14,6 @@
 // run on any number of threads at once.
 #pragma once
 
-#include <emmintrin.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -69,15 +67,23 @@ inline constexpr std::size_t kShortTextBytes = 32;
 // unspecified. Copies can be packed end to end, each overwriting what the one
 // before wrote past its end.
 // REQUIRES: text.size <= kShortTextBytes, and room for kShortTextBytes at `out`.
+//
+// The vector type is the compiler's own, as SSE2's unaligned load is built on
+// it, so the copy needs no instruction-set header and is the same on every
+// processor: two 16-byte loads and stores that may alias anything and need no
+// alignment. (Each access dereferences a cast pointer: GCC takes an indexed
+// one, p[1], as aligned whatever the type says.)
+typedef long long ShortTextChunk __attribute__((vector_size(16), may_alias, aligned(1)));
+__attribute__((no_sanitize("address"))) inline void copy_chunk(const char* from, char* to) {
+  *reinterpret_cast<ShortTextChunk*>(to) = *reinterpret_cast<const ShortTextChunk*>(from);
+}
 __attribute__((no_sanitize("address"))) inline TextView copy_short_text(TextView text,
                                                                         char* out) {
-  static_assert(kShortTextBytes == 2 * sizeof(__m128i));
+  static_assert(kShortTextBytes == 2 * sizeof(ShortTextChunk));
   if (text.size == 0) return TextView(out, 0);
   if (within_page(text.data, kShortTextBytes)) {
-    const auto* in = reinterpret_cast<const __m128i*>(text.data);
-    auto* to = reinterpret_cast<__m128i*>(out);
-    _mm_storeu_si128(to, _mm_loadu_si128(in));
-    _mm_storeu_si128(to + 1, _mm_loadu_si128(in + 1));
+    copy_chunk(text.data, out);
+    copy_chunk(text.data + 16, out + 16);
   } else {
     std::memcpy(out, text.data, text.size);
   }

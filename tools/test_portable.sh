@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The portable back end (QUILLMATCH_SIMD=portable: plain C++, no intrinsics) on
+# an x86-64 processor without AVX2: builds the core's C++ tests and the module
+# with it into build/portable, runs the C++ tests natively (the lane tests
+# compare its lanes with the word steps), then the Python tests under
+# `qemu-x86_64 -cpu qemu64` (no SSE4, AVX, BMI or POPCNT), where the AVX2
+# wheel raises ImportError, and compares a digest of many results there with the
+# native build's (tools/results_digest.py). Installs qemu-user and GoogleTest (apt-get) when
+# missing, and a venv of its own (build/qemu64-venv): numpy below 2, as numpy
+# 2's x86-64 wheels need SSE4.2 and POPCNT.
+#
+# usage: tools/test_portable.sh [--full]
+#   Without --full, the Python tests are the batch, quillmatch_many, import and
+#   argument subsets (about 1.5 minutes emulated); with it, all of them (about 3).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+full=0
+[ "${1:-}" != "--full" ] || full=1
+jobs=$(nproc 2>/dev/null || echo 2)
+[ "$jobs" -le 2 ] || jobs=2
+python=${PYTHON:-python3}
+
+missing=()
+command -v qemu-x86_64 >/dev/null || missing+=(qemu-user)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
+
+venv=build/qemu64-venv
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis 'numpy<2'
+
+echo "== portable back end: C++ tests"
+cmake -S . -B build/portable -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_SIMD=portable \
+  -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_WERROR=ON -DPython_EXECUTABLE="$PWD/$venv/bin/python" \
+  >/dev/null
+cmake --build build/portable -j "$jobs" >/dev/null
+build/portable/quillmatch-core/quillmatch_core_tests --gtest_brief=1
+
+tests=(tests)
+select=()
+if [ "$full" -eq 0 ]; then
+  tests=(tests/test_batch.py tests/test_many.py tests/test_cpu_check.py tests/test_frame.py)
+  select=(-k "not large_batches and not lock_held")
+fi
+echo "== portable back end: Python tests under qemu-x86_64 -cpu qemu64 (${tests[*]})"
+# Child interpreters that tests start run natively, with the same module.
+PYTHONPATH=build/portable/py QUILLMATCH_EXPECT_SIMD=portable \
+  qemu-x86_64 -cpu qemu64 "$venv/bin/python" -m pytest -q -p no:cacheprovider "${select[@]}" \
+  "${tests[@]}"
+
+echo "== portable back end: results under qemu64 equal the native build's, bit for bit"
+tools/reference_digest.sh >build/portable/reference-digest.txt
+PYTHONPATH=build/portable/py qemu-x86_64 -cpu qemu64 "$venv/bin/python" tools/results_digest.py \
+  >build/portable/digest.txt
+diff build/portable/reference-digest.txt build/portable/digest.txt
+echo "the same $(wc -l <build/portable/digest.txt) digests"
