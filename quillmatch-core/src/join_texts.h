@@ -11,7 +11,7 @@
 #include <array>
 #include <cstdint>
 
-#if defined(__SSE2__)
+#if defined(QUILLMATCH_SIMD_AVX2)
 #include <emmintrin.h>
 #endif
 #include <span>
@@ -42,7 +42,7 @@ CharCounts count_chars(std::string_view text);
 // pair off m characters one to one have an exact distance of at most
 // a + b - 2m.
 inline unsigned count_distance(const CharCounts& a, const CharCounts& b) {
-#if defined(__SSE2__)
+#if defined(QUILLMATCH_SIMD_AVX2)
   // One instruction sums the absolute differences of each 8-byte half.
   static_assert(kCountBuckets == sizeof(__m128i));
   const __m128i sad = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a.data())),
