@@ -1,7 +1,8 @@
 // The definition of quillmatch_many: multi-phase initialisation with a single
 // exec slot and no per-module state, like quillmatch's. The exec step checks
 // the processor first, then creates the nine function objects in table order,
-// appends each name to __all__ and sets it as an attribute.
+// appends each name to __all__ and sets it as an attribute, then sets
+// __version__ (not in __all__).
 #include <array>
 
 #include "cpu_check.h"
@@ -16,15 +17,15 @@ namespace {
 // functions' text signatures show score_cutoff=None, as the binder accepts it
 // absent; their bodies require it.
 constexpr std::array<FunctionEntry, 9> kFunctions{{
-    {kLevenshteinMatrix, levenshtein_matrix},
-    {kDamerauMatrix, damerau_matrix},
-    {kJaroWinklerMatrix, jaro_winkler_matrix},
-    {kLevenshteinTop, levenshtein_top},
-    {kDamerauTop, damerau_top},
-    {kJaroWinklerTop, jaro_winkler_top},
-    {kLevenshteinPairs, levenshtein_pairs},
-    {kDamerauPairs, damerau_pairs},
-    {kJaroWinklerPairs, jaro_winkler_pairs},
+    {kLevenshteinMatrix, levenshtein_matrix, kLevenshteinMatrixDoc},
+    {kDamerauMatrix, damerau_matrix, kDamerauMatrixDoc},
+    {kJaroWinklerMatrix, jaro_winkler_matrix, kJaroWinklerMatrixDoc},
+    {kLevenshteinTop, levenshtein_top, kLevenshteinTopDoc},
+    {kDamerauTop, damerau_top, kDamerauTopDoc},
+    {kJaroWinklerTop, jaro_winkler_top, kJaroWinklerTopDoc},
+    {kLevenshteinPairs, levenshtein_pairs, kLevenshteinPairsDoc},
+    {kDamerauPairs, damerau_pairs, kDamerauPairsDoc},
+    {kJaroWinklerPairs, jaro_winkler_pairs, kJaroWinklerPairsDoc},
 }};
 
 int module_exec(PyObject* module) {
@@ -43,6 +44,7 @@ int module_exec(PyObject* module) {
         return nullptr;
     }
     if (PyObject_SetAttr(module, names().all, all.get()) < 0) return nullptr;
+    if (PyModule_AddStringConstant(module, "__version__", QUILLMATCH_VERSION) < 0) return nullptr;
     return Py_None;  // borrowed marker of success, never returned to Python
   });
   return ok ? 0 : -1;

@@ -19,6 +19,8 @@ __all__ = [
     "jaro_winkler_pairs",
 ]
 
+__version__: str
+
 # Any sequence of str; numpy arrays of str and pandas Series are taken in
 # through their tolist().
 _Texts = Union[Sequence[str], Any]
