@@ -6,16 +6,22 @@
 # column tests and the README's column examples run against), dask[distributed],
 # mypy, basedpyright, abi3audit and build.
 # Then: the C++ tests, the C++ tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the core's fuzz targets for 20 seconds each
-# (tools/run_fuzzers.sh, which installs clang when missing), the sdist and the
-# wheel built from it, the example run in a clean venv with that wheel, the abi3
-# audit, the type checkers over the installed stubs, pytest, and pytest again
-# against the module built with both sanitizers.
+# UndefinedBehaviorSanitizer, the core's fuzz targets for 10 seconds each
+# (tools/run_fuzzers.sh, which installs clang when missing; .ci/run fuzzes
+# longer), the sdist and the wheel built from it, the example run in a clean
+# venv with that wheel, the abi3 audit, the type checkers over the installed
+# stubs, pytest, and pytest again against the module built with both sanitizers.
+#
+# Builds use both cores; the runs that use one core (the sanitized tests, the
+# fuzzers) go on in the background beside the wheel's build and the checks of
+# the wheel. Each background stage writes its own log under build/logs, shown
+# whole when the stage is collected, so the output still reads stage by stage.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 python=${PYTHON:-python3}
 jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=10
 
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
@@ -27,12 +33,44 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 
-if [ ! -x .venv/bin/python ]; then
-  "$python" -m venv .venv
-fi
-.venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis numpy \
-  pyarrow polars pandas duckdb \
-  'dask[distributed]' mypy basedpyright abi3audit build
+# Background stages run in process groups of their own (job control), so that
+# a failure anywhere stops every one of them and all they started.
+set -m
+declare -A running=()  # stage name -> process id (and group) of a stage not yet collected
+stop_running() {
+  local pid
+  for pid in "${running[@]}"; do kill -- -"$pid" 2>/dev/null || true; done
+}
+trap stop_running EXIT
+trap 'exit 130' INT TERM
+rm -rf build/logs
+mkdir -p build/logs
+# start NAME COMMAND...: runs the command in the background, output to its log.
+start() {
+  local name=$1
+  shift
+  "$@" >"build/logs/$name.log" 2>&1 &
+  running[$name]=$!
+}
+# collect NAME: waits for the stage, shows its log, and fails if it failed.
+collect() {
+  local status=0
+  wait "${running[$1]}" || status=$?
+  unset "running[$1]"
+  cat "build/logs/$1.log"
+  if [ "$status" -ne 0 ]; then
+    echo "FAILED: $1 (log: build/logs/$1.log)" >&2
+    exit 1
+  fi
+}
+
+[ -x .venv/bin/python ] || "$python" -m venv .venv
+# The Arrow producers come as wheels only: a source build of any of them takes
+# longer than every test together.
+start venv sh -c ".venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis \
+  numpy 'dask[distributed]' mypy basedpyright abi3audit build &&
+  .venv/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: \
+  pyarrow polars pandas duckdb"
 
 echo "== C++ tests"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_BUILD_MODULE=OFF \
@@ -40,15 +78,41 @@ cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_BUILD_M
 cmake --build build/tests -j "$jobs"
 build/tests/quillmatch-core/quillmatch_core_tests --gtest_brief=1
 
-echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLMATCH_BUILD_MODULE=OFF \
-  -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_SANITIZE=ON >/dev/null
-cmake --build build/sanitize -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  build/sanitize/quillmatch-core/quillmatch_core_tests --gtest_brief=1
+# One build under AddressSanitizer and UndefinedBehaviorSanitizer serves the C++
+# tests and the Python tests: the core is compiled with them once.
+echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLMATCH_BUILD_MODULE=ON \
+  -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_SANITIZE=ON \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+cmake --build build/sanitize -j "$jobs" >build/logs/sanitize-build.log 2>&1 ||
+  { cat build/logs/sanitize-build.log; exit 1; }
+tail -n 1 build/logs/sanitize-build.log
+collect venv
 
-echo "== fuzz targets of the core, 20 s each"
-tools/run_fuzzers.sh 20
+sanitized_tests() {
+  echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    build/sanitize/quillmatch-core/quillmatch_core_tests --gtest_brief=1
+  echo "== Python tests against the module built with AddressSanitizer and UndefinedBehaviorSanitizer"
+  # The interpreter itself is not instrumented, so the runtimes are preloaded and
+  # leak checking (which would report the interpreter's own process-lifetime
+  # allocations) is off; memory errors and undefined behaviour still abort.
+  # Objects come from malloc rather than the interpreter's own pools, so the
+  # sanitizer knows where each str ends and reports any read past it. Only
+  # Python-level output is captured, so a report reaches the log before the
+  # abort. The table generator's test runs no native code and is left to the
+  # plain run; the property tests take fewer examples here (tests/test_scalar.py).
+  local cxx=${CXX:-c++}
+  LD_PRELOAD="$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    PYTHONMALLOC=malloc \
+    PYTHONPATH=build/sanitize/py QUILLMATCH_EXPECT_SANITIZED=1 \
+    .venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
+    --ignore=tests/test_case_tables.py tests
+}
+start sanitized sanitized_tests
+start fuzz bash -c "echo '== fuzz targets of the core, $fuzz_seconds s each' &&
+  tools/run_fuzzers.sh $fuzz_seconds"
 
 echo "== sdist, and the wheel built from it"
 rm -rf build/wheel
@@ -72,29 +136,20 @@ echo "== type checks of the installed stubs: stubtest, mypy --strict and basedpy
 .venv/bin/python -m mypy --strict examples tests/typing
 .venv/bin/basedpyright --pythonpath .venv/bin/python
 
+# The lock tests need another thread to get a core while a batch runs, so the
+# plain run waits for the fuzzers; the sanitized run holds the other core.
+collect fuzz
+
 echo "== Python tests"
 .venv/bin/python -m pytest -q -p no:cacheprovider tests
 
-echo "== Python tests against the module built with AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build/sanitize-module -DCMAKE_BUILD_TYPE=Debug -DQUILLMATCH_SANITIZE=ON \
-  -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-cmake --build build/sanitize-module -j "$jobs"
-# The interpreter itself is not instrumented, so the runtimes are preloaded and
-# leak checking (which would report the interpreter's own process-lifetime
-# allocations) is off; memory errors and undefined behaviour still abort.
-# Objects come from malloc rather than the interpreter's own pools, so the
-# sanitizer knows where each str ends and reports any read past it. Only
-# Python-level output is captured, so a report reaches the log before the abort.
-cxx=${CXX:-c++}
-LD_PRELOAD="$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  PYTHONMALLOC=malloc \
-  PYTHONPATH=build/sanitize-module/py QUILLMATCH_EXPECT_SANITIZED=1 \
-  .venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys tests
+# The portable back end (no intrinsics): the module built with it, and the
+# batch, quillmatch_many, import and argument tests under qemu-x86_64 -cpu
+# qemu64, a processor without SSE4, AVX, BMI or POPCNT, where the AVX2 wheel
+# refuses to load. .ci/run runs its C++ tests and every Python test there, and
+# the NEON build under qemu-aarch64.
+start portable bash -c "echo '== portable back end, emulated x86-64 without AVX2' &&
+  tools/test_portable.sh --python-only"
 
-# The portable back end (no intrinsics): its C++ tests natively, and the batch,
-# quillmatch_many, import and argument tests under qemu-x86_64 -cpu qemu64, a
-# processor without SSE4, AVX, BMI or POPCNT. .ci/run runs every Python test
-# there, and the NEON build under qemu-aarch64.
-echo "== portable back end, emulated x86-64 without AVX2 (tools/test_portable.sh)"
-tools/test_portable.sh
+collect sanitized
+collect portable

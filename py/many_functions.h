@@ -1,5 +1,5 @@
-// The nine functions of quillmatch_many: their signatures and entry points, in
-// the order in which the module publishes them.
+// The nine functions of quillmatch_many: their signatures, documentation and
+// entry points, in the order in which the module publishes them.
 #pragma once
 
 #include <Python.h>
@@ -10,35 +10,146 @@
 
 namespace quillmatch::py {
 
+// Each function's signature, and the documentation help() shows below it. The
+// examples are run by tests/test_many.py with quillmatch_many imported as qmm.
 inline constexpr CallSignature kLevenshteinMatrix{
     "levenshtein_matrix", {"queries", "candidates", "case_insensitive", "workers"}, 4, 1};
+inline constexpr const char* kLevenshteinMatrixDoc =
+    "Levenshtein distance of every query to every candidate.\n"
+    "\n"
+    "Returns the matrix of shape (len(queries), len(candidates)), row i for\n"
+    "query i and column j for candidate j; without candidates, the queries\n"
+    "against themselves. It is a numpy array of the narrowest unsigned integer\n"
+    "type that holds the UTF-8 length of the longest text (without numpy, a\n"
+    "flat memoryview of the same bytes). `workers` threads (default: the\n"
+    "number of cores) compute it without the interpreter lock.\n"
+    "\n"
+    ">>> qmm.levenshtein_matrix([\"flaw\", \"kitten\"], [\"lawn\", \"sitting\"]).tolist()\n"
+    "[[2, 7], [5, 3]]\n";
 inline constexpr CallSignature kDamerauMatrix{
     "damerau_matrix", {"queries", "candidates", "case_insensitive", "workers"}, 4, 1};
+inline constexpr const char* kDamerauMatrixDoc =
+    "Optimal string alignment (restricted Damerau) distance of every query to\n"
+    "every candidate.\n"
+    "\n"
+    "Returns the matrix of shape (len(queries), len(candidates)), row i for\n"
+    "query i and column j for candidate j; without candidates, the queries\n"
+    "against themselves. It is a numpy array of the narrowest unsigned integer\n"
+    "type that holds the UTF-8 length of the longest text (without numpy, a\n"
+    "flat memoryview of the same bytes). `workers` threads (default: the\n"
+    "number of cores) compute it without the interpreter lock.\n"
+    "\n"
+    ">>> qmm.damerau_matrix([\"ab\", \"ca\"], [\"ba\", \"abc\"]).tolist()\n"
+    "[[1, 1], [1, 3]]\n";
 inline constexpr CallSignature kJaroWinklerMatrix{
     "jaro_winkler_matrix", {"queries", "candidates", "case_insensitive", "p", "workers"}, 5, 1};
+inline constexpr const char* kJaroWinklerMatrixDoc =
+    "Jaro-Winkler similarity of every query to every candidate, with prefix\n"
+    "scale p (default 0.1).\n"
+    "\n"
+    "Returns the matrix of shape (len(queries), len(candidates)), row i for\n"
+    "query i and column j for candidate j; without candidates, the queries\n"
+    "against themselves. It is a numpy array of float64 (without numpy, a flat\n"
+    "memoryview of the same bytes). `workers` threads (default: the number of\n"
+    "cores) compute it without the interpreter lock.\n"
+    "\n"
+    ">>> qmm.jaro_winkler_matrix([\"MARTHA\"], [\"MARHTA\", \"martha\"], True).tolist()\n"
+    "[[0.9611111111111111, 1.0]]\n";
 inline constexpr CallSignature kLevenshteinTop{
     "levenshtein_top",
     {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "workers"},
     6,
     3};
+inline constexpr const char* kLevenshteinTopDoc =
+    "The k candidates nearest to each query by Levenshtein distance, only\n"
+    "those within score_cutoff (distance <= score_cutoff) when it is given.\n"
+    "\n"
+    "Returns (indices, scores, counts): indices (int64) and distances of shape\n"
+    "(len(queries), min(k, len(candidates))), row i best first for query i,\n"
+    "ties in candidate order; the first counts[i] entries of row i are real,\n"
+    "the rest are index -1 and distance 0.\n"
+    "\n"
+    ">>> idx, dist, count = qmm.levenshtein_top(\n"
+    "...     [\"ab\", \"zzzz\"], [\"ax\", \"ab\", \"xb\", \"b\"], 3, score_cutoff=1)\n"
+    ">>> idx.tolist(), dist.tolist(), count.tolist()\n"
+    "([[1, 0, 2], [-1, -1, -1]], [[0, 1, 1], [0, 0, 0]], [3, 0])\n";
 inline constexpr CallSignature kDamerauTop{
     "damerau_top", {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "workers"}, 6, 3};
+inline constexpr const char* kDamerauTopDoc =
+    "The k candidates nearest to each query by optimal string alignment\n"
+    "(restricted Damerau) distance, only those within score_cutoff (distance\n"
+    "<= score_cutoff) when it is given.\n"
+    "\n"
+    "Returns (indices, scores, counts): indices (int64) and distances of shape\n"
+    "(len(queries), min(k, len(candidates))), row i best first for query i,\n"
+    "ties in candidate order; the first counts[i] entries of row i are real,\n"
+    "the rest are index -1 and distance 0.\n"
+    "\n"
+    ">>> idx, dist, count = qmm.damerau_top([\"ab\"], [\"abc\", \"ba\", \"xyz\"], 2)\n"
+    ">>> idx.tolist(), dist.tolist(), count.tolist()\n"
+    "([[0, 1]], [[1, 1]], [2])\n";
 inline constexpr CallSignature kJaroWinklerTop{
     "jaro_winkler_top",
     {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "p", "workers"},
     7,
     3};
+inline constexpr const char* kJaroWinklerTopDoc =
+    "The k candidates most similar to each query by Jaro-Winkler similarity\n"
+    "with prefix scale p (default 0.1), only those within score_cutoff\n"
+    "(similarity >= score_cutoff) when it is given.\n"
+    "\n"
+    "Returns (indices, scores, counts): indices (int64) and similarities\n"
+    "(float64) of shape (len(queries), min(k, len(candidates))), row i best\n"
+    "first for query i, ties in candidate order; the first counts[i] entries\n"
+    "of row i are real, the rest are index -1 and similarity 0.\n"
+    "\n"
+    ">>> idx, sim, count = qmm.jaro_winkler_top([\"MARTHA\"], [\"MARHTA\", \"x\"], 2, 0.5)\n"
+    ">>> idx.tolist(), sim.tolist(), count.tolist()\n"
+    "([[0, -1]], [[0.9611111111111111, 0.0]], [1])\n";
 // score_cutoff is required; it follows the optional candidates, so the binder
 // treats it as optional and the body refuses it absent or None.
 inline constexpr CallSignature kLevenshteinPairs{
     "levenshtein_pairs", {"queries", "candidates", "score_cutoff", "case_insensitive", "workers"}, 5, 1};
+inline constexpr const char* kLevenshteinPairsDoc =
+    "Every pair of a query and a candidate whose Levenshtein distance is\n"
+    "within score_cutoff (required: distance <= score_cutoff); without\n"
+    "candidates, the pairs i < j of the queries.\n"
+    "\n"
+    "Returns (query_indices, candidate_indices, scores): int64 indices and the\n"
+    "distances, one entry per pair, in (query, candidate) order.\n"
+    "\n"
+    ">>> i, j, d = qmm.levenshtein_pairs([\"Jon\", \"John\", \"Joan\", \"Jane\"], score_cutoff=1)\n"
+    ">>> i.tolist(), j.tolist(), d.tolist()\n"
+    "([0, 0, 1], [1, 2, 2], [1, 1, 1])\n";
 inline constexpr CallSignature kDamerauPairs{
     "damerau_pairs", {"queries", "candidates", "score_cutoff", "case_insensitive", "workers"}, 5, 1};
+inline constexpr const char* kDamerauPairsDoc =
+    "Every pair of a query and a candidate whose optimal string alignment\n"
+    "(restricted Damerau) distance is within score_cutoff (required: distance\n"
+    "<= score_cutoff); without candidates, the pairs i < j of the queries.\n"
+    "\n"
+    "Returns (query_indices, candidate_indices, scores): int64 indices and the\n"
+    "distances, one entry per pair, in (query, candidate) order.\n"
+    "\n"
+    ">>> i, j, d = qmm.damerau_pairs([\"Jon\", \"jon\", \"Jno\"], score_cutoff=1, case_insensitive=True)\n"
+    ">>> i.tolist(), j.tolist(), d.tolist()\n"
+    "([0, 0, 1], [1, 2, 2], [0, 1, 1])\n";
 inline constexpr CallSignature kJaroWinklerPairs{
     "jaro_winkler_pairs",
     {"queries", "candidates", "score_cutoff", "case_insensitive", "p", "workers"},
     6,
     1};
+inline constexpr const char* kJaroWinklerPairsDoc =
+    "Every pair of a query and a candidate whose Jaro-Winkler similarity with\n"
+    "prefix scale p (default 0.1) is within score_cutoff (required: similarity\n"
+    ">= score_cutoff); without candidates, the pairs i < j of the queries.\n"
+    "\n"
+    "Returns (query_indices, candidate_indices, scores): int64 indices and the\n"
+    "similarities (float64), one entry per pair, in (query, candidate) order.\n"
+    "\n"
+    ">>> i, j, s = qmm.jaro_winkler_pairs([\"MARTHA\", \"MARHTA\", \"DIXON\"], score_cutoff=0.9)\n"
+    ">>> i.tolist(), j.tolist(), s.tolist()\n"
+    "([0], [1], [0.9611111111111111])\n";
 
 // METH_VARARGS | METH_KEYWORDS entry points, entered and left holding the lock.
 PyObject* levenshtein_matrix(PyObject* self, PyObject* args, PyObject* kwargs);

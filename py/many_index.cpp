@@ -91,12 +91,17 @@ PyMethodDef index_methods[] = {
 constexpr const char* kIndexDoc =
     "Index(candidates, measure, score_cutoff, case_insensitive=None, p=None, workers=None)\n--\n\n"
     "The candidates prepared once for searches within score_cutoff, by measure\n"
-    "('levenshtein', 'damerau' or 'jaro_winkler'). index.top and index.pairs return\n"
-    "exactly what the module's top and pairs functions return for the same\n"
-    "arguments; workers is their default. Immutable; pickles with its texts.\n\n"
-    ">>> index = Index(['Jon Smith', 'John Smith', 'Jane Doe'], 'damerau', 2)\n"
-    ">>> index.top(['jon smyth'], 1, workers=1)[0].tolist()\n"
-    "[[0]]";
+    "('levenshtein', 'damerau' or 'jaro_winkler'; only 'jaro_winkler' takes p).\n"
+    "\n"
+    "Returns an immutable index: index.top(queries, k) and index.pairs(queries)\n"
+    "return exactly what the module's {measure}_top and {measure}_pairs return\n"
+    "for these candidates, with the index's cutoff or a tighter one;\n"
+    "index.pairs() pairs the candidates with each other. workers is the\n"
+    "searches' default. An index pickles with its texts.\n"
+    "\n"
+    ">>> index = qmm.Index([\"Jon Smith\", \"John Smith\", \"Jane Doe\"], \"damerau\", 2)\n"
+    ">>> index.top([\"Jon Smyth\"], 2)[0].tolist()\n"
+    "[[0, 1]]\n";
 
 PyType_Slot index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},

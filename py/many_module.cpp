@@ -1,7 +1,8 @@
 // The definition of quillmatch_many: multi-phase initialisation with a single
 // exec slot and no per-module state, like quillmatch's. The exec step checks
 // the processor first, then creates the function objects in table order,
-// appends each name to __all__ and sets it as an attribute.
+// appends each name to __all__ and sets it as an attribute, then adds the
+// Index type (in __all__), __version__ and the private _with_plan (not in it).
 #include <array>
 
 #include "cpu_check.h"
@@ -18,18 +19,18 @@ namespace {
 // functions' text signatures show score_cutoff=None, as the binder accepts it
 // absent; their bodies require it.
 constexpr std::array<FunctionEntry, 12> kFunctions{{
-    {kLevenshteinMatrix, levenshtein_matrix},
-    {kDamerauMatrix, damerau_matrix},
-    {kJaroWinklerMatrix, jaro_winkler_matrix},
-    {kLevenshteinTop, levenshtein_top},
-    {kDamerauTop, damerau_top},
-    {kJaroWinklerTop, jaro_winkler_top},
-    {kLevenshteinPairs, levenshtein_pairs},
-    {kDamerauPairs, damerau_pairs},
-    {kJaroWinklerPairs, jaro_winkler_pairs},
-    {kLevenshteinScores, levenshtein_scores},
-    {kDamerauScores, damerau_scores},
-    {kJaroWinklerScores, jaro_winkler_scores},
+    {kLevenshteinMatrix, levenshtein_matrix, kLevenshteinMatrixDoc},
+    {kDamerauMatrix, damerau_matrix, kDamerauMatrixDoc},
+    {kJaroWinklerMatrix, jaro_winkler_matrix, kJaroWinklerMatrixDoc},
+    {kLevenshteinTop, levenshtein_top, kLevenshteinTopDoc},
+    {kDamerauTop, damerau_top, kDamerauTopDoc},
+    {kJaroWinklerTop, jaro_winkler_top, kJaroWinklerTopDoc},
+    {kLevenshteinPairs, levenshtein_pairs, kLevenshteinPairsDoc},
+    {kDamerauPairs, damerau_pairs, kDamerauPairsDoc},
+    {kJaroWinklerPairs, jaro_winkler_pairs, kJaroWinklerPairsDoc},
+    {kLevenshteinScores, levenshtein_scores, kLevenshteinScoresDoc},
+    {kDamerauScores, damerau_scores, kDamerauScoresDoc},
+    {kJaroWinklerScores, jaro_winkler_scores, kJaroWinklerScoresDoc},
 }};
 
 // Private, outside __all__.
@@ -60,6 +61,7 @@ int module_exec(PyObject* module) {
     Ref hook(PyCFunction_NewEx(&with_plan_def, module, module_name.get()));
     if (!hook || PyModule_AddObject(module, "_with_plan", hook.get()) < 0) return nullptr;
     hook.release();  // PyModule_AddObject took the reference
+    if (PyModule_AddStringConstant(module, "__version__", QUILLMATCH_VERSION) < 0) return nullptr;
     return Py_None;  // borrowed marker of success, never returned to Python
   });
   return ok ? 0 : -1;

@@ -13,21 +13,28 @@
 
 namespace quillmatch::py {
 
+// `doc` is the text help() shows below the signature; without one, __doc__
+// is None and help() shows the signature alone.
 struct FunctionEntry {
   const CallSignature& sig;
   PyCFunctionWithKeywords function;
+  const char* doc = nullptr;
 };
 
-// "name(a, b, c=None)\n--\n\n": the interpreter derives __text_signature__ from
-// it and shows no further documentation.
-inline std::string text_signature(const CallSignature& sig) {
+// "name(a, b, c=None)\n--\n\n" followed by the entry's doc: the interpreter
+// derives __text_signature__ from the first line and makes __doc__ of what
+// follows the "--" line (None when nothing does).
+inline std::string docstring(const FunctionEntry& entry) {
+  const CallSignature& sig = entry.sig;
   std::string doc = std::string(sig.name) + "(";
   for (std::size_t i = 0; i < sig.count; ++i) {
     if (i) doc += ", ";
     doc += sig.params[i];
     if (i >= sig.required) doc += "=None";
   }
-  return doc + ")\n--\n\n";
+  doc += ")\n--\n\n";
+  if (entry.doc) doc += entry.doc;
+  return doc;
 }
 
 // The method definitions of one table, in its order. They must outlive every
@@ -40,7 +47,7 @@ auto& method_defs() {
     static std::array<std::string, n> docs;
     std::array<PyMethodDef, n> out{};
     for (std::size_t i = 0; i < n; ++i) {
-      docs[i] = text_signature(kTable[i].sig);
+      docs[i] = docstring(kTable[i]);
       out[i] = PyMethodDef{kTable[i].sig.name,
                            reinterpret_cast<PyCFunction>(
                                reinterpret_cast<void (*)()>(kTable[i].function)),

@@ -1,7 +1,7 @@
 // The module definition. Multi-phase initialisation with a single exec slot and
 // no per-module state: the exec step checks the processor, then creates the
 // nine function objects in table order, appends each name to __all__ and sets
-// it as an attribute.
+// it as an attribute, then sets __version__.
 #include <array>
 
 #include "cpu_check.h"
@@ -65,6 +65,8 @@ int module_exec(PyObject* module) {
     if (!check_cpu_features()) return nullptr;
     for (PyMethodDef& def : method_defs<kFunctions>())
       if (!add_function(module, def)) return nullptr;
+    // Not in __all__: a star import brings the functions alone.
+    if (PyModule_AddStringConstant(module, "__version__", QUILLMATCH_VERSION) < 0) return nullptr;
     return Py_None;  // borrowed marker of success, never returned to Python
   });
   return ok ? 0 : -1;

@@ -10,6 +10,7 @@ import numpy
 import pytest
 
 import quillmatch
+import quillmatch_many
 from helpers import assert_raises_with_note, next_float_up
 
 L = quillmatch.levenshtein_bp
@@ -35,6 +36,9 @@ def test_module_surface():
     assert quillmatch.__doc__ == ""
     assert quillmatch.__file__.endswith(".abi3.so")
     assert type(quillmatch.__all__) is list and quillmatch.__all__ == NAMES
+    pyproject = (pathlib.Path(__file__).resolve().parents[1] / "pyproject.toml").read_text()
+    version = re.search(r'^version = "(.+)"$', pyproject, re.M).group(1)
+    assert quillmatch.__version__ == quillmatch_many.__version__ == version
     functions = {k for k, v in vars(quillmatch).items() if isinstance(v, types.BuiltinFunctionType)}
     assert functions == set(NAMES)
 

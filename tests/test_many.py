@@ -1,6 +1,7 @@
 """quillmatch_many: every score against the scalar functions, top and pairs semantics,
 inputs, errors, running out of memory, and Ctrl-C."""
 
+import doctest
 import hashlib
 import os
 import random
@@ -170,6 +171,16 @@ class Series:
 
     def tolist(self):
         return list(self.items)
+
+
+def test_every_function_documents_its_result_with_an_example_that_runs():
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner()
+    for name in qmm.__all__:
+        doc = getattr(qmm, name).__doc__ or ""
+        test = parser.get_doctest(doc, {"qmm": qmm}, name, None, 0)
+        assert "Returns" in doc and test.examples, name
+        report = []
+        assert runner.run(test, out=report.append).failed == 0, "".join(report)
 
 
 def test_inputs_taken_in_like_a_list():

@@ -3,8 +3,9 @@
 
 Usage: python3 tools/gen_case_tables.py [--ucd DIR] [--out FILE]
 
-DIR defaults to ../shared/ucd beside the repository root and must hold
-UnicodeData.txt and DerivedCoreProperties.txt. FILE defaults to the committed
+DIR defaults to tools/ucd in the repository (Unicode 17.0.0, under the Unicode
+License v3: see tools/ucd/LICENSE) and must hold UnicodeData.txt and
+DerivedCoreProperties.txt. FILE defaults to the committed
 quillmatch-core/src/case_tables.cpp. The output depends only on those two files,
 so regenerating from the same data gives the same bytes.
 
@@ -32,7 +33,7 @@ NUM_BLOCKS = (MAX_CP + 1) >> BLOCK_BITS  # 4352 stage-1 entries
 WORDS_PER_PROP = BLOCK_SIZE // 64
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_UCD = os.path.join(os.path.dirname(REPO), "shared", "ucd")
+DEFAULT_UCD = os.path.join(REPO, "tools", "ucd")
 DEFAULT_OUT = os.path.join(REPO, "quillmatch-core", "src", "case_tables.cpp")
 
 PROPERTIES = ("Cased", "Case_Ignorable")

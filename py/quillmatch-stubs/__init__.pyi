@@ -13,6 +13,8 @@ __all__ = [
     "_ingest_borrow_and_deref",
 ]
 
+__version__: str
+
 def levenshtein_bp(
     str_1: str,
     str_2: str,

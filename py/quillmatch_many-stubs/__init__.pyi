@@ -23,6 +23,8 @@ __all__ = [
     "Index",
 ]
 
+__version__: str
+
 # Any sequence of str; numpy arrays of str and pandas Series are taken in
 # through their tolist(). Any object exporting the Arrow PyCapsule interface
 # (__arrow_c_array__ or __arrow_c_stream__: pyarrow arrays and tables, polars

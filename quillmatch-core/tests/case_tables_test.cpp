@@ -1,9 +1,9 @@
 // Checks the generated case tables against the Unicode Character Database they
 // were built from, for every code point, plus known cases that need no data.
 //
-// QUILLMATCH_UCD_DIR, when defined, is a string literal naming the directory
-// that holds UnicodeData.txt and DerivedCoreProperties.txt. Without it, or when
-// the files cannot be opened, the data tests are skipped.
+// QUILLMATCH_UCD_DIR is a string literal naming the directory that holds
+// UnicodeData.txt and DerivedCoreProperties.txt (tools/ucd in the repository).
+// The data tests fail when the files cannot be read.
 #include "case_tables.h"
 
 #include <gtest/gtest.h>
@@ -19,11 +19,7 @@
 namespace quillmatch::unicode {
 namespace {
 
-#ifdef QUILLMATCH_UCD_DIR
 constexpr const char* kUcdDir = QUILLMATCH_UCD_DIR;
-#else
-constexpr const char* kUcdDir = nullptr;
-#endif
 
 constexpr char32_t kMaxCodePoint = 0x10FFFF;
 constexpr std::size_t kCodeSpace = 0x110000;
@@ -116,10 +112,9 @@ bool read_derived_properties(const std::string& path, UcdTables& t) {
   return true;
 }
 
-// Parsed once for all tests; nullopt when the data is not available.
+// Parsed once for all tests; nullopt when the data cannot be read.
 const std::optional<UcdTables>& ucd_tables() {
   static const std::optional<UcdTables> tables = []() -> std::optional<UcdTables> {
-    if (kUcdDir == nullptr) return std::nullopt;
     const std::string dir = kUcdDir;
     UcdTables t;
     t.lower.resize(kCodeSpace);
@@ -133,9 +128,9 @@ const std::optional<UcdTables>& ucd_tables() {
   return tables;
 }
 
-#define REQUIRE_UCD()                                                         \
-  do {                                                                        \
-    if (!ucd_tables()) GTEST_SKIP() << "Unicode data files not available"; \
+#define REQUIRE_UCD()                                                                       \
+  do {                                                                                      \
+    ASSERT_TRUE(ucd_tables().has_value()) << "cannot read the Unicode data in " << kUcdDir; \
   } while (0)
 
 // Collects mismatches over the whole code space; reports the count and the
