@@ -10,12 +10,11 @@
 // is validated the first time a row uses it.
 #include "quillmatch/arrow_column.h"
 
-#include <immintrin.h>
-
+#include <algorithm>
 #include <cstring>
-#include <type_traits>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 
 #include "text.h"
 
@@ -235,17 +234,32 @@ std::optional<ArrowReadError> read_offsets(Strings s, const Range& r, std::uint6
   return std::nullopt;
 }
 
+// Whether any of bytes [from, from + n) of the 8 * kWords readable bytes at
+// p has its top bit set. Each word is read in one load (little-endian: byte k
+// of a word is its bits 8k .. 8k + 7), the bytes outside the range masked off.
+template <std::size_t kWords>
+__attribute__((no_sanitize("address"))) inline bool top_bit_in(const char* p, std::size_t from,
+                                                              std::size_t n) {
+  std::uint64_t any = 0;
+  for (std::size_t k = 0; k < kWords; ++k) {
+    std::uint64_t w;
+    __builtin_memcpy(&w, p + 8 * k, 8);
+    const std::size_t lo = std::clamp<std::size_t>(from, 8 * k, 8 * k + 8) - 8 * k;
+    const std::size_t hi = std::clamp<std::size_t>(from + n, 8 * k, 8 * k + 8) - 8 * k;
+    const std::uint64_t below_hi = hi == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * hi)) - 1;
+    const std::uint64_t below_lo = lo == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * lo)) - 1;
+    any |= w & (below_hi & ~below_lo);
+  }
+  return (any & 0x8080808080808080ULL) != 0;
+}
+
 // Whether the n bytes at p are ASCII. A text of up to 32 bytes whose first 32
-// bytes stay in its page is read in two vector loads, the sign bits past its
-// end masked off (see within_page in quillmatch.h).
-__attribute__((no_sanitize("address"))) inline bool short_ascii(const char* p, std::size_t n) {
+// bytes stay in its page is read in four word loads, the bytes past its end
+// masked off (see within_page in quillmatch.h).
+inline bool short_ascii(const char* p, std::size_t n) {
   if (n > kShortTextBytes || !within_page(p, kShortTextBytes)) return is_ascii({p, n});
-  const auto lo = static_cast<std::uint32_t>(
-      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
-  const auto hi = static_cast<std::uint32_t>(
-      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16))));
-  const std::uint64_t mask = (std::uint64_t{1} << n) - 1;
-  return ((lo | (hi << 16)) & mask) == 0;
+  static_assert(kShortTextBytes == 32);
+  return !top_bit_in<4>(p, 0, n);
 }
 
 // The rows of a utf8_view array, in one pass: each row's view is checked, then
@@ -261,14 +275,12 @@ std::optional<ArrowReadError> read_views(const Range& r, std::uint64_t base, Tex
   const auto* views = static_cast<const char*>(a.buffers[1]) + r.first * kViewBytes;
   for (std::uint64_t i = 0; i < r.length; ++i) {
     const char* view = views + i * kViewBytes;
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(view));
-    const std::int32_t size = _mm_cvtsi128_si32(v);
+    const auto size = load<std::int32_t>(view, 0);
     if (size >= 0 && size <= kInlineBytes) {
-      // Sign bits 4 .. 4 + size - 1 belong to the text's bytes.
-      const unsigned high = (static_cast<unsigned>(_mm_movemask_epi8(v)) >> 4) &
-                            ((1u << static_cast<unsigned>(size)) - 1);
+      // The text is bytes 4 .. 4 + size - 1 of the view.
+      static_assert(kViewBytes == 16);
       out[i] = TextView(view + 4, static_cast<std::size_t>(size));
-      if (high && utf8_valid_prefix(out[i].view()) != out[i].size)
+      if (top_bit_in<2>(view, 4, out[i].size) && utf8_valid_prefix(out[i].view()) != out[i].size)
         return at(Kind::kInvalidUtf8, base + i);
       continue;
     }

@@ -82,11 +82,10 @@ std::size_t utf8_valid_prefix(std::string_view text) {
   const auto* end = begin + text.size();
   while (p < end) {
     if (*p < 0x80) {
-      // An ASCII byte: skip whole 16-byte blocks of ASCII after it.
+      // An ASCII byte: skip whole blocks of ASCII after it.
       ++p;
-      while (end - p >= 16 &&
-             _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0)
-        p += 16;
+      constexpr auto kBlock = static_cast<std::ptrdiff_t>(simd::Bytes::kSize);
+      while (end - p >= kBlock && !simd::Bytes::load(p).any_top_bit()) p += kBlock;
       continue;
     }
     // The well-formed sequences (the Unicode standard's table 3-7): the lead
