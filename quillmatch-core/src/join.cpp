@@ -37,10 +37,14 @@ struct JoinIndex::Impl {
     if (o.measure == Measure::kJaroWinkler) {
       // A cutoff of 0 keeps every pair: nothing to filter.
       if (*o.min_similarity > 0.0) {
+        // Every pair under the bound of no common prefix; those that share a
+        // first code point under that of three; those that share four under
+        // the loosest, each only where it is looser than the one before.
         bounds.emplace(*o.min_similarity, p, join::kPrefixPoints);
-        const JaroBounds unprefixed(*o.min_similarity, p, join::kPrefixPoints - 1);
-        compositions.emplace(texts, unprefixed);
-        if (unprefixed.least_jaro() > bounds->least_jaro()) prefixes.emplace(texts, *bounds);
+        const JaroBounds none(*o.min_similarity, p, 0), three(*o.min_similarity, p, join::kPrefixPoints - 1);
+        compositions.emplace(texts, none, false);
+        if (three.least_jaro() < none.least_jaro()) initials.emplace(texts, three, true);
+        if (bounds->least_jaro() < three.least_jaro()) prefixes.emplace(texts, *bounds);
       }
       for (std::size_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) == 0) empties.push_back(static_cast<std::uint32_t>(id));
@@ -86,6 +90,7 @@ struct JoinIndex::Impl {
         if (!found_by_other(id, length)) out.push_back(id);
       };
       compositions->candidates(r, lo, hi, keep);
+      if (initials) initials->candidates(r, lo, hi, keep);
       if (prefixes) prefixes->candidates(r, lo, hi, keep);
     }
     std::sort(out.begin(), out.end());
@@ -97,7 +102,7 @@ struct JoinIndex::Impl {
   WorkingTexts texts;
   std::optional<SegmentIndex> segments;
   std::optional<JaroBounds> bounds;
-  std::optional<CompositionIndex> compositions;
+  std::optional<CompositionIndex> compositions, initials;
   std::optional<join::PrefixIndex> prefixes;
   std::vector<std::uint32_t> empties;  // Jaro-Winkler: the empty texts, paired apart
 };
@@ -124,6 +129,7 @@ std::size_t JoinIndex::memory_bytes() const {
   const Impl& m = *impl_;
   return m.texts.memory_bytes() + (m.segments ? m.segments->memory_bytes() : 0) +
          (m.compositions ? m.compositions->memory_bytes() : 0) +
+         (m.initials ? m.initials->memory_bytes() : 0) +
          (m.prefixes ? m.prefixes->memory_bytes() : 0) + m.empties.capacity() * 4;
 }
 

@@ -43,8 +43,8 @@ std::int64_t JaroBounds::most_count_distance(std::uint32_t a, std::uint32_t b) c
   return std::int64_t{a} + b - 2 * m;
 }
 
-CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds)
-    : bounds_(bounds) {
+CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds, bool by_initial)
+    : bounds_(bounds), by_initial_(by_initial) {
   // Four groups of buckets of about equal weight among these texts, the
   // heaviest bucket first into the lightest group.
   std::array<std::uint64_t, kCountBuckets> weight{};
@@ -61,32 +61,32 @@ CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& 
   }
 
   struct Item {
+    std::uint64_t cell;  // cell_key: the initial and the length
     std::uint32_t length, s1;
     std::uint64_t s23;
     std::uint32_t id;
   };
   std::vector<Item> items;
-  std::uint32_t longest = 0;
   for (std::size_t id = 0; id < texts.size(); ++id) {
     const std::uint32_t n = texts.length(id);
     if (n == 0) continue;
     const GroupSums g = sums(texts.text(id));
-    items.push_back({n, g.s1, (std::uint64_t{g.s2} << 32) | g.s3, static_cast<std::uint32_t>(id)});
-    longest = std::max(longest, n);
+    items.push_back({cell_key(texts.text(id), n), n, g.s1, (std::uint64_t{g.s2} << 32) | g.s3,
+                     static_cast<std::uint32_t>(id)});
+    longest_ = std::max(longest_, n);
   }
   std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
-    return std::tie(x.length, x.s1, x.s23, x.id) < std::tie(y.length, y.s1, y.s23, y.id);
+    return std::tie(x.cell, x.s1, x.s23, x.id) < std::tie(y.cell, y.s1, y.s23, y.id);
   });
-  cells_.resize(items.empty() ? 0 : std::size_t{longest} + 1);
   ids_.reserve(items.size());
   sums_.reserve(items.size());
   counts_.reserve(items.size());
   for (std::size_t e = 0; e < items.size(); ++e) {
     const Item& it = items[e];
-    std::vector<std::uint32_t>& cell = cells_[it.length];
+    std::vector<std::uint32_t>& cell = cells_[it.cell];
     if (cell.empty()) cell.assign(std::size_t{it.length} + 2, 0);
     ++cell[it.s1 + 1];
-    if (e + 1 == items.size() || items[e + 1].length != it.length) {
+    if (e + 1 == items.size() || items[e + 1].cell != it.cell) {
       // The counts of each s1 become where its run begins.
       cell[0] = static_cast<std::uint32_t>(e + 1 - (std::accumulate(cell.begin(), cell.end(), std::size_t{0})));
       std::partial_sum(cell.begin(), cell.end(), cell.begin());
@@ -95,6 +95,13 @@ CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& 
     sums_.push_back(it.s23);
     counts_.push_back(texts.counts(it.id));
   }
+}
+
+// The length above, the first code point (21 bits) when by initial.
+std::uint64_t CompositionIndex::cell_key(std::string_view text, std::uint64_t length) const {
+  if (!by_initial_ || text.empty()) return length;
+  auto p = reinterpret_cast<const unsigned char*>(text.data());
+  return (std::uint64_t{decode_next(p, p + text.size())} << 32) | length;
 }
 
 PrefixIndex::PrefixIndex(const WorkingTexts& texts, const JaroBounds& bounds) : bounds_(bounds) {
@@ -147,7 +154,7 @@ GroupSums CompositionIndex::sums(std::string_view text) const {
 
 std::size_t CompositionIndex::memory_bytes() const {
   std::size_t n = ids_.capacity() * 4 + sums_.capacity() * 8 + counts_.capacity() * sizeof(CharCounts);
-  for (const auto& c : cells_) n += c.capacity() * 4 + sizeof c;
+  for (const auto& [key, c] : cells_) n += c.capacity() * 4 + sizeof c + sizeof key;
   return n;
 }
 

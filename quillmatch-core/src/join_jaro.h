@@ -18,10 +18,12 @@
 // paired apart).
 //
 // The common prefix l is what the bound spends most on: a pair whose first
-// four code points differ has l <= 3 and needs J >= J_min(3), with 3p in
-// place of 4p above; only pairs that share their first four code points may
-// go down to J_min(4). The filter below runs with J_min(3) over every pair,
-// and with J_min(4) over the pairs of each shared four-code-point prefix.
+// code points differ has l = 0 and needs J >= J_min(0) = t; one whose first
+// four differ has l <= 3 and needs J >= J_min(3), with 3p in place of 4p
+// above; only pairs that share their first four code points may go down to
+// J_min(4). The filter below runs with J_min(0) over every pair, with
+// J_min(3) over the pairs that share a first code point, and with J_min(4)
+// over the pairs of each shared four-code-point prefix.
 //
 // The filter. A pair that can pair off m characters has an exact L1
 // distance of character counts of at most a + b - 2m (join_texts.h), so a
@@ -39,6 +41,7 @@
 
 #include <array>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "join_texts.h"
@@ -109,8 +112,9 @@ class PrefixIndex {
 
 class CompositionIndex {
  public:
-  // Indexes the non-empty texts.
-  CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds);
+  // Indexes the non-empty texts; by_initial: a query meets only the texts
+  // that begin with its own first code point.
+  CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds, bool by_initial);
 
   // Calls keep(id, length) for every non-empty text whose length lies in
   // [lo, hi] and whose counts are within delta of the query's, once each.
@@ -121,15 +125,19 @@ class CompositionIndex {
 
  private:
   GroupSums sums(std::string_view text) const;
+  std::uint64_t cell_key(std::string_view text, std::uint64_t length) const;
 
   JaroBounds bounds_;
+  bool by_initial_;
   std::array<std::uint8_t, kCountBuckets> group_{};  // 0 to 3 for each bucket
-  // In (length, s1, s2, s3, id) order; sums_ holds s2 << 32 | s3.
+  // In (initial, length, s1, s2, s3, id) order; sums_ holds s2 << 32 | s3.
   std::vector<std::uint32_t> ids_;
   std::vector<std::uint64_t> sums_;
   std::vector<CharCounts> counts_;
-  // cells_[l][s1] .. cells_[l][s1 + 1]: the texts of length l with that s1.
-  std::vector<std::vector<std::uint32_t>> cells_;
+  // For the texts of one length (and initial), cell[s1] .. cell[s1 + 1]: those
+  // with that s1.
+  std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> cells_;
+  std::uint32_t longest_ = 0;
 };
 
 template <class Keep>
@@ -137,9 +145,10 @@ void CompositionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::
                                   Keep&& keep) const {
   const std::int64_t a = r.length;
   const GroupSums x = sums(r.text());
-  for (std::uint64_t b = std::max<std::uint32_t>(lo, 1); b <= hi && b < cells_.size(); ++b) {
-    const std::vector<std::uint32_t>& cell = cells_[b];
-    if (cell.empty()) continue;
+  for (std::uint64_t b = std::max<std::uint32_t>(lo, 1); b <= hi && b <= longest_; ++b) {
+    const auto found = cells_.find(cell_key(r.text(), b));
+    if (found == cells_.end()) continue;
+    const std::vector<std::uint32_t>& cell = found->second;
     const std::int64_t delta = bounds_.most_count_distance(r.length, static_cast<std::uint32_t>(b));
     if (delta < 0) continue;
     const std::int64_t da = a - static_cast<std::int64_t>(b);
