@@ -3,16 +3,14 @@
 // A run probes the filters of its index with each query in turn: the partition
 // filter of edit distances (join_segments.h) or the composition filter of
 // Jaro-Winkler (join_jaro.h), each with the character-count bound
-// (join_texts.h), and scores what is left with the scalar measure and the
-// cutoff, which stops a scan early. Since the filters only drop pairs that
-// cannot be kept, and the scalar measure is what the cross product computes
-// for every pair, the two plans give the same pairs and scores; the order of
+// (join_texts.h), and scores what is left as the cross product scores every
+// pair (score_candidates below). Since the filters only drop pairs that
+// cannot be kept, the two plans give the same pairs and scores; the order of
 // the output is restored (candidates in index order for each query, top lists
 // by score then index, self pairs by (i, j)).
 //
 // Tasks are contiguous ranges of queries. In a self join each unordered pair
 // is found once, by the longer text (or, at equal lengths, the later one),
-// scored with the earlier text as the pattern, as the cross product scores it,
 // and the pairs are put in (i, j) order when the run completes.
 #include <algorithm>
 #include <numeric>
@@ -123,14 +121,6 @@ const ManyOptions& JoinIndex::options() const { return impl_->options; }
 ScoreType JoinIndex::score_type(std::span<const TextView> queries) const {
   const TextView longest(nullptr, impl_->texts.longest_given_bytes());
   return many_score_type(impl_->options.measure, queries, std::span<const TextView>(&longest, 1));
-}
-
-std::size_t JoinIndex::memory_bytes() const {
-  const Impl& m = *impl_;
-  return m.texts.memory_bytes() + (m.segments ? m.segments->memory_bytes() : 0) +
-         (m.compositions ? m.compositions->memory_bytes() : 0) +
-         (m.initials ? m.initials->memory_bytes() : 0) +
-         (m.prefixes ? m.prefixes->memory_bytes() : 0) + m.empties.capacity() * 4;
 }
 
 namespace {

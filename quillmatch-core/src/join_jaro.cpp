@@ -136,11 +136,6 @@ std::uint64_t PrefixIndex::key(std::string_view text) {
 
 std::uint64_t PrefixIndex::key(const WorkingQuery& r) { return key(r.text()); }
 
-std::size_t PrefixIndex::memory_bytes() const {
-  return keys_.capacity() * 8 + (ids_.capacity() + lengths_.capacity()) * 4 +
-         counts_.capacity() * sizeof(CharCounts);
-}
-
 GroupSums CompositionIndex::sums(std::string_view text) const {
   GroupSums g;
   for_each_code_point(text, [&](char32_t c) {
@@ -150,12 +145,6 @@ GroupSums CompositionIndex::sums(std::string_view text) const {
     g.s3 += k == 2;
   });
   return g;
-}
-
-std::size_t CompositionIndex::memory_bytes() const {
-  std::size_t n = ids_.capacity() * 4 + sums_.capacity() * 8 + counts_.capacity() * sizeof(CharCounts);
-  for (const auto& [key, c] : cells_) n += c.capacity() * 4 + sizeof c + sizeof key;
-  return n;
 }
 
 }  // namespace quillmatch::join

@@ -97,7 +97,6 @@ class PrefixIndex {
   // are within delta of the query's, once each.
   template <class Keep>
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Keep&& keep) const;
-  std::size_t memory_bytes() const;
 
  private:
   static std::uint64_t key(const WorkingQuery& r);
@@ -121,7 +120,6 @@ class CompositionIndex {
   template <class Keep>
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Keep&& keep) const;
 
-  std::size_t memory_bytes() const;
 
  private:
   GroupSums sums(std::string_view text) const;

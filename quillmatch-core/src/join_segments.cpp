@@ -100,12 +100,4 @@ std::uint64_t SegmentIndex::key(std::uint64_t bytes_hash, std::uint32_t length, 
   return h;
 }
 
-std::size_t SegmentIndex::memory_bytes() const {
-  std::size_t n = keys_.capacity() * sizeof(Key) + postings_.capacity() * sizeof(Posting) +
-                  directory_.capacity() * 4 +
-                  cut_per_length_.capacity() * 4;
-  for (const auto& u : uncut_) n += u.capacity() * 4 + sizeof u;
-  return n;
-}
-
 }  // namespace quillmatch::join

@@ -72,7 +72,6 @@ class SegmentIndex {
 
   // The shortest text that is cut into segments.
   std::uint64_t shortest_cut() const { return shortest_cut_; }
-  std::size_t memory_bytes() const;
 
  private:
   Segment segment(std::uint32_t length, std::uint32_t i) const;

@@ -65,11 +65,6 @@ WorkingTexts::WorkingTexts(std::span<const TextView> texts, bool case_insensitiv
   }
 }
 
-std::size_t WorkingTexts::memory_bytes() const {
-  return bytes_.capacity() + starts_.capacity() * sizeof(std::uint64_t) +
-         lengths_.capacity() * sizeof(std::uint32_t) + counts_.capacity() * sizeof(CharCounts);
-}
-
 void WorkingQuery::take(TextView query, bool case_insensitive) {
   if (case_insensitive) form.fold(query.view());
   else form.borrow(query.view());

@@ -72,7 +72,6 @@ class WorkingTexts {
   const CharCounts& counts(std::size_t i) const { return counts_[i]; }
   // The UTF-8 length of the longest text as given, before folding.
   std::size_t longest_given_bytes() const { return longest_given_; }
-  std::size_t memory_bytes() const;
 
  private:
   std::string bytes_;

@@ -362,8 +362,6 @@ class JoinIndex {
   const ManyOptions& options() const;
   // The score type of runs of these queries over the index.
   ScoreType score_type(std::span<const TextView> queries) const;
-  // Bytes held, besides the object itself.
-  std::size_t memory_bytes() const;
 
   struct Impl;
   explicit JoinIndex(std::unique_ptr<Impl> impl);
