@@ -67,10 +67,14 @@ collect() {
 [ -x .venv/bin/python ] || "$python" -m venv .venv
 # The Arrow producers come as wheels only: a source build of any of them takes
 # longer than every test together.
+# The emulated portable run's own venv (numpy below 2) is made here too, while
+# the builds run.
 start venv sh -c ".venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis \
   numpy 'dask[distributed]' mypy basedpyright abi3audit build &&
   .venv/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: \
-  pyarrow polars pandas duckdb"
+  pyarrow polars pandas duckdb &&
+  { [ -x build/qemu64-venv/bin/python ] || '$python' -m venv build/qemu64-venv; } &&
+  build/qemu64-venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis 'numpy<2'"
 
 echo "== C++ tests"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_BUILD_MODULE=OFF \
