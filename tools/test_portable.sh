@@ -40,7 +40,7 @@ venv=build/qemu64-venv
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis 'numpy<2'
 
-cmake -S . -B build/portable -DCMAKE_BUILD_TYPE=Release -DQUILLMATCH_SIMD=portable \
+cmake -S . -B build/portable -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_SIMD=portable \
   -DQUILLMATCH_BUILD_TESTS=$([ "$cpp_tests" -eq 1 ] && echo ON || echo OFF) -DQUILLMATCH_WERROR=ON \
   -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
 cmake --build build/portable -j "$jobs" >/dev/null
