@@ -129,30 +129,40 @@ bool ArrowInput::take(PyObject* obj) {
   return true;
 }
 
-std::optional<ArrowFailure> ArrowInput::read(bool rows) {
+std::optional<ArrowFailure> ArrowInput::read(bool rows, std::size_t workers) {
   const auto column_failure = [](std::optional<ArrowReadError> e) {
     return std::optional(ArrowFailure{std::move(e), {}});
   };
+  auto& arrays = chunks_->arrays;
+  int stream_code = 0;
   if (!chunks_->stream.s.release) {  // an array
     if (auto e = column_.read_schema(chunks_->schema.s)) return column_failure(e);
-    if (auto e = column_.append(chunks_->arrays.front()->s)) return column_failure(e);
   } else {
     ArrowArrayStream* stream = &chunks_->stream.s;
-    const auto stream_failure = [stream](int code) {
-      const char* message = stream->get_last_error ? stream->get_last_error(stream) : nullptr;
-      return std::optional(ArrowFailure{std::nullopt, message ? message : std::strerror(code)});
-    };
-    if (const int code = stream->get_schema(stream, &chunks_->schema.s)) return stream_failure(code);
-    if (auto e = column_.read_schema(chunks_->schema.s)) return column_failure(e);
-    for (;;) {
-      // The holder exists before the producer fills it, so nothing it hands
-      // over can be lost.
-      chunks_->arrays.push_back(std::make_unique<Owned<ArrowArray>>());
-      ArrowArray& chunk = chunks_->arrays.back()->s;
-      if (const int code = stream->get_next(stream, &chunk)) return stream_failure(code);
-      if (!chunk.release) break;  // the end of the stream
-      if (auto e = column_.append(chunk)) return column_failure(e);
+    if ((stream_code = stream->get_schema(stream, &chunks_->schema.s)) == 0) {
+      if (auto e = column_.read_schema(chunks_->schema.s)) return column_failure(e);
+      // Every chunk is pulled before any is read, so that the rows' views are
+      // sized once. The holder exists before the producer fills it, so
+      // nothing it hands over can be lost.
+      for (;;) {
+        arrays.push_back(std::make_unique<Owned<ArrowArray>>());
+        if ((stream_code = stream->get_next(stream, &arrays.back()->s)) != 0) break;
+        if (!arrays.back()->s.release) break;  // the end of the stream
+      }
     }
+  }
+  std::uint64_t total = 0;
+  for (const auto& a : arrays)
+    if (a->s.release && a->s.length > 0) total += static_cast<std::uint64_t>(a->s.length);
+  column_.reserve(total);
+  // A fault of a chunk the stream did hand over comes before the stream's own.
+  for (const auto& a : arrays)
+    if (a->s.release)
+      if (auto e = column_.append(a->s, workers)) return column_failure(e);
+  if (stream_code) {
+    ArrowArrayStream* stream = &chunks_->stream.s;
+    const char* message = stream->get_last_error ? stream->get_last_error(stream) : nullptr;
+    return ArrowFailure{std::nullopt, message ? message : std::strerror(stream_code)};
   }
   if (rows && column_.coded()) rows_ = column_.row_views();
   return std::nullopt;

@@ -50,10 +50,10 @@ class ArrowInput {
   bool take(PyObject* obj);
   bool taken() const { return taken_; }
 
-  // Reads every chunk; with `rows`, also one view per row for a dictionary
-  // column. Needs no lock and must not hold it (a stream may run the
-  // producer's own threads, which may take it).
-  std::optional<ArrowFailure> read(bool rows);
+  // Reads every chunk, a large one on up to `workers` threads; with `rows`,
+  // also one view per row for a dictionary column. Needs no lock and must not
+  // hold it (a stream may run the producer's own threads, which may take it).
+  std::optional<ArrowFailure> read(bool rows, std::size_t workers);
 
   const TextColumn& column() const { return column_; }
   // One view per row. REQUIRES: read(true) succeeded.

@@ -43,6 +43,13 @@ struct Texts {
   ArrowInput arrow;
 
   std::span<const TextView> views() const { return arrow.taken() ? arrow.rows() : held.views(); }
+  // The size in bytes of the longest text; a column knows it from its reading.
+  std::size_t longest() const {
+    if (arrow.taken()) return arrow.column().longest();
+    std::size_t most = 0;
+    for (const TextView& t : held.views()) most = std::max(most, t.size);
+    return most;
+  }
 };
 
 bool type_attr_is(PyObject* type, PyObject* attr, const char* value, bool prefix) {
@@ -169,15 +176,16 @@ bool convert_options(Arguments& a, const Slots& s, ManyOptions& options) {
 
 // Reads the Arrow columns among the texts, with the lock released; a failure
 // is raised for the argument it belongs to. `rows`: also a view per row of a
-// dictionary column.
-bool read_arrow(std::initializer_list<std::pair<Texts*, const char*>> texts, bool rows) {
+// dictionary column. A large column is read on up to `workers` threads.
+bool read_arrow(std::initializer_list<std::pair<Texts*, const char*>> texts, bool rows,
+                std::size_t workers) {
   std::optional<ArrowFailure> failure;
   const char* which = nullptr;
   {
     ReleasedLock unlocked;
     for (const auto& [t, name] : texts) {
       if (!t->arrow.taken()) continue;
-      failure = t->arrow.read(rows);
+      failure = t->arrow.read(rows, workers);
       which = name;
       if (failure) break;
     }
@@ -214,7 +222,7 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
   }
   return convert_options(a, s, call.options) &&
          read_arrow({{&call.queries, sig.params[0]}, {&call.candidates, sig.params[s.candidates]}},
-                    true);
+                    true, call.options.workers);
 }
 
 // Releases the lock for its lifetime; lock() and unlock() take it back and
@@ -387,12 +395,12 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
     options.measure = measure;
     if (!a.bind(args, kwargs) || !a.text_borrowed(0, query) ||
         !a.convert(1, take_texts, candidates) || !convert_options(a, s, options) ||
-        !read_arrow({{&candidates, sig.params[1]}}, false))
+        !read_arrow({{&candidates, sig.params[1]}}, false, options.workers))
       return nullptr;
     const std::span<const TextView> queries(&query.text, 1);
     const bool coded = candidates.arrow.taken() && candidates.arrow.column().coded();
     const auto texts = coded ? candidates.arrow.column().texts() : candidates.views();
-    const ScoreType type = many_score_type(measure, queries, texts);
+    const ScoreType type = many_score_type(measure, std::max(query.text.size, candidates.longest()));
     const std::size_t rows = coded ? candidates.arrow.column().codes().size() : texts.size();
     OutArray out;
     if (!out.allocate(element_of(type), rows, 0, false)) return nullptr;
@@ -526,7 +534,7 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
   if (!a.optional(5, extract_workers, workers)) return false;
   out.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(*workers, kMaxManyWorkers))
                         : default_workers();
-  if (!read_arrow({{&taken, kIndexNew.params[0]}}, true)) return false;
+  if (!read_arrow({{&taken, kIndexNew.params[0]}}, true, out.workers)) return false;
   if (taken.arrow.taken()) {
     const auto views = taken.views();
     texts = Ref(PyTuple_New(static_cast<Py_ssize_t>(views.size())));
@@ -571,7 +579,7 @@ PyObject* index_top(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
     if (!a.convert(1, extract_k, k)) return nullptr;
     ManyOptions options = ix.index->options();
     if (!search_cutoff(ix, a, 2, options) || !search_workers(ix, a, 3, options) ||
-        !read_arrow({{&queries, kIndexTop.params[0]}}, true))
+        !read_arrow({{&queries, kIndexTop.params[0]}}, true, options.workers))
       return nullptr;
     const auto views = queries.views();
     const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(k, ix.index->size()));
@@ -590,7 +598,7 @@ PyObject* index_pairs(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
     if (!self && !a.convert(0, take_texts, queries)) return nullptr;
     ManyOptions options = ix.index->options();
     if (!search_cutoff(ix, a, 1, options) || !search_workers(ix, a, 2, options) ||
-        !read_arrow({{&queries, kIndexPairs.params[0]}}, true))
+        !read_arrow({{&queries, kIndexPairs.params[0]}}, true, options.workers))
       return nullptr;
     std::optional<std::span<const TextView>> views;
     if (!self) views = queries.views();

@@ -222,6 +222,24 @@ def test_bad_buffers_and_other_formats_are_refused():
         check_error(exception, message, lambda: qmm.levenshtein_top(["a"], column, 1))
 
 
+def test_a_long_column_is_read_in_parts_with_the_rows_and_first_fault_of_one_reader():
+    # Long enough that several workers read it in parts; faults in one part or several.
+    n = 150_000
+    words = [WORDS[i % len(WORDS)] + str(i % 97) for i in range(n)]
+    want = qmm.levenshtein_scores("John", words)
+    for t, raw in [(pa.string(), pa.binary()), (pa.large_string(), pa.large_binary()),
+                   (pa.string_view(), pa.binary_view())]:
+        column = pa.array(words, t)
+        for workers in (1, 2, 3):
+            same(qmm.levenshtein_scores("John", column, workers=workers), want)
+        for faults in ({140_000}, {70_000, 140_000}, {5, 149_999}):
+            faulty = pa.array([b"\xff" if i in faults else w.encode() for i, w in enumerate(words)],
+                              raw).view(t)
+            for workers in (1, 3):
+                check_error(ValueError, f"'candidates' holds invalid UTF-8 at position {min(faults)}",
+                            lambda: qmm.levenshtein_scores("a", faulty, workers=workers))
+
+
 def test_a_stream_is_released_once_and_a_used_one_refused():
     table = pa.table({"n": ["a", "b"]})
     capsule = table.__arrow_c_stream__()

@@ -4,19 +4,26 @@
 // faults are reported: the structure (lengths, buffer counts and pointers),
 // then for a plain chunk the nulls (the first null row), then for utf8 and
 // large_utf8 all the offsets before any byte, for utf8_view each row's view
-// and bytes in one pass (the first row failing either). A dictionary chunk checks the dictionary's
-// structure, then goes through its rows in order, stopping at the first that
-// is null, has an index out of range or an entry of invalid UTF-8; each entry
-// is validated the first time a row uses it.
+// and bytes in one pass (the first row failing either). The rows of a long
+// chunk are read in parts on several threads; the fault reported is still the
+// first, as every part reads its rows in order up to its own first fault.
+// A dictionary chunk checks the dictionary's structure, then goes through its
+// rows in order, stopping at the first that is null, has an index out of range
+// or an entry of invalid UTF-8; each entry is validated the first time a row
+// uses it.
 #include "quillmatch/arrow_column.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string_view>
 #include <type_traits>
 
+#include "simd.h"
 #include "text.h"
+#include "thread_pool.h"
 
 namespace quillmatch {
 
@@ -216,85 +223,139 @@ bool valid_utf8(TextView t) { return is_ascii(t.view()) || utf8_valid_prefix(t.v
 
 std::int64_t buffers_of(Strings s) { return s == Strings::kView ? -3 : 3; }
 
-// The rows of a utf8 or large_utf8 array: all offsets checked first, then the
-// bytes, in one pass over the chunk's data when it is all ASCII.
-template <class Offset>
-std::optional<ArrowReadError> read_offsets(Strings s, const Range& r, std::uint64_t base,
-                                           TextView* out) {
-  StringEntries entries;
-  if (auto e = entries.check(s, r, base)) return e;
-  if (r.length == 0) return std::nullopt;
-  const Offset* o = offsets_of<Offset>(r);
-  const char* data = static_cast<const char*>(r.array->buffers[2]);
-  const bool all_ascii = is_ascii(entries.data());
-  for (std::uint64_t i = 0; i < r.length; ++i) {
-    out[i] = TextView(data + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
-    if (!all_ascii && !valid_utf8(out[i])) return at(Kind::kInvalidUtf8, base + i);
-  }
-  return std::nullopt;
-}
-
-// Whether any of bytes [from, from + n) of the 8 * kWords readable bytes at
-// p has its top bit set. Each word is read in one load (little-endian: byte k
-// of a word is its bits 8k .. 8k + 7), the bytes outside the range masked off.
-template <std::size_t kWords>
-__attribute__((no_sanitize("address"))) inline bool top_bit_in(const char* p, std::size_t from,
-                                                              std::size_t n) {
-  std::uint64_t any = 0;
-  for (std::size_t k = 0; k < kWords; ++k) {
-    std::uint64_t w;
-    __builtin_memcpy(&w, p + 8 * k, 8);
-    const std::size_t lo = std::clamp<std::size_t>(from, 8 * k, 8 * k + 8) - 8 * k;
-    const std::size_t hi = std::clamp<std::size_t>(from + n, 8 * k, 8 * k + 8) - 8 * k;
-    const std::uint64_t below_hi = hi == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * hi)) - 1;
-    const std::uint64_t below_lo = lo == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * lo)) - 1;
-    any |= w & (below_hi & ~below_lo);
-  }
-  return (any & 0x8080808080808080ULL) != 0;
-}
+// 32 bytes of 0xFF, then 32 zeros: the 32 bytes from kFirstBytes + 32 - n
+// keep the first n bytes of what they mask.
+alignas(64) constexpr unsigned char kFirstBytes[64] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // Whether the n bytes at p are ASCII. A text of up to 32 bytes whose first 32
-// bytes stay in its page is read in four word loads, the bytes past its end
-// masked off (see within_page in quillmatch.h).
-inline bool short_ascii(const char* p, std::size_t n) {
+// bytes stay in its page is read whole, the bytes past its end masked off
+// (see within_page in quillmatch.h): no branch on its length,
+// which would be a coin toss on texts of mixed lengths.
+__attribute__((no_sanitize("address"))) inline bool short_ascii(const char* p, std::size_t n) {
   if (n > kShortTextBytes || !within_page(p, kShortTextBytes)) return is_ascii({p, n});
   static_assert(kShortTextBytes == 32);
-  return !top_bit_in<4>(p, 0, n);
+  // Copied with the builtin, which this function's own code performs (a
+  // register load, once optimised) and so keeps out of the address sanitizer.
+  unsigned char bytes[kShortTextBytes];
+  __builtin_memcpy(bytes, p, kShortTextBytes);
+  const unsigned char* keep = kFirstBytes + kShortTextBytes - n;
+  simd::Bytes any = simd::Bytes::splat(0);
+  for (std::size_t k = 0; k < kShortTextBytes; k += simd::Bytes::kSize)
+    any = any | (simd::Bytes::load(bytes + k) & simd::Bytes::load(keep + k));
+  return !any.any_top_bit();
 }
 
-// The rows of a utf8_view array, in one pass: each row's view is checked, then
-// its bytes, and the first row that fails either is reported. A text inline
-// in its view is tested for ASCII by the sign bits of the view's own bytes.
-std::optional<ArrowReadError> read_views(const Range& r, std::uint64_t base, TextView* out) {
+// What reading rows [lo, hi) of a chunk found: the first faulty row (kNoRow
+// when none), its fault, and the size of the longest text read before it.
+constexpr std::uint64_t kNoRow = std::numeric_limits<std::uint64_t>::max();
+struct RowsRead {
+  std::uint64_t fault_row = kNoRow;
+  Kind fault = Kind::kInvalidUtf8;
+  std::size_t longest = 0;
+};
+
+// Rows [lo, hi) of a utf8 or large_utf8 array whose offsets are all checked:
+// each row's view, its bytes tested in one pass over the range's data when
+// they are all ASCII, text by text otherwise.
+template <class Offset>
+RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, TextView* out) {
+  const Offset* o = offsets_of<Offset>(r);
+  const char* data = static_cast<const char*>(r.array->buffers[2]);
+  RowsRead got;
+  if (lo == hi) return got;
+  const bool all_ascii = is_ascii({data + o[lo], static_cast<std::size_t>(o[hi] - o[lo])});
+  std::size_t longest = 0;
+  for (std::uint64_t i = lo; i < hi; ++i) {
+    const auto size = static_cast<std::size_t>(o[i + 1] - o[i]);
+    out[i] = TextView(data + o[i], size);
+    longest = std::max(longest, size);
+    if (!all_ascii && !valid_utf8(out[i])) {
+      got.fault_row = i;
+      break;
+    }
+  }
+  got.longest = longest;
+  return got;
+}
+
+// Rows [lo, hi) of a utf8_view array: each row's view checked, then its bytes;
+// the first row failing either is the fault. A row is read without a branch on
+// where its text lies (in the view, its bytes 4 .. 4 + size - 1, when it has at
+// most 12 bytes; else in a variadic buffer), which would be a coin toss on
+// texts of mixed lengths: both places are computed from in-range loads and one
+// is picked.
+RowsRead read_view_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, TextView* out) {
   const ArrowArray& a = *r.array;
-  if (r.length == 0) return std::nullopt;
-  if (!a.buffers[1]) return malformed("missing offsets or views buffer");
   const std::int64_t variadic = a.n_buffers - 3;
-  const void* sizes = a.buffers[a.n_buffers - 1];
-  if (variadic > 0 && !sizes) return malformed("missing variadic buffer sizes");
+  const auto* sizes = static_cast<const char*>(a.buffers[a.n_buffers - 1]);
   const auto* views = static_cast<const char*>(a.buffers[1]) + r.first * kViewBytes;
-  for (std::uint64_t i = 0; i < r.length; ++i) {
+  static_assert(kViewBytes == 16);
+  RowsRead got;
+  std::size_t longest = 0;
+  for (std::uint64_t i = lo; i < hi; ++i) {
     const char* view = views + i * kViewBytes;
     const auto size = load<std::int32_t>(view, 0);
-    if (size >= 0 && size <= kInlineBytes) {
-      // The text is bytes 4 .. 4 + size - 1 of the view.
-      static_assert(kViewBytes == 16);
-      out[i] = TextView(view + 4, static_cast<std::size_t>(size));
-      if (top_bit_in<2>(view, 4, out[i].size) && utf8_valid_prefix(out[i].view()) != out[i].size)
-        return at(Kind::kInvalidUtf8, base + i);
-      continue;
-    }
     const auto buffer = load<std::int32_t>(view + 8, 0);
     const auto offset = load<std::int32_t>(view + 12, 0);
-    if (size < 0 || buffer < 0 || buffer >= variadic || offset < 0 || !a.buffers[2 + buffer] ||
-        std::int64_t{offset} + size > load<std::int64_t>(sizes, static_cast<std::size_t>(buffer)))
-      return at(Kind::kBadView, base + i);
-    out[i] = TextView(static_cast<const char*>(a.buffers[2 + buffer]) + offset,
-                      static_cast<std::size_t>(size));
-    if (!short_ascii(out[i].data, out[i].size) && utf8_valid_prefix(out[i].view()) != out[i].size)
-      return at(Kind::kInvalidUtf8, base + i);
+    const bool in_view = static_cast<std::uint32_t>(size) <= kInlineBytes;
+    // Buffer 0 stands in for an index out of range, so every load is in range.
+    const bool indexed = static_cast<std::uint64_t>(static_cast<std::uint32_t>(buffer)) <
+                         static_cast<std::uint64_t>(variadic);
+    const std::size_t b = indexed ? static_cast<std::size_t>(buffer) : 0;
+    const char* base = variadic > 0 ? static_cast<const char*>(a.buffers[2 + b]) : nullptr;
+    const std::int64_t room = variadic > 0 ? load<std::int64_t>(sizes, b) : 0;
+    // Bitwise, not short-circuit: every term is cheap and none is a branch.
+    const bool placed = indexed & (base != nullptr) & (offset >= 0) & (size >= 0) &
+                        (std::int64_t{offset} + size <= room);
+    if (!(in_view | placed)) {
+      got.fault_row = i;
+      got.fault = Kind::kBadView;
+      break;
+    }
+    const std::uintptr_t pick = std::uintptr_t{0} - std::uintptr_t{in_view};
+    const char* p = reinterpret_cast<const char*>(
+        (reinterpret_cast<std::uintptr_t>(view + 4) & pick) |
+        ((reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uint32_t>(offset)) & ~pick));
+    const auto n = static_cast<std::size_t>(static_cast<std::uint32_t>(size));
+    out[i] = TextView(p, n);
+    longest = std::max(longest, n);
+    if (!short_ascii(p, n) && utf8_valid_prefix(out[i].view()) != n) {
+      got.fault_row = i;
+      break;
+    }
   }
-  return std::nullopt;
+  got.longest = longest;
+  return got;
+}
+
+// A chunk's rows are read in parts of at least this many rows, several parts
+// a worker so that one slow part does not hold the rest up.
+constexpr std::uint64_t kRowsPerPart = std::uint64_t{1} << 15;
+constexpr std::size_t kPartsPerWorker = 4;
+
+// Reads rows [0, length) through read(lo, hi), in parts on up to `workers`
+// threads. The first faulty row of all is the one the parts' first faults
+// have least: a part stops at its own first fault, and every row before it
+// in the other parts is read.
+template <class Read>
+RowsRead read_rows(std::uint64_t length, std::size_t workers, Read read) {
+  const std::uint64_t parts = std::clamp<std::uint64_t>(length / kRowsPerPart, 1,
+                                                       std::max<std::size_t>(workers, 1) * kPartsPerWorker);
+  if (parts == 1 || workers <= 1) return read(0, length);
+  std::vector<RowsRead> found(parts);
+  const auto bound = [&](std::uint64_t k) { return length * k / parts; };
+  ThreadPool pool(workers, parts, [&](std::size_t k, const ThreadPool&) {
+    found[k] = read(bound(k), bound(k + 1));
+  });
+  pool.finish();
+  RowsRead all;
+  for (const RowsRead& f : found) {
+    if (f.fault_row < all.fault_row) all = RowsRead{f.fault_row, f.fault, all.longest};
+    all.longest = std::max(all.longest, f.longest);
+  }
+  return all;
 }
 
 // The rows of a dictionary chunk, for index type I: out[i] is row i's code,
@@ -305,7 +366,7 @@ template <class I>
 std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
                                          const Range& dict, const StringEntries& entries,
                                          std::uint64_t base, std::vector<std::uint32_t>& code_of,
-                                         std::vector<TextView>& texts, std::uint32_t* out) {
+                                         ViewBuffer& texts, std::uint32_t* out) {
   const void* indices = r.array->buffers[1];
   for (std::uint64_t i = 0; i < r.length; ++i) {
     if (i == null_row) return at(Kind::kNull, base + i);
@@ -320,9 +381,10 @@ std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
       if (first_null(entry) == 0) return at(Kind::kNull, base + i);
       const TextView t = entries.entry(static_cast<std::uint64_t>(k));
       if (!valid_utf8(t)) return at(Kind::kInvalidUtf8, base + i);
-      if (texts.size() >= kUnseen) return malformed("more distinct texts than a column holds");
-      code = static_cast<std::uint32_t>(texts.size());
-      texts.push_back(t);
+      const std::size_t seen = texts.views().size();
+      if (seen >= kUnseen) return malformed("more distinct texts than a column holds");
+      code = static_cast<std::uint32_t>(seen);
+      *texts.extend(1) = t;
     }
     out[i] = code;
   }
@@ -384,7 +446,31 @@ std::optional<ArrowReadError> TextColumn::read_schema(const ArrowSchema& schema)
   return std::nullopt;
 }
 
-std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
+void ViewBuffer::Free::operator()(TextView* p) const { std::free(p); }
+
+void ViewBuffer::reserve(std::size_t n) {
+  if (n <= capacity_) return;
+  // malloc leaves the room as the system hands it over; TextView is trivially
+  // copyable, so its objects begin where they are written.
+  std::unique_ptr<TextView, Free> grown(static_cast<TextView*>(std::malloc(n * sizeof(TextView))));
+  if (!grown) throw std::bad_alloc();
+  if (size_) std::memcpy(grown.get(), data_.get(), size_ * sizeof(TextView));
+  data_ = std::move(grown);
+  capacity_ = n;
+}
+
+TextView* ViewBuffer::extend(std::size_t n) {
+  if (n > capacity_ - size_) reserve(std::max(size_ + n, 2 * capacity_));
+  TextView* at = data_.get() + size_;
+  size_ += n;
+  return at;
+}
+
+void TextColumn::reserve(std::uint64_t rows) {
+  if (!coded_) texts_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(rows, kMaxEntries)));
+}
+
+std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::size_t workers) {
   const std::uint64_t base = rows_;
   // The rows of this chunk, with the struct's own range and nulls if any.
   Range outer{}, r{};
@@ -407,16 +493,31 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
 
   if (!layout_.index) {
     if (null_row < length) return at(Kind::kNull, base + null_row);
-    const std::size_t before = texts_.size();
-    texts_.resize(before + length);
-    TextView* out = texts_.data() + before;
-    std::optional<ArrowReadError> e;
-    switch (layout_.strings) {
-      case Strings::kUtf8: e = read_offsets<std::int32_t>(layout_.strings, r, base, out); break;
-      case Strings::kLargeUtf8: e = read_offsets<std::int64_t>(layout_.strings, r, base, out); break;
-      case Strings::kView: e = read_views(r, base, out); break;
+    if (length == 0) return std::nullopt;
+    // The structure of every row first: for utf8 and large_utf8 all the
+    // offsets, as the data may be read only once they are known to rise.
+    if (!r.array->buffers[1]) return malformed("missing offsets or views buffer");
+    if (layout_.strings == Strings::kView) {
+      if (r.array->n_buffers > 3 && !r.array->buffers[r.array->n_buffers - 1])
+        return malformed("missing variadic buffer sizes");
+    } else {
+      StringEntries entries;
+      if (auto e = entries.check(layout_.strings, r, base)) return e;
     }
-    if (e) return e;
+    TextView* out = texts_.extend(length);
+    const auto read = [&](auto read_part) {
+      return read_rows(length, workers, [&](std::uint64_t lo, std::uint64_t hi) {
+        return read_part(r, lo, hi, out);
+      });
+    };
+    RowsRead got{};
+    switch (layout_.strings) {
+      case Strings::kUtf8: got = read(read_offset_rows<std::int32_t>); break;
+      case Strings::kLargeUtf8: got = read(read_offset_rows<std::int64_t>); break;
+      case Strings::kView: got = read(read_view_rows); break;
+    }
+    if (got.fault_row != kNoRow) return at(got.fault, base + got.fault_row);
+    longest_ = std::max(longest_, got.longest);
     rows_ += length;
     return std::nullopt;
   }
@@ -437,6 +538,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
     return fault->kind == Kind::kMalformed ? fault : std::optional(malformed("invalid dictionary"));
   }
   std::vector<std::uint32_t> code_of(dict_length, kUnseen);
+  const std::size_t distinct_before = texts_.views().size();
   const std::size_t before = codes_.size();
   codes_.resize(before + length);
   std::uint32_t* out = codes_.data() + before;
@@ -455,15 +557,16 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array) {
     default: read(std::uint64_t{}); break;
   }
   if (e) return e;
+  for (const TextView& t : texts_.views().subspan(distinct_before)) longest_ = std::max(longest_, t.size);
   rows_ += length;
   return std::nullopt;
 }
 
 std::vector<TextView> TextColumn::row_views() const {
-  if (!coded_) return texts_;
+  if (!coded_) return std::vector<TextView>(texts().begin(), texts().end());
   std::vector<TextView> out;
   out.reserve(codes_.size());
-  for (const std::uint32_t c : codes_) out.push_back(texts_[c]);
+  for (const std::uint32_t c : codes_) out.push_back(texts()[c]);
   return out;
 }
 

@@ -453,10 +453,14 @@ const char* score_type_name(ScoreType type) {
 
 ScoreType many_score_type(Measure measure, std::span<const TextView> queries,
                           std::span<const TextView> candidates) {
-  if (measure == Measure::kJaroWinkler) return ScoreType::F64;
   std::size_t longest = 0;
   for (const TextView& t : queries) longest = std::max(longest, t.size);
   for (const TextView& t : candidates) longest = std::max(longest, t.size);
+  return many_score_type(measure, longest);
+}
+
+ScoreType many_score_type(Measure measure, std::size_t longest) {
+  if (measure == Measure::kJaroWinkler) return ScoreType::F64;
   if (longest <= std::numeric_limits<std::uint8_t>::max()) return ScoreType::U8;
   if (longest <= std::numeric_limits<std::uint16_t>::max()) return ScoreType::U16;
   if (longest <= std::numeric_limits<std::uint32_t>::max()) return ScoreType::U32;

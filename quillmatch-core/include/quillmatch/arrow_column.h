@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -63,22 +64,50 @@ struct ArrowReadError {
   std::string text(std::string_view argument) const;
 };
 
+// Room for views that is not initialized before the reader writes them: the
+// rows of a chunk are written by several threads, and each page is first
+// touched (and zeroed by the system) by the thread that fills it.
+class ViewBuffer {
+ public:
+  // Makes room for `n` views past the size() kept; returns where they go.
+  // They count in size() from then on and must all be written before any
+  // is read.
+  TextView* extend(std::size_t n);
+  void reserve(std::size_t n);
+  std::span<const TextView> views() const { return {data_.get(), size_}; }
+
+ private:
+  struct Free {
+    void operator()(TextView* p) const;
+  };
+  std::unique_ptr<TextView, Free> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 class TextColumn {
  public:
   // Checks the schema's format (once, before any chunk).
   std::optional<ArrowReadError> read_schema(const ArrowSchema& schema);
-  // Validates one chunk and appends its rows. After an error the column is
-  // incomplete and must be discarded.
+  // Room for this many rows in all, a hint that spares growing the views
+  // chunk by chunk.
+  void reserve(std::uint64_t rows);
+  // Validates one chunk and appends its rows; a large chunk is read by up to
+  // `workers` threads (the caller's among them), with the same result and the
+  // same fault reported. After an error the column is incomplete and must be
+  // discarded.
   // REQUIRES: read_schema succeeded; `array` has not been released.
-  std::optional<ArrowReadError> append(const ArrowArray& array);
+  std::optional<ArrowReadError> append(const ArrowArray& array, std::size_t workers = 1);
 
   std::uint64_t rows() const { return rows_; }
   // A dictionary column is coded: texts() are its distinct texts (the
   // dictionary entries some row uses, in order of first use within each
   // chunk) and codes()[row] indexes them. Otherwise texts()[row] is the row.
   bool coded() const { return coded_; }
-  std::span<const TextView> texts() const { return texts_; }
+  std::span<const TextView> texts() const { return texts_.views(); }
   std::span<const std::uint32_t> codes() const { return codes_; }
+  // The size in bytes of the longest of texts(), 0 when there are none.
+  std::size_t longest() const { return longest_; }
   // One view per row, whether coded or not.
   std::vector<TextView> row_views() const;
 
@@ -94,7 +123,8 @@ class TextColumn {
   Layout layout_;
   bool coded_ = false;
   std::uint64_t rows_ = 0;
-  std::vector<TextView> texts_;
+  std::size_t longest_ = 0;
+  ViewBuffer texts_;
   std::vector<std::uint32_t> codes_;
 };
 

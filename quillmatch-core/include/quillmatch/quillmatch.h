@@ -246,6 +246,8 @@ std::size_t score_size(ScoreType type);
 const char* score_type_name(ScoreType type);  // "uint8", ..., "float64"
 ScoreType many_score_type(Measure measure, std::span<const TextView> queries,
                           std::span<const TextView> candidates);
+// The same, from the size in bytes of the longest text of both sides.
+ScoreType many_score_type(Measure measure, std::size_t longest);
 
 // How top and pairs runs with a cutoff find their pairs: every pair scored
 // (the cross product), or only those the join filters cannot rule out. Both
