@@ -445,8 +445,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   QM_FUZZ_CHECK(col.rows() == expected_rows.size(), "row count");
   const std::vector<TextView> rows = col.row_views();
   QM_FUZZ_CHECK(rows.size() == expected_rows.size(), "row views");
-  for (std::size_t i = 0; i < rows.size(); ++i)
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
     QM_FUZZ_CHECK(rows[i].view() == expected_rows[i], "row " + std::to_string(i));
+    longest = std::max(longest, rows[i].size);
+  }
+  QM_FUZZ_CHECK(col.longest() == longest, "longest text of a row");
   if (col.coded())
     for (std::uint32_t code : col.codes()) QM_FUZZ_CHECK(code < col.texts().size(), "code");
   return 0;

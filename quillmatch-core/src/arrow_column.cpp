@@ -14,10 +14,8 @@
 #include "quillmatch/arrow_column.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <string_view>
 #include <type_traits>
 
@@ -366,7 +364,7 @@ template <class I>
 std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
                                          const Range& dict, const StringEntries& entries,
                                          std::uint64_t base, std::vector<std::uint32_t>& code_of,
-                                         ViewBuffer& texts, std::uint32_t* out) {
+                                         RowBuffer<TextView>& texts, std::uint32_t* out) {
   const void* indices = r.array->buffers[1];
   for (std::uint64_t i = 0; i < r.length; ++i) {
     if (i == null_row) return at(Kind::kNull, base + i);
@@ -381,7 +379,7 @@ std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
       if (first_null(entry) == 0) return at(Kind::kNull, base + i);
       const TextView t = entries.entry(static_cast<std::uint64_t>(k));
       if (!valid_utf8(t)) return at(Kind::kInvalidUtf8, base + i);
-      const std::size_t seen = texts.views().size();
+      const std::size_t seen = texts.rows().size();
       if (seen >= kUnseen) return malformed("more distinct texts than a column holds");
       code = static_cast<std::uint32_t>(seen);
       *texts.extend(1) = t;
@@ -389,6 +387,51 @@ std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
     out[i] = code;
   }
   return std::nullopt;
+}
+
+// A dictionary chunk whose rows are all sound (no null row, every index in
+// range, every entry not null and valid UTF-8) read in whole passes: every
+// entry joins `texts`, in dictionary order, and a row's code is its index
+// plus the code of entry 0. `longest` grows to the longest entry a row uses;
+// entries no row uses stay among `texts` but are no row's text. Taken when
+// the dictionary is no longer than the chunk, so its entries cost no more
+// than its rows. Returns false, with nothing appended to `texts`, when the
+// chunk is not sound: the row-by-row reading then finds its first fault.
+template <class I>
+bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
+                      const StringEntries& entries, RowBuffer<TextView>& texts,
+                      std::uint32_t* out, std::size_t& longest) {
+  const std::size_t first = texts.rows().size();
+  if (null_row < r.length || dict.length > r.length || dict.length >= kUnseen - first) return false;
+  // Local copies: the loops below store bytes, which could alias the structs.
+  const auto* indices = static_cast<const unsigned char*>(r.array->buffers[1]) + r.first * sizeof(I);
+  const std::uint64_t rows = r.length;
+  const auto index = [indices](std::uint64_t i) { return load<I>(indices, static_cast<std::size_t>(i)); };
+  // One pass for the range, without an early exit, so that it vectorises.
+  I least = 0, most = 0;
+  for (std::uint64_t i = 0; i < rows; ++i) {
+    least = std::min(least, index(i));
+    most = std::max(most, index(i));
+  }
+  if constexpr (std::is_signed_v<I>) {
+    if (least < 0) return false;
+  }
+  if (static_cast<std::uint64_t>(most) >= dict.length) return false;
+  if (first_null(dict) < dict.length) return false;
+  const std::string_view data = entries.data();
+  const bool all_ascii = !data.empty() && is_ascii(data);
+  for (std::uint64_t k = 0; k < dict.length; ++k)
+    if (!all_ascii && !valid_utf8(entries.entry(k))) return false;
+  TextView* added = texts.extend(static_cast<std::size_t>(dict.length));
+  for (std::uint64_t k = 0; k < dict.length; ++k) added[k] = entries.entry(k);
+  std::vector<unsigned char> used(static_cast<std::size_t>(dict.length));
+  unsigned char* marks = used.data();
+  for (std::uint64_t i = 0; i < rows; ++i) marks[static_cast<std::size_t>(index(i))] = 1;
+  const auto code0 = static_cast<std::uint32_t>(first);
+  for (std::uint64_t i = 0; i < rows; ++i) out[i] = code0 + static_cast<std::uint32_t>(index(i));
+  for (std::uint64_t k = 0; k < dict.length; ++k)
+    if (used[k]) longest = std::max(longest, added[k].size);
+  return true;
 }
 
 }  // namespace
@@ -444,26 +487,6 @@ std::optional<ArrowReadError> TextColumn::read_schema(const ArrowSchema& schema)
   layout_ = layout;
   coded_ = layout.index != 0;
   return std::nullopt;
-}
-
-void ViewBuffer::Free::operator()(TextView* p) const { std::free(p); }
-
-void ViewBuffer::reserve(std::size_t n) {
-  if (n <= capacity_) return;
-  // malloc leaves the room as the system hands it over; TextView is trivially
-  // copyable, so its objects begin where they are written.
-  std::unique_ptr<TextView, Free> grown(static_cast<TextView*>(std::malloc(n * sizeof(TextView))));
-  if (!grown) throw std::bad_alloc();
-  if (size_) std::memcpy(grown.get(), data_.get(), size_ * sizeof(TextView));
-  data_ = std::move(grown);
-  capacity_ = n;
-}
-
-TextView* ViewBuffer::extend(std::size_t n) {
-  if (n > capacity_ - size_) reserve(std::max(size_ + n, 2 * capacity_));
-  TextView* at = data_.get() + size_;
-  size_ += n;
-  return at;
 }
 
 void TextColumn::reserve(std::uint64_t rows) {
@@ -537,14 +560,17 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     // A fault of the dictionary itself has no row of the column.
     return fault->kind == Kind::kMalformed ? fault : std::optional(malformed("invalid dictionary"));
   }
-  std::vector<std::uint32_t> code_of(dict_length, kUnseen);
-  const std::size_t distinct_before = texts_.views().size();
-  const std::size_t before = codes_.size();
-  codes_.resize(before + length);
-  std::uint32_t* out = codes_.data() + before;
+  const std::size_t distinct_before = texts_.rows().size();
+  std::uint32_t* out = codes_.extend(length);
   std::optional<ArrowReadError> e;
   const auto read = [&](auto index) {
-    e = read_codes<decltype(index)>(r, null_row, d, entries, base, code_of, texts_, out);
+    using I = decltype(index);
+    if (read_sound_codes<I>(r, null_row, d, entries, texts_, out, longest_)) return;
+    std::vector<std::uint32_t> code_of(dict_length, kUnseen);
+    e = read_codes<I>(r, null_row, d, entries, base, code_of, texts_, out);
+    if (!e)
+      for (const TextView& t : texts_.rows().subspan(distinct_before))
+        longest_ = std::max(longest_, t.size);
   };
   switch (layout_.index) {
     case 'c': read(std::int8_t{}); break;
@@ -557,7 +583,6 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     default: read(std::uint64_t{}); break;
   }
   if (e) return e;
-  for (const TextView& t : texts_.views().subspan(distinct_before)) longest_ = std::max(longest_, t.size);
   rows_ += length;
   return std::nullopt;
 }
@@ -565,8 +590,8 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
 std::vector<TextView> TextColumn::row_views() const {
   if (!coded_) return std::vector<TextView>(texts().begin(), texts().end());
   std::vector<TextView> out;
-  out.reserve(codes_.size());
-  for (const std::uint32_t c : codes_) out.push_back(texts()[c]);
+  out.reserve(codes().size());
+  for (const std::uint32_t c : codes()) out.push_back(texts()[c]);
   return out;
 }
 

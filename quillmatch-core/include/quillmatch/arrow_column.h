@@ -26,8 +26,12 @@
 // unchanged while the column's views are read.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -64,23 +68,39 @@ struct ArrowReadError {
   std::string text(std::string_view argument) const;
 };
 
-// Room for views that is not initialized before the reader writes them: the
-// rows of a chunk are written by several threads, and each page is first
-// touched (and zeroed by the system) by the thread that fills it.
-class ViewBuffer {
+// Room for rows (views, codes) that is not initialized before the reader
+// writes them: the rows of a chunk are written by several threads, and each
+// page is first touched (and zeroed by the system) by the thread that fills it.
+// T is trivially copyable.
+template <class T>
+class RowBuffer {
  public:
-  // Makes room for `n` views past the size() kept; returns where they go.
+  // Makes room for `n` rows past the size() kept; returns where they go.
   // They count in size() from then on and must all be written before any
   // is read.
-  TextView* extend(std::size_t n);
-  void reserve(std::size_t n);
-  std::span<const TextView> views() const { return {data_.get(), size_}; }
+  T* extend(std::size_t n) {
+    if (n > capacity_ - size_) reserve(std::max(size_ + n, 2 * capacity_));
+    T* at = data_.get() + size_;
+    size_ += n;
+    return at;
+  }
+  void reserve(std::size_t n) {
+    if (n <= capacity_) return;
+    // malloc leaves the room as the system hands it over; T's objects begin
+    // where they are written.
+    std::unique_ptr<T, Free> grown(static_cast<T*>(std::malloc(n * sizeof(T))));
+    if (!grown) throw std::bad_alloc();
+    if (size_) std::memcpy(grown.get(), data_.get(), size_ * sizeof(T));
+    data_ = std::move(grown);
+    capacity_ = n;
+  }
+  std::span<const T> rows() const { return {data_.get(), size_}; }
 
  private:
   struct Free {
-    void operator()(TextView* p) const;
+    void operator()(T* p) const { std::free(p); }
   };
-  std::unique_ptr<TextView, Free> data_;
+  std::unique_ptr<T, Free> data_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
@@ -100,13 +120,15 @@ class TextColumn {
   std::optional<ArrowReadError> append(const ArrowArray& array, std::size_t workers = 1);
 
   std::uint64_t rows() const { return rows_; }
-  // A dictionary column is coded: texts() are its distinct texts (the
-  // dictionary entries some row uses, in order of first use within each
-  // chunk) and codes()[row] indexes them. Otherwise texts()[row] is the row.
+  // A dictionary column is coded: texts() are dictionary entries and
+  // codes()[row] indexes them. Otherwise texts()[row] is the row. Of a chunk
+  // that has a fault, or a dictionary longer than itself, texts() hold the
+  // entries some row uses, in order of first use; of any other, every entry
+  // of its dictionary, in order (all valid UTF-8, even those no row uses).
   bool coded() const { return coded_; }
-  std::span<const TextView> texts() const { return texts_.views(); }
-  std::span<const std::uint32_t> codes() const { return codes_; }
-  // The size in bytes of the longest of texts(), 0 when there are none.
+  std::span<const TextView> texts() const { return texts_.rows(); }
+  std::span<const std::uint32_t> codes() const { return codes_.rows(); }
+  // The size in bytes of the longest text of a row, 0 when there are none.
   std::size_t longest() const { return longest_; }
   // One view per row, whether coded or not.
   std::vector<TextView> row_views() const;
@@ -124,8 +146,8 @@ class TextColumn {
   bool coded_ = false;
   std::uint64_t rows_ = 0;
   std::size_t longest_ = 0;
-  ViewBuffer texts_;
-  std::vector<std::uint32_t> codes_;
+  RowBuffer<TextView> texts_;
+  RowBuffer<std::uint32_t> codes_;
 };
 
 }  // namespace quillmatch
