@@ -11,8 +11,10 @@
 // the run finishes. Either way each output slot, each partial list and each
 // pair buffer has exactly one writer, so the hot path takes no lock.
 //
-// Candidates are scored kChunk at a time into a local buffer, then narrowed
-// into the output; the stop flag is polled between chunks.
+// Candidates are scored kChunk at a time into a task's buffer, then narrowed
+// into the output; the stop flag is polled between chunks. A chunk is long
+// enough that the batch scorers see many slices of candidates in one call and
+// fetch each slice's texts while they score the one before.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -27,14 +29,14 @@ namespace quillmatch {
 
 namespace {
 
-constexpr std::size_t kChunk = 256;
+constexpr std::size_t kChunk = 4096;
 // Tasks per worker: enough to even out rows of unequal cost (long texts, the
 // triangle of self-pairs) between workers that claim them dynamically.
 constexpr std::size_t kTasksPerWorker = 16;
 // Rows mode needs at least this many queries per worker.
 constexpr std::size_t kRowsPerWorker = 4;
 // A column task covers at least this many candidates.
-constexpr std::size_t kMinColumns = 4 * kChunk;
+constexpr std::size_t kMinColumns = 1024;
 // Preparing a query costs about as much as scoring this many candidates.
 constexpr std::size_t kPrepareCost = 16;
 
@@ -186,9 +188,10 @@ class GridJob : public ManyRun::Job {
   template <class RowStart, class Chunk, class RowEnd>
   void walk(std::size_t task, const ThreadPool& pool, RowStart&& row_start, Chunk&& chunk,
             RowEnd&& row_end) const {
-    Value buffer[kChunk];
-    TextView kept[kChunk];
-    std::uint32_t picked[kChunk];
+    const std::size_t room = std::min(kChunk, candidates_.size());
+    std::vector<Value> buffer(room);
+    std::vector<TextView> kept(query_lengths_.empty() ? 0 : room);
+    std::vector<std::uint32_t> picked(kept.size());
     auto row = [&](std::size_t i, const Scorer& scorer, std::size_t lo, std::size_t hi) {
       row_start(i);
       const std::size_t query_length = query_lengths_.empty() ? kUnknown : query_lengths_[i];
@@ -196,7 +199,7 @@ class GridJob : public ManyRun::Job {
         if (pool.stop_requested()) return false;
         const std::size_t n = std::min(kChunk, hi - j0);
         if (query_length == kUnknown) {
-          const std::span<Value> values(buffer, n);
+          const std::span<Value> values(buffer.data(), n);
           scorer.score(candidates_.subspan(j0, n), values);
           chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(nullptr));
           continue;
@@ -208,9 +211,9 @@ class GridJob : public ManyRun::Job {
           picked[count++] = static_cast<std::uint32_t>(k);
         }
         if (!count) continue;
-        const std::span<Value> values(buffer, count);
-        scorer.score(std::span<const TextView>(kept, count), values);
-        chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(picked));
+        const std::span<Value> values(buffer.data(), count);
+        scorer.score(std::span<const TextView>(kept.data(), count), values);
+        chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(picked.data()));
       }
       row_end(i);
       return true;
