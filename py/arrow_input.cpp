@@ -151,6 +151,7 @@ std::optional<ArrowFailure> ArrowInput::read(bool rows, std::size_t workers) {
       }
     }
   }
+  if (!rows && !stream_code) column_.make_views_on_demand();
   std::uint64_t total = 0;
   for (const auto& a : arrays)
     if (a->s.release && a->s.length > 0) total += static_cast<std::uint64_t>(a->s.length);

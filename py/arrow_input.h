@@ -50,9 +50,11 @@ class ArrowInput {
   bool take(PyObject* obj);
   bool taken() const { return taken_; }
 
-  // Reads every chunk, a large one on up to `workers` threads; with `rows`,
-  // also one view per row for a dictionary column. Needs no lock and must not
-  // hold it (a stream may run the producer's own threads, which may take it).
+  // Reads every chunk, a large one on up to `workers` threads. With `rows`,
+  // keeps one view per row (for a dictionary column too); without, the
+  // column's views of a plain column are made on demand. Needs no lock and
+  // must not hold it (a stream may run the producer's own threads, which may
+  // take it).
   std::optional<ArrowFailure> read(bool rows, std::size_t workers);
 
   const TextColumn& column() const { return column_; }

@@ -398,24 +398,35 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
         !read_arrow({{&candidates, sig.params[1]}}, false, options.workers))
       return nullptr;
     const std::span<const TextView> queries(&query.text, 1);
-    const bool coded = candidates.arrow.taken() && candidates.arrow.column().coded();
-    const auto texts = coded ? candidates.arrow.column().texts() : candidates.views();
     const ScoreType type = many_score_type(measure, std::max(query.text.size, candidates.longest()));
-    const std::size_t rows = coded ? candidates.arrow.column().codes().size() : texts.size();
     OutArray out;
-    if (!out.allocate(element_of(type), rows, 0, false)) return nullptr;
-    if (!coded) {
-      if (!run_released([&] { return start_matrix(options, queries, texts, type, out.data()); }))
+    if (!candidates.arrow.taken()) {
+      const auto texts = candidates.views();
+      if (!out.allocate(element_of(type), texts.size(), 0, false) ||
+          !run_released([&] { return start_matrix(options, queries, texts, type, out.data()); }))
         return nullptr;
       return out.release_as_python();
     }
+    const TextColumn& column = candidates.arrow.column();
+    if (!out.allocate(element_of(type), column.size(), 0, false)) return nullptr;
+    if (!column.coded()) {
+      // Views made a chunk at a time as the run goes, or the views kept.
+      if (!run_released([&] {
+            return column.views_on_demand()
+                       ? start_matrix(options, queries, column, type, out.data())
+                       : start_matrix(options, queries, column.texts(), type, out.data());
+          }))
+        return nullptr;
+      return out.release_as_python();
+    }
+    const auto texts = column.texts();
     const std::size_t size = score_size(type);
     std::vector<unsigned char> distinct(texts.size() * size);
     if (!run_released([&] { return start_matrix(options, queries, texts, type, distinct.data()); }))
       return nullptr;
     {
       ReleasedLock unlocked;
-      const auto codes = candidates.arrow.column().codes();
+      const auto codes = column.codes();
       auto* to = static_cast<unsigned char*>(out.data());
       switch (size) {
         case 1: gather<1>(distinct.data(), codes, to); break;

@@ -8,7 +8,8 @@
 // a dictionary index corrupted. Every buffer is its own heap block of exactly
 // the size the structs imply, so the address sanitizer reports any read
 // outside one. The reader must accept exactly the columns the plain reading
-// accepts, with the same rows, and report the same fault at the same row.
+// accepts, with the same rows (kept, or made on demand, for any range), and
+// report the same fault at the same row.
 // It also checks utf8_valid_prefix against a decoder written from the
 // definition of UTF-8.
 #include <algorithm>
@@ -293,6 +294,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   QM_FUZZ_CHECK(odd_schema > 1 || (odd_schema == 1 && !in_struct), "schema accepted");
+  if (in.flag()) col.make_views_on_demand();
 
   Blocks blocks;
   std::vector<std::string> expected_rows;
@@ -451,6 +453,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     longest = std::max(longest, rows[i].size);
   }
   QM_FUZZ_CHECK(col.longest() == longest, "longest text of a row");
+  // Any range of rows, as a run asks for them.
+  if (!rows.empty()) {
+    const std::size_t first = in.below(rows.size());
+    std::vector<TextView> range(in.below(rows.size() - first) + 1);
+    col.views(first, range);
+    for (std::size_t k = 0; k < range.size(); ++k)
+      QM_FUZZ_CHECK(range[k].view() == expected_rows[first + k], "row " + std::to_string(first + k));
+  }
   if (col.coded())
     for (std::uint32_t code : col.codes()) QM_FUZZ_CHECK(code < col.texts().size(), "code");
   return 0;

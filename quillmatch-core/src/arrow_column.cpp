@@ -255,8 +255,8 @@ struct RowsRead {
 };
 
 // Rows [lo, hi) of a utf8 or large_utf8 array whose offsets are all checked:
-// each row's view, its bytes tested in one pass over the range's data when
-// they are all ASCII, text by text otherwise.
+// each row's view (into out, unless it is null), its bytes tested in one pass
+// over the range's data when they are all ASCII, text by text otherwise.
 template <class Offset>
 RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, TextView* out) {
   const Offset* o = offsets_of<Offset>(r);
@@ -267,9 +267,10 @@ RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Te
   std::size_t longest = 0;
   for (std::uint64_t i = lo; i < hi; ++i) {
     const auto size = static_cast<std::size_t>(o[i + 1] - o[i]);
-    out[i] = TextView(data + o[i], size);
+    const TextView text(data + o[i], size);
+    if (out) out[i] = text;
     longest = std::max(longest, size);
-    if (!all_ascii && !valid_utf8(out[i])) {
+    if (!all_ascii && !valid_utf8(text)) {
       got.fault_row = i;
       break;
     }
@@ -278,50 +279,83 @@ RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Te
   return got;
 }
 
-// Rows [lo, hi) of a utf8_view array: each row's view checked, then its bytes;
-// the first row failing either is the fault. A row is read without a branch on
-// where its text lies (in the view, its bytes 4 .. 4 + size - 1, when it has at
-// most 12 bytes; else in a variadic buffer), which would be a coin toss on
-// texts of mixed lengths: both places are computed from in-range loads and one
-// is picked.
-RowsRead read_view_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, TextView* out) {
-  const ArrowArray& a = *r.array;
-  const std::int64_t variadic = a.n_buffers - 3;
-  const auto* sizes = static_cast<const char*>(a.buffers[a.n_buffers - 1]);
-  const auto* views = static_cast<const char*>(a.buffers[1]) + r.first * kViewBytes;
+// The buffers of a utf8_view array.
+struct ViewBuffers {
+  explicit ViewBuffers(const Range& r)
+      : a(*r.array),
+        views(static_cast<const char*>(a.buffers[1]) + r.first * kViewBytes),
+        sizes(static_cast<const char*>(a.buffers[a.n_buffers - 1])),
+        variadic(a.n_buffers - 3) {}
+  const ArrowArray& a;
+  const char* views;  // of the range's first row
+  const char* sizes;
+  std::int64_t variadic;
+};
+
+// The text of row i of a utf8_view array, and whether its view is sound (lies
+// within the buffers the array declares). It lies in the view (bytes 4 .. 4 +
+// size - 1) when it has at most 12 bytes, else in a variadic buffer. Read
+// without a branch on which, a coin toss on texts of mixed lengths: both
+// places are computed from in-range loads and one is picked. (Returned in
+// parts: a TextView assembled on the stack from two stores and copied out in
+// one load stalls the store forwarding.)
+inline bool view_text(const ViewBuffers& v, std::uint64_t i, const char*& data, std::size_t& size) {
   static_assert(kViewBytes == 16);
+  const char* view = v.views + i * kViewBytes;
+  const auto bytes = load<std::int32_t>(view, 0);
+  const auto buffer = load<std::int32_t>(view + 8, 0);
+  const auto offset = load<std::int32_t>(view + 12, 0);
+  const bool in_view = static_cast<std::uint32_t>(bytes) <= kInlineBytes;
+  // Buffer 0 stands in for an index out of range, so every load is in range.
+  const bool indexed = static_cast<std::uint64_t>(static_cast<std::uint32_t>(buffer)) <
+                       static_cast<std::uint64_t>(v.variadic);
+  const std::size_t b = indexed ? static_cast<std::size_t>(buffer) : 0;
+  const char* base = v.variadic > 0 ? static_cast<const char*>(v.a.buffers[2 + b]) : nullptr;
+  const std::int64_t room = v.variadic > 0 ? load<std::int64_t>(v.sizes, b) : 0;
+  // Bitwise, not short-circuit: every term is cheap and none is a branch.
+  const bool placed = indexed & (base != nullptr) & (offset >= 0) & (bytes >= 0) &
+                      (std::int64_t{offset} + bytes <= room);
+  const std::uintptr_t pick = std::uintptr_t{0} - std::uintptr_t{in_view};
+  data = reinterpret_cast<const char*>(
+      (reinterpret_cast<std::uintptr_t>(view + 4) & pick) |
+      ((reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uint32_t>(offset)) & ~pick));
+  size = static_cast<std::uint32_t>(bytes);
+  return in_view | placed;
+}
+
+// Rows [lo, hi) of a utf8_view array: each row's view checked, then its bytes;
+// the first row failing either is the fault. Rows go in blocks: first every
+// view of the block, each text's first bytes asked for as it is found, then
+// every text's bytes, so that the loads of a block's texts overlap.
+RowsRead read_view_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, TextView* out) {
+  constexpr std::uint64_t kBlock = 32;
+  const ViewBuffers buffers(r);
   RowsRead got;
   std::size_t longest = 0;
-  for (std::uint64_t i = lo; i < hi; ++i) {
-    const char* view = views + i * kViewBytes;
-    const auto size = load<std::int32_t>(view, 0);
-    const auto buffer = load<std::int32_t>(view + 8, 0);
-    const auto offset = load<std::int32_t>(view + 12, 0);
-    const bool in_view = static_cast<std::uint32_t>(size) <= kInlineBytes;
-    // Buffer 0 stands in for an index out of range, so every load is in range.
-    const bool indexed = static_cast<std::uint64_t>(static_cast<std::uint32_t>(buffer)) <
-                         static_cast<std::uint64_t>(variadic);
-    const std::size_t b = indexed ? static_cast<std::size_t>(buffer) : 0;
-    const char* base = variadic > 0 ? static_cast<const char*>(a.buffers[2 + b]) : nullptr;
-    const std::int64_t room = variadic > 0 ? load<std::int64_t>(sizes, b) : 0;
-    // Bitwise, not short-circuit: every term is cheap and none is a branch.
-    const bool placed = indexed & (base != nullptr) & (offset >= 0) & (size >= 0) &
-                        (std::int64_t{offset} + size <= room);
-    if (!(in_view | placed)) {
-      got.fault_row = i;
-      got.fault = Kind::kBadView;
-      break;
+  TextView block[kBlock];
+  for (std::uint64_t b0 = lo; b0 < hi; b0 += kBlock) {
+    const std::uint64_t b1 = std::min(hi, b0 + kBlock);
+    std::uint64_t sound_to = b1;  // the first row whose view is not sound, or b1
+    for (std::uint64_t i = b0; i < b1; ++i) {
+      if (!view_text(buffers, i, block[i - b0].data, block[i - b0].size)) {
+        sound_to = i;
+        break;
+      }
+      __builtin_prefetch(block[i - b0].data);
     }
-    const std::uintptr_t pick = std::uintptr_t{0} - std::uintptr_t{in_view};
-    const char* p = reinterpret_cast<const char*>(
-        (reinterpret_cast<std::uintptr_t>(view + 4) & pick) |
-        ((reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uint32_t>(offset)) & ~pick));
-    const auto n = static_cast<std::size_t>(static_cast<std::uint32_t>(size));
-    out[i] = TextView(p, n);
-    longest = std::max(longest, n);
-    if (!short_ascii(p, n) && utf8_valid_prefix(out[i].view()) != n) {
-      got.fault_row = i;
-      break;
+    for (std::uint64_t i = b0; i < sound_to; ++i) {
+      const TextView t = block[i - b0];
+      out[i] = t;
+      longest = std::max(longest, t.size);
+      if (!short_ascii(t.data, t.size) && utf8_valid_prefix(t.view()) != t.size) {
+        got.fault_row = i;
+        return got;
+      }
+    }
+    if (sound_to < b1) {
+      got.fault_row = sound_to;
+      got.fault = Kind::kBadView;
+      return got;
     }
   }
   got.longest = longest;
@@ -490,7 +524,7 @@ std::optional<ArrowReadError> TextColumn::read_schema(const ArrowSchema& schema)
 }
 
 void TextColumn::reserve(std::uint64_t rows) {
-  if (!coded_) texts_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(rows, kMaxEntries)));
+  if (!coded_ && !on_demand_) texts_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(rows, kMaxEntries)));
 }
 
 std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::size_t workers) {
@@ -527,7 +561,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
       StringEntries entries;
       if (auto e = entries.check(layout_.strings, r, base)) return e;
     }
-    TextView* out = texts_.extend(length);
+    TextView* out = on_demand_ ? nullptr : texts_.extend(length);
     const auto read = [&](auto read_part) {
       return read_rows(length, workers, [&](std::uint64_t lo, std::uint64_t hi) {
         return read_part(r, lo, hi, out);
@@ -540,6 +574,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
       case Strings::kView: got = read(read_view_rows); break;
     }
     if (got.fault_row != kNoRow) return at(got.fault, base + got.fault_row);
+    if (on_demand_) chunks_.push_back(Chunk{r.array, r.first, base, length});
     longest_ = std::max(longest_, got.longest);
     rows_ += length;
     return std::nullopt;
@@ -587,11 +622,45 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
   return std::nullopt;
 }
 
+void TextColumn::views(std::size_t first, std::span<TextView> out) const {
+  if (coded_) {
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = texts()[codes()[first + k]];
+    return;
+  }
+  if (!on_demand_) {
+    std::copy_n(texts().begin() + static_cast<std::ptrdiff_t>(first), out.size(), out.begin());
+    return;
+  }
+  // The chunk of row `first`: the last that starts at or before it.
+  auto c = std::upper_bound(chunks_.begin(), chunks_.end(), first,
+                            [](std::uint64_t row, const Chunk& k) { return row < k.base; });
+  for (std::size_t done = 0; done < out.size(); ++c) {
+    const Chunk& k = *(c - 1);
+    const std::uint64_t i = first + done - k.base;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, k.length - i));
+    const Range r{k.array, k.first, k.length};
+    TextView* to = out.data() + done;
+    if (layout_.strings == Strings::kView) {
+      const ViewBuffers buffers(r);
+      for (std::size_t j = 0; j < n; ++j) view_text(buffers, i + j, to[j].data, to[j].size);
+    } else {
+      const char* data = static_cast<const char*>(k.array->buffers[2]);
+      const auto fill = [&](const auto* o) {
+        for (std::size_t j = 0; j < n; ++j)
+          to[j] = TextView(data + o[i + j], static_cast<std::size_t>(o[i + j + 1] - o[i + j]));
+      };
+      if (layout_.strings == Strings::kUtf8)
+        fill(offsets_of<std::int32_t>(r));
+      else
+        fill(offsets_of<std::int64_t>(r));
+    }
+    done += n;
+  }
+}
+
 std::vector<TextView> TextColumn::row_views() const {
-  if (!coded_) return std::vector<TextView>(texts().begin(), texts().end());
-  std::vector<TextView> out;
-  out.reserve(codes().size());
-  for (const std::uint32_t c : codes()) out.push_back(texts()[c]);
+  std::vector<TextView> out(static_cast<std::size_t>(rows_));
+  views(0, out);
   return out;
 }
 

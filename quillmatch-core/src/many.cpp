@@ -127,8 +127,17 @@ class GridJob : public ManyRun::Job {
 
   GridJob(const ManyOptions& options, std::span<const TextView> queries,
           std::span<const TextView> candidates, bool self_pairs)
-      : options_(options), queries_(queries), candidates_(candidates) {
-    plan = make_plan(queries.size(), candidates.size(), self_pairs, options.workers);
+      : GridJob(options, queries, candidates, nullptr, candidates.size(), self_pairs) {}
+  // Candidates made into views a chunk at a time (never skipped by length).
+  GridJob(const ManyOptions& options, std::span<const TextView> queries, const TextRows& rows)
+      : GridJob(options, queries, {}, &rows, rows.size(), false) {}
+
+ private:
+  GridJob(const ManyOptions& options, std::span<const TextView> queries,
+          std::span<const TextView> candidates, const TextRows* rows, std::size_t cols,
+          bool self_pairs)
+      : options_(options), queries_(queries), candidates_(candidates), rows_(rows), cols_(cols) {
+    plan = make_plan(queries.size(), cols, self_pairs, options.workers);
     // By columns each query serves several tasks: prepare the few of them once.
     if (!plan.by_rows) {
       shared_.reserve(queries.size());
@@ -136,6 +145,7 @@ class GridJob : public ManyRun::Job {
     }
   }
 
+ public:
   // With a distance cutoff, a pair whose lengths differ by more than the
   // cutoff cannot be kept: every edit changes a length by at most one, so the
   // distance is at least the difference. Such pairs are not scored. Lengths
@@ -188,9 +198,9 @@ class GridJob : public ManyRun::Job {
   template <class RowStart, class Chunk, class RowEnd>
   void walk(std::size_t task, const ThreadPool& pool, RowStart&& row_start, Chunk&& chunk,
             RowEnd&& row_end) const {
-    const std::size_t room = std::min(kChunk, candidates_.size());
+    const std::size_t room = std::min(kChunk, cols_);
     std::vector<Value> buffer(room);
-    std::vector<TextView> kept(query_lengths_.empty() ? 0 : room);
+    std::vector<TextView> kept(query_lengths_.empty() && !rows_ ? 0 : room);
     std::vector<std::uint32_t> picked(kept.size());
     auto row = [&](std::size_t i, const Scorer& scorer, std::size_t lo, std::size_t hi) {
       row_start(i);
@@ -200,7 +210,12 @@ class GridJob : public ManyRun::Job {
         const std::size_t n = std::min(kChunk, hi - j0);
         if (query_length == kUnknown) {
           const std::span<Value> values(buffer.data(), n);
-          scorer.score(candidates_.subspan(j0, n), values);
+          std::span<const TextView> texts = candidates_.subspan(std::min(j0, candidates_.size()));
+          if (rows_) {
+            rows_->views(j0, std::span<TextView>(kept.data(), n));
+            texts = kept;
+          }
+          scorer.score(texts.first(n), values);
           chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(nullptr));
           continue;
         }
@@ -218,7 +233,7 @@ class GridJob : public ManyRun::Job {
       row_end(i);
       return true;
     };
-    const std::size_t cols = candidates_.size();
+    const std::size_t cols = cols_;
     if (plan.by_rows) {
       for (std::size_t i = plan.row_bounds[task]; i < plan.row_bounds[task + 1]; ++i) {
         if (pool.stop_requested()) return;
@@ -235,7 +250,9 @@ class GridJob : public ManyRun::Job {
 
   const ManyOptions options_;
   const std::span<const TextView> queries_;
-  const std::span<const TextView> candidates_;
+  const std::span<const TextView> candidates_;  // empty when rows_ makes them
+  const TextRows* const rows_;
+  const std::size_t cols_;
   std::vector<Scorer> shared_;
 };
 
@@ -246,9 +263,12 @@ class MatrixJob final : public GridJob<Traits> {
   MatrixJob(const ManyOptions& o, std::span<const TextView> q, std::span<const TextView> c,
             ScoreType type, void* out)
       : GridJob<Traits>(o, q, c, false), type_(type), out_(out) {}
+  MatrixJob(const ManyOptions& o, std::span<const TextView> q, const TextRows& c, ScoreType type,
+            void* out)
+      : GridJob<Traits>(o, q, c), type_(type), out_(out) {}
 
   void run(std::size_t task, const ThreadPool& pool) override {
-    const std::size_t cols = this->candidates_.size();
+    const std::size_t cols = this->cols_;
     this->walk(
         task, pool, [](std::size_t) {},
         [&](std::size_t i, std::size_t j0, std::span<const Value> v, const std::uint32_t*) {
@@ -474,6 +494,13 @@ Result<std::unique_ptr<ManyRun>> start_matrix(const ManyOptions& options,
                                               std::span<const TextView> queries,
                                               std::span<const TextView> candidates,
                                               ScoreType type, void* out) {
+  return start<MatrixJob>(options, queries, candidates, type, out);
+}
+
+Result<std::unique_ptr<ManyRun>> start_matrix(const ManyOptions& options,
+                                              std::span<const TextView> queries,
+                                              const TextRows& candidates, ScoreType type,
+                                              void* out) {
   return start<MatrixJob>(options, queries, candidates, type, out);
 }
 

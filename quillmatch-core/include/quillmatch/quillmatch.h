@@ -289,6 +289,17 @@ class ManyRun {
   std::unique_ptr<ThreadPool> pool_;
 };
 
+// Texts whose views are made on demand, a range of rows at a time, from any
+// number of threads at once: a column read in place need keep no view per row.
+class TextRows {
+ public:
+  virtual ~TextRows() = default;
+  virtual std::size_t size() const = 0;
+  // Writes the views of rows [first, first + out.size()) to out.
+  // REQUIRES: first + out.size() <= size().
+  virtual void views(std::size_t first, std::span<TextView> out) const = 0;
+};
+
 // out[i * candidates.size() + j] = score of (queries[i], candidates[j]).
 // REQUIRES: out holds queries.size() * candidates.size() scores of `type`,
 // which is many_score_type() or a wider type of the same kind.
@@ -296,6 +307,12 @@ Result<std::unique_ptr<ManyRun>> start_matrix(const ManyOptions& options,
                                               std::span<const TextView> queries,
                                               std::span<const TextView> candidates,
                                               ScoreType type, void* out);
+// The same, with candidates made into views a chunk at a time.
+// REQUIRES: `candidates` outlives the run.
+Result<std::unique_ptr<ManyRun>> start_matrix(const ManyOptions& options,
+                                              std::span<const TextView> queries,
+                                              const TextRows& candidates, ScoreType type,
+                                              void* out);
 
 // Per query its best k candidates within the cutoff: row i of indices and
 // scores holds (candidate index, score), best first (smallest distance or
