@@ -458,11 +458,24 @@ bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
     if (!all_ascii && !valid_utf8(entries.entry(k))) return false;
   TextView* added = texts.extend(static_cast<std::size_t>(dict.length));
   for (std::uint64_t k = 0; k < dict.length; ++k) added[k] = entries.entry(k);
+  const auto code0 = static_cast<std::uint32_t>(first);
+  for (std::uint64_t i = 0; i < rows; ++i) out[i] = code0 + static_cast<std::uint32_t>(index(i));
+  // The longest entry a row uses. The longest entry of all nearly always is:
+  // one pass that vectorises looks for it among the indices. Only when no row
+  // uses it is every row's entry marked, a store a row.
+  std::uint64_t top = 0;
+  for (std::uint64_t k = 1; k < dict.length; ++k)
+    if (added[k].size > added[top].size) top = k;
+  const auto wanted = static_cast<I>(top);
+  std::uint64_t uses = 0;
+  for (std::uint64_t i = 0; i < rows; ++i) uses += index(i) == wanted;
+  if (uses) {
+    longest = std::max(longest, added[top].size);
+    return true;
+  }
   std::vector<unsigned char> used(static_cast<std::size_t>(dict.length));
   unsigned char* marks = used.data();
   for (std::uint64_t i = 0; i < rows; ++i) marks[static_cast<std::size_t>(index(i))] = 1;
-  const auto code0 = static_cast<std::uint32_t>(first);
-  for (std::uint64_t i = 0; i < rows; ++i) out[i] = code0 + static_cast<std::uint32_t>(index(i));
   for (std::uint64_t k = 0; k < dict.length; ++k)
     if (used[k]) longest = std::max(longest, added[k].size);
   return true;
