@@ -11,9 +11,10 @@ Every ratio is measured inside this one process against its yardstick, the two
 timed alternately (A, B, A, B, ...) and the best time of each kept, since
 absolute times on a shared machine drift by tens of percent between runs. Times
 are the process's CPU time, except the thread speed-ups' (wall time).
-A peer that is not installed is skipped with a note. Data is seeded random
-lowercase ASCII: short words of 5 to 20 letters, 13-letter words, and texts of
-1 000 letters. StringZilla's engine is given one CPU core, as quillmatch uses one.
+A peer that is not installed is skipped with a note; with pyarrow installed, the
+short words are also scored as a column (quillmatch_many.levenshtein_scores).
+Data is seeded random lowercase ASCII: short words of 5 to 20 letters, 13-letter
+words, and texts of 1 000 letters. StringZilla's engine is given one CPU core, as quillmatch uses one.
 """
 
 import argparse
@@ -351,6 +352,17 @@ def run(args):
                     "quillmatch.jaro_winkler_batch": t["jw"] / n, "list(map(len, words)) (reference)": t["len"] / n})
     if peers.sz_batch:
         percand["stringzillas.LevenshteinDistances, 1 core"] = t["sz"] / n
+
+    # The same words as a column: quillmatch_many reads a pyarrow array in place, no str per word.
+    pa = optional("pyarrow")
+    if pa:
+        import quillmatch_many as qmm
+        column = pa.array(short)
+        t = alternate({"col": lambda: qmm.levenshtein_scores(QUERY, column, workers=1),
+                       "lev": lambda: qm.levenshtein_batch(QUERY, short)}, repeats)
+        goals.add("levenshtein_scores of a pyarrow column, 1 worker / levenshtein_batch, short words",
+                  t["col"] / t["lev"], "<=", 0.8)
+        percand["quillmatch_many.levenshtein_scores, pyarrow column, 1 worker"] = t["col"] / n
 
     halves = [short[:n // 2], short[n // 2:]]
     jobs = [lambda h=h: qm.levenshtein_batch(QUERY, h) for h in halves]
