@@ -2,9 +2,11 @@
 //
 // The reader takes the schema once and then the arrays (chunks) one by one,
 // and yields TextViews that point into the producer's buffers: nothing is
-// copied. Everything it reads is validated first, so a producer that hands
-// over inconsistent offsets, views or bytes gets an error value, never a read
-// outside a buffer:
+// copied. It keeps a view per row, or (utf8 and large_utf8, on request)
+// makes them from the offsets for a range of rows when asked. Long chunks are
+// read in parts on several threads. Everything it reads is validated first,
+// so a producer that hands over inconsistent offsets, views or bytes gets an
+// error value, never a read outside a buffer:
 //   - lengths, offsets and buffer counts are checked before any buffer is read;
 //   - utf8 / large_utf8 offsets must start at or above 0 and never decrease;
 //     the data buffer is then read only within [first offset, last offset);
