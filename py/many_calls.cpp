@@ -43,6 +43,10 @@ struct Texts {
   ArrowInput arrow;
 
   std::span<const TextView> views() const { return arrow.taken() ? arrow.rows() : held.views(); }
+  // The column, when this is a dictionary column: its distinct texts and codes.
+  const TextColumn* coded() const {
+    return arrow.taken() && arrow.column().coded() ? &arrow.column() : nullptr;
+  }
   // The size in bytes of the longest text; a column knows it from its reading.
   std::size_t longest() const {
     if (arrow.taken()) return arrow.column().longest();
@@ -297,6 +301,53 @@ PyObject* tuple_of(OutArray& a, OutArray& b, OutArray& c) {
   return PyTuple_Pack(3, x.get(), y.get(), z.get());
 }
 
+template <std::size_t kBytes>
+void gather(const unsigned char* distinct, std::span<const std::uint32_t> codes, unsigned char* out) {
+  for (std::size_t r = 0; r < codes.size(); ++r)
+    std::memcpy(out + r * kBytes, distinct + std::size_t{codes[r]} * kBytes, kBytes);
+}
+
+// The texts of one side of a matrix: each row's own, or a dictionary column's
+// distinct texts and its rows' codes.
+struct Side {
+  std::span<const TextView> texts;
+  std::span<const std::uint32_t> codes;  // empty: row i is texts[i]
+  std::size_t rows;
+};
+
+Side side_of(const Texts& t, std::span<const TextView> rows) {
+  if (const TextColumn* c = t.coded()) return {c->texts(), c->codes(), rows.size()};
+  return {rows, {}, rows.size()};
+}
+
+// Scores every distinct pair once, then copies each cell of the result from
+// its pair's: out[i][j] = distinct[code of row i][code of column j]. Lock held
+// on entry and exit; both steps run without it.
+bool score_distinct(const ManyOptions& options, const Side& q, const Side& c, ScoreType type,
+                    void* out) {
+  const std::size_t size = score_size(type);
+  std::vector<unsigned char> distinct(q.texts.size() * c.texts.size() * size);
+  if (!run_released([&] { return start_matrix(options, q.texts, c.texts, type, distinct.data()); }))
+    return false;
+  ReleasedLock unlocked;
+  for (std::size_t i = 0; i < q.rows; ++i) {
+    const unsigned char* from =
+        distinct.data() + (q.codes.empty() ? i : q.codes[i]) * c.texts.size() * size;
+    auto* to = static_cast<unsigned char*>(out) + i * c.rows * size;
+    if (c.codes.empty()) {
+      std::memcpy(to, from, c.rows * size);
+      continue;
+    }
+    switch (size) {
+      case 1: gather<1>(from, c.codes, to); break;
+      case 2: gather<2>(from, c.codes, to); break;
+      case 4: gather<4>(from, c.codes, to); break;
+      default: gather<8>(from, c.codes, to); break;
+    }
+  }
+  return true;
+}
+
 PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Call call;
@@ -306,6 +357,14 @@ PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyOb
     const ScoreType type = many_score_type(measure, queries, candidates);
     OutArray out;
     if (!out.allocate(element_of(type), queries.size(), candidates.size(), true)) return nullptr;
+    // A dictionary column on either side: each distinct pair scored once,
+    // when that is at most half the cells.
+    const Side q = side_of(call.queries, queries);
+    const Side c = side_of(call.self ? call.queries : call.candidates, candidates);
+    if (q.texts.size() * c.texts.size() * 2 <= q.rows * c.rows) {
+      if (!score_distinct(call.options, q, c, type, out.data())) return nullptr;
+      return out.release_as_python();
+    }
     if (!run_released([&] { return start_matrix(call.options, queries, candidates, type, out.data()); }))
       return nullptr;
     return out.release_as_python();
@@ -375,12 +434,6 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
 }
 
 // Copies each row's score from its distinct text's: out[r] = distinct[codes[r]].
-template <std::size_t kBytes>
-void gather(const unsigned char* distinct, std::span<const std::uint32_t> codes, unsigned char* out) {
-  for (std::size_t r = 0; r < codes.size(); ++r)
-    std::memcpy(out + r * kBytes, distinct + std::size_t{codes[r]} * kBytes, kBytes);
-}
-
 // One query against a column: the matrix run with a single query, whose one
 // row is the result. A dictionary column is scored once per distinct text
 // and the scores gathered to its rows; the dtype depends only on the texts
@@ -419,22 +472,9 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
         return nullptr;
       return out.release_as_python();
     }
-    const auto texts = column.texts();
-    const std::size_t size = score_size(type);
-    std::vector<unsigned char> distinct(texts.size() * size);
-    if (!run_released([&] { return start_matrix(options, queries, texts, type, distinct.data()); }))
-      return nullptr;
-    {
-      ReleasedLock unlocked;
-      const auto codes = column.codes();
-      auto* to = static_cast<unsigned char*>(out.data());
-      switch (size) {
-        case 1: gather<1>(distinct.data(), codes, to); break;
-        case 2: gather<2>(distinct.data(), codes, to); break;
-        case 4: gather<4>(distinct.data(), codes, to); break;
-        default: gather<8>(distinct.data(), codes, to); break;
-      }
-    }
+    const Side one{queries, {}, 1};
+    const Side rows{column.texts(), column.codes(), column.size()};
+    if (!score_distinct(options, one, rows, type, out.data())) return nullptr;
     return out.release_as_python();
   });
 }

@@ -132,6 +132,20 @@ def test_a_column_gives_what_its_list_gives(label, column):
             same(function(column, **options), function(words, **options))
 
 
+def test_a_matrix_of_dictionary_columns_scores_each_distinct_pair_once_to_the_same_result():
+    # Repeats enough that scoring the distinct pairs and gathering them is the plan taken.
+    words = WORDS * 3
+    third = len(words) // 3
+    for column in [pa.array(words).dictionary_encode(),
+                   pa.chunked_array([pa.array(words[:third]).dictionary_encode(),
+                                     pa.array(words[third:]).dictionary_encode()])]:
+        for function, options in CALLS:
+            if function.__name__.endswith("_matrix"):
+                same(function(column, **options), function(words, **options))
+                same(function(column, words, **options), function(words, words, **options))
+                same(function(words[:4], column, **options), function(words[:4], words, **options))
+
+
 def test_scores_are_the_scalar_measures():
     import quillmatch as qm
     scalar = {"levenshtein": qm.levenshtein_bp, "damerau": qm.damerau_bp,
