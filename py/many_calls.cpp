@@ -335,7 +335,7 @@ bool score_distinct(const ManyOptions& options, const Side& q, const Side& c, Sc
         distinct.data() + (q.codes.empty() ? i : q.codes[i]) * c.texts.size() * size;
     auto* to = static_cast<unsigned char*>(out) + i * c.rows * size;
     if (c.codes.empty()) {
-      std::memcpy(to, from, c.rows * size);
+      if (c.rows) std::memcpy(to, from, c.rows * size);
       continue;
     }
     switch (size) {

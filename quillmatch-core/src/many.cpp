@@ -210,12 +210,14 @@ class GridJob : public ManyRun::Job {
         const std::size_t n = std::min(kChunk, hi - j0);
         if (query_length == kUnknown) {
           const std::span<Value> values(buffer.data(), n);
-          std::span<const TextView> texts = candidates_.subspan(std::min(j0, candidates_.size()));
+          std::span<const TextView> texts;
           if (rows_) {
             rows_->views(j0, std::span<TextView>(kept.data(), n));
-            texts = kept;
+            texts = std::span<const TextView>(kept.data(), n);
+          } else {
+            texts = candidates_.subspan(j0, n);
           }
-          scorer.score(texts.first(n), values);
+          scorer.score(texts, values);
           chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(nullptr));
           continue;
         }
