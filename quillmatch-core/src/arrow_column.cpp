@@ -427,53 +427,58 @@ std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
 // A dictionary chunk whose rows are all sound (no null row, every index in
 // range, every entry not null and valid UTF-8) read in whole passes: every
 // entry joins `texts`, in dictionary order, and a row's code is its index
-// plus the code of entry 0. `longest` grows to the longest entry a row uses;
-// entries no row uses stay among `texts` but are no row's text. Taken when
-// the dictionary is no longer than the chunk, so its entries cost no more
-// than its rows. Returns false, with nothing appended to `texts`, when the
-// chunk is not sound: the row-by-row reading then finds its first fault.
+// plus the code of entry 0, written to `out` (unless it is null: the caller
+// then takes the indices themselves as the codes). `longest` grows to the
+// longest entry a row uses; entries no row uses stay among `texts` but are no
+// row's text. Taken when the dictionary is no longer than the chunk, so its
+// entries cost no more than its rows. Returns false, with nothing appended to
+// `texts`, when the chunk is not sound: the row-by-row reading then finds its
+// first fault.
 template <class I>
 bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
                       const StringEntries& entries, RowBuffer<TextView>& texts,
                       std::uint32_t* out, std::size_t& longest) {
   const std::size_t first = texts.rows().size();
   if (null_row < r.length || dict.length > r.length || dict.length >= kUnseen - first) return false;
+  if (first_null(dict) < dict.length) return false;
+  const std::string_view data = entries.data();
+  const bool all_ascii = !data.empty() && is_ascii(data);
+  // The longest entry, which nearly always is the longest a row uses.
+  std::uint64_t top = 0;
+  std::size_t top_size = 0;
+  for (std::uint64_t k = 0; k < dict.length; ++k) {
+    const TextView t = entries.entry(k);
+    if (!all_ascii && !valid_utf8(t)) return false;
+    if (t.size > top_size) top = k, top_size = t.size;
+  }
   // Local copies: the loops below store bytes, which could alias the structs.
   const auto* indices = static_cast<const unsigned char*>(r.array->buffers[1]) + r.first * sizeof(I);
   const std::uint64_t rows = r.length;
   const auto index = [indices](std::uint64_t i) { return load<I>(indices, static_cast<std::size_t>(i)); };
-  // One pass for the range, without an early exit, so that it vectorises.
+  // One pass for the range and the uses of the longest entry, without an
+  // early exit, so that it vectorises.
   I least = 0, most = 0;
+  const auto wanted = static_cast<I>(top);
+  std::uint64_t uses = 0;
   for (std::uint64_t i = 0; i < rows; ++i) {
     least = std::min(least, index(i));
     most = std::max(most, index(i));
+    uses += index(i) == wanted;
   }
   if constexpr (std::is_signed_v<I>) {
     if (least < 0) return false;
   }
   if (static_cast<std::uint64_t>(most) >= dict.length) return false;
-  if (first_null(dict) < dict.length) return false;
-  const std::string_view data = entries.data();
-  const bool all_ascii = !data.empty() && is_ascii(data);
-  for (std::uint64_t k = 0; k < dict.length; ++k)
-    if (!all_ascii && !valid_utf8(entries.entry(k))) return false;
   TextView* added = texts.extend(static_cast<std::size_t>(dict.length));
   for (std::uint64_t k = 0; k < dict.length; ++k) added[k] = entries.entry(k);
   const auto code0 = static_cast<std::uint32_t>(first);
-  for (std::uint64_t i = 0; i < rows; ++i) out[i] = code0 + static_cast<std::uint32_t>(index(i));
-  // The longest entry a row uses. The longest entry of all nearly always is:
-  // one pass that vectorises looks for it among the indices. Only when no row
-  // uses it is every row's entry marked, a store a row.
-  std::uint64_t top = 0;
-  for (std::uint64_t k = 1; k < dict.length; ++k)
-    if (added[k].size > added[top].size) top = k;
-  const auto wanted = static_cast<I>(top);
-  std::uint64_t uses = 0;
-  for (std::uint64_t i = 0; i < rows; ++i) uses += index(i) == wanted;
+  if (out)
+    for (std::uint64_t i = 0; i < rows; ++i) out[i] = code0 + static_cast<std::uint32_t>(index(i));
   if (uses) {
-    longest = std::max(longest, added[top].size);
+    longest = std::max(longest, top_size);
     return true;
   }
+  // No row uses the longest entry: every row's entry is marked, a store a row.
   std::vector<unsigned char> used(static_cast<std::size_t>(dict.length));
   unsigned char* marks = used.data();
   for (std::uint64_t i = 0; i < rows; ++i) marks[static_cast<std::size_t>(index(i))] = 1;
@@ -609,12 +614,27 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     // A fault of the dictionary itself has no row of the column.
     return fault->kind == Kind::kMalformed ? fault : std::optional(malformed("invalid dictionary"));
   }
+  // Codes lent by an earlier chunk are copied before this one's follow them.
+  if (!lent_.empty()) {
+    std::copy(lent_.begin(), lent_.end(), codes_.extend(lent_.size()));
+    lent_ = {};
+  }
+  // The first chunk's 32-bit indices, when its rows are all sound, are its
+  // codes (its entries are the first texts): they are lent, not copied.
+  const void* indices = length ? static_cast<const char*>(a->buffers[1]) + r.first * 4 : nullptr;
+  const bool lend = (layout_.index == 'i' || layout_.index == 'I') && codes_.rows().empty() &&
+                    texts_.rows().empty() && length &&
+                    reinterpret_cast<std::uintptr_t>(indices) % alignof(std::uint32_t) == 0;
   const std::size_t distinct_before = texts_.rows().size();
-  std::uint32_t* out = codes_.extend(length);
+  std::uint32_t* out = lend ? nullptr : codes_.extend(length);
   std::optional<ArrowReadError> e;
   const auto read = [&](auto index) {
     using I = decltype(index);
-    if (read_sound_codes<I>(r, null_row, d, entries, texts_, out, longest_)) return;
+    if (read_sound_codes<I>(r, null_row, d, entries, texts_, out, longest_)) {
+      if (!out) lent_ = {static_cast<const std::uint32_t*>(indices), static_cast<std::size_t>(length)};
+      return;
+    }
+    if (!out) out = codes_.extend(length);
     std::vector<std::uint32_t> code_of(dict_length, kUnseen);
     e = read_codes<I>(r, null_row, d, entries, base, code_of, texts_, out);
     if (!e)

@@ -140,7 +140,7 @@ class TextColumn final : public TextRows {
   // of its dictionary, in order (all valid UTF-8, even those no row uses).
   bool coded() const { return coded_; }
   std::span<const TextView> texts() const { return texts_.rows(); }
-  std::span<const std::uint32_t> codes() const { return codes_.rows(); }
+  std::span<const std::uint32_t> codes() const { return lent_.empty() ? codes_.rows() : lent_; }
   // The size in bytes of the longest text of a row, 0 when there are none.
   std::size_t longest() const { return longest_; }
   // One view per row, whether coded or not.
@@ -172,6 +172,7 @@ class TextColumn final : public TextRows {
   std::size_t longest_ = 0;
   RowBuffer<TextView> texts_;
   RowBuffer<std::uint32_t> codes_;
+  std::span<const std::uint32_t> lent_;  // the producer's indices, when they are the codes
 };
 
 }  // namespace quillmatch
