@@ -121,9 +121,11 @@ class LaneEngine {
 
   void score_group(std::span<const TextView> texts, std::span<const std::uint16_t> group,
                    std::span<std::uint64_t> out) {
-    // Unused lanes have length 0: they retire before the first step.
+    // Unused lanes have length 0: they retire before the first step, and
+    // their bytes (left unset: a zeroing here costs a string store a group)
+    // are never read.
     alignas(32) T lengths[kLanes] = {};
-    const unsigned char* bytes[kLanes] = {};
+    const unsigned char* bytes[kLanes];
     unsigned char high[kLanes] = {};  // the OR of every byte of the lane
     std::size_t steps = 0;
     for (std::size_t k = 0; k < group.size(); ++k) {
