@@ -22,9 +22,9 @@ QUERY = "kvarnstelj"
 
 def load(directory):
     path = os.path.join(directory, "quillmatch_many.abi3.so")
-    spec = importlib.util.spec_from_file_location("quillmatch_many", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("quillmatch_many", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
