@@ -301,6 +301,7 @@ PyObject* tuple_of(OutArray& a, OutArray& b, OutArray& c) {
   return PyTuple_Pack(3, x.get(), y.get(), z.get());
 }
 
+// Copies each row's score from its distinct text's: out[r] = distinct[codes[r]].
 template <std::size_t kBytes>
 void gather(const unsigned char* distinct, std::span<const std::uint32_t> codes, unsigned char* out) {
   for (std::size_t r = 0; r < codes.size(); ++r)
@@ -433,7 +434,6 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
   });
 }
 
-// Copies each row's score from its distinct text's: out[r] = distinct[codes[r]].
 // One query against a column: the matrix run with a single query, whose one
 // row is the result. A dictionary column is scored once per distinct text
 // and the scores gathered to its rows; the dtype depends only on the texts
@@ -452,29 +452,24 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
       return nullptr;
     const std::span<const TextView> queries(&query.text, 1);
     const ScoreType type = many_score_type(measure, std::max(query.text.size, candidates.longest()));
+    const TextColumn* column = candidates.arrow.taken() ? &candidates.arrow.column() : nullptr;
     OutArray out;
-    if (!candidates.arrow.taken()) {
-      const auto texts = candidates.views();
-      if (!out.allocate(element_of(type), texts.size(), 0, false) ||
-          !run_released([&] { return start_matrix(options, queries, texts, type, out.data()); }))
+    if (column && column->coded()) {
+      const Side one{queries, {}, 1};
+      const Side rows{column->texts(), column->codes(), column->size()};
+      if (!out.allocate(element_of(type), rows.rows, 0, false) ||
+          !score_distinct(options, one, rows, type, out.data()))
         return nullptr;
       return out.release_as_python();
     }
-    const TextColumn& column = candidates.arrow.column();
-    if (!out.allocate(element_of(type), column.size(), 0, false)) return nullptr;
-    if (!column.coded()) {
-      // Views made a chunk at a time as the run goes, or the views kept.
-      if (!run_released([&] {
-            return column.views_on_demand()
-                       ? start_matrix(options, queries, column, type, out.data())
-                       : start_matrix(options, queries, column.texts(), type, out.data());
-          }))
-        return nullptr;
-      return out.release_as_python();
-    }
-    const Side one{queries, {}, 1};
-    const Side rows{column.texts(), column.codes(), column.size()};
-    if (!score_distinct(options, one, rows, type, out.data())) return nullptr;
+    // A column whose views are made on demand is scored a chunk of views at a time.
+    const bool on_demand = column && column->views_on_demand();
+    const std::size_t rows = on_demand ? column->size() : candidates.views().size();
+    if (!out.allocate(element_of(type), rows, 0, false) || !run_released([&] {
+          return on_demand ? start_matrix(options, queries, *column, type, out.data())
+                           : start_matrix(options, queries, candidates.views(), type, out.data());
+        }))
+      return nullptr;
     return out.release_as_python();
   });
 }

@@ -127,6 +127,56 @@ const Offset* offsets_of(const Range& r) {
   return static_cast<const Offset*>(r.array->buffers[1]) + r.first;
 }
 
+// The buffers of a utf8_view array.
+struct ViewBuffers {
+  explicit ViewBuffers(const Range& r)
+      : a(*r.array),
+        views(static_cast<const char*>(a.buffers[1]) + r.first * kViewBytes),
+        sizes(static_cast<const char*>(a.buffers[a.n_buffers - 1])),
+        variadic(a.n_buffers - 3) {}
+  const ArrowArray& a;
+  const char* views;  // of the range's first row
+  const char* sizes;
+  std::int64_t variadic;
+};
+
+// The text of row i of a utf8_view array, and whether its view is sound (lies
+// within the buffers the array declares). It lies in the view (bytes 4 .. 4 +
+// size - 1) when it has at most 12 bytes, else in a variadic buffer. Read
+// without a branch on which, a coin toss on texts of mixed lengths: both
+// places are computed from in-range loads and one is picked. (Returned in
+// parts: a TextView assembled on the stack from two stores and copied out in
+// one load stalls the store forwarding.)
+inline bool view_text(const ViewBuffers& v, std::uint64_t i, const char*& data, std::size_t& size) {
+  static_assert(kViewBytes == 16);
+  const char* view = v.views + i * kViewBytes;
+  const auto bytes = load<std::int32_t>(view, 0);
+  const auto buffer = load<std::int32_t>(view + 8, 0);
+  const auto offset = load<std::int32_t>(view + 12, 0);
+  const bool in_view = static_cast<std::uint32_t>(bytes) <= kInlineBytes;
+  // Buffer 0 stands in for an index out of range, so every load is in range.
+  const bool indexed = static_cast<std::uint64_t>(static_cast<std::uint32_t>(buffer)) <
+                       static_cast<std::uint64_t>(v.variadic);
+  const std::size_t b = indexed ? static_cast<std::size_t>(buffer) : 0;
+  const char* base = v.variadic > 0 ? static_cast<const char*>(v.a.buffers[2 + b]) : nullptr;
+  const std::int64_t room = v.variadic > 0 ? load<std::int64_t>(v.sizes, b) : 0;
+  // Bitwise, not short-circuit: every term is cheap and none is a branch.
+  const bool placed = indexed & (base != nullptr) & (offset >= 0) & (bytes >= 0) &
+                      (std::int64_t{offset} + bytes <= room);
+  const std::uintptr_t pick = std::uintptr_t{0} - std::uintptr_t{in_view};
+  data = reinterpret_cast<const char*>(
+      (reinterpret_cast<std::uintptr_t>(view + 4) & pick) |
+      ((reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uint32_t>(offset)) & ~pick));
+  size = static_cast<std::uint32_t>(bytes);
+  return in_view | placed;
+}
+
+// A utf8_view array declares its variadic buffers' sizes in its last buffer.
+std::optional<ArrowReadError> check_variadic_sizes(const ArrowArray& a) {
+  if (a.n_buffers > 3 && !a.buffers[a.n_buffers - 1]) return malformed("missing variadic buffer sizes");
+  return std::nullopt;
+}
+
 // A string array (u, U, vu) whose structure has been checked: entry(i) is the
 // text of physical row r.first + i, not yet known to be valid UTF-8.
 class StringEntries {
@@ -145,18 +195,13 @@ class StringEntries {
   }
 
   TextView entry(std::uint64_t i) const {
-    const ArrowArray& a = *r_.array;
     if (s_ == Strings::kView) {
-      const auto* view = static_cast<const char*>(a.buffers[1]) + (r_.first + i) * kViewBytes;
-      const auto size = load<std::int32_t>(view, 0);
-      if (size <= kInlineBytes) return TextView(view + 4, static_cast<std::size_t>(size));
-      const auto buffer = load<std::int32_t>(view + 8, 0);
-      const auto offset = load<std::int32_t>(view + 12, 0);
-      return TextView(static_cast<const char*>(a.buffers[2 + buffer]) + offset,
-                      static_cast<std::size_t>(size));
+      TextView t;
+      view_text(ViewBuffers(r_), i, t.data, t.size);
+      return t;
     }
     const auto [from, to] = bounds(i);
-    return TextView(static_cast<const char*>(a.buffers[2]) + from, to - from);
+    return TextView(static_cast<const char*>(r_.array->buffers[2]) + from, to - from);
   }
 
   // The data bytes [first offset, last offset) of u and U, or nothing.
@@ -194,22 +239,11 @@ class StringEntries {
   }
 
   std::optional<ArrowReadError> check_views(std::uint64_t base) {
-    const ArrowArray& a = *r_.array;
-    const std::int64_t variadic = a.n_buffers - 3;
-    const void* sizes = a.buffers[a.n_buffers - 1];
-    if (variadic > 0 && !sizes) return malformed("missing variadic buffer sizes");
-    const auto* views = static_cast<const char*>(a.buffers[1]) + r_.first * kViewBytes;
-    for (std::uint64_t i = 0; i < r_.length; ++i) {
-      const char* view = views + i * kViewBytes;
-      const auto size = load<std::int32_t>(view, 0);
-      if (size < 0) return at(Kind::kBadView, base + i);
-      if (size <= kInlineBytes) continue;
-      const auto buffer = load<std::int32_t>(view + 8, 0);
-      const auto offset = load<std::int32_t>(view + 12, 0);
-      if (buffer < 0 || buffer >= variadic || offset < 0 || !a.buffers[2 + buffer] ||
-          std::int64_t{offset} + size > load<std::int64_t>(sizes, static_cast<std::size_t>(buffer)))
-        return at(Kind::kBadView, base + i);
-    }
+    if (auto e = check_variadic_sizes(*r_.array)) return e;
+    const ViewBuffers buffers(r_);
+    TextView t;
+    for (std::uint64_t i = 0; i < r_.length; ++i)
+      if (!view_text(buffers, i, t.data, t.size)) return at(Kind::kBadView, base + i);
     return std::nullopt;
   }
 
@@ -278,50 +312,6 @@ RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Te
     }
   }
   return got;
-}
-
-// The buffers of a utf8_view array.
-struct ViewBuffers {
-  explicit ViewBuffers(const Range& r)
-      : a(*r.array),
-        views(static_cast<const char*>(a.buffers[1]) + r.first * kViewBytes),
-        sizes(static_cast<const char*>(a.buffers[a.n_buffers - 1])),
-        variadic(a.n_buffers - 3) {}
-  const ArrowArray& a;
-  const char* views;  // of the range's first row
-  const char* sizes;
-  std::int64_t variadic;
-};
-
-// The text of row i of a utf8_view array, and whether its view is sound (lies
-// within the buffers the array declares). It lies in the view (bytes 4 .. 4 +
-// size - 1) when it has at most 12 bytes, else in a variadic buffer. Read
-// without a branch on which, a coin toss on texts of mixed lengths: both
-// places are computed from in-range loads and one is picked. (Returned in
-// parts: a TextView assembled on the stack from two stores and copied out in
-// one load stalls the store forwarding.)
-inline bool view_text(const ViewBuffers& v, std::uint64_t i, const char*& data, std::size_t& size) {
-  static_assert(kViewBytes == 16);
-  const char* view = v.views + i * kViewBytes;
-  const auto bytes = load<std::int32_t>(view, 0);
-  const auto buffer = load<std::int32_t>(view + 8, 0);
-  const auto offset = load<std::int32_t>(view + 12, 0);
-  const bool in_view = static_cast<std::uint32_t>(bytes) <= kInlineBytes;
-  // Buffer 0 stands in for an index out of range, so every load is in range.
-  const bool indexed = static_cast<std::uint64_t>(static_cast<std::uint32_t>(buffer)) <
-                       static_cast<std::uint64_t>(v.variadic);
-  const std::size_t b = indexed ? static_cast<std::size_t>(buffer) : 0;
-  const char* base = v.variadic > 0 ? static_cast<const char*>(v.a.buffers[2 + b]) : nullptr;
-  const std::int64_t room = v.variadic > 0 ? load<std::int64_t>(v.sizes, b) : 0;
-  // Bitwise, not short-circuit: every term is cheap and none is a branch.
-  const bool placed = indexed & (base != nullptr) & (offset >= 0) & (bytes >= 0) &
-                      (std::int64_t{offset} + bytes <= room);
-  const std::uintptr_t pick = std::uintptr_t{0} - std::uintptr_t{in_view};
-  data = reinterpret_cast<const char*>(
-      (reinterpret_cast<std::uintptr_t>(view + 4) & pick) |
-      ((reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uint32_t>(offset)) & ~pick));
-  size = static_cast<std::uint32_t>(bytes);
-  return in_view | placed;
 }
 
 // Rows [lo, hi) of a utf8_view array: each row's view checked, then its bytes;
@@ -574,8 +564,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     // offsets, as the data may be read only once they are known to rise.
     if (!r.array->buffers[1]) return malformed("missing offsets or views buffer");
     if (layout_.strings == Strings::kView) {
-      if (r.array->n_buffers > 3 && !r.array->buffers[r.array->n_buffers - 1])
-        return malformed("missing variadic buffer sizes");
+      if (auto e = check_variadic_sizes(*r.array)) return e;
     } else {
       StringEntries entries;
       if (auto e = entries.check(layout_.strings, r, base)) return e;
