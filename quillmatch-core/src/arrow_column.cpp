@@ -14,10 +14,15 @@
 #include "quillmatch/arrow_column.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <string_view>
 #include <type_traits>
+
+#if defined(QUILLMATCH_SIMD_AVX2)
+#include <immintrin.h>
+#endif
 
 #include "simd.h"
 #include "text.h"
@@ -171,6 +176,110 @@ inline bool view_text(const ViewBuffers& v, std::uint64_t i, const char*& data, 
   return in_view | placed;
 }
 
+#if defined(QUILLMATCH_SIMD_AVX2)
+// The rows of view_texts_in_one_buffer eight at a time, as many as there are
+// whole eights; returns how many it did, and clears `sound` when one of them
+// is not sound. The checks take the eight views' fields a lane each (a 4 x 4
+// transpose of 32-bit fields within each half of the registers); the texts
+// take two views a register, where a view's 16 bytes become its TextView's.
+inline std::size_t view_texts_in_one_buffer_avx2(const char* views, std::size_t n,
+                                                 std::uint32_t buffer, std::uintptr_t base,
+                                                 std::int64_t room, TextView* out, bool& sound) {
+  static_assert(sizeof(TextView) == 16 && offsetof(TextView, data) == 0 && offsetof(TextView, size) == 8);
+  // Offsets and sizes that pass the sign tests sum to under 2^32, so the
+  // room compares as 32 bits once clamped.
+  const __m256i room32 = _mm256_set1_epi32(
+      static_cast<int>(static_cast<std::uint32_t>(std::clamp<std::int64_t>(room, 0, 0xFFFFFFFF))));
+  const __m256i inline_max = _mm256_set1_epi32(kInlineBytes);
+  const __m256i one_buffer = _mm256_set1_epi32(static_cast<int>(buffer));
+  const __m256i minus_one = _mm256_set1_epi32(-1);
+  const __m256i low_halves = _mm256_set1_epi64x(0xFFFFFFFF);
+  const __m256i bases = _mm256_set_epi64x(0, static_cast<std::int64_t>(base), 0, static_cast<std::int64_t>(base));
+  // u <= v as unsigned 32-bit lanes.
+  const auto at_most = [](__m256i u, __m256i v) { return _mm256_cmpeq_epi32(_mm256_min_epu32(u, v), u); };
+  __m256i all_sound = minus_one;
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const char* p = views + k * kViewBytes;
+    __m256i a[4];
+    for (int j = 0; j < 4; ++j) a[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * j));
+    // Lanes in the order of views 0 2 4 6 | 1 3 5 7.
+    const __m256i t0 = _mm256_unpacklo_epi32(a[0], a[1]), t1 = _mm256_unpackhi_epi32(a[0], a[1]);
+    const __m256i t2 = _mm256_unpacklo_epi32(a[2], a[3]), t3 = _mm256_unpackhi_epi32(a[2], a[3]);
+    const __m256i size = _mm256_unpacklo_epi64(t0, t2);
+    const __m256i in = _mm256_unpacklo_epi64(t1, t3);
+    const __m256i offset = _mm256_unpackhi_epi64(t1, t3);
+    const __m256i placed = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpeq_epi32(in, one_buffer), _mm256_cmpgt_epi32(offset, minus_one)),
+        _mm256_and_si256(_mm256_cmpgt_epi32(size, minus_one),
+                         at_most(_mm256_add_epi32(offset, size), room32)));
+    all_sound = _mm256_and_si256(all_sound, _mm256_or_si256(at_most(size, inline_max), placed));
+    for (int j = 0; j < 4; ++j) {
+      // [offset, size] of each view as two 64-bit lanes, then [base + offset, size].
+      const __m256i fields = _mm256_and_si256(_mm256_shuffle_epi32(a[j], _MM_SHUFFLE(0, 0, 0, 3)), low_halves);
+      const __m256i beyond = _mm256_add_epi64(fields, bases);
+      const auto at = reinterpret_cast<std::int64_t>(p + 32 * j + 4);
+      const __m256i within = _mm256_blend_epi32(fields, _mm256_set_epi64x(0, at + 16, 0, at), 0b00110011);
+      const __m256i sizes = _mm256_shuffle_epi32(a[j], _MM_SHUFFLE(0, 0, 0, 0));
+      const __m256i text = _mm256_blendv_epi8(beyond, within, at_most(sizes, inline_max));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k + 2 * j), text);
+    }
+  }
+  if (!_mm256_testc_si256(all_sound, minus_one)) sound = false;
+  return k;
+}
+#endif
+
+// Rows [b0, b1) of a utf8_view array into out[b0 .. b1), when every text of
+// them lies in its view or in one variadic buffer: the one the first text
+// beyond its view names. Producers fill their buffers in row order, so a short
+// run of rows nearly always shares one. With the buffer fixed, a row takes
+// loads, compares and a select, and no load depends on another: the AVX2
+// build takes eight rows at a time. True when every row is sound so, with
+// each text as view_text gives it; false leaves the rows for view_text to
+// judge.
+inline bool view_texts_in_one_buffer(const ViewBuffers& v, std::uint64_t b0, std::uint64_t b1,
+                                     TextView* out) {
+  static_assert(kViewBytes == 16);
+  const char* views = v.views + b0 * kViewBytes;
+  const std::size_t n = static_cast<std::size_t>(b1 - b0);
+  std::size_t first = 0;  // the first row whose text lies beyond its view, or n
+  while (first < n && static_cast<std::uint32_t>(load<std::int32_t>(views + first * kViewBytes, 0)) <=
+                          static_cast<std::uint32_t>(kInlineBytes))
+    ++first;
+  std::uint32_t buffer = 0;
+  std::uintptr_t base = 0;
+  std::int64_t room = -1;  // no text beyond its view fits: none is expected
+  if (first < n) {
+    buffer = static_cast<std::uint32_t>(load<std::int32_t>(views + first * kViewBytes + 8, 0));
+    if (buffer >= static_cast<std::uint64_t>(std::max<std::int64_t>(v.variadic, 0))) return false;
+    base = reinterpret_cast<std::uintptr_t>(v.a.buffers[2 + buffer]);
+    if (base == 0) return false;
+    room = load<std::int64_t>(v.sizes, buffer);
+  }
+  bool sound = true;
+  std::size_t k = 0;
+#if defined(QUILLMATCH_SIMD_AVX2)
+  k = view_texts_in_one_buffer_avx2(views, n, buffer, base, room, out, sound);
+#endif
+  for (; k < n; ++k) {
+    const char* view = views + k * kViewBytes;
+    const auto bytes = load<std::int32_t>(view, 0);
+    const auto in = static_cast<std::uint32_t>(load<std::int32_t>(view + 8, 0));
+    const auto offset = load<std::int32_t>(view + 12, 0);
+    const bool in_view = static_cast<std::uint32_t>(bytes) <= static_cast<std::uint32_t>(kInlineBytes);
+    const bool placed = (in == buffer) & (offset >= 0) & (bytes >= 0) &
+                        (std::int64_t{offset} + bytes <= room);
+    sound &= in_view | placed;
+    const std::uintptr_t pick = std::uintptr_t{0} - std::uintptr_t{in_view};
+    out[k].data = reinterpret_cast<const char*>(
+        (reinterpret_cast<std::uintptr_t>(view + 4) & pick) |
+        ((base + static_cast<std::uint32_t>(offset)) & ~pick));
+    out[k].size = static_cast<std::uint32_t>(bytes);
+  }
+  return sound;
+}
+
 // A utf8_view array declares its variadic buffers' sizes in its last buffer.
 std::optional<ArrowReadError> check_variadic_sizes(const ArrowArray& a) {
   if (a.n_buffers > 3 && !a.buffers[a.n_buffers - 1]) return malformed("missing variadic buffer sizes");
@@ -316,27 +425,28 @@ RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Te
 
 // Rows [lo, hi) of a utf8_view array: each row's view checked, then its bytes;
 // the first row failing either is the fault. Rows go in blocks: first every
-// view of the block, each text's first bytes asked for as it is found, then
-// every text's bytes, so that the loads of a block's texts overlap.
+// view of the block (each text's first bytes asked for as it is found, when
+// the views need view_text), then every text's bytes, so that the loads of a
+// block's texts overlap.
 RowsRead read_view_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, TextView* out) {
   constexpr std::uint64_t kBlock = 32;
   const ViewBuffers buffers(r);
   RowsRead got;
   std::size_t longest = 0;
-  TextView block[kBlock];
   for (std::uint64_t b0 = lo; b0 < hi; b0 += kBlock) {
     const std::uint64_t b1 = std::min(hi, b0 + kBlock);
     std::uint64_t sound_to = b1;  // the first row whose view is not sound, or b1
-    for (std::uint64_t i = b0; i < b1; ++i) {
-      if (!view_text(buffers, i, block[i - b0].data, block[i - b0].size)) {
-        sound_to = i;
-        break;
+    if (!view_texts_in_one_buffer(buffers, b0, b1, out + b0)) {
+      for (std::uint64_t i = b0; i < b1; ++i) {
+        if (!view_text(buffers, i, out[i].data, out[i].size)) {
+          sound_to = i;
+          break;
+        }
+        __builtin_prefetch(out[i].data);
       }
-      __builtin_prefetch(block[i - b0].data);
     }
     for (std::uint64_t i = b0; i < sound_to; ++i) {
-      const TextView t = block[i - b0];
-      out[i] = t;
+      const TextView t = out[i];
       longest = std::max(longest, t.size);
       if (!short_ascii(t.data, t.size) && utf8_valid_prefix(t.view()) != t.size) {
         got.fault_row = i;
