@@ -4,6 +4,7 @@
 
 #include <immintrin.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -70,28 +71,38 @@ class NibbleFill {
   template <class Length>
   void fill_rows(const unsigned char* const* texts, const Length* lengths, std::size_t count,
                  std::size_t j0, std::size_t rows, T* block, unsigned char* high) const {
-    __m128i in[2][16];  // [lanes / 16][lane % 16], then [lanes / 16][step]
+    __m128i in[2][16];  // [lanes / 16][lane % 16]
     for (std::size_t k = 0; k < kLanes; ++k) {
       const std::size_t length = k < count ? static_cast<std::size_t>(lengths[k]) : 0;
-      const __m128i row = length > j0 ? load_row(texts[k] + j0, length - j0) : _mm_setzero_si128();
-      in[k / 16][k % 16] = row;
-      if (k < count && _mm_movemask_epi8(row) != 0) high[k] |= 0x80;
+      in[k / 16][k % 16] = length > j0 ? load_row(texts[k] + j0, length - j0) : _mm_setzero_si128();
     }
     __m256i planes[sizeof(T)];
     if constexpr (sizeof(T) == 1) {
-      // Steps j of lanes 0..15 and 16..31 side by side: one row.
-      transpose_16x16(in[0]);
-      transpose_16x16(in[1]);
+      // Step j of lanes 0..15 and 16..31 side by side: one row, each half
+      // the transpose of sixteen lanes.
+      __m256i r[16];
+      for (int i = 0; i < 16; ++i) r[i] = _mm256_set_m128i(in[1][i], in[0][i]);
+      transpose_bytes<16>(r);
+      mark_high(_mm256_movemask_epi8(any_of(r)), high);
       for (std::size_t j = 0; j < rows; ++j) {
-        lookup(_mm256_inserti128_si256(_mm256_castsi128_si256(in[0][j]), in[1][j], 1), planes);
+        lookup(r[j], planes);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + j * kLanes), planes[0]);
       }
     } else {
       // Steps j and j + 1 of the sixteen lanes side by side, looked up as
-      // bytes, then each entry's two bytes interleaved into its lane.
-      transpose_16x16(in[0]);
+      // bytes, then each entry's two bytes interleaved into its lane. Lanes
+      // 0..7 and 8..15 go through the halves of the registers: after the
+      // transpose, r[m] holds steps 2m and 2m + 1 of lanes 0..7, then of lanes
+      // 8..15, eight bytes each; one permutation puts each step's together.
+      __m256i r[8];
+      for (int i = 0; i < 8; ++i) r[i] = _mm256_set_m128i(in[0][i + 8], in[0][i]);
+      transpose_bytes<8>(r);
+      for (__m256i& x : r) x = _mm256_permute4x64_epi64(x, _MM_SHUFFLE(3, 1, 2, 0));
+      const __m256i any = any_of(r);
+      mark_high(_mm_movemask_epi8(_mm_or_si128(_mm256_castsi256_si128(any),
+                                               _mm256_extracti128_si256(any, 1))), high);
       for (std::size_t j = 0; j < rows; j += 2) {
-        lookup(_mm256_inserti128_si256(_mm256_castsi128_si256(in[0][j]), in[0][j + 1], 1), planes);
+        lookup(r[j / 2], planes);
         const __m256i lo = _mm256_unpacklo_epi8(planes[0], planes[1]);  // lanes 0..7 of each step
         const __m256i hi = _mm256_unpackhi_epi8(planes[0], planes[1]);  // lanes 8..15
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + j * kLanes),
@@ -128,29 +139,52 @@ class NibbleFill {
   static constexpr unsigned char kKeep[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-  // Row j of the result holds byte j of every input row, in row order.
-  static void transpose_16x16(__m128i (&r)[16]) {
-    __m128i b[16], c[16];
-    for (int i = 0; i < 8; ++i) {  // byte pairs of rows 2i, 2i + 1
-      b[2 * i] = _mm_unpacklo_epi8(r[2 * i], r[2 * i + 1]);
-      b[2 * i + 1] = _mm_unpackhi_epi8(r[2 * i], r[2 * i + 1]);
+  // Within each half of the registers, the transpose of N rows of sixteen
+  // bytes. For N = 16, half h of r[j] becomes byte j of half h of every input
+  // row, in row order. For N = 8, half h of r[m] becomes bytes 2m, then bytes
+  // 2m + 1, of half h of the eight input rows: eight bytes each.
+  template <int N>
+  static void transpose_bytes(__m256i (&r)[N]) {
+    static_assert(N == 8 || N == 16);
+    __m256i b[N], c[N];
+    for (int i = 0; i < N / 2; ++i) {  // bytes of rows 2i, 2i + 1 in pairs
+      b[2 * i] = _mm256_unpacklo_epi8(r[2 * i], r[2 * i + 1]);
+      b[2 * i + 1] = _mm256_unpackhi_epi8(r[2 * i], r[2 * i + 1]);
     }
-    for (int i = 0; i < 4; ++i) {  // bytes j of rows 4i .. 4i + 3, j in fours
-      c[4 * i] = _mm_unpacklo_epi16(b[4 * i], b[4 * i + 2]);
-      c[4 * i + 1] = _mm_unpackhi_epi16(b[4 * i], b[4 * i + 2]);
-      c[4 * i + 2] = _mm_unpacklo_epi16(b[4 * i + 1], b[4 * i + 3]);
-      c[4 * i + 3] = _mm_unpackhi_epi16(b[4 * i + 1], b[4 * i + 3]);
+    for (int i = 0; i < N / 4; ++i) {  // bytes j of rows 4i .. 4i + 3, j in fours
+      c[4 * i] = _mm256_unpacklo_epi16(b[4 * i], b[4 * i + 2]);
+      c[4 * i + 1] = _mm256_unpackhi_epi16(b[4 * i], b[4 * i + 2]);
+      c[4 * i + 2] = _mm256_unpacklo_epi16(b[4 * i + 1], b[4 * i + 3]);
+      c[4 * i + 3] = _mm256_unpackhi_epi16(b[4 * i + 1], b[4 * i + 3]);
     }
-    for (int h = 0; h < 2; ++h) {  // bytes j of rows 8h .. 8h + 7, j in pairs
+    for (int h = 0; h < N / 8; ++h) {  // bytes j of rows 8h .. 8h + 7, j in pairs
       for (int q = 0; q < 4; ++q) {
-        b[8 * h + 2 * q] = _mm_unpacklo_epi32(c[8 * h + q], c[8 * h + 4 + q]);
-        b[8 * h + 2 * q + 1] = _mm_unpackhi_epi32(c[8 * h + q], c[8 * h + 4 + q]);
+        b[8 * h + 2 * q] = _mm256_unpacklo_epi32(c[8 * h + q], c[8 * h + 4 + q]);
+        b[8 * h + 2 * q + 1] = _mm256_unpackhi_epi32(c[8 * h + q], c[8 * h + 4 + q]);
       }
     }
-    for (int m = 0; m < 8; ++m) {  // b[m] and b[8 + m] hold bytes 2m and 2m + 1
-      r[2 * m] = _mm_unpacklo_epi64(b[m], b[8 + m]);
-      r[2 * m + 1] = _mm_unpackhi_epi64(b[m], b[8 + m]);
+    if constexpr (N == 8) {
+      for (int m = 0; m < 8; ++m) r[m] = b[m];
+    } else {
+      for (int m = 0; m < 8; ++m) {  // b[m] and b[8 + m] hold bytes 2m and 2m + 1
+        r[2 * m] = _mm256_unpacklo_epi64(b[m], b[8 + m]);
+        r[2 * m + 1] = _mm256_unpackhi_epi64(b[m], b[8 + m]);
+      }
     }
+  }
+
+  template <int N>
+  static __m256i any_of(const __m256i (&r)[N]) {
+    __m256i any = r[0];
+    for (int j = 1; j < N; ++j) any = _mm256_or_si256(any, r[j]);
+    return any;
+  }
+
+  // high[k] |= 0x80 for each bit k of `lanes`: the lanes with a byte of 0x80
+  // or above (lanes past the group have zeros only).
+  static void mark_high(int lanes, unsigned char* high) {
+    for (auto bits = static_cast<unsigned>(lanes); bits; bits &= bits - 1)
+      high[std::countr_zero(bits)] |= 0x80;
   }
 
   // For each byte value of x, byte b of its table entry in planes[b].
