@@ -49,19 +49,20 @@ void score_chunk(const PreparedQuery& query, std::span<const TextView> candidate
 }
 
 // Orders the candidates of a slice that a lane engine takes by bucket(size),
-// stably (a counting sort), into `sorted`; scores every other one with
-// score_candidate. Returns how many were ordered.
-template <class Word, auto kernel, std::size_t kBuckets, class Takes, class Bucket>
+// stably (a counting sort): place(at, k) puts candidate k at place `at` of
+// the order. Scores every other one with score_candidate. Returns how many
+// were ordered.
+template <class Word, auto kernel, std::size_t kBuckets, class Takes, class Bucket, class Place>
 std::size_t order_lane_candidates(const PreparedQuery& query, std::span<const TextView> texts,
-                                  std::span<std::uint64_t> out, std::uint16_t* sorted,
-                                  Takes takes, Bucket bucket) {
+                                  std::span<std::uint64_t> out, Takes takes, Bucket bucket,
+                                  Place place) {
   std::size_t starts[kBuckets + 1] = {};
   for (const TextView& t : texts)
     if (takes(t.size)) ++starts[bucket(t.size) + 1];
   for (std::size_t b = 1; b <= kBuckets; ++b) starts[b] += starts[b - 1];
   for (std::size_t k = 0; k < texts.size(); ++k) {
     if (takes(texts[k].size))
-      sorted[starts[bucket(texts[k].size)]++] = static_cast<std::uint16_t>(k);
+      place(starts[bucket(texts[k].size)]++, k);
     else
       out[k] = score_candidate<Word, kernel>(query, texts[k].view());
   }
@@ -106,39 +107,50 @@ class LaneEngine {
   }
 
  private:
+  // The lane candidates of a slice in order: their places in the slice,
+  // sizes and bytes, so that each group finds its lanes' side by side.
+  // Sizes past the last are 0: the unused lanes of the last group retire
+  // before the first step, and their bytes (left unset) are never read.
+  struct Ordered {
+    std::uint16_t place[kSlice];
+    alignas(32) T sizes[kSlice + kLanes];
+    const unsigned char* bytes[kSlice];
+  };
+
   void score_slice(std::span<const TextView> texts, std::span<std::uint64_t> out,
                    SliceAhead& ahead) {
-    std::uint16_t sorted[kSlice];
+    Ordered o;
     const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
-        query_, texts, out, sorted, [](std::size_t size) { return size - 1 < kMaxLength; },
-        [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); });
+        query_, texts, out, [](std::size_t size) { return size - 1 < kMaxLength; },
+        [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); },
+        [&](std::size_t at, std::size_t k) {
+          o.place[at] = static_cast<std::uint16_t>(k);
+          o.sizes[at] = static_cast<T>(texts[k].size);
+          o.bytes[at] = reinterpret_cast<const unsigned char*>(texts[k].data);
+        });
+    std::fill_n(o.sizes + lanes, kLanes, T{0});
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
       ahead.fetch(n);
-      score_group(texts, std::span<const std::uint16_t>(sorted + i, n), out);
+      score_group(texts, o, i, n, out);
     }
   }
 
-  void score_group(std::span<const TextView> texts, std::span<const std::uint16_t> group,
-                   std::span<std::uint64_t> out) {
-    // Unused lanes have length 0: they retire before the first step, and
-    // their bytes (left unset: a zeroing here costs a string store a group)
-    // are never read.
-    alignas(32) T lengths[kLanes] = {};
-    const unsigned char* bytes[kLanes];
+  // The group of the n candidates from place i of the order.
+  void score_group(std::span<const TextView> texts, const Ordered& o, std::size_t i,
+                   std::size_t n, std::span<std::uint64_t> out) {
+    const T* lengths = o.sizes + i;
+    const unsigned char* const* bytes = o.bytes + i;
     unsigned char high[kLanes] = {};  // the OR of every byte of the lane
-    std::size_t steps = 0;
-    for (std::size_t k = 0; k < group.size(); ++k) {
-      const TextView& t = texts[group[k]];
-      lengths[k] = static_cast<T>(t.size);
-      bytes[k] = reinterpret_cast<const unsigned char*>(t.data);
-      steps = std::max(steps, t.size);
-    }
+    // Ordered by size up to the last bucket: the last is the longest, unless
+    // it shares the last bucket with others.
+    std::size_t steps = lengths[n - 1];
+    if (steps >= kBuckets - 1) steps = *std::max_element(lengths, lengths + n);
     const V lane_lengths = V::load(lengths);
     LaneStep<T> scan(query_.length, query_.top);
     for (std::size_t j0 = 0; j0 < steps; j0 += kBlockSteps) {
       const std::size_t j1 = std::min(j0 + kBlockSteps, steps);
-      fill_rows(fill_, masks_, bytes, lengths, group.size(), j0, j1, block_, high);
+      fill_rows(fill_, masks_, bytes, lengths, n, j0, j1, block_, high);
       for (std::size_t j = j0; j < j1; ++j) {
         // The lanes whose candidate has exactly j bytes are done before step j.
         scan.retire(lane_lengths == V::splat(static_cast<T>(j)));
@@ -147,9 +159,9 @@ class LaneEngine {
     }
     alignas(32) T scores[kLanes];
     scan.score.store(scores);
-    for (std::size_t k = 0; k < group.size(); ++k) {
-      const std::uint16_t i = group[k];
-      out[i] = high[k] < 0x80 ? scores[k] : score_candidate<Word, kernel>(query_, texts[i].view());
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint16_t c = o.place[i + k];
+      out[c] = high[k] < 0x80 ? scores[k] : score_candidate<Word, kernel>(query_, texts[c].view());
     }
   }
 
@@ -197,8 +209,9 @@ class BlockLaneEngine {
       const auto texts_out = out.subspan(base, n);
       std::uint16_t sorted[kSlice];
       const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
-          query_, texts, texts_out, sorted, [](std::size_t size) { return size > 0; },
-          [](std::size_t size) { return std::min<std::size_t>(size / 16, kBuckets - 1); });
+          query_, texts, texts_out, [](std::size_t size) { return size > 0; },
+          [](std::size_t size) { return std::min<std::size_t>(size / 16, kBuckets - 1); },
+          [&](std::size_t at, std::size_t k) { sorted[at] = static_cast<std::uint16_t>(k); });
       for (std::size_t i = 0; i < lanes; i += kLanes) {
         const std::size_t group = std::min(kLanes, lanes - i);
         score_group(texts, std::span<const std::uint16_t>(sorted + i, group), texts_out);
