@@ -413,9 +413,12 @@ PyObject* top(const CallSignature& sig, Measure measure, PyObject* args, PyObjec
     const auto queries = call.queries.views();
     const auto candidates = call.candidate_views();
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(call.k, candidates.size()));
+    const TextColumn* coded = call.self ? nullptr : call.candidates.coded();
     return top_result(queries.size(), k, many_score_type(measure, queries, candidates),
                       [&](const TopOutput& target) {
-                        return start_top(call.options, queries, candidates, target);
+                        return coded ? start_top(call.options, queries, candidates,
+                                                 CodedTexts{coded->texts(), coded->codes()}, target)
+                                     : start_top(call.options, queries, candidates, target);
                       });
   });
 }

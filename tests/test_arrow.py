@@ -132,8 +132,9 @@ def test_a_column_gives_what_its_list_gives(label, column):
             same(function(column, **options), function(words, **options))
 
 
-def test_a_matrix_of_dictionary_columns_scores_each_distinct_pair_once_to_the_same_result():
-    # Repeats enough that scoring the distinct pairs and gathering them is the plan taken.
+def test_dictionary_columns_score_each_distinct_text_once_to_the_same_result():
+    # Repeats enough that scoring the distinct texts and gathering them is the plan taken;
+    # the long column takes a top run by columns (few queries, many candidates).
     words = WORDS * 3
     third = len(words) // 3
     for column in [pa.array(words).dictionary_encode(),
@@ -143,7 +144,16 @@ def test_a_matrix_of_dictionary_columns_scores_each_distinct_pair_once_to_the_sa
             if function.__name__.endswith("_matrix"):
                 same(function(column, **options), function(words, **options))
                 same(function(column, words, **options), function(words, words, **options))
+            if function.__name__.endswith(("_matrix", "_top")):
                 same(function(words[:4], column, **options), function(words[:4], words, **options))
+    many = WORDS * 200
+    column = pa.array(many).dictionary_encode()
+    for function, options in CALLS:
+        if function.__name__.endswith("_top"):
+            for k in [1, 5000]:
+                without = {**options, "k": k, "score_cutoff": None}
+                same(function(["jon", "ΣΑΣ"], column, **without), function(["jon", "ΣΑΣ"], many, **without))
+            same(function(["jon"], column, **options), function(["jon"], many, **options))
 
 
 def test_scores_are_the_scalar_measures():

@@ -87,8 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::uint64_t q = in.below(6); q > 0 && q <= candidates.size(); --q)
     queries.push_back(candidates[q - 1]);
   const bool self = in.below(4) == 0;
+  // Repeated, the candidates are also a dictionary column: codes into the first `distinct`.
+  const std::size_t distinct = candidates.size();
   if (!self && !candidates.empty() && in.below(4) == 0) {
-    const std::size_t distinct = candidates.size();
     while (candidates.size() < 1100) {
       const TextView again = candidates[candidates.size() % distinct];
       candidates.push_back(again);
@@ -139,22 +140,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t k = std::min<std::size_t>(1 + in.below(m + 2), m);
   std::vector<std::int64_t> indices(n * k), counts(n);
   std::vector<unsigned char> scores(n * k * score_size(type));
-  Result<std::unique_ptr<ManyRun>> top =
-      start_top(o, queries, cands, TopOutput{k, type, indices.data(), scores.data(), counts.data()});
-  run_to_end(top, context());
-  for (std::size_t i = 0; i < n; ++i) {
-    std::vector<std::pair<double, std::int64_t>> kept;
-    for (std::size_t j = 0; j < m; ++j)
-      if (within(want[i][j])) kept.emplace_back(jw ? -want[i][j] : want[i][j], static_cast<std::int64_t>(j));
-    std::sort(kept.begin(), kept.end());
-    kept.resize(std::min(kept.size(), k));
-    QM_FUZZ_CHECK(counts[i] == static_cast<std::int64_t>(kept.size()), context());
-    for (std::size_t r = 0; r < k; ++r) {
-      const bool real = r < kept.size();
-      const double s = read(scores, type, i * k + r);
-      QM_FUZZ_CHECK(indices[i * k + r] == (real ? kept[r].second : -1) &&
-                        s == (real ? (jw ? -kept[r].first : kept[r].first) : 0.0),
-                    context() + "\n  top entry " + std::to_string(i) + ", " + std::to_string(r));
+  std::vector<std::uint32_t> codes(self ? 0 : m);  // self: the queries, not coded
+  for (std::size_t r = 0; r < codes.size(); ++r) codes[r] = static_cast<std::uint32_t>(r % distinct);
+  const TopOutput top_out{k, type, indices.data(), scores.data(), counts.data()};
+  const CodedTexts coded{std::span<const TextView>(candidates.data(), std::min(distinct, m)), codes};
+  for (const bool as_codes : {false, true}) {
+    if (as_codes && self) break;
+    std::fill(indices.begin(), indices.end(), 7);
+    std::fill(scores.begin(), scores.end(), 0xAB);
+    Result<std::unique_ptr<ManyRun>> top = as_codes ? start_top(o, queries, cands, coded, top_out)
+                                                    : start_top(o, queries, cands, top_out);
+    const std::string where = context() + (as_codes ? " (coded)" : "");
+    run_to_end(top, where);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::vector<std::pair<double, std::int64_t>> kept;
+      for (std::size_t j = 0; j < m; ++j)
+        if (within(want[i][j])) kept.emplace_back(jw ? -want[i][j] : want[i][j], static_cast<std::int64_t>(j));
+      std::sort(kept.begin(), kept.end());
+      kept.resize(std::min(kept.size(), k));
+      QM_FUZZ_CHECK(counts[i] == static_cast<std::int64_t>(kept.size()), where);
+      for (std::size_t r = 0; r < k; ++r) {
+        const bool real = r < kept.size();
+        const double s = read(scores, type, i * k + r);
+        QM_FUZZ_CHECK(indices[i * k + r] == (real ? kept[r].second : -1) &&
+                          s == (real ? (jw ? -kept[r].first : kept[r].first) : 0.0),
+                      where + "\n  top entry " + std::to_string(i) + ", " + std::to_string(r));
+      }
     }
   }
 

@@ -131,6 +131,18 @@ class GridJob : public ManyRun::Job {
   // Candidates made into views a chunk at a time (never skipped by length).
   GridJob(const ManyOptions& options, std::span<const TextView> queries, const TextRows& rows)
       : GridJob(options, queries, {}, &rows, rows.size(), false) {}
+  // Candidates that are codes into distinct texts: a row's score is its
+  // text's, each distinct text scored once per query (never skipped by
+  // length). By columns each query's scores are found here, once.
+  GridJob(const ManyOptions& options, std::span<const TextView> queries, const CodedTexts& coded)
+      : GridJob(options, queries, coded.texts, nullptr, coded.codes.size(), false) {
+    codes_ = coded.codes;
+    coded_ = true;
+    for (const Scorer& scorer : shared_) {
+      tables_.emplace_back(coded.texts.size());
+      scorer.score(coded.texts, tables_.back());
+    }
+  }
 
  private:
   GridJob(const ManyOptions& options, std::span<const TextView> queries,
@@ -154,7 +166,7 @@ class GridJob : public ManyRun::Job {
   // has no known length and is always scored.
   void skip_by_length() {
     if constexpr (std::is_same_v<Traits, DistanceTraits>) {
-      if (!options_.max_distance) return;
+      if (!options_.max_distance || coded_) return;
       gap_ = *options_.max_distance;
       query_lengths_ = known_lengths(queries_);
       candidate_lengths_ = known_lengths(candidates_);
@@ -202,12 +214,26 @@ class GridJob : public ManyRun::Job {
     std::vector<Value> buffer(room);
     std::vector<TextView> kept(query_lengths_.empty() && !rows_ ? 0 : room);
     std::vector<std::uint32_t> picked(kept.size());
+    std::vector<Value> own;  // by rows, a coded row's table
     auto row = [&](std::size_t i, const Scorer& scorer, std::size_t lo, std::size_t hi) {
       row_start(i);
+      const Value* table = nullptr;
+      if (coded_ && plan.by_rows) {
+        own.resize(candidates_.size());
+        scorer.score(candidates_, own);
+        table = own.data();
+      } else if (coded_) {
+        table = tables_[i].data();
+      }
       const std::size_t query_length = query_lengths_.empty() ? kUnknown : query_lengths_[i];
       for (std::size_t j0 = lo; j0 < hi; j0 += kChunk) {
         if (pool.stop_requested()) return false;
         const std::size_t n = std::min(kChunk, hi - j0);
+        if (table) {
+          for (std::size_t k = 0; k < n; ++k) buffer[k] = table[codes_[j0 + k]];
+          chunk(i, j0, std::span<const Value>(buffer.data(), n), static_cast<const std::uint32_t*>(nullptr));
+          continue;
+        }
         if (query_length == kUnknown) {
           const std::span<Value> values(buffer.data(), n);
           std::span<const TextView> texts;
@@ -252,10 +278,13 @@ class GridJob : public ManyRun::Job {
 
   const ManyOptions options_;
   const std::span<const TextView> queries_;
-  const std::span<const TextView> candidates_;  // empty when rows_ makes them
+  const std::span<const TextView> candidates_;  // empty when rows_ makes them; coded: distinct
   const TextRows* const rows_;
   const std::size_t cols_;
   std::vector<Scorer> shared_;
+  bool coded_ = false;
+  std::span<const std::uint32_t> codes_;     // coded: each row's text in candidates_
+  std::vector<std::vector<Value>> tables_;   // coded, by columns: per query, each text's score
 };
 
 template <class Traits>
@@ -296,6 +325,10 @@ class TopJob final : public GridJob<Traits> {
     if (!this->plan.by_rows) partials_.resize(this->plan.tasks());
     this->skip_by_length();
   }
+  TopJob(const ManyOptions& o, std::span<const TextView> q, const CodedTexts& c, const TopOutput& out)
+      : GridJob<Traits>(o, q, c), out_(out) {
+    if (!this->plan.by_rows) partials_.resize(this->plan.tasks());
+  }
 
   static bool better(const Item& a, const Item& b) { return Traits::better_entry(a, b); }
 
@@ -304,7 +337,7 @@ class TopJob final : public GridJob<Traits> {
     // increasing index order, so an equal score never displaces a kept one.
     std::vector<Item> local;
     std::vector<Item>& heap = this->plan.by_rows ? local : partials_[task];
-    heap.reserve(std::min(out_.k, this->candidates_.size()));
+    heap.reserve(std::min(out_.k, this->cols_));
     this->walk(
         task, pool, [&](std::size_t) { heap.clear(); },
         [&](std::size_t, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked) {
@@ -516,6 +549,17 @@ Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
     return start_index_top(std::move(index.value()), options, queries, out);
   }
   return start<TopJob>(options, queries, candidates, out);
+}
+
+Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
+                                           std::span<const TextView> queries,
+                                           std::span<const TextView> candidates,
+                                           const CodedTexts& coded, const TopOutput& out) {
+  // Scoring the distinct texts pays when they are at most half the rows.
+  if (use_filters(options, queries.size(), candidates, false) ||
+      coded.texts.size() * 2 > coded.codes.size())
+    return start_top(options, queries, candidates, out);
+  return start<TopJob>(options, queries, coded, out);
 }
 
 Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,

@@ -332,6 +332,21 @@ Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
                                            std::span<const TextView> candidates,
                                            const TopOutput& out);
 
+// Candidates that are codes into fewer distinct texts (a dictionary column):
+// row r is texts[codes[r]].
+struct CodedTexts {
+  std::span<const TextView> texts;
+  std::span<const std::uint32_t> codes;
+};
+// As start_top, for candidates[r] == coded.texts[coded.codes[r]]: unless the
+// filters serve the run, each distinct text is scored once per query and
+// each row takes its text's score.
+// REQUIRES: `coded` outlives the run.
+Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
+                                           std::span<const TextView> queries,
+                                           std::span<const TextView> candidates,
+                                           const CodedTexts& coded, const TopOutput& out);
+
 // Every (i, j, score) within the cutoff, in increasing (i, j) order. Without
 // candidates the queries are compared with each other, pairs i < j only.
 // Found pairs go to growable buffers, one per task, so memory follows the
