@@ -431,8 +431,11 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
     const ScoreType type = many_score_type(measure, queries, call.candidate_views());
     std::optional<std::span<const TextView>> candidates;
     if (!call.self) candidates = call.candidates.views();
+    const TextColumn* coded = call.self ? nullptr : call.candidates.coded();
     return pairs_result(type, [&](PairsFound& found) {
-      return start_pairs(call.options, queries, candidates, type, found);
+      return coded ? start_pairs(call.options, queries, *candidates,
+                                 CodedTexts{coded->texts(), coded->codes()}, type, found)
+                   : start_pairs(call.options, queries, candidates, type, found);
     });
   });
 }

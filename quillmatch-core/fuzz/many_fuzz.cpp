@@ -170,22 +170,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   if (!cut) return 0;  // pairs need a cutoff
-  PairsFound found;
-  std::optional<std::span<const TextView>> pair_candidates;
-  if (!self) pair_candidates = cands;
-  Result<std::unique_ptr<ManyRun>> pairs = start_pairs(o, queries, pair_candidates, type, found);
-  run_to_end(pairs, context());
   std::vector<std::tuple<std::int64_t, std::int64_t, double>> expected;
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = self ? i + 1 : 0; j < m; ++j)
       if (within(want[i][j]))
         expected.emplace_back(static_cast<std::int64_t>(i), static_cast<std::int64_t>(j), want[i][j]);
-  QM_FUZZ_CHECK(found.size() == expected.size(), context() + "\n  pairs found: " + std::to_string(found.size()));
-  std::vector<std::int64_t> qi(expected.size()), ci(expected.size());
-  std::vector<unsigned char> ps(expected.size() * score_size(type));
-  found.drain_to(qi.data(), ci.data(), ps.data());
-  for (std::size_t r = 0; r < expected.size(); ++r)
-    QM_FUZZ_CHECK(std::make_tuple(qi[r], ci[r], read(ps, type, r)) == expected[r],
-                  context() + "\n  pair " + std::to_string(r));
+  for (const bool as_codes : {false, true}) {
+    if (as_codes && self) break;
+    PairsFound found;
+    std::optional<std::span<const TextView>> pair_candidates;
+    if (!self) pair_candidates = cands;
+    Result<std::unique_ptr<ManyRun>> pairs =
+        as_codes ? start_pairs(o, queries, cands, coded, type, found)
+                 : start_pairs(o, queries, pair_candidates, type, found);
+    const std::string where = context() + (as_codes ? " (coded)" : "");
+    run_to_end(pairs, where);
+    QM_FUZZ_CHECK(found.size() == expected.size(), where + "\n  pairs found: " + std::to_string(found.size()));
+    std::vector<std::int64_t> qi(expected.size()), ci(expected.size());
+    std::vector<unsigned char> ps(expected.size() * score_size(type));
+    found.drain_to(qi.data(), ci.data(), ps.data());
+    for (std::size_t r = 0; r < expected.size(); ++r)
+      QM_FUZZ_CHECK(std::make_tuple(qi[r], ci[r], read(ps, type, r)) == expected[r],
+                    where + "\n  pair " + std::to_string(r));
+  }
   return 0;
 }

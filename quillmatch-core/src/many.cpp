@@ -424,6 +424,12 @@ class PairsJob final : public GridJob<Traits> {
     out_.tasks.resize(this->plan.tasks());
     this->skip_by_length();
   }
+  PairsJob(const ManyOptions& o, std::span<const TextView> q, const CodedTexts& c,
+           PairsFound::Buffers& out)
+      : GridJob<Traits>(o, q, c), out_(out) {
+    out_.tasks.clear();
+    out_.tasks.resize(this->plan.tasks());
+  }
 
   void run(std::size_t task, const ThreadPool& pool) override {
     PairsFound::Buffers::Buffer& b = out_.tasks[task];
@@ -551,13 +557,23 @@ Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
   return start<TopJob>(options, queries, candidates, out);
 }
 
+namespace {
+
+// Whether a run over coded candidates scores their distinct texts: when the
+// filters do not serve it and the distinct texts are at most half the rows.
+bool score_coded(const ManyOptions& options, std::span<const TextView> queries,
+                 std::span<const TextView> candidates, const CodedTexts& coded) {
+  return !use_filters(options, queries.size(), candidates, false) &&
+         coded.texts.size() * 2 <= coded.codes.size();
+}
+
+}  // namespace
+
 Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
                                            std::span<const TextView> queries,
                                            std::span<const TextView> candidates,
                                            const CodedTexts& coded, const TopOutput& out) {
-  // Scoring the distinct texts pays when they are at most half the rows.
-  if (use_filters(options, queries.size(), candidates, false) ||
-      coded.texts.size() * 2 > coded.codes.size())
+  if (!score_coded(options, queries, candidates, coded))
     return start_top(options, queries, candidates, out);
   return start<TopJob>(options, queries, coded, out);
 }
@@ -577,6 +593,18 @@ Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
   buffers.type = type;
   return start<PairsJob>(options, queries, candidates ? *candidates : queries,
                          !candidates.has_value(), buffers);
+}
+
+Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
+                                             std::span<const TextView> queries,
+                                             std::span<const TextView> candidates,
+                                             const CodedTexts& coded, ScoreType type,
+                                             PairsFound& out) {
+  if (!score_coded(options, queries, candidates, coded))
+    return start_pairs(options, queries, candidates, type, out);
+  PairsFound::Buffers& buffers = ManyAccess::buffers(out);
+  buffers.type = type;
+  return start<PairsJob>(options, queries, coded, buffers);
 }
 
 }  // namespace quillmatch

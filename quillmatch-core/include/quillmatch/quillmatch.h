@@ -373,6 +373,14 @@ Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
                                              std::span<const TextView> queries,
                                              std::optional<std::span<const TextView>> candidates,
                                              ScoreType type, PairsFound& out);
+// As start_pairs with candidates, for candidates[r] == coded.texts[coded.codes[r]]:
+// as start_top with coded candidates, each distinct text scored once per query.
+// REQUIRES: `coded` outlives the run.
+Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
+                                             std::span<const TextView> queries,
+                                             std::span<const TextView> candidates,
+                                             const CodedTexts& coded, ScoreType type,
+                                             PairsFound& out);
 
 // ---- A search index ----
 //
