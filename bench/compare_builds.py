@@ -57,6 +57,10 @@ def cases(rnd):
              lambda m: m.levenshtein_scores(QUERY, column, workers=2)),
             ("scores, pyarrow dictionary, 1 worker (CPU)", cpu,
              lambda m: m.levenshtein_scores(QUERY, coded, workers=1)),
+            ("top k=10, 20 queries x pyarrow dictionary, 1 worker (CPU)", cpu,
+             lambda m: m.levenshtein_top(queries[:20], coded, 10, workers=1)),
+            ("pairs within 3, 20 queries x pyarrow dictionary, 1 worker (CPU)", cpu,
+             lambda m: m.levenshtein_pairs(queries[:20], coded, score_cutoff=3, workers=1)),
         ]
     if pl:
         series = pl.Series("w", short)
@@ -73,10 +77,10 @@ def main():
     args = parser.parse_args()
     builds = {"before": load(args.before), "after": load(args.after)}
     print("Python %s, best of %d alternated repetitions" % (sys.version.split()[0], args.repeats))
-    print("%-56s %11s %11s %8s" % ("", "before", "after", "ratio"))
+    print("%-64s %11s %11s %8s" % ("", "before", "after", "ratio"))
     for label, clock, call in cases(random.Random(20240602)):
         t = alternate({name: (lambda m=m: call(m)) for name, m in builds.items()}, args.repeats, clock)
-        print("%-56s %8.2f ms %8.2f ms %8.2f" % (label, t["before"] * 1e3, t["after"] * 1e3,
+        print("%-64s %8.2f ms %8.2f ms %8.2f" % (label, t["before"] * 1e3, t["after"] * 1e3,
                                                   t["after"] / t["before"]), flush=True)
 
 
