@@ -280,6 +280,37 @@ inline bool view_texts_in_one_buffer(const ViewBuffers& v, std::uint64_t b0, std
   return sound;
 }
 
+// The views of n rows of a utf8 or large_utf8 array whose offsets are checked:
+// row j is data[o[j] .. o[j + 1]).
+template <class Offset>
+void offset_views(const char* data, const Offset* o, std::size_t n, TextView* out) {
+  std::size_t j = 0;
+#if defined(QUILLMATCH_SIMD_AVX2)
+  // Four rows a step: their offsets and sizes widened to 64 bits, then each
+  // row's pair interleaved into its TextView.
+  static_assert(sizeof(TextView) == 16 && offsetof(TextView, data) == 0 && offsetof(TextView, size) == 8);
+  const __m256i base = _mm256_set1_epi64x(reinterpret_cast<std::int64_t>(data));
+  for (; j + 4 <= n; j += 4) {
+    __m256i from, size;
+    if constexpr (sizeof(Offset) == 4) {
+      const __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(o + j));
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(o + j + 1));
+      from = _mm256_cvtepi32_epi64(cur);
+      size = _mm256_cvtepu32_epi64(_mm_sub_epi32(next, cur));
+    } else {
+      from = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + j));
+      size = _mm256_sub_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + j + 1)), from);
+    }
+    const __m256i at = _mm256_add_epi64(base, from);
+    const __m256i even = _mm256_unpacklo_epi64(at, size);  // rows 0 and 2
+    const __m256i odd = _mm256_unpackhi_epi64(at, size);   // rows 1 and 3
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), _mm256_permute2x128_si256(even, odd, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j + 2), _mm256_permute2x128_si256(even, odd, 0x31));
+  }
+#endif
+  for (; j < n; ++j) out[j] = TextView(data + o[j], static_cast<std::size_t>(o[j + 1] - o[j]));
+}
+
 // A utf8_view array declares its variadic buffers' sizes in its last buffer.
 std::optional<ArrowReadError> check_variadic_sizes(const ArrowArray& a) {
   if (a.n_buffers > 3 && !a.buffers[a.n_buffers - 1]) return malformed("missing variadic buffer sizes");
@@ -778,14 +809,10 @@ void TextColumn::views(std::size_t first, std::span<TextView> out) const {
       for (std::size_t j = 0; j < n; ++j) view_text(buffers, i + j, to[j].data, to[j].size);
     } else {
       const char* data = static_cast<const char*>(k.array->buffers[2]);
-      const auto fill = [&](const auto* o) {
-        for (std::size_t j = 0; j < n; ++j)
-          to[j] = TextView(data + o[i + j], static_cast<std::size_t>(o[i + j + 1] - o[i + j]));
-      };
       if (layout_.strings == Strings::kUtf8)
-        fill(offsets_of<std::int32_t>(r));
+        offset_views(data, offsets_of<std::int32_t>(r) + i, n, to);
       else
-        fill(offsets_of<std::int64_t>(r));
+        offset_views(data, offsets_of<std::int64_t>(r) + i, n, to);
     }
     done += n;
   }
