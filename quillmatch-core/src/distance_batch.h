@@ -107,15 +107,8 @@ class LaneEngine {
   }
 
  private:
-  // The lane candidates of a slice in order: their places in the slice,
-  // sizes and bytes, so that each group finds its lanes' side by side.
-  // Sizes past the last are 0: the unused lanes of the last group retire
-  // before the first step, and their bytes (left unset) are never read.
-  struct Ordered {
-    std::uint16_t place[kSlice];
-    alignas(32) T sizes[kSlice + kLanes];
-    const unsigned char* bytes[kSlice];
-  };
+  // Unused lanes (size 0) retire before the first step.
+  using Ordered = LaneOrder<T, kSlice, kLanes>;
 
   void score_slice(std::span<const TextView> texts, std::span<std::uint64_t> out,
                    SliceAhead& ahead) {
@@ -123,12 +116,8 @@ class LaneEngine {
     const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
         query_, texts, out, [](std::size_t size) { return size - 1 < kMaxLength; },
         [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); },
-        [&](std::size_t at, std::size_t k) {
-          o.place[at] = static_cast<std::uint16_t>(k);
-          o.sizes[at] = static_cast<T>(texts[k].size);
-          o.bytes[at] = reinterpret_cast<const unsigned char*>(texts[k].data);
-        });
-    std::fill_n(o.sizes + lanes, kLanes, T{0});
+        [&](std::size_t at, std::size_t k) { o.put(at, k, texts[k]); });
+    o.end(lanes);
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
       ahead.fetch(n);

@@ -231,39 +231,38 @@ class LaneEngine {
     for (const TextView& t : texts)
       if (takes(t.size)) ++starts[t.size + 1];
     for (std::size_t b = 1; b < std::size(starts); ++b) starts[b] += starts[b - 1];
-    std::uint16_t sorted[kSlice];
+    Ordered o;
     for (std::size_t k = 0; k < texts.size(); ++k) {
       if (takes(texts[k].size))
-        sorted[starts[texts[k].size]++] = static_cast<std::uint16_t>(k);
+        o.put(starts[texts[k].size]++, k, texts[k]);
       else
         out[k] = score_candidate(q_, texts[k], scratch_);
     }
     const std::size_t lanes = starts[jw::kWordBits];
+    o.end(lanes);
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
       ahead.fetch(n);
-      score_group(texts, std::span<const std::uint16_t>(sorted + i, n), out);
+      score_group(texts, o, i, n, out);
     }
   }
 
-  void score_group(std::span<const TextView> texts, std::span<const std::uint16_t> group,
-                   std::span<double> out) {
-    // Unused lanes have length 0: they are never live, and their bytes (left
-    // unset: a zeroing here costs a string store a group) are never read.
-    alignas(32) T lengths[kLanes] = {}, radius[kLanes] = {}, window[kLanes] = {};
-    const unsigned char* bytes[kLanes];
+  // Unused lanes (size 0) are never live.
+  using Ordered = LaneOrder<T, kSlice, kLanes>;
+
+  // The group of the n candidates from place i of the order.
+  void score_group(std::span<const TextView> texts, const Ordered& o, std::size_t i,
+                   std::size_t n, std::span<double> out) {
+    const T* lengths = o.sizes + i;
+    alignas(32) T radius[kLanes] = {}, window[kLanes] = {};
     unsigned char high[kLanes] = {};  // the OR of every byte of the lane
-    std::size_t steps = 0;
-    for (std::size_t k = 0; k < group.size(); ++k) {
-      const TextView& t = texts[group[k]];
-      const std::uint64_t r = jw::match_radius(q_.length, t.size);
-      lengths[k] = static_cast<T>(t.size);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint64_t r = jw::match_radius(q_.length, lengths[k]);
       radius[k] = static_cast<T>(r);
       window[k] = static_cast<T>((std::uint64_t{1} << (r + 1)) - 1);
-      bytes[k] = jw::bytes(t.view());
-      steps = t.size;  // sorted by length: the last is the longest
     }
-    fill_rows(fill_, table_.data(), bytes, lengths, group.size(), 0, steps, block_, high);
+    const std::size_t steps = lengths[n - 1];  // ordered by length: the last is the longest
+    fill_rows(fill_, table_.data(), o.bytes + i, lengths, n, 0, steps, block_, high);
     jw::MatchLanes<T> match(V::load(window), V::load(radius), V::load(lengths));
     for (std::size_t j = 0; j < steps; ++j)
       match.step(V::load(block_ + j * kLanes)).store(missed_ + j * kLanes);
@@ -274,9 +273,9 @@ class LaneEngine {
     match.unmatched.store(unmatched);
     walk.mismatches.store(mismatches);
     walk.prefix.store(prefix);
-    for (std::size_t k = 0; k < group.size(); ++k) {
-      const TextView& t = texts[group[k]];
-      double& result = out[group[k]];
+    for (std::size_t k = 0; k < n; ++k) {
+      const TextView& t = texts[o.place[i + k]];
+      double& result = out[o.place[i + k]];
       if (high[k] >= 0x80) {
         result = score_candidate(q_, t, scratch_);
         continue;

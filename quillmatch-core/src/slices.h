@@ -60,6 +60,24 @@ void for_each_slice(std::span<const TextView> candidates, std::size_t slice,
   }
 }
 
+// A slice's lane candidates in the order the lanes take them: each one's
+// place in the slice, size and bytes, so that a group finds its lanes' side by
+// side. Sizes past the last candidate are 0 (end() writes them): the unused
+// lanes of the last group, whose bytes (left unset) are never read.
+template <class T, std::size_t kSlice, std::size_t kLanes>
+struct LaneOrder {
+  void put(std::size_t at, std::size_t k, const TextView& t) {
+    place[at] = static_cast<std::uint16_t>(k);
+    sizes[at] = static_cast<T>(t.size);
+    bytes[at] = reinterpret_cast<const unsigned char*>(t.data);
+  }
+  void end(std::size_t count) { std::fill_n(sizes + count, kLanes, T{0}); }
+
+  std::uint16_t place[kSlice];
+  alignas(32) T sizes[kSlice + kLanes];
+  const unsigned char* bytes[kSlice];
+};
+
 // Lanes of 32 and 64 bits keep fill_column.
 struct NoNibbleFill {
   static constexpr std::size_t kRowSteps = 16;
