@@ -37,6 +37,8 @@ using Strings = TextColumn::Strings;
 using Layout = TextColumn::Layout;
 
 constexpr std::size_t kViewBytes = 16;    // one utf8_view entry
+// The vector readers store a TextView as two 64-bit lanes: its data, then its size.
+static_assert(sizeof(TextView) == 16 && offsetof(TextView, data) == 0 && offsetof(TextView, size) == 8);
 constexpr std::int32_t kInlineBytes = 12;  // texts up to this long sit in the view
 constexpr std::size_t kMaxFormatShown = 32;
 constexpr std::uint64_t kMaxEntries = std::uint64_t{1} << 48;
@@ -185,7 +187,6 @@ inline bool view_text(const ViewBuffers& v, std::uint64_t i, const char*& data, 
 inline std::size_t view_texts_in_one_buffer_avx2(const char* views, std::size_t n,
                                                  std::uint32_t buffer, std::uintptr_t base,
                                                  std::int64_t room, TextView* out, bool& sound) {
-  static_assert(sizeof(TextView) == 16 && offsetof(TextView, data) == 0 && offsetof(TextView, size) == 8);
   // Offsets and sizes that pass the sign tests sum to under 2^32, so the
   // room compares as 32 bits once clamped.
   const __m256i room32 = _mm256_set1_epi32(
@@ -288,7 +289,6 @@ void offset_views(const char* data, const Offset* o, std::size_t n, TextView* ou
 #if defined(QUILLMATCH_SIMD_AVX2)
   // Four rows a step: their offsets and sizes widened to 64 bits, then each
   // row's pair interleaved into its TextView.
-  static_assert(sizeof(TextView) == 16 && offsetof(TextView, data) == 0 && offsetof(TextView, size) == 8);
   const __m256i base = _mm256_set1_epi64x(reinterpret_cast<std::int64_t>(data));
   for (; j + 4 <= n; j += 4) {
     __m256i from, size;
