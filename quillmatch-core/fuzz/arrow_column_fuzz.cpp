@@ -130,6 +130,8 @@ ArrowArray* make_strings(FuzzInput& in, Blocks& blocks, TextColumn::Strings s,
   if (s == TextColumn::Strings::kView) {
     std::vector<unsigned char> views(texts.size() * 16);
     const std::size_t buffers = in.below(3);
+    // Producers pad a text in its view with zeros; some do not, or not with zeros.
+    const bool padded = in.below(8) == 0;
     std::vector<std::string> data(buffers);
     for (std::size_t i = 0; i < texts.size(); ++i) {
       unsigned char* v = views.data() + i * 16;
@@ -137,6 +139,8 @@ ArrowArray* make_strings(FuzzInput& in, Blocks& blocks, TextColumn::Strings s,
       std::memcpy(v, &size, 4);
       if (size <= 12 || buffers == 0) {
         std::memcpy(v + 4, texts[i].data(), std::min<std::size_t>(texts[i].size(), 12));
+        for (std::size_t k = 4 + texts[i].size(); padded && k < 16; ++k)
+          v[k] = static_cast<unsigned char>(in.below(256));
         continue;
       }
       const auto b = static_cast<std::int32_t>(in.below(buffers));

@@ -178,15 +178,36 @@ inline bool view_text(const ViewBuffers& v, std::uint64_t i, const char*& data, 
   return in_view | placed;
 }
 
+// What view_texts_in_one_buffer found of a block: whether every row is sound
+// and, of the sound rows it could test side by side (the first `ascii_rows`),
+// that their texts are ASCII and the longest of them. A row beyond those is
+// left for the caller to test.
+struct BlockViews {
+  bool sound = true;
+  std::size_t ascii_rows = 0;
+  std::size_t longest = 0;
+};
+
 #if defined(QUILLMATCH_SIMD_AVX2)
 // The rows of view_texts_in_one_buffer eight at a time, as many as there are
-// whole eights; returns how many it did, and clears `sound` when one of them
-// is not sound. The checks take the eight views' fields a lane each (a 4 x 4
+// whole eights. The checks take the eight views' fields a lane each (a 4 x 4
 // transpose of 32-bit fields within each half of the registers); the texts
 // take two views a register, where a view's 16 bytes become its TextView's.
-inline std::size_t view_texts_in_one_buffer_avx2(const char* views, std::size_t n,
-                                                 std::uint32_t buffer, std::uintptr_t base,
-                                                 std::int64_t room, TextView* out, bool& sound) {
+// Of sound rows, the texts beyond their views are bounded by one span of the
+// buffer, [first, end), and the texts in their views are ASCII if bytes 4 to
+// 15 of those views are: producers pad a short text with zeros, and a view
+// whose padding is not (or whose text is not ASCII) only sends the block to
+// the row by row test.
+struct ViewRowsAvx2 {
+  std::size_t rows = 0;
+  bool sound = true;
+  bool inline_ascii = true;
+  std::uint32_t first = 0xFFFFFFFF;  // no text beyond its view: an empty span
+  std::uint32_t end = 0;
+  std::uint32_t longest = 0;
+};
+inline ViewRowsAvx2 view_texts_in_one_buffer_avx2(const char* views, std::size_t n, std::uint32_t buffer,
+                                                  std::uintptr_t base, std::int64_t room, TextView* out) {
   // Offsets and sizes that pass the sign tests sum to under 2^32, so the
   // room compares as 32 bits once clamped.
   const __m256i room32 = _mm256_set1_epi32(
@@ -194,11 +215,19 @@ inline std::size_t view_texts_in_one_buffer_avx2(const char* views, std::size_t 
   const __m256i inline_max = _mm256_set1_epi32(kInlineBytes);
   const __m256i one_buffer = _mm256_set1_epi32(static_cast<int>(buffer));
   const __m256i minus_one = _mm256_set1_epi32(-1);
-  const __m256i low_halves = _mm256_set1_epi64x(0xFFFFFFFF);
   const __m256i bases = _mm256_set_epi64x(0, static_cast<std::int64_t>(base), 0, static_cast<std::int64_t>(base));
+  // A view's bytes to its TextView's beyond the view: [offset, 0, size, 0] as
+  // 32-bit fields, that is [offset, size] as 64-bit ones (-1 zeroes a byte).
+  const __m256i to_fields = _mm256_setr_epi8(12, 13, 14, 15, -1, -1, -1, -1, 0, 1, 2, 3, -1, -1, -1, -1,
+                                             12, 13, 14, 15, -1, -1, -1, -1, 0, 1, 2, 3, -1, -1, -1, -1);
+  // The texts in the views of a register's two views, as 64-bit lanes.
+  const auto at = reinterpret_cast<std::int64_t>(views) + 4;
+  __m256i within = _mm256_set_epi64x(0, at + 16, 0, at);
+  const __m256i next_two = _mm256_set_epi64x(0, 32, 0, 32);
   // u <= v as unsigned 32-bit lanes.
   const auto at_most = [](__m256i u, __m256i v) { return _mm256_cmpeq_epi32(_mm256_min_epu32(u, v), u); };
-  __m256i all_sound = minus_one;
+  __m256i all_sound = minus_one, high_bits = _mm256_setzero_si256();
+  __m256i first = minus_one, end = _mm256_setzero_si256(), longest = _mm256_setzero_si256();
   std::size_t k = 0;
   for (; k + 8 <= n; k += 8) {
     const char* p = views + k * kViewBytes;
@@ -208,39 +237,63 @@ inline std::size_t view_texts_in_one_buffer_avx2(const char* views, std::size_t 
     const __m256i t0 = _mm256_unpacklo_epi32(a[0], a[1]), t1 = _mm256_unpackhi_epi32(a[0], a[1]);
     const __m256i t2 = _mm256_unpacklo_epi32(a[2], a[3]), t3 = _mm256_unpackhi_epi32(a[2], a[3]);
     const __m256i size = _mm256_unpacklo_epi64(t0, t2);
+    const __m256i prefix = _mm256_unpackhi_epi64(t0, t2);
     const __m256i in = _mm256_unpacklo_epi64(t1, t3);
     const __m256i offset = _mm256_unpackhi_epi64(t1, t3);
+    const __m256i in_view = at_most(size, inline_max);
+    const __m256i stop = _mm256_add_epi32(offset, size);
     const __m256i placed = _mm256_and_si256(
         _mm256_and_si256(_mm256_cmpeq_epi32(in, one_buffer), _mm256_cmpgt_epi32(offset, minus_one)),
-        _mm256_and_si256(_mm256_cmpgt_epi32(size, minus_one),
-                         at_most(_mm256_add_epi32(offset, size), room32)));
-    all_sound = _mm256_and_si256(all_sound, _mm256_or_si256(at_most(size, inline_max), placed));
+        _mm256_and_si256(_mm256_cmpgt_epi32(size, minus_one), at_most(stop, room32)));
+    all_sound = _mm256_and_si256(all_sound, _mm256_or_si256(in_view, placed));
+    high_bits = _mm256_or_si256(
+        high_bits, _mm256_and_si256(in_view, _mm256_or_si256(_mm256_or_si256(prefix, in), offset)));
+    first = _mm256_min_epu32(first, _mm256_or_si256(offset, in_view));
+    end = _mm256_max_epu32(end, _mm256_andnot_si256(in_view, stop));
+    longest = _mm256_max_epu32(longest, size);
     for (int j = 0; j < 4; ++j) {
-      // [offset, size] of each view as two 64-bit lanes, then [base + offset, size].
-      const __m256i fields = _mm256_and_si256(_mm256_shuffle_epi32(a[j], _MM_SHUFFLE(0, 0, 0, 3)), low_halves);
+      const __m256i fields = _mm256_shuffle_epi8(a[j], to_fields);
       const __m256i beyond = _mm256_add_epi64(fields, bases);
-      const auto at = reinterpret_cast<std::int64_t>(p + 32 * j + 4);
-      const __m256i within = _mm256_blend_epi32(fields, _mm256_set_epi64x(0, at + 16, 0, at), 0b00110011);
-      const __m256i sizes = _mm256_shuffle_epi32(a[j], _MM_SHUFFLE(0, 0, 0, 0));
-      const __m256i text = _mm256_blendv_epi8(beyond, within, at_most(sizes, inline_max));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k + 2 * j), text);
+      const __m256i here = _mm256_blend_epi32(fields, within, 0b00110011);
+      // Signed: a size of 2^31 or more is unsound, and then the caller judges
+      // the block again row by row.
+      const __m256i inside = _mm256_cmpgt_epi32(_mm256_set1_epi32(kInlineBytes + 1),
+                                                _mm256_shuffle_epi32(a[j], _MM_SHUFFLE(0, 0, 0, 0)));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k + 2 * j),
+                          _mm256_blendv_epi8(beyond, here, inside));
+      within = _mm256_add_epi64(within, next_two);
     }
   }
-  if (!_mm256_testc_si256(all_sound, minus_one)) sound = false;
-  return k;
+  ViewRowsAvx2 got;
+  got.rows = k;
+  got.sound = _mm256_testc_si256(all_sound, minus_one);
+  got.inline_ascii = _mm256_testz_si256(high_bits, _mm256_set1_epi8(static_cast<char>(0x80)));
+  alignas(32) std::uint32_t lanes[3][8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[0]), first);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[1]), end);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[2]), longest);
+  got.first = *std::min_element(lanes[0], lanes[0] + 8);
+  got.end = *std::max_element(lanes[1], lanes[1] + 8);
+  got.longest = *std::max_element(lanes[2], lanes[2] + 8);
+  return got;
 }
 #endif
+
+// A span of a buffer holding a block's texts beyond their views is tested for
+// ASCII whole when it is at most this many bytes a row; a wider one (long
+// texts, or texts far apart) leaves them to be tested one by one.
+constexpr std::uint32_t kSpanBytesPerRow = 64;
 
 // Rows [b0, b1) of a utf8_view array into out[b0 .. b1), when every text of
 // them lies in its view or in one variadic buffer: the one the first text
 // beyond its view names. Producers fill their buffers in row order, so a short
 // run of rows nearly always shares one. With the buffer fixed, a row takes
 // loads, compares and a select, and no load depends on another: the AVX2
-// build takes eight rows at a time. True when every row is sound so, with
-// each text as view_text gives it; false leaves the rows for view_text to
-// judge.
-inline bool view_texts_in_one_buffer(const ViewBuffers& v, std::uint64_t b0, std::uint64_t b1,
-                                     TextView* out) {
+// build takes eight rows at a time, and tests their texts side by side.
+// Sound when every row is sound so, with each text as view_text gives it;
+// otherwise the rows are left for view_text to judge.
+inline BlockViews view_texts_in_one_buffer(const ViewBuffers& v, std::uint64_t b0, std::uint64_t b1,
+                                           TextView* out) {
   static_assert(kViewBytes == 16);
   const char* views = v.views + b0 * kViewBytes;
   const std::size_t n = static_cast<std::size_t>(b1 - b0);
@@ -253,15 +306,25 @@ inline bool view_texts_in_one_buffer(const ViewBuffers& v, std::uint64_t b0, std
   std::int64_t room = -1;  // no text beyond its view fits: none is expected
   if (first < n) {
     buffer = static_cast<std::uint32_t>(load<std::int32_t>(views + first * kViewBytes + 8, 0));
-    if (buffer >= static_cast<std::uint64_t>(std::max<std::int64_t>(v.variadic, 0))) return false;
+    if (buffer >= static_cast<std::uint64_t>(std::max<std::int64_t>(v.variadic, 0))) return {false};
     base = reinterpret_cast<std::uintptr_t>(v.a.buffers[2 + buffer]);
-    if (base == 0) return false;
+    if (base == 0) return {false};
     room = load<std::int64_t>(v.sizes, buffer);
   }
-  bool sound = true;
+  BlockViews got;
   std::size_t k = 0;
 #if defined(QUILLMATCH_SIMD_AVX2)
-  k = view_texts_in_one_buffer_avx2(views, n, buffer, base, room, out, sound);
+  const ViewRowsAvx2 vec = view_texts_in_one_buffer_avx2(views, n, buffer, base, room, out);
+  k = vec.rows;
+  got.sound = vec.sound;
+  // A sound row's text beyond its view lies within the buffer, so the span does.
+  if (vec.sound && vec.inline_ascii &&
+      (vec.first > vec.end ||
+       (vec.end - vec.first <= kSpanBytesPerRow * k &&
+        is_ascii({reinterpret_cast<const char*>(base) + vec.first, vec.end - vec.first})))) {
+    got.ascii_rows = k;
+    got.longest = vec.longest;
+  }
 #endif
   for (; k < n; ++k) {
     const char* view = views + k * kViewBytes;
@@ -271,14 +334,14 @@ inline bool view_texts_in_one_buffer(const ViewBuffers& v, std::uint64_t b0, std
     const bool in_view = static_cast<std::uint32_t>(bytes) <= static_cast<std::uint32_t>(kInlineBytes);
     const bool placed = (in == buffer) & (offset >= 0) & (bytes >= 0) &
                         (std::int64_t{offset} + bytes <= room);
-    sound &= in_view | placed;
+    got.sound &= in_view | placed;
     const std::uintptr_t pick = std::uintptr_t{0} - std::uintptr_t{in_view};
     out[k].data = reinterpret_cast<const char*>(
         (reinterpret_cast<std::uintptr_t>(view + 4) & pick) |
         ((base + static_cast<std::uint32_t>(offset)) & ~pick));
     out[k].size = static_cast<std::uint32_t>(bytes);
   }
-  return sound;
+  return got.sound ? got : BlockViews{false};
 }
 
 // The views of n rows of a utf8 or large_utf8 array whose offsets are checked:
@@ -456,18 +519,21 @@ RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Te
 
 // Rows [lo, hi) of a utf8_view array: each row's view checked, then its bytes;
 // the first row failing either is the fault. Rows go in blocks: first every
-// view of the block (each text's first bytes asked for as it is found, when
-// the views need view_text), then every text's bytes, so that the loads of a
-// block's texts overlap.
+// view of the block (side by side when the block's texts share a buffer,
+// which tests their bytes too; else each text's first bytes asked for as it
+// is found), then the bytes of every text not yet tested, so that the loads
+// of a block's texts overlap.
 RowsRead read_view_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, TextView* out) {
-  constexpr std::uint64_t kBlock = 32;
+  constexpr std::uint64_t kBlock = 64;
   const ViewBuffers buffers(r);
   RowsRead got;
   std::size_t longest = 0;
   for (std::uint64_t b0 = lo; b0 < hi; b0 += kBlock) {
     const std::uint64_t b1 = std::min(hi, b0 + kBlock);
     std::uint64_t sound_to = b1;  // the first row whose view is not sound, or b1
-    if (!view_texts_in_one_buffer(buffers, b0, b1, out + b0)) {
+    const BlockViews block = view_texts_in_one_buffer(buffers, b0, b1, out + b0);
+    longest = std::max(longest, block.longest);
+    if (!block.sound) {
       for (std::uint64_t i = b0; i < b1; ++i) {
         if (!view_text(buffers, i, out[i].data, out[i].size)) {
           sound_to = i;
@@ -476,7 +542,7 @@ RowsRead read_view_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Text
         __builtin_prefetch(out[i].data);
       }
     }
-    for (std::uint64_t i = b0; i < sound_to; ++i) {
+    for (std::uint64_t i = b0 + block.ascii_rows; i < sound_to; ++i) {
       const TextView t = out[i];
       longest = std::max(longest, t.size);
       if (!short_ascii(t.data, t.size) && utf8_valid_prefix(t.view()) != t.size) {

@@ -62,10 +62,12 @@ bool is_ascii(std::string_view text) {
   const char* p = text.data();
   std::size_t n = text.size();
   using simd::Bytes;
-  simd::Bytes acc = Bytes::splat(0);
-  for (; n >= Bytes::kSize; n -= Bytes::kSize, p += Bytes::kSize)
-    acc = acc | Bytes::load(p);
-  if (acc.any_top_bit()) return false;
+  if (n >= Bytes::kSize) {
+    simd::Bytes acc = Bytes::splat(0);
+    for (; n > Bytes::kSize; n -= Bytes::kSize, p += Bytes::kSize) acc = acc | Bytes::load(p);
+    // The last block ends where the text does, overlapping the one before.
+    return !(acc | Bytes::load(p + n - Bytes::kSize)).any_top_bit();
+  }
   std::uint64_t tail = 0;
   for (; n >= 8; n -= 8, p += 8) {
     std::uint64_t w;
