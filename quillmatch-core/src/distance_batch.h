@@ -48,27 +48,6 @@ void score_chunk(const PreparedQuery& query, std::span<const TextView> candidate
     out[k] = score_candidate<Word, kernel>(query, candidates[k].view());
 }
 
-// Orders the candidates of a slice that a lane engine takes by bucket(size),
-// stably (a counting sort): place(at, k) puts candidate k at place `at` of
-// the order. Scores every other one with score_candidate. Returns how many
-// were ordered.
-template <class Word, auto kernel, std::size_t kBuckets, class Takes, class Bucket, class Place>
-std::size_t order_lane_candidates(const PreparedQuery& query, std::span<const TextView> texts,
-                                  std::span<std::uint64_t> out, Takes takes, Bucket bucket,
-                                  Place place) {
-  std::size_t starts[kBuckets + 1] = {};
-  for (const TextView& t : texts)
-    if (takes(t.size)) ++starts[bucket(t.size) + 1];
-  for (std::size_t b = 1; b <= kBuckets; ++b) starts[b] += starts[b - 1];
-  for (std::size_t k = 0; k < texts.size(); ++k) {
-    if (takes(texts[k].size))
-      place(starts[bucket(texts[k].size)]++, k);
-    else
-      out[k] = score_candidate<Word, kernel>(query, texts[k].view());
-  }
-  return starts[kBuckets];
-}
-
 // The lane engine: the candidates of a fast query scanned kLanes at a time,
 // one per lane of T bits, T the narrowest lane that holds the query.
 //
@@ -113,10 +92,11 @@ class LaneEngine {
   void score_slice(std::span<const TextView> texts, std::span<std::uint64_t> out,
                    SliceAhead& ahead) {
     Ordered o;
-    const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
-        query_, texts, out, [](std::size_t size) { return size - 1 < kMaxLength; },
+    const std::size_t lanes = order_lane_candidates<kBuckets>(
+        texts, [](std::size_t size) { return size - 1 < kMaxLength; },
         [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); },
-        [&](std::size_t at, std::size_t k) { o.put(at, k, texts[k]); });
+        [&](std::size_t at, std::size_t k) { o.put(at, k, texts[k]); },
+        [&](std::size_t k) { out[k] = score_candidate<Word, kernel>(query_, texts[k].view()); });
     o.end(lanes);
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
@@ -197,10 +177,11 @@ class BlockLaneEngine {
       const auto texts = candidates.subspan(base, n);
       const auto texts_out = out.subspan(base, n);
       std::uint16_t sorted[kSlice];
-      const std::size_t lanes = order_lane_candidates<Word, kernel, kBuckets>(
-          query_, texts, texts_out, [](std::size_t size) { return size > 0; },
+      const std::size_t lanes = order_lane_candidates<kBuckets>(
+          texts, [](std::size_t size) { return size > 0; },
           [](std::size_t size) { return std::min<std::size_t>(size / 16, kBuckets - 1); },
-          [&](std::size_t at, std::size_t k) { sorted[at] = static_cast<std::uint16_t>(k); });
+          [&](std::size_t at, std::size_t k) { sorted[at] = static_cast<std::uint16_t>(k); },
+          [&](std::size_t k) { texts_out[k] = score_candidate<Word, kernel>(query_, texts[k].view()); });
       for (std::size_t i = 0; i < lanes; i += kLanes) {
         const std::size_t group = std::min(kLanes, lanes - i);
         score_group(texts, std::span<const std::uint16_t>(sorted + i, group), texts_out);

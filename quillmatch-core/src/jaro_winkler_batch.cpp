@@ -223,22 +223,18 @@ class LaneEngine {
   }
 
  private:
+  // Unused lanes (size 0) are never live.
+  using Ordered = LaneOrder<T, kSlice, kLanes>;
+
   void score_slice(std::span<const TextView> texts, std::span<double> out, SliceAhead& ahead) {
-    // A stable counting sort by length; candidates of 0 or more than 64 bytes
-    // are scored one by one.
-    std::size_t starts[jw::kWordBits + 2] = {};
-    const auto takes = [](std::size_t size) { return size - 1 < jw::kWordBits; };
-    for (const TextView& t : texts)
-      if (takes(t.size)) ++starts[t.size + 1];
-    for (std::size_t b = 1; b < std::size(starts); ++b) starts[b] += starts[b - 1];
+    // Ordered by length; candidates of 0 or more than 64 bytes are scored one
+    // by one.
     Ordered o;
-    for (std::size_t k = 0; k < texts.size(); ++k) {
-      if (takes(texts[k].size))
-        o.put(starts[texts[k].size]++, k, texts[k]);
-      else
-        out[k] = score_candidate(q_, texts[k], scratch_);
-    }
-    const std::size_t lanes = starts[jw::kWordBits];
+    const std::size_t lanes = order_lane_candidates<jw::kWordBits + 1>(
+        texts, [](std::size_t size) { return size - 1 < jw::kWordBits; },
+        [](std::size_t size) { return size; },
+        [&](std::size_t at, std::size_t k) { o.put(at, k, texts[k]); },
+        [&](std::size_t k) { out[k] = score_candidate(q_, texts[k], scratch_); });
     o.end(lanes);
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
@@ -246,9 +242,6 @@ class LaneEngine {
       score_group(texts, o, i, n, out);
     }
   }
-
-  // Unused lanes (size 0) are never live.
-  using Ordered = LaneOrder<T, kSlice, kLanes>;
 
   // The group of the n candidates from place i of the order.
   void score_group(std::span<const TextView> texts, const Ordered& o, std::size_t i,

@@ -60,6 +60,26 @@ void for_each_slice(std::span<const TextView> candidates, std::size_t slice,
   }
 }
 
+// Orders the candidates of a slice that a lane engine takes (takes(size)) by
+// bucket(size), stably, by a counting sort: place(at, k) puts candidate k at
+// place `at` of the order, and other(k) scores each candidate the lanes do
+// not take. Returns how many were ordered.
+template <std::size_t kBuckets, class Takes, class Bucket, class Place, class Other>
+std::size_t order_lane_candidates(std::span<const TextView> texts, Takes takes, Bucket bucket,
+                                  Place place, Other other) {
+  std::size_t starts[kBuckets + 1] = {};
+  for (const TextView& t : texts)
+    if (takes(t.size)) ++starts[bucket(t.size) + 1];
+  for (std::size_t b = 1; b <= kBuckets; ++b) starts[b] += starts[b - 1];
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    if (takes(texts[k].size))
+      place(starts[bucket(texts[k].size)]++, k);
+    else
+      other(k);
+  }
+  return starts[kBuckets];
+}
+
 // A slice's lane candidates in the order the lanes take them: each one's
 // place in the slice, size and bytes, so that a group finds its lanes' side by
 // side. Sizes past the last candidate are 0 (end() writes them): the unused
