@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cpu_time.h"
-#include "distance_batch.h"
+#include "batch/distance_batch.h"
 
 namespace {
 

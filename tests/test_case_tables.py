@@ -7,7 +7,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 UCD = REPO / "tools" / "ucd"
 GENERATOR = REPO / "tools" / "gen_case_tables.py"
-COMMITTED = REPO / "quillmatch-core" / "src" / "case_tables.cpp"
+COMMITTED = REPO / "quillmatch-core" / "src" / "text" / "case_tables.cpp"
 
 
 def run_generator(cwd, *args):

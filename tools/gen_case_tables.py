@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Writes quillmatch-core/src/case_tables.cpp from the Unicode Character Database.
+"""Writes quillmatch-core/src/text/case_tables.cpp from the Unicode Character Database.
 
 Usage: python3 tools/gen_case_tables.py [--ucd DIR] [--out FILE]
 
 DIR defaults to tools/ucd in the repository (Unicode 17.0.0, under the Unicode
 License v3: see tools/ucd/LICENSE) and must hold UnicodeData.txt and
 DerivedCoreProperties.txt. FILE defaults to the committed
-quillmatch-core/src/case_tables.cpp. The output depends only on those two files,
-so regenerating from the same data gives the same bytes.
+quillmatch-core/src/text/case_tables.cpp. The output depends only on those two
+files, so regenerating from the same data gives the same bytes.
 
 Layout of the generated tables (both are two-level, indexed by cp >> 8, then
 by cp & 0xFF):
@@ -34,7 +34,7 @@ WORDS_PER_PROP = BLOCK_SIZE // 64
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_UCD = os.path.join(REPO, "tools", "ucd")
-DEFAULT_OUT = os.path.join(REPO, "quillmatch-core", "src", "case_tables.cpp")
+DEFAULT_OUT = os.path.join(REPO, "quillmatch-core", "src", "text", "case_tables.cpp")
 
 PROPERTIES = ("Cased", "Case_Ignorable")
 
@@ -219,7 +219,7 @@ def render(version, lower, prop):
     w("// properties: %d blocks of 4 Cased words then 4 Case_Ignorable words," % len(p_blocks))
     w("// bit (cp & 63) of word ((cp & 0xFF) >> 6); %d bytes in all." % p_bytes)
     w("")
-    w('#include "case_tables.h"')
+    w('#include "text/case_tables.h"')
     w("")
     w("#include <cstddef>")
     w("#include <cstdint>")

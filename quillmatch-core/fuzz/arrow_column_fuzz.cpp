@@ -19,7 +19,7 @@
 
 #include "fuzz_harness.h"
 #include "quillmatch/arrow_column.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace quillmatch::fuzz {
 namespace {

@@ -4,7 +4,7 @@
 // single word, the code-point single word, and the block scan (which also runs
 // patterns of 64 code points and fewer, as a one-word block), sized at run time
 // and, for 2 to 4 words, at compile time.
-#include "bit_parallel.h"
+#include "kernels/bit_parallel.h"
 #include "fuzz_harness.h"
 
 namespace quillmatch::fuzz {

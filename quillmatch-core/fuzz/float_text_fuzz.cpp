@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "fuzz_harness.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace quillmatch::fuzz {
 namespace {

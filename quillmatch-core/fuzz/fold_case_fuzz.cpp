@@ -3,7 +3,7 @@
 // and reads ASCII from the tables too, so it shares neither the byte-level
 // context scan nor the 32-byte ASCII runs with the library.
 #include "fuzz_harness.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace quillmatch::fuzz {
 namespace {

@@ -4,7 +4,7 @@
 // QUILLMATCH_UCD_DIR is a string literal naming the directory that holds
 // UnicodeData.txt and DerivedCoreProperties.txt (tools/ucd in the repository).
 // The data tests fail when the files cannot be read.
-#include "case_tables.h"
+#include "text/case_tables.h"
 
 #include <gtest/gtest.h>
 

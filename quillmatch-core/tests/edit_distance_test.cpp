@@ -2,7 +2,7 @@
 // against the textbook dynamic programme and against each other.
 #include <gtest/gtest.h>
 
-#include "bit_parallel.h"
+#include "kernels/bit_parallel.h"
 #include "oracle.h"
 
 namespace quillmatch {

@@ -7,10 +7,10 @@
 #include <random>
 #include <tuple>
 
-#include "jaro_winkler.h"
+#include "kernels/jaro_winkler.h"
 #include "oracle.h"
 #include "quillmatch/quillmatch.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace quillmatch {
 namespace {

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "bit_parallel.h"
+#include "kernels/bit_parallel.h"
 #include "oracle.h"
-#include "slices.h"
+#include "batch/slices.h"
 
 namespace quillmatch {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "case_tables.h"
-#include "text.h"
+#include "text/case_tables.h"
+#include "text/text.h"
 
 namespace quillmatch::testing {
 

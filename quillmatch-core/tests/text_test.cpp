@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "case_tables.h"
+#include "text/case_tables.h"
 #include "oracle.h"
 
 namespace quillmatch {

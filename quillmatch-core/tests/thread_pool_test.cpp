@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "thread_pool.h"
+#include "many/thread_pool.h"
 
 namespace quillmatch {
 namespace {

@@ -11,15 +11,15 @@
 #include <span>
 #include <type_traits>
 
-#include "fill_column.h"
+#include "simd/fill_column.h"
 #include "quillmatch/quillmatch.h"
-#include "simd.h"
+#include "simd/simd.h"
 
 // NibbleFill: the vector fill of 8- and 16-bit lanes, where the back end has one.
 #if defined(QUILLMATCH_SIMD_AVX2)
-#include "nibble_fill_avx2.h"
+#include "simd/nibble_fill_avx2.h"
 #else
-#include "nibble_fill_plain.h"
+#include "simd/nibble_fill_plain.h"
 #endif
 
 namespace quillmatch {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
-#include "thread_pool.h"
+#include "many/thread_pool.h"
 
 namespace quillmatch {
 

@@ -1,5 +1,5 @@
 // Levenshtein distance of two texts, bit-parallel over 64-bit words.
-#include "bit_parallel.h"
+#include "kernels/bit_parallel.h"
 
 namespace quillmatch {
 

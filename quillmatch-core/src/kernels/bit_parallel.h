@@ -34,9 +34,9 @@
 #include <utility>
 #include <vector>
 
-#include "pattern_masks.h"
-#include "simd.h"
-#include "text.h"
+#include "kernels/pattern_masks.h"
+#include "simd/simd.h"
+#include "text/text.h"
 
 namespace quillmatch {
 

@@ -1,11 +1,11 @@
 // The shared text model: ASCII test, code-point counting, decoding, case
 // folding, the prefix-scale check and input preparation.
-#include "text.h"
+#include "text/text.h"
 
 #include <cstring>
 
-#include "case_tables.h"
-#include "simd.h"
+#include "text/case_tables.h"
+#include "simd/simd.h"
 
 namespace quillmatch {
 

@@ -1,4 +1,4 @@
-#include "join_segments.h"
+#include "join/segments.h"
 
 #include <algorithm>
 #include <bit>

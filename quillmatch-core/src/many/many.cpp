@@ -21,9 +21,9 @@
 #include <type_traits>
 
 #include "quillmatch/quillmatch.h"
-#include "many_job.h"
-#include "text.h"
-#include "thread_pool.h"
+#include "many/job.h"
+#include "text/text.h"
+#include "many/thread_pool.h"
 
 namespace quillmatch {
 

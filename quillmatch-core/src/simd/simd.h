@@ -3,8 +3,8 @@
 // Lanes<T> for the bit-parallel steps run in kRegisterBytes / sizeof(T) lanes.
 //
 // The register and its primitives come from one back end, chosen when the
-// library is built (QUILLMATCH_SIMD in CMake): AVX2 (simd_avx2.h), NEON
-// (simd_neon.h) or plain C++ (simd_portable.h). Each back end defines
+// library is built (QUILLMATCH_SIMD in CMake): AVX2 (simd/avx2.h), NEON
+// (simd/neon.h) or plain C++ (simd/portable.h). Each back end defines
 // kRegisterBytes, Register, the bitwise reg:: functions, ByteArith,
 // LaneArith<T> for T of 8 to 64 bits (top_down from 16 bits up), and
 // transpose_words. Everything written over these types is the same code on
@@ -12,11 +12,11 @@
 #pragma once
 
 #if defined(QUILLMATCH_SIMD_AVX2)
-#include "simd_avx2.h"
+#include "simd/avx2.h"
 #elif defined(QUILLMATCH_SIMD_NEON)
-#include "simd_neon.h"
+#include "simd/neon.h"
 #elif defined(QUILLMATCH_SIMD_PORTABLE)
-#include "simd_portable.h"
+#include "simd/portable.h"
 #else
 #error "define one of QUILLMATCH_SIMD_AVX2, QUILLMATCH_SIMD_NEON and QUILLMATCH_SIMD_PORTABLE"
 #endif

@@ -1,7 +1,7 @@
-// The NibbleFill of slices.h for back ends without a byte-shuffle fill (NEON,
-// portable): the same contract as the AVX2 fill, met by reading each lane's
-// bytes one at a time. The engines and the tests use it exactly as they use
-// the vector fill.
+// The NibbleFill of batch/slices.h for back ends without a byte-shuffle fill
+// (NEON, portable): the same contract as the AVX2 fill, met by reading each
+// lane's bytes one at a time. The engines and the tests use it exactly as they
+// use the vector fill.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "simd.h"
+#include "simd/simd.h"
 
 namespace quillmatch {
 

@@ -1,8 +1,8 @@
-#include "pattern_masks.h"
+#include "kernels/pattern_masks.h"
 
 #include <algorithm>
 
-#include "text.h"
+#include "text/text.h"
 
 namespace quillmatch {
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace quillmatch::join {
 

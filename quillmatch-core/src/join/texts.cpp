@@ -1,4 +1,4 @@
-#include "join_texts.h"
+#include "join/texts.h"
 
 #include <algorithm>
 #include <limits>

@@ -7,14 +7,14 @@
 //   block            anything else: position rows of the shorter text over
 //                    blocks of words, the other text scanned (jw::count_blocks).
 // Both end in jw::score, so the float arithmetic is shared, not repeated.
-#include "jaro_winkler.h"
+#include "kernels/jaro_winkler.h"
 
 #include <string_view>
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
-#include "pattern_masks.h"
-#include "text.h"
+#include "kernels/pattern_masks.h"
+#include "text/text.h"
 
 namespace quillmatch {
 

@@ -49,7 +49,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "join_texts.h"
+#include "join/texts.h"
 
 namespace quillmatch::join {
 

@@ -24,9 +24,9 @@
 #include <immintrin.h>
 #endif
 
-#include "simd.h"
-#include "text.h"
-#include "thread_pool.h"
+#include "simd/simd.h"
+#include "text/text.h"
+#include "many/thread_pool.h"
 
 namespace quillmatch {
 

@@ -12,7 +12,7 @@
 // properties: 103 blocks of 4 Cased words then 4 Case_Ignorable words,
 // bit (cp & 63) of word ((cp & 0xFF) >> 6); 10944 bytes in all.
 
-#include "case_tables.h"
+#include "text/case_tables.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Optimal string alignment distances of one query against many candidates.
-#include "distance_batch.h"
+#include "batch/distance_batch.h"
 
 namespace quillmatch {
 

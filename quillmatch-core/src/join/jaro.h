@@ -26,7 +26,7 @@
 // over the pairs of each shared four-code-point prefix.
 //
 // The filter. A pair that can pair off m characters has an exact L1
-// distance of character counts of at most a + b - 2m (join_texts.h), so a
+// distance of character counts of at most a + b - 2m (join/texts.h), so a
 // kept pair has one of at most delta(a, b) = a + b - 2 m_min(a, b), and so
 // has every coarser view of its counts: the bucketed counts, and the sums
 // (s1, s2, s3, s4) of the buckets of four groups. The index orders the texts
@@ -44,7 +44,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "join_texts.h"
+#include "join/texts.h"
 
 namespace quillmatch::join {
 

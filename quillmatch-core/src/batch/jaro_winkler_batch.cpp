@@ -24,10 +24,10 @@
 #include <tuple>
 #include <vector>
 
-#include "jaro_winkler.h"
+#include "kernels/jaro_winkler.h"
 #include "quillmatch/quillmatch.h"
-#include "slices.h"
-#include "text.h"
+#include "batch/slices.h"
+#include "text/text.h"
 
 namespace quillmatch {
 

@@ -1,4 +1,4 @@
-#include "thread_pool.h"
+#include "many/thread_pool.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,9 +1,9 @@
 // Top and pairs runs that score only the pairs the join filters keep.
 //
 // A run probes the filters of its index with each query in turn: the partition
-// filter of edit distances (join_segments.h) or the composition filter of
-// Jaro-Winkler (join_jaro.h), each with the character-count bound
-// (join_texts.h), and scores what is left as the cross product scores every
+// filter of edit distances (join/segments.h) or the composition filter of
+// Jaro-Winkler (join/jaro.h), each with the character-count bound
+// (join/texts.h), and scores what is left as the cross product scores every
 // pair (score_candidates below). Since the filters only drop pairs that
 // cannot be kept, the two plans give the same pairs and scores; the order of
 // the output is restored (candidates in index order for each query, top lists
@@ -16,10 +16,10 @@
 #include <numeric>
 #include <optional>
 
-#include "join_jaro.h"
-#include "join_segments.h"
-#include "many_job.h"
-#include "text.h"
+#include "join/jaro.h"
+#include "join/segments.h"
+#include "many/job.h"
+#include "text/text.h"
 
 namespace quillmatch {
 

@@ -1,4 +1,4 @@
-// The AVX2 NibbleFill of slices.h: sixteen bytes of every lane at a time,
+// The AVX2 NibbleFill of batch/slices.h: sixteen bytes of every lane at a time,
 // transposed and looked up in the lane table with byte shuffles.
 #pragma once
 
@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "fill_column.h"
+#include "simd/fill_column.h"
 #include "quillmatch/quillmatch.h"
-#include "simd.h"
+#include "simd/simd.h"
 
 namespace quillmatch {
 

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "pattern_masks.h"
-#include "simd.h"
+#include "kernels/pattern_masks.h"
+#include "simd/simd.h"
 
 namespace quillmatch::jw {
 

@@ -1,11 +1,11 @@
-#include "join_jaro.h"
+#include "join/jaro.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <tuple>
 
-#include "jaro_winkler.h"
+#include "kernels/jaro_winkler.h"
 
 namespace quillmatch::join {
 

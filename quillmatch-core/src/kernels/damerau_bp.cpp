@@ -1,7 +1,7 @@
 // Optimal string alignment (restricted Damerau) distance of two texts,
 // bit-parallel over 64-bit words. The roles of the texts never change and
 // nothing is stripped: str_1 is the pattern, str_2 is scanned.
-#include "bit_parallel.h"
+#include "kernels/bit_parallel.h"
 
 namespace quillmatch {
 

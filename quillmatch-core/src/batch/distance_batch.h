@@ -13,8 +13,8 @@
 #include <span>
 #include <vector>
 
-#include "bit_parallel.h"
-#include "slices.h"
+#include "kernels/bit_parallel.h"
+#include "batch/slices.h"
 
 namespace quillmatch {
 
