@@ -1,9 +1,9 @@
-#include "arrow_input.h"
+#include "quillmatch_many/arrow_input.h"
 
 #include <cstring>
 #include <utility>
 
-#include "frame.h"
+#include "common/frame.h"
 
 namespace quillmatch::py {
 

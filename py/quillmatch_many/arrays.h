@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "quillmatch/quillmatch.h"
-#include "ref.h"
+#include "common/ref.h"
 
 namespace quillmatch::py {
 

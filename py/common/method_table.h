@@ -9,7 +9,7 @@
 #include <tuple>
 #include <type_traits>
 
-#include "frame.h"
+#include "common/frame.h"
 
 namespace quillmatch::py {
 

@@ -1,4 +1,4 @@
-#include "frame.h"
+#include "common/frame.h"
 
 #include <array>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "frame.h"
+#include "common/frame.h"
 
 namespace quillmatch::py {
 

@@ -1,8 +1,8 @@
 // Probes that take candidates in exactly as the batch functions do and score
 // nothing, so the cost of ingestion can be measured on its own. They keep the
 // lock for the whole call.
-#include "candidates.h"
-#include "functions.h"
+#include "common/candidates.h"
+#include "quillmatch/functions.h"
 
 namespace quillmatch::py {
 

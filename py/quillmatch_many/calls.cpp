@@ -20,11 +20,11 @@
 #include <cstring>
 #include <thread>
 
-#include "arrow_input.h"
-#include "candidates.h"
-#include "many_arrays.h"
-#include "many_functions.h"
-#include "many_scores.h"
+#include "quillmatch_many/arrow_input.h"
+#include "common/candidates.h"
+#include "quillmatch_many/arrays.h"
+#include "quillmatch_many/functions.h"
+#include "quillmatch_many/scores.h"
 
 namespace quillmatch::py {
 

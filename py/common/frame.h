@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "quillmatch/quillmatch.h"
-#include "ref.h"
+#include "common/ref.h"
 
 namespace quillmatch::py {
 

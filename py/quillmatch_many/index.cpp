@@ -6,8 +6,8 @@
 // one Index at once, each with the lock released while it searches.
 #include <new>
 
-#include "many_functions.h"
-#include "many_index.h"
+#include "quillmatch_many/functions.h"
+#include "quillmatch_many/index.h"
 
 namespace quillmatch::py {
 

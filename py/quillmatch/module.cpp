@@ -4,9 +4,9 @@
 // it as an attribute, then sets __version__.
 #include <array>
 
-#include "cpu_check.h"
-#include "functions.h"
-#include "method_table.h"
+#include "common/cpu_check.h"
+#include "quillmatch/functions.h"
+#include "common/method_table.h"
 
 namespace quillmatch::py {
 

@@ -5,11 +5,11 @@
 // Index type (in __all__), __version__ and the private _with_plan (not in it).
 #include <array>
 
-#include "cpu_check.h"
-#include "many_functions.h"
-#include "many_index.h"
-#include "many_scores.h"
-#include "method_table.h"
+#include "common/cpu_check.h"
+#include "quillmatch_many/functions.h"
+#include "quillmatch_many/index.h"
+#include "quillmatch_many/scores.h"
+#include "common/method_table.h"
 
 namespace quillmatch::py {
 

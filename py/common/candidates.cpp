@@ -1,4 +1,4 @@
-#include "candidates.h"
+#include "common/candidates.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "frame.h"
+#include "common/frame.h"
 
 namespace quillmatch::py {
 

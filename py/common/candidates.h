@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "big_blocks.h"
-#include "frame.h"
+#include "common/big_blocks.h"
+#include "common/frame.h"
 
 namespace quillmatch::py {
 

@@ -1,4 +1,4 @@
-#include "many_arrays.h"
+#include "quillmatch_many/arrays.h"
 
 namespace quillmatch::py {
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "quillmatch/arrow_column.h"
-#include "ref.h"
+#include "common/ref.h"
 
 namespace quillmatch::py {
 

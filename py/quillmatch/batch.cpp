@@ -19,8 +19,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "candidates.h"
-#include "functions.h"
+#include "common/candidates.h"
+#include "quillmatch/functions.h"
 
 namespace quillmatch::py {
 

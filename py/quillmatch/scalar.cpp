@@ -2,7 +2,7 @@
 // however long the texts: the library call is short next to the cost of
 // dropping and retaking the lock for a single pair. The texts are read in place
 // (see BorrowedText); nothing is copied.
-#include "functions.h"
+#include "quillmatch/functions.h"
 
 namespace quillmatch::py {
 

@@ -1,4 +1,4 @@
-#include "cpu_check.h"
+#include "common/cpu_check.h"
 
 #include <array>
 #include <string>
