@@ -250,13 +250,9 @@ std::size_t first_bad_slot(TextColumn::Strings s, const ArrowArray& a, std::size
 }
 
 }  // namespace
-}  // namespace quillmatch::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
+void fuzz_one(FuzzInput& in) {
   using Strings = TextColumn::Strings;
-  FuzzInput in(data, size);
 
   {
     const std::string bytes = random_bytes(in);
@@ -295,7 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TextColumn col;
   if (std::optional<ArrowReadError> e = col.read_schema(*column)) {
     QM_FUZZ_CHECK(odd_schema <= 1 && e->is_type_error(), e->text("x"));
-    return 0;
+    return;
   }
   QM_FUZZ_CHECK(odd_schema > 1 || (odd_schema == 1 && !in_struct), "schema accepted");
   if (in.flag()) col.make_views_on_demand();
@@ -443,7 +439,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       QM_FUZZ_CHECK(got->kind == *want.fault, context + ": " + got->text("x"));
       if (*want.fault != Kind::kMalformed)
         QM_FUZZ_CHECK(got->position == base + want.position, context + ": " + got->text("x"));
-      return 0;
+      return;
     }
     QM_FUZZ_CHECK(!got.has_value(), context + ": " + got->text("x"));
     expected_rows.insert(expected_rows.end(), want.rows.begin(), want.rows.end());
@@ -467,5 +463,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (col.coded())
     for (std::uint32_t code : col.codes()) QM_FUZZ_CHECK(code < col.texts().size(), "code");
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz

@@ -69,12 +69,8 @@ void fill_long_query_batch(FuzzInput& in, Batch& batch) {
 }
 
 }  // namespace
-}  // namespace quillmatch::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
-  FuzzInput in(data, size);
+void fuzz_one(FuzzInput& in) {
   const bool fold = in.flag();
   Batch batch;
   if (in.below(16) == 0)
@@ -87,5 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_chunks("levenshtein scorer", DistanceScorer::levenshtein, levenshtein_batch, batch, fold,
                chunk);
   check_chunks("damerau scorer", DistanceScorer::damerau, damerau_batch, batch, fold, chunk);
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz

@@ -69,12 +69,8 @@ void check_measure(FuzzInput& in, const char* name, Kernel kernel, bool transpos
 }
 
 }  // namespace
-}  // namespace quillmatch::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
-  FuzzInput in(data, size);
+void fuzz_one(FuzzInput& in) {
   const bool fold = in.flag();
   const std::u32string s1 = random_text(in, 130, false);
   const std::u32string s2 = in.flag() ? near_copy(in, s1) : random_text(in, 130, false);
@@ -83,5 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_measure<LevenshteinWord, LevenshteinBlock>(in, "levenshtein_bp", levenshtein_bp, false, s1,
                                                    s2, v1, v2, fold);
   check_measure<OsaWord, OsaBlock>(in, "damerau_bp", damerau_bp, true, s1, s2, v1, v2, fold);
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz

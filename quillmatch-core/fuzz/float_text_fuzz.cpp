@@ -111,12 +111,8 @@ std::string expected_text(double v) {
 }
 
 }  // namespace
-}  // namespace quillmatch::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
-  FuzzInput in(data, size);
+void fuzz_one(FuzzInput& in) {
   const double v = pick_double(in);
   const std::string text = float_text(v);
   const auto context = [&] { return "float_text(" + show(v) + ") = \"" + text + "\""; };
@@ -135,5 +131,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Result<double> want_checked =
       valid_scale(v) ? Result<double>(v) : Result<double>(MatchError::invalid_prefix_scale(v));
   QM_FUZZ_CHECK_RESULT(checked, want_checked, "check_prefix_scale(" + show(v) + ")");
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz

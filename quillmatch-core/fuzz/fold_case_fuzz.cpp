@@ -30,12 +30,8 @@ std::u32string fold_input(FuzzInput& in) {
 }
 
 }  // namespace
-}  // namespace quillmatch::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
-  FuzzInput in(data, size);
+void fuzz_one(FuzzInput& in) {
   const std::u32string text = fold_input(in);
   ExactTexts texts;
   const std::string got = fold_case(texts.add(text).view());
@@ -43,5 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   QM_FUZZ_CHECK(got == testing::to_utf8(want),
                 "fold_case\n  text     = " + show(text) + "\n  got      = " +
                     show(testing::to_u32(got)) + "\n  expected = " + show(want));
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz

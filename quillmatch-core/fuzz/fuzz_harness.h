@@ -1,11 +1,14 @@
-// What every fuzz target shares: fuzzer bytes turned into valid texts and
-// options, texts held in heap blocks of exactly their size, the reference form
-// of the kernels' common first steps, and failure reports that show the inputs
-// as code points.
+// What every fuzz target shares: libFuzzer's entry point, fuzzer bytes turned
+// into valid texts and options, texts held in heap blocks of exactly their
+// size, the reference form of the kernels' common first steps, and failure
+// reports that show the inputs as code points.
 //
 // Every target compares a fast path with a slow one and aborts on the first
 // difference; libFuzzer then saves the input, and rerunning the target on that
 // file reproduces the same texts and options.
+//
+// A target is one source file that includes this header and defines
+// fuzz_one(); the entry point at the end of this header is its only one.
 #pragma once
 
 #include <cmath>
@@ -382,4 +385,17 @@ void check_result(const Result<T>& got, const Result<T>& want, Context context, 
   ::quillmatch::fuzz::check_result((got), (want), [&] { return std::string(context); }, \
                                    __FILE__, __LINE__)
 
+// ---- The entry point ----
+
+// One run of the target: every choice read from `in`, every difference a
+// failed check. Defined by each target.
+void fuzz_one(FuzzInput& in);
+
 }  // namespace quillmatch::fuzz
+
+// libFuzzer calls this once per input; not inline, as libFuzzer links against it.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  quillmatch::fuzz::FuzzInput in(data, size);
+  quillmatch::fuzz::fuzz_one(in);
+  return 0;
+}

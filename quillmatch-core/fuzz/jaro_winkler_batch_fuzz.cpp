@@ -3,10 +3,9 @@
 // give InvalidPrefixScale whatever the candidates.
 #include "fuzz_harness.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
-  FuzzInput in(data, size);
+namespace quillmatch::fuzz {
+
+void fuzz_one(FuzzInput& in) {
   const bool fold = in.flag();
   const std::optional<double> p = pick_scale(in);
   Batch batch;
@@ -22,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!valid_scale(p.value_or(0.1))) {
     QM_FUZZ_CHECK(!got.ok() && same_error(got.error(), MatchError::invalid_prefix_scale(*p)),
                   context() + "\n  got: " + (got.ok() ? "scores" : show(got.error())));
-    return 0;
+    return;
   }
   QM_FUZZ_CHECK(got.ok(), context() + "\n  got: " + show(got.error()));
   QM_FUZZ_CHECK(got.value().size() == candidates.size(), context());
@@ -32,5 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         jaro_winkler(batch.query_view, candidates[k], p, std::nullopt, fold, std::nullopt),
         context() + "\n  candidate " + std::to_string(k) + " = " + show(batch.candidates[k]));
   }
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz

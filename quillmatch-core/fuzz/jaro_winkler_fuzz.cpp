@@ -4,10 +4,9 @@
 // similarity must also be the same float with the texts swapped.
 #include "fuzz_harness.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
-  FuzzInput in(data, size);
+namespace quillmatch::fuzz {
+
+void fuzz_one(FuzzInput& in) {
   const bool fold = in.flag();
   const std::u32string s1 = random_text(in, 130, true);
   const std::u32string s2 = in.flag() ? near_copy(in, s1) : random_text(in, 130, true);
@@ -42,5 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QM_FUZZ_CHECK_RESULT(swapped, Result<double>(similarity),
                          "jaro_winkler with the texts swapped" + context());
   }
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz

@@ -56,12 +56,8 @@ TopOutput target(Top& t, std::size_t k, ScoreType type) {
 }
 
 }  // namespace
-}  // namespace quillmatch::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
-  FuzzInput in(data, size);
+void fuzz_one(FuzzInput& in) {
   ManyOptions o;
   static constexpr Measure kMeasures[] = {Measure::kLevenshtein, Measure::kDamerau,
                                           Measure::kJaroWinkler};
@@ -164,5 +160,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Pairs index_self =
       finish_pairs(start_index_pairs(whole.value(), o, std::nullopt, self_type, e), e, self_type, context("index self"));
   QM_FUZZ_CHECK(index_self == want_self, context("index self pairs"));
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz

@@ -65,12 +65,8 @@ void run_to_end(Result<std::unique_ptr<ManyRun>>& run, const std::string& contex
 }
 
 }  // namespace
-}  // namespace quillmatch::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quillmatch;
-  using namespace quillmatch::fuzz;
-  FuzzInput in(data, size);
+void fuzz_one(FuzzInput& in) {
   ManyOptions o;
   static constexpr Measure kMeasures[] = {Measure::kLevenshtein, Measure::kDamerau,
                                           Measure::kJaroWinkler};
@@ -113,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::vector<unsigned char> none;
       Result<std::unique_ptr<ManyRun>> run = start_matrix(o, queries, cands, ScoreType::F64, none.data());
       QM_FUZZ_CHECK(!run.ok() && same_error(run.error(), r.error()), context());
-      return 0;
+      return;
     }
     want.push_back(std::move(r.value()));
   }
@@ -169,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  if (!cut) return 0;  // pairs need a cutoff
+  if (!cut) return;  // pairs need a cutoff
   std::vector<std::tuple<std::int64_t, std::int64_t, double>> expected;
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = self ? i + 1 : 0; j < m; ++j)
@@ -193,5 +189,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       QM_FUZZ_CHECK(std::make_tuple(qi[r], ci[r], read(ps, type, r)) == expected[r],
                     where + "\n  pair " + std::to_string(r));
   }
-  return 0;
 }
+
+}  // namespace quillmatch::fuzz
