@@ -1,0 +1,31 @@
+#include "common/module_def.h"
+
+#include "common/cpu_check.h"
+#include "common/frame.h"
+
+namespace quillmatch::py {
+
+int exec_module(PyObject* module, std::span<PyMethodDef> defs, ModuleAdditions additions) {
+  PyObject* ok = guarded([&]() -> PyObject* {
+    // First: nothing may reach the AVX2 core on a processor without AVX2.
+    if (!check_cpu_features()) return nullptr;
+    Ref all(PyList_New(0));
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!all || !module_name) return nullptr;
+    for (PyMethodDef& def : defs) {
+      Ref function(PyCFunction_NewEx(&def, module, module_name.get()));
+      if (!function) return nullptr;
+      Ref name(PyUnicode_FromString(def.ml_name));
+      if (!name || PyList_Append(all.get(), name.get()) < 0 ||
+          PyObject_SetAttr(module, name.get(), function.get()) < 0)
+        return nullptr;
+    }
+    if (additions && !additions(module, all.get())) return nullptr;
+    if (PyObject_SetAttr(module, names().all, all.get()) < 0) return nullptr;
+    if (PyModule_AddStringConstant(module, "__version__", QUILLMATCH_VERSION) < 0) return nullptr;
+    return Py_None;  // borrowed marker of success, never returned to Python
+  });
+  return ok ? 0 : -1;
+}
+
+}  // namespace quillmatch::py
