@@ -34,6 +34,32 @@ def test_filtered_plan_gives_the_cross_product(measure):
             assert same(call[0](*call[1:], **kw), want)
 
 
+@pytest.mark.parametrize("measure", ["levenshtein", "damerau"])
+def test_cutoffs_near_two_to_the_64_keep_every_pair(measure):
+    # A partner's length bound n + d must not wrap: every pair is within such a cutoff.
+    texts = ["ab", "abc", "x", "", "\u00e9t\u00e9", "a" * 70]
+    everything = list(range(len(texts)))
+    for cutoff in (2**64 - 1, 2**64 - 10, np.uint64(2**64 - 1), 2**32, 2**32 - 1):
+        for plan in ("cross", "filtered"):
+            i, j, s = qmm._with_plan(plan, fn(measure, "pairs"), ["ab"], texts, cutoff)
+            assert list(j) == everything, (plan, cutoff)
+            i, j, s = qmm._with_plan(plan, fn(measure, "pairs"), texts, None, cutoff)
+            assert len(i) == len(texts) * (len(texts) - 1) // 2, (plan, cutoff)
+            top = qmm._with_plan(plan, fn(measure, "top"), ["ab"], texts, 10, cutoff)
+            assert sorted(top[0][0]) == everything, (plan, cutoff)
+        index = qmm.Index(texts, measure, cutoff)
+        assert list(index.pairs(["ab"])[1]) == everything, cutoff
+        assert sorted(index.top(["ab"], 10)[0][0]) == everything, cutoff
+        assert len(index.pairs()[0]) == len(texts) * (len(texts) - 1) // 2, cutoff
+
+
+def test_many_equal_texts_take_the_cross_product_with_the_same_pairs():
+    texts = ["same"] * 3000 + ["sane", "some"]
+    want = qmm._with_plan("filtered", qmm.levenshtein_pairs, texts, None, 1)
+    assert same(qmm.levenshtein_pairs(texts, score_cutoff=1), want)
+    assert len(want[0]) == 3002 * 3001 // 2 - 1  # all but (sane, some)
+
+
 @MEASURES
 def test_index_answers_as_the_functions_do(measure):
     rnd = random.Random("index" + measure)

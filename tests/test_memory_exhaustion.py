@@ -80,3 +80,45 @@ def test_out_of_memory_raises_memory_error():
     note = ["while processing 'candidates'"] if hasattr(BaseException, "add_note") else None
     assert {name: o[2] for name, o in outcomes.items()} == {
         name: note if "16M" in name else None for name in outcomes}
+
+
+TRIES = textwrap.dedent(r'''
+    import json, resource, sys
+    import quillmatch_many as qmm
+
+    texts = ["same"] * 2500
+
+    def vm_bytes():
+        with open("/proc/self/status") as f:
+            return next(int(l.split()[1]) << 10 for l in f if l.startswith("VmSize:"))
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    outcomes = []
+    for margin in map(int, sys.argv[1:]):
+        resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (margin << 20), hard))
+        try:
+            qmm._with_plan("filtered", qmm.levenshtein_pairs, texts, None, 0, workers=2)
+            outcomes.append("returned")
+        except MemoryError:
+            outcomes.append("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(json.dumps(outcomes))
+''')
+
+
+def test_workers_short_of_memory_raise_memory_error_and_never_abort():
+    # A worker's first throw (or the first use of the C++ runtime's state on its
+    # thread) needs a block of thread-local storage, which the C library
+    # allocates on that thread and aborts the process when it cannot. Fresh
+    # interpreters, each trying several limits a few megabytes above its use.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    seen = set()
+    for child in range(24):
+        margins = [str(20 + (child + k) % 13) for k in range(5)]
+        proc = subprocess.run([sys.executable, "-c", TRIES] + margins, env=env, capture_output=True,
+                              text=True, timeout=600)
+        assert proc.returncode == 0, (margins, proc.stderr[-3000:])
+        seen.update(json.loads(proc.stdout.strip().splitlines()[-1]))
+    print("\nunder a memory limit:", sorted(seen))
+    assert seen <= {"returned", "MemoryError"}

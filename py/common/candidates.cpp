@@ -94,8 +94,9 @@ bool take_text(PyObject* item, PyObject*& owner, TextView& text) {
   return utf8_of(item, text, owner);
 }
 
-bool HeldTexts::take_all(const CandidateSequence& seq) {
+bool HeldTexts::take_all(const CandidateSequence& seq, bool interruptible) {
   release();
+  interruptible_ = interruptible;
   const bool ok = seq.indexed_size() >= 0 ? take_indexed(seq) : take_iterated(seq);
   if (!ok) release();
   return ok;
@@ -112,6 +113,7 @@ bool HeldTexts::take_indexed(const CandidateSequence& seq) {
   std::array<TextView, TextChunk::kCapacity> views;
   for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
     const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
+    if (interruptible_ && PyErr_CheckSignals() < 0) return false;
     // A failed range has released its own references.
     if (!take_range(seq, static_cast<Py_ssize_t>(begin), count, owners.data(), views.data()))
       return false;
@@ -129,6 +131,7 @@ bool HeldTexts::take_copying(const CandidateSequence& seq) {
   std::array<PyObject*, TextChunk::kCapacity> items;
   for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
     const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
+    if (interruptible_ && PyErr_CheckSignals() < 0) return false;
     const auto take = [&](std::size_t, PyObject* item) {
       if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) return set_type_error(item, "str");
       TextView text;
@@ -173,6 +176,7 @@ bool HeldTexts::take_iterated(const CandidateSequence& seq) {
     }
     PyObject* owner = nullptr;
     TextView view;
+    if (interruptible_ && views_.size() % TextChunk::kCapacity == 0 && PyErr_CheckSignals() < 0) return false;
     if (!take_text(item.get(), owner, view)) return false;
     owners_.push_back(owner);
     views_.push_back(view);

@@ -90,7 +90,10 @@ class HeldTexts {
   // Takes every candidate of the sequence in, before anything else reads one:
   // this is the snapshot a call works on. False with the Python error set
   // (and nothing held) when an item or the iteration fails.
-  bool take_all(const CandidateSequence& seq);
+  // interruptible: runs the signal handlers between chunks of items, and
+  // fails with the exception of one that raised (Ctrl-C while a long list is
+  // taken in).
+  bool take_all(const CandidateSequence& seq, bool interruptible = false);
 
   void release();
 
@@ -122,6 +125,7 @@ class HeldTexts {
   // The copies, when copying: room for every candidate at its longest, of
   // which the pages past the last copy are never touched.
   BigArray<char> copies_;
+  bool interruptible_ = false;
 };
 
 // A fixed run of candidates taken in together and released together, for

@@ -31,6 +31,10 @@ namespace quillmatch::py {
 namespace {
 
 constexpr std::chrono::milliseconds kPollInterval{50};
+// Loops over rows that hold the lock look for a signal this often.
+constexpr std::size_t kRowsPerSignalCheck = std::size_t{1} << 16;
+// Copies with the lock released look for one after about this many cells.
+constexpr std::size_t kCellsPerSignalLook = std::size_t{1} << 22;
 
 // A queries or candidates argument taken in. numpy arrays and pandas Series
 // are first turned into a list by their own tolist(), one C-level call, so
@@ -87,7 +91,7 @@ bool take_texts(PyObject* obj, Texts& out) {
     if (!out.listed) return false;
     obj = out.listed.get();
   }
-  return out.seq.open(obj) && out.held.take_all(out.seq);
+  return out.seq.open(obj) && out.held.take_all(out.seq, true);
 }
 
 // An integer (anything with __index__) of at least `least`; below it a
@@ -158,8 +162,18 @@ struct Call {
   }
 };
 
-// The plan that calls made on this thread inside _with_plan take.
-thread_local JoinPlan forced_plan = JoinPlan::kAuto;
+// The plan that calls made on this thread inside _with_plan take lives in
+// the thread's state dictionary, under this key, as the plan's number. (A
+// thread_local of the module's own would be a block of thread-local storage
+// that the C library allocates on first use and ends the process when it
+// cannot.)
+constexpr const char* kPlanKey = "quillmatch_many._with_plan";
+
+JoinPlan forced_plan() {
+  PyObject* state = PyThreadState_GetDict();  // borrowed; never null with the lock held
+  PyObject* plan = state ? PyDict_GetItemString(state, kPlanKey) : nullptr;
+  return plan ? static_cast<JoinPlan>(PyLong_AsLong(plan)) : JoinPlan::kAuto;
+}
 
 std::size_t default_workers() {
   const unsigned n = std::thread::hardware_concurrency();
@@ -211,7 +225,7 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
   call.self = sig.required < 2 && a.is_none(s.candidates);
   if (!call.self && !a.convert(s.candidates, texts, call.candidates)) return false;
   call.options.measure = measure;
-  call.options.plan = forced_plan;
+  call.options.plan = forced_plan();
   if (s.k != kNone && !a.convert(s.k, extract_k, call.k)) return false;
   if (s.cutoff != kNone && s.k == kNone && a.is_none(s.cutoff)) {
     PyErr_Format(PyExc_TypeError, "%s() missing required argument: 'score_cutoff'", sig.name);
@@ -229,45 +243,67 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
                     true, call.options.workers);
 }
 
-// Releases the lock for its lifetime; lock() and unlock() take it back and
-// give it up again in between, and the end of the scope takes it back, also
-// while an exception unwinds.
+// Releases the lock for its lifetime and takes it back at the end, also
+// while an exception unwinds. signalled() takes it back for a moment to run
+// the signal handlers; the exception of one that raised is held, fetched (no
+// interpreter state is left set while the lock is away), and set again when
+// the scope ends.
 class Unlocked {
  public:
   Unlocked() : state_(PyEval_SaveThread()) {}
   ~Unlocked() {
-    if (state_) PyEval_RestoreThread(state_);
+    PyEval_RestoreThread(state_);
+    if (raised_) PyErr_Restore(type_, value_, traceback_);
   }
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
-  void lock() { PyEval_RestoreThread(std::exchange(state_, nullptr)); }
-  void unlock() { state_ = PyEval_SaveThread(); }
+
+  // True once a signal handler has raised.
+  bool signalled() {
+    if (raised_) return true;
+    PyEval_RestoreThread(state_);
+    raised_ = PyErr_CheckSignals() < 0;
+    if (raised_) PyErr_Fetch(&type_, &value_, &traceback_);
+    state_ = PyEval_SaveThread();
+    return raised_;
+  }
+  bool raised() const { return raised_; }
 
  private:
   PyThreadState* state_;
+  bool raised_ = false;
+  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
 };
 
 // Starts the run with the lock released and waits for it. False with a Python
-// exception set when the prefix scale is invalid or a signal handler raised.
+// exception set when the prefix scale is invalid, memory runs out before the
+// workers start, or a signal handler raised.
+//
+// The look for a signal takes the lock back for a moment; it runs on this
+// thread only, between waits or from the polls of the work this thread does
+// itself (a run of one worker), so a signal is seen within a poll interval
+// plus one bounded piece of work.
 template <class Start>
 bool run_released(Start&& start) {
+  // This thread catches what the workers throw: its C++ runtime state must
+  // exist before memory may run out.
+  if (!prepare_thread_locals()) {
+    PyErr_NoMemory();
+    return false;
+  }
   std::optional<MatchError> error;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   bool interrupted = false;
   {
     Unlocked unlocked;
+    const std::function<bool()> signalled = [&] { return unlocked.signalled(); };
     Result<std::unique_ptr<ManyRun>> started = start();
     if (!started.ok()) {
       error = started.error();
     } else {
       ManyRun& run = *started.value();
-      while (!run.wait_for(kPollInterval)) {
-        unlocked.lock();
-        interrupted = PyErr_CheckSignals() < 0;
-        if (interrupted) PyErr_Fetch(&type, &value, &traceback);
-        unlocked.unlock();
-        if (interrupted) break;
+      while (!unlocked.raised() && !run.wait_for(kPollInterval, signalled) && !signalled()) {
       }
+      interrupted = unlocked.raised();
       if (interrupted) {
         run.request_stop();
         try {
@@ -280,10 +316,7 @@ bool run_released(Start&& start) {
       }
     }  // the run ends here, its workers joined, before the lock is back
   }
-  if (interrupted) {
-    PyErr_Restore(type, value, traceback);
-    return false;
-  }
+  if (interrupted) return false;  // its exception is set
   if (error) {
     raise_match_error(*error);
     return false;
@@ -330,8 +363,15 @@ bool score_distinct(const ManyOptions& options, const Side& q, const Side& c, Sc
   std::vector<unsigned char> distinct(q.texts.size() * c.texts.size() * size);
   if (!run_released([&] { return start_matrix(options, q.texts, c.texts, type, distinct.data()); }))
     return false;
-  ReleasedLock unlocked;
+  // The gather looks for a signal after each million cells or so.
+  Unlocked unlocked;
+  std::size_t since_look = 0;
   for (std::size_t i = 0; i < q.rows; ++i) {
+    since_look += c.rows + 1;
+    if (since_look >= kCellsPerSignalLook) {
+      since_look = 0;
+      if (unlocked.signalled()) return false;
+    }
     const unsigned char* from =
         distinct.data() + (q.codes.empty() ? i : q.codes[i]) * c.texts.size() * size;
     auto* to = static_cast<unsigned char*>(out) + i * c.rows * size;
@@ -399,10 +439,11 @@ PyObject* pairs_result(ScoreType type, Start&& start) {
       !scores.allocate(element_of(type), n, 0, false))
     return nullptr;
   {
-    ReleasedLock unlocked;  // a copy as large as the pairs found
+    Unlocked unlocked;  // a copy as large as the pairs found
     found.drain_to(static_cast<std::int64_t*>(qi.data()), static_cast<std::int64_t*>(ci.data()),
-                   scores.data());
+                   scores.data(), [&] { return unlocked.signalled(); });
   }
+  if (PyErr_Occurred()) return nullptr;  // a signal handler raised
   return tuple_of(qi, ci, scores);
 }
 
@@ -595,21 +636,16 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
       PyObject* text = PyUnicode_DecodeUTF8(views[k].data, static_cast<Py_ssize_t>(views[k].size), nullptr);
       if (!text) return false;
       PyTuple_SetItem(texts.get(), static_cast<Py_ssize_t>(k), text);  // steals the reference
+      if (k % kRowsPerSignalCheck == 0 && PyErr_CheckSignals() < 0) return false;
     }
   }
   if (taken.views().size() >= UINT32_MAX) {
     PyErr_SetString(PyExc_ValueError, "an index holds fewer than 2**32 texts");
     return false;
   }
-  Result<std::shared_ptr<const JoinIndex>> index = [&] {
-    ReleasedLock unlocked;  // reads only the held views
-    return JoinIndex::build(options, taken.views());
-  }();
-  if (!index.ok()) {
-    raise_match_error(index.error());
-    return false;
-  }
-  out.index = std::move(index.value());
+  std::shared_ptr<const JoinIndex> index;
+  if (!run_released([&] { return start_index_build(options, taken.views(), index); })) return false;
+  out.index = std::move(index);
   // What pickling passes back to the constructor.
   Ref cutoff(cutoff_to_python(options));
   Ref p = options.p ? Ref(PyFloat_FromDouble(*options.p)) : Ref::borrow(Py_None);
@@ -684,10 +720,23 @@ PyObject* with_plan(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     Ref rest(PyTuple_GetSlice(args, 2, n));
     if (!rest) return nullptr;
-    const JoinPlan before = std::exchange(forced_plan, plan);
-    PyObject* result = PyObject_Call(PyTuple_GetItem(args, 1), rest.get(), kwargs);
-    forced_plan = before;
-    return result;
+    PyObject* state = PyThreadState_GetDict();
+    Ref number(PyLong_FromLong(static_cast<long>(plan)));
+    if (!state || !number) return nullptr;
+    Ref before = Ref::borrow(PyDict_GetItemString(state, kPlanKey));
+    if (PyDict_SetItemString(state, kPlanKey, number.get()) < 0) return nullptr;
+    Ref result(PyObject_Call(PyTuple_GetItem(args, 1), rest.get(), kwargs));
+    // The plan before is restored whatever the call did; its exception is kept.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    const bool restored = (before ? PyDict_SetItemString(state, kPlanKey, before.get())
+                                  : PyDict_DelItemString(state, kPlanKey)) == 0;
+    if (type) {
+      if (!restored) PyErr_Clear();
+      PyErr_Restore(type, value, traceback);
+      return nullptr;
+    }
+    return restored ? result.release() : nullptr;
   });
 }
 

@@ -2,7 +2,7 @@
 // scores every pair: random texts and near copies of one another (so that
 // many pairs lie within the cutoff), ASCII and beyond, folded or not, every
 // distance cutoff from 0 to past the texts' lengths and similarity cutoffs
-// around the scores that occur, self joins and queries against candidates,
+// around the scores that occur, distance cutoffs near 2^64, self joins and queries against candidates,
 // 1 to 3 workers. Both plans, and runs over an index built for a looser
 // cutoff, must give the same arrays, to the bit.
 #include <algorithm>
@@ -97,8 +97,11 @@ void fuzz_one(FuzzInput& in) {
     t_index = in.flag() ? t : std::max(0.0, t - 0.1 * static_cast<double>(in.below(4)));
     o.min_similarity = t;
   } else {
-    d = in.below(longest + 3);
-    d_index = d + (in.flag() ? 0 : in.below(3));
+    // Sometimes within a text's length of 2^64, where a partner's length
+    // bound n + d would wrap.
+    d = in.below(8) == 0 ? UINT64_MAX - in.below(longest + 3) : in.below(longest + 3);
+    const std::uint64_t looser = in.flag() ? 0 : in.below(3);
+    d_index = d > UINT64_MAX - looser ? UINT64_MAX : d + looser;
     o.max_distance = d;
   }
 

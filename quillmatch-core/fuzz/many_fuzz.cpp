@@ -128,9 +128,11 @@ void fuzz_one(FuzzInput& in) {
   const double pivot = m ? want[0][in.below(m)] : 0.0;
   const bool cut = in.flag();
   if (cut && jw) o.min_similarity = pivot;
-  if (cut && !jw) o.max_distance = static_cast<std::uint64_t>(pivot);
+  // A distance cutoff is sometimes within a text's length of 2^64.
+  const std::uint64_t distance_cut = in.below(4) == 0 ? UINT64_MAX - in.below(100) : static_cast<std::uint64_t>(pivot);
+  if (cut && !jw) o.max_distance = distance_cut;
   const auto within = [&](double s) {
-    return !cut || (jw ? s >= pivot : s <= pivot);
+    return !cut || (jw ? s >= pivot : s <= static_cast<double>(distance_cut));
   };
 
   const std::size_t k = std::min<std::size_t>(1 + in.below(m + 2), m);

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -265,6 +266,15 @@ struct ManyOptions {
 };
 inline constexpr std::size_t kMaxManyWorkers = 256;
 
+// Makes this thread's blocks of the loaded libraries' thread-local storage
+// that the library's code uses (the C++ runtime's exception state) exist, or
+// returns false. The C library allocates such a block on a thread's first use
+// of it, and ends the process when it cannot ("cannot allocate memory for
+// thread-local data"): a throw of std::bad_alloc under memory pressure would
+// be such a first use. A pool's worker calls it before it counts as started; a caller
+// calls it on its own thread before it starts a run.
+bool prepare_thread_locals() noexcept;
+
 class ThreadPool;
 
 class ManyRun {
@@ -275,17 +285,26 @@ class ManyRun {
   ManyRun(const ManyRun&) = delete;
   ManyRun& operator=(const ManyRun&) = delete;
 
-  // True once every worker has stopped; waits at most `timeout`.
-  bool wait_for(std::chrono::milliseconds timeout);
+  // True once the run has ended (every phase done, or stopped); waits at
+  // most about `timeout`. `check` is called on this thread, about once per
+  // `timeout`, whenever this thread does the work itself (one worker); true
+  // stops the run. A caller that looks for an interrupt between waits passes
+  // the same look as `check`.
+  bool wait_for(std::chrono::milliseconds timeout, const std::function<bool()>& check = {});
   // Asks the workers to stop after the piece of work they are in.
   void request_stop() noexcept;
-  // Joins the workers, rethrows the first exception one raised
-  // (std::bad_alloc), then completes the results (merges partial top lists).
-  // Outputs are complete only when it returns normally and nothing was stopped.
+  // Runs the phases left to their end (unless stopped), joins the workers,
+  // and rethrows the first exception one raised (std::bad_alloc). Outputs are
+  // complete only when it returns normally and nothing was stopped.
   void finish();
 
  private:
-  std::unique_ptr<Job> job_;
+  // After a phase that ran to its end, starts the next one, if any.
+  bool advance();
+  void start(std::unique_ptr<Job> job);
+
+  std::size_t workers_;
+  std::vector<std::unique_ptr<Job>> jobs_;  // the phases so far; the last one runs
   std::unique_ptr<ThreadPool> pool_;
 };
 
@@ -359,9 +378,12 @@ class PairsFound {
   PairsFound& operator=(const PairsFound&) = delete;
 
   std::size_t size() const;
-  // Moves every pair out in order, freeing the buffers as it goes.
+  // Moves every pair out in order, freeing the buffers as it goes, and calls
+  // `stopped` between pieces of about a million pairs: false when it said
+  // true (the arrays are then incomplete).
   // REQUIRES: each array holds size() entries; scores of the run's type.
-  void drain_to(std::int64_t* queries, std::int64_t* candidates, void* scores);
+  bool drain_to(std::int64_t* queries, std::int64_t* candidates, void* scores,
+                const std::function<bool()>& stopped = {});
 
   struct Buffers;  // defined by the engine
 
@@ -412,6 +434,13 @@ class JoinIndex {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// The same build as a run (a phase of one task, which polls for a stop):
+// `out` holds the index once the run has finished, unless it was stopped.
+// REQUIRES: as build(); `candidates` and `out` outlive the run.
+Result<std::unique_ptr<ManyRun>> start_index_build(const ManyOptions& options,
+                                                   std::span<const TextView> candidates,
+                                                   std::shared_ptr<const JoinIndex>& out);
 
 // As start_top and start_pairs over the index's candidates; queries absent:
 // the candidates against each other, pairs i < j. `options` gives the cutoff

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "kernels/jaro_winkler.h"
+#include "many/polled_sort.h"
 
 namespace quillmatch::join {
 
@@ -43,7 +44,8 @@ std::int64_t JaroBounds::most_count_distance(std::uint32_t a, std::uint32_t b) c
   return std::int64_t{a} + b - 2 * m;
 }
 
-CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds, bool by_initial)
+CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds, bool by_initial,
+                                   Meter& meter)
     : bounds_(bounds), by_initial_(by_initial) {
   // Four groups of buckets of about equal weight among these texts, the
   // heaviest bucket first into the lightest group.
@@ -74,10 +76,11 @@ CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& 
     items.push_back({cell_key(texts.text(id), n), n, g.s1, (std::uint64_t{g.s2} << 32) | g.s3,
                      static_cast<std::uint32_t>(id)});
     longest_ = std::max(longest_, n);
+    meter.spend(2 * texts.text(id).size() + 16);
   }
-  std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
+  sort_polled(items.begin(), items.end(), [](const Item& x, const Item& y) {
     return std::tie(x.cell, x.s1, x.s23, x.id) < std::tie(y.cell, y.s1, y.s23, y.id);
-  });
+  }, meter);
   ids_.reserve(items.size());
   sums_.reserve(items.size());
   counts_.reserve(items.size());
@@ -94,6 +97,7 @@ CompositionIndex::CompositionIndex(const WorkingTexts& texts, const JaroBounds& 
     ids_.push_back(it.id);
     sums_.push_back(it.s23);
     counts_.push_back(texts.counts(it.id));
+    if (e % 4096 == 0) meter.spend(4096 * 16);
   }
 }
 
@@ -104,7 +108,7 @@ std::uint64_t CompositionIndex::cell_key(std::string_view text, std::uint64_t le
   return (std::uint64_t{decode_next(p, p + text.size())} << 32) | length;
 }
 
-PrefixIndex::PrefixIndex(const WorkingTexts& texts, const JaroBounds& bounds) : bounds_(bounds) {
+PrefixIndex::PrefixIndex(const WorkingTexts& texts, const JaroBounds& bounds, Meter& meter) : bounds_(bounds) {
   struct Item {
     std::uint64_t key;
     std::uint32_t length, id;
@@ -113,9 +117,10 @@ PrefixIndex::PrefixIndex(const WorkingTexts& texts, const JaroBounds& bounds) : 
   for (std::size_t id = 0; id < texts.size(); ++id)
     if (texts.length(id) >= kPrefixPoints)
       items.push_back({key(texts.text(id)), texts.length(id), static_cast<std::uint32_t>(id)});
-  std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
+  meter.spend(16 * texts.size());
+  sort_polled(items.begin(), items.end(), [](const Item& x, const Item& y) {
     return std::tie(x.key, x.length, x.id) < std::tie(y.key, y.length, y.id);
-  });
+  }, meter);
   for (const Item& it : items) {
     keys_.push_back(it.key);
     ids_.push_back(it.id);

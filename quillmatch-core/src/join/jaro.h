@@ -90,7 +90,7 @@ inline constexpr std::uint32_t kPrefixPoints = 4;
 // The texts of at least kPrefixPoints code points, by those first ones.
 class PrefixIndex {
  public:
-  PrefixIndex(const WorkingTexts& texts, const JaroBounds& bounds);
+  PrefixIndex(const WorkingTexts& texts, const JaroBounds& bounds, Meter& meter);
 
   // Calls keep(id, length) for every text that shares the query's first
   // kPrefixPoints code points, whose length lies in [lo, hi] and whose counts
@@ -113,7 +113,7 @@ class CompositionIndex {
  public:
   // Indexes the non-empty texts; by_initial: a query meets only the texts
   // that begin with its own first code point.
-  CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds, bool by_initial);
+  CompositionIndex(const WorkingTexts& texts, const JaroBounds& bounds, bool by_initial, Meter& meter);
 
   // Calls keep(id, length) for every non-empty text whose length lies in
   // [lo, hi] and whose counts are within delta of the query's, once each.

@@ -13,6 +13,8 @@
 // is found once, by the longer text (or, at equal lengths, the later one),
 // and the pairs are put in (i, j) order when the run completes.
 #include <algorithm>
+#include <bit>
+#include <functional>
 #include <numeric>
 #include <optional>
 
@@ -30,8 +32,8 @@ using join::WorkingQuery;
 using join::WorkingTexts;
 
 struct JoinIndex::Impl {
-  Impl(const ManyOptions& o, double scale, std::span<const TextView> candidates)
-      : options(o), p(scale), texts(candidates, o.case_insensitive) {
+  Impl(const ManyOptions& o, double scale, std::span<const TextView> candidates, Meter& meter)
+      : options(o), p(scale), texts(candidates, o.case_insensitive, meter) {
     if (o.measure == Measure::kJaroWinkler) {
       // A cutoff of 0 keeps every pair: nothing to filter.
       if (*o.min_similarity > 0.0) {
@@ -40,18 +42,19 @@ struct JoinIndex::Impl {
         // the loosest, each only where it is looser than the one before.
         bounds.emplace(*o.min_similarity, p, join::kPrefixPoints);
         const JaroBounds none(*o.min_similarity, p, 0), three(*o.min_similarity, p, join::kPrefixPoints - 1);
-        compositions.emplace(texts, none, false);
-        if (three.least_jaro() < none.least_jaro()) initials.emplace(texts, three, true);
-        if (bounds->least_jaro() < three.least_jaro()) prefixes.emplace(texts, *bounds);
+        compositions.emplace(texts, none, false, meter);
+        if (three.least_jaro() < none.least_jaro()) initials.emplace(texts, three, true, meter);
+        if (bounds->least_jaro() < three.least_jaro()) prefixes.emplace(texts, *bounds, meter);
       }
       for (std::size_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) == 0) empties.push_back(static_cast<std::uint32_t>(id));
     } else {
-      segments.emplace(texts, *o.max_distance, o.measure == Measure::kDamerau ? 1 : 0);
+      segments.emplace(texts, *o.max_distance, o.measure == Measure::kDamerau ? 1 : 0, meter);
     }
   }
 
-  // The partner lengths of a text of length n.
+  // The partner lengths of a text of length n. A cutoff may be as large as
+  // 2^64 - 1: n + d saturates rather than wrap.
   std::uint32_t shortest(std::uint32_t n) const {
     if (options.measure == Measure::kJaroWinkler) return !bounds || n == 0 ? 0 : bounds->shortest_partner(n);
     const std::uint64_t d = *options.max_distance;
@@ -60,7 +63,8 @@ struct JoinIndex::Impl {
   std::uint32_t longest(std::uint32_t n) const {
     if (options.measure == Measure::kJaroWinkler)
       return !bounds ? UINT32_MAX : n == 0 ? 0 : bounds->longest_partner(n);
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{n} + *options.max_distance, UINT32_MAX));
+    const std::uint64_t d = std::min<std::uint64_t>(*options.max_distance, UINT32_MAX);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{n} + d, UINT32_MAX));
   }
 
   // Every text the filters keep for r among lengths [lo, hi], sorted, once
@@ -108,11 +112,59 @@ struct JoinIndex::Impl {
 JoinIndex::JoinIndex(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 JoinIndex::~JoinIndex() = default;
 
-Result<std::shared_ptr<const JoinIndex>> JoinIndex::build(const ManyOptions& options,
-                                                          std::span<const TextView> candidates) {
+namespace {
+
+// The phase that builds an index, in one task that polls for a stop; the
+// phase after it (a run over the index) is made from what it built.
+class BuildJob final : public ManyRun::Job {
+ public:
+  using Then = std::function<std::unique_ptr<ManyRun::Job>(std::shared_ptr<const JoinIndex>)>;
+  BuildJob(const ManyOptions& options, double scale, std::span<const TextView> candidates,
+           std::shared_ptr<const JoinIndex>* out, Then after)
+      : options_(options), scale_(scale), candidates_(candidates), out_(out), then_(std::move(after)) {
+    plan.row_bounds = {0, 1};
+  }
+
+  void run(std::size_t, const ThreadPool& pool) override {
+    Meter meter(pool);
+    built_ = std::make_shared<const JoinIndex>(std::make_unique<JoinIndex::Impl>(options_, scale_, candidates_, meter));
+    if (out_) *out_ = built_;
+  }
+  std::unique_ptr<ManyRun::Job> next() override { return then_ ? then_(built_) : nullptr; }
+
+ private:
+  const ManyOptions options_;
+  const double scale_;
+  const std::span<const TextView> candidates_;
+  std::shared_ptr<const JoinIndex>* const out_;
+  const Then then_;
+  std::shared_ptr<const JoinIndex> built_;
+};
+
+Result<std::unique_ptr<ManyRun>> start_build(const ManyOptions& options, std::span<const TextView> candidates,
+                                             std::shared_ptr<const JoinIndex>* out, BuildJob::Then after) {
   const Result<double> scale = check_prefix_scale(options.p);
   if (!scale.ok()) return scale.error();
-  return std::make_shared<const JoinIndex>(std::make_unique<Impl>(options, scale.value(), candidates));
+  const std::size_t workers = std::clamp<std::size_t>(options.workers, 1, kMaxManyWorkers);
+  return std::make_unique<ManyRun>(std::make_unique<BuildJob>(options, scale.value(), candidates, out, std::move(after)),
+                                   workers);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ManyRun>> start_index_build(const ManyOptions& options,
+                                                   std::span<const TextView> candidates,
+                                                   std::shared_ptr<const JoinIndex>& out) {
+  return start_build(options, candidates, &out, nullptr);
+}
+
+Result<std::shared_ptr<const JoinIndex>> JoinIndex::build(const ManyOptions& options,
+                                                          std::span<const TextView> candidates) {
+  std::shared_ptr<const JoinIndex> index;
+  Result<std::unique_ptr<ManyRun>> run = start_index_build(options, candidates, index);
+  if (!run.ok()) return run.error();
+  run.value()->finish();
+  return index;
 }
 
 std::size_t JoinIndex::size() const { return impl_->texts.size(); }
@@ -261,30 +313,11 @@ class IndexPairsJob final : public IndexJob<Order> {
     }
   }
 
-  // A self join found its pairs by the longer text: put them in (i, j) order.
-  void complete() override {
-    if (this->queries_) return;
-    PairsFound::Buffers::Buffer all;
-    for (PairsFound::Buffers::Buffer& b : out_.tasks) {
-      all.queries.insert(all.queries.end(), b.queries.begin(), b.queries.end());
-      all.candidates.insert(all.candidates.end(), b.candidates.begin(), b.candidates.end());
-      scores(all).insert(scores(all).end(), scores(b).begin(), scores(b).end());
-      b = PairsFound::Buffers::Buffer();
-    }
-    std::vector<std::size_t> order(all.queries.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-      return std::tie(all.queries[x], all.candidates[x]) < std::tie(all.queries[y], all.candidates[y]);
-    });
-    PairsFound::Buffers::Buffer& sorted = out_.tasks.front();
-    sorted.queries.reserve(order.size());
-    sorted.candidates.reserve(order.size());
-    scores(sorted).reserve(order.size());
-    for (const std::size_t k : order) {
-      sorted.queries.push_back(all.queries[k]);
-      sorted.candidates.push_back(all.candidates[k]);
-      scores(sorted).push_back(scores(all)[k]);
-    }
+  // A self join found its pairs by the longer text: a phase follows that
+  // puts them in (i, j) order.
+  std::unique_ptr<ManyRun::Job> next() override {
+    if (this->queries_) return nullptr;
+    return std::make_unique<OrderPairs>(out_, this->plan.rows);
   }
 
  private:
@@ -293,19 +326,84 @@ class IndexPairsJob final : public IndexJob<Order> {
     else return b.distances;
   }
 
+  // One task: a counting sort of the pairs by their first index, each
+  // found pair's buffer freed once it is read, then each row's pairs sorted
+  // by the second (a pair is found once: no ties).
+  class OrderPairs final : public ManyRun::Job {
+   public:
+    OrderPairs(PairsFound::Buffers& out, std::size_t rows) : out_(out), rows_(rows) { plan.row_bounds = {0, 1}; }
+
+    void run(std::size_t, const ThreadPool& pool) override {
+      using Buffer = PairsFound::Buffers::Buffer;
+      Meter meter(pool);
+      std::vector<std::size_t> at(rows_ + 1, 0);
+      for (const Buffer& b : out_.tasks) {
+        for (const std::int64_t i : b.queries) ++at[static_cast<std::size_t>(i) + 1];
+        meter.spend(b.queries.size());
+      }
+      std::partial_sum(at.begin(), at.end(), at.begin());
+      const std::vector<std::size_t> row_begin = at;
+      Buffer sorted;
+      // Sized a piece at a time: the zeroing of hundreds of megabytes is work too.
+      auto size = [&](auto& v) {
+        v.reserve(at.back());
+        for (std::size_t n = 0; n < at.back(); n += kPiece) {
+          v.resize(std::min(at.back(), n + kPiece));
+          meter.spend(kPiece);
+        }
+      };
+      size(sorted.queries);
+      size(sorted.candidates);
+      size(scores(sorted));
+      for (Buffer& b : out_.tasks) {
+        for (std::size_t k = 0; k < b.queries.size(); ++k) {
+          const std::size_t to = at[static_cast<std::size_t>(b.queries[k])]++;
+          sorted.queries[to] = b.queries[k];
+          sorted.candidates[to] = b.candidates[k];
+          scores(sorted)[to] = scores(b)[k];
+        }
+        meter.spend(4 * b.queries.size());
+        b = Buffer();
+      }
+      std::vector<std::pair<std::int64_t, Value>> row;
+      for (std::size_t i = 0; i < rows_; ++i) {
+        const std::size_t lo = row_begin[i], hi = row_begin[i + 1];
+        if (hi - lo < 2) continue;
+        row.clear();
+        for (std::size_t k = lo; k < hi; ++k) row.emplace_back(sorted.candidates[k], scores(sorted)[k]);
+        std::sort(row.begin(), row.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (std::size_t k = lo; k < hi; ++k) {
+          sorted.candidates[k] = row[k - lo].first;
+          scores(sorted)[k] = row[k - lo].second;
+        }
+        meter.spend(8 * (hi - lo) * static_cast<std::uint64_t>(std::bit_width(hi - lo)));
+      }
+      out_.tasks.front() = std::move(sorted);
+    }
+
+   private:
+    static constexpr std::size_t kPiece = std::size_t{1} << 20;
+    PairsFound::Buffers& out_;
+    const std::size_t rows_;
+  };
+
   PairsFound::Buffers& out_;
 };
 
 template <template <class> class Job, class... Args>
-Result<std::unique_ptr<ManyRun>> start_on_index(std::shared_ptr<const JoinIndex> index,
-                                                ManyOptions run, Args&&... args) {
+std::unique_ptr<ManyRun::Job> index_job(std::shared_ptr<const JoinIndex> index, ManyOptions run,
+                                        Args&&... args) {
   run.workers = std::clamp<std::size_t>(run.workers, 1, kMaxManyWorkers);
-  std::unique_ptr<ManyRun::Job> job;
   if (index->options().measure == Measure::kJaroWinkler)
-    job = std::make_unique<Job<SimilarityOrder>>(std::move(index), run, std::forward<Args>(args)...);
-  else
-    job = std::make_unique<Job<DistanceOrder>>(std::move(index), run, std::forward<Args>(args)...);
-  return std::make_unique<ManyRun>(std::move(job), run.workers);
+    return std::make_unique<Job<SimilarityOrder>>(std::move(index), run, std::forward<Args>(args)...);
+  return std::make_unique<Job<DistanceOrder>>(std::move(index), run, std::forward<Args>(args)...);
+}
+
+template <template <class> class Job, class... Args>
+Result<std::unique_ptr<ManyRun>> start_on_index(std::shared_ptr<const JoinIndex> index,
+                                                const ManyOptions& run, Args&&... args) {
+  const std::size_t workers = std::clamp<std::size_t>(run.workers, 1, kMaxManyWorkers);
+  return std::make_unique<ManyRun>(index_job<Job>(std::move(index), run, std::forward<Args>(args)...), workers);
 }
 
 // Below this many pairs the cross product is quick whatever the filters do.
@@ -317,6 +415,38 @@ constexpr double kLeastFilteredRows = 32;
 constexpr double kLeastSegment = 2.0;
 // Below this least Jaro the overlap prefixes hold most of each text.
 constexpr double kLeastJaro = 0.7;
+// Texts sampled, evenly, to see how many pairs the filters must keep anyway.
+constexpr std::size_t kSampled = 2048;
+// Above this share of such pairs the filters find nearly every pair the
+// cross product scores, at many times its cost per pair.
+constexpr double kMostKeptShare = 1.0 / 32;
+
+// The share of all pairs that the partition filter cannot rule out whatever
+// their texts, estimated from an even sample: pairs of equal texts, and
+// pairs of texts too short to be cut into segments (each is paired with
+// every text of a near length). A column of a few repeated values (a
+// category, a company name) is mostly such pairs.
+double kept_anyway_share(std::span<const TextView> texts, std::uint64_t d, std::uint64_t gap) {
+  const std::size_t s = std::min(texts.size(), kSampled);
+  if (s < 2) return 0.0;
+  const std::uint64_t shortest_cut = std::min<std::uint64_t>(d, UINT32_MAX) * (1 + gap) + 1;
+  std::vector<std::uint64_t> hashes(s);
+  double uncut = 0;
+  for (std::size_t k = 0; k < s; ++k) {
+    const TextView t = texts[k * (texts.size() / s)];
+    hashes[k] = join::hash_bytes(t.data, t.size);
+    uncut += t.size < shortest_cut;  // a code point is at least a byte
+  }
+  std::sort(hashes.begin(), hashes.end());
+  double equal = 0;  // pairs within runs of equal hashes
+  for (std::size_t a = 0, b = 0; a < s; a = b) {
+    while (b < s && hashes[b] == hashes[a]) ++b;
+    equal += static_cast<double>(b - a) * static_cast<double>(b - a - 1) / 2;
+  }
+  const double pairs = static_cast<double>(s) * static_cast<double>(s - 1) / 2;
+  const double short_share = uncut / static_cast<double>(s);
+  return equal / pairs + short_share * short_share;
+}
 
 }  // namespace
 
@@ -336,7 +466,31 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
   for (const TextView& t : candidates) bytes += static_cast<double>(t.size);
   const double d = static_cast<double>(*o.max_distance);
   const double gap = o.measure == Measure::kDamerau ? 1.0 : 0.0;
-  return (bytes / n - gap * d) / (d + 1) >= kLeastSegment;
+  if ((bytes / n - gap * d) / (d + 1) < kLeastSegment) return false;
+  return kept_anyway_share(candidates, *o.max_distance, o.measure == Measure::kDamerau ? 1 : 0) <= kMostKeptShare;
+}
+
+Result<std::unique_ptr<ManyRun>> start_filtered_top(const ManyOptions& options,
+                                                    std::span<const TextView> queries,
+                                                    std::span<const TextView> candidates,
+                                                    const TopOutput& out) {
+  return start_build(options, candidates, nullptr, [options, queries, out](std::shared_ptr<const JoinIndex> index) {
+    return index_job<IndexTopJob>(std::move(index), options, queries, out);
+  });
+}
+
+Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options,
+                                                      std::span<const TextView> queries,
+                                                      std::optional<std::span<const TextView>> candidates,
+                                                      ScoreType type, PairsFound& out) {
+  PairsFound::Buffers& buffers = ManyAccess::buffers(out);
+  buffers.type = type;
+  const std::optional<std::span<const TextView>> probes =
+      candidates ? std::optional(queries) : std::nullopt;
+  return start_build(options, candidates ? *candidates : queries, nullptr,
+                     [options, probes, &buffers](std::shared_ptr<const JoinIndex> index) {
+                       return index_job<IndexPairsJob>(std::move(index), options, probes, buffers);
+                     });
 }
 
 Result<std::unique_ptr<ManyRun>> start_index_top(std::shared_ptr<const JoinIndex> index,

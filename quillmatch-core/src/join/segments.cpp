@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <numeric>
+
+#include "many/polled_sort.h"
 
 namespace quillmatch::join {
 
@@ -29,7 +32,8 @@ namespace {
 constexpr std::uint64_t kBeyondLengths = std::uint64_t{1} << 33;
 }  // namespace
 
-SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap)
+SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap,
+                           Meter& meter)
     : shortest_cut_(std::min(max_distance, kBeyondLengths) * (1 + gap) + 1),
       d_(static_cast<std::uint32_t>(std::min<std::uint64_t>(max_distance, UINT32_MAX - 1))),
       gap_(gap),
@@ -65,14 +69,16 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance
       const std::uint32_t b0 = starts[s.start], b1 = starts[s.start + s.length];
       pairs.emplace_back(key(hash_bytes(t.data() + b0, b1 - b0), l, i), static_cast<std::uint32_t>(id));
     }
+    meter.spend(2 * t.size() + 8 * k_);
   }
-  std::sort(pairs.begin(), pairs.end());
+  sort_polled(pairs.begin(), pairs.end(), std::less<>(), meter);
 
   postings_.reserve(pairs.size());
   for (std::size_t e = 0; e < pairs.size(); ++e) {
     if (e == 0 || pairs[e].first != pairs[e - 1].first)
       keys_.push_back({pairs[e].first, static_cast<std::uint32_t>(e)});
     postings_.push_back({pairs[e].second, texts.counts(pairs[e].second)});
+    if (e % 4096 == 0) meter.spend(4096 * 8);
   }
   const std::size_t distinct = keys_.size();
   keys_.push_back({0, static_cast<std::uint32_t>(postings_.size())});

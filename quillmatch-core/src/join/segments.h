@@ -61,7 +61,7 @@ struct Segment {
 class SegmentIndex {
  public:
   // REQUIRES: fewer than 2^32 texts.
-  SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap);
+  SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap, Meter& meter);
 
   // Calls keep(id, length, counts) for every text that may lie within the
   // distance of the query, at least once, whose length lies in [lo, hi]. Ids

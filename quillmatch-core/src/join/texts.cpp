@@ -42,7 +42,7 @@ void code_point_starts(std::string_view text, std::vector<std::uint32_t>& out) {
   out.push_back(static_cast<std::uint32_t>(text.size()));
 }
 
-WorkingTexts::WorkingTexts(std::span<const TextView> texts, bool case_insensitive) {
+WorkingTexts::WorkingTexts(std::span<const TextView> texts, bool case_insensitive, Meter& meter) {
   std::size_t total = 0;
   for (const TextView& t : texts) {
     total += t.size;
@@ -62,6 +62,7 @@ WorkingTexts::WorkingTexts(std::span<const TextView> texts, bool case_insensitiv
     starts_.push_back(bytes_.size());
     lengths_.push_back(static_cast<std::uint32_t>(count_code_points(w)));
     counts_.push_back(count_chars(w));
+    meter.spend(2 * t.size + 16);
   }
 }
 

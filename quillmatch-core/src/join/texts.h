@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
+#include "many/thread_pool.h"
 #include "text/text.h"
 
 namespace quillmatch::join {
@@ -62,7 +63,8 @@ void code_point_starts(std::string_view text, std::vector<std::uint32_t>& out);
 // A list of texts in working form, packed end to end and owned here.
 class WorkingTexts {
  public:
-  WorkingTexts(std::span<const TextView> texts, bool case_insensitive);
+  // Polls `meter` as it goes (the texts may be many).
+  WorkingTexts(std::span<const TextView> texts, bool case_insensitive, Meter& meter);
 
   std::size_t size() const { return lengths_.size(); }
   std::string_view text(std::size_t i) const {

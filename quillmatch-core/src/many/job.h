@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -95,12 +96,17 @@ void write_top_row(const TopOutput& out, std::size_t i, std::vector<Entry<typena
   out.counts[i] = static_cast<std::int64_t>(n);
 }
 
-// The engine side of a run: the plan and what its tasks share.
+// The engine side of one phase of a run: the plan and what its tasks share.
+// A run is a chain of phases (an index built, then probed; pairs found, then
+// put in order): each phase's tasks poll for a stop, and none starts before
+// the one before it has run to its end.
 struct ManyRun::Job {
   virtual ~Job() = default;
   virtual void run(std::size_t task, const ThreadPool& pool) = 0;
-  virtual void complete() {}
+  // The phase after this one, called once this one has run to its end.
+  virtual std::unique_ptr<Job> next() { return std::move(then); }
   Plan plan;
+  std::unique_ptr<Job> then;  // the next phase, when it is known from the start
 };
 
 // One growable buffer per task, so that pairs found by a task have one writer
@@ -119,11 +125,48 @@ struct ManyAccess {
   static PairsFound::Buffers& buffers(PairsFound& p) { return *p.buffers_; }
 };
 
+// The work of scoring a pair of texts of these sizes in bytes, in kPollWork
+// units: a cell of the dynamic programme for each pair of code points, 32
+// cells a unit (a vector step covers 64 cells or more; the rest is preparing
+// and reading).
+inline std::uint64_t pair_work(std::size_t query_bytes, std::size_t text_bytes) {
+  return (std::uint64_t{query_bytes} + 1) * (std::uint64_t{text_bytes} + 1) / 32 + 1;
+}
+
+// out[k] = the score of texts[k], scored in pieces of about kPollWork, with a
+// poll for a stop between pieces; false when the run stopped (out is then
+// incomplete). The pieces are a cut of the same calls: each score is the
+// scorer's for its text, however the texts are grouped.
+template <class Scorer, class Value>
+bool score_polled(const Scorer& scorer, std::size_t query_bytes, std::span<const TextView> texts,
+                  std::span<Value> out, const ThreadPool& pool) {
+  for (std::size_t at = 0; at < texts.size();) {
+    std::size_t end = at;
+    std::uint64_t work = 0;
+    while (end < texts.size() && work < kPollWork) work += pair_work(query_bytes, texts[end++].size);
+    scorer.score(texts.subspan(at, end - at), out.subspan(at, end - at));
+    at = end;
+    if (at < texts.size() && pool.stop_requested()) return false;
+  }
+  return true;
+}
+
 // Whether a top or pairs run takes the join filters (an index built over the
 // candidates for the run) rather than the cross product: when its options
 // allow it and, under JoinPlan::kAuto, when the filters pay. Both plans give
 // the same results.
 bool use_filters(const ManyOptions& options, std::size_t rows, std::span<const TextView> candidates,
                  bool self);
+
+// Top and pairs runs that build an index over the candidates (in a first
+// phase) and probe it with the queries; pairs without candidates: a self join.
+Result<std::unique_ptr<ManyRun>> start_filtered_top(const ManyOptions& options,
+                                                    std::span<const TextView> queries,
+                                                    std::span<const TextView> candidates,
+                                                    const TopOutput& out);
+Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options,
+                                                      std::span<const TextView> queries,
+                                                      std::optional<std::span<const TextView>> candidates,
+                                                      ScoreType type, PairsFound& out);
 
 }  // namespace quillmatch

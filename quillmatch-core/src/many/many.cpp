@@ -133,16 +133,16 @@ class GridJob : public ManyRun::Job {
       : GridJob(options, queries, {}, &rows, rows.size(), false) {}
   // Candidates that are codes into distinct texts: a row's score is its
   // text's, each distinct text scored once per query (never skipped by
-  // length). By columns each query's scores are found here, once.
+  // length). By columns each query's scores are found once, by a phase
+  // before this one (first_phase) that fills tables_.
   GridJob(const ManyOptions& options, std::span<const TextView> queries, const CodedTexts& coded)
       : GridJob(options, queries, coded.texts, nullptr, coded.codes.size(), false) {
     codes_ = coded.codes;
     coded_ = true;
-    for (const Scorer& scorer : shared_) {
-      tables_.emplace_back(coded.texts.size());
-      scorer.score(coded.texts, tables_.back());
-    }
+    if (!plan.by_rows) tables_.resize(queries.size() * coded.texts.size());
   }
+
+
 
  private:
   GridJob(const ManyOptions& options, std::span<const TextView> queries,
@@ -163,33 +163,58 @@ class GridJob : public ManyRun::Job {
   // distance is at least the difference. Such pairs are not scored. Lengths
   // are code points of the texts as compared: exact without folding, and with
   // folding only for ASCII texts (folding keeps their length); any other text
-  // has no known length and is always scored.
+  // has no known length and is always scored. The lengths are found by a
+  // phase before this one (first_phase).
   void skip_by_length() {
     if constexpr (std::is_same_v<Traits, DistanceTraits>) {
       if (!options_.max_distance || coded_) return;
       gap_ = *options_.max_distance;
-      query_lengths_ = known_lengths(queries_);
-      candidate_lengths_ = known_lengths(candidates_);
+      query_lengths_.resize(queries_.size());
+      candidate_lengths_.resize(candidates_.size());
     }
   }
+
+  // The first phase of a run of this job: the one that finds the texts'
+  // lengths, or the one that fills the tables, or the job itself; each with
+  // the ones after it chained.
+  static std::unique_ptr<ManyRun::Job> first_phase(std::unique_ptr<GridJob> job);
 
  private:
   static constexpr std::size_t kUnknown = ~std::size_t{0};
 
-  std::vector<std::size_t> known_lengths(std::span<const TextView> texts) const {
-    std::vector<std::size_t> out(texts.size());
-    for (std::size_t k = 0; k < texts.size(); ++k) {
-      std::size_t points = 0;
-      bool ascii = true;
-      for (const char c : texts[k].view()) {
-        const auto b = static_cast<unsigned char>(c);
-        points += (b & 0xC0) != 0x80;
-        ascii = ascii && b < 0x80;
-      }
-      out[k] = ascii || !options_.case_insensitive ? points : kUnknown;
+  // The length of a text as known_lengths describes it, or kUnknown.
+  static std::size_t known_length(TextView text, bool case_insensitive) {
+    std::size_t points = 0;
+    bool ascii = true;
+    for (const char c : text.view()) {
+      const auto b = static_cast<unsigned char>(c);
+      points += (b & 0xC0) != 0x80;
+      ascii = ascii && b < 0x80;
     }
-    return out;
+    return ascii || !case_insensitive ? points : kUnknown;
   }
+
+  // Fills the lengths of the queries and then the candidates, a range of
+  // texts a task.
+  class Lengths final : public ManyRun::Job {
+   public:
+    explicit Lengths(GridJob& job) : job_(job) {
+      const std::size_t texts = job.queries_.size() + job.candidates_.size();
+      for (std::size_t t = 0; t < texts; t += kRange) plan.row_bounds.push_back(t);
+      plan.row_bounds.push_back(texts);
+    }
+    void run(std::size_t task, const ThreadPool&) override {
+      const std::size_t queries = job_.queries_.size();
+      for (std::size_t t = plan.row_bounds[task]; t < plan.row_bounds[task + 1]; ++t) {
+        if (t < queries) job_.query_lengths_[t] = known_length(job_.queries_[t], job_.options_.case_insensitive);
+        else job_.candidate_lengths_[t - queries] = known_length(job_.candidates_[t - queries], job_.options_.case_insensitive);
+      }
+    }
+
+   private:
+    static constexpr std::size_t kRange = std::size_t{1} << 14;
+    GridJob& job_;
+  };
 
   bool may_keep(std::size_t query_length, std::size_t j) const {
     const std::size_t l = candidate_lengths_[j];
@@ -220,10 +245,10 @@ class GridJob : public ManyRun::Job {
       const Value* table = nullptr;
       if (coded_ && plan.by_rows) {
         own.resize(candidates_.size());
-        scorer.score(candidates_, own);
+        if (!score_polled(scorer, queries_[i].size, candidates_, std::span<Value>(own), pool)) return false;
         table = own.data();
       } else if (coded_) {
-        table = tables_[i].data();
+        table = tables_.data() + i * candidates_.size();
       }
       const std::size_t query_length = query_lengths_.empty() ? kUnknown : query_lengths_[i];
       for (std::size_t j0 = lo; j0 < hi; j0 += kChunk) {
@@ -243,7 +268,7 @@ class GridJob : public ManyRun::Job {
           } else {
             texts = candidates_.subspan(j0, n);
           }
-          scorer.score(texts, values);
+          if (!score_polled(scorer, queries_[i].size, texts, values, pool)) return false;
           chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(nullptr));
           continue;
         }
@@ -255,7 +280,8 @@ class GridJob : public ManyRun::Job {
         }
         if (!count) continue;
         const std::span<Value> values(buffer.data(), count);
-        scorer.score(std::span<const TextView>(kept.data(), count), values);
+        if (!score_polled(scorer, queries_[i].size, std::span<const TextView>(kept.data(), count), values, pool))
+          return false;
         chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(picked.data()));
       }
       row_end(i);
@@ -284,7 +310,7 @@ class GridJob : public ManyRun::Job {
   std::vector<Scorer> shared_;
   bool coded_ = false;
   std::span<const std::uint32_t> codes_;     // coded: each row's text in candidates_
-  std::vector<std::vector<Value>> tables_;   // coded, by columns: per query, each text's score
+  std::vector<Value> tables_;  // coded, by columns: query i's score of text t at i * texts + t
 };
 
 template <class Traits>
@@ -360,21 +386,33 @@ class TopJob final : public GridJob<Traits> {
         });
   }
 
-  // By columns: the partial lists of a row, merged.
-  void complete() override {
-    if (this->plan.by_rows) return;
-    std::vector<Item> merged;
-    for (std::size_t i = 0; i < this->plan.rows; ++i) {
-      merged.clear();
-      for (std::size_t t = i * this->plan.col_tasks; t < (i + 1) * this->plan.col_tasks; ++t) {
-        merged.insert(merged.end(), partials_[t].begin(), partials_[t].end());
-        std::vector<Item>().swap(partials_[t]);
-      }
-      write_row(i, merged);
-    }
+  // By columns, a phase follows: the partial lists of each row, merged.
+  std::unique_ptr<ManyRun::Job> next() override {
+    if (this->plan.by_rows) return nullptr;
+    return std::make_unique<MergeRows>(*this);
   }
 
  private:
+  // A task per row: its partial lists merged and written.
+  class MergeRows final : public ManyRun::Job {
+   public:
+    explicit MergeRows(TopJob& top) : top_(top) {
+      for (std::size_t i = 0; i <= top.plan.rows; ++i) plan.row_bounds.push_back(i);
+    }
+    void run(std::size_t i, const ThreadPool&) override {
+      std::vector<Item> merged;
+      const std::size_t tasks = top_.plan.col_tasks;
+      for (std::size_t t = i * tasks; t < (i + 1) * tasks; ++t) {
+        merged.insert(merged.end(), top_.partials_[t].begin(), top_.partials_[t].end());
+        std::vector<Item>().swap(top_.partials_[t]);
+      }
+      top_.write_row(i, merged);
+    }
+
+   private:
+    TopJob& top_;
+  };
+
   void write_row(std::size_t i, std::vector<Item>& items) const {
     write_top_row<Traits>(out_, i, items);
   }
@@ -394,21 +432,26 @@ std::size_t PairsFound::size() const {
   return n;
 }
 
-void PairsFound::drain_to(std::int64_t* queries, std::int64_t* candidates, void* scores) {
+bool PairsFound::drain_to(std::int64_t* queries, std::int64_t* candidates, void* scores,
+                          const std::function<bool()>& stopped) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
   std::size_t at = 0;
   for (auto& b : buffers_->tasks) {
     const std::size_t n = b.queries.size();
-    if (n) {
-      std::memcpy(queries + at, b.queries.data(), n * sizeof(std::int64_t));
-      std::memcpy(candidates + at, b.candidates.data(), n * sizeof(std::int64_t));
+    for (std::size_t k = 0; k < n; k += kPiece) {
+      const std::size_t m = std::min(kPiece, n - k);
+      std::memcpy(queries + at + k, b.queries.data() + k, m * sizeof(std::int64_t));
+      std::memcpy(candidates + at + k, b.candidates.data() + k, m * sizeof(std::int64_t));
       if (buffers_->type == ScoreType::F64)
-        store(buffers_->type, scores, at, std::span<const double>(b.similarities));
+        store(buffers_->type, scores, at + k, std::span<const double>(b.similarities).subspan(k, m));
       else
-        store(buffers_->type, scores, at, std::span<const std::uint64_t>(b.distances));
+        store(buffers_->type, scores, at + k, std::span<const std::uint64_t>(b.distances).subspan(k, m));
+      if (stopped && stopped()) return false;
     }
     at += n;
     b = Buffers::Buffer();
   }
+  return true;
 }
 
 namespace {
@@ -454,6 +497,21 @@ class PairsJob final : public GridJob<Traits> {
   PairsFound::Buffers& out_;
 };
 
+template <class Traits>
+std::unique_ptr<ManyRun::Job> GridJob<Traits>::first_phase(std::unique_ptr<GridJob> job) {
+  if (!job->query_lengths_.empty() || !job->candidate_lengths_.empty()) {
+    auto lengths = std::make_unique<Lengths>(*job);
+    lengths->then = std::move(job);
+    return lengths;
+  }
+  if (!job->coded_ || job->plan.by_rows) return job;
+  constexpr ScoreType kType = std::is_same_v<Value, double> ? ScoreType::F64 : ScoreType::U64;
+  auto fill = std::make_unique<MatrixJob<Traits>>(job->options_, job->queries_, job->candidates_, kType,
+                                                  job->tables_.data());
+  fill->then = std::move(job);
+  return fill;
+}
+
 std::size_t clamp_workers(std::size_t w) { return std::clamp<std::size_t>(w, 1, kMaxManyWorkers); }
 
 // Checks the prefix scale, then builds the job for the measure and starts it.
@@ -464,33 +522,60 @@ Result<std::unique_ptr<ManyRun>> start(ManyOptions options, Args&&... args) {
   if (options.measure == Measure::kJaroWinkler) {
     Result<JaroWinklerScorer> check = JaroWinklerScorer::make(TextView(), options.p, false);
     if (!check.ok()) return check.error();
-    job = std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...);
+    job = GridJob<SimilarityTraits>::first_phase(
+        std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...));
   } else {
-    job = std::make_unique<Job<DistanceTraits>>(options, std::forward<Args>(args)...);
+    job = GridJob<DistanceTraits>::first_phase(
+        std::make_unique<Job<DistanceTraits>>(options, std::forward<Args>(args)...));
   }
   return std::make_unique<ManyRun>(std::move(job), options.workers);
 }
 
 }  // namespace
 
-ManyRun::ManyRun(std::unique_ptr<Job> job, std::size_t workers) : job_(std::move(job)) {
-  Job* j = job_.get();
-  pool_ = std::make_unique<ThreadPool>(workers, j->plan.tasks(),
-                                       [j](std::size_t task, const ThreadPool& pool) {
-                                         j->run(task, pool);
-                                       });
+ManyRun::ManyRun(std::unique_ptr<Job> job, std::size_t workers) : workers_(workers) {
+  start(std::move(job));
 }
 
-// The pool goes first: its threads use the job.
-ManyRun::~ManyRun() { pool_.reset(); }
+void ManyRun::start(std::unique_ptr<Job> job) {
+  pool_.reset();
+  jobs_.push_back(std::move(job));
+  Job* j = jobs_.back().get();
+  pool_ = std::make_unique<ThreadPool>(workers_, j->plan.tasks(),
+                                       [j](std::size_t task, const ThreadPool& pool) { j->run(task, pool); });
+}
 
-bool ManyRun::wait_for(std::chrono::milliseconds timeout) { return pool_->wait_for(timeout); }
+// The pool goes first: its threads use the jobs; a later phase may use an
+// earlier one's results, so the phases go in reverse.
+ManyRun::~ManyRun() {
+  pool_.reset();
+  while (!jobs_.empty()) jobs_.pop_back();
+}
+
+bool ManyRun::advance() {
+  if (!pool_->completed()) return false;
+  pool_->finish();  // joins the workers; nothing failed
+  std::unique_ptr<Job> next = jobs_.back()->next();
+  if (!next) return false;
+  start(std::move(next));
+  return true;
+}
+
+bool ManyRun::wait_for(std::chrono::milliseconds timeout, const std::function<bool()>& check) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (pool_->wait_for(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::max(deadline - std::chrono::steady_clock::now(),
+                                      std::chrono::steady_clock::duration::zero())),
+                         check))
+    if (!advance()) return true;
+  return false;
+}
 
 void ManyRun::request_stop() noexcept { pool_->request_stop(); }
 
 void ManyRun::finish() {
-  pool_->finish();
-  if (pool_->completed()) job_->complete();
+  do pool_->finish();
+  while (advance());
 }
 
 std::size_t score_size(ScoreType type) {
@@ -549,11 +634,8 @@ Result<std::unique_ptr<ManyRun>> start_top(const ManyOptions& options,
                                            std::span<const TextView> queries,
                                            std::span<const TextView> candidates,
                                            const TopOutput& out) {
-  if (use_filters(options, queries.size(), candidates, false)) {
-    Result<std::shared_ptr<const JoinIndex>> index = JoinIndex::build(options, candidates);
-    if (!index.ok()) return index.error();
-    return start_index_top(std::move(index.value()), options, queries, out);
-  }
+  if (use_filters(options, queries.size(), candidates, false))
+    return start_filtered_top(options, queries, candidates, out);
   return start<TopJob>(options, queries, candidates, out);
 }
 
@@ -583,12 +665,8 @@ Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
                                              std::optional<std::span<const TextView>> candidates,
                                              ScoreType type, PairsFound& out) {
   const std::span<const TextView> against = candidates ? *candidates : queries;
-  if (use_filters(options, queries.size(), against, !candidates)) {
-    Result<std::shared_ptr<const JoinIndex>> index = JoinIndex::build(options, against);
-    if (!index.ok()) return index.error();
-    return start_index_pairs(std::move(index.value()), options,
-                             candidates ? std::optional(queries) : std::nullopt, type, out);
-  }
+  if (use_filters(options, queries.size(), against, !candidates))
+    return start_filtered_pairs(options, queries, candidates, type, out);
   PairsFound::Buffers& buffers = ManyAccess::buffers(out);
   buffers.type = type;
   return start<PairsJob>(options, queries, candidates ? *candidates : queries,

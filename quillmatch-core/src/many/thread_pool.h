@@ -11,20 +11,23 @@
 // The pool knows nothing of any interpreter. It never blocks the caller except
 // in wait_for() and finish(), so a caller can wake up regularly (to look for an
 // interrupt, say) and call request_stop(); tasks poll stop_requested() between
-// pieces of their work.
+// pieces of their work, each piece bounded in work (kPollWork), not in count.
 //
 // Workers run on stacks of kStackBytes. When the system refuses a thread
-// (EAGAIN: an address-space limit, a cap on threads), the job runs on the
-// workers that did start. A job of one worker, and one whose every thread the
-// system refused, runs on the caller's own thread, inside wait_for() and
-// finish(): it still completes, and wait_for() still returns within about one
-// task of its timeout.
+// (EAGAIN: an address-space limit, a cap on threads), or a worker cannot get
+// its thread-local storage (prepare_thread_locals), the job runs on the
+// workers that did start. When no worker runs (a job of one worker, or one
+// whose every thread was refused), the caller's own thread runs the tasks,
+// inside wait_for() and finish(): it still completes, and the `check` given to
+// wait_for() is still called about once per timeout, from the task's own
+// polls.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -38,6 +41,8 @@ class ThreadPool {
  public:
   // Runs one task; it may poll pool.stop_requested() between pieces of work.
   using Task = std::function<void(std::size_t task, const ThreadPool& pool)>;
+  // Called on the caller's thread while it waits; true stops the job.
+  using Check = std::function<bool()>;
 
   // Starts up to min(workers, tasks) threads (none when there are no tasks),
   // fewer when the system refuses more.
@@ -49,23 +54,35 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
-  // True once every worker has returned; waits at most `timeout` for it (or,
-  // with no worker thread, runs tasks until then).
-  bool wait_for(std::chrono::milliseconds timeout);
+  // True once every task has run or the job has stopped; waits at most about
+  // `timeout` for it. With no worker running, the caller runs tasks until
+  // then, and calls `check` from the tasks' polls once `timeout` has passed
+  // and every `timeout` after: a task runs on its own thread as long as it
+  // would on a worker, and still sees a stop within one piece of its work.
+  bool wait_for(std::chrono::milliseconds timeout, const Check& check = {});
 
   // Asks the workers to claim no further task. Any thread may call it.
   void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
-  bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+  bool stop_requested() const noexcept {
+    if (stop_.load(std::memory_order_relaxed)) return true;
+    return caller_check_.load(std::memory_order_relaxed) && poll_caller();
+  }
 
   // Joins every worker (with no worker thread: runs the tasks left, unless
   // stopped), then rethrows the first exception a task raised.
   void finish();
 
   // True when every task ran to its end: nothing stopped the job early.
-  // REQUIRES: finish() has returned.
-  bool completed() const { return !stop_requested(); }
+  // REQUIRES: finish() has returned, or wait_for() has returned true.
+  bool completed() const { return !stop_.load(std::memory_order_relaxed); }
 
  private:
+  // On the caller's thread, running tasks itself: calls the check when it is
+  // due and stops the job when it says so.
+  bool poll_caller() const noexcept;
+  bool tasks_left() const {
+    return !stop_.load(std::memory_order_relaxed) && next_.load(std::memory_order_relaxed) < tasks_;
+  }
   // Claims the next task and runs it; false when none is left or the job
   // has stopped.
   bool run_next() noexcept;
@@ -82,7 +99,38 @@ class ThreadPool {
   std::size_t running_ = 0;         // guarded by mutex_
   std::exception_ptr error_;        // guarded by mutex_; the first task failure
   std::vector<pthread_t> threads_;  // joined ones are removed
-  bool on_caller_ = false;          // no worker started: the caller runs the tasks
+  // Set only while the caller runs tasks itself, when no worker runs (so only
+  // the caller's thread reads what it points to).
+  mutable std::atomic<const Check*> caller_check_{nullptr};
+  mutable std::chrono::steady_clock::time_point next_check_;
+  std::chrono::milliseconds check_interval_{0};
+};
+
+// Work, in units of about a nanosecond of one core (a byte read, a cell of a
+// dynamic programme over 32), between two polls for a stop: a stop is seen
+// within a few milliseconds of work on every thread.
+inline constexpr std::uint64_t kPollWork = std::uint64_t{1} << 23;
+
+// Thrown by a Meter when the job it polls has stopped, and caught by the pool
+// at the task's edge: it unwinds a long step (an index build) that has no
+// early return of its own. It never leaves the pool.
+struct Stopped {};
+
+// Polls for a stop after every kPollWork units of work spent.
+class Meter {
+ public:
+  explicit Meter(const ThreadPool& pool) : pool_(pool) {}
+  // REQUIRES: the pool catches Stopped (the caller is one of its tasks).
+  void spend(std::uint64_t work) {
+    spent_ += work;
+    if (spent_ < kPollWork) return;
+    spent_ = 0;
+    if (pool_.stop_requested()) throw Stopped();
+  }
+
+ private:
+  const ThreadPool& pool_;
+  std::uint64_t spent_ = 0;
 };
 
 }  // namespace quillmatch

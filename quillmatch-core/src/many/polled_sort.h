@@ -1,0 +1,55 @@
+// A sort that polls for a stop while it runs: the index builds sort tens of
+// millions of entries, far more work than one poll may cover.
+//
+// Quicksort's partitions split the range until every piece is short, and each
+// piece is then sorted by std::sort; the meter is charged for every pass, so a
+// stop is seen within about kPollWork of work plus one partition pass. Each
+// partition is three-way (less than, equal to, greater than the pivot), so
+// runs of equal entries end at once. Under a total order (every caller's: ids
+// break ties) the result is the one std::sort gives.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "many/thread_pool.h"
+
+namespace quillmatch {
+
+template <class It, class Less>
+void sort_polled(It first, It last, Less less, Meter& meter) {
+  constexpr std::ptrdiff_t kPiece = std::ptrdiff_t{1} << 14;
+  using Value = typename std::iterator_traits<It>::value_type;
+  struct Range {
+    It lo, hi;
+    unsigned depth;  // partitions left before std::sort takes the range whole
+  };
+  const auto n = static_cast<std::size_t>(last - first);
+  std::vector<Range> todo{{first, last, 2 * static_cast<unsigned>(std::bit_width(n))}};
+  while (!todo.empty()) {
+    const Range r = todo.back();
+    todo.pop_back();
+    const auto size = static_cast<std::uint64_t>(r.hi - r.lo);
+    if (r.hi - r.lo <= kPiece || r.depth == 0) {
+      std::sort(r.lo, r.hi, less);
+      meter.spend(size * static_cast<std::uint64_t>(std::bit_width(size)));
+      continue;
+    }
+    // The median of the first, middle and last entries.
+    Value a = *r.lo, b = *(r.lo + (r.hi - r.lo) / 2), c = *(r.hi - 1);
+    if (less(b, a)) std::swap(a, b);
+    if (less(c, b)) b = less(c, a) ? a : c;
+    const Value pivot = b;
+    const It equal = std::partition(r.lo, r.hi, [&](const Value& v) { return less(v, pivot); });
+    const It greater = std::partition(equal, r.hi, [&](const Value& v) { return !less(pivot, v); });
+    meter.spend(2 * size);
+    todo.push_back({r.lo, equal, r.depth - 1});
+    todo.push_back({greater, r.hi, r.depth - 1});
+  }
+}
+
+}  // namespace quillmatch
