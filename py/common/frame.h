@@ -240,4 +240,14 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// As guarded, for the functions of quillmatch_many: the calling thread's C++
+// runtime state, where a throw records itself, is made to exist first. The C
+// library allocates it on a thread's first throw and ends the process when it
+// cannot; made here, a later std::bad_alloc is a MemoryError.
+template <class Body>
+PyObject* guarded_with_runtime_state(Body&& body) noexcept {
+  if (!prepare_thread_locals()) return PyErr_NoMemory();
+  return guarded(std::forward<Body>(body));
+}
+
 }  // namespace quillmatch::py

@@ -9,6 +9,9 @@ int exec_module(PyObject* module, std::span<PyMethodDef> defs, ModuleAdditions a
   PyObject* ok = guarded([&]() -> PyObject* {
     // First: nothing may reach the AVX2 core on a processor without AVX2.
     if (!check_cpu_features()) return nullptr;
+    // The importing thread's C++ runtime state is made now, while memory is
+    // at hand, not by a first throw when it may have run out.
+    static_cast<void>(prepare_thread_locals());
     Ref all(PyList_New(0));
     Ref module_name(PyModule_GetNameObject(module));
     if (!all || !module_name) return nullptr;

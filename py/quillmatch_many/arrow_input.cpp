@@ -129,7 +129,8 @@ bool ArrowInput::take(PyObject* obj) {
   return true;
 }
 
-std::optional<ArrowFailure> ArrowInput::read(bool rows, std::size_t workers) {
+std::optional<ArrowFailure> ArrowInput::read(bool rows, std::size_t workers,
+                                             const std::function<bool()>& stopped) {
   const auto column_failure = [](std::optional<ArrowReadError> e) {
     return std::optional(ArrowFailure{std::move(e), {}});
   };
@@ -157,9 +158,11 @@ std::optional<ArrowFailure> ArrowInput::read(bool rows, std::size_t workers) {
     if (a->s.release && a->s.length > 0) total += static_cast<std::uint64_t>(a->s.length);
   column_.reserve(total);
   // A fault of a chunk the stream did hand over comes before the stream's own.
-  for (const auto& a : arrays)
-    if (a->s.release)
-      if (auto e = column_.append(a->s, workers)) return column_failure(e);
+  for (const auto& a : arrays) {
+    if (!a->s.release) continue;
+    if (auto e = column_.append(a->s, workers, stopped)) return column_failure(e);
+    if (column_.stopped()) return std::nullopt;
+  }
   if (stream_code) {
     ArrowArrayStream* stream = &chunks_->stream.s;
     const char* message = stream->get_last_error ? stream->get_last_error(stream) : nullptr;

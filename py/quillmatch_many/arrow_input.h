@@ -15,6 +15,7 @@
 
 #include <Python.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -54,8 +55,11 @@ class ArrowInput {
   // keeps one view per row (for a dictionary column too); without, the
   // column's views of a plain column are made on demand. Needs no lock and
   // must not hold it (a stream may run the producer's own threads, which may
-  // take it).
-  std::optional<ArrowFailure> read(bool rows, std::size_t workers);
+  // take it). `stopped` is called on this thread between parts of a long
+  // column; once it says true the reading ends with no failure, and the
+  // column is incomplete: the caller discards it.
+  std::optional<ArrowFailure> read(bool rows, std::size_t workers,
+                                   const std::function<bool()>& stopped = {});
 
   const TextColumn& column() const { return column_; }
   // One view per row. REQUIRES: read(true) succeeded.

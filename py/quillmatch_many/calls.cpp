@@ -192,6 +192,38 @@ bool convert_options(Arguments& a, const Slots& s, ManyOptions& options) {
   return true;
 }
 
+// Releases the lock for its lifetime and takes it back at the end, also
+// while an exception unwinds. signalled() takes it back for a moment to run
+// the signal handlers; the exception of one that raised is held, fetched (no
+// interpreter state is left set while the lock is away), and set again when
+// the scope ends.
+class Unlocked {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  ~Unlocked() {
+    PyEval_RestoreThread(state_);
+    if (raised_) PyErr_Restore(type_, value_, traceback_);
+  }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  // True once a signal handler has raised.
+  bool signalled() {
+    if (raised_) return true;
+    PyEval_RestoreThread(state_);
+    raised_ = PyErr_CheckSignals() < 0;
+    if (raised_) PyErr_Fetch(&type_, &value_, &traceback_);
+    state_ = PyEval_SaveThread();
+    return raised_;
+  }
+  bool raised() const { return raised_; }
+
+ private:
+  PyThreadState* state_;
+  bool raised_ = false;
+  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+};
+
 // Reads the Arrow columns among the texts, with the lock released; a failure
 // is raised for the argument it belongs to. `rows`: also a view per row of a
 // dictionary column. A large column is read on up to `workers` threads.
@@ -199,15 +231,18 @@ bool read_arrow(std::initializer_list<std::pair<Texts*, const char*>> texts, boo
                 std::size_t workers) {
   std::optional<ArrowFailure> failure;
   const char* which = nullptr;
+  bool interrupted = false;
   {
-    ReleasedLock unlocked;
+    Unlocked unlocked;
+    const std::function<bool()> signalled = [&] { return unlocked.signalled(); };
     for (const auto& [t, name] : texts) {
       if (!t->arrow.taken()) continue;
-      failure = t->arrow.read(rows, workers);
+      failure = t->arrow.read(rows, workers, signalled);
       which = name;
-      if (failure) break;
+      if (failure || (interrupted = unlocked.raised())) break;
     }
   }
+  if (interrupted) return false;  // its exception is set
   if (failure) raise_arrow_failure(*failure, which);
   return !failure;
 }
@@ -243,38 +278,6 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
                     true, call.options.workers);
 }
 
-// Releases the lock for its lifetime and takes it back at the end, also
-// while an exception unwinds. signalled() takes it back for a moment to run
-// the signal handlers; the exception of one that raised is held, fetched (no
-// interpreter state is left set while the lock is away), and set again when
-// the scope ends.
-class Unlocked {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() {
-    PyEval_RestoreThread(state_);
-    if (raised_) PyErr_Restore(type_, value_, traceback_);
-  }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
-  // True once a signal handler has raised.
-  bool signalled() {
-    if (raised_) return true;
-    PyEval_RestoreThread(state_);
-    raised_ = PyErr_CheckSignals() < 0;
-    if (raised_) PyErr_Fetch(&type_, &value_, &traceback_);
-    state_ = PyEval_SaveThread();
-    return raised_;
-  }
-  bool raised() const { return raised_; }
-
- private:
-  PyThreadState* state_;
-  bool raised_ = false;
-  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
-};
-
 // Starts the run with the lock released and waits for it. False with a Python
 // exception set when the prefix scale is invalid, memory runs out before the
 // workers start, or a signal handler raised.
@@ -285,12 +288,6 @@ class Unlocked {
 // plus one bounded piece of work.
 template <class Start>
 bool run_released(Start&& start) {
-  // This thread catches what the workers throw: its C++ runtime state must
-  // exist before memory may run out.
-  if (!prepare_thread_locals()) {
-    PyErr_NoMemory();
-    return false;
-  }
   std::optional<MatchError> error;
   bool interrupted = false;
   {
@@ -390,7 +387,7 @@ bool score_distinct(const ManyOptions& options, const Side& q, const Side& c, Sc
 }
 
 PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded_with_runtime_state([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.views();
@@ -448,7 +445,7 @@ PyObject* pairs_result(ScoreType type, Start&& start) {
 }
 
 PyObject* top(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded_with_runtime_state([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.views();
@@ -465,7 +462,7 @@ PyObject* top(const CallSignature& sig, Measure measure, PyObject* args, PyObjec
 }
 
 PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded_with_runtime_state([&]() -> PyObject* {
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.views();
@@ -486,7 +483,7 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
 // and the scores gathered to its rows; the dtype depends only on the texts
 // the rows use, so it is the plain column's.
 PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded_with_runtime_state([&]() -> PyObject* {
     const Slots s = slots_of(sig);
     Arguments a(sig);
     BorrowedText query;
@@ -658,7 +655,7 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
 }
 
 PyObject* index_top(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded_with_runtime_state([&]() -> PyObject* {
     Arguments a(kIndexTop);
     if (!a.bind(args, kwargs)) return nullptr;
     Texts queries;
@@ -678,7 +675,7 @@ PyObject* index_top(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* index_pairs(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded_with_runtime_state([&]() -> PyObject* {
     Arguments a(kIndexPairs);
     if (!a.bind(args, kwargs)) return nullptr;
     Texts queries;
@@ -702,7 +699,7 @@ namespace {
 }  // namespace
 
 PyObject* with_plan(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded_with_runtime_state([&]() -> PyObject* {
     const Py_ssize_t n = PyTuple_Size(args);
     if (n < 2) {
       PyErr_SetString(PyExc_TypeError, "_with_plan(plan, function, *args, **kwargs)");

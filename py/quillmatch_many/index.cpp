@@ -21,7 +21,7 @@ struct IndexObject {
 IndexParts& parts_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->parts; }
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded_with_runtime_state([&]() -> PyObject* {
     auto parts = std::make_unique<IndexParts>();
     if (!build_index(args, kwargs, *parts)) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

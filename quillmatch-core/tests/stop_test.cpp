@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "many/polled_sort.h"
-#include "quillmatch/quillmatch.h"
 #include "many/thread_pool.h"
+#include "quillmatch/quillmatch.h"
 
 namespace quillmatch {
 namespace {

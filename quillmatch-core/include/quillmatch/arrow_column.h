@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -126,8 +127,13 @@ class TextColumn final : public TextRows {
   // `workers` threads (the caller's among them), with the same result and the
   // same fault reported. After an error the column is incomplete and must be
   // discarded.
+  // `stopped` is called on this thread between parts of a large chunk (or
+  // while the workers read them); once it says true the reading ends, and
+  // stopped() tells so: the column is then incomplete and must be discarded.
   // REQUIRES: read_schema succeeded; `array` has not been released.
-  std::optional<ArrowReadError> append(const ArrowArray& array, std::size_t workers = 1);
+  std::optional<ArrowReadError> append(const ArrowArray& array, std::size_t workers = 1,
+                                       const std::function<bool()>& stopped = {});
+  bool stopped() const { return stopped_; }
 
   std::uint64_t rows() const { return rows_; }
   std::size_t size() const override { return static_cast<std::size_t>(rows_); }
@@ -167,6 +173,7 @@ class TextColumn final : public TextRows {
   Layout layout_;
   bool coded_ = false;
   bool on_demand_ = false;
+  bool stopped_ = false;  // a reading was stopped: the column is incomplete
   std::vector<Chunk> chunks_;
   std::uint64_t rows_ = 0;
   std::size_t longest_ = 0;

@@ -266,13 +266,15 @@ struct ManyOptions {
 };
 inline constexpr std::size_t kMaxManyWorkers = 256;
 
-// Makes this thread's blocks of the loaded libraries' thread-local storage
-// that the library's code uses (the C++ runtime's exception state) exist, or
-// returns false. The C library allocates such a block on a thread's first use
-// of it, and ends the process when it cannot ("cannot allocate memory for
-// thread-local data"): a throw of std::bad_alloc under memory pressure would
-// be such a first use. A pool's worker calls it before it counts as started; a caller
-// calls it on its own thread before it starts a run.
+// Makes this thread's block of the C++ runtime's thread-local storage (its
+// exception state) exist, or returns false. The C library allocates the
+// block of a library loaded at run time on a thread's first use of it, and
+// ends the process when it cannot ("cannot allocate memory for thread-local
+// data"): a throw of std::bad_alloc under memory pressure would be such a
+// first use. The library keeps no thread-local storage of its own. A pool's
+// worker does this before it counts as started; a caller that may catch what
+// the library throws calls this on its own thread first (cheap after the
+// first call on a thread).
 bool prepare_thread_locals() noexcept;
 
 class ThreadPool;

@@ -14,6 +14,7 @@
 #include "quillmatch/arrow_column.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -561,25 +562,44 @@ RowsRead read_view_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Text
 }
 
 // A chunk's rows are read in parts of at least this many rows, several parts
-// a worker so that one slow part does not hold the rest up.
+// a worker so that one slow part does not hold the rest up, and of at most
+// kRowsPerLook rows, between which the caller may stop the reading.
 constexpr std::uint64_t kRowsPerPart = std::uint64_t{1} << 15;
 constexpr std::size_t kPartsPerWorker = 4;
+constexpr std::uint64_t kRowsPerLook = std::uint64_t{1} << 20;
+constexpr std::chrono::milliseconds kLookInterval{50};
 
 // Reads rows [0, length) through read(lo, hi), in parts on up to `workers`
 // threads. The first faulty row of all is the one the parts' first faults
 // have least: a part stops at its own first fault, and every row before it
-// in the other parts is read.
+// in the other parts is read. `stopped` is called on this thread between
+// parts, or about every kLookInterval while the workers read; once it says
+// true, the rest is left unread and `*was_stopped` set.
 template <class Read>
-RowsRead read_rows(std::uint64_t length, std::size_t workers, Read read) {
-  const std::uint64_t parts = std::clamp<std::uint64_t>(length / kRowsPerPart, 1,
-                                                       std::max<std::size_t>(workers, 1) * kPartsPerWorker);
-  if (parts == 1 || workers <= 1) return read(0, length);
-  std::vector<RowsRead> found(parts);
+RowsRead read_rows(std::uint64_t length, std::size_t workers, const std::function<bool()>& stopped,
+                   bool* was_stopped, Read read) {
+  const std::uint64_t parts = std::max(
+      std::clamp<std::uint64_t>(length / kRowsPerPart, 1, std::max<std::size_t>(workers, 1) * kPartsPerWorker),
+      (length + kRowsPerLook - 1) / kRowsPerLook);
   const auto bound = [&](std::uint64_t k) { return length * k / parts; };
+  if (parts == 1 || workers <= 1) {
+    RowsRead all;
+    for (std::uint64_t k = 0; k < parts; ++k) {
+      if (k && stopped && (*was_stopped = stopped())) return all;
+      const RowsRead f = read(bound(k), bound(k + 1));
+      all = RowsRead{f.fault_row, f.fault, std::max(all.longest, f.longest)};
+      if (f.fault_row != kNoRow) return all;
+    }
+    return all;
+  }
+  std::vector<RowsRead> found(parts);
   ThreadPool pool(workers, parts, [&](std::size_t k, const ThreadPool&) {
     found[k] = read(bound(k), bound(k + 1));
   });
+  while (!pool.wait_for(kLookInterval, stopped))
+    if (stopped && (*was_stopped = stopped())) pool.request_stop();
   pool.finish();
+  *was_stopped = *was_stopped || !pool.completed();
   RowsRead all;
   for (const RowsRead& f : found) {
     if (f.fault_row < all.fault_row) all = RowsRead{f.fault_row, f.fault, all.longest};
@@ -743,7 +763,8 @@ void TextColumn::reserve(std::uint64_t rows) {
   if (!coded_ && !on_demand_) texts_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(rows, kMaxEntries)));
 }
 
-std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::size_t workers) {
+std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::size_t workers,
+                                                 const std::function<bool()>& stopped) {
   const std::uint64_t base = rows_;
   // The rows of this chunk, with the struct's own range and nulls if any.
   Range outer{}, r{};
@@ -778,7 +799,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     }
     TextView* out = on_demand_ ? nullptr : texts_.extend(length);
     const auto read = [&](auto read_part) {
-      return read_rows(length, workers, [&](std::uint64_t lo, std::uint64_t hi) {
+      return read_rows(length, workers, stopped, &stopped_, [&](std::uint64_t lo, std::uint64_t hi) {
         return read_part(r, lo, hi, out);
       });
     };
@@ -788,6 +809,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
       case Strings::kLargeUtf8: got = read(read_offset_rows<std::int64_t>); break;
       case Strings::kView: got = read(read_view_rows); break;
     }
+    if (stopped_) return std::nullopt;
     if (got.fault_row != kNoRow) return at(got.fault, base + got.fault_row);
     if (on_demand_) chunks_.push_back(Chunk{r.array, r.first, base, length});
     longest_ = std::max(longest_, got.longest);

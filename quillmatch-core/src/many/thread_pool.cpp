@@ -65,41 +65,72 @@ ThreadPool::ThreadPool(std::size_t workers, std::size_t tasks, Task run)
 
 namespace {
 
-// Allocates and frees, for each library whose thread-local block this thread
-// has not yet got, as many bytes as the block holds.
-int probe_missing_blocks(dl_phdr_info* info, std::size_t, void* failed) {
-  if (info->dlpi_tls_modid == 0 || info->dlpi_tls_data) return 0;
+// Finds the size of the thread-local block of the C++ runtime's library: the
+// library whose code holds std::uncaught_exceptions.
+int find_runtime_block(dl_phdr_info* info, std::size_t, void* bytes) {
+  const auto runtime_code = reinterpret_cast<std::uintptr_t>(&std::uncaught_exceptions);
+  bool runtime = false;
   for (ElfW(Half) h = 0; h < info->dlpi_phnum; ++h) {
-    if (info->dlpi_phdr[h].p_type != PT_TLS) continue;
-    void* probe = std::malloc(std::max<std::size_t>(info->dlpi_phdr[h].p_memsz, 1));
-    if (!probe) {
-      *static_cast<bool*>(failed) = true;
-      return 1;
-    }
-    std::free(probe);
+    const ElfW(Phdr)& ph = info->dlpi_phdr[h];
+    runtime = runtime || (ph.p_type == PT_LOAD && runtime_code - (info->dlpi_addr + ph.p_vaddr) < ph.p_memsz);
   }
-  return 0;
+  if (!runtime) return 0;
+  for (ElfW(Half) h = 0; h < info->dlpi_phnum; ++h)
+    if (info->dlpi_phdr[h].p_type == PT_TLS) *static_cast<std::size_t*>(bytes) = info->dlpi_phdr[h].p_memsz;
+  return 1;
+}
+
+std::size_t runtime_block_bytes() {
+  static const std::size_t bytes = [] {
+    std::size_t b = 0;
+    dl_iterate_phdr(find_runtime_block, &b);
+    return b;
+  }();
+  return bytes;
+}
+
+// The block is allocated with malloc, on this thread, on its first use. A
+// probe of the block's size that succeeds and is freed right before leaves a
+// chunk of that size first in line for the block's allocation (in this
+// thread's own cache of freed chunks, unless memory is so short that the
+// thread has none). Only then is the block used. Without the probe, the
+// first use (a throw under memory pressure) may find no memory, and the C
+// library ends the process.
+bool make_runtime_block() noexcept {
+  void* probe = std::malloc(std::max<std::size_t>(runtime_block_bytes(), 1));
+  if (!probe) return false;
+  std::free(probe);
+  // The block's first use. The function is declared pure: a result left
+  // unused would let the compiler drop the call, so it is kept.
+  volatile int uses = std::uncaught_exceptions();
+  static_cast<void>(uses);
+  return true;
+}
+
+// Callers' threads that have their block are marked under this key: a slot
+// in the thread's own control block, read at no cost on every call after
+// the first. Without a key, every call probes anew.
+const pthread_key_t* made_key() {
+  static pthread_key_t key;
+  static const bool made = pthread_key_create(&key, nullptr) == 0;
+  return made ? &key : nullptr;
 }
 
 }  // namespace
 
-// The block is allocated with malloc, on this thread. A probe of the block's
-// size that succeeds and is freed right before leaves a chunk of that size in
-// this thread's own cache of freed chunks, where the block's allocation finds
-// it: no other thread can take it in between. Only then is the block used.
-// (dl_iterate_phdr reports a block as missing exactly when this thread has
-// not got it.)
 bool prepare_thread_locals() noexcept {
-  bool failed = false;
-  dl_iterate_phdr(probe_missing_blocks, &failed);
-  if (failed) return false;
-  static_cast<void>(std::uncaught_exceptions());  // the C++ runtime's block
+  const pthread_key_t* key = made_key();
+  if (key && pthread_getspecific(*key)) return true;
+  if (!make_runtime_block()) return false;
+  static const char mark = 1;
+  if (key) pthread_setspecific(*key, &mark);
   return true;
 }
 
 void* ThreadPool::start_worker(void* pool) noexcept {
   auto* self = static_cast<ThreadPool*>(pool);
-  if (!prepare_thread_locals()) {
+  // A new thread: no mark to read, and none set (a mark may cost memory).
+  if (!make_runtime_block()) {
     // Not started after all: the others, or the caller, run the tasks.
     std::lock_guard<std::mutex> lock(self->mutex_);
     if (--self->running_ == 0) self->done_.notify_all();
