@@ -49,6 +49,11 @@ if [ "$cpp_tests" -eq 1 ]; then
   build/portable/quillmatch-core/quillmatch_core_tests --gtest_brief=1
 fi
 
+# numpy's OpenBLAS picks its kernels from the host processor's name, which
+# qemu passes through: on some hosts it picks Haswell code, and the emulated
+# processor has no AVX. The oldest x86-64 kernels run everywhere.
+export OPENBLAS_CORETYPE=Prescott
+
 tests=(tests)
 select=()
 if [ "$full" -eq 0 ]; then
