@@ -21,7 +21,7 @@ using std::chrono::milliseconds;
 
 TEST(PolledSort, SortsAsStdSortAndStopsWhenAsked) {
   std::mt19937_64 rnd(7);
-  for (const std::size_t n : {0u, 1u, 1000u, 100000u, 300000u}) {
+  for (const std::size_t n : {0u, 1u, 1000u, 100000u}) {
     for (const std::uint64_t keys : {std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{1000}, std::uint64_t{1} << 30}) {  // runs of equal keys, or none
       std::vector<std::pair<std::uint64_t, std::uint32_t>> v(n);
       for (std::size_t k = 0; k < n; ++k) v[k] = {rnd() % keys, static_cast<std::uint32_t>(rnd())};
@@ -36,7 +36,7 @@ TEST(PolledSort, SortsAsStdSortAndStopsWhenAsked) {
       ASSERT_EQ(v, want) << n << " entries, " << keys << " keys";
     }
   }
-  std::vector<std::uint64_t> big(1 << 22);
+  std::vector<std::uint64_t> big(1 << 20);
   for (auto& x : big) x = rnd();
   ThreadPool pool(1, 1, [&](std::size_t, const ThreadPool& p) {
     Meter meter(p);
@@ -123,7 +123,7 @@ TEST(ManyRun, EveryPhaseOfALongRunPollsAndStopsAtAnyLook) {
   for (const auto& [what, start] : runs) {
     const std::size_t looks = looks_until_the_end(start, 0);
     EXPECT_GE(looks, 3u) << what << ": the work is cut into pieces";
-    for (const std::size_t stop_at : {std::size_t{1}, looks / 2, looks - 1})
+    for (const std::size_t stop_at : {std::size_t{1}, looks - 1})
       EXPECT_EQ(looks_until_the_end(start, stop_at), stop_at) << what << ", stopped at look " << stop_at;
   }
 }
