@@ -458,4 +458,47 @@ Result<std::unique_ptr<ManyRun>> start_index_pairs(std::shared_ptr<const JoinInd
                                                    std::optional<std::span<const TextView>> queries,
                                                    ScoreType type, PairsFound& out);
 
+// ---- Clusters ----
+//
+// The connected components of an undirected graph: what a self join's pairs
+// become when every chain of pairs is one group (single linkage).
+
+// Node indices read in place: `size` entries of `width` bytes (1, 2, 4 or 8),
+// signed or unsigned, in the machine's byte order, with no alignment needed.
+struct IndexColumn {
+  const void* data = nullptr;
+  std::size_t size = 0;
+  std::size_t width = sizeof(std::int64_t);
+  bool is_signed = true;
+
+  IndexColumn() = default;
+  IndexColumn(std::span<const std::int64_t> v) : data(v.data()), size(v.size()) {}
+  IndexColumn(const void* d, std::size_t n, std::size_t w, bool s) : data(d), size(n), width(w), is_signed(s) {}
+};
+
+// What a clusters run found wrong with its edges, if anything: columns of
+// different lengths, or the first entry, in edge order (i[k], then j[k]),
+// that is no node: negative, or at least n.
+struct EdgeFault {
+  enum class Kind { kNone, kLengths, kIndex };
+  Kind kind = Kind::kNone;
+  bool in_j = false;          // kIndex: the entry is j[position], else i[position]
+  std::size_t position = 0;   // kIndex
+  bool negative = false;      // kIndex: the entry is -magnitude, else magnitude
+  std::uint64_t magnitude = 0;
+};
+
+// labels[v] = the smallest node of v's connected component in the graph on
+// nodes 0 .. labels.size() - 1 whose edges are (i[k], j[k]); self loops and
+// repeated edges, in either direction, change nothing. A node labelled by
+// itself is its component's first. The run is one task that polls for a
+// stop; it reads each entry once, so a column written meanwhile may give
+// wrong labels but never a write outside `labels`. When `fault` is set once
+// the run has finished, the labels are unspecified. Starting never fails.
+// REQUIRES: the columns, `labels` and `fault` outlive the run.
+Result<std::unique_ptr<ManyRun>> start_clusters(IndexColumn i, IndexColumn j, std::span<std::int64_t> labels,
+                                                EdgeFault& fault);
+// The same run, waited for.
+EdgeFault clusters(IndexColumn i, IndexColumn j, std::span<std::int64_t> labels);
+
 }  // namespace quillmatch
