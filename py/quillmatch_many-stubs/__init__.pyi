@@ -20,6 +20,7 @@ __all__ = [
     "levenshtein_scores",
     "damerau_scores",
     "jaro_winkler_scores",
+    "clusters",
     "Index",
 ]
 
@@ -33,6 +34,10 @@ __version__: str
 # dictionary of them, or a table of one such column. A null is a ValueError.
 _Texts = Union[Sequence[str], Any]
 _Array = Any  # numpy.ndarray, or memoryview without numpy
+# Node indices: an integer numpy array (of any integer dtype; one-dimensional,
+# contiguous and in native byte order is read in place), what the pairs
+# functions return, or any sequence of int.
+_Indices = Union[Sequence[int], Any]
 
 # Row i is query i, column j candidate j; without candidates, the queries
 # against themselves.
@@ -160,6 +165,12 @@ def jaro_winkler_scores(
     p: Optional[float] = None,
     workers: Optional[int] = None,
 ) -> _Array: ...
+
+# The connected components of the graph on nodes 0 .. n-1 with edges
+# (i[k], j[k]) (single linkage): an int64 array, entry v the smallest node of
+# v's component.
+def clusters(i: _Indices, j: _Indices, n: int) -> _Array: ...
+
 # The candidates prepared once for searches within score_cutoff: top and pairs
 # return exactly what the module's top and pairs functions return for the
 # same arguments, with any cutoff at least as tight as the index's.

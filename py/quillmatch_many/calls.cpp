@@ -24,13 +24,13 @@
 #include "common/candidates.h"
 #include "quillmatch_many/arrays.h"
 #include "quillmatch_many/functions.h"
+#include "quillmatch_many/released.h"
 #include "quillmatch_many/scores.h"
 
 namespace quillmatch::py {
 
 namespace {
 
-constexpr std::chrono::milliseconds kPollInterval{50};
 // Loops over rows that hold the lock look for a signal this often.
 constexpr std::size_t kRowsPerSignalCheck = std::size_t{1} << 16;
 // Copies with the lock released look for one after about this many cells.
@@ -192,38 +192,6 @@ bool convert_options(Arguments& a, const Slots& s, ManyOptions& options) {
   return true;
 }
 
-// Releases the lock for its lifetime and takes it back at the end, also
-// while an exception unwinds. signalled() takes it back for a moment to run
-// the signal handlers; the exception of one that raised is held, fetched (no
-// interpreter state is left set while the lock is away), and set again when
-// the scope ends.
-class Unlocked {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() {
-    PyEval_RestoreThread(state_);
-    if (raised_) PyErr_Restore(type_, value_, traceback_);
-  }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
-  // True once a signal handler has raised.
-  bool signalled() {
-    if (raised_) return true;
-    PyEval_RestoreThread(state_);
-    raised_ = PyErr_CheckSignals() < 0;
-    if (raised_) PyErr_Fetch(&type_, &value_, &traceback_);
-    state_ = PyEval_SaveThread();
-    return raised_;
-  }
-  bool raised() const { return raised_; }
-
- private:
-  PyThreadState* state_;
-  bool raised_ = false;
-  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
-};
-
 // Reads the Arrow columns among the texts, with the lock released; a failure
 // is raised for the argument it belongs to. `rows`: also a view per row of a
 // dictionary column. A large column is read on up to `workers` threads.
@@ -276,49 +244,6 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
   return convert_options(a, s, call.options) &&
          read_arrow({{&call.queries, sig.params[0]}, {&call.candidates, sig.params[s.candidates]}},
                     true, call.options.workers);
-}
-
-// Starts the run with the lock released and waits for it. False with a Python
-// exception set when the prefix scale is invalid, memory runs out before the
-// workers start, or a signal handler raised.
-//
-// The look for a signal takes the lock back for a moment; it runs on this
-// thread only, between waits or from the polls of the work this thread does
-// itself (a run of one worker), so a signal is seen within a poll interval
-// plus one bounded piece of work.
-template <class Start>
-bool run_released(Start&& start) {
-  std::optional<MatchError> error;
-  bool interrupted = false;
-  {
-    Unlocked unlocked;
-    const std::function<bool()> signalled = [&] { return unlocked.signalled(); };
-    Result<std::unique_ptr<ManyRun>> started = start();
-    if (!started.ok()) {
-      error = started.error();
-    } else {
-      ManyRun& run = *started.value();
-      while (!unlocked.raised() && !run.wait_for(kPollInterval, signalled) && !signalled()) {
-      }
-      interrupted = unlocked.raised();
-      if (interrupted) {
-        run.request_stop();
-        try {
-          run.finish();
-        } catch (...) {
-          // The interrupt is what the caller sees; a worker's failure yields.
-        }
-      } else {
-        run.finish();
-      }
-    }  // the run ends here, its workers joined, before the lock is back
-  }
-  if (interrupted) return false;  // its exception is set
-  if (error) {
-    raise_match_error(*error);
-    return false;
-  }
-  return true;
 }
 
 PyObject* tuple_of(OutArray& a, OutArray& b, OutArray& c) {

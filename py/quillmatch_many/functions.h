@@ -1,5 +1,6 @@
-// The nine functions of quillmatch_many: their signatures, documentation and
-// entry points, in the order in which the module publishes them.
+// The matrix, top and pairs functions of quillmatch_many, and clusters: their
+// signatures, documentation and entry points (the scores functions' are in
+// scores.h; module.cpp gives the order of publication).
 #pragma once
 
 #include <Python.h>
@@ -151,6 +152,21 @@ inline constexpr const char* kJaroWinklerPairsDoc =
     ">>> i.tolist(), j.tolist(), s.tolist()\n"
     "([0], [1], [0.9611111111111111])\n";
 
+inline constexpr CallSignature kClusters{"clusters", {"i", "j", "n"}, 3, 3};
+inline constexpr const char* kClustersDoc =
+    "The connected components of the graph on nodes 0 .. n-1 whose edges are\n"
+    "the pairs (i[k], j[k]): single linkage, so a chain of pairs is one group\n"
+    "however far apart its ends are.\n"
+    "\n"
+    "Returns labels, an int64 array of length n: labels[v] is the smallest\n"
+    "node of v's component, so v is its group's first when labels[v] == v.\n"
+    "i and j are index arrays as the pairs functions return them, numpy\n"
+    "arrays of any integer type or sequences of int; an entry that is\n"
+    "negative or at least n raises ValueError.\n"
+    "\n"
+    ">>> qmm.clusters([0, 3, 1], [1, 4, 2], 6).tolist()\n"
+    "[0, 0, 0, 3, 3, 5]\n";
+
 // METH_VARARGS | METH_KEYWORDS entry points, entered and left holding the lock.
 PyObject* levenshtein_matrix(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* damerau_matrix(PyObject* self, PyObject* args, PyObject* kwargs);
@@ -161,6 +177,7 @@ PyObject* jaro_winkler_top(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* levenshtein_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* damerau_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* jaro_winkler_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* clusters(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Index(candidates, measure, score_cutoff, case_insensitive=None, p=None,
 // workers=None) and its searches.

@@ -1,4 +1,4 @@
-// The definition of quillmatch_many: its twelve functions, published by the
+// The definition of quillmatch_many: its thirteen functions, published by the
 // shared exec step (common/module_def.h), then the Index type (in __all__) and
 // the private _with_plan (not in it).
 #include <array>
@@ -15,7 +15,7 @@ namespace {
 // The order of publication, which is also the order of __all__. The pairs
 // functions' text signatures show score_cutoff=None, as the binder accepts it
 // absent; their bodies require it.
-constexpr std::array<FunctionEntry, 12> kFunctions{{
+constexpr std::array<FunctionEntry, 13> kFunctions{{
     {kLevenshteinMatrix, levenshtein_matrix, kLevenshteinMatrixDoc},
     {kDamerauMatrix, damerau_matrix, kDamerauMatrixDoc},
     {kJaroWinklerMatrix, jaro_winkler_matrix, kJaroWinklerMatrixDoc},
@@ -28,6 +28,7 @@ constexpr std::array<FunctionEntry, 12> kFunctions{{
     {kLevenshteinScores, levenshtein_scores, kLevenshteinScoresDoc},
     {kDamerauScores, damerau_scores, kDamerauScoresDoc},
     {kJaroWinklerScores, jaro_winkler_scores, kJaroWinklerScoresDoc},
+    {kClusters, clusters, kClustersDoc},
 }};
 
 // Private, outside __all__.

@@ -47,3 +47,7 @@ qmm.levenshtein_top(names, names, 2, score_cutoff=0.5)  # type: ignore[arg-type]
 column = qmm.jaro_winkler_scores("jon", names, case_insensitive=True, p=0.2)
 # One query is one str.
 qmm.levenshtein_scores(names, names)  # type: ignore[arg-type]
+groups = qmm.clusters(query_index, candidate_index, len(names))
+qmm.clusters([0, 1], (1, 2), n=3)
+# The node count is an int.
+qmm.clusters([0], [1], "2")  # type: ignore[arg-type]
