@@ -102,7 +102,7 @@ const std::array<PyObject*, kMaxParams>& interned_params(const CallSignature& si
     const CallSignature* sig;
     std::array<PyObject*, kMaxParams> names;
   };
-  static std::array<Entry, 16> table{};
+  static std::array<Entry, 64> table{};  // every signature of both modules, with room to grow
   for (Entry& e : table) {
     if (e.sig == &sig) return e.names;
     if (e.sig) continue;
