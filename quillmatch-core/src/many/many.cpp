@@ -255,8 +255,10 @@ class GridJob : public ManyRun::Job {
         if (pool.stop_requested()) return false;
         const std::size_t n = std::min(kChunk, hi - j0);
         if (table) {
-          for (std::size_t k = 0; k < n; ++k) buffer[k] = table[codes_[j0 + k]];
-          chunk(i, j0, std::span<const Value>(buffer.data(), n), static_cast<const std::uint32_t*>(nullptr));
+          const std::uint32_t* const codes = codes_.data() + j0;
+          Value* const values = buffer.data();
+          for (std::size_t k = 0; k < n; ++k) values[k] = table[codes[k]];
+          chunk(i, j0, std::span<const Value>(values, n), static_cast<const std::uint32_t*>(nullptr));
           continue;
         }
         if (query_length == kUnknown) {
@@ -366,7 +368,10 @@ class TopJob final : public GridJob<Traits> {
     heap.reserve(std::min(out_.k, this->cols_));
     this->walk(
         task, pool, [&](std::size_t) { heap.clear(); },
-        [&](std::size_t, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked) {
+        // Inlined into the walk whatever its size: called out of line, the
+        // heap's steps run at half speed.
+        [&](std::size_t, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked)
+            __attribute__((always_inline)) {
           if (out_.k == 0) return;
           for (std::size_t k = 0; k < v.size(); ++k) {
             if (!Traits::within(v[k], this->options_)) continue;
