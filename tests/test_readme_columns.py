@@ -21,7 +21,7 @@ def examples():
 
 def test_the_column_examples_run_and_say_what_they_show():
     blocks = examples()
-    assert len(blocks) == 4
+    assert len(blocks) == 5
     found = {}
     for block in blocks:
         namespace = {}
@@ -29,6 +29,8 @@ def test_the_column_examples_run_and_say_what_they_show():
         found.update(namespace)
     # What the comments in the examples state.
     assert found["best"].index.tolist() == [3, 0]
+    assert found["edits"].tolist() == [1, 4, 0] and found["linked"].index.tolist() == [0, 2]
+    assert found["similar"].tolist()[2] == 1.0
     assert found["unique"]["name"].to_list() == ["Jon Smith", "Jane Doe"]
     assert found["indices"][0].tolist() == [0, 2]
     assert found["rows"].to_list() == [0, 2] and found["nearest_row"] == 0

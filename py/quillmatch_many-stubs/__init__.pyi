@@ -144,23 +144,24 @@ def jaro_winkler_pairs(
     workers: Optional[int] = None,
 ) -> Tuple[_Array, _Array, _Array]: ...
 
-# One query against a column: entry j is the score of candidates[j], of the
-# dtype the matrices use.
+# Row by row, of the dtype the matrices use: a str against a column (entry j
+# scores candidates[j]), a column against a str (entry i scores query[i]), or
+# two columns of equal length (entry i scores query[i] with candidates[i]).
 def levenshtein_scores(
-    query: str,
-    candidates: _Texts,
+    query: Union[str, _Texts],
+    candidates: Union[str, _Texts],
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
 ) -> _Array: ...
 def damerau_scores(
-    query: str,
-    candidates: _Texts,
+    query: Union[str, _Texts],
+    candidates: Union[str, _Texts],
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
 ) -> _Array: ...
 def jaro_winkler_scores(
-    query: str,
-    candidates: _Texts,
+    query: Union[str, _Texts],
+    candidates: Union[str, _Texts],
     case_insensitive: Optional[bool] = None,
     p: Optional[float] = None,
     workers: Optional[int] = None,

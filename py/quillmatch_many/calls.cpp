@@ -403,43 +403,110 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
   });
 }
 
-// One query against a column: the matrix run with a single query, whose one
+// One text against a column: the matrix run with a single query, whose one
 // row is the result. A dictionary column is scored once per distinct text
 // and the scores gathered to its rows; the dtype depends only on the texts
-// the rows use, so it is the plain column's.
+// the rows use, so it is the plain column's. Lock held on entry and exit.
+PyObject* one_against_column(const ManyOptions& options, TextView one, const Texts& column_texts) {
+  const std::span<const TextView> queries(&one, 1);
+  const ScoreType type = many_score_type(options.measure, std::max(one.size, column_texts.longest()));
+  const TextColumn* column = column_texts.arrow.taken() ? &column_texts.arrow.column() : nullptr;
+  OutArray out;
+  if (column && column->coded()) {
+    const Side single{queries, {}, 1};
+    const Side rows{column->texts(), column->codes(), column->size()};
+    if (!out.allocate(element_of(type), rows.rows, 0, false) ||
+        !score_distinct(options, single, rows, type, out.data()))
+      return nullptr;
+    return out.release_as_python();
+  }
+  // A column whose views are made on demand is scored a chunk of views at a time.
+  const bool on_demand = column && column->views_on_demand();
+  const std::size_t rows = on_demand ? column->size() : column_texts.views().size();
+  if (!out.allocate(element_of(type), rows, 0, false) || !run_released([&] {
+        return on_demand ? start_matrix(options, queries, *column, type, out.data())
+                         : start_matrix(options, queries, column_texts.views(), type, out.data());
+      }))
+    return nullptr;
+  return out.release_as_python();
+}
+
+// Row i of the result is the score of (queries[i], candidates[i]), or of
+// (queries[i], candidates[0]) when candidates is one text. Lock held on entry
+// and exit; the run is released.
+PyObject* row_by_row(const ManyOptions& options, std::span<const TextView> queries,
+                     std::span<const TextView> candidates, std::size_t longest) {
+  const ScoreType type = many_score_type(options.measure, longest);
+  OutArray out;
+  if (!out.allocate(element_of(type), queries.size(), 0, false) ||
+      !run_released([&] { return start_rows(options, queries, candidates, type, out.data()); }))
+    return nullptr;
+  return out.release_as_python();
+}
+
+// Slot i's argument, borrowed from the call, unconverted.
+PyObject* argument(Arguments& a, std::size_t i) {
+  PyObject* obj = nullptr;
+  a.convert(i, [](PyObject* given, PyObject*& out) { return (out = given) != nullptr; }, obj);
+  return obj;
+}
+
+const char* matrix_name(Measure m) {
+  return m == Measure::kJaroWinkler ? "jaro_winkler_matrix"
+         : m == Measure::kDamerau   ? "damerau_matrix"
+                                    : "levenshtein_matrix";
+}
+
+// A str query against a column, a column against a str, or two columns of
+// equal length row by row; each entry is the scalar function's on
+// (query row, candidates row), the query's text as str_1. A str query takes
+// today's path, which also refuses a str of candidates.
 PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
   return guarded_with_runtime_state([&]() -> PyObject* {
     const Slots s = slots_of(sig);
     Arguments a(sig);
-    BorrowedText query;
-    Texts candidates;
     ManyOptions options;
     options.measure = measure;
-    if (!a.bind(args, kwargs) || !a.text_borrowed(0, query) ||
-        !a.convert(1, take_texts, candidates) || !convert_options(a, s, options) ||
-        !read_arrow({{&candidates, sig.params[1]}}, false, options.workers))
-      return nullptr;
-    const std::span<const TextView> queries(&query.text, 1);
-    const ScoreType type = many_score_type(measure, std::max(query.text.size, candidates.longest()));
-    const TextColumn* column = candidates.arrow.taken() ? &candidates.arrow.column() : nullptr;
-    OutArray out;
-    if (column && column->coded()) {
-      const Side one{queries, {}, 1};
-      const Side rows{column->texts(), column->codes(), column->size()};
-      if (!out.allocate(element_of(type), rows.rows, 0, false) ||
-          !score_distinct(options, one, rows, type, out.data()))
+    if (!a.bind(args, kwargs)) return nullptr;
+    if (PyUnicode_Check(argument(a, 0))) {
+      BorrowedText query;
+      Texts candidates;
+      if (!a.text_borrowed(0, query) || !a.convert(1, take_texts, candidates) ||
+          !convert_options(a, s, options) ||
+          !read_arrow({{&candidates, sig.params[1]}}, false, options.workers))
         return nullptr;
-      return out.release_as_python();
+      return one_against_column(options, query.text, candidates);
     }
-    // A column whose views are made on demand is scored a chunk of views at a time.
-    const bool on_demand = column && column->views_on_demand();
-    const std::size_t rows = on_demand ? column->size() : candidates.views().size();
-    if (!out.allocate(element_of(type), rows, 0, false) || !run_released([&] {
-          return on_demand ? start_matrix(options, queries, *column, type, out.data())
-                           : start_matrix(options, queries, candidates.views(), type, out.data());
-        }))
+    Texts queries;
+    if (!a.convert(0, take_texts, queries)) return nullptr;
+    if (PyUnicode_Check(argument(a, 1))) {
+      BorrowedText one;
+      if (!a.text_borrowed(1, one) || !convert_options(a, s, options)) return nullptr;
+      // The edit distances are symmetric, and the engines fold both texts:
+      // the str can be the query of today's path. A similarity is not, to
+      // the bit: each row is scored as str_1.
+      if (measure != Measure::kJaroWinkler)
+        return read_arrow({{&queries, sig.params[0]}}, false, options.workers)
+                   ? one_against_column(options, one.text, queries)
+                   : nullptr;
+      if (!read_arrow({{&queries, sig.params[0]}}, true, options.workers)) return nullptr;
+      return row_by_row(options, queries.views(), std::span<const TextView>(&one.text, 1),
+                        std::max(one.text.size, queries.longest()));
+    }
+    Texts candidates;
+    if (!a.convert(1, take_texts, candidates) || !convert_options(a, s, options) ||
+        !read_arrow({{&queries, sig.params[0]}, {&candidates, sig.params[1]}}, true, options.workers))
       return nullptr;
-    return out.release_as_python();
+    const auto q = queries.views();
+    const auto c = candidates.views();
+    if (q.size() != c.size()) {
+      PyErr_Format(PyExc_ValueError, "query has %zu rows and candidates %zu; for every pair use %s",
+                   q.size(), c.size(), matrix_name(measure));
+      return nullptr;
+    }
+    // One row: a candidates side of one text would be taken as broadcast,
+    // which is the same pair.
+    return row_by_row(options, q, c, std::max(queries.longest(), candidates.longest()));
   });
 }
 

@@ -1,5 +1,6 @@
-// One query against a column: the scores functions of quillmatch_many, which
-// return a one-dimensional array with an entry per candidate.
+// The scores functions of quillmatch_many: one str against a column, a column
+// against one str, or two columns row by row; a one-dimensional array with an
+// entry per row.
 #pragma once
 
 #include <Python.h>
@@ -11,38 +12,55 @@ namespace quillmatch::py {
 inline constexpr CallSignature kLevenshteinScores{
     "levenshtein_scores", {"query", "candidates", "case_insensitive", "workers"}, 4, 2};
 inline constexpr const char* kLevenshteinScoresDoc =
-    "Levenshtein distance of one query to each candidate: a list of str, or a\n"
-    "pyarrow, polars, pandas or DuckDB column, read in place.\n"
+    "Levenshtein distance row by row. query and candidates are each a str or a\n"
+    "column: a list of str, or a pyarrow, polars, pandas or DuckDB column, read\n"
+    "in place. A str against a column, or a column against a str, scores the\n"
+    "str with every row; two columns of equal length score row i of one with\n"
+    "row i of the other (of other lengths, ValueError: use levenshtein_matrix).\n"
     "\n"
-    "Returns a one-dimensional array, entry j for candidates[j], of the type a\n"
-    "matrix of these texts has (the narrowest unsigned integer that holds the\n"
-    "UTF-8 length of the longest text). A null in a column raises ValueError.\n"
+    "Returns a one-dimensional array, entry i for row i, of the type a matrix\n"
+    "of these texts has (the narrowest unsigned integer that holds the UTF-8\n"
+    "length of the longest text). A null in a column raises ValueError.\n"
     "\n"
     ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", \"kitten\", \"\"]).tolist()\n"
-    "[3, 0, 6]\n";
+    "[3, 0, 6]\n"
+    ">>> qmm.levenshtein_scores([\"kitten\", \"flaw\"], [\"sitting\", \"lawn\"]).tolist()\n"
+    "[3, 2]\n";
 inline constexpr CallSignature kDamerauScores{
     "damerau_scores", {"query", "candidates", "case_insensitive", "workers"}, 4, 2};
 inline constexpr const char* kDamerauScoresDoc =
-    "Optimal string alignment (restricted Damerau) distance of one query to\n"
-    "each candidate: a list of str, or a pyarrow, polars, pandas or DuckDB\n"
-    "column, read in place.\n"
+    "Optimal string alignment (restricted Damerau) distance row by row. query\n"
+    "and candidates are each a str or a column: a list of str, or a pyarrow,\n"
+    "polars, pandas or DuckDB column, read in place. A str against a column, or\n"
+    "a column against a str, scores the str with every row; two columns of\n"
+    "equal length score row i of one with row i of the other (of other\n"
+    "lengths, ValueError: use damerau_matrix).\n"
     "\n"
-    "Returns a one-dimensional array, entry j for candidates[j], of the type a\n"
-    "matrix of these texts has. A null in a column raises ValueError.\n"
+    "Returns a one-dimensional array, entry i for row i, of the type a matrix\n"
+    "of these texts has. A null in a column raises ValueError.\n"
     "\n"
     ">>> qmm.damerau_scores(\"ab\", [\"ba\", \"abc\", \"ca\"]).tolist()\n"
-    "[1, 1, 2]\n";
+    "[1, 1, 2]\n"
+    ">>> qmm.damerau_scores([\"ab\", \"abc\"], \"ba\").tolist()\n"
+    "[1, 2]\n";
 inline constexpr CallSignature kJaroWinklerScores{
     "jaro_winkler_scores", {"query", "candidates", "case_insensitive", "p", "workers"}, 5, 2};
 inline constexpr const char* kJaroWinklerScoresDoc =
-    "Jaro-Winkler similarity of one query to each candidate: a list of str, or\n"
-    "a pyarrow, polars, pandas or DuckDB column, read in place.\n"
+    "Jaro-Winkler similarity row by row. query and candidates are each a str\n"
+    "or a column: a list of str, or a pyarrow, polars, pandas or DuckDB column,\n"
+    "read in place. A str against a column, or a column against a str, scores\n"
+    "the str with every row; two columns of equal length score row i of one\n"
+    "with row i of the other (of other lengths, ValueError: use\n"
+    "jaro_winkler_matrix). Entry i is jaro_winkler_similarity with the query's\n"
+    "text first.\n"
     "\n"
-    "Returns a one-dimensional float64 array, entry j for candidates[j]. A\n"
-    "null in a column raises ValueError.\n"
+    "Returns a one-dimensional float64 array, entry i for row i. A null in a\n"
+    "column raises ValueError.\n"
     "\n"
     ">>> qmm.jaro_winkler_scores(\"MARTHA\", [\"MARHTA\", \"MARTHA\"]).tolist()\n"
-    "[0.9611111111111111, 1.0]\n";
+    "[0.9611111111111111, 1.0]\n"
+    ">>> qmm.jaro_winkler_scores([\"MARTHA\", \"DWAYNE\"], [\"MARHTA\", \"DUANE\"]).tolist()\n"
+    "[0.9611111111111111, 0.8400000000000001]\n";
 
 // METH_VARARGS | METH_KEYWORDS entry points, entered and left holding the lock.
 PyObject* levenshtein_scores(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -108,6 +108,9 @@ TEST(ManyRun, EveryPhaseOfALongRunPollsAndStopsAtAnyLook) {
   std::shared_ptr<const JoinIndex> index;
   PairsFound found;
   std::vector<std::uint64_t> cells(long_views.size() * long_views.size());
+  std::vector<TextView> long_rows;
+  for (std::size_t k = 0; k < 48; ++k) long_rows.push_back(long_views[k % long_views.size()]);
+  std::vector<std::uint64_t> row_scores(long_rows.size());
   std::vector<std::int64_t> indices(5), counts(1);
   std::vector<std::uint64_t> scores(5);
   const TopOutput top{5, ScoreType::U64, indices.data(), scores.data(), counts.data()};
@@ -117,6 +120,8 @@ TEST(ManyRun, EveryPhaseOfALongRunPollsAndStopsAtAnyLook) {
        [&] { return start_pairs(filtered, equal_views, std::nullopt, ScoreType::U64, found); }},
       {"a matrix of long texts",
        [&] { return start_matrix(damerau, long_views, long_views, ScoreType::U64, cells.data()); }},
+      {"long texts row by row",
+       [&] { return start_rows(damerau, long_rows, long_rows, ScoreType::U64, row_scores.data()); }},
       {"one query's top list, lengths found first",
        [&] { return start_top(lev, std::span<const TextView>(name_views).first(1), name_views, top); }},
   };

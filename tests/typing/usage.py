@@ -45,8 +45,11 @@ qmm.damerau_top(names, names)  # type: ignore[call-arg]
 # A distance's cut-off is an int.
 qmm.levenshtein_top(names, names, 2, score_cutoff=0.5)  # type: ignore[arg-type]
 column = qmm.jaro_winkler_scores("jon", names, case_insensitive=True, p=0.2)
-# One query is one str.
-qmm.levenshtein_scores(names, names)  # type: ignore[arg-type]
+# Either side is a str or a column: two columns are scored row by row.
+rows = qmm.damerau_scores(names, names, case_insensitive=True)
+qmm.jaro_winkler_scores(names, "jon", p=0.2, workers=2)
+# The prefix scale belongs to the similarity alone, here too.
+qmm.levenshtein_scores(names, "jon", p=0.1)  # type: ignore[call-arg]
 groups = qmm.clusters(query_index, candidate_index, len(names))
 qmm.clusters([0, 1], (1, 2), n=3)
 # The node count is an int.

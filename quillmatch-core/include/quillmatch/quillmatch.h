@@ -335,6 +335,18 @@ Result<std::unique_ptr<ManyRun>> start_matrix(const ManyOptions& options,
                                               const TextRows& candidates, ScoreType type,
                                               void* out);
 
+// Two columns row by row: out[i] = score of (queries[i], candidates[i]), as
+// the scalar measure gives it with queries[i] as str_1 (no max_len, no
+// cutoff). A single candidate is every row's: out[i] = score of (queries[i],
+// candidates[0]).
+// REQUIRES: candidates.size() is queries.size() or 1; out holds
+// queries.size() scores of `type`, which is many_score_type() of both sides
+// or a wider type of the same kind.
+Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options,
+                                            std::span<const TextView> queries,
+                                            std::span<const TextView> candidates, ScoreType type,
+                                            void* out);
+
 // Per query its best k candidates within the cutoff: row i of indices and
 // scores holds (candidate index, score), best first (smallest distance or
 // largest similarity), ties in candidate order; counts[i] of them are real,

@@ -1,0 +1,106 @@
+"""The scores functions broadcast: a str against a column, a column against a str, and two
+columns of equal length row by row, each entry the core module's scalar function on
+(query row, candidates row), bit for bit, over every kind of column."""
+
+import random
+
+import numpy as np
+import pytest
+
+from test_many import MEASURES, SCALAR, expected_dtype, fn, options, random_texts
+
+
+def same(got, want, measure, texts):
+    """Equal entries (floats compared by their bits) and the dtype a matrix of the texts has."""
+    assert got.dtype == expected_dtype(measure, texts)
+    if measure == "jaro_winkler":
+        assert got.view(np.uint64).tolist() == np.array(want, np.float64).view(np.uint64).tolist()
+    else:
+        assert got.tolist() == want
+
+
+def plain_columns(texts):
+    yield list(texts)
+    yield tuple(texts)
+    yield np.array(texts, dtype=object)
+    if texts:
+        yield np.array(texts)
+
+
+def arrow_columns(texts):
+    try:
+        import pyarrow as pa
+    except ImportError:
+        return
+    half = len(texts) // 2
+    yield pa.array(texts, pa.string())
+    yield pa.array(texts, pa.large_string())
+    yield pa.array(texts, pa.string_view())
+    yield pa.chunked_array([texts[:half], [], texts[half:]], pa.string())
+    yield pa.array(texts, pa.string()).dictionary_encode()
+
+
+def columns(texts):
+    yield from plain_columns(texts)
+    yield from arrow_columns(texts)
+
+
+@MEASURES
+def test_both_directions_and_two_columns_equal_the_scalar_function(measure):
+    rnd = random.Random("rows " + measure)
+    scores = fn(measure, "scores")
+    for n in [0, 1, 2, 57]:
+        # Repeats, so that a dictionary column has fewer texts than rows.
+        queries = random_texts(rnd, n // 2 + 1)[:n] * 2
+        queries, candidates = queries[:n], random_texts(rnd, n)
+        one = rnd.choice(random_texts(rnd, 3) + ["", "\u0130"])
+        kw = options(measure, rnd)
+        rows = [SCALAR[measure](q, c, **kw) for q, c in zip(queries, candidates)]
+        against_one = [SCALAR[measure](q, one, **kw) for q in queries]
+        one_against = [SCALAR[measure](one, c, **kw) for c in candidates]
+        for column_q in columns(queries):
+            same(scores(column_q, one, **kw), against_one, measure, queries + [one])
+            for column_c in columns(candidates):
+                same(scores(column_q, column_c, **kw), rows, measure, queries + candidates)
+        for column_c in columns(candidates):
+            same(scores(one, column_c, **kw), one_against, measure, candidates + [one])
+
+
+@MEASURES
+def test_one_or_two_workers_give_the_same_rows(measure):
+    rnd = random.Random("workers " + measure)
+    queries, candidates = random_texts(rnd, 3000, 200), random_texts(rnd, 3000, 200)
+    scores = fn(measure, "scores")
+    one = scores(queries, candidates, workers=1)
+    assert one.tobytes() == scores(queries, candidates, workers=2).tobytes()
+    assert one.tobytes() == scores(queries, candidates, workers=7).tobytes()
+    picked = rnd.sample(range(len(queries)), 200)
+    same(one[picked], [SCALAR[measure](queries[i], candidates[i]) for i in picked], measure,
+         queries + candidates)
+    assert scores(queries, "kitten", workers=1).tobytes() == \
+        scores(queries, "kitten", workers=2).tobytes()
+
+
+@MEASURES
+def test_refusals(measure):
+    """Columns of other lengths name the matrix; two str, non-texts, nulls and a bad p."""
+    scores = fn(measure, "scores")
+    with pytest.raises(ValueError) as info:
+        scores(["a", "b", "c"], ["a"] * 5)
+    assert str(info.value) == \
+        "query has 3 rows and candidates 5; for every pair use %s_matrix" % measure
+    with pytest.raises(ValueError, match="^query has 1 rows and candidates 0; "):
+        scores(["a"], [])
+    with pytest.raises(TypeError):
+        scores("a", "b")
+    with pytest.raises(TypeError):
+        scores(["a", 1], "b")
+    pa = pytest.importorskip("pyarrow")
+    for query, candidates in [(pa.array(["a", None]), ["a", "b"]), (["a", "b"], pa.array([None, "b"])),
+                              (pa.array(["a", None]), "b")]:
+        with pytest.raises(ValueError):
+            scores(query, candidates)
+    if measure == "jaro_winkler":
+        for query, candidates in [(["a"], "b"), (["a"], ["b"])]:
+            with pytest.raises(ValueError, match="InvalidPrefixScale"):
+                scores(query, candidates, p=0.3)
