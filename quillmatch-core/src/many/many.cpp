@@ -368,15 +368,20 @@ class TopJob final : public GridJob<Traits> {
     heap.reserve(std::min(out_.k, this->cols_));
     this->walk(
         task, pool, [&](std::size_t) { heap.clear(); },
-        // Inlined into the walk whatever its size: called out of line, the
-        // heap's steps run at half speed.
+        // Inlined into the walk whatever its size (out of line, the heap's
+        // steps run at half speed), and what the loop reads copied to locals
+        // first: the heap's stores could otherwise alias the members, which
+        // the loop would reload for every candidate (most of which it only
+        // compares and rejects).
         [&](std::size_t, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked)
             __attribute__((always_inline)) {
-          if (out_.k == 0) return;
+          const std::size_t most = out_.k;
+          const ManyOptions options = this->options_;
+          if (most == 0) return;
           for (std::size_t k = 0; k < v.size(); ++k) {
-            if (!Traits::within(v[k], this->options_)) continue;
+            if (!Traits::within(v[k], options)) continue;
             const Item item{v[k], static_cast<std::int64_t>(j0 + (picked ? picked[k] : k))};
-            if (heap.size() < out_.k) {
+            if (heap.size() < most) {
               heap.push_back(item);
               std::push_heap(heap.begin(), heap.end(), better);
             } else if (better(item, heap.front())) {
