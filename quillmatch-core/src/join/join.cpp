@@ -145,9 +145,8 @@ Result<std::unique_ptr<ManyRun>> start_build(const ManyOptions& options, std::sp
                                              std::shared_ptr<const JoinIndex>* out, BuildJob::Then after) {
   const Result<double> scale = check_prefix_scale(options.p);
   if (!scale.ok()) return scale.error();
-  const std::size_t workers = std::clamp<std::size_t>(options.workers, 1, kMaxManyWorkers);
   return std::make_unique<ManyRun>(std::make_unique<BuildJob>(options, scale.value(), candidates, out, std::move(after)),
-                                   workers);
+                                   clamp_workers(options.workers));
 }
 
 }  // namespace
@@ -393,7 +392,7 @@ class IndexPairsJob final : public IndexJob<Order> {
 template <template <class> class Job, class... Args>
 std::unique_ptr<ManyRun::Job> index_job(std::shared_ptr<const JoinIndex> index, ManyOptions run,
                                         Args&&... args) {
-  run.workers = std::clamp<std::size_t>(run.workers, 1, kMaxManyWorkers);
+  run.workers = clamp_workers(run.workers);
   if (index->options().measure == Measure::kJaroWinkler)
     return std::make_unique<Job<SimilarityOrder>>(std::move(index), run, std::forward<Args>(args)...);
   return std::make_unique<Job<DistanceOrder>>(std::move(index), run, std::forward<Args>(args)...);
@@ -402,8 +401,8 @@ std::unique_ptr<ManyRun::Job> index_job(std::shared_ptr<const JoinIndex> index, 
 template <template <class> class Job, class... Args>
 Result<std::unique_ptr<ManyRun>> start_on_index(std::shared_ptr<const JoinIndex> index,
                                                 const ManyOptions& run, Args&&... args) {
-  const std::size_t workers = std::clamp<std::size_t>(run.workers, 1, kMaxManyWorkers);
-  return std::make_unique<ManyRun>(index_job<Job>(std::move(index), run, std::forward<Args>(args)...), workers);
+  return std::make_unique<ManyRun>(index_job<Job>(std::move(index), run, std::forward<Args>(args)...),
+                                   clamp_workers(run.workers));
 }
 
 // Below this many pairs the cross product is quick whatever the filters do.

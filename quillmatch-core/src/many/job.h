@@ -11,6 +11,7 @@
 
 #include "quillmatch/quillmatch.h"
 #include "many/thread_pool.h"
+#include "text/text.h"
 
 namespace quillmatch {
 
@@ -124,6 +125,19 @@ struct PairsFound::Buffers {
 struct ManyAccess {
   static PairsFound::Buffers& buffers(PairsFound& p) { return *p.buffers_; }
 };
+
+inline std::size_t clamp_workers(std::size_t w) { return std::clamp<std::size_t>(w, 1, kMaxManyWorkers); }
+
+// The options a run starts with, workers clamped; for Jaro-Winkler, the prefix
+// scale's error when it is invalid, before any job is made or thread started.
+inline Result<ManyOptions> run_options(ManyOptions o) {
+  o.workers = clamp_workers(o.workers);
+  if (o.measure == Measure::kJaroWinkler) {
+    const Result<double> scale = check_prefix_scale(o.p);
+    if (!scale.ok()) return scale.error();
+  }
+  return o;
+}
 
 // The work of scoring a pair of texts of these sizes in bytes, in kPollWork
 // units: a cell of the dynamic programme for each pair of code points, 32

@@ -522,16 +522,14 @@ std::unique_ptr<ManyRun::Job> GridJob<Traits>::first_phase(std::unique_ptr<GridJ
   return fill;
 }
 
-std::size_t clamp_workers(std::size_t w) { return std::clamp<std::size_t>(w, 1, kMaxManyWorkers); }
-
 // Checks the prefix scale, then builds the job for the measure and starts it.
 template <template <class> class Job, class... Args>
-Result<std::unique_ptr<ManyRun>> start(ManyOptions options, Args&&... args) {
-  options.workers = clamp_workers(options.workers);
+Result<std::unique_ptr<ManyRun>> start(const ManyOptions& given, Args&&... args) {
+  const Result<ManyOptions> checked = run_options(given);
+  if (!checked.ok()) return checked.error();
+  const ManyOptions& options = checked.value();
   std::unique_ptr<ManyRun::Job> job;
   if (options.measure == Measure::kJaroWinkler) {
-    Result<JaroWinklerScorer> check = JaroWinklerScorer::make(TextView(), options.p, false);
-    if (!check.ok()) return check.error();
     job = GridJob<SimilarityTraits>::first_phase(
         std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...));
   } else {

@@ -90,14 +90,10 @@ Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options,
                                             std::span<const TextView> queries,
                                             std::span<const TextView> candidates, ScoreType type,
                                             void* out) {
-  ManyOptions o = options;
-  o.workers = std::clamp<std::size_t>(o.workers, 1, kMaxManyWorkers);
-  if (o.measure == Measure::kJaroWinkler) {
-    Result<JaroWinklerScorer> check = JaroWinklerScorer::make(TextView(), o.p, false);
-    if (!check.ok()) return check.error();
-  }
-  return std::make_unique<ManyRun>(std::make_unique<RowsJob>(o, queries, candidates, type, out),
-                                   o.workers);
+  const Result<ManyOptions> o = run_options(options);
+  if (!o.ok()) return o.error();
+  return std::make_unique<ManyRun>(std::make_unique<RowsJob>(o.value(), queries, candidates, type, out),
+                                   o.value().workers);
 }
 
 }  // namespace quillmatch
