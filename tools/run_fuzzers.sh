@@ -17,7 +17,7 @@ build=build/fuzz
 [ "$simd" = auto ] || build=build/fuzz-$simd
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -le 2 ] || jobs=2
-targets=(edit_distance jaro_winkler distance_batch jaro_winkler_batch fold_case float_text many join
+targets=(edit_distance jaro_winkler distance_batch jaro_winkler_batch fold_case float_text many rows join
   arrow_column)
 
 # clang, and the libFuzzer runtime, which Debian ships in libclang-rt-*-dev.

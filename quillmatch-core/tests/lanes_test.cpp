@@ -17,6 +17,7 @@
 #include "kernels/bit_parallel.h"
 #include "oracle.h"
 #include "batch/slices.h"
+#include "simd/byte_pattern.h"
 
 namespace quillmatch {
 namespace {
@@ -377,6 +378,24 @@ void check_fill_at_page_edges(const GuardedPage& page) {
           ASSERT_EQ(got[(j - j0) * kLanes], table[text[j]]) << "length " << n << " byte " << j;
         ASSERT_EQ(high[0], 0) << "length " << n;
       }
+    }
+  }
+}
+
+// The row engines' match masks: bit i of matches(c) is whether byte i of the
+// pattern is c, for every byte value, over patterns with repeats and bytes
+// from 0x80 up (the compare is of bytes, not signed values).
+TEST(BytePattern, BitIIsWhetherByteIIsTheOneAskedFor) {
+  std::mt19937_64 rnd(5);
+  for (int round = 0; round < 200; ++round) {
+    unsigned char p[32];
+    const unsigned alphabet = round % 2 ? 4 : 256;
+    for (unsigned char& b : p) b = static_cast<unsigned char>(0x7E + rnd() % alphabet);
+    const simd::BytePattern pattern(p);
+    for (unsigned c = 0; c < 256; ++c) {
+      std::uint32_t want = 0;
+      for (int i = 0; i < 32; ++i) want |= static_cast<std::uint32_t>(p[i] == c) << i;
+      ASSERT_EQ(pattern.matches(static_cast<unsigned char>(c)), want) << "byte " << c;
     }
   }
 }

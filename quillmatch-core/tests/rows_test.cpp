@@ -14,11 +14,19 @@ namespace quillmatch {
 namespace {
 
 std::vector<std::string> random_texts(std::mt19937_64& rnd, std::size_t n) {
-  static const std::vector<std::string> letters = {"a", "b", "A", "B", "\xc3\xa9", "\xc3\x89",
-                                                   "\xc3\x9f", "\xc4\xb0", "\xce\xa3", "\xe4\xb8\xad"};
+  // ASCII and Latin-1 of both cases most of the time (the pair engines'
+  // texts), else code points past U+00FF too.
+  static const std::vector<std::string> latin1 = {"a", "b", "A", "B", " ", "\xc3\xa9", "\xc3\x89", "\xc3\x9f", "\xc3\xbf"};
+  static const std::vector<std::string> wider = {"a", "A", "\xc3\xa9", "\xc5\xb8", "\xc4\xb0", "\xce\xa3", "\xe4\xb8\xad"};
   std::vector<std::string> out(n);
   for (auto& s : out) {
-    const std::size_t len = rnd() % 8 == 0 ? 0 : rnd() % 4 == 0 ? 60 + rnd() % 90 : rnd() % 12;
+    // Empty, short, around a lane pattern's 32 code points and a narrowed
+    // text's 64, and long.
+    const std::size_t len = rnd() % 8 == 0   ? 0
+                            : rnd() % 4 == 0 ? 60 + rnd() % 90
+                            : rnd() % 3 == 0 ? 28 + rnd() % 40
+                                             : rnd() % 12;
+    const std::vector<std::string>& letters = rnd() % 4 == 0 ? wider : latin1;
     for (std::size_t k = 0; k < len; ++k) s += letters[rnd() % letters.size()];
   }
   return out;

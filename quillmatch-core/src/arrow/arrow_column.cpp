@@ -459,30 +459,6 @@ bool valid_utf8(TextView t) { return is_ascii(t.view()) || utf8_valid_prefix(t.v
 
 std::int64_t buffers_of(Strings s) { return s == Strings::kView ? -3 : 3; }
 
-// 32 bytes of 0xFF, then 32 zeros: the 32 bytes from kFirstBytes + 32 - n
-// keep the first n bytes of what they mask.
-alignas(64) constexpr unsigned char kFirstBytes[64] = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-// Whether the n bytes at p are ASCII. A text of up to 32 bytes whose first 32
-// bytes stay in its page is read whole, the bytes past its end masked off
-// (see within_page in quillmatch.h): no branch on its length,
-// which would be a coin toss on texts of mixed lengths.
-__attribute__((no_sanitize("address"))) inline bool short_ascii(const char* p, std::size_t n) {
-  if (n > kShortTextBytes || !within_page(p, kShortTextBytes)) return is_ascii({p, n});
-  static_assert(kShortTextBytes == 32);
-  // Copied with the builtin, which this function's own code performs (a
-  // register load, once optimised) and so keeps out of the address sanitizer.
-  unsigned char bytes[kShortTextBytes];
-  __builtin_memcpy(bytes, p, kShortTextBytes);
-  const unsigned char* keep = kFirstBytes + kShortTextBytes - n;
-  simd::Bytes any = simd::Bytes::splat(0);
-  for (std::size_t k = 0; k < kShortTextBytes; k += simd::Bytes::kSize)
-    any = any | (simd::Bytes::load(bytes + k) & simd::Bytes::load(keep + k));
-  return !any.any_top_bit();
-}
-
 // What reading rows [lo, hi) of a chunk found: the first faulty row (kNoRow
 // when none), its fault, and the size of the longest text read before it.
 constexpr std::uint64_t kNoRow = std::numeric_limits<std::uint64_t>::max();
@@ -508,7 +484,18 @@ RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Te
   if (out)
     for (std::uint64_t i = lo; i < hi; ++i)
       out[i] = TextView(data + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
-  if (is_ascii({data + o[lo], static_cast<std::size_t>(o[hi] - o[lo])})) return got;
+  const std::string_view whole(data + o[lo], static_cast<std::size_t>(o[hi] - o[lo]));
+  if (is_ascii(whole)) return got;
+  // Valid as a whole, the texts are each valid exactly when none starts on a
+  // continuation byte: then every text is whole sequences, and a text that
+  // is valid starts on a lead byte or is empty. Read in one pass, the range
+  // costs about what its ASCII test did; else the loop below finds the row.
+  if (utf8_valid_prefix(whole) == whole.size()) {
+    bool split = false;
+    for (std::uint64_t i = lo + 1; i < hi; ++i)
+      split |= o[i] < o[hi] && is_continuation(static_cast<unsigned char>(data[o[i]]));
+    if (!split) return got;
+  }
   for (std::uint64_t i = lo; i < hi; ++i) {
     if (!valid_utf8(TextView(data + o[i], static_cast<std::size_t>(o[i + 1] - o[i])))) {
       got.fault_row = i;

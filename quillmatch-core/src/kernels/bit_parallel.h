@@ -102,6 +102,8 @@ struct LevenshteinLanes {
 
   LevenshteinLanes(std::uint64_t m, std::uint64_t top_bit)
       : score(V::splat(static_cast<T>(m))), top(V::splat(static_cast<T>(top_bit))) {}
+  // A pattern of its own in each lane: lengths m and top bits 1 << (m - 1).
+  LevenshteinLanes(V m, V top_bits) : score(m), top(top_bits) {}
 
   // The lanes set in `ended` keep their score from now on.
   void retire(V ended) { top = and_not(top, ended); }
@@ -161,6 +163,7 @@ struct OsaLanes {
 
   OsaLanes(std::uint64_t m, std::uint64_t top_bit)
       : score(V::splat(static_cast<T>(m))), top(V::splat(static_cast<T>(top_bit))) {}
+  OsaLanes(V m, V top_bits) : score(m), top(top_bits) {}
 
   void retire(V ended) { top = and_not(top, ended); }
 

@@ -1,15 +1,18 @@
 // Two columns scored row by row: out[i] = the score of (queries[i],
-// candidates[i]), each pair through the scalar kernel of its measure (no
-// max_len, no cutoff), so every entry is the scalar function's, bit for bit,
-// with queries[i] as str_1.
+// candidates[i]), as the scalar kernel of its measure gives it (no max_len,
+// no cutoff) with queries[i] as str_1, bit for bit. Pairs of short texts of
+// an edit distance take the pair lanes (batch/pair_lanes.h), which give the
+// kernel's distance; every other pair goes through the kernel itself.
 //
-// A task is a contiguous range of rows, so each output slot has one writer. A
-// pair is scored whole; between pairs the task counts their pair_work and
-// polls for a stop once it has spent kPollWork since the last poll.
+// A task is a contiguous range of rows, so each output slot has one writer.
+// Rows are scored a batch at a time: a batch ends once its pairs' pair_work
+// reaches kPollWork, and the task polls for a stop between batches.
 #include <algorithm>
-#include <type_traits>
+#include <memory>
 
 #include "quillmatch/quillmatch.h"
+#include "batch/pair_jaro_winkler.h"
+#include "batch/pair_lanes.h"
 #include "many/job.h"
 #include "many/thread_pool.h"
 
@@ -35,45 +38,47 @@ class RowsJob final : public ManyRun::Job {
   }
 
   void run(std::size_t task, const ThreadPool& pool) override {
-    if (options_.measure == Measure::kJaroWinkler) return walk<double>(task, pool);
-    walk<std::uint64_t>(task, pool);
-  }
-
- private:
-  // One writer per slot: this task's rows alone.
-  template <class Value>
-  void walk(std::size_t task, const ThreadPool& pool) const {
-    Value values[kRowBatch];
-    std::uint64_t work = 0;
-    const std::size_t hi = plan.row_bounds[task + 1];
-    for (std::size_t at = plan.row_bounds[task]; at < hi;) {
-      std::size_t n = 0;
-      while (n < kRowBatch && at + n < hi && work < kPollWork) {
-        const TextView q = queries_[at + n];
-        const TextView c = candidates_.size() == 1 ? candidates_[0] : candidates_[at + n];
-        values[n++] = score<Value>(q, c);
-        work += pair_work(q.size, c.size);
-      }
-      store(type_, out_, at, std::span<const Value>(values, n));
-      at += n;
-      if (work >= kPollWork) {
-        work = 0;
-        if (at < hi && pool.stop_requested()) return;
-      }
+    const bool fold = options_.case_insensitive;
+    switch (options_.measure) {
+      case Measure::kJaroWinkler:
+        return walk_with<PairJaroWinkler>(task, pool, fold, check_prefix_scale(options_.p).value());
+      case Measure::kDamerau:
+        return walk_with<PairLaneEngine<OsaLanes, damerau_bp>>(task, pool, fold);
+      default:
+        return walk_with<PairLaneEngine<LevenshteinLanes, levenshtein_bp>>(task, pool, fold);
     }
   }
 
-  // No max_len: the distances cannot fail. The prefix scale was checked when
-  // the run started: the similarity cannot fail either.
-  template <class Value>
-  Value score(TextView q, TextView c) const {
-    const bool folded = options_.case_insensitive;
-    if constexpr (std::is_same_v<Value, double>) {
-      return jaro_winkler(q, c, options_.p, std::nullopt, folded, std::nullopt).value();
-    } else {
-      if (options_.measure == Measure::kDamerau)
-        return damerau_bp(q, c, std::nullopt, folded, std::nullopt).value();
-      return levenshtein_bp(q, c, std::nullopt, folded, std::nullopt).value();
+ private:
+  // The engine is some tens of kilobytes: one per task, on the heap.
+  template <class Engine, class... Args>
+  void walk_with(std::size_t task, const ThreadPool& pool, Args... args) const {
+    static_assert(kRowBatch <= Engine::kMaxRows);
+    const auto engine = std::make_unique<Engine>(args...);
+    walk<typename Engine::Value>(task, pool, [&](std::span<const TextView> q, std::span<const TextView> c,
+                                                 typename Engine::Value* out) { engine->score(q, c, out); });
+  }
+
+  // Scores this task's rows, a batch at a time, with score(queries,
+  // candidates, out); one writer per slot: this task's rows alone. The
+  // prefix scale was checked when the run started, and without max_len no
+  // measure can fail.
+  template <class Value, class Score>
+  void walk(std::size_t task, const ThreadPool& pool, Score&& score) const {
+    Value values[kRowBatch];
+    const std::size_t hi = plan.row_bounds[task + 1];
+    const bool one = candidates_.size() == 1;
+    for (std::size_t at = plan.row_bounds[task]; at < hi;) {
+      std::uint64_t work = 0;
+      std::size_t n = 0;
+      while (n < kRowBatch && at + n < hi && work < kPollWork) {
+        work += pair_work(queries_[at + n].size, (one ? candidates_[0] : candidates_[at + n]).size);
+        ++n;
+      }
+      score(queries_.subspan(at, n), one ? candidates_ : candidates_.subspan(at, n), values);
+      store(type_, out_, at, std::span<const Value>(values, n));
+      at += n;
+      if (work >= kPollWork && at < hi && pool.stop_requested()) return;
     }
   }
 

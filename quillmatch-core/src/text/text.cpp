@@ -88,6 +88,9 @@ std::size_t utf8_valid_prefix(std::string_view text) {
       ++p;
       constexpr auto kBlock = static_cast<std::ptrdiff_t>(simd::Bytes::kSize);
       while (end - p >= kBlock && !simd::Bytes::load(p).any_top_bit()) p += kBlock;
+      // Then the ASCII bytes up to the block's first that is not: one
+      // compare each, not a block load each.
+      while (p < end && *p < 0x80) ++p;
       continue;
     }
     // The well-formed sequences (the Unicode standard's table 3-7): the lead
@@ -182,6 +185,28 @@ std::string fold_case(std::string_view text) {
     }
   }
   return out;
+}
+
+std::size_t narrow_code_points(std::string_view text, bool fold, unsigned char* out, std::size_t room) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  std::size_t n = 0;
+  for (; p < end; ++n) {
+    if (n == room) return kNotNarrow;
+    const unsigned char b = *p;
+    if (b < 0x80) {
+      out[n] = fold ? ascii_lower(b) : b;
+      ++p;
+      continue;
+    }
+    // U+0080..U+00FF are the two-byte sequences that start 0xC2 or 0xC3.
+    if ((b & 0xFE) != 0xC2) return kNotNarrow;
+    char32_t cp = decode_next(p, end);
+    if (fold) cp = unicode::lowercase(cp);
+    if (cp > 0xFF) return kNotNarrow;
+    out[n] = static_cast<unsigned char>(cp);
+  }
+  return n;
 }
 
 void WorkingText::fold(std::string_view text) {

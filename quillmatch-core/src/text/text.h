@@ -14,11 +14,36 @@
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
+#include "simd/simd.h"
 
 namespace quillmatch {
 
 // True when no byte is 0x80 or above. Tests 32 bytes per step.
 bool is_ascii(std::string_view text);
+
+// 32 bytes of 0xFF, then 32 zeros: the 32 bytes from kFirstBytes + 32 - n
+// keep the first n bytes of what they mask.
+alignas(64) inline constexpr unsigned char kFirstBytes[64] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// Whether the n bytes at p are ASCII. A text of up to 32 bytes whose first 32
+// bytes stay in its page is read whole, the bytes past its end masked off
+// (see within_page in quillmatch.h): no branch on its length,
+// which would be a coin toss on texts of mixed lengths.
+__attribute__((no_sanitize("address"))) inline bool short_ascii(const char* p, std::size_t n) {
+  if (n > kShortTextBytes || !within_page(p, kShortTextBytes)) return is_ascii({p, n});
+  static_assert(kShortTextBytes == 32);
+  // Copied with the builtin, which this function's own code performs (a
+  // register load, once optimised) and so keeps out of the address sanitizer.
+  unsigned char bytes[kShortTextBytes];
+  __builtin_memcpy(bytes, p, kShortTextBytes);
+  const unsigned char* keep = kFirstBytes + kShortTextBytes - n;
+  simd::Bytes any = simd::Bytes::splat(0);
+  for (std::size_t k = 0; k < kShortTextBytes; k += simd::Bytes::kSize)
+    any = any | (simd::Bytes::load(bytes + k) & simd::Bytes::load(keep + k));
+  return !any.any_top_bit();
+}
 
 // The length of the longest prefix of `text` that is well-formed UTF-8: the
 // offset of the first byte of the first ill-formed sequence (overlong forms,
@@ -77,6 +102,16 @@ inline void for_each_code_point(std::string_view text, F&& f) {
 // The full Unicode lowercase mapping, without language rules, with the
 // contextual final-sigma rule. ASCII runs are mapped without table lookups.
 std::string fold_case(std::string_view text);
+
+// A text whose code points, after folding when `fold`, all lie below U+0100
+// (ASCII and Latin-1), written as one byte per code point: the folded code
+// points are exactly what fold_case's UTF-8 would decode to, since no code
+// point below U+0100 has a mapping of more than one code point or one that
+// depends on context. Returns the count written, or kNotNarrow when a code
+// point is U+0100 or above (after folding) or there are more than `room`.
+// REQUIRES: valid UTF-8; room for `room` bytes at out.
+inline constexpr std::size_t kNotNarrow = ~std::size_t{0};
+std::size_t narrow_code_points(std::string_view text, bool fold, unsigned char* out, std::size_t room);
 
 // The effective prefix scale: 0.1 when absent; an error unless 0.0 <= p <= 0.25
 // (so NaN and both infinities are rejected, -0.0 is accepted).

@@ -1,0 +1,45 @@
+// The texts of a batch of row pairs as one byte per code point, for the pair
+// engines (batch/pair_lanes.h, batch/pair_jaro_winkler.h): a text whose code
+// points all lie below U+0100 is read in place when it is ASCII, else
+// narrowed into rows held here, so nothing is allocated per pair.
+#pragma once
+
+#include <cstddef>
+
+#include "quillmatch/quillmatch.h"
+#include "text/text.h"
+
+namespace quillmatch {
+
+class NarrowPairs {
+ public:
+  static constexpr std::size_t kMaxRows = 256;
+  static constexpr std::size_t kTextPoints = 64;  // the longest text narrowed
+
+  // `fold`: texts are narrowed folded. `fold_in_place`: an ASCII text read in
+  // place is left as it is, for an engine that folds as it reads; else
+  // folding narrows every text.
+  NarrowPairs(bool fold, bool fold_in_place) : fold_(fold), in_place_(!fold || fold_in_place) {}
+
+  // Side 0 or 1 of row k: at most kTextPoints code points, each one byte.
+  // False when the text has more, or one of U+0100 or above (after folding).
+  // REQUIRES: k < kMaxRows. The bytes stay valid until side `side` of row k
+  // is narrowed again.
+  bool code_points(TextView t, std::size_t k, int side, const unsigned char*& bytes, std::size_t& n) {
+    if (in_place_ && t.size <= kTextPoints && short_ascii(t.data, t.size)) {
+      bytes = reinterpret_cast<const unsigned char*>(t.data), n = t.size;
+      return true;
+    }
+    unsigned char* const room = rows_[k] + side * kTextPoints;
+    bytes = room, n = narrow_code_points(t.view(), fold_, room, kTextPoints);
+    return n != kNotNarrow;
+  }
+
+  bool fold() const { return fold_; }
+
+ private:
+  const bool fold_, in_place_;
+  unsigned char rows_[kMaxRows][2 * kTextPoints];
+};
+
+}  // namespace quillmatch
