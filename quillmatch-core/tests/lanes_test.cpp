@@ -382,20 +382,26 @@ void check_fill_at_page_edges(const GuardedPage& page) {
   }
 }
 
-// The row engines' match masks: bit i of matches(c) is whether byte i of the
-// pattern is c, for every byte value, over patterns with repeats and bytes
-// from 0x80 up (the compare is of bytes, not signed values).
+// The row engines' match masks: bit i of matches(c), below the pattern's
+// length, is whether byte i of the pattern (lowered when folding) is c, for
+// every byte value, over patterns with repeats and bytes from 0x80 up (the
+// compare is of bytes, not signed values), read from the ends of a page.
 TEST(BytePattern, BitIIsWhetherByteIIsTheOneAskedFor) {
+  const GuardedPage page;
   std::mt19937_64 rnd(5);
-  for (int round = 0; round < 200; ++round) {
-    unsigned char p[32];
-    const unsigned alphabet = round % 2 ? 4 : 256;
-    for (unsigned char& b : p) b = static_cast<unsigned char>(0x7E + rnd() % alphabet);
-    const simd::BytePattern pattern(p);
-    for (unsigned c = 0; c < 256; ++c) {
-      std::uint32_t want = 0;
-      for (int i = 0; i < 32; ++i) want |= static_cast<std::uint32_t>(p[i] == c) << i;
-      ASSERT_EQ(pattern.matches(static_cast<unsigned char>(c)), want) << "byte " << c;
+  for (int round = 0; round < 100; ++round) {
+    const std::size_t n = rnd() % 33;
+    for (const unsigned char* p : page.edges(n)) {
+      unsigned char* bytes = const_cast<unsigned char*>(p);
+      for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(round % 2 ? 'A' + rnd() % 4 : rnd());
+      const bool fold = rnd() % 2;
+      const simd::BytePattern pattern(p, n, fold);
+      const std::uint32_t inside = n == 32 ? ~0u : (1u << n) - 1;
+      for (unsigned c = 0; c < 256; ++c) {
+        std::uint32_t want = 0;
+        for (std::size_t i = 0; i < n; ++i) want |= static_cast<std::uint32_t>((fold ? ascii_lower(p[i]) : p[i]) == c) << i;
+        ASSERT_EQ(pattern.matches(static_cast<unsigned char>(c)) & inside, want) << "byte " << c << ", length " << n;
+      }
     }
   }
 }

@@ -63,10 +63,8 @@ class PairJaroWinkler {
     const std::size_t ns = swap ? n2 : n1, nr = swap ? n1 : n2;
     const std::uint64_t r = jw::match_radius(n1, n2);
     jw::MatchedWords matched;
-    if (nr <= kHeldPoints) {
-      alignas(32) unsigned char held[kHeldPoints];
-      copy_short_text(TextView(reinterpret_cast<const char*>(searched), nr), reinterpret_cast<char*>(held));
-      const simd::BytePattern pattern(held);
+    if (nr <= simd::kPatternBytes) {
+      const simd::BytePattern pattern(searched, nr, false);
       const std::uint64_t inside = (std::uint64_t{1} << nr) - 1;
       matched = jw::match_words_by([&](unsigned char b) { return pattern.matches(b) & inside; }, scanned, ns,
                                    r, jw::Verbatim{});
@@ -80,8 +78,6 @@ class PairJaroWinkler {
     const jw::Counts c = jw::count_words(scanned, ns, searched, nr, matched, jw::Verbatim{});
     return c.m == 0 ? 0.0 : jw::score_words(c.m, c.t, n1, n2, c.l, p_);
   }
-
-  static constexpr std::size_t kHeldPoints = 32;
   NarrowPairs texts_;
   const double p_;
 };

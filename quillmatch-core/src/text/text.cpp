@@ -187,26 +187,36 @@ std::string fold_case(std::string_view text) {
   return out;
 }
 
-std::size_t narrow_code_points(std::string_view text, bool fold, unsigned char* out, std::size_t room) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* const end = p + text.size();
+namespace {
+
+template <bool kFold>
+std::size_t narrow_code_points(const unsigned char* p, const unsigned char* end, unsigned char* out,
+                               std::size_t room) {
   std::size_t n = 0;
-  for (; p < end; ++n) {
+  while (p < end) {
     if (n == room) return kNotNarrow;
     const unsigned char b = *p;
     if (b < 0x80) {
-      out[n] = fold ? ascii_lower(b) : b;
+      out[n++] = kFold ? ascii_lower(b) : b;
       ++p;
       continue;
     }
     // U+0080..U+00FF are the two-byte sequences that start 0xC2 or 0xC3.
     if ((b & 0xFE) != 0xC2) return kNotNarrow;
     char32_t cp = decode_next(p, end);
-    if (fold) cp = unicode::lowercase(cp);
+    if (kFold) cp = unicode::lowercase(cp);
     if (cp > 0xFF) return kNotNarrow;
-    out[n] = static_cast<unsigned char>(cp);
+    out[n++] = static_cast<unsigned char>(cp);
   }
   return n;
+}
+
+}  // namespace
+
+std::size_t narrow_code_points(std::string_view text, bool fold, unsigned char* out, std::size_t room) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  return fold ? narrow_code_points<true>(p, end, out, room) : narrow_code_points<false>(p, end, out, room);
 }
 
 void WorkingText::fold(std::string_view text) {
