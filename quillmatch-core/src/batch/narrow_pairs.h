@@ -1,7 +1,7 @@
 // The texts of a batch of row pairs as one byte per code point, for the pair
-// engines (batch/pair_lanes.h, batch/pair_jaro_winkler.h): a text whose code
-// points all lie below U+0100 is read in place when it is ASCII, else
-// narrowed into rows held here, so nothing is allocated per pair.
+// engine (batch/pair_lanes.h): a text whose code points all lie below U+0100
+// is read in place when it is ASCII, else narrowed into rows held here, so
+// nothing is allocated per pair.
 #pragma once
 
 #include <cstddef>

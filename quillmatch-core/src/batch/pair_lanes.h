@@ -6,50 +6,60 @@
 // points below U+0100 (so one byte stands for one code point), the shorter
 // has 1 to 32 of them and the longer at most 64. The shorter is the lane's
 // pattern, in a 16-bit lane when it has at most 16 code points, else in a
-// 32-bit one: an edit distance is the same whichever text is the pattern, so the
-// lane gives the kernel's distance of (query, candidate) even when the
-// candidate is the shorter. A character's mask is the pattern, held in one
-// register, compared with the character (simd::BytePattern): bit i is set
-// exactly when pattern position i holds it, which is the pattern mask the
-// kernel's word step reads. Bits from m up are unspecified; no step carries
-// them down (see bit_parallel.h), and the score reads bit m - 1 alone.
-//
-// Each lane keeps its own length and top bit (LevenshteinLanes and OsaLanes
-// take them per lane) and retires after its text's last step, so a lane
-// holds exactly the low bits of the kernel's word scan of its pair, and its
-// score (at most 64) fits either width. Pairs are grouped by the
-// longer text's length, so the lanes of a group end at nearly the same step.
-// Every other pair goes to the kernel. Nothing is allocated per pair (see
-// batch/narrow_pairs.h).
+// 32-bit one; the longer is scanned, one step per code point. A character's
+// mask is the pattern, held in one register, compared with the character
+// (simd::BytePattern) and cut to the pattern's length: bit i is set exactly
+// when pattern position i holds it, which is the row of the character in the
+// kernels' position tables. Pairs are grouped by the longer length, so the
+// lanes of a group end at nearly the same step. Nothing is allocated per pair
+// (see batch/narrow_pairs.h). A scan (DistanceLanes, JaroWinklerLanes below)
+// turns a group's masks into its lanes' scores, and scores every other pair
+// one by one.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "batch/narrow_pairs.h"
 #include "kernels/bit_parallel.h"
+#include "kernels/jaro_winkler.h"
 #include "simd/byte_pattern.h"
 #include "simd/simd.h"
 #include "text/text.h"
 
 namespace quillmatch {
 
-template <template <class> class LaneStep, auto kernel>
+// What a scan's group sees: per lane the pattern length m and the scanned
+// length n (unused lanes have m = n = 0), the masks, row j at j * kLanes, and
+// the steps (the largest n).
+template <class T>
+struct LaneGroup {
+  static constexpr std::size_t kLanes = simd::Lanes<T>::kCount;
+  alignas(32) T m[kLanes];
+  alignas(32) T n[kLanes];
+  const T* masks;
+  std::size_t steps;
+};
+
+template <class Scan>
 class PairLaneEngine {
  public:
-  using Value = std::uint64_t;
-  static constexpr std::size_t kPatternPoints = 32;  // the bits of the wider lane
+  using Value = typename Scan::Value;
+  static constexpr std::size_t kPatternPoints = simd::kPatternBytes;  // the bits of the wider lane
   static constexpr std::size_t kTextPoints = NarrowPairs::kTextPoints;
   static constexpr std::size_t kMaxRows = NarrowPairs::kMaxRows;
 
-  explicit PairLaneEngine(bool fold) : texts_(fold, /*fold_in_place=*/true) {}
+  template <class... Args>
+  explicit PairLaneEngine(bool fold, Args... args) : scan_(fold, args...), texts_(fold, Scan::kFoldInPlace) {}
 
-  // out[k] = kernel(queries[k], candidates[k]) with no max_len and no cutoff,
-  // for every k; a single candidate is every row's.
+  // out[k] = the score of (queries[k], candidates[k]) as the scalar kernel
+  // gives it with no max_len and no cutoff, for every k; a single candidate
+  // is every row's.
   // REQUIRES: queries.size() <= kMaxRows; candidates.size() is 1 or queries.size().
-  void score(std::span<const TextView> queries, std::span<const TextView> candidates, std::uint64_t* out) {
+  void score(std::span<const TextView> queries, std::span<const TextView> candidates, Value* out) {
     // Per lane width (patterns of up to 16 code points take 16-bit lanes,
     // twice as many to a register), the pairs counted by the longer length.
     std::size_t starts[2][kTextPoints + 2] = {};
@@ -57,14 +67,20 @@ class PairLaneEngine {
     for (std::size_t k = 0; k < queries.size(); ++k) {
       const TextView q = queries[k], c = candidates.size() == 1 ? candidates[0] : candidates[k];
       Pair& p = pairs_[lanes];
-      if (!take(q, c, k, p)) {
-        out[k] = kernel(q, c, std::nullopt, texts_.fold(), std::nullopt).value();
-      } else if (p.m == 0) {
-        out[k] = p.n;  // the distance to an empty text is the other's length
-      } else {
-        ++starts[wide(p)][p.n + 1];
-        ++lanes;
+      const unsigned char *bq, *bc;
+      std::size_t lq, lc;
+      if (!texts_.code_points(q, k, 0, bq, lq) || !texts_.code_points(c, k, 1, bc, lc)) {
+        out[k] = scan_.kernel(q, c);
+        continue;
       }
+      if (lq > lc) std::swap(bq, bc), std::swap(lq, lc);
+      if (lq == 0 || lq > kPatternPoints) {
+        out[k] = scan_.other(q, c, bq, lq, bc, lc);
+        continue;
+      }
+      p = Pair{bq, bc, static_cast<std::uint32_t>(lq), static_cast<std::uint32_t>(lc), static_cast<std::uint16_t>(k)};
+      ++starts[wide(p)][p.n + 1];
+      ++lanes;
     }
     // A counting sort into order_: the narrow lanes' pairs first, each width
     // by the longer length.
@@ -86,59 +102,32 @@ class PairLaneEngine {
   };
   static bool wide(const Pair& p) { return p.m > 16; }
 
-  // Whether the pair of row k takes a lane; if so fills p (m may be 0).
-  bool take(TextView q, TextView c, std::size_t k, Pair& p) {
-    const unsigned char *bq, *bc;
-    std::size_t lq, lc;
-    if (!texts_.code_points(q, k, 0, bq, lq) || !texts_.code_points(c, k, 1, bc, lc)) return false;
-    if (lq > lc) std::swap(bq, bc), std::swap(lq, lc);
-    if (lq > kPatternPoints) return false;
-    p = Pair{bq, bc, static_cast<std::uint32_t>(lq), static_cast<std::uint32_t>(lc), static_cast<std::uint16_t>(k)};
-    return true;
-  }
-
   // The pairs of order_[first, last), a group of lanes of T bits at a time.
   template <class T>
-  void score_groups(std::size_t first, std::size_t last, std::uint64_t* out) {
+  void score_groups(std::size_t first, std::size_t last, Value* out) {
     constexpr std::size_t kLanes = simd::Lanes<T>::kCount;
-    for (std::size_t i = first; i < last; i += kLanes) score_group<T>(i, std::min(kLanes, last - i), out);
-  }
-
-  // The n pairs from place i of the order, one per lane; unused lanes have
-  // a text of length 0 and retire before the first step.
-  template <class T>
-  void score_group(std::size_t i, std::size_t n, std::uint64_t* out) {
-    using V = simd::Lanes<T>;
-    constexpr std::size_t kLanes = V::kCount;
-    T* const masks = Masks<T>::of(*this);
-    alignas(32) T m[kLanes], top[kLanes], length[kLanes];
-    std::size_t steps = 0;
-    for (std::size_t k = 0; k < kLanes; ++k) {
-      if (k >= n) {
-        m[k] = top[k] = 1;
-        length[k] = 0;
-        continue;
+    LaneGroup<T> g;
+    g.masks = masks<T>();
+    for (std::size_t i = first; i < last; i += kLanes) {
+      const std::size_t n = std::min(kLanes, last - i);
+      g.steps = 0;
+      for (std::size_t k = 0; k < kLanes; ++k) {
+        const Pair* p = k < n ? &pairs_[order_[i + k]] : nullptr;
+        g.m[k] = p ? static_cast<T>(p->m) : 0;
+        g.n[k] = p ? static_cast<T>(p->n) : 0;
+        if (p) {
+          g.steps = std::max<std::size_t>(g.steps, p->n);
+          fill_lane<T>(*p, masks<T>() + k);
+        }
       }
-      const Pair& p = pairs_[order_[i + k]];
-      m[k] = static_cast<T>(p.m);
-      top[k] = static_cast<T>(T{1} << (p.m - 1));
-      length[k] = static_cast<T>(p.n);
-      steps = std::max<std::size_t>(steps, p.n);
-      fill_lane<T>(p, masks + k);
+      alignas(32) Value scores[kLanes];
+      scan_.group(g, scores);
+      for (std::size_t k = 0; k < n; ++k) out[pairs_[order_[i + k]].row] = scores[k];
     }
-    LaneStep<T> scan(V::load(m), V::load(top));
-    const V lengths = V::load(length);
-    for (std::size_t j = 0; j < steps; ++j) {
-      scan.retire(lengths == V::splat(static_cast<T>(j)));
-      scan.step(V::load(masks + j * kLanes));
-    }
-    alignas(32) T scores[kLanes];
-    scan.score.store(scores);
-    for (std::size_t k = 0; k < n; ++k) out[pairs_[order_[i + k]].row] = scores[k];
   }
 
   // The masks of the pair's text, one per step, into its lane's column,
-  // narrowed to T: the bits cut off lie above the pattern.
+  // narrowed to T and cut to the pattern.
   template <class T>
   void fill_lane(const Pair& p, T* column) const {
     constexpr std::size_t kLanes = simd::Lanes<T>::kCount;
@@ -146,30 +135,143 @@ class PairLaneEngine {
     // identity from 0x80 up and on its own results.
     const bool fold = texts_.fold();
     const simd::BytePattern pattern(p.pattern, p.m, fold);
+    constexpr T kAll = static_cast<T>(~T{0});  // a narrow T promotes to int: ~ first, then cast
+    const T inside = static_cast<T>(kAll >> (8 * sizeof(T) - p.m));
     // Locals: the stores into the column could otherwise alias p.n.
     const unsigned char* const text = p.text;
     const std::size_t n = p.n;
     if (fold) {
-      for (std::size_t j = 0; j < n; ++j) column[j * kLanes] = static_cast<T>(pattern.matches(ascii_lower(text[j])));
+      for (std::size_t j = 0; j < n; ++j) column[j * kLanes] = static_cast<T>(pattern.matches(ascii_lower(text[j]))) & inside;
     } else {
-      for (std::size_t j = 0; j < n; ++j) column[j * kLanes] = static_cast<T>(pattern.matches(text[j]));
+      for (std::size_t j = 0; j < n; ++j) column[j * kLanes] = static_cast<T>(pattern.matches(text[j])) & inside;
     }
   }
 
-  // A group's masks, row j at j * kLanes: one block per lane width.
   template <class T>
-  struct Masks {
-    static T* of(PairLaneEngine& e) {
-      if constexpr (sizeof(T) == 2) return e.masks16_;
-      else return e.masks32_;
-    }
-  };
+  T* masks() {
+    if constexpr (sizeof(T) == 2) return masks16_;
+    else return masks32_;
+  }
 
+  Scan scan_;
   NarrowPairs texts_;
   Pair pairs_[kMaxRows];
   std::uint16_t order_[kMaxRows];
   alignas(32) std::uint16_t masks16_[kTextPoints * simd::Lanes<std::uint16_t>::kCount] = {};
   alignas(32) std::uint32_t masks32_[kTextPoints * simd::Lanes<std::uint32_t>::kCount] = {};
+};
+
+// The edit distances: each lane keeps its own length and top bit
+// (LevenshteinLanes and OsaLanes take them per lane) and retires after its
+// text's last step, so a lane holds exactly the low bits of the kernel's word
+// scan of its pair, and its score (at most 64) fits either width. An edit
+// distance is the same whichever text is the pattern, so the lane gives the
+// kernel's distance of (query, candidate) even when the candidate is the
+// shorter. The distance to an empty text is the other's length.
+template <template <class> class LaneStep, auto kernel_fn>
+struct DistanceLanes {
+  using Value = std::uint64_t;
+  static constexpr bool kFoldInPlace = true;
+  const bool fold;
+
+  explicit DistanceLanes(bool folded) : fold(folded) {}
+
+  Value kernel(TextView q, TextView c) const { return kernel_fn(q, c, std::nullopt, fold, std::nullopt).value(); }
+  // A pair with an empty text or a pattern too long for a lane.
+  Value other(TextView q, TextView c, const unsigned char*, std::size_t m, const unsigned char*, std::size_t n) const {
+    return m == 0 ? n : kernel(q, c);
+  }
+
+  template <class T>
+  void group(const LaneGroup<T>& g, Value* out) const {
+    using V = simd::Lanes<T>;
+    constexpr std::size_t kLanes = V::kCount;
+    alignas(32) T top[kLanes];
+    // An unused lane (m = 0) retires before step 0; its top is any bit.
+    for (std::size_t k = 0; k < kLanes; ++k) top[k] = static_cast<T>(T{1} << (g.m[k] == 0 ? 0 : g.m[k] - 1));
+    const V lengths = V::load(g.n);
+    LaneStep<T> scan(V::load(g.m), V::load(top));
+    for (std::size_t j = 0; j < g.steps; ++j) {
+      scan.retire(lengths == V::splat(static_cast<T>(j)));
+      scan.step(V::load(g.masks + j * kLanes));
+    }
+    alignas(32) T scores[kLanes];
+    scan.score.store(scores);
+    for (std::size_t k = 0; k < kLanes; ++k) out[k] = scores[k];
+  }
+};
+
+// Jaro-Winkler: the word strategy's matching and mismatch count in lanes
+// (jw::MatchLanes, jw::MismatchLanes), the pattern the searched text. The
+// kernel takes the word strategy for two ASCII texts of at most 64 bytes and
+// the block strategy for any other pair; both give the same counts (the
+// greedy matches are the same whichever text is searched, see
+// kernels/jaro_winkler.h), and whenever the longer text has at most 64 code
+// points the score is jw::score_words of the two lengths (whose sum of the
+// quotients m / len is the same either way round). The narrowed bytes are
+// equal exactly where the code points are, so the lanes' counts are the
+// kernel's. A pattern of more than 32 code points takes the word strategy
+// one pair at a time, on the texts narrowed folded (kFoldInPlace is false
+// for it); anything else goes to the kernel.
+struct JaroWinklerLanes {
+  using Value = double;
+  static constexpr bool kFoldInPlace = false;
+  const bool fold;
+  const double p;
+
+  // REQUIRES: scale is a checked prefix scale.
+  JaroWinklerLanes(bool folded, double scale) : fold(folded), p(scale) {}
+
+  Value kernel(TextView q, TextView c) const { return jaro_winkler(q, c, p, std::nullopt, fold, std::nullopt).value(); }
+
+  Value other(TextView, TextView, const unsigned char* searched, std::size_t m, const unsigned char* scanned,
+              std::size_t n) const {
+    if (m == 0) return n == 0 ? 1.0 : 0.0;
+    const auto view = [](const unsigned char* s, std::size_t k) { return std::string_view(reinterpret_cast<const char*>(s), k); };
+    const AsciiPairMasks positions(view(searched, m), view(scanned, n));
+    const jw::MatchedWords matched = jw::match_words(positions.table(), scanned, n, jw::match_radius(m, n), jw::Verbatim{});
+    const jw::Counts c = jw::count_words(scanned, n, searched, m, matched, jw::Verbatim{});
+    return c.m == 0 ? 0.0 : jw::score_words(c.m, c.t, m, n, c.l, p);
+  }
+
+  template <class T>
+  void group(const LaneGroup<T>& g, Value* out) {
+    using V = simd::Lanes<T>;
+    constexpr std::size_t kLanes = V::kCount;
+    alignas(32) T radius[kLanes], window[kLanes];
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      const std::uint64_t r = jw::match_radius(g.m[k], g.n[k]);
+      radius[k] = static_cast<T>(r);
+      window[k] = static_cast<T>((std::uint64_t{1} << (r + 1)) - 1);
+    }
+    T* const missed = missed_.template get<T>();
+    jw::MatchLanes<T> match(V::load(window), V::load(radius), V::load(g.n));
+    for (std::size_t j = 0; j < g.steps; ++j) match.step(V::load(g.masks + j * kLanes)).store(missed + j * kLanes);
+    jw::MismatchLanes<T> walk(match);
+    for (std::size_t j = 0; j < g.steps; ++j) walk.step(V::load(g.masks + j * kLanes), V::load(missed + j * kLanes));
+    alignas(32) T unmatched[kLanes], mismatches[kLanes], prefix[kLanes];
+    match.unmatched.store(unmatched);
+    walk.mismatches.store(mismatches);
+    walk.prefix.store(prefix);
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      // One searched bit cleared per matched pair; integer halving, as count_words does.
+      const auto m = static_cast<std::uint64_t>(std::popcount(static_cast<T>(~unmatched[k])));
+      out[k] = m == 0 ? 0.0 : jw::score_words(m, mismatches[k] / 2, g.m[k], g.n[k], prefix[k], p);
+    }
+  }
+
+ private:
+  // What MatchLanes::step returned at each step, per lane width.
+  struct Missed {
+    alignas(32) std::uint16_t narrow[NarrowPairs::kTextPoints * simd::Lanes<std::uint16_t>::kCount];
+    alignas(32) std::uint32_t wide[NarrowPairs::kTextPoints * simd::Lanes<std::uint32_t>::kCount];
+    template <class T>
+    T* get() {
+      if constexpr (sizeof(T) == 2) return narrow;
+      else return wide;
+    }
+  };
+  Missed missed_;
 };
 
 }  // namespace quillmatch

@@ -125,32 +125,22 @@ struct MatchedWords {
 // `unmatched` (and, isolate the lowest bit, xor): hits & -hits is 0 when hits is.
 // REQUIRES: n <= 64, both lengths <= 64, every mapped byte below N (a byte
 // the searched text lacks may index a zero entry: a table of 256 takes any).
-//
-// `rows(b)` gives the searched positions holding the mapped byte b: a table
-// read (match_words) or a compare against the searched text held whole
-// (the row engine's), the same bits either way.
-template <class Rows, class Map>
-inline MatchedWords match_words_by(Rows rows, const unsigned char* scanned, std::size_t n,
-                                   std::uint64_t r, Map map) {
+template <std::size_t N, class Map>
+inline MatchedWords match_words(const std::uint64_t (&positions)[N], const unsigned char* scanned,
+                                std::size_t n, std::uint64_t r, Map map) {
   std::uint64_t unmatched = ~std::uint64_t{0};
   std::uint64_t matched = 0;
   unsigned char any = 0;
   std::uint64_t window = (std::uint64_t{1} << (r + 1)) - 1;
   for (std::size_t i = 0; i < n; ++i) {
     any |= scanned[i];
-    const std::uint64_t hits = (rows(map(scanned[i])) & window) & unmatched;
+    const std::uint64_t hits = (positions[map(scanned[i])] & window) & unmatched;
     const std::uint64_t lowest = hits & (std::uint64_t{0} - hits);
     unmatched ^= lowest;
     matched |= std::uint64_t{lowest != 0} << i;
     window = (window << 1) | std::uint64_t{i < r};
   }
   return {matched, ~unmatched, any};
-}
-
-template <std::size_t N, class Map>
-inline MatchedWords match_words(const std::uint64_t (&positions)[N], const unsigned char* scanned,
-                                std::size_t n, std::uint64_t r, Map map) {
-  return match_words_by([&](unsigned char b) { return positions[b]; }, scanned, n, r, map);
 }
 
 // Not-equal-to-zero in every lane: all ones where x has a bit set.

@@ -1,8 +1,8 @@
 // Two columns scored row by row: out[i] = the score of (queries[i],
 // candidates[i]), as the scalar kernel of its measure gives it (no max_len,
-// no cutoff) with queries[i] as str_1, bit for bit. Pairs of short texts of
-// an edit distance take the pair lanes (batch/pair_lanes.h), which give the
-// kernel's distance; every other pair goes through the kernel itself.
+// no cutoff) with queries[i] as str_1, bit for bit. Pairs of short texts
+// take the pair lanes (batch/pair_lanes.h), which give the kernel's score;
+// every other pair goes through the kernel itself.
 //
 // A task is a contiguous range of rows, so each output slot has one writer.
 // Rows are scored a batch at a time: a batch ends once its pairs' pair_work
@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "quillmatch/quillmatch.h"
-#include "batch/pair_jaro_winkler.h"
 #include "batch/pair_lanes.h"
 #include "many/job.h"
 #include "many/thread_pool.h"
@@ -41,11 +40,11 @@ class RowsJob final : public ManyRun::Job {
     const bool fold = options_.case_insensitive;
     switch (options_.measure) {
       case Measure::kJaroWinkler:
-        return walk_with<PairJaroWinkler>(task, pool, fold, check_prefix_scale(options_.p).value());
+        return walk_with<PairLaneEngine<JaroWinklerLanes>>(task, pool, fold, check_prefix_scale(options_.p).value());
       case Measure::kDamerau:
-        return walk_with<PairLaneEngine<OsaLanes, damerau_bp>>(task, pool, fold);
+        return walk_with<PairLaneEngine<DistanceLanes<OsaLanes, damerau_bp>>>(task, pool, fold);
       default:
-        return walk_with<PairLaneEngine<LevenshteinLanes, levenshtein_bp>>(task, pool, fold);
+        return walk_with<PairLaneEngine<DistanceLanes<LevenshteinLanes, levenshtein_bp>>>(task, pool, fold);
     }
   }
 

@@ -57,7 +57,7 @@ class BytePattern {
 class BytePattern {
  public:
   BytePattern(const unsigned char* p, std::size_t n, bool fold) : n_(n) {
-    for (std::size_t i = 0; i < n; ++i) bytes_[i] = fold ? ascii_lower(p[i]) : p[i];
+    for (std::size_t i = 0; i < n; ++i) bytes_[i] = fold ? quillmatch::ascii_lower(p[i]) : p[i];
   }
   std::uint32_t matches(unsigned char c) const {
     std::uint32_t bits = 0;
