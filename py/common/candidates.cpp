@@ -40,9 +40,15 @@ template <class Take>
 bool take_items(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count,
                 PyObject** items, Take take) {
   seq.items(begin, count, items);
-  for (std::size_t k = 0; k < std::min(count, kObjectPrefetchAhead); ++k) __builtin_prefetch(items[k]);
+  // Both of an object's first two lines: a short str's bytes follow its
+  // header and often start or end in the second.
+  auto fetch = [](const PyObject* item) {
+    __builtin_prefetch(item);
+    __builtin_prefetch(reinterpret_cast<const char*>(item) + 64);
+  };
+  for (std::size_t k = 0; k < std::min(count, kObjectPrefetchAhead); ++k) fetch(items[k]);
   for (std::size_t k = 0; k < count; ++k) {
-    if (k + kObjectPrefetchAhead < count) __builtin_prefetch(items[k + kObjectPrefetchAhead]);
+    if (k + kObjectPrefetchAhead < count) fetch(items[k + kObjectPrefetchAhead]);
     if (!take(k, items[k])) return false;
   }
   return true;
