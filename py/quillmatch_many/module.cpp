@@ -12,9 +12,9 @@ namespace quillmatch::py {
 
 namespace {
 
-// The order of publication, which is also the order of __all__. The pairs
-// functions' text signatures show score_cutoff=None, as the binder accepts it
-// absent; their bodies require it.
+// The order of publication, which is also the order of __all__. The pairs and
+// clusters functions' text signatures show score_cutoff=None, as the binder
+// accepts it absent; their bodies require it.
 constexpr std::array<FunctionEntry, 16> kFunctions{{
     {kLevenshteinMatrix, levenshtein_matrix, kLevenshteinMatrixDoc},
     {kDamerauMatrix, damerau_matrix, kDamerauMatrixDoc},
