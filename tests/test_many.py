@@ -203,7 +203,9 @@ def test_reference_counts_unchanged():
              lambda: qmm.jaro_winkler_top(queries[:1], candidates, 5, workers=4),
              lambda: qmm.jaro_winkler_pairs(queries, None, 0.5),
              lambda: qmm.jaro_winkler_matrix(queries, candidates, p=0.5),  # fails after the take-in
-             lambda: qmm.damerau_pairs(queries, candidates + [None], 1)]   # fails during it
+             lambda: qmm.damerau_pairs(queries, candidates + [None], 1),   # fails during it
+             lambda: qmm.levenshtein_clusters(queries + candidates, 1),
+             lambda: qmm.jaro_winkler_clusters(candidates, 0.9, p=0.5)]    # fails after the take-in
     before = [sys.getrefcount(x) for x in queries + candidates + [queries, candidates]]
     for call in calls:
         try:
