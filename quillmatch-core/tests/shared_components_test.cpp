@@ -1,8 +1,8 @@
 // The union-find that a self join's workers share: threads that unite edges
 // at once, started together so that their unions race on the same roots, give
 // the labels of the sequential union-find (join/clusters.h); a `same` that
-// said true holds for good. Then the clusters run of a self join against the
-// clusters of its pairs, and its polls for a stop.
+// said true holds for good. Then a self join's clusters run, stopped at any
+// of its polls.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -93,65 +93,41 @@ TEST(SharedComponents, ThreadsUnitingAtOnceGiveTheSequentialLabels) {
   }
 }
 
-// Names and their near copies: most pairs within the cutoff chain into groups.
-std::vector<std::string> near_copies(std::mt19937_64& rnd, std::size_t n) {
-  std::vector<std::string> texts;
-  while (texts.size() < n) {
-    std::string t;
-    if (texts.empty() || rnd() % 4 == 0) {
-      for (std::size_t k = 0, len = 3 + rnd() % 9; k < len; ++k) t += static_cast<char>('a' + rnd() % 6);
-    } else {
-      t = texts[rnd() % texts.size()];
-      const std::size_t at = rnd() % (t.size() + 1);
-      if (rnd() % 2) t.insert(at, 1, static_cast<char>('a' + rnd() % 6));
-      else if (at < t.size()) t.erase(at, 1);
-    }
-    texts.push_back(t);
-  }
-  return texts;
-}
-
-TEST(SharedComponents, AJoinsClustersAreThoseOfItsPairsAndItStopsAtAnyPoll) {
+// A run of a self join's clusters on the calling thread, asked on every poll:
+// it polls in each phase, and stopped at the first poll, the middle or the
+// last, it returns, whatever it left in the labels. (The labels against
+// clusters() of the pairs: tests/test_clusters.py and the join fuzz target.)
+TEST(SharedComponents, AJoinsClustersRunStopsAtAnyPoll) {
   std::mt19937_64 rnd(9);
-  const std::vector<std::string> owned = near_copies(rnd, 3000);
+  std::vector<std::string> owned;
+  for (std::size_t k = 0; k < 3000; ++k) {
+    std::string t = k && rnd() % 2 ? owned[rnd() % k] : std::string(3 + rnd() % 9, 'a');
+    t[rnd() % t.size()] = static_cast<char>('a' + rnd() % 6);
+    owned.push_back(t);
+  }
   const std::vector<TextView> texts(owned.begin(), owned.end());
   for (const JoinPlan plan : {JoinPlan::kCross, JoinPlan::kFiltered}) {
-    for (const Measure measure : {Measure::kLevenshtein, Measure::kJaroWinkler}) {
-      ManyOptions o;
-      o.measure = measure;
-      o.plan = plan;
-      o.workers = 3;
-      if (measure == Measure::kJaroWinkler) o.min_similarity = 0.9;
-      else o.max_distance = 1;
-      PairsFound found;
-      const ScoreType type = measure == Measure::kJaroWinkler ? ScoreType::F64 : ScoreType::U64;
-      start_pairs(o, texts, std::nullopt, type, found).value()->finish();
-      std::vector<std::int64_t> i(found.size()), j(found.size()), want(texts.size());
-      std::vector<std::uint64_t> scores(found.size());  // room for 8 bytes a score, either type
-      ASSERT_TRUE(found.drain_to(i.data(), j.data(), scores.data()));
-      EXPECT_EQ(clusters(std::span<const std::int64_t>(i), std::span<const std::int64_t>(j), want).kind,
-                EdgeFault::Kind::kNone);
-      std::vector<std::int64_t> labels(texts.size(), -7);
-      start_join_clusters(o, texts, labels).value()->finish();
-      ASSERT_EQ(labels, want) << static_cast<int>(plan) << " " << static_cast<int>(measure);
-
-      // On the calling thread, asked on every poll: stopped at the first, the
-      // middle or the last, it returns, whatever it left in the labels.
-      o.workers = 1;
-      auto run_until = [&](std::size_t stop_at) {
-        std::fill(labels.begin(), labels.end(), -7);
-        auto run = std::move(start_join_clusters(o, texts, labels).value());
-        std::size_t polls = 0;
-        const std::function<bool()> poll = [&] { return ++polls == stop_at; };
-        while (!run->wait_for(std::chrono::milliseconds(0), poll)) {
-        }
-        run->finish();
-        return polls;
-      };
-      const std::size_t polls = run_until(0);
-      EXPECT_EQ(labels, want);
-      for (const std::size_t stop_at : {std::size_t{1}, polls / 2, polls - 1}) EXPECT_EQ(run_until(stop_at), stop_at);
-    }
+    ManyOptions o;
+    o.plan = plan;
+    o.max_distance = 1;
+    o.workers = 3;
+    std::vector<std::int64_t> want(texts.size()), labels(texts.size());
+    start_join_clusters(o, texts, want).value()->finish();
+    o.workers = 1;
+    auto run_until = [&](std::size_t stop_at) {
+      std::fill(labels.begin(), labels.end(), -7);
+      auto run = std::move(start_join_clusters(o, texts, labels).value());
+      std::size_t polls = 0;
+      const std::function<bool()> poll = [&] { return ++polls == stop_at; };
+      while (!run->wait_for(std::chrono::milliseconds(0), poll)) {
+      }
+      run->finish();
+      return polls;
+    };
+    const std::size_t polls = run_until(0);
+    EXPECT_EQ(labels, want);
+    EXPECT_GE(polls, 3u) << "singletons, join and labels each poll";
+    for (const std::size_t stop_at : {std::size_t{1}, polls / 2, polls - 1}) EXPECT_EQ(run_until(stop_at), stop_at);
   }
 }
 
