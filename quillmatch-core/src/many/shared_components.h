@@ -17,21 +17,23 @@
 //   stale, is a true member of v's component, and relaxed atomics suffice: no
 //   other data is published through a link.
 //
-// Concurrent union: a = find(a), b = find(b); if equal, the two are already
-// one component, and stay so. Otherwise, with a < b, b is linked under a by a
-// compare-and-swap that succeeds only while b is still a root (links[b] == b),
-// which makes the two components one; when it fails, b was linked meanwhile,
-// and the union starts again from the new roots. A root never stops being
-// the smallest of its component: b could only have been linked under a
-// smaller root, and a component that a root of a is joined to gets the
-// smaller of the two roots. So every union that returns has put a and b in
-// one component, and two components only ever merge through a union: when
-// the workers have been joined, the components are those of the pairs given.
+// Concurrent union: a = find(a), b = find(b). When they are equal, a and b
+// are in one component, for good. Otherwise, ordered so that a < b, b is
+// linked under a by a compare-and-swap that succeeds only while b is still a
+// root (links[b] == b). When it succeeds, all of b's component hangs under a,
+// in a's component: the two are one. (a may have been linked under a smaller
+// node by then; the new link is still downward and into a's component, which
+// is all the argument needs.) When it fails, another union has linked b
+// meanwhile, and this one starts again from the new roots: lock-free, as a
+// failure is another union's success. Two components merge only through such
+// a compare-and-swap, and every union that returns has put its a and b in
+// one component: once the workers are joined (which orders all their writes
+// before the labelling), the components are exactly those of the pairs given.
 //
 // Path halving writes by compare-and-swap too, relinking v from its parent p
-// to p's parent g only if v still links to p: a failure means another thread
-// moved v's link down already, which is as good. A halving that wins a race
-// against nothing breaks nothing either: g is in v's component and below p.
+// to p's parent g only while v still links to p. When that fails, another
+// thread has moved v's link already, downward and within the component too;
+// either way the find goes on from g, which is below p in v's component.
 //
 // Without union by rank a find takes O(log n) amortized steps (halving alone
 // bounds it), and in practice one or two: texts arrive in no particular order.
@@ -140,7 +142,8 @@ class ComponentsPhase final : public ManyRun::Job {
   }
 
  private:
-  // A label reads a parent anywhere in the array: some misses a node.
+  // Nodes between two polls: a label reads its parent from anywhere in the
+  // array, so a piece takes a few milliseconds at most.
   static constexpr std::size_t kPiece = std::size_t{1} << 18;
   const SharedComponents components_;
   const Step step_;
