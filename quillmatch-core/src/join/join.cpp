@@ -142,20 +142,12 @@ class BuildJob final : public ManyRun::Job {
   std::shared_ptr<const JoinIndex> built_;
 };
 
-// The phase that builds the index, or the prefix scale's error.
-Result<std::unique_ptr<ManyRun::Job>> build_phase(const ManyOptions& options, std::span<const TextView> candidates,
-                                                  std::shared_ptr<const JoinIndex>* out, BuildJob::Then after) {
-  const Result<double> scale = check_prefix_scale(options.p);
-  if (!scale.ok()) return scale.error();
-  return std::unique_ptr<ManyRun::Job>(
-      std::make_unique<BuildJob>(options, scale.value(), candidates, out, std::move(after)));
-}
-
 Result<std::unique_ptr<ManyRun>> start_build(const ManyOptions& options, std::span<const TextView> candidates,
                                              std::shared_ptr<const JoinIndex>* out, BuildJob::Then after) {
-  Result<std::unique_ptr<ManyRun::Job>> build = build_phase(options, candidates, out, std::move(after));
-  if (!build.ok()) return build.error();
-  return std::make_unique<ManyRun>(std::move(build.value()), clamp_workers(options.workers));
+  const Result<double> scale = check_prefix_scale(options.p);
+  if (!scale.ok()) return scale.error();
+  return std::make_unique<ManyRun>(std::make_unique<BuildJob>(options, scale.value(), candidates, out, std::move(after)),
+                                   clamp_workers(options.workers));
 }
 
 }  // namespace
@@ -538,14 +530,12 @@ Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options
 Result<std::unique_ptr<ManyRun>> start_filtered_clusters(const ManyOptions& options,
                                                          std::span<const TextView> texts,
                                                          std::span<std::int64_t> labels) {
+  // The singletons come after the build, so that the labels' pages are first
+  // touched once the build's scratch is freed.
   const SharedComponents components(labels);
-  Result<std::unique_ptr<ManyRun::Job>> build =
-      build_phase(options, texts, nullptr, [options, components](std::shared_ptr<const JoinIndex> index) {
-        return index_job<IndexClustersJob>(std::move(index), options, components);
-      });
-  if (!build.ok()) return build.error();
-  return std::make_unique<ManyRun>(after_singletons(components, std::move(build.value())),
-                                   clamp_workers(options.workers));
+  return start_build(options, texts, nullptr, [options, components](std::shared_ptr<const JoinIndex> index) {
+    return after_singletons(components, index_job<IndexClustersJob>(std::move(index), options, components));
+  });
 }
 
 Result<std::unique_ptr<ManyRun>> start_index_top(std::shared_ptr<const JoinIndex> index,
