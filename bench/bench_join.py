@@ -17,6 +17,9 @@ Per data set and size:
      interpreter, which also reports the peak memory the join added beyond the texts and
      the arrays it returned. Where the cross product is affordable (--cross-max texts),
      also each plan forced, "filtered" and "cross", in this process.
+     Then damerau_clusters cutoff 2 the same way, against the damerau_pairs call: the
+     ratio of their times and of their peaks (each call's peak beyond the texts, its
+     result included); its labels are compared with clusters() over the pairs.
   2. levenshtein_top, k=5, cutoff 2: one query per call (median and p90 latency over a
      sample of queries), and all queries in one call.
   3. levenshtein_pairs cutoff 10 on the first 20 000 names, where no filter helps: the
@@ -65,6 +68,8 @@ TOP_K = 5
 QUERY_TYPO_SHARE = 0.2
 
 PAIRS_JOBS = [("damerau_pairs", 2), ("levenshtein_pairs", 1), ("jaro_winkler_pairs", 0.95)]
+# Each against the pairs job of the same measure and cutoff.
+CLUSTERS_JOBS = [("damerau_clusters", "damerau_pairs", 2)]
 INDEX_JOBS = [("levenshtein", 2), ("damerau", 2), ("jaro_winkler", 0.95)]
 INDEX_MEMORY = [("levenshtein", 1), ("levenshtein", 2), ("levenshtein", 3),
                 ("damerau", 1), ("damerau", 2), ("damerau", 3)]
@@ -88,6 +93,8 @@ GOALS = {
     ("Index levenshtein 2 pairs", 1_000_000): ("seconds", "<=", 0.5, "s"),
     ("Index damerau 2 pairs", 1_000_000): ("seconds", "<=", 0.5, "s"),
     ("cutoff 10 auto / cross", 20_000): ("ratio", "<=", 1.10, "x"),
+    ("clusters / pairs", 1_000_000): ("ratio", "<=", 1.10, "x"),
+    ("clusters / pairs memory", 1_000_000): ("ratio", "<=", 1.0, "x"),
 }
 
 
@@ -179,7 +186,7 @@ def child(task):
     clean = reset_peak()
     base = status_bytes("VmRSS")
     out = {"clean_peak": clean}
-    if task["kind"] == "pairs":
+    if task["kind"] in ("pairs", "clusters"):
         fn = getattr(qmm, task["job"])
         best = float("inf")
         for rep in range(task["repeats"]):
@@ -187,9 +194,10 @@ def child(task):
             result = fn(texts, score_cutoff=task["cutoff"])
             seconds = time.perf_counter() - start
             if rep == 0:
-                nbytes = sum(a.nbytes for a in result)
-                out.update(pairs=len(result[0]), result_bytes=nbytes,
-                           added=status_bytes("VmHWM") - base - nbytes)
+                arrays = result if task["kind"] == "pairs" else (result,)
+                nbytes = sum(a.nbytes for a in arrays)
+                out.update(pairs=len(arrays[0]) if task["kind"] == "pairs" else len(np.unique(result)),
+                           result_bytes=nbytes, added=status_bytes("VmHWM") - base - nbytes)
             best = min(best, seconds)
             del result
             if seconds > REPEAT_BELOW:
@@ -233,6 +241,7 @@ class Run:
         self.rows = []
         self.goals = []
         self.disagreements = []
+        self.measured = {}  # (data, n, job) -> what the fresh interpreter reported
 
     # ---- calling and timing
 
@@ -321,7 +330,8 @@ class Run:
         for job, cutoff in PAIRS_JOBS:
             fn = getattr(qmm, job)
             what = "%s, cutoff %g" % (job, cutoff)
-            r = in_child(dict(kind="pairs", data=data, n=n, job=job, cutoff=cutoff, repeats=self.repeats))
+            r = self.measured[data, n, job] = in_child(dict(kind="pairs", data=data, n=n, job=job, cutoff=cutoff,
+                                                            repeats=self.repeats))
             mem = r["added"] / 1e6
             self.row(data, what, n, "auto", seconds=r["seconds"], pairs=r["pairs"], goal_key=job,
                      note="fresh interpreter")
@@ -337,6 +347,34 @@ class Run:
                 seconds, results[plan] = self.timed(plan, fn, texts, score_cutoff=cutoff)
                 self.row(data, what, n, plan, seconds=seconds, pairs=len(results[plan][0]),
                          ratio=seconds / r["seconds"], note="ratio: this plan / auto")
+            self.check("%s %s on %d texts" % (data, what, n), results)
+
+    def clusters_jobs(self, data, texts):
+        """Clusters merged while joining, against the pairs call they replace; the "pairs"
+        column counts the groups."""
+        n = len(texts)
+        for job, pairs_job, cutoff in CLUSTERS_JOBS:
+            fn, pairs_fn = getattr(qmm, job, None), getattr(qmm, pairs_job)
+            if fn is None:
+                print("note: quillmatch_many.%s is missing: its rows are skipped" % job)
+                continue
+            what = "%s, cutoff %g" % (job, cutoff)
+            r = in_child(dict(kind="clusters", data=data, n=n, job=job, cutoff=cutoff, repeats=self.repeats))
+            p = self.measured[data, n, pairs_job]
+            self.row(data, what, n, "auto", seconds=r["seconds"], pairs=r["pairs"], note="fresh interpreter; groups")
+            self.row(data, what + " / pairs", n, "auto", ratio=r["seconds"] / p["seconds"],
+                     goal_key="clusters / pairs", note="time of %s cutoff %g" % (pairs_job, cutoff))
+            peak, pairs_peak = r["added"] + r["result_bytes"], p["added"] + p["result_bytes"]
+            self.row(data, what + ": memory / pairs", n, "auto", mem_mb=peak / 1e6, ratio=peak / pairs_peak,
+                     goal_key="clusters / pairs memory",
+                     note="peak beyond texts, result included; the pairs call's %.1f MB" % (pairs_peak / 1e6))
+            results = {"clusters of the pairs": (qmm.clusters(*pairs_fn(texts, score_cutoff=cutoff)[:2], n),),
+                       "auto": (fn(texts, cutoff),)}
+            for plan in self.plans(n):
+                seconds, labels = self.timed(plan, fn, texts, cutoff)
+                results[plan] = (labels,)
+                self.row(data, what, n, plan, seconds=seconds, ratio=seconds / r["seconds"],
+                         note="ratio: this plan / auto")
             self.check("%s %s on %d texts" % (data, what, n), results)
 
     def top_jobs(self, data, texts, queries, per_call):
@@ -462,6 +500,7 @@ def main():
         print("%s: %s texts, mean length %.1f; %s queries" % (
             data, count(n), sum(map(len, texts)) / n, count(len(queries))), flush=True)
         run.pairs_jobs(data, texts)
+        run.clusters_jobs(data, texts)
         run.top_jobs(data, texts, queries, per_call)
         if data == "names" and n == max(sizes) and n >= cutoff10:
             run.large_cutoff(texts, cutoff10)

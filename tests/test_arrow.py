@@ -130,6 +130,8 @@ def test_a_column_gives_what_its_list_gives(label, column):
         same(function(words, column, **options), function(words, words, **options))
         if name.endswith(("_matrix", "_pairs")):  # the queries against themselves
             same(function(column, **options), function(words, **options))
+    for clusters, cutoff in ((qmm.levenshtein_clusters, 3), (qmm.jaro_winkler_clusters, 0.7)):
+        same(clusters(column, cutoff, case_insensitive=True), clusters(words, cutoff, case_insensitive=True))
 
 
 def test_dictionary_columns_score_each_distinct_text_once_to_the_same_result():

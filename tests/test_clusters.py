@@ -1,5 +1,6 @@
 """quillmatch_many.clusters: the labels against a plain Python union-find over random
-graphs, every kind of index input, the errors, the pairs of a self join, and Ctrl-C."""
+graphs, every kind of index input, the errors, the pairs of a self join, and Ctrl-C.
+The clusters of a self join ({measure}_clusters) against clusters() over the pairs."""
 
 import os
 import random
@@ -7,12 +8,14 @@ import signal
 import subprocess
 import sys
 import textwrap
+from collections import Counter
 
 import numpy as np
 import pytest
 
 import quillmatch_many as qmm
 from helpers import assert_raises_with_note
+from test_many import fn, options, random_texts
 
 
 def reference_labels(n, i, j):
@@ -188,3 +191,97 @@ def test_ctrl_c_stops_a_large_run_and_raises_keyboard_interrupt():
     ''')
     assert child.returncode == 0, child.stderr
     assert child.stdout.split() == ["interrupted", "[0,", "0]"]
+
+
+def chained_texts(rnd, n):
+    """Texts that are mostly an earlier text with an edit or a case flip: groups grow
+    as chains and trees whose far ends differ by many edits, beside unrelated texts."""
+    texts = random_texts(rnd, max(1, n // 4))
+    while len(texts) < n:
+        w = list(rnd.choice(texts[-20:] if rnd.random() < 0.5 else texts))
+        if w and rnd.random() < 0.15:
+            k = rnd.randrange(len(w))
+            w[k] = w[k].swapcase()
+        for _ in range(rnd.choice([0, 1, 1, 2])):
+            at = rnd.randrange(len(w) + 1)
+            edit = rnd.random()
+            if edit < 0.4:
+                w.insert(at, rnd.choice("abxyz\u00e9K"))
+            elif edit < 0.7 and at < len(w):
+                del w[at]
+            elif at + 1 < len(w):
+                w[at:at + 2] = w[at:at + 2][::-1]
+        texts.append("".join(w))
+    rnd.shuffle(texts)
+    return texts[:n]
+
+
+JOIN_CUTOFFS = {"levenshtein": [0, 1, 2, 3], "damerau": [0, 1, 2], "jaro_winkler": [0.0, 0.8, 0.9, 0.95]}
+
+
+@pytest.mark.parametrize("measure", list(JOIN_CUTOFFS))
+def test_join_clusters_equal_the_clusters_of_the_pairs(measure):
+    rnd = random.Random("clusters" + measure)
+    sets = [[], [""], ["a"]] + [chained_texts(rnd, n) for n in (2, 30, 250, 250)]
+    for texts in sets:
+        for cutoff in JOIN_CUTOFFS[measure]:
+            kw = options(measure, rnd)
+            pairs = fn(measure, "pairs")(texts, score_cutoff=cutoff, **kw)
+            want = qmm.clusters(*pairs[:2], len(texts))
+            for plan in ("cross", "filtered", None):
+                for workers in (1, 2, 7):
+                    call = (fn(measure, "clusters"), texts, cutoff)
+                    got = qmm._with_plan(plan, *call, workers=workers, **kw) if plan else call[0](
+                        *call[1:], workers=workers, **kw)
+                    assert got.dtype == np.int64 and got.tolist() == want.tolist(), (plan, workers, cutoff, kw)
+            if len(texts) == 250 and 0 < cutoff < 3:  # a group holds texts beyond the cutoff
+                labels = want.tolist()
+                sizes, inside = Counter(labels), Counter(labels[a] for a in pairs[0].tolist())
+                assert any(inside[g] < s * (s - 1) // 2 for g, s in sizes.items()), (cutoff, kw)
+
+
+def test_join_clusters_of_many_near_duplicates_on_many_threads():
+    # Enough pairs per task that workers join components at the same moments.
+    texts = chained_texts(random.Random(23), 10000)
+    for measure, cutoff, plan, n, case_insensitive in (
+            ("levenshtein", 1, "filtered", 10000, True), ("damerau", 2, "filtered", 10000, False),
+            ("jaro_winkler", 0.9, "filtered", 10000, True), ("levenshtein", 2, "cross", 2000, False)):
+        pairs = fn(measure, "pairs")(texts[:n], score_cutoff=cutoff, case_insensitive=case_insensitive)
+        got = qmm._with_plan(plan, fn(measure, "clusters"), texts[:n], cutoff,
+                             case_insensitive=case_insensitive, workers=7)
+        assert got.tolist() == qmm.clusters(*pairs[:2], n).tolist(), (measure, plan)
+
+
+JOIN_ERRORS = [
+    (qmm.levenshtein_clusters, (5, 1), {}, TypeError, "'int' object is not an instance of 'Sequence'", "texts"),
+    (qmm.damerau_clusters, ("abc", 1), {}, TypeError, "Can't extract `str` to `Vec`", "texts"),
+    (qmm.jaro_winkler_clusters, (["b", 3], 0.5), {}, TypeError, "'int' object is not an instance of 'str'",
+     "texts"),
+    (qmm.levenshtein_clusters, (["a"],), {}, TypeError,
+     "levenshtein_clusters() missing required argument: 'score_cutoff'", None),
+    (qmm.damerau_clusters, (["a"], None), {}, TypeError,
+     "damerau_clusters() missing required argument: 'score_cutoff'", None),
+    (qmm.damerau_clusters, (["a"], -1), {}, ValueError, "score_cutoff must not be negative", "score_cutoff"),
+    (qmm.levenshtein_clusters, (["a"], 0.5), {}, TypeError,
+     "'float' object cannot be interpreted as an integer", "score_cutoff"),
+    (qmm.jaro_winkler_clusters, (["a"], -0.5), {}, ValueError, "score_cutoff must not be negative",
+     "score_cutoff"),
+    (qmm.jaro_winkler_clusters, (["a"], float("nan")), {}, ValueError, "score_cutoff must not be NaN",
+     "score_cutoff"),
+    (qmm.levenshtein_clusters, (["a"], 1), {"case_insensitive": 1}, TypeError,
+     "'int' object is not an instance of 'bool'", "case_insensitive"),
+    (qmm.damerau_clusters, (["a"], 1), {"workers": 0}, ValueError, "workers must be at least 1", "workers"),
+    (qmm.jaro_winkler_clusters, (["a"], 0.5), {"p": 0.3}, ValueError, "InvalidPrefixScale { value: 0.3 }", None),
+    (qmm.jaro_winkler_clusters, ([], 0.5, None, "x"), {}, TypeError, "must be real number, not str", "p"),
+    (qmm.levenshtein_clusters, (["a"], 1), {"p": 0.1}, TypeError,
+     "levenshtein_clusters() got an unexpected keyword argument 'p'", None),
+    (qmm.damerau_clusters, (["a"], 1, None, None, None), {}, TypeError,
+     "damerau_clusters() takes from 1 to 4 positional arguments but 5 were given", None),
+    (qmm.levenshtein_clusters, ([], 1), {"candidates": []}, TypeError,
+     "levenshtein_clusters() got an unexpected keyword argument 'candidates'", None),
+]
+
+
+@pytest.mark.parametrize("function, args, kw, exc, message, param", JOIN_ERRORS)
+def test_join_clusters_errors(function, args, kw, exc, message, param):
+    assert_raises_with_note(exc, message, param, function, *args, **kw)

@@ -203,7 +203,9 @@ def test_reference_counts_unchanged():
              lambda: qmm.jaro_winkler_top(queries[:1], candidates, 5, workers=4),
              lambda: qmm.jaro_winkler_pairs(queries, None, 0.5),
              lambda: qmm.jaro_winkler_matrix(queries, candidates, p=0.5),  # fails after the take-in
-             lambda: qmm.damerau_pairs(queries, candidates + [None], 1)]   # fails during it
+             lambda: qmm.damerau_pairs(queries, candidates + [None], 1),   # fails during it
+             lambda: qmm.levenshtein_clusters(queries + candidates, 1),
+             lambda: qmm.jaro_winkler_clusters(candidates, 0.9, p=0.5)]    # fails after the take-in
     before = [sys.getrefcount(x) for x in queries + candidates + [queries, candidates]]
     for call in calls:
         try:
@@ -345,6 +347,12 @@ INTERRUPTED = [
     ("self join of equal texts, filtered, on the calling thread",
      'texts = ["same"] * 8000',
      'qmm._with_plan("filtered", qmm.levenshtein_pairs, texts, None, 0, workers=1)'),
+    ("clusters of a self join, filtered: anagrams, every pair scored",
+     'texts = ["".join(rnd.sample("abcdefghijkl", 12)) for _ in range(60000)]',
+     'qmm._with_plan("filtered", qmm.jaro_winkler_clusters, texts, 0.97, workers=2)'),
+    ("clusters of a self join, cross product, on the calling thread",
+     'texts = ["".join(rnd.choices("abcd", k=200)) for _ in range(40000)]',
+     'qmm._with_plan("cross", qmm.levenshtein_clusters, texts, 3, workers=1)'),
     ("index build and the list taken in",
      'texts = ["".join(rnd.choices("abcdefghij", k=rnd.randint(8, 20))) for _ in range(600000)]',
      'qmm.Index(texts * 4, "damerau", 3)'),

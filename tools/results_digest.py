@@ -81,6 +81,8 @@ def main():
                 many_q, many_c, 5, cutoff, workers=workers))
             record(measure + "_pairs", lambda: getattr(qmm, measure + "_pairs")(
                 many_q, None, cutoff, workers=workers))
+            record(measure + "_clusters", lambda: getattr(qmm, measure + "_clusters")(
+                many_c, cutoff, case_insensitive=True, workers=workers))
     for name in sorted(digests):
         print(name, digests[name].hexdigest()[:32])
 

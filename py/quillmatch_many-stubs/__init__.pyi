@@ -21,6 +21,9 @@ __all__ = [
     "damerau_scores",
     "jaro_winkler_scores",
     "clusters",
+    "levenshtein_clusters",
+    "damerau_clusters",
+    "jaro_winkler_clusters",
     "Index",
 ]
 
@@ -171,6 +174,29 @@ def jaro_winkler_scores(
 # (i[k], j[k]) (single linkage): an int64 array, entry v the smallest node of
 # v's component.
 def clusters(i: _Indices, j: _Indices, n: int) -> _Array: ...
+
+# The clusters of the texts' self join: exactly
+# clusters(*{measure}_pairs(texts, score_cutoff=score_cutoff, ...)[:2], len(texts)),
+# an int64 array, found without holding the pairs.
+def levenshtein_clusters(
+    texts: _Texts,
+    score_cutoff: int,
+    case_insensitive: Optional[bool] = None,
+    workers: Optional[int] = None,
+) -> _Array: ...
+def damerau_clusters(
+    texts: _Texts,
+    score_cutoff: int,
+    case_insensitive: Optional[bool] = None,
+    workers: Optional[int] = None,
+) -> _Array: ...
+def jaro_winkler_clusters(
+    texts: _Texts,
+    score_cutoff: float,
+    case_insensitive: Optional[bool] = None,
+    p: Optional[float] = None,
+    workers: Optional[int] = None,
+) -> _Array: ...
 
 # The candidates prepared once for searches within score_cutoff: top and pairs
 # return exactly what the module's top and pairs functions return for the

@@ -132,7 +132,7 @@ bool extract_similarity_cutoff(PyObject* obj, double& out) {
 // Where each parameter sits in a signature (kNone when it has none).
 constexpr std::size_t kNone = ~std::size_t{0};
 struct Slots {
-  std::size_t candidates = 1, k = kNone, cutoff = kNone, case_insensitive = kNone, p = kNone,
+  std::size_t candidates = kNone, k = kNone, cutoff = kNone, case_insensitive = kNone, p = kNone,
               workers = kNone;
 };
 
@@ -140,6 +140,7 @@ Slots slots_of(const CallSignature& sig) {
   Slots s;
   for (std::size_t i = 0; i < sig.count; ++i) {
     const std::string_view name = sig.params[i];
+    if (name == "candidates") s.candidates = i;
     if (name == "k") s.k = i;
     if (name == "score_cutoff") s.cutoff = i;
     if (name == "case_insensitive") s.case_insensitive = i;
@@ -224,8 +225,9 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
   if (!a.bind(args, kwargs)) return false;
   auto texts = [](PyObject* obj, Texts& out) { return take_texts(obj, out); };
   if (!a.convert(0, texts, call.queries)) return false;
-  // The candidates slot may be None where the signature makes it optional.
-  call.self = sig.required < 2 && a.is_none(s.candidates);
+  // The candidates slot may be None where the signature makes it optional;
+  // without one (the clusters), the texts are joined with themselves.
+  call.self = s.candidates == kNone || (sig.required < 2 && a.is_none(s.candidates));
   if (!call.self && !a.convert(s.candidates, texts, call.candidates)) return false;
   call.options.measure = measure;
   call.options.plan = forced_plan();
@@ -241,9 +243,10 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
       if (!a.optional(s.cutoff, extract_distance_cutoff, call.options.max_distance)) return false;
     }
   }
+  const char* candidates_name = call.self ? nullptr : sig.params[s.candidates];
   return convert_options(a, s, call.options) &&
-         read_arrow({{&call.queries, sig.params[0]}, {&call.candidates, sig.params[s.candidates]}},
-                    true, call.options.workers);
+         read_arrow({{&call.queries, sig.params[0]}, {&call.candidates, candidates_name}}, true,
+                    call.options.workers);
 }
 
 PyObject* tuple_of(OutArray& a, OutArray& b, OutArray& c) {
@@ -400,6 +403,22 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
                                  CodedTexts{coded->texts(), coded->codes()}, type, found)
                    : start_pairs(call.options, queries, candidates, type, found);
     });
+  });
+}
+
+// The labels of a self join's clusters, as clusters() gives them over its
+// pairs; the pairs are never held. Lock held on entry and exit; the run is
+// released.
+PyObject* join_clusters(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
+  return guarded_with_runtime_state([&]() -> PyObject* {
+    Call call;
+    if (!convert(sig, measure, args, kwargs, call)) return nullptr;
+    const auto texts = call.queries.views();
+    OutArray labels;
+    if (!labels.allocate(kIndexElement, texts.size(), 0, false)) return nullptr;
+    const std::span<std::int64_t> out(static_cast<std::int64_t*>(labels.data()), texts.size());
+    if (!run_released([&] { return start_join_clusters(call.options, texts, out); })) return nullptr;
+    return labels.release_as_python();
   });
 }
 
@@ -755,6 +774,16 @@ PyObject* damerau_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 PyObject* jaro_winkler_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
   return pairs(kJaroWinklerPairs, Measure::kJaroWinkler, args, kwargs);
+}
+
+PyObject* levenshtein_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
+  return join_clusters(kLevenshteinClusters, Measure::kLevenshtein, args, kwargs);
+}
+PyObject* damerau_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
+  return join_clusters(kDamerauClusters, Measure::kDamerau, args, kwargs);
+}
+PyObject* jaro_winkler_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
+  return join_clusters(kJaroWinklerClusters, Measure::kJaroWinkler, args, kwargs);
 }
 
 PyObject* levenshtein_scores(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -1,4 +1,4 @@
-// The matrix, top and pairs functions of quillmatch_many, and clusters: their
+// The matrix, top, pairs and clusters functions of quillmatch_many: their
 // signatures, documentation and entry points (the scores functions' are in
 // scores.h; module.cpp gives the order of publication).
 #pragma once
@@ -152,6 +152,54 @@ inline constexpr const char* kJaroWinklerPairsDoc =
     ">>> i.tolist(), j.tolist(), s.tolist()\n"
     "([0], [1], [0.9611111111111111])\n";
 
+// The clusters of a self join. score_cutoff is required, and refused absent or
+// None by the body with the pairs functions' message: the binder takes it as
+// optional, as theirs.
+inline constexpr CallSignature kLevenshteinClusters{
+    "levenshtein_clusters", {"texts", "score_cutoff", "case_insensitive", "workers"}, 4, 1};
+inline constexpr const char* kLevenshteinClustersDoc =
+    "The groups of texts linked by chains of pairs whose Levenshtein\n"
+    "distance is within score_cutoff (required: distance <= score_cutoff).\n"
+    "\n"
+    "Returns labels, an int64 array with one entry per text: labels[v] is the\n"
+    "smallest index in v's group, exactly\n"
+    "clusters(*levenshtein_pairs(texts, score_cutoff=score_cutoff)[:2], len(texts)),\n"
+    "found without holding the pairs. This is single linkage: a-b and b-c\n"
+    "within the cutoff put a and c in one group however far apart they are.\n"
+    "\n"
+    ">>> qmm.levenshtein_clusters([\"Jon\", \"Jan\", \"Joan\", \"Jane\", \"Bo\"], 1).tolist()\n"
+    "[0, 0, 0, 0, 4]\n";
+inline constexpr CallSignature kDamerauClusters{
+    "damerau_clusters", {"texts", "score_cutoff", "case_insensitive", "workers"}, 4, 1};
+inline constexpr const char* kDamerauClustersDoc =
+    "The groups of texts linked by chains of pairs whose optimal string\n"
+    "alignment (restricted Damerau) distance is within score_cutoff (required:\n"
+    "distance <= score_cutoff).\n"
+    "\n"
+    "Returns labels, an int64 array with one entry per text: labels[v] is the\n"
+    "smallest index in v's group, exactly\n"
+    "clusters(*damerau_pairs(texts, score_cutoff=score_cutoff)[:2], len(texts)),\n"
+    "found without holding the pairs. This is single linkage: a-b and b-c\n"
+    "within the cutoff put a and c in one group however far apart they are.\n"
+    "\n"
+    ">>> qmm.damerau_clusters([\"Jon\", \"Ann\", \"Jno\", \"ANN\"], 1, case_insensitive=True).tolist()\n"
+    "[0, 1, 0, 1]\n";
+inline constexpr CallSignature kJaroWinklerClusters{
+    "jaro_winkler_clusters", {"texts", "score_cutoff", "case_insensitive", "p", "workers"}, 5, 1};
+inline constexpr const char* kJaroWinklerClustersDoc =
+    "The groups of texts linked by chains of pairs whose Jaro-Winkler\n"
+    "similarity with prefix scale p (default 0.1) is within score_cutoff\n"
+    "(required: similarity >= score_cutoff).\n"
+    "\n"
+    "Returns labels, an int64 array with one entry per text: labels[v] is the\n"
+    "smallest index in v's group, exactly\n"
+    "clusters(*jaro_winkler_pairs(texts, score_cutoff=score_cutoff)[:2], len(texts)),\n"
+    "found without holding the pairs. This is single linkage: a-b and b-c\n"
+    "within the cutoff put a and c in one group however far apart they are.\n"
+    "\n"
+    ">>> qmm.jaro_winkler_clusters([\"MARTHA\", \"DIXON\", \"MARHTA\"], 0.9).tolist()\n"
+    "[0, 1, 0]\n";
+
 inline constexpr CallSignature kClusters{"clusters", {"i", "j", "n"}, 3, 3};
 inline constexpr const char* kClustersDoc =
     "The connected components of the graph on nodes 0 .. n-1 whose edges are\n"
@@ -178,6 +226,9 @@ PyObject* levenshtein_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* damerau_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* jaro_winkler_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* clusters(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* levenshtein_clusters(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* damerau_clusters(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* jaro_winkler_clusters(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Index(candidates, measure, score_cutoff, case_insensitive=None, p=None,
 // workers=None) and its searches.

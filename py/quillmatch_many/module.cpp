@@ -1,4 +1,4 @@
-// The definition of quillmatch_many: its thirteen functions, published by the
+// The definition of quillmatch_many: its sixteen functions, published by the
 // shared exec step (common/module_def.h), then the Index type (in __all__) and
 // the private _with_plan (not in it).
 #include <array>
@@ -12,10 +12,10 @@ namespace quillmatch::py {
 
 namespace {
 
-// The order of publication, which is also the order of __all__. The pairs
-// functions' text signatures show score_cutoff=None, as the binder accepts it
-// absent; their bodies require it.
-constexpr std::array<FunctionEntry, 13> kFunctions{{
+// The order of publication, which is also the order of __all__. The pairs and
+// clusters functions' text signatures show score_cutoff=None, as the binder
+// accepts it absent; their bodies require it.
+constexpr std::array<FunctionEntry, 16> kFunctions{{
     {kLevenshteinMatrix, levenshtein_matrix, kLevenshteinMatrixDoc},
     {kDamerauMatrix, damerau_matrix, kDamerauMatrixDoc},
     {kJaroWinklerMatrix, jaro_winkler_matrix, kJaroWinklerMatrixDoc},
@@ -29,6 +29,9 @@ constexpr std::array<FunctionEntry, 13> kFunctions{{
     {kDamerauScores, damerau_scores, kDamerauScoresDoc},
     {kJaroWinklerScores, jaro_winkler_scores, kJaroWinklerScoresDoc},
     {kClusters, clusters, kClustersDoc},
+    {kLevenshteinClusters, levenshtein_clusters, kLevenshteinClustersDoc},
+    {kDamerauClusters, damerau_clusters, kDamerauClustersDoc},
+    {kJaroWinklerClusters, jaro_winkler_clusters, kJaroWinklerClustersDoc},
 }};
 
 // Private, outside __all__.

@@ -4,7 +4,8 @@
 // distance cutoff from 0 to past the texts' lengths and similarity cutoffs
 // around the scores that occur, distance cutoffs near 2^64, self joins and queries against candidates,
 // 1 to 3 workers. Both plans, and runs over an index built for a looser
-// cutoff, must give the same arrays, to the bit.
+// cutoff, must give the same arrays, to the bit; a self join's clusters,
+// merged while either plan joins, must be the clusters of its pairs.
 #include <algorithm>
 #include <tuple>
 
@@ -129,6 +130,16 @@ void fuzz_one(FuzzInput& in) {
     const Pairs got = finish_pairs(start_pairs(filtered, q, c, ty, b), b, ty, context("filtered pairs"));
     QM_FUZZ_CHECK(got == want, context(self ? "self pairs" : "pairs") + ": " + std::to_string(got.queries.size()) +
                                    " pairs filtered, " + std::to_string(want.queries.size()) + " crossed");
+    if (!self) continue;
+    std::vector<std::int64_t> want_labels(all.size());
+    clusters(std::span<const std::int64_t>(want.queries), std::span<const std::int64_t>(want.candidates), want_labels);
+    for (const ManyOptions& plan : {cross, filtered}) {
+      std::vector<std::int64_t> labels(all.size(), -1);
+      Result<std::unique_ptr<ManyRun>> run = start_join_clusters(plan, all, labels);
+      QM_FUZZ_CHECK(run.ok(), context("clusters"));
+      run.value()->finish();
+      QM_FUZZ_CHECK(labels == want_labels, context(plan.plan == JoinPlan::kCross ? "cross clusters" : "filtered clusters"));
+    }
   }
 
   // Top lists.

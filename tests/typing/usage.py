@@ -54,3 +54,8 @@ groups = qmm.clusters(query_index, candidate_index, len(names))
 qmm.clusters([0, 1], (1, 2), n=3)
 # The node count is an int.
 qmm.clusters([0], [1], "2")  # type: ignore[arg-type]
+labels = qmm.damerau_clusters(names, 1, case_insensitive=True, workers=2)
+qmm.jaro_winkler_clusters(names, 0.9, p=0.2)
+# The cutoff is required, and a distance's is an int.
+qmm.levenshtein_clusters(names)  # type: ignore[call-arg]
+qmm.levenshtein_clusters(names, 0.5)  # type: ignore[arg-type]

@@ -513,4 +513,15 @@ Result<std::unique_ptr<ManyRun>> start_clusters(IndexColumn i, IndexColumn j, st
 // The same run, waited for.
 EdgeFault clusters(IndexColumn i, IndexColumn j, std::span<std::int64_t> labels);
 
+// The clusters of a self join: labels[v] is what clusters() gives over the
+// pairs that start_pairs(options, texts, std::nullopt, ...) finds, by either
+// plan. The pairs are never held: each joins its two texts' components as it
+// is found, and a pair whose texts are in one component already need not be
+// scored. Fails only with InvalidPrefixScale, before any thread starts.
+// REQUIRES: options hold the cutoff of their measure; labels.size() ==
+// texts.size(), aligned as int64 is; the texts and labels outlive the run.
+Result<std::unique_ptr<ManyRun>> start_join_clusters(const ManyOptions& options,
+                                                     std::span<const TextView> texts,
+                                                     std::span<std::int64_t> labels);
+
 }  // namespace quillmatch

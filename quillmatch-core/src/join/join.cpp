@@ -21,6 +21,7 @@
 #include "join/jaro.h"
 #include "join/segments.h"
 #include "many/job.h"
+#include "many/shared_components.h"
 #include "text/text.h"
 
 namespace quillmatch {
@@ -234,10 +235,14 @@ class IndexJob : public ManyRun::Job {
   // Calls kept(j, score) for every candidate j the cutoff keeps with query i,
   // in increasing j. In a self join, only for the pairs query i finds (see
   // above), with j any index other than i, and the score that of
-  // (min(i, j), max(i, j)).
-
+  // (min(i, j), max(i, j)). Candidates for which skip(j) holds are dropped
+  // before any is scored.
   template <class Kept>
   void each_match(std::size_t i, Scratch& scratch, Kept&& kept) const {
+    each_match(i, scratch, kept, [](std::uint32_t) { return false; });
+  }
+  template <class Kept, class Skip>
+  void each_match(std::size_t i, Scratch& scratch, Kept&& kept, Skip&& skip) const {
     const bool self = !queries_;
     WorkingQuery& r = scratch.query;
     std::vector<std::uint32_t>& found = scratch.found;
@@ -245,6 +250,7 @@ class IndexJob : public ManyRun::Job {
     else r.take((*queries_)[i], m_.options.case_insensitive);
     const std::uint32_t hi = self ? r.length : m_.longest(r.length);
     m_.candidates(r, m_.shortest(r.length), hi, self ? std::optional(i) : std::nullopt, found);
+    std::erase_if(found, skip);
     if (found.empty()) return;
     scratch.others.clear();
     scratch.flipped.clear();
@@ -389,6 +395,35 @@ class IndexPairsJob final : public IndexJob<Order> {
   PairsFound::Buffers& out_;
 };
 
+// The clusters of a self join: a candidate already in query i's component
+// is not scored (the pair would join nothing), and each pair within the
+// cutoff joins the two components (many/shared_components.h); no pair is
+// held. The labels phase follows.
+template <class Order>
+class IndexClustersJob final : public IndexJob<Order> {
+ public:
+  using Value = typename Order::Value;
+  IndexClustersJob(std::shared_ptr<const JoinIndex> index, const ManyOptions& run, SharedComponents components)
+      : IndexJob<Order>(std::move(index), run, std::nullopt), components_(components) {}
+
+  void run(std::size_t task, const ThreadPool& pool) override {
+    typename IndexJob<Order>::Scratch scratch;
+    for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
+      if (pool.stop_requested()) return;
+      this->each_match(
+          i, scratch, [&](std::size_t j, Value) { components_.unite(i, j); },
+          [&](std::uint32_t j) { return components_.same(i, j); });
+    }
+  }
+
+  std::unique_ptr<ManyRun::Job> next() override {
+    return std::make_unique<ComponentsPhase>(components_, ComponentsPhase::Step::kLabels);
+  }
+
+ private:
+  const SharedComponents components_;
+};
+
 template <template <class> class Job, class... Args>
 std::unique_ptr<ManyRun::Job> index_job(std::shared_ptr<const JoinIndex> index, ManyOptions run,
                                         Args&&... args) {
@@ -490,6 +525,17 @@ Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options
                      [options, probes, &buffers](std::shared_ptr<const JoinIndex> index) {
                        return index_job<IndexPairsJob>(std::move(index), options, probes, buffers);
                      });
+}
+
+Result<std::unique_ptr<ManyRun>> start_filtered_clusters(const ManyOptions& options,
+                                                         std::span<const TextView> texts,
+                                                         std::span<std::int64_t> labels) {
+  // The singletons come after the build, so that the labels' pages are first
+  // touched once the build's scratch is freed.
+  const SharedComponents components(labels);
+  return start_build(options, texts, nullptr, [options, components](std::shared_ptr<const JoinIndex> index) {
+    return after_singletons(components, index_job<IndexClustersJob>(std::move(index), options, components));
+  });
 }
 
 Result<std::unique_ptr<ManyRun>> start_index_top(std::shared_ptr<const JoinIndex> index,

@@ -190,5 +190,9 @@ Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options
                                                       std::span<const TextView> queries,
                                                       std::optional<std::span<const TextView>> candidates,
                                                       ScoreType type, PairsFound& out);
+// The clusters of a self join over an index built for the run.
+Result<std::unique_ptr<ManyRun>> start_filtered_clusters(const ManyOptions& options,
+                                                         std::span<const TextView> texts,
+                                                         std::span<std::int64_t> labels);
 
 }  // namespace quillmatch

@@ -22,6 +22,7 @@
 
 #include "quillmatch/quillmatch.h"
 #include "many/job.h"
+#include "many/shared_components.h"
 #include "text/text.h"
 #include "many/thread_pool.h"
 
@@ -507,6 +508,36 @@ class PairsJob final : public GridJob<Traits> {
   PairsFound::Buffers& out_;
 };
 
+// The clusters of a self join over every pair: each pair within the cutoff
+// joins its texts' components as it is scored (many/shared_components.h),
+// from any task; no pair is held. The labels phase follows.
+template <class Traits>
+class ClustersJob final : public GridJob<Traits> {
+ public:
+  using Value = typename Traits::Value;
+  ClustersJob(const ManyOptions& o, std::span<const TextView> texts, SharedComponents components)
+      : GridJob<Traits>(o, texts, texts, true), components_(components) {
+    this->skip_by_length();
+  }
+
+  void run(std::size_t task, const ThreadPool& pool) override {
+    this->walk(
+        task, pool, [](std::size_t) {},
+        [&](std::size_t i, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked) {
+          for (std::size_t k = 0; k < v.size(); ++k)
+            if (Traits::within(v[k], this->options_)) components_.unite(i, j0 + (picked ? picked[k] : k));
+        },
+        [](std::size_t) {});
+  }
+
+  std::unique_ptr<ManyRun::Job> next() override {
+    return std::make_unique<ComponentsPhase>(components_, ComponentsPhase::Step::kLabels);
+  }
+
+ private:
+  const SharedComponents components_;
+};
+
 template <class Traits>
 std::unique_ptr<ManyRun::Job> GridJob<Traits>::first_phase(std::unique_ptr<GridJob> job) {
   if (!job->query_lengths_.empty() || !job->candidate_lengths_.empty()) {
@@ -522,21 +553,24 @@ std::unique_ptr<ManyRun::Job> GridJob<Traits>::first_phase(std::unique_ptr<GridJ
   return fill;
 }
 
+// The job for the measure, from its first phase.
+// REQUIRES: options checked by run_options.
+template <template <class> class Job, class... Args>
+std::unique_ptr<ManyRun::Job> phases(const ManyOptions& options, Args&&... args) {
+  if (options.measure == Measure::kJaroWinkler)
+    return GridJob<SimilarityTraits>::first_phase(
+        std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...));
+  return GridJob<DistanceTraits>::first_phase(
+      std::make_unique<Job<DistanceTraits>>(options, std::forward<Args>(args)...));
+}
+
 // Checks the prefix scale, then builds the job for the measure and starts it.
 template <template <class> class Job, class... Args>
 Result<std::unique_ptr<ManyRun>> start(const ManyOptions& given, Args&&... args) {
   const Result<ManyOptions> checked = run_options(given);
   if (!checked.ok()) return checked.error();
   const ManyOptions& options = checked.value();
-  std::unique_ptr<ManyRun::Job> job;
-  if (options.measure == Measure::kJaroWinkler) {
-    job = GridJob<SimilarityTraits>::first_phase(
-        std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...));
-  } else {
-    job = GridJob<DistanceTraits>::first_phase(
-        std::make_unique<Job<DistanceTraits>>(options, std::forward<Args>(args)...));
-  }
-  return std::make_unique<ManyRun>(std::move(job), options.workers);
+  return std::make_unique<ManyRun>(phases<Job>(options, std::forward<Args>(args)...), options.workers);
 }
 
 }  // namespace
@@ -691,6 +725,16 @@ Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
   PairsFound::Buffers& buffers = ManyAccess::buffers(out);
   buffers.type = type;
   return start<PairsJob>(options, queries, coded, buffers);
+}
+
+Result<std::unique_ptr<ManyRun>> start_join_clusters(const ManyOptions& given, std::span<const TextView> texts,
+                                                     std::span<std::int64_t> labels) {
+  if (use_filters(given, texts.size(), texts, true)) return start_filtered_clusters(given, texts, labels);
+  const Result<ManyOptions> checked = run_options(given);
+  if (!checked.ok()) return checked.error();
+  const SharedComponents components(labels);
+  return std::make_unique<ManyRun>(after_singletons(components, phases<ClustersJob>(checked.value(), texts, components)),
+                                   checked.value().workers);
 }
 
 }  // namespace quillmatch
