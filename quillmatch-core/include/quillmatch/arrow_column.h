@@ -14,7 +14,8 @@
 //     variadic buffer sizes that the array itself declares;
 //   - every text is well-formed UTF-8 (checked in one pass over the data of a
 //     chunk when it is all ASCII, text by text otherwise);
-//   - a null is an error at its row: no text is made of a null slot.
+//   - a null is an error at its row: no text is made of a null slot; or,
+//     when asked (read_nulls_as_empty), an empty text marked in nulls().
 // What the interface cannot tell, the reader must trust: that each buffer is
 // as long as the array's length, offset and (for utf8) last offset imply, and
 // that format strings end with a NUL.
@@ -120,6 +121,19 @@ class TextColumn final : public TextRows {
   // REQUIRES: read_schema succeeded; no chunk appended yet.
   void make_views_on_demand() { on_demand_ = !coded_ && layout_.strings != Strings::kView; }
   bool views_on_demand() const { return on_demand_; }
+  // Nulls are read as empty texts, marked in nulls(), instead of an error. A
+  // row is null when its slot is, its struct row is, or (of a dictionary
+  // column) its index or the entry it uses is. Of a null row nothing is read
+  // but the validity bits and, for utf8 and large_utf8, its offsets, which
+  // must still not decrease (Arrow asks that of null slots too): not its
+  // bytes, its view, nor under a null struct row or index its index. A
+  // dictionary's null entries are not validated either.
+  // REQUIRES: no chunk appended yet.
+  void read_nulls_as_empty() { nulls_as_empty_ = true; }
+  // Empty while no row is null (always, in the default mode); else one byte
+  // per row, 1 for a null row. null_rows() counts them.
+  std::span<const std::uint8_t> nulls() const { return nulls_; }
+  std::uint64_t null_rows() const { return null_rows_; }
   // Room for this many rows in all, a hint that spares growing the views
   // chunk by chunk.
   void reserve(std::uint64_t rows);
@@ -141,8 +155,9 @@ class TextColumn final : public TextRows {
   // A dictionary column is coded: texts() are dictionary entries and
   // codes()[row] indexes them. Otherwise texts()[row] is the row (unless its
   // views are made on demand). Of a chunk
-  // that has a fault, or a dictionary longer than itself, texts() hold the
-  // entries some row uses, in order of first use; of any other, every entry
+  // that has a fault, or a dictionary longer than itself, or a null row,
+  // texts() hold the entries some row uses, in order of first use (and once
+  // per column the empty text of the null rows); of any other, every entry
   // of its dictionary, in order (all valid UTF-8, even those no row uses).
   bool coded() const { return coded_; }
   std::span<const TextView> texts() const { return texts_.rows(); }
@@ -170,8 +185,18 @@ class TextColumn final : public TextRows {
     std::uint64_t length;
   };
 
+  // In the null mode, the mask of the chunk being appended (rows from rows_
+  // on, `length` of them), all zero until marked.
+  std::uint8_t* chunk_nulls(std::uint64_t length);
+  // Counts the chunk's marked rows; lets the mask go while none is null.
+  void count_nulls(std::uint64_t length);
+
   Layout layout_;
   bool coded_ = false;
+  bool nulls_as_empty_ = false;
+  std::vector<std::uint8_t> nulls_;  // empty, or sized rows_ between appends
+  std::uint64_t null_rows_ = 0;
+  std::uint32_t null_code_ = ~std::uint32_t{0};  // of the null rows' empty text, once there is one
   bool on_demand_ = false;
   bool stopped_ = false;  // a reading was stopped: the column is incomplete
   std::vector<Chunk> chunks_;
