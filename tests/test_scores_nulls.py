@@ -118,6 +118,23 @@ def test_null_rows_are_masked_and_the_others_scored(measure, label, make):
             check(scores(given_q, given_c, workers=workers, **kw), measure, q, c, kw)
 
 
+def test_a_long_column_is_read_in_parts_without_reading_its_null_slots():
+    # Null slots hold invalid UTF-8, which a reading of them would report.
+    rnd = random.Random("long")
+    words = [rnd.choice(["jon", "j\u00f6hn", "a text longer than a view", "", None]) for _ in range(150_000)]
+    raw = [b"\xff\xfe" if w is None else w.encode() for w in words]
+    valid = pa.array([w is not None for w in words]).buffers()[1]
+    listed = qmm.levenshtein_scores("john", words)
+    assert listed.mask.tolist() == [w is None for w in words]
+    for binary, strings in [(pa.binary(), pa.string()), (pa.large_binary(), pa.large_string()),
+                            (pa.binary_view(), pa.string_view())]:
+        column = pa.Array.from_buffers(strings, len(words), [valid, *pa.array(raw, binary).buffers()[1:]])
+        for workers in [1, 2]:
+            got = qmm.levenshtein_scores("john", column, workers=workers)
+            assert got.mask.tolist() == listed.mask.tolist()
+            assert got.data.tobytes() == listed.data.tobytes()
+
+
 def test_the_other_functions_still_refuse_nulls():
     for column, exception in [(["a", None], TypeError), (pa.array(["a", None]), ValueError)]:
         for call in [lambda: qmm.levenshtein_matrix(column, ["a"]),
