@@ -155,10 +155,11 @@ class TextColumn final : public TextRows {
   // A dictionary column is coded: texts() are dictionary entries and
   // codes()[row] indexes them. Otherwise texts()[row] is the row (unless its
   // views are made on demand). Of a chunk
-  // that has a fault, or a dictionary longer than itself, or a null row,
-  // texts() hold the entries some row uses, in order of first use (and once
-  // per column the empty text of the null rows); of any other, every entry
-  // of its dictionary, in order (all valid UTF-8, even those no row uses).
+  // that has a fault, a dictionary longer than itself or a null entry,
+  // texts() hold the entries some row uses, in order of first use; of any
+  // other, every entry of its dictionary, in order (all valid UTF-8, even
+  // those no row uses). The null rows' empty text is among them once, from
+  // the first null row on.
   bool coded() const { return coded_; }
   std::span<const TextView> texts() const { return texts_.rows(); }
   std::span<const std::uint32_t> codes() const { return lent_.empty() ? codes_.rows() : lent_; }

@@ -712,12 +712,17 @@ std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
 // entries cost no more than its rows. Returns false, with nothing appended to
 // `texts`, when the chunk is not sound: the row-by-row reading then finds its
 // first fault.
-template <class I>
+// kMasked (the null mode, with `nulls` marking the null rows): a null row is
+// sound, its index not read, and its code `null_code`, given to the null text
+// after the entries if it has none yet. REQUIRES: `out` when kMasked.
+template <class I, bool kMasked>
 bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
                       const StringEntries& entries, RowBuffer<TextView>& texts,
-                      std::uint32_t* out, std::size_t& longest) {
+                      std::uint32_t* out, std::size_t& longest, const std::uint8_t* nulls,
+                      std::uint32_t& null_code) {
   const std::size_t first = texts.rows().size();
-  if (null_row < r.length || dict.length > r.length || dict.length >= kUnseen - first) return false;
+  if ((!kMasked && null_row < r.length) || dict.length > r.length || dict.length + kMasked >= kUnseen - first)
+    return false;
   if (first_null(dict) < dict.length) return false;
   const std::string_view data = entries.data();
   const bool all_ascii = !data.empty() && is_ascii(data);
@@ -732,7 +737,17 @@ bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
   // Local copies: the loops below store bytes, which could alias the structs.
   const auto* indices = static_cast<const unsigned char*>(r.array->buffers[1]) + r.first * sizeof(I);
   const std::uint64_t rows = r.length;
-  const auto index = [indices](std::uint64_t i) { return load<I>(indices, static_cast<std::size_t>(i)); };
+  // A null row's index, which may be anything, reads as 0 (a select, not a
+  // branch, so that the loops still vectorise).
+  const auto index = [indices, nulls](std::uint64_t i) {
+    const I k = load<I>(indices, static_cast<std::size_t>(i));
+    if constexpr (kMasked) {
+      return nulls[i] ? I{0} : k;
+    } else {
+      (void)nulls;
+      return k;
+    }
+  };
   // One pass for the range and the uses of the longest entry, without an
   // early exit, so that it vectorises.
   I least = 0, most = 0;
@@ -741,17 +756,32 @@ bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
   for (std::uint64_t i = 0; i < rows; ++i) {
     least = std::min(least, index(i));
     most = std::max(most, index(i));
-    uses += index(i) == wanted;
+    if constexpr (kMasked) {
+      uses += (index(i) == wanted) & (nulls[i] == 0);
+    } else {
+      uses += index(i) == wanted;
+    }
   }
   if constexpr (std::is_signed_v<I>) {
     if (least < 0) return false;
   }
   if (static_cast<std::uint64_t>(most) >= dict.length) return false;
-  TextView* added = texts.extend(static_cast<std::size_t>(dict.length));
+  // The null text, when it is new, follows the entries, in the same extent
+  // (extending again could move them).
+  const bool new_null_text = kMasked && null_code == kUnseen;
+  TextView* added = texts.extend(static_cast<std::size_t>(dict.length) + new_null_text);
   for (std::uint64_t k = 0; k < dict.length; ++k) added[k] = entries.entry(k);
   const auto code0 = static_cast<std::uint32_t>(first);
-  if (out)
+  if (new_null_text) {
+    added[dict.length] = kNullText;
+    null_code = code0 + static_cast<std::uint32_t>(dict.length);
+  }
+  if constexpr (kMasked) {
+    for (std::uint64_t i = 0; i < rows; ++i)
+      out[i] = nulls[i] ? null_code : code0 + static_cast<std::uint32_t>(index(i));
+  } else if (out) {
     for (std::uint64_t i = 0; i < rows; ++i) out[i] = code0 + static_cast<std::uint32_t>(index(i));
+  }
   if (uses) {
     longest = std::max(longest, top_size);
     return true;
@@ -759,7 +789,8 @@ bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
   // No row uses the longest entry: every row's entry is marked, a store a row.
   std::vector<unsigned char> used(static_cast<std::size_t>(dict.length));
   unsigned char* marks = used.data();
-  for (std::uint64_t i = 0; i < rows; ++i) marks[static_cast<std::size_t>(index(i))] = 1;
+  for (std::uint64_t i = 0; i < rows; ++i)
+    if (!kMasked || !nulls[i]) marks[static_cast<std::size_t>(index(i))] = 1;
   for (std::uint64_t k = 0; k < dict.length; ++k)
     if (used[k]) longest = std::max(longest, added[k].size);
   return true;
@@ -913,14 +944,15 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
   // codes (its entries are the first texts): they are lent, not copied.
   const void* indices = length ? static_cast<const char*>(a->buffers[1]) + r.first * 4 : nullptr;
   const bool lend = (layout_.index == 'i' || layout_.index == 'I') && codes_.rows().empty() &&
-                    texts_.rows().empty() && length &&
+                    texts_.rows().empty() && length && !nulls &&
                     reinterpret_cast<std::uintptr_t>(indices) % alignof(std::uint32_t) == 0;
   const std::size_t distinct_before = texts_.rows().size();
   std::uint32_t* out = lend ? nullptr : codes_.extend(length);
   std::optional<ArrowReadError> e;
   const auto read = [&](auto index) {
     using I = decltype(index);
-    if (read_sound_codes<I>(r, null_row, d, entries, texts_, out, longest_)) {
+    if (nulls ? read_sound_codes<I, true>(r, null_row, d, entries, texts_, out, longest_, nulls, null_code_)
+              : read_sound_codes<I, false>(r, null_row, d, entries, texts_, out, longest_, nulls, null_code_)) {
       if (!out) lent_ = {static_cast<const std::uint32_t*>(indices), static_cast<std::size_t>(length)};
       return;
     }
