@@ -135,6 +135,21 @@ def test_a_long_column_is_read_in_parts_without_reading_its_null_slots():
             assert got.data.tobytes() == listed.data.tobytes()
 
 
+def test_a_column_of_the_null_type_is_null_rows():
+    columns = [pa.nulls(3), pa.chunked_array([pa.nulls(1), pa.nulls(2)]), pa.table({"n": pa.nulls(3)})]
+    try:
+        import polars as pl
+        columns.append(pl.Series("n", [None] * 3))
+    except ImportError:
+        pass
+    for column in columns:
+        got = qmm.levenshtein_scores("ab", column)
+        assert got.mask.tolist() == [True] * 3 and got.dtype == np.uint8
+        assert qmm.jaro_winkler_scores(column, ["a", "b", "c"]).mask.all()
+        with pytest.raises(TypeError, match="has Arrow format 'n', which is not text"):
+            qmm.levenshtein_matrix(column)
+
+
 def test_the_other_functions_still_refuse_nulls():
     for column, exception in [(["a", None], TypeError), (pa.array(["a", None]), ValueError)]:
         for call in [lambda: qmm.levenshtein_matrix(column, ["a"]),

@@ -136,6 +136,7 @@ std::optional<ArrowFailure> ArrowInput::read(bool rows, std::size_t workers,
   };
   auto& arrays = chunks_->arrays;
   int stream_code = 0;
+  if (nulls_as_empty_) column_.read_nulls_as_empty();
   if (!chunks_->stream.s.release) {  // an array
     if (auto e = column_.read_schema(chunks_->schema.s)) return column_failure(e);
   } else {
@@ -153,7 +154,6 @@ std::optional<ArrowFailure> ArrowInput::read(bool rows, std::size_t workers,
     }
   }
   if (!rows && !stream_code) column_.make_views_on_demand();
-  if (nulls_as_empty_) column_.read_nulls_as_empty();
   std::uint64_t total = 0;
   for (const auto& a : arrays)
     if (a->s.release && a->s.length > 0) total += static_cast<std::uint64_t>(a->s.length);

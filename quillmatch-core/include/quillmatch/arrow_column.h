@@ -22,7 +22,8 @@
 //
 // Readable: formats "u" (utf8), "U" (large_utf8), "vu" (utf8_view), a
 // dictionary of them with any integer index type, and a struct ("+s") of
-// exactly one such column (a table or record batch of one column).
+// exactly one such column (a table or record batch of one column); in the
+// null mode also "n" (Arrow's null type: every row null).
 //
 // Errors are values; the only exception that can leave is std::bad_alloc.
 // REQUIRES: the structs, and the buffers they point to, stay alive and
@@ -119,7 +120,9 @@ class TextColumn final : public TextRows {
   // demand from the offsets. Saves 16 bytes a row, and a pass over them. A
   // utf8_view column keeps its views, which cost more to make than to read.
   // REQUIRES: read_schema succeeded; no chunk appended yet.
-  void make_views_on_demand() { on_demand_ = !coded_ && layout_.strings != Strings::kView; }
+  void make_views_on_demand() {
+    on_demand_ = !coded_ && !layout_.all_null && layout_.strings != Strings::kView;
+  }
   bool views_on_demand() const { return on_demand_; }
   // Nulls are read as empty texts, marked in nulls(), instead of an error. A
   // row is null when its slot is, its struct row is, or (of a dictionary
@@ -127,7 +130,9 @@ class TextColumn final : public TextRows {
   // but the validity bits and, for utf8 and large_utf8, its offsets, which
   // must still not decrease (Arrow asks that of null slots too): not its
   // bytes, its view, nor under a null struct row or index its index. A
-  // dictionary's null entries are not validated either.
+  // dictionary's null entries are not validated either. Asked before
+  // read_schema, it also reads a column of Arrow's null type ("n"), whose
+  // every row is null.
   // REQUIRES: no chunk appended yet.
   void read_nulls_as_empty() { nulls_as_empty_ = true; }
   // Empty while no row is null (always, in the default mode); else one byte
@@ -174,6 +179,7 @@ class TextColumn final : public TextRows {
     Strings strings = Strings::kUtf8;
     char index = 0;  // the dictionary's index format ('c', 'C', ..., 'L'), or 0
     bool in_struct = false;
+    bool all_null = false;  // Arrow's null type, in the null mode
   };
 
  private:

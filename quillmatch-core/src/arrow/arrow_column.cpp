@@ -844,8 +844,9 @@ std::optional<ArrowReadError> TextColumn::read_schema(const ArrowSchema& schema)
     s = s->dictionary;
   }
   const std::optional<Strings> strings = strings_of(s->format);
-  if (!strings || s->dictionary) return unsupported(s->format);
-  layout.strings = *strings;
+  layout.all_null = nulls_as_empty_ && !layout.index && s->format && std::string_view(s->format, strnlen(s->format, 2)) == "n";
+  if ((!strings && !layout.all_null) || s->dictionary) return unsupported(s->format);
+  layout.strings = strings.value_or(Strings::kUtf8);
   layout_ = layout;
   coded_ = layout.index != 0;
   return std::nullopt;
@@ -873,8 +874,19 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     start = outer.first;
     a = array.children[0];
   }
-  const std::int64_t n_buffers = layout_.index ? 2 : buffers_of(layout_.strings);
+  // The null type has no buffer, though some producers list a validity
+  // buffer for it (never read).
+  const std::int64_t n_buffers = layout_.all_null ? (a->n_buffers == 1 ? 1 : 0)
+                                 : layout_.index  ? 2
+                                                  : buffers_of(layout_.strings);
   if (auto e = check_array(*a, n_buffers, start, length, r)) return e;
+  if (layout_.all_null) {  // every row null, of an array with no buffer at all
+    std::fill_n(chunk_nulls(length), length, std::uint8_t{1});
+    std::fill_n(texts_.extend(length), length, kNullText);
+    count_nulls(length);
+    rows_ += length;
+    return std::nullopt;
+  }
   null_row = std::min(null_row, first_null(r));
   // The null mode's mask of this chunk, when a row of it is null.
   if (!nulls_.empty()) nulls_.resize(static_cast<std::size_t>(rows_ + length));
