@@ -202,7 +202,7 @@ def test_nulls_name_the_argument_and_the_first_null():
     positions = [2, 2, 2, 3, 3, 2, 3]
     for column, at in zip(null_columns, positions):
         check_error(ValueError, f"'candidates' holds a null at position {at}",
-                    lambda: qmm.levenshtein_scores("a", column))
+                    lambda: qmm.levenshtein_top(["a"], column, 1))
         check_error(ValueError, f"'queries' holds a null at position {at}",
                     lambda: qmm.damerau_matrix(column, ["a"]), "queries")
     # The idiom: drop the nulls, keep the rows' positions to map scores back.

@@ -33,6 +33,7 @@ def test_the_column_examples_run_and_say_what_they_show():
     assert found["similar"].tolist()[2] == 1.0
     assert found["unique"]["name"].to_list() == ["Jon Smith", "Jane Doe"]
     assert found["indices"][0].tolist() == [0, 2]
-    assert found["rows"].to_list() == [0, 2] and found["nearest_row"] == 0
-    assert found["dist"].index.tolist() == [0, 2]
-    assert found["filled"].tolist() == [2, 9, 3]
+    assert found["dist"].mask.tolist() == [False, True, False] and found["nearest_row"] == 0
+    assert found["column"].to_list() == [0, None, 1]
+    assert found["df"]["dist"].isna().tolist() == [False, True, False]
+    assert found["df"]["dist"].dropna().tolist() == [2.0, 3.0] and found["nearest"] == 2

@@ -1,6 +1,7 @@
 #include "common/candidates.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace quillmatch::py {
 
@@ -54,15 +55,30 @@ bool take_items(const CandidateSequence& seq, Py_ssize_t begin, std::size_t coun
   return true;
 }
 
+// The text of a missing item: empty, at a readable byte.
+constexpr TextView kMissingText("", 0);
+
+// take_text, or, with `nulls`, a missing text taken as the empty text (its
+// owner a new reference to the item) and `row` appended to them.
+bool take_text_or_null(PyObject* item, std::size_t row, std::vector<std::size_t>* nulls,
+                       PyObject*& owner, TextView& text) {
+  if (!nulls || PyUnicode_Check(item) || !is_missing_text(item)) return take_text(item, owner, text);
+  Py_INCREF(item);
+  owner = item;
+  text = kMissingText;
+  nulls->push_back(row);
+  return true;
+}
+
 // Takes items [begin, begin + count) of an indexed sequence in: owners[k] and
-// views[k] for item begin + k. On failure the owners already made are
-// released.
+// views[k] for item begin + k (missing texts too, with `nulls`). On failure
+// the owners already made are released.
 bool take_range(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count,
-                PyObject** owners, TextView* views) {
+                PyObject** owners, TextView* views, std::vector<std::size_t>* nulls = nullptr) {
   // owners[] first holds the borrowed items; entry k becomes the owner when
   // item k is taken, so on failure at k only [0, k) hold references.
   return take_items(seq, begin, count, owners, [&](std::size_t k, PyObject* item) {
-    if (take_text(item, owners[k], views[k])) return true;
+    if (take_text_or_null(item, static_cast<std::size_t>(begin) + k, nulls, owners[k], views[k])) return true;
     release_all(owners, k);
     return false;
   });
@@ -100,8 +116,25 @@ bool take_text(PyObject* item, PyObject*& owner, TextView& text) {
   return utf8_of(item, text, owner);
 }
 
+bool is_missing_text(PyObject* item) {
+  if (item == Py_None) return true;
+  if (PyFloat_Check(item)) return std::isnan(PyFloat_AsDouble(item));
+  // pandas.NA's type says it is pandas' NAType (its __module__ moved between
+  // versions, all under pandas).
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(item));
+  Ref name(PyObject_GetAttr(type, names().name));
+  Ref module(name ? PyObject_GetAttr(type, names().module) : nullptr);
+  Ref pandas(module ? PyUnicode_FromString("pandas") : nullptr);
+  const bool na = pandas && PyUnicode_Check(name.get()) && PyUnicode_Check(module.get()) &&
+                  PyUnicode_CompareWithASCIIString(name.get(), "NAType") == 0 &&
+                  PyUnicode_Tailmatch(module.get(), pandas.get(), 0, PY_SSIZE_T_MAX, -1) == 1;
+  PyErr_Clear();
+  return na;
+}
+
 bool HeldTexts::take_all(const CandidateSequence& seq, bool interruptible) {
   release();
+  null_rows_.clear();
   interruptible_ = interruptible;
   const bool ok = seq.indexed_size() >= 0 ? take_indexed(seq) : take_iterated(seq);
   if (!ok) release();
@@ -121,7 +154,8 @@ bool HeldTexts::take_indexed(const CandidateSequence& seq) {
     const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
     if (interruptible_ && PyErr_CheckSignals() < 0) return false;
     // A failed range has released its own references.
-    if (!take_range(seq, static_cast<Py_ssize_t>(begin), count, owners.data(), views.data()))
+    if (!take_range(seq, static_cast<Py_ssize_t>(begin), count, owners.data(), views.data(),
+                    accept_nulls_ ? &null_rows_ : nullptr))
       return false;
     owners_.insert(owners_.end(), owners.begin(), owners.begin() + count);
     views_.insert(views_.end(), views.begin(), views.begin() + count);
@@ -139,7 +173,12 @@ bool HeldTexts::take_copying(const CandidateSequence& seq) {
     const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
     if (interruptible_ && PyErr_CheckSignals() < 0) return false;
     const auto take = [&](std::size_t, PyObject* item) {
-      if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) return set_type_error(item, "str");
+      if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) {
+        if (!accept_nulls_ || !is_missing_text(item)) return set_type_error(item, "str");
+        null_rows_.push_back(views_.size());
+        views_.push_back(kMissingText);
+        return true;
+      }
       TextView text;
       if (!utf8_kept_by(item, text)) return false;
       if (text.size <= kShortTextBytes) {
@@ -183,7 +222,8 @@ bool HeldTexts::take_iterated(const CandidateSequence& seq) {
     PyObject* owner = nullptr;
     TextView view;
     if (interruptible_ && views_.size() % TextChunk::kCapacity == 0 && PyErr_CheckSignals() < 0) return false;
-    if (!take_text(item.get(), owner, view)) return false;
+    if (!take_text_or_null(item.get(), views_.size(), accept_nulls_ ? &null_rows_ : nullptr, owner, view))
+      return false;
     owners_.push_back(owner);
     views_.push_back(view);
   }

@@ -69,6 +69,11 @@ class CandidateSequence {
 // BorrowedText). A non-str item is the type error expecting "str".
 bool take_text(PyObject* item, PyObject*& owner, TextView& text);
 
+// Whether an item of a column of texts stands for a missing text: None, a
+// float NaN (pandas' marker in object columns; numpy's float64 is a float)
+// or pandas.NA (known by its type, without importing pandas).
+bool is_missing_text(PyObject* item);
+
 // Candidates taken in, in iteration order: their views, all released when the
 // holder ends. A text is either kept alive by a reference or, when it is short
 // and read from an exact list or tuple where the str itself keeps it (3.10 and
@@ -94,6 +99,11 @@ class HeldTexts {
   // fails with the exception of one that raised (Ctrl-C while a long list is
   // taken in).
   bool take_all(const CandidateSequence& seq, bool interruptible = false);
+
+  // From then on take_all takes a missing text (is_missing_text) as the
+  // empty text, and lists its position in null_rows(), in order.
+  void accept_nulls() { accept_nulls_ = true; }
+  std::span<const std::size_t> null_rows() const { return null_rows_; }
 
   void release();
 
@@ -126,6 +136,8 @@ class HeldTexts {
   // which the pages past the last copy are never touched.
   BigArray<char> copies_;
   bool interruptible_ = false;
+  bool accept_nulls_ = false;
+  std::vector<std::size_t> null_rows_;
 };
 
 // A fixed run of candidates taken in together and released together, for

@@ -34,9 +34,16 @@ __version__: str
 # (__arrow_c_array__ or __arrow_c_stream__: pyarrow arrays and tables, polars
 # Series and DataFrames, pandas Series of Arrow-backed strings, DuckDB
 # relations) is read in place: strings, large strings, string views or a
-# dictionary of them, or a table of one such column. A null is a ValueError.
+# dictionary of them, or a table of one such column. A null is a ValueError,
+# and None a TypeError, except in the scores functions.
 _Texts = Union[Sequence[str], Any]
 _Array = Any  # numpy.ndarray, or memoryview without numpy
+# The scores functions' texts: a null of a column, and None, NaN or
+# pandas.NA in a list, are null rows.
+_NullableTexts = Union[Sequence[Optional[str]], Any]
+# numpy.ndarray, or numpy.ma.MaskedArray masking the null rows when there are
+# any; memoryview without numpy (nulls then raise).
+_Scores = Any
 # Node indices: an integer numpy array (of any integer dtype; one-dimensional,
 # contiguous and in native byte order is read in place), what the pairs
 # functions return, or any sequence of int.
@@ -150,25 +157,26 @@ def jaro_winkler_pairs(
 # Row by row, of the dtype the matrices use: a str against a column (entry j
 # scores candidates[j]), a column against a str (entry i scores query[i]), or
 # two columns of equal length (entry i scores query[i] with candidates[i]).
+# A row null on either side is masked.
 def levenshtein_scores(
-    query: Union[str, _Texts],
-    candidates: Union[str, _Texts],
+    query: Union[str, _NullableTexts],
+    candidates: Union[str, _NullableTexts],
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> _Array: ...
+) -> _Scores: ...
 def damerau_scores(
-    query: Union[str, _Texts],
-    candidates: Union[str, _Texts],
+    query: Union[str, _NullableTexts],
+    candidates: Union[str, _NullableTexts],
     case_insensitive: Optional[bool] = None,
     workers: Optional[int] = None,
-) -> _Array: ...
+) -> _Scores: ...
 def jaro_winkler_scores(
-    query: Union[str, _Texts],
-    candidates: Union[str, _Texts],
+    query: Union[str, _NullableTexts],
+    candidates: Union[str, _NullableTexts],
     case_insensitive: Optional[bool] = None,
     p: Optional[float] = None,
     workers: Optional[int] = None,
-) -> _Array: ...
+) -> _Scores: ...
 
 # The connected components of the graph on nodes 0 .. n-1 with edges
 # (i[k], j[k]) (single linkage): an int64 array, entry v the smallest node of

@@ -27,6 +27,23 @@ PyObject* numpy_module() {
 
 }  // namespace
 
+int numpy_present() {
+  PyObject* numpy = numpy_module();
+  return numpy ? numpy != Py_None : -1;
+}
+
+PyObject* masked_array(PyObject* data, PyObject* mask) {
+  Ref ma(PyImport_ImportModule("numpy.ma"));
+  if (!ma) return nullptr;
+  Ref type(PyObject_GetAttrString(ma.get(), "MaskedArray"));
+  if (!type) return nullptr;
+  Ref args(PyTuple_Pack(1, data));
+  if (!args) return nullptr;
+  Ref kwargs(Py_BuildValue("{s:O}", "mask", mask));
+  if (!kwargs) return nullptr;
+  return PyObject_Call(type.get(), args.get(), kwargs.get());
+}
+
 Element element_of(ScoreType type) {
   switch (type) {
     case ScoreType::U8: return {"uint8", "B", 1};

@@ -26,6 +26,16 @@ struct Element {
 };
 Element element_of(ScoreType type);
 inline constexpr Element kIndexElement{"int64", "q", 8};
+inline constexpr Element kMaskElement{"bool", "?", 1};
+
+// Whether numpy can be imported: 1 or 0, or -1 with the error set when
+// importing it failed otherwise.
+int numpy_present();
+
+// numpy.ma.MaskedArray(data, mask=mask), `mask` a bool array of data's shape
+// (True: the entry is missing). Borrows both; a new reference or null with
+// the error set. REQUIRES: numpy_present().
+PyObject* masked_array(PyObject* data, PyObject* mask);
 
 class OutArray {
  public:

@@ -136,6 +136,7 @@ std::optional<ArrowFailure> ArrowInput::read(bool rows, std::size_t workers,
   };
   auto& arrays = chunks_->arrays;
   int stream_code = 0;
+  if (nulls_as_empty_) column_.read_nulls_as_empty();
   if (!chunks_->stream.s.release) {  // an array
     if (auto e = column_.read_schema(chunks_->schema.s)) return column_failure(e);
   } else {

@@ -51,6 +51,10 @@ class ArrowInput {
   bool take(PyObject* obj);
   bool taken() const { return taken_; }
 
+  // Reads nulls as empty texts, marked in column().nulls(), instead of
+  // failing on them. REQUIRES: before read().
+  void read_nulls_as_empty() { nulls_as_empty_ = true; }
+
   // Reads every chunk, a large one on up to `workers` threads. With `rows`,
   // keeps one view per row (for a dictionary column too); without, the
   // column's views of a plain column are made on demand. Needs no lock and
@@ -70,6 +74,7 @@ class ArrowInput {
  private:
   struct Chunks;  // the arrays pulled from a stream, each released once
   bool taken_ = false;
+  bool nulls_as_empty_ = false;
   std::unique_ptr<Chunks> chunks_;
   TextColumn column_;
   std::vector<TextView> rows_;

@@ -15,6 +15,7 @@
 // its turn; its column is read once every argument is converted, with the
 // lock released, so its faults (nulls, invalid bytes) come after those of
 // the later arguments.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -51,6 +52,25 @@ struct Texts {
   const TextColumn* coded() const {
     return arrow.taken() && arrow.column().coded() ? &arrow.column() : nullptr;
   }
+  // Missing texts (a null of a column, None, NaN or pandas.NA in a list)
+  // taken as empty texts, marked. REQUIRES: before taking in.
+  void accept_nulls() {
+    held.accept_nulls();
+    arrow.read_nulls_as_empty();
+  }
+  bool has_nulls() const {
+    return arrow.taken() ? arrow.column().null_rows() > 0 : !held.null_rows().empty();
+  }
+  // Sets mask[i] for each null row i. REQUIRES: a byte of mask per row.
+  void mark_nulls(unsigned char* mask) const {
+    if (!arrow.taken()) {
+      for (const std::size_t row : held.null_rows()) mask[row] = 1;
+      return;
+    }
+    const auto nulls = arrow.column().nulls();
+    for (std::size_t row = 0; row < nulls.size(); ++row) mask[row] |= nulls[row];
+  }
+  std::size_t rows() const { return arrow.taken() ? arrow.column().size() : held.size(); }
   // The size in bytes of the longest text; a column knows it from its reading.
   std::size_t longest() const {
     if (arrow.taken()) return arrow.column().longest();
@@ -476,10 +496,30 @@ const char* matrix_name(Measure m) {
                                     : "levenshtein_matrix";
 }
 
+// A scores result (taken over, or null) as it is when no row of `sides` is
+// null, else a numpy.ma.MaskedArray of it whose mask marks the rows null on
+// either side.
+PyObject* mask_null_rows(PyObject* result, std::initializer_list<const Texts*> sides) {
+  Ref data(result);
+  if (!data || std::none_of(sides.begin(), sides.end(), [](const Texts* t) { return t->has_nulls(); }))
+    return data.release();
+  const std::size_t rows = (*sides.begin())->rows();
+  OutArray mask;
+  if (!mask.allocate(kMaskElement, rows, 0, false)) return nullptr;
+  auto* marks = static_cast<unsigned char*>(mask.data());
+  std::memset(marks, 0, rows);
+  for (const Texts* t : sides) t->mark_nulls(marks);
+  Ref flags(mask.release_as_python());
+  return flags ? masked_array(data.get(), flags.get()) : nullptr;
+}
+
 // A str query against a column, a column against a str, or two columns of
 // equal length row by row; each entry is the scalar function's on
 // (query row, candidates row), the query's text as str_1. A str query takes
-// today's path, which also refuses a str of candidates.
+// today's path, which also refuses a str of candidates. A null row (of a
+// column, or a missing text of a list) is scored as the empty text and
+// masked in the result; without numpy, which the mask needs, nulls are
+// refused as everywhere else.
 PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyObject* kwargs) {
   return guarded_with_runtime_state([&]() -> PyObject* {
     const Slots s = slots_of(sig);
@@ -487,17 +527,23 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
     ManyOptions options;
     options.measure = measure;
     if (!a.bind(args, kwargs)) return nullptr;
+    const int masks = numpy_present();
+    if (masks < 0) return nullptr;
+    const auto take_column = [masks](PyObject* obj, Texts& out) {
+      if (masks) out.accept_nulls();
+      return take_texts(obj, out);
+    };
     if (PyUnicode_Check(argument(a, 0))) {
       BorrowedText query;
       Texts candidates;
-      if (!a.text_borrowed(0, query) || !a.convert(1, take_texts, candidates) ||
+      if (!a.text_borrowed(0, query) || !a.convert(1, take_column, candidates) ||
           !convert_options(a, s, options) ||
           !read_arrow({{&candidates, sig.params[1]}}, false, options.workers))
         return nullptr;
-      return one_against_column(options, query.text, candidates);
+      return mask_null_rows(one_against_column(options, query.text, candidates), {&candidates});
     }
     Texts queries;
-    if (!a.convert(0, take_texts, queries)) return nullptr;
+    if (!a.convert(0, take_column, queries)) return nullptr;
     if (PyUnicode_Check(argument(a, 1))) {
       BorrowedText one;
       if (!a.text_borrowed(1, one) || !convert_options(a, s, options)) return nullptr;
@@ -506,14 +552,15 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
       // the bit: each row is scored as str_1.
       if (measure != Measure::kJaroWinkler)
         return read_arrow({{&queries, sig.params[0]}}, false, options.workers)
-                   ? one_against_column(options, one.text, queries)
+                   ? mask_null_rows(one_against_column(options, one.text, queries), {&queries})
                    : nullptr;
       if (!read_arrow({{&queries, sig.params[0]}}, true, options.workers)) return nullptr;
-      return row_by_row(options, queries.views(), std::span<const TextView>(&one.text, 1),
-                        std::max(one.text.size, queries.longest()));
+      return mask_null_rows(row_by_row(options, queries.views(), std::span<const TextView>(&one.text, 1),
+                                       std::max(one.text.size, queries.longest())),
+                            {&queries});
     }
     Texts candidates;
-    if (!a.convert(1, take_texts, candidates) || !convert_options(a, s, options) ||
+    if (!a.convert(1, take_column, candidates) || !convert_options(a, s, options) ||
         !read_arrow({{&queries, sig.params[0]}, {&candidates, sig.params[1]}}, true, options.workers))
       return nullptr;
     const auto q = queries.views();
@@ -525,7 +572,8 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
     }
     // One row: a candidates side of one text would be taken as broadcast,
     // which is the same pair.
-    return row_by_row(options, q, c, std::max(queries.longest(), candidates.longest()));
+    return mask_null_rows(row_by_row(options, q, c, std::max(queries.longest(), candidates.longest())),
+                          {&queries, &candidates});
   });
 }
 

@@ -9,6 +9,14 @@
 
 namespace quillmatch::py {
 
+// What each scores function's doc says of nulls, a paragraph of its own.
+#define QM_SCORES_NULLS_DOC                                                     \
+  "A row that is null on either side (a null of an Arrow column, or None,\n"   \
+  "NaN or pandas.NA in a list or object Series) is scored as the empty text\n" \
+  "and masked: the result is then a numpy.ma.MaskedArray whose mask marks\n"   \
+  "those rows (pyarrow and polars read them as null, pandas as NaN), and\n"    \
+  "without nulls a plain array. Without numpy, nulls raise as elsewhere.\n"
+
 inline constexpr CallSignature kLevenshteinScores{
     "levenshtein_scores", {"query", "candidates", "case_insensitive", "workers"}, 4, 2};
 inline constexpr const char* kLevenshteinScoresDoc =
@@ -20,12 +28,16 @@ inline constexpr const char* kLevenshteinScoresDoc =
     "\n"
     "Returns a one-dimensional array, entry i for row i, of the type a matrix\n"
     "of these texts has (the narrowest unsigned integer that holds the UTF-8\n"
-    "length of the longest text). A null in a column raises ValueError.\n"
+    "length of the longest text).\n"
+    "\n"
+    QM_SCORES_NULLS_DOC
     "\n"
     ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", \"kitten\", \"\"]).tolist()\n"
     "[3, 0, 6]\n"
     ">>> qmm.levenshtein_scores([\"kitten\", \"flaw\"], [\"sitting\", \"lawn\"]).tolist()\n"
-    "[3, 2]\n";
+    "[3, 2]\n"
+    ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", None]).tolist()\n"
+    "[3, None]\n";
 inline constexpr CallSignature kDamerauScores{
     "damerau_scores", {"query", "candidates", "case_insensitive", "workers"}, 4, 2};
 inline constexpr const char* kDamerauScoresDoc =
@@ -37,7 +49,9 @@ inline constexpr const char* kDamerauScoresDoc =
     "lengths, ValueError: use damerau_matrix).\n"
     "\n"
     "Returns a one-dimensional array, entry i for row i, of the type a matrix\n"
-    "of these texts has. A null in a column raises ValueError.\n"
+    "of these texts has.\n"
+    "\n"
+    QM_SCORES_NULLS_DOC
     "\n"
     ">>> qmm.damerau_scores(\"ab\", [\"ba\", \"abc\", \"ca\"]).tolist()\n"
     "[1, 1, 2]\n"
@@ -54,13 +68,16 @@ inline constexpr const char* kJaroWinklerScoresDoc =
     "jaro_winkler_matrix). Entry i is jaro_winkler_similarity with the query's\n"
     "text first.\n"
     "\n"
-    "Returns a one-dimensional float64 array, entry i for row i. A null in a\n"
-    "column raises ValueError.\n"
+    "Returns a one-dimensional float64 array, entry i for row i.\n"
+    "\n"
+    QM_SCORES_NULLS_DOC
     "\n"
     ">>> qmm.jaro_winkler_scores(\"MARTHA\", [\"MARHTA\", \"MARTHA\"]).tolist()\n"
     "[0.9611111111111111, 1.0]\n"
     ">>> qmm.jaro_winkler_scores([\"MARTHA\", \"DWAYNE\"], [\"MARHTA\", \"DUANE\"]).tolist()\n"
     "[0.9611111111111111, 0.8400000000000001]\n";
+
+#undef QM_SCORES_NULLS_DOC
 
 // METH_VARARGS | METH_KEYWORDS entry points, entered and left holding the lock.
 PyObject* levenshtein_scores(PyObject* self, PyObject* args, PyObject* kwargs);

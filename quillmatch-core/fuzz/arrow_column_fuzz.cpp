@@ -9,7 +9,10 @@
 // the size the structs imply, so the address sanitizer reports any read
 // outside one. The reader must accept exactly the columns the plain reading
 // accepts, with the same rows (kept, or made on demand, for any range), and
-// report the same fault at the same row.
+// report the same fault at the same row. In the null mode (read_nulls_as_empty)
+// a null row of any kind reads as the empty text and is marked in nulls(): a
+// null slot's view is then often garbage, and its bytes invalid UTF-8, which
+// the reader must neither read nor report.
 // It also checks utf8_valid_prefix against a decoder written from the
 // definition of UTF-8.
 #include <algorithm>
@@ -135,6 +138,10 @@ ArrowArray* make_strings(FuzzInput& in, Blocks& blocks, TextColumn::Strings s,
     std::vector<std::string> data(buffers);
     for (std::size_t i = 0; i < texts.size(); ++i) {
       unsigned char* v = views.data() + i * 16;
+      if (!valid[i] && in.flag()) {  // a null slot's view may be anything
+        for (std::size_t k = 0; k < 16; ++k) v[k] = static_cast<unsigned char>(in.below(256));
+        continue;
+      }
       const auto size = static_cast<std::int32_t>(texts[i].size());
       std::memcpy(v, &size, 4);
       if (size <= 12 || buffers == 0) {
@@ -232,11 +239,13 @@ std::string slot_text(TextColumn::Strings s, const ArrowArray& a, std::size_t sl
   return std::string(static_cast<const char*>(a.buffers[2]) + from, static_cast<std::size_t>(to - from));
 }
 
-// The first bad structural slot of string array `a` over slots [first, first + n), or n.
-std::size_t first_bad_slot(TextColumn::Strings s, const ArrowArray& a, std::size_t first, std::size_t n) {
+// The first bad structural slot of string array `a` over slots [first, first + n), or n;
+// with `null`, the views of slots first + i where null[i] do not count.
+std::size_t first_bad_slot(TextColumn::Strings s, const ArrowArray& a, std::size_t first, std::size_t n,
+                           const std::vector<std::uint8_t>* null = nullptr) {
   for (std::size_t i = 0; i < n; ++i) {
     if (s == TextColumn::Strings::kView) {
-      if (!view_ok(a, first + i)) return i;
+      if (!(null && (*null)[i]) && !view_ok(a, first + i)) return i;
       continue;
     }
     auto off = [&](std::size_t k) -> std::int64_t {
@@ -247,6 +256,23 @@ std::size_t first_bad_slot(TextColumn::Strings s, const ArrowArray& a, std::size
     if (off(first + i) > off(first + i + 1)) return i;
   }
   return n;
+}
+
+constexpr std::size_t kIndexBytes[] = {1, 1, 2, 2, 4, 4, 8, 8};
+
+// Index `slot` of packed indices of type kIndex[ii] as the reader sees it:
+// sign-extended for signed types.
+std::int64_t index_at(const std::vector<unsigned char>& packed, std::size_t slot, std::size_t ii) {
+  std::int64_t k = 0;
+  std::memcpy(&k, packed.data() + slot * kIndexBytes[ii], kIndexBytes[ii]);
+  const bool is_signed = ii % 2 == 0;
+  const unsigned bits = static_cast<unsigned>(kIndexBytes[ii] * 8);
+  if (bits < 64) {
+    const std::uint64_t u = static_cast<std::uint64_t>(k) & ((std::uint64_t{1} << bits) - 1);
+    k = is_signed && (u >> (bits - 1)) ? static_cast<std::int64_t>(u | ~((std::uint64_t{1} << bits) - 1))
+                                       : static_cast<std::int64_t>(u);
+  }
+  return k;
 }
 
 }  // namespace
@@ -264,7 +290,6 @@ void fuzz_one(FuzzInput& in) {
   static constexpr Strings kStrings[] = {Strings::kUtf8, Strings::kLargeUtf8, Strings::kView};
   static constexpr const char* kFormat[] = {"u", "U", "vu"};
   static constexpr const char* kIndex[] = {"c", "C", "s", "S", "i", "I", "l", "L"};
-  static constexpr std::size_t kIndexBytes[] = {1, 1, 2, 2, 4, 4, 8, 8};
   const std::size_t si = in.below(3);
   const Strings strings = kStrings[si];
   const bool dictionary = in.below(3) == 0;
@@ -295,6 +320,9 @@ void fuzz_one(FuzzInput& in) {
   }
   QM_FUZZ_CHECK(odd_schema > 1 || (odd_schema == 1 && !in_struct), "schema accepted");
   if (in.flag()) col.make_views_on_demand();
+  const bool nulls_mode = in.flag();
+  if (nulls_mode) col.read_nulls_as_empty();
+  std::vector<std::uint8_t> expected_nulls;
 
   Blocks blocks;
   std::vector<std::string> expected_rows;
@@ -306,8 +334,11 @@ void fuzz_one(FuzzInput& in) {
     const std::size_t outer_slice = in_struct ? in.below(3) : 0;
     const std::size_t slots = outer_slice + slice + length + in.below(3);
     Expected want;
-    std::vector<bool> valid;
+    std::vector<bool> valid, dict_valid, outer_valid;
+    std::vector<std::string> entries;  // of the dictionary
+    std::vector<unsigned char> packed;  // the dictionary's indices
     ArrowArray* arr;
+    ArrowArray* dict = nullptr;
     const std::uint64_t base = expected_rows.size();
     // Physical slot of row i in the innermost array.
     auto slot = [&](std::size_t i) { return slice + outer_slice + i; };
@@ -344,16 +375,15 @@ void fuzz_one(FuzzInput& in) {
         }
       }
     } else {
-      const std::size_t entries = 1 + in.below(6);
-      std::vector<std::string> texts(entries + in.below(3));
+      std::vector<std::string>& texts = entries;
+      texts.resize(1 + in.below(6) + in.below(3));
       for (std::string& t : texts) t = random_bytes(in);
-      std::vector<bool> dict_valid;
-      ArrowArray* dict = make_strings(in, blocks, strings, texts, dict_valid);
+      dict = make_strings(in, blocks, strings, texts, dict_valid);
       const bool dict_ok = first_bad_slot(strings, *dict, 0, texts.size()) == texts.size();
       std::vector<std::int64_t> index(slots);
       for (std::int64_t& k : index) k = static_cast<std::int64_t>(in.below(texts.size()));
       if (slots > 0 && in.below(6) == 0) index[in.below(slots)] = static_cast<std::int64_t>(in.below(40)) - 20;
-      std::vector<unsigned char> packed(slots * kIndexBytes[ii]);
+      packed.resize(slots * kIndexBytes[ii]);
       for (std::size_t i = 0; i < slots; ++i)  // little-endian truncation, as a cast would
         std::memcpy(packed.data() + i * kIndexBytes[ii], &index[i], kIndexBytes[ii]);
       std::int64_t null_count = 0;
@@ -371,16 +401,7 @@ void fuzz_one(FuzzInput& in) {
             want.position = i;
             break;
           }
-          // The index as the reader sees it: sign-extended for signed types.
-          std::int64_t k = 0;
-          std::memcpy(&k, packed.data() + slot(i) * kIndexBytes[ii], kIndexBytes[ii]);
-          const bool is_signed = ii % 2 == 0;
-          const unsigned bits = static_cast<unsigned>(kIndexBytes[ii] * 8);
-          if (bits < 64) {
-            const std::uint64_t u = static_cast<std::uint64_t>(k) & ((std::uint64_t{1} << bits) - 1);
-            k = is_signed && (u >> (bits - 1)) ? static_cast<std::int64_t>(u | ~((std::uint64_t{1} << bits) - 1))
-                                               : static_cast<std::int64_t>(u);
-          }
+          const std::int64_t k = index_at(packed, slot(i), ii);
           if (k < 0 || static_cast<std::size_t>(k) >= texts.size()) {
             want.fault = Kind::kBadIndex;
             want.position = i;
@@ -406,7 +427,6 @@ void fuzz_one(FuzzInput& in) {
     ArrowArray* given = arr;
     if (in_struct) {
       std::int64_t null_count = 0;
-      std::vector<bool> outer_valid;
       const void* validity = make_validity(in, blocks, outer_slice + length, outer_valid, null_count);
       given = blocks.array({validity});
       blocks.children.push_back(std::make_unique<ArrowArray*[]>(1));
@@ -432,6 +452,47 @@ void fuzz_one(FuzzInput& in) {
     } else {
       given->length = static_cast<std::int64_t>(length);
     }
+    std::vector<std::uint8_t> null(length);  // the rows the null mode reads as empty
+    if (nulls_mode) {
+      // Rows in order, a fault only of a row not null (or of any row's
+      // offsets, all checked first, or of a dictionary entry not null).
+      want = Expected{};
+      for (std::size_t i = 0; i < length; ++i)
+        null[i] = (in_struct && given->null_count != 0 && !outer_valid[outer_slice + i]) ||
+                  (arr->null_count != 0 && !valid[slot(i)]);
+      const auto fail = [&](Kind kind, std::size_t i) {
+        want.fault = kind;
+        want.position = i;
+      };
+      std::vector<std::uint8_t> entry_null(entries.size());
+      for (std::size_t k = 0; dict && k < entries.size(); ++k) entry_null[k] = dict->null_count != 0 && !dict_valid[k];
+      const std::size_t bad =
+          dictionary ? first_bad_slot(strings, *dict, 0, entries.size(), &entry_null)
+                     : first_bad_slot(strings, *arr, slot(0), length, &null);
+      if (dictionary && bad < entries.size()) fail(Kind::kMalformed, 0);
+      if (!dictionary && bad < length && strings != Strings::kView) fail(Kind::kBadOffsets, bad);
+      for (std::size_t i = 0; i < length && !want.fault; ++i) {
+        std::int64_t k = 0;
+        if (dictionary && !null[i]) {
+          k = index_at(packed, slot(i), ii);
+          if (k < 0 || static_cast<std::size_t>(k) >= entries.size()) fail(Kind::kBadIndex, i);
+          else null[i] = entry_null[static_cast<std::size_t>(k)];
+        }
+        if (want.fault) break;
+        if (null[i]) {
+          want.rows.emplace_back();
+          continue;
+        }
+        if (!dictionary && i == bad) {
+          fail(Kind::kBadView, i);
+          break;
+        }
+        std::string t = dictionary ? slot_text(strings, *dict, static_cast<std::size_t>(k))
+                                   : slot_text(strings, *arr, slot(i));
+        if (!reference_valid(t)) fail(Kind::kInvalidUtf8, i);
+        want.rows.push_back(std::move(t));
+      }
+    }
     const std::optional<ArrowReadError> got = col.append(*given);
     const std::string context = "chunk " + std::to_string(c);
     if (want.fault) {
@@ -443,7 +504,14 @@ void fuzz_one(FuzzInput& in) {
     }
     QM_FUZZ_CHECK(!got.has_value(), context + ": " + got->text("x"));
     expected_rows.insert(expected_rows.end(), want.rows.begin(), want.rows.end());
+    expected_nulls.insert(expected_nulls.end(), null.begin(), null.end());
   }
+  const auto null_rows = static_cast<std::uint64_t>(std::count(expected_nulls.begin(), expected_nulls.end(), 1));
+  QM_FUZZ_CHECK(col.null_rows() == null_rows, "null rows");
+  QM_FUZZ_CHECK(null_rows ? std::equal(expected_nulls.begin(), expected_nulls.end(), col.nulls().begin(),
+                                       col.nulls().end())
+                          : col.nulls().empty(),
+                "null mask");
   QM_FUZZ_CHECK(col.rows() == expected_rows.size(), "row count");
   const std::vector<TextView> rows = col.row_views();
   QM_FUZZ_CHECK(rows.size() == expected_rows.size(), "row views");

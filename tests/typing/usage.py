@@ -48,6 +48,8 @@ column = qmm.jaro_winkler_scores("jon", names, case_insensitive=True, p=0.2)
 # Either side is a str or a column: two columns are scored row by row.
 rows = qmm.damerau_scores(names, names, case_insensitive=True)
 qmm.jaro_winkler_scores(names, "jon", p=0.2, workers=2)
+# A missing text (None, NaN) is a null row, masked in the result.
+masked = qmm.levenshtein_scores("jon", ["jon", None, float("nan")])
 # The prefix scale belongs to the similarity alone, here too.
 qmm.levenshtein_scores(names, "jon", p=0.1)  # type: ignore[call-arg]
 groups = qmm.clusters(query_index, candidate_index, len(names))

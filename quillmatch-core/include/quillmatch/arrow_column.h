@@ -14,14 +14,16 @@
 //     variadic buffer sizes that the array itself declares;
 //   - every text is well-formed UTF-8 (checked in one pass over the data of a
 //     chunk when it is all ASCII, text by text otherwise);
-//   - a null is an error at its row: no text is made of a null slot.
+//   - a null is an error at its row: no text is made of a null slot; or,
+//     when asked (read_nulls_as_empty), an empty text marked in nulls().
 // What the interface cannot tell, the reader must trust: that each buffer is
 // as long as the array's length, offset and (for utf8) last offset imply, and
 // that format strings end with a NUL.
 //
 // Readable: formats "u" (utf8), "U" (large_utf8), "vu" (utf8_view), a
 // dictionary of them with any integer index type, and a struct ("+s") of
-// exactly one such column (a table or record batch of one column).
+// exactly one such column (a table or record batch of one column); in the
+// null mode also "n" (Arrow's null type: every row null).
 //
 // Errors are values; the only exception that can leave is std::bad_alloc.
 // REQUIRES: the structs, and the buffers they point to, stay alive and
@@ -118,8 +120,25 @@ class TextColumn final : public TextRows {
   // demand from the offsets. Saves 16 bytes a row, and a pass over them. A
   // utf8_view column keeps its views, which cost more to make than to read.
   // REQUIRES: read_schema succeeded; no chunk appended yet.
-  void make_views_on_demand() { on_demand_ = !coded_ && layout_.strings != Strings::kView; }
+  void make_views_on_demand() {
+    on_demand_ = !coded_ && !layout_.all_null && layout_.strings != Strings::kView;
+  }
   bool views_on_demand() const { return on_demand_; }
+  // Nulls are read as empty texts, marked in nulls(), instead of an error. A
+  // row is null when its slot is, its struct row is, or (of a dictionary
+  // column) its index or the entry it uses is. Of a null row nothing is read
+  // but the validity bits and, for utf8 and large_utf8, its offsets, which
+  // must still not decrease (Arrow asks that of null slots too): not its
+  // bytes, its view, nor under a null struct row or index its index. A
+  // dictionary's null entries are not validated either. Asked before
+  // read_schema, it also reads a column of Arrow's null type ("n"), whose
+  // every row is null.
+  // REQUIRES: no chunk appended yet.
+  void read_nulls_as_empty() { nulls_as_empty_ = true; }
+  // Empty while no row is null (always, in the default mode); else one byte
+  // per row, 1 for a null row. null_rows() counts them.
+  std::span<const std::uint8_t> nulls() const { return nulls_; }
+  std::uint64_t null_rows() const { return null_rows_; }
   // Room for this many rows in all, a hint that spares growing the views
   // chunk by chunk.
   void reserve(std::uint64_t rows);
@@ -141,9 +160,11 @@ class TextColumn final : public TextRows {
   // A dictionary column is coded: texts() are dictionary entries and
   // codes()[row] indexes them. Otherwise texts()[row] is the row (unless its
   // views are made on demand). Of a chunk
-  // that has a fault, or a dictionary longer than itself, texts() hold the
-  // entries some row uses, in order of first use; of any other, every entry
-  // of its dictionary, in order (all valid UTF-8, even those no row uses).
+  // that has a fault, a dictionary longer than itself or a null entry,
+  // texts() hold the entries some row uses, in order of first use; of any
+  // other, every entry of its dictionary, in order (all valid UTF-8, even
+  // those no row uses). The null rows' empty text is among them once, from
+  // the first null row on.
   bool coded() const { return coded_; }
   std::span<const TextView> texts() const { return texts_.rows(); }
   std::span<const std::uint32_t> codes() const { return lent_.empty() ? codes_.rows() : lent_; }
@@ -158,6 +179,7 @@ class TextColumn final : public TextRows {
     Strings strings = Strings::kUtf8;
     char index = 0;  // the dictionary's index format ('c', 'C', ..., 'L'), or 0
     bool in_struct = false;
+    bool all_null = false;  // Arrow's null type, in the null mode
   };
 
  private:
@@ -170,8 +192,18 @@ class TextColumn final : public TextRows {
     std::uint64_t length;
   };
 
+  // In the null mode, the mask of the chunk being appended (rows from rows_
+  // on, `length` of them), all zero until marked.
+  std::uint8_t* chunk_nulls(std::uint64_t length);
+  // Counts the chunk's marked rows; lets the mask go while none is null.
+  void count_nulls(std::uint64_t length);
+
   Layout layout_;
   bool coded_ = false;
+  bool nulls_as_empty_ = false;
+  std::vector<std::uint8_t> nulls_;  // empty, or sized rows_ between appends
+  std::uint64_t null_rows_ = 0;
+  std::uint32_t null_code_ = ~std::uint32_t{0};  // of the null rows' empty text, once there is one
   bool on_demand_ = false;
   bool stopped_ = false;  // a reading was stopped: the column is incomplete
   std::vector<Chunk> chunks_;

@@ -11,6 +11,10 @@
 // rows in order, stopping at the first that is null, has an index out of range
 // or an entry of invalid UTF-8; each entry is validated the first time a row
 // uses it.
+// In the null mode a chunk with a null row first marks its null rows (of the
+// struct, the column or the index) in the column's mask; the rows are then
+// read as above in runs between null rows, each null row an empty text, and
+// a dictionary row using a null entry is marked as it is met.
 #include "quillmatch/arrow_column.h"
 
 #include <algorithm>
@@ -110,12 +114,16 @@ std::optional<ArrowReadError> check_array(const ArrowArray& a, std::int64_t n_bu
   return std::nullopt;
 }
 
+// The validity bitmap of an array, or null when no slot is null: without a
+// bitmap, or with a null count of 0 (a bitmap then is not to be read).
+const unsigned char* validity_of(const ArrowArray& a) {
+  return a.null_count == 0 ? nullptr : static_cast<const unsigned char*>(a.buffers[0]);
+}
+
 // The first row of the range whose validity bit is clear, or range.length.
 std::uint64_t first_null(const Range& r) {
-  const ArrowArray& a = *r.array;
-  if (a.null_count == 0 || r.length == 0) return r.length;
-  const auto* bits = static_cast<const unsigned char*>(a.buffers[0]);
-  if (!bits) return r.length;  // no bitmap: no nulls
+  const unsigned char* bits = validity_of(*r.array);
+  if (!bits || r.length == 0) return r.length;
   std::uint64_t i = 0;
   const auto bit = [&](std::uint64_t k) { return (bits[(r.first + k) >> 3] >> ((r.first + k) & 7)) & 1; };
   for (; i < r.length && ((r.first + i) & 7) != 0; ++i)
@@ -129,6 +137,21 @@ std::uint64_t first_null(const Range& r) {
     if (!bit(i)) return i;
   return r.length;
 }
+
+// Sets out[i] to 1 for each row i of the range whose validity bit is clear;
+// leaves the others as they are.
+void mark_nulls(const Range& r, std::uint8_t* out) {
+  const unsigned char* bits = validity_of(*r.array);
+  if (!bits) return;
+  for (std::uint64_t i = 0; i < r.length; ++i) {
+    const std::uint64_t k = r.first + i;
+    out[i] |= static_cast<std::uint8_t>(((bits[k >> 3] >> (k & 7)) & 1) ^ 1);
+  }
+}
+
+// The text of a null row: empty, at a readable byte (a short text may be
+// loaded whole from the page of its first byte).
+constexpr TextView kNullText("", 0);
 
 template <class Offset>
 const Offset* offsets_of(const Range& r) {
@@ -385,9 +408,11 @@ std::optional<ArrowReadError> check_variadic_sizes(const ArrowArray& a) {
 // text of physical row r.first + i, not yet known to be valid UTF-8.
 class StringEntries {
  public:
-  // Checks the structure of rows [0, r.length): offsets or views. `bad` is
-  // the first faulty row when the fault has a row.
-  std::optional<ArrowReadError> check(Strings s, const Range& r, std::uint64_t base) {
+  // Checks the structure of rows [0, r.length): offsets or views (of the
+  // rows not null only, with `skip_nulls`). `bad` is the first faulty row
+  // when the fault has a row.
+  std::optional<ArrowReadError> check(Strings s, const Range& r, std::uint64_t base,
+                                      bool skip_nulls = false) {
     s_ = s;
     r_ = r;
     const ArrowArray& a = *r.array;
@@ -395,7 +420,7 @@ class StringEntries {
     if (!a.buffers[1]) return malformed("missing offsets or views buffer");
     if (s == Strings::kUtf8) return check_offsets<std::int32_t>(base);
     if (s == Strings::kLargeUtf8) return check_offsets<std::int64_t>(base);
-    return check_views(base);
+    return check_views(base, skip_nulls);
   }
 
   TextView entry(std::uint64_t i) const {
@@ -442,12 +467,15 @@ class StringEntries {
     return std::nullopt;
   }
 
-  std::optional<ArrowReadError> check_views(std::uint64_t base) {
+  std::optional<ArrowReadError> check_views(std::uint64_t base, bool skip_nulls) {
     if (auto e = check_variadic_sizes(*r_.array)) return e;
     const ViewBuffers buffers(r_);
+    std::vector<std::uint8_t> null(skip_nulls ? static_cast<std::size_t>(r_.length) : 0);
+    if (skip_nulls) mark_nulls(r_, null.data());
     TextView t;
     for (std::uint64_t i = 0; i < r_.length; ++i)
-      if (!view_text(buffers, i, t.data, t.size)) return at(Kind::kBadView, base + i);
+      if ((null.empty() || !null[i]) && !view_text(buffers, i, t.data, t.size))
+        return at(Kind::kBadView, base + i);
     return std::nullopt;
   }
 
@@ -548,6 +576,29 @@ RowsRead read_view_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Text
   return got;
 }
 
+// Rows [lo, hi) of a chunk with null rows (nulls[i] set): each run of rows
+// not null read by read(a, b), in order up to the first fault, and each null
+// row's view (into out, unless it is null) the null text. A run's bytes are
+// its rows' alone, so no byte of a null row is read.
+template <class Read>
+RowsRead read_valid_runs(const std::uint8_t* nulls, std::uint64_t lo, std::uint64_t hi, TextView* out,
+                         Read read) {
+  RowsRead all;
+  for (std::uint64_t i = lo; i < hi;) {
+    for (; i < hi && nulls[i]; ++i)
+      if (out) out[i] = kNullText;
+    std::uint64_t j = i;
+    while (j < hi && !nulls[j]) ++j;
+    if (i < j) {
+      const RowsRead f = read(i, j);
+      all = RowsRead{f.fault_row, f.fault, std::max(all.longest, f.longest)};
+      if (f.fault_row != kNoRow) return all;
+    }
+    i = j;
+  }
+  return all;
+}
+
 // A chunk's rows are read in parts of at least this many rows, several parts
 // a worker so that one slow part does not hold the rest up, and of at most
 // kRowsPerLook rows, between which the caller may stop the reading.
@@ -598,14 +649,35 @@ RowsRead read_rows(std::uint64_t length, std::size_t workers, const std::functio
 // The rows of a dictionary chunk, for index type I: out[i] is row i's code,
 // given to each entry on its first use, when it is validated and appended to
 // `texts`. `code_of` maps entries to codes (kUnseen before their first use).
+// Without `nulls`, the row `null_row` and a row using a null entry are
+// faults. With them (the null mode), a row marked there, whose index is not
+// read, and a row using a null entry, then marked, get `null_code`, the code
+// of the null text, which joins `texts` on its first use.
 constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
 template <class I>
 std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
                                          const Range& dict, const StringEntries& entries,
                                          std::uint64_t base, std::vector<std::uint32_t>& code_of,
-                                         RowBuffer<TextView>& texts, std::uint32_t* out) {
+                                         RowBuffer<TextView>& texts, std::uint32_t* out,
+                                         std::uint8_t* nulls, std::uint32_t& null_code) {
   const void* indices = r.array->buffers[1];
+  const auto add = [&](TextView t, std::uint32_t& code) {
+    const std::size_t seen = texts.rows().size();
+    if (seen >= kUnseen) return false;
+    code = static_cast<std::uint32_t>(seen);
+    *texts.extend(1) = t;
+    return true;
+  };
+  const auto null_text = [&](std::uint64_t i) {
+    if (null_code == kUnseen && !add(kNullText, null_code)) return false;
+    out[i] = null_code;
+    return true;
+  };
   for (std::uint64_t i = 0; i < r.length; ++i) {
+    if (nulls && nulls[i]) {
+      if (!null_text(i)) return malformed("more distinct texts than a column holds");
+      continue;
+    }
     if (i == null_row) return at(Kind::kNull, base + i);
     const I k = load<I>(indices, static_cast<std::size_t>(r.first + i));
     if constexpr (std::is_signed_v<I>) {
@@ -615,13 +687,15 @@ std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
     std::uint32_t& code = code_of[static_cast<std::size_t>(k)];
     if (code == kUnseen) {
       const Range entry{dict.array, dict.first + static_cast<std::uint64_t>(k), 1};
-      if (first_null(entry) == 0) return at(Kind::kNull, base + i);
+      if (first_null(entry) == 0) {
+        if (!nulls) return at(Kind::kNull, base + i);
+        nulls[i] = 1;
+        if (!null_text(i)) return malformed("more distinct texts than a column holds");
+        continue;
+      }
       const TextView t = entries.entry(static_cast<std::uint64_t>(k));
       if (!valid_utf8(t)) return at(Kind::kInvalidUtf8, base + i);
-      const std::size_t seen = texts.rows().size();
-      if (seen >= kUnseen) return malformed("more distinct texts than a column holds");
-      code = static_cast<std::uint32_t>(seen);
-      *texts.extend(1) = t;
+      if (!add(t, code)) return malformed("more distinct texts than a column holds");
     }
     out[i] = code;
   }
@@ -638,12 +712,17 @@ std::optional<ArrowReadError> read_codes(const Range& r, std::uint64_t null_row,
 // entries cost no more than its rows. Returns false, with nothing appended to
 // `texts`, when the chunk is not sound: the row-by-row reading then finds its
 // first fault.
-template <class I>
+// kMasked (the null mode, with `nulls` marking the null rows): a null row is
+// sound, its index not read, and its code `null_code`, given to the null text
+// after the entries if it has none yet. REQUIRES: `out` when kMasked.
+template <class I, bool kMasked>
 bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
                       const StringEntries& entries, RowBuffer<TextView>& texts,
-                      std::uint32_t* out, std::size_t& longest) {
+                      std::uint32_t* out, std::size_t& longest, const std::uint8_t* nulls,
+                      std::uint32_t& null_code) {
   const std::size_t first = texts.rows().size();
-  if (null_row < r.length || dict.length > r.length || dict.length >= kUnseen - first) return false;
+  if ((!kMasked && null_row < r.length) || dict.length > r.length || dict.length + kMasked >= kUnseen - first)
+    return false;
   if (first_null(dict) < dict.length) return false;
   const std::string_view data = entries.data();
   const bool all_ascii = !data.empty() && is_ascii(data);
@@ -658,7 +737,17 @@ bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
   // Local copies: the loops below store bytes, which could alias the structs.
   const auto* indices = static_cast<const unsigned char*>(r.array->buffers[1]) + r.first * sizeof(I);
   const std::uint64_t rows = r.length;
-  const auto index = [indices](std::uint64_t i) { return load<I>(indices, static_cast<std::size_t>(i)); };
+  // A null row's index, which may be anything, reads as 0 (a select, not a
+  // branch, so that the loops still vectorise).
+  const auto index = [indices, nulls](std::uint64_t i) {
+    const I k = load<I>(indices, static_cast<std::size_t>(i));
+    if constexpr (kMasked) {
+      return nulls[i] ? I{0} : k;
+    } else {
+      (void)nulls;
+      return k;
+    }
+  };
   // One pass for the range and the uses of the longest entry, without an
   // early exit, so that it vectorises.
   I least = 0, most = 0;
@@ -667,17 +756,32 @@ bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
   for (std::uint64_t i = 0; i < rows; ++i) {
     least = std::min(least, index(i));
     most = std::max(most, index(i));
-    uses += index(i) == wanted;
+    if constexpr (kMasked) {
+      uses += (index(i) == wanted) & (nulls[i] == 0);
+    } else {
+      uses += index(i) == wanted;
+    }
   }
   if constexpr (std::is_signed_v<I>) {
     if (least < 0) return false;
   }
   if (static_cast<std::uint64_t>(most) >= dict.length) return false;
-  TextView* added = texts.extend(static_cast<std::size_t>(dict.length));
+  // The null text, when it is new, follows the entries, in the same extent
+  // (extending again could move them).
+  const bool new_null_text = kMasked && null_code == kUnseen;
+  TextView* added = texts.extend(static_cast<std::size_t>(dict.length) + new_null_text);
   for (std::uint64_t k = 0; k < dict.length; ++k) added[k] = entries.entry(k);
   const auto code0 = static_cast<std::uint32_t>(first);
-  if (out)
+  if (new_null_text) {
+    added[dict.length] = kNullText;
+    null_code = code0 + static_cast<std::uint32_t>(dict.length);
+  }
+  if constexpr (kMasked) {
+    for (std::uint64_t i = 0; i < rows; ++i)
+      out[i] = nulls[i] ? null_code : code0 + static_cast<std::uint32_t>(index(i));
+  } else if (out) {
     for (std::uint64_t i = 0; i < rows; ++i) out[i] = code0 + static_cast<std::uint32_t>(index(i));
+  }
   if (uses) {
     longest = std::max(longest, top_size);
     return true;
@@ -685,7 +789,8 @@ bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
   // No row uses the longest entry: every row's entry is marked, a store a row.
   std::vector<unsigned char> used(static_cast<std::size_t>(dict.length));
   unsigned char* marks = used.data();
-  for (std::uint64_t i = 0; i < rows; ++i) marks[static_cast<std::size_t>(index(i))] = 1;
+  for (std::uint64_t i = 0; i < rows; ++i)
+    if (!kMasked || !nulls[i]) marks[static_cast<std::size_t>(index(i))] = 1;
   for (std::uint64_t k = 0; k < dict.length; ++k)
     if (used[k]) longest = std::max(longest, added[k].size);
   return true;
@@ -739,8 +844,9 @@ std::optional<ArrowReadError> TextColumn::read_schema(const ArrowSchema& schema)
     s = s->dictionary;
   }
   const std::optional<Strings> strings = strings_of(s->format);
-  if (!strings || s->dictionary) return unsupported(s->format);
-  layout.strings = *strings;
+  layout.all_null = nulls_as_empty_ && !layout.index && s->format && std::string_view(s->format, strnlen(s->format, 2)) == "n";
+  if ((!strings && !layout.all_null) || s->dictionary) return unsupported(s->format);
+  layout.strings = strings.value_or(Strings::kUtf8);
   layout_ = layout;
   coded_ = layout.index != 0;
   return std::nullopt;
@@ -768,12 +874,31 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     start = outer.first;
     a = array.children[0];
   }
-  const std::int64_t n_buffers = layout_.index ? 2 : buffers_of(layout_.strings);
+  // The null type has no buffer, though some producers list a validity
+  // buffer for it (never read).
+  const std::int64_t n_buffers = layout_.all_null ? (a->n_buffers == 1 ? 1 : 0)
+                                 : layout_.index  ? 2
+                                                  : buffers_of(layout_.strings);
   if (auto e = check_array(*a, n_buffers, start, length, r)) return e;
+  if (layout_.all_null) {  // every row null, of an array with no buffer at all
+    std::fill_n(chunk_nulls(length), length, std::uint8_t{1});
+    std::fill_n(texts_.extend(length), length, kNullText);
+    count_nulls(length);
+    rows_ += length;
+    return std::nullopt;
+  }
   null_row = std::min(null_row, first_null(r));
+  // The null mode's mask of this chunk, when a row of it is null.
+  if (!nulls_.empty()) nulls_.resize(static_cast<std::size_t>(rows_ + length));
+  std::uint8_t* nulls = nullptr;
+  if (nulls_as_empty_ && null_row < length) {
+    nulls = chunk_nulls(length);
+    if (layout_.in_struct) mark_nulls(outer, nulls);
+    mark_nulls(r, nulls);
+  }
 
   if (!layout_.index) {
-    if (null_row < length) return at(Kind::kNull, base + null_row);
+    if (null_row < length && !nulls) return at(Kind::kNull, base + null_row);
     if (length == 0) return std::nullopt;
     // The structure of every row first: for utf8 and large_utf8 all the
     // offsets, as the data may be read only once they are known to rise.
@@ -787,7 +912,9 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     TextView* out = on_demand_ ? nullptr : texts_.extend(length);
     const auto read = [&](auto read_part) {
       return read_rows(length, workers, stopped, &stopped_, [&](std::uint64_t lo, std::uint64_t hi) {
-        return read_part(r, lo, hi, out);
+        if (!nulls) return read_part(r, lo, hi, out);
+        return read_valid_runs(nulls, lo, hi, out,
+                               [&](std::uint64_t i, std::uint64_t j) { return read_part(r, i, j, out); });
       });
     };
     RowsRead got{};
@@ -800,6 +927,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     if (got.fault_row != kNoRow) return at(got.fault, base + got.fault_row);
     if (on_demand_) chunks_.push_back(Chunk{r.array, r.first, base, length});
     longest_ = std::max(longest_, got.longest);
+    count_nulls(length);
     rows_ += length;
     return std::nullopt;
   }
@@ -815,7 +943,7 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
   const auto dict_length = static_cast<std::uint64_t>(dict->length);
   if (auto e = check_array(*dict, buffers_of(layout_.strings), 0, dict_length, d)) return e;
   StringEntries entries;
-  if (auto fault = entries.check(layout_.strings, d, 0)) {
+  if (auto fault = entries.check(layout_.strings, d, 0, nulls_as_empty_)) {
     // A fault of the dictionary itself has no row of the column.
     return fault->kind == Kind::kMalformed ? fault : std::optional(malformed("invalid dictionary"));
   }
@@ -828,20 +956,23 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
   // codes (its entries are the first texts): they are lent, not copied.
   const void* indices = length ? static_cast<const char*>(a->buffers[1]) + r.first * 4 : nullptr;
   const bool lend = (layout_.index == 'i' || layout_.index == 'I') && codes_.rows().empty() &&
-                    texts_.rows().empty() && length &&
+                    texts_.rows().empty() && length && !nulls &&
                     reinterpret_cast<std::uintptr_t>(indices) % alignof(std::uint32_t) == 0;
   const std::size_t distinct_before = texts_.rows().size();
   std::uint32_t* out = lend ? nullptr : codes_.extend(length);
   std::optional<ArrowReadError> e;
   const auto read = [&](auto index) {
     using I = decltype(index);
-    if (read_sound_codes<I>(r, null_row, d, entries, texts_, out, longest_)) {
+    if (nulls ? read_sound_codes<I, true>(r, null_row, d, entries, texts_, out, longest_, nulls, null_code_)
+              : read_sound_codes<I, false>(r, null_row, d, entries, texts_, out, longest_, nulls, null_code_)) {
       if (!out) lent_ = {static_cast<const std::uint32_t*>(indices), static_cast<std::size_t>(length)};
       return;
     }
     if (!out) out = codes_.extend(length);
+    // In the null mode a row may yet use a null entry: the mask is made.
+    if (nulls_as_empty_ && !nulls) nulls = chunk_nulls(length);
     std::vector<std::uint32_t> code_of(dict_length, kUnseen);
-    e = read_codes<I>(r, null_row, d, entries, base, code_of, texts_, out);
+    e = read_codes<I>(r, null_row, d, entries, base, code_of, texts_, out, nulls, null_code_);
     if (!e)
       for (const TextView& t : texts_.rows().subspan(distinct_before))
         longest_ = std::max(longest_, t.size);
@@ -857,8 +988,21 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
     default: read(std::uint64_t{}); break;
   }
   if (e) return e;
+  count_nulls(length);
   rows_ += length;
   return std::nullopt;
+}
+
+std::uint8_t* TextColumn::chunk_nulls(std::uint64_t length) {
+  nulls_.resize(static_cast<std::size_t>(rows_ + length));
+  return nulls_.data() + rows_;
+}
+
+void TextColumn::count_nulls(std::uint64_t length) {
+  if (nulls_.empty()) return;
+  const std::uint8_t* chunk = nulls_.data() + rows_;
+  null_rows_ += static_cast<std::uint64_t>(std::count(chunk, chunk + length, std::uint8_t{1}));
+  if (null_rows_ == 0) std::vector<std::uint8_t>().swap(nulls_);
 }
 
 void TextColumn::views(std::size_t first, std::span<TextView> out) const {
@@ -891,6 +1035,10 @@ void TextColumn::views(std::size_t first, std::span<TextView> out) const {
     }
     done += n;
   }
+  // A null row's offsets make a view of bytes that are not its text.
+  if (!nulls_.empty())
+    for (std::size_t k = 0; k < out.size(); ++k)
+      if (nulls_[first + k]) out[k] = kNullText;
 }
 
 std::vector<TextView> TextColumn::row_views() const {
