@@ -49,22 +49,21 @@ struct JoinIndex::Impl {
       for (std::size_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) == 0) empties.push_back(static_cast<std::uint32_t>(id));
     } else {
-      segments.emplace(texts, *o.max_distance, o.measure == Measure::kDamerau ? 1 : 0, meter);
+      thresholds.emplace(o.normalized ? join::Thresholds::normalized(*o.min_similarity)
+                                      : join::Thresholds(*o.max_distance));
+      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, meter);
     }
   }
 
-  // The partner lengths of a text of length n. A cutoff may be as large as
-  // 2^64 - 1: n + d saturates rather than wrap.
+  // The partner lengths of a text of length n.
   std::uint32_t shortest(std::uint32_t n) const {
     if (options.measure == Measure::kJaroWinkler) return !bounds || n == 0 ? 0 : bounds->shortest_partner(n);
-    const std::uint64_t d = *options.max_distance;
-    return n > d ? static_cast<std::uint32_t>(n - d) : 0;
+    return thresholds->shortest_partner(n);
   }
   std::uint32_t longest(std::uint32_t n) const {
     if (options.measure == Measure::kJaroWinkler)
       return !bounds ? UINT32_MAX : n == 0 ? 0 : bounds->longest_partner(n);
-    const std::uint64_t d = std::min<std::uint64_t>(*options.max_distance, UINT32_MAX);
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{n} + d, UINT32_MAX));
+    return thresholds->longest_partner(n);
   }
 
   // Every text the filters keep for r among lengths [lo, hi], sorted, once
@@ -76,10 +75,11 @@ struct JoinIndex::Impl {
       return i && (id == *i || (length == r.length && id > *i));
     };
     if (segments) {
-      const std::uint64_t d = *options.max_distance;
-      segments->candidates(r, lo, hi, [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c) {
-        if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= d) out.push_back(id);
-      });
+      segments->candidates(r, lo, hi,
+                           [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c, std::uint64_t t) {
+                             if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t)
+                               out.push_back(id);
+                           });
     } else if (!compositions) {
       for (std::uint32_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) >= lo && texts.length(id) <= hi && !found_by_other(id, texts.length(id)))
@@ -102,6 +102,7 @@ struct JoinIndex::Impl {
   ManyOptions options;  // the measure, folding, prefix scale and cutoff of the filters
   double p;
   WorkingTexts texts;
+  std::optional<join::Thresholds> thresholds;  // edit distances
   std::optional<SegmentIndex> segments;
   std::optional<JaroBounds> bounds;
   std::optional<CompositionIndex> compositions, initials;
@@ -170,6 +171,7 @@ std::size_t JoinIndex::size() const { return impl_->texts.size(); }
 const ManyOptions& JoinIndex::options() const { return impl_->options; }
 
 ScoreType JoinIndex::score_type(std::span<const TextView> queries) const {
+  if (impl_->options.normalized) return ScoreType::F64;
   const TextView longest(nullptr, impl_->texts.longest_given_bytes());
   return many_score_type(impl_->options.measure, queries, std::span<const TextView>(&longest, 1));
 }
@@ -182,24 +184,37 @@ namespace {
 // pattern, so a self join may score i's pairs with i as the pattern whether
 // i comes first or not; and the working forms are already folded, so the
 // batch's rule for an empty query counts what the scalar measure counts).
-// Similarities come from the scalar measure with the cutoff, the earlier text
-// of a self join's pair as the pattern, as the cross product scores it.
+// A normalized score is normalized_similarity of that distance and the
+// working forms' lengths, which are the lengths as compared. Similarities
+// come from the scalar measure with the cutoff, the earlier text of a self
+// join's pair as the pattern, as the cross product scores it.
 template <class Order>
-void score_candidates(const JoinIndex::Impl& index, const ManyOptions& run, std::string_view query,
-                      std::span<const TextView> others, std::span<const std::uint8_t> flipped,
+void score_candidates(const JoinIndex::Impl& index, const ManyOptions& run, const WorkingQuery& query,
+                      std::span<const std::uint32_t> found, std::span<const TextView> others,
+                      std::span<const std::uint8_t> flipped, std::vector<std::uint64_t>& distances,
                       std::span<typename Order::Value> out) {
+  auto score_distances = [&](std::span<std::uint64_t> to) {
+    const DistanceScorer scorer = index.options.measure == Measure::kDamerau
+                                      ? DistanceScorer::damerau(TextView(query.text()), false)
+                                      : DistanceScorer::levenshtein(TextView(query.text()), false);
+    scorer.score(others, to);
+  };
   if constexpr (std::is_same_v<typename Order::Value, double>) {
+    if (index.options.normalized) {
+      distances.resize(others.size());
+      score_distances(distances);
+      for (std::size_t k = 0; k < others.size(); ++k)
+        out[k] = normalized_similarity(distances[k], query.length, index.texts.length(found[k]));
+      return;
+    }
     for (std::size_t k = 0; k < others.size(); ++k) {
-      const TextView q(query);
+      const TextView q(query.text());
       out[k] = jaro_winkler(flipped[k] ? others[k] : q, flipped[k] ? q : others[k], index.p, std::nullopt,
                             false, run.min_similarity)
                    .value();
     }
   } else {
-    const DistanceScorer scorer = index.options.measure == Measure::kDamerau
-                                      ? DistanceScorer::damerau(TextView(query), false)
-                                      : DistanceScorer::levenshtein(TextView(query), false);
-    scorer.score(others, out);
+    score_distances(out);
   }
 }
 
@@ -215,6 +230,7 @@ class IndexJob : public ManyRun::Job {
       : index_(std::move(index)), m_(index_->impl()), run_(run), queries_(queries) {
     if (!run_.max_distance) run_.max_distance = m_.options.max_distance;
     if (!run_.min_similarity) run_.min_similarity = m_.options.min_similarity;
+    run_.normalized = m_.options.normalized;
     const std::size_t rows = queries ? queries->size() : m_.texts.size();
     const std::size_t tasks = std::max<std::size_t>(1, std::min(rows, run_.workers * 16));
     for (std::size_t t = 0; t <= tasks; ++t) plan.row_bounds.push_back(rows * t / tasks);
@@ -228,6 +244,7 @@ class IndexJob : public ManyRun::Job {
     std::vector<std::uint32_t> found;
     std::vector<TextView> others;
     std::vector<std::uint8_t> flipped;  // the pair's earlier text is the candidate
+    std::vector<std::uint64_t> distances;  // normalized: before they are scores
     std::vector<Value> scores;
   };
 
@@ -253,7 +270,7 @@ class IndexJob : public ManyRun::Job {
       scratch.flipped.push_back(self && j < i);
     }
     scratch.scores.resize(found.size());
-    score_candidates<Order>(m_, run_, r.text(), scratch.others, scratch.flipped, scratch.scores);
+    score_candidates<Order>(m_, run_, r, found, scratch.others, scratch.flipped, scratch.distances, scratch.scores);
     for (std::size_t k = 0; k < found.size(); ++k)
       if (Order::within(scratch.scores[k], run_)) kept(found[k], scratch.scores[k]);
   }
@@ -393,7 +410,7 @@ template <template <class> class Job, class... Args>
 std::unique_ptr<ManyRun::Job> index_job(std::shared_ptr<const JoinIndex> index, ManyOptions run,
                                         Args&&... args) {
   run.workers = clamp_workers(run.workers);
-  if (index->options().measure == Measure::kJaroWinkler)
+  if (index->options().measure == Measure::kJaroWinkler || index->options().normalized)
     return std::make_unique<Job<SimilarityOrder>>(std::move(index), run, std::forward<Args>(args)...);
   return std::make_unique<Job<DistanceOrder>>(std::move(index), run, std::forward<Args>(args)...);
 }
@@ -425,16 +442,15 @@ constexpr double kMostKeptShare = 1.0 / 32;
 // pairs of texts too short to be cut into segments (each is paired with
 // every text of a near length). A column of a few repeated values (a
 // category, a company name) is mostly such pairs.
-double kept_anyway_share(std::span<const TextView> texts, std::uint64_t d, std::uint64_t gap) {
+double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds& thresholds, std::uint32_t gap) {
   const std::size_t s = std::min(texts.size(), kSampled);
   if (s < 2) return 0.0;
-  const std::uint64_t shortest_cut = std::min<std::uint64_t>(d, UINT32_MAX) * (1 + gap) + 1;
   std::vector<std::uint64_t> hashes(s);
   double uncut = 0;
   for (std::size_t k = 0; k < s; ++k) {
     const TextView t = texts[k * (texts.size() / s)];
     hashes[k] = join::hash_bytes(t.data, t.size);
-    uncut += t.size < shortest_cut;  // a code point is at least a byte
+    uncut += !thresholds.cut(t.size, gap);  // a code point is at least a byte
   }
   std::sort(hashes.begin(), hashes.end());
   double equal = 0;  // pairs within runs of equal hashes
@@ -453,7 +469,8 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
                  bool self) {
   if (o.plan == JoinPlan::kCross || candidates.size() >= UINT32_MAX) return false;
   const bool jw = o.measure == Measure::kJaroWinkler;
-  if (jw ? !(o.min_similarity && *o.min_similarity > 0.0) : !o.max_distance) return false;
+  // A similarity cutoff of 0 keeps every pair: nothing to filter.
+  if (jw || o.normalized ? !(o.min_similarity && *o.min_similarity > 0.0) : !o.max_distance) return false;
   const Result<double> scale = check_prefix_scale(o.p);
   if (!scale.ok()) return false;  // the cross product's start reports it
   if (o.plan == JoinPlan::kFiltered) return true;
@@ -463,10 +480,15 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
   if (jw) return JaroBounds(*o.min_similarity, scale.value(), join::kPrefixPoints).least_jaro() >= kLeastJaro;
   double bytes = 0;
   for (const TextView& t : candidates) bytes += static_cast<double>(t.size);
-  const double d = static_cast<double>(*o.max_distance);
-  const double gap = o.measure == Measure::kDamerau ? 1.0 : 0.0;
-  if ((bytes / n - gap * d) / (d + 1) < kLeastSegment) return false;
-  return kept_anyway_share(candidates, *o.max_distance, o.measure == Measure::kDamerau ? 1 : 0) <= kMostKeptShare;
+  const join::Thresholds thresholds =
+      o.normalized ? join::Thresholds::normalized(*o.min_similarity) : join::Thresholds(*o.max_distance);
+  const std::uint32_t gap = o.measure == Measure::kDamerau ? 1 : 0;
+  // The segments of a text of the mean length, by the widest threshold it may
+  // be cut for.
+  const double mean = bytes / n;
+  const double d = static_cast<double>(thresholds.widest(static_cast<std::uint64_t>(mean + 0.5)));
+  if ((mean - gap * d) / (d + 1) < kLeastSegment) return false;
+  return kept_anyway_share(candidates, thresholds, gap) <= kMostKeptShare;
 }
 
 Result<std::unique_ptr<ManyRun>> start_filtered_top(const ManyOptions& options,

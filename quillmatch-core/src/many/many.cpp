@@ -85,10 +85,7 @@ class DistanceCells {
 
   void score(std::span<const TextView> candidates, std::span<std::uint64_t> out) const {
     if (!count_folded_) return scorer_.score(candidates, out);
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
-      const std::string_view c = candidates[k].view();
-      out[k] = is_ascii(c) ? c.size() : count_code_points(fold_case(c));
-    }
+    for (std::size_t k = 0; k < candidates.size(); ++k) out[k] = compared_length(candidates[k].view(), true);
   }
 
  private:
@@ -96,8 +93,43 @@ class DistanceCells {
   bool count_folded_;
 };
 
+// The scorer of one query's normalized similarities: each distance made a
+// score by normalized_similarity with the two texts' lengths as compared.
+// Read-only once made, like the scorer it wraps: the distances of a call go
+// to its own stack, a piece at a time.
+class NormalizedCells {
+ public:
+  NormalizedCells(TextView query, const ManyOptions& o)
+      : distances_(query, o),
+        query_length_(compared_length(query.view(), o.case_insensitive)),
+        case_insensitive_(o.case_insensitive) {}
+
+  void score(std::span<const TextView> candidates, std::span<double> out) const {
+    std::uint64_t d[kPiece];
+    for (std::size_t at = 0; at < candidates.size(); at += kPiece) {
+      const std::size_t n = std::min(kPiece, candidates.size() - at);
+      distances_.score(candidates.subspan(at, n), std::span<std::uint64_t>(d, n));
+      for (std::size_t k = 0; k < n; ++k)
+        out[at + k] = normalized_similarity(d[k], query_length_,
+                                            compared_length(candidates[at + k].view(), case_insensitive_));
+    }
+  }
+
+ private:
+  // Long enough that the batch scorer sees many slices of candidates a call.
+  static constexpr std::size_t kPiece = 1024;
+  DistanceCells distances_;
+  std::uint64_t query_length_;
+  bool case_insensitive_;
+};
+
 struct DistanceTraits : DistanceOrder {
   using Scorer = DistanceCells;
+};
+
+// Normalized distances are similarities: best first, kept from the cutoff up.
+struct NormalizedTraits : SimilarityOrder {
+  using Scorer = NormalizedCells;
 };
 
 struct SimilarityTraits : SimilarityOrder {
@@ -106,6 +138,10 @@ struct SimilarityTraits : SimilarityOrder {
 
 DistanceCells make_scorer(DistanceTraits, TextView query, const ManyOptions& o) {
   return DistanceCells(query, o);
+}
+
+NormalizedCells make_scorer(NormalizedTraits, TextView query, const ManyOptions& o) {
+  return NormalizedCells(query, o);
 }
 
 // The prefix scale was checked when the run started: value() cannot fail.
@@ -532,6 +568,9 @@ Result<std::unique_ptr<ManyRun>> start(const ManyOptions& given, Args&&... args)
   if (options.measure == Measure::kJaroWinkler) {
     job = GridJob<SimilarityTraits>::first_phase(
         std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...));
+  } else if (options.normalized) {
+    job = GridJob<NormalizedTraits>::first_phase(
+        std::make_unique<Job<NormalizedTraits>>(options, std::forward<Args>(args)...));
   } else {
     job = GridJob<DistanceTraits>::first_phase(
         std::make_unique<Job<DistanceTraits>>(options, std::forward<Args>(args)...));

@@ -1,7 +1,8 @@
 // Two columns scored row by row: out[i] = the score of (queries[i],
 // candidates[i]), each pair through the scalar kernel of its measure (no
 // max_len, no cutoff), so every entry is the scalar function's, bit for bit,
-// with queries[i] as str_1.
+// with queries[i] as str_1; a normalized entry is normalized_similarity of
+// that distance and the two texts' lengths as compared.
 //
 // A task is a contiguous range of rows, so each output slot has one writer. A
 // pair is scored whole; between pairs the task counts their pair_work and
@@ -12,6 +13,7 @@
 #include "quillmatch/quillmatch.h"
 #include "many/job.h"
 #include "many/thread_pool.h"
+#include "text/text.h"
 
 namespace quillmatch {
 
@@ -35,7 +37,7 @@ class RowsJob final : public ManyRun::Job {
   }
 
   void run(std::size_t task, const ThreadPool& pool) override {
-    if (options_.measure == Measure::kJaroWinkler) return walk<double>(task, pool);
+    if (options_.measure == Measure::kJaroWinkler || options_.normalized) return walk<double>(task, pool);
     walk<std::uint64_t>(task, pool);
   }
 
@@ -69,12 +71,19 @@ class RowsJob final : public ManyRun::Job {
   Value score(TextView q, TextView c) const {
     const bool folded = options_.case_insensitive;
     if constexpr (std::is_same_v<Value, double>) {
+      if (options_.normalized)
+        return normalized_similarity(distance(q, c), compared_length(q.view(), folded),
+                                     compared_length(c.view(), folded));
       return jaro_winkler(q, c, options_.p, std::nullopt, folded, std::nullopt).value();
     } else {
-      if (options_.measure == Measure::kDamerau)
-        return damerau_bp(q, c, std::nullopt, folded, std::nullopt).value();
-      return levenshtein_bp(q, c, std::nullopt, folded, std::nullopt).value();
+      return distance(q, c);
     }
+  }
+
+  std::uint64_t distance(TextView q, TextView c) const {
+    const bool folded = options_.case_insensitive;
+    if (options_.measure == Measure::kDamerau) return damerau_bp(q, c, std::nullopt, folded, std::nullopt).value();
+    return levenshtein_bp(q, c, std::nullopt, folded, std::nullopt).value();
   }
 
   const ManyOptions options_;

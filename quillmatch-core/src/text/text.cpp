@@ -124,6 +124,11 @@ std::uint64_t count_code_points(std::string_view text) {
   return count;
 }
 
+std::uint64_t compared_length(std::string_view text, bool case_insensitive) {
+  if (is_ascii(text)) return text.size();
+  return count_code_points(case_insensitive ? std::string_view(fold_case(text)) : text);
+}
+
 void append_utf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
