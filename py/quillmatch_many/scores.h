@@ -10,7 +10,7 @@
 namespace quillmatch::py {
 
 inline constexpr CallSignature kLevenshteinScores{
-    "levenshtein_scores", {"query", "candidates", "case_insensitive", "workers"}, 4, 2};
+    "levenshtein_scores", {"query", "candidates", "case_insensitive", "workers", "normalized"}, 5, 2};
 inline constexpr const char* kLevenshteinScoresDoc =
     "Levenshtein distance row by row. query and candidates are each a str or a\n"
     "column: a list of str, or a pyarrow, polars, pandas or DuckDB column, read\n"
@@ -22,12 +22,18 @@ inline constexpr const char* kLevenshteinScoresDoc =
     "of these texts has (the narrowest unsigned integer that holds the UTF-8\n"
     "length of the longest text). A null in a column raises ValueError.\n"
     "\n"
+    "With normalized=True, entry i is instead the normalized similarity\n"
+    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
+    "(after folding when case_insensitive); two empty texts score 1.0.\n"
+    "\n"
     ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", \"kitten\", \"\"]).tolist()\n"
     "[3, 0, 6]\n"
     ">>> qmm.levenshtein_scores([\"kitten\", \"flaw\"], [\"sitting\", \"lawn\"]).tolist()\n"
-    "[3, 2]\n";
+    "[3, 2]\n"
+    ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", \"kitten\", \"\"], normalized=True).tolist()\n"
+    "[0.5714285714285714, 1.0, 0.0]\n";
 inline constexpr CallSignature kDamerauScores{
-    "damerau_scores", {"query", "candidates", "case_insensitive", "workers"}, 4, 2};
+    "damerau_scores", {"query", "candidates", "case_insensitive", "workers", "normalized"}, 5, 2};
 inline constexpr const char* kDamerauScoresDoc =
     "Optimal string alignment (restricted Damerau) distance row by row. query\n"
     "and candidates are each a str or a column: a list of str, or a pyarrow,\n"
@@ -38,6 +44,10 @@ inline constexpr const char* kDamerauScoresDoc =
     "\n"
     "Returns a one-dimensional array, entry i for row i, of the type a matrix\n"
     "of these texts has. A null in a column raises ValueError.\n"
+    "\n"
+    "With normalized=True, entry i is instead the normalized similarity\n"
+    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
+    "(after folding when case_insensitive); two empty texts score 1.0.\n"
     "\n"
     ">>> qmm.damerau_scores(\"ab\", [\"ba\", \"abc\", \"ca\"]).tolist()\n"
     "[1, 1, 2]\n"
