@@ -117,3 +117,19 @@ def test_index_arguments():
         qmm.Index(texts, "jaro_winkler", 0.9, normalized=True)
     # Without normalized the cutoff stays a distance.
     assert qmm.Index(texts, "levenshtein", 2, normalized=False).pairs()[2].dtype != np.float64
+
+
+@EDIT_MEASURES
+def test_columns_in_place_score_as_lists(measure):
+    # A dictionary column is scored once per distinct text, a column of string views a chunk
+    # of views at a time: each path scores as the list does.
+    pa = pytest.importorskip("pyarrow")
+    rnd = random.Random("normalized columns" + measure)
+    texts = [rnd.choice(["Jon", "John", "J\u00f6hn", "\u0130van", "ivan", ""]) for _ in range(300)]
+    queries = random_texts(rnd, 12)
+    kw = {"case_insensitive": True, "normalized": True}
+    for column in (pa.array(texts).dictionary_encode(), pa.array(texts, pa.string_view())):
+        assert same(fn(measure, "top")(queries, column, 4, 0.5, **kw), fn(measure, "top")(queries, texts, 4, 0.5, **kw))
+        assert same(fn(measure, "pairs")(queries, column, 0.6, **kw), fn(measure, "pairs")(queries, texts, 0.6, **kw))
+        assert fn(measure, "scores")("JOHN", column, **kw).tolist() == fn(measure, "scores")("JOHN", texts, **kw).tolist()
+        assert same([fn(measure, "matrix")(queries, column, **kw)], [fn(measure, "matrix")(queries, texts, **kw)])
