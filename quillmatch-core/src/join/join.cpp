@@ -11,7 +11,11 @@
 //
 // Tasks are contiguous ranges of queries. In a self join each unordered pair
 // is found once, by the longer text (or, at equal lengths, the later one),
-// and the pairs are put in (i, j) order when the run completes.
+// and the pairs are put in (i, j) order when the run completes. With a
+// normalized cutoff it is found by the shorter text (at equal lengths, the
+// earlier one) instead: the pair's threshold is then that of the text looked
+// up (join/thresholds.h), so the index of a filtered self join cuts each text
+// for its own threshold only, which is often smaller than the widest.
 #include <algorithm>
 #include <bit>
 #include <functional>
@@ -32,7 +36,8 @@ using join::WorkingQuery;
 using join::WorkingTexts;
 
 struct JoinIndex::Impl {
-  Impl(const ManyOptions& o, double scale, std::span<const TextView> candidates, Meter& meter)
+  // REQUIRES: with Reach::kLongerPartners, the index serves a self join only.
+  Impl(const ManyOptions& o, double scale, std::span<const TextView> candidates, join::Reach reach, Meter& meter)
       : options(o), p(scale), texts(candidates, o.case_insensitive, meter) {
     if (o.measure == Measure::kJaroWinkler) {
       // A cutoff of 0 keeps every pair: nothing to filter.
@@ -51,7 +56,14 @@ struct JoinIndex::Impl {
     } else {
       thresholds.emplace(o.normalized ? join::Thresholds::normalized(*o.min_similarity)
                                       : join::Thresholds(*o.max_distance));
-      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, meter);
+      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, meter);
+      if (o.normalized) {
+        for (std::size_t id = 0; id < texts.size(); ++id) {
+          const std::uint32_t l = texts.length(id);
+          if (l >= longest_partners.size()) longest_partners.resize(std::size_t{l} + 1, 0);
+          if (!longest_partners[l]) longest_partners[l] = thresholds->longest_partner(l);
+        }
+      }
     }
   }
 
@@ -63,16 +75,21 @@ struct JoinIndex::Impl {
   std::uint32_t longest(std::uint32_t n) const {
     if (options.measure == Measure::kJaroWinkler)
       return !bounds ? UINT32_MAX : n == 0 ? 0 : bounds->longest_partner(n);
+    if (n < longest_partners.size() && longest_partners[n]) return longest_partners[n];
     return thresholds->longest_partner(n);
   }
+
+  // Whether a self join finds each pair from its shorter text (see above).
+  bool self_from_shorter() const { return options.normalized; }
 
   // Every text the filters keep for r among lengths [lo, hi], sorted, once
   // each; in a self join (r being text i), only those that i finds.
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::size_t> i,
                   std::vector<std::uint32_t>& out) const {
     out.clear();
+    const bool from_shorter = self_from_shorter();
     auto found_by_other = [&](std::uint32_t id, std::uint32_t length) {
-      return i && (id == *i || (length == r.length && id > *i));
+      return i && (id == *i || (length == r.length && (from_shorter ? id < *i : id > *i)));
     };
     if (segments) {
       segments->candidates(r, lo, hi,
@@ -103,6 +120,10 @@ struct JoinIndex::Impl {
   double p;
   WorkingTexts texts;
   std::optional<join::Thresholds> thresholds;  // edit distances
+  // Normalized: the longest partner of each length that an indexed text has,
+  // a bisection each, found once rather than for every query (0: not found
+  // here).
+  std::vector<std::uint32_t> longest_partners;
   std::optional<SegmentIndex> segments;
   std::optional<JaroBounds> bounds;
   std::optional<CompositionIndex> compositions, initials;
@@ -120,15 +141,16 @@ namespace {
 class BuildJob final : public ManyRun::Job {
  public:
   using Then = std::function<std::unique_ptr<ManyRun::Job>(std::shared_ptr<const JoinIndex>)>;
-  BuildJob(const ManyOptions& options, double scale, std::span<const TextView> candidates,
+  BuildJob(const ManyOptions& options, double scale, std::span<const TextView> candidates, join::Reach reach,
            std::shared_ptr<const JoinIndex>* out, Then after)
-      : options_(options), scale_(scale), candidates_(candidates), out_(out), then_(std::move(after)) {
+      : options_(options), scale_(scale), candidates_(candidates), reach_(reach), out_(out), then_(std::move(after)) {
     plan.row_bounds = {0, 1};
   }
 
   void run(std::size_t, const ThreadPool& pool) override {
     Meter meter(pool);
-    built_ = std::make_shared<const JoinIndex>(std::make_unique<JoinIndex::Impl>(options_, scale_, candidates_, meter));
+    built_ = std::make_shared<const JoinIndex>(
+        std::make_unique<JoinIndex::Impl>(options_, scale_, candidates_, reach_, meter));
     if (out_) *out_ = built_;
   }
   std::unique_ptr<ManyRun::Job> next() override { return then_ ? then_(built_) : nullptr; }
@@ -137,17 +159,20 @@ class BuildJob final : public ManyRun::Job {
   const ManyOptions options_;
   const double scale_;
   const std::span<const TextView> candidates_;
+  const join::Reach reach_;
   std::shared_ptr<const JoinIndex>* const out_;
   const Then then_;
   std::shared_ptr<const JoinIndex> built_;
 };
 
 Result<std::unique_ptr<ManyRun>> start_build(const ManyOptions& options, std::span<const TextView> candidates,
-                                             std::shared_ptr<const JoinIndex>* out, BuildJob::Then after) {
+                                             join::Reach reach, std::shared_ptr<const JoinIndex>* out,
+                                             BuildJob::Then after) {
   const Result<double> scale = check_prefix_scale(options.p);
   if (!scale.ok()) return scale.error();
-  return std::make_unique<ManyRun>(std::make_unique<BuildJob>(options, scale.value(), candidates, out, std::move(after)),
-                                   clamp_workers(options.workers));
+  return std::make_unique<ManyRun>(
+      std::make_unique<BuildJob>(options, scale.value(), candidates, reach, out, std::move(after)),
+      clamp_workers(options.workers));
 }
 
 }  // namespace
@@ -155,7 +180,7 @@ Result<std::unique_ptr<ManyRun>> start_build(const ManyOptions& options, std::sp
 Result<std::unique_ptr<ManyRun>> start_index_build(const ManyOptions& options,
                                                    std::span<const TextView> candidates,
                                                    std::shared_ptr<const JoinIndex>& out) {
-  return start_build(options, candidates, &out, nullptr);
+  return start_build(options, candidates, join::Reach::kAllPartners, &out, nullptr);
 }
 
 Result<std::shared_ptr<const JoinIndex>> JoinIndex::build(const ManyOptions& options,
@@ -260,8 +285,9 @@ class IndexJob : public ManyRun::Job {
     std::vector<std::uint32_t>& found = scratch.found;
     if (self) r.take(TextView(m_.texts.text(i)), false);
     else r.take((*queries_)[i], m_.options.case_insensitive);
-    const std::uint32_t hi = self ? r.length : m_.longest(r.length);
-    m_.candidates(r, m_.shortest(r.length), hi, self ? std::optional(i) : std::nullopt, found);
+    std::uint32_t lo = m_.shortest(r.length), hi = m_.longest(r.length);
+    if (self) (m_.self_from_shorter() ? lo : hi) = r.length;
+    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, found);
     if (found.empty()) return;
     scratch.others.clear();
     scratch.flipped.clear();
@@ -329,8 +355,8 @@ class IndexPairsJob final : public IndexJob<Order> {
     }
   }
 
-  // A self join found its pairs by the longer text: a phase follows that
-  // puts them in (i, j) order.
+  // A self join found its pairs by the longer or the shorter text: a phase
+  // follows that puts them in (i, j) order.
   std::unique_ptr<ManyRun::Job> next() override {
     if (this->queries_) return nullptr;
     return std::make_unique<OrderPairs>(out_, this->plan.rows);
@@ -442,7 +468,8 @@ constexpr double kMostKeptShare = 1.0 / 32;
 // pairs of texts too short to be cut into segments (each is paired with
 // every text of a near length). A column of a few repeated values (a
 // category, a company name) is mostly such pairs.
-double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds& thresholds, std::uint32_t gap) {
+double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds& thresholds, std::uint32_t gap,
+                         join::Reach reach) {
   const std::size_t s = std::min(texts.size(), kSampled);
   if (s < 2) return 0.0;
   std::vector<std::uint64_t> hashes(s);
@@ -450,7 +477,7 @@ double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds
   for (std::size_t k = 0; k < s; ++k) {
     const TextView t = texts[k * (texts.size() / s)];
     hashes[k] = join::hash_bytes(t.data, t.size);
-    uncut += !thresholds.cut(t.size, gap);  // a code point is at least a byte
+    uncut += !thresholds.cut(t.size, gap, reach);  // a code point is at least a byte
   }
   std::sort(hashes.begin(), hashes.end());
   double equal = 0;  // pairs within runs of equal hashes
@@ -483,19 +510,20 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
   const join::Thresholds thresholds =
       o.normalized ? join::Thresholds::normalized(*o.min_similarity) : join::Thresholds(*o.max_distance);
   const std::uint32_t gap = o.measure == Measure::kDamerau ? 1 : 0;
-  // The segments of a text of the mean length, by the widest threshold it may
-  // be cut for.
+  const join::Reach reach = self && o.normalized ? join::Reach::kLongerPartners : join::Reach::kAllPartners;
+  // The segments of a text of the mean length, by the threshold it is cut for.
   const double mean = bytes / n;
-  const double d = static_cast<double>(thresholds.widest(static_cast<std::uint64_t>(mean + 0.5)));
+  const double d = static_cast<double>(thresholds.cut_for(static_cast<std::uint64_t>(mean + 0.5), reach));
   if ((mean - gap * d) / (d + 1) < kLeastSegment) return false;
-  return kept_anyway_share(candidates, thresholds, gap) <= kMostKeptShare;
+  return kept_anyway_share(candidates, thresholds, gap, reach) <= kMostKeptShare;
 }
 
 Result<std::unique_ptr<ManyRun>> start_filtered_top(const ManyOptions& options,
                                                     std::span<const TextView> queries,
                                                     std::span<const TextView> candidates,
                                                     const TopOutput& out) {
-  return start_build(options, candidates, nullptr, [options, queries, out](std::shared_ptr<const JoinIndex> index) {
+  return start_build(options, candidates, join::Reach::kAllPartners, nullptr,
+                     [options, queries, out](std::shared_ptr<const JoinIndex> index) {
     return index_job<IndexTopJob>(std::move(index), options, queries, out);
   });
 }
@@ -508,7 +536,11 @@ Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options
   buffers.type = type;
   const std::optional<std::span<const TextView>> probes =
       candidates ? std::optional(queries) : std::nullopt;
-  return start_build(options, candidates ? *candidates : queries, nullptr,
+  // A self join's index serves that join alone: from the shorter text, where
+  // it finds its pairs so, each text need only be cut for its own threshold.
+  const join::Reach reach = !candidates && options.normalized ? join::Reach::kLongerPartners
+                                                              : join::Reach::kAllPartners;
+  return start_build(options, candidates ? *candidates : queries, reach, nullptr,
                      [options, probes, &buffers](std::shared_ptr<const JoinIndex> index) {
                        return index_job<IndexPairsJob>(std::move(index), options, probes, buffers);
                      });

@@ -28,18 +28,18 @@ std::uint64_t hash_bytes(const char* data, std::size_t size) {
 }
 
 SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap,
-                           Meter& meter)
+                           Reach reach, Meter& meter)
     : thresholds_(thresholds), gap_(gap), texts_(texts) {
   std::uint32_t longest = 0;
   for (std::size_t id = 0; id < texts.size(); ++id) longest = std::max(longest, texts.length(id));
-  // Each length that occurs is cut or not once, for its W.
+  // Each length that occurs is cut or not once.
   std::vector<std::uint32_t> per_length(std::size_t{longest} + 1, 0);
   for (std::size_t id = 0; id < texts.size(); ++id) ++per_length[texts.length(id)];
   segments_.assign(per_length.size(), 0);
   uncut_from_.assign(per_length.size() + 1, 0);
   for (std::size_t l = 0; l < per_length.size(); ++l) {
-    if (per_length[l] && thresholds.cut(l, gap))
-      segments_[l] = static_cast<std::uint32_t>(thresholds.widest(l) + 1);  // W(l) < l
+    if (per_length[l] && thresholds.cut(l, gap, reach))
+      segments_[l] = static_cast<std::uint32_t>(thresholds.cut_for(l, reach) + 1);  // < l + 1
     else
       uncut_from_[l + 1] = per_length[l];
   }

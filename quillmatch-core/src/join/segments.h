@@ -4,8 +4,8 @@
 // Each pair has a threshold t, the largest distance at which it is kept: the
 // cutoff d itself, or for a normalized cutoff D of the longer text's length
 // (join/thresholds.h). An indexed text s of length l is cut into k = W(l) + 1
-// segments, W(l) being the largest threshold of any pair s can be in (d for a
-// fixed cutoff), separated by `gap` code points that belong to no segment (0
+// segments, W(l) being the largest threshold of any pair s can be looked up
+// in (d for a fixed cutoff; D(l) when only longer texts look it up), separated by `gap` code points that belong to no segment (0
 // for Levenshtein, 1 for OSA). If r is within distance t of s, then r contains
 // one of the first t + 1 segments unchanged, at a position close to the
 // segment's own; the filter looks those segments up at exactly those positions
@@ -68,8 +68,10 @@ struct Segment {
 class SegmentIndex {
  public:
   // REQUIRES: fewer than 2^32 texts; `thresholds` are those of every pair
-  // the index will be searched for, or larger.
-  SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap, Meter& meter);
+  // the index will be searched for, or larger; with Reach::kLongerPartners,
+  // every search looks up only lengths at least the query's.
+  SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap, Reach reach,
+               Meter& meter);
 
   // Calls keep(id, length, counts, t) for every text that may lie within its
   // pair's threshold t of the query, at least once, whose length lies in

@@ -28,6 +28,11 @@
 // threshold D(max(l, n)) <= W(l): segments.h's argument holds for any
 // threshold below the number of segments.
 //
+// A self join may find each pair from its shorter text instead, looking up
+// only texts at least as long as the query: the threshold of such a pair is
+// D(l) for the indexed text's own length l, and an index that serves only
+// such lookups cuts a text of length l for D(l) (Reach::kLongerPartners).
+//
 // With a fixed cutoff, D(n) = W(l) = d at every length, and the partners of l
 // are the lengths within d of it.
 #pragma once
@@ -37,6 +42,10 @@
 #include <optional>
 
 namespace quillmatch::join {
+
+// The partners an index is searched for: every length, or (a self join from
+// the shorter text) only lengths at least the indexed text's.
+enum class Reach { kAllPartners, kLongerPartners };
 
 class Thresholds {
  public:
@@ -65,10 +74,15 @@ class Thresholds {
     if (c_) return static_cast<std::uint32_t>(last_partner(l));
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{l} + std::min(d_, kLongest), kLongest));
   }
-  // Whether a text of length l is cut into W(l) + 1 non-empty segments with
-  // `gap` code points between them.
-  bool cut(std::uint64_t l, std::uint32_t gap) const {
-    return l >= std::min(widest(l), kBeyondLengths) * (1 + gap) + 1;
+  // The largest threshold of a pair that a text of length l is looked up
+  // in: W(l), or D(l) when only longer partners look it up.
+  std::uint64_t cut_for(std::uint64_t l, Reach reach) const {
+    return reach == Reach::kLongerPartners ? pair(l) : widest(l);
+  }
+  // Whether a text of length l is cut into cut_for(l) + 1 non-empty segments
+  // with `gap` code points between them.
+  bool cut(std::uint64_t l, std::uint32_t gap, Reach reach = Reach::kAllPartners) const {
+    return l >= std::min(cut_for(l, reach), kBeyondLengths) * (1 + gap) + 1;
   }
 
  private:
