@@ -13,6 +13,7 @@ as root; skipped otherwise). Queries: 10 000 texts drawn from the list, a fifth 
 
 Per data set and size:
   1. damerau_pairs cutoff 2, levenshtein_pairs cutoff 1, jaro_winkler_pairs cutoff 0.95,
+     levenshtein_pairs normalized cutoff 0.9, damerau_pairs normalized cutoff 0.85,
      self-join: time and pairs found; the module's own plan ("auto") in a fresh
      interpreter, which also reports the peak memory the join added beyond the texts and
      the arrays it returned. Where the cross product is affordable (--cross-max texts),
@@ -21,7 +22,8 @@ Per data set and size:
      sample of queries), and all queries in one call.
   3. levenshtein_pairs cutoff 10 on the first 20 000 names, where no filter helps: the
      module's plan against the forced cross product, timed alternately.
-  4. Index (measure levenshtein and damerau at cutoff 2, jaro_winkler at 0.95): build
+  4. Index (measure levenshtein and damerau at cutoff 2, jaro_winkler at 0.95, damerau
+     normalized at 0.85): build
      time; top(k=5) latency of one query, one worker, over every query; pairs of all the
      queries; and, for the largest names, bytes per indexed text at cutoff 1, 2 and 3,
      each measured in a fresh interpreter.
@@ -64,8 +66,11 @@ REPEAT_BELOW = 5.0  # seconds: a job whose first run takes longer runs once
 TOP_K = 5
 QUERY_TYPO_SHARE = 0.2
 
-PAIRS_JOBS = [("damerau_pairs", 2), ("levenshtein_pairs", 1), ("jaro_winkler_pairs", 0.95)]
-INDEX_JOBS = [("levenshtein", 2), ("damerau", 2), ("jaro_winkler", 0.95)]
+# (function or measure, cutoff, normalized)
+PAIRS_JOBS = [("damerau_pairs", 2, False), ("levenshtein_pairs", 1, False), ("jaro_winkler_pairs", 0.95, False),
+              ("levenshtein_pairs", 0.9, True), ("damerau_pairs", 0.85, True)]
+INDEX_JOBS = [("levenshtein", 2, False), ("damerau", 2, False), ("jaro_winkler", 0.95, False),
+              ("damerau", 0.85, True)]
 INDEX_MEMORY = [("levenshtein", 1), ("levenshtein", 2), ("levenshtein", 3),
                 ("damerau", 1), ("damerau", 2), ("damerau", 3)]
 TOP_FN = {"levenshtein": "levenshtein_top", "damerau": "damerau_top", "jaro_winkler": "jaro_winkler_top"}
@@ -88,7 +93,20 @@ GOALS = {
     ("Index levenshtein 2 pairs", 1_000_000): ("seconds", "<=", 0.5, "s"),
     ("Index damerau 2 pairs", 1_000_000): ("seconds", "<=", 0.5, "s"),
     ("cutoff 10 auto / cross", 20_000): ("ratio", "<=", 1.10, "x"),
+    ("levenshtein_pairs normalized", 1_000_000): ("seconds", "<=", 6.0, "s"),
+    ("damerau_pairs normalized", 1_000_000): ("seconds", "<=", 20.0, "s"),
+    ("Index damerau 0.85 normalized top", 1_000_000): ("median_us", "<=", 60.0, "us median"),
 }
+
+
+def normalized_kw(normalized):
+    """The keyword of a normalized job; none otherwise, so that builds without it still run
+    the other jobs."""
+    return {"normalized": True} if normalized else {}
+
+
+def job_label(name, cutoff, normalized):
+    return "%s %g%s" % (name, cutoff, " normalized" if normalized else "")
 
 
 # ---------------------------------------------------------------- data
@@ -184,7 +202,7 @@ def child(task):
         best = float("inf")
         for rep in range(task["repeats"]):
             start = time.perf_counter()
-            result = fn(texts, score_cutoff=task["cutoff"])
+            result = fn(texts, score_cutoff=task["cutoff"], **normalized_kw(task["normalized"]))
             seconds = time.perf_counter() - start
             if rep == 0:
                 nbytes = sum(a.nbytes for a in result)
@@ -197,7 +215,7 @@ def child(task):
         out["seconds"] = best
     else:
         start = time.perf_counter()
-        index = qmm.Index(texts, task["measure"], task["cutoff"])
+        index = qmm.Index(texts, task["measure"], task["cutoff"], **normalized_kw(task.get("normalized")))
         out["seconds"] = time.perf_counter() - start
         out.update(held=status_bytes("VmRSS") - base, peak=status_bytes("VmHWM") - base, size=len(index))
     print(json.dumps(out))
@@ -318,13 +336,15 @@ class Run:
 
     def pairs_jobs(self, data, texts):
         n = len(texts)
-        for job, cutoff in PAIRS_JOBS:
+        for job, cutoff, normalized in PAIRS_JOBS:
             fn = getattr(qmm, job)
-            what = "%s, cutoff %g" % (job, cutoff)
-            r = in_child(dict(kind="pairs", data=data, n=n, job=job, cutoff=cutoff, repeats=self.repeats))
+            kw = dict(score_cutoff=cutoff, **normalized_kw(normalized))
+            what = "%s, cutoff %g%s" % (job, cutoff, ", normalized" if normalized else "")
+            r = in_child(dict(kind="pairs", data=data, n=n, job=job, cutoff=cutoff, normalized=normalized,
+                              repeats=self.repeats))
             mem = r["added"] / 1e6
-            self.row(data, what, n, "auto", seconds=r["seconds"], pairs=r["pairs"], goal_key=job,
-                     note="fresh interpreter")
+            self.row(data, what, n, "auto", seconds=r["seconds"], pairs=r["pairs"],
+                     goal_key=job + (" normalized" if normalized else ""), note="fresh interpreter")
             self.row(data, what + ": memory", n, "auto", mem_mb=mem,
                      goal_key="pairs memory",
                      note="peak beyond texts and result (%.1f MB)%s" % (
@@ -332,9 +352,9 @@ class Run:
             plans = self.plans(n)
             if not plans:
                 continue
-            results = {"auto": fn(texts, score_cutoff=cutoff)}
+            results = {"auto": fn(texts, **kw)}
             for plan in plans:
-                seconds, results[plan] = self.timed(plan, fn, texts, score_cutoff=cutoff)
+                seconds, results[plan] = self.timed(plan, fn, texts, **kw)
                 self.row(data, what, n, plan, seconds=seconds, pairs=len(results[plan][0]),
                          ratio=seconds / r["seconds"], note="ratio: this plan / auto")
             self.check("%s %s on %d texts" % (data, what, n), results)
@@ -389,18 +409,19 @@ class Run:
 
     def index_jobs(self, data, texts, queries, sample):
         n = len(texts)
-        for measure, cutoff in INDEX_JOBS:
-            key = "Index %s %g" % (measure, cutoff)  # also the rows' label
-            seconds, index = self.timed("auto", qmm.Index, texts, measure, cutoff)
+        for measure, cutoff, normalized in INDEX_JOBS:
+            key = job_label("Index " + measure, cutoff, normalized)  # also the rows' label
+            kw = normalized_kw(normalized)
+            seconds, index = self.timed("auto", qmm.Index, texts, measure, cutoff, **kw)
             self.row(data, key + ": build", n, "index", seconds=seconds,
                      goal_key=key + " build")
             assert len(index) == n
             top_fn, pairs_fn = getattr(qmm, TOP_FN[measure]), getattr(qmm, PAIRS_FN[measure])
-            self.check("%s Index(%s, %g).top on %d texts" % (data, measure, cutoff, n),
-                       {"module function": top_fn(sample, texts, TOP_K, score_cutoff=cutoff),
+            self.check("%s %s.top on %d texts" % (data, key, n),
+                       {"module function": top_fn(sample, texts, TOP_K, score_cutoff=cutoff, **kw),
                         "index": index.top(sample, TOP_K)})
-            self.check("%s Index(%s, %g).pairs on %d texts" % (data, measure, cutoff, n),
-                       {"module function": pairs_fn(sample, texts, score_cutoff=cutoff),
+            self.check("%s %s.pairs on %d texts" % (data, key, n),
+                       {"module function": pairs_fn(sample, texts, score_cutoff=cutoff, **kw),
                         "index": index.pairs(sample)})
             med, p90 = self.latencies(lambda q: index.top(q, TOP_K, workers=1), [([q],) for q in queries])
             self.row(data, key + ": top k=%d, 1 query, 1 worker" % TOP_K, n, "index",
