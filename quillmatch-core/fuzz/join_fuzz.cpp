@@ -8,13 +8,13 @@
 //
 // Normalized edit distances too, with cutoffs k / n (often a score of a pair
 // that occurs, so that pairs land exactly on the cutoff): first the cross
-// product's pairs, and the matrix and row-by-row runs, against the scalar
-// distance and the texts' lengths as compared, then the plans as above.
+// product's pairs (which skip pairs by their lengths), and the matrix and
+// row-by-row runs, against the scalar distance and the texts' lengths as
+// compared, then the plans as above.
 #include <algorithm>
 #include <tuple>
 
 #include "fuzz_harness.h"
-#include "text/text.h"
 
 namespace quillmatch::fuzz {
 namespace {
@@ -62,13 +62,14 @@ TopOutput target(Top& t, std::size_t k, ScoreType type) {
 }
 
 // The normalized score of a pair from the scalar distance and the lengths of
-// the texts as compared.
+// the texts as compared, which are their scalar distances to the empty text.
 double normalized_reference(const ManyOptions& o, TextView a, TextView b) {
-  const bool folded = o.case_insensitive;
-  const std::uint64_t d = o.measure == Measure::kDamerau
-                              ? damerau_bp(a, b, std::nullopt, folded, std::nullopt).value()
-                              : levenshtein_bp(a, b, std::nullopt, folded, std::nullopt).value();
-  return normalized_similarity(d, compared_length(a.view(), folded), compared_length(b.view(), folded));
+  const auto distance = [&](TextView x, TextView y) {
+    return o.measure == Measure::kDamerau
+               ? damerau_bp(x, y, std::nullopt, o.case_insensitive, std::nullopt).value()
+               : levenshtein_bp(x, y, std::nullopt, o.case_insensitive, std::nullopt).value();
+  };
+  return normalized_similarity(distance(a, b), distance(a, ""), distance(b, ""));
 }
 
 // The cross product's self pairs, the matrix and the row-by-row scores of a

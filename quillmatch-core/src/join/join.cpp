@@ -511,9 +511,12 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
       o.normalized ? join::Thresholds::normalized(*o.min_similarity) : join::Thresholds(*o.max_distance);
   const std::uint32_t gap = o.measure == Measure::kDamerau ? 1 : 0;
   const join::Reach reach = self && o.normalized ? join::Reach::kLongerPartners : join::Reach::kAllPartners;
-  // The segments of a text of the mean length, by the threshold it is cut for.
+  // The segments of a text of the mean length. A normalized cutoff cuts it for
+  // the widest threshold of a longer partner, but a pair of two such texts is
+  // looked up in only D(mean) + 1 of them, which is what the search costs.
   const double mean = bytes / n;
-  const double d = static_cast<double>(thresholds.cut_for(static_cast<std::uint64_t>(mean + 0.5), reach));
+  const auto typical = static_cast<std::uint64_t>(mean + 0.5);
+  const double d = static_cast<double>(o.normalized ? thresholds.pair(typical) : thresholds.cut_for(typical, reach));
   if ((mean - gap * d) / (d + 1) < kLeastSegment) return false;
   return kept_anyway_share(candidates, thresholds, gap, reach) <= kMostKeptShare;
 }

@@ -201,13 +201,23 @@ class GridJob : public ManyRun::Job {
   // folding only for ASCII texts (folding keeps their length); any other text
   // has no known length and is always scored. The lengths are found by a
   // phase before this one (first_phase).
+  //
+  // Likewise with a normalized cutoff: the distance is at least the
+  // difference of the lengths, and the score never rises with the distance
+  // (the quotient is rounded monotonically), so a pair whose score at that
+  // difference is below the cutoff cannot be kept. Its lengths are the
+  // compared lengths, which are always known.
   void skip_by_length() {
     if constexpr (std::is_same_v<Traits, DistanceTraits>) {
       if (!options_.max_distance || coded_) return;
       gap_ = *options_.max_distance;
-      query_lengths_.resize(queries_.size());
-      candidate_lengths_.resize(candidates_.size());
+    } else if constexpr (std::is_same_v<Traits, NormalizedTraits>) {
+      if (!options_.min_similarity || coded_) return;
+    } else {
+      return;
     }
+    query_lengths_.resize(queries_.size());
+    candidate_lengths_.resize(candidates_.size());
   }
 
   // The first phase of a run of this job: the one that finds the texts'
@@ -218,8 +228,9 @@ class GridJob : public ManyRun::Job {
  private:
   static constexpr std::size_t kUnknown = ~std::size_t{0};
 
-  // The length of a text as known_lengths describes it, or kUnknown.
+  // The length of a text as skip_by_length describes it, or kUnknown.
   static std::size_t known_length(TextView text, bool case_insensitive) {
+    if constexpr (std::is_same_v<Traits, NormalizedTraits>) return compared_length(text.view(), case_insensitive);
     std::size_t points = 0;
     bool ascii = true;
     for (const char c : text.view()) {
@@ -255,7 +266,10 @@ class GridJob : public ManyRun::Job {
   bool may_keep(std::size_t query_length, std::size_t j) const {
     const std::size_t l = candidate_lengths_[j];
     if (l == kUnknown) return true;
-    return (l > query_length ? l - query_length : query_length - l) <= gap_;
+    const std::size_t shift = l > query_length ? l - query_length : query_length - l;
+    if constexpr (std::is_same_v<Traits, NormalizedTraits>)
+      return normalized_similarity(shift, query_length, l) >= *options_.min_similarity;
+    return shift <= gap_;
   }
 
   std::size_t gap_ = 0;
