@@ -51,10 +51,13 @@ class Thresholds {
  public:
   // A fixed cutoff.
   explicit Thresholds(std::uint64_t max_distance) : d_(max_distance) {}
-  // A normalized cutoff. REQUIRES: 0 <= min_similarity <= 1.
+  // A normalized cutoff, a similarity in [0, 1]. Any other is taken as the
+  // nearest end, or 0 for NaN, which keeps every pair it kept and more: the
+  // filters stay exact (no score is below 0 or above 1), and (1 - c) * n
+  // stays within [0, n] for the conversion to an integer.
   static Thresholds normalized(double min_similarity) {
     Thresholds t(0);
-    t.c_ = min_similarity;
+    t.c_ = min_similarity >= 0.0 ? std::min(min_similarity, 1.0) : 0.0;
     return t;
   }
 
