@@ -13,6 +13,7 @@ as root; skipped otherwise). Queries: 10 000 texts drawn from the list, a fifth 
 
 Per data set and size:
   1. damerau_pairs cutoff 2, levenshtein_pairs cutoff 1, jaro_winkler_pairs cutoff 0.95,
+     levenshtein_pairs normalized cutoff 0.9, damerau_pairs normalized cutoff 0.85,
      self-join: time and pairs found; the module's own plan ("auto") in a fresh
      interpreter, which also reports the peak memory the join added beyond the texts and
      the arrays it returned. Where the cross product is affordable (--cross-max texts),
@@ -24,7 +25,8 @@ Per data set and size:
      sample of queries), and all queries in one call.
   3. levenshtein_pairs cutoff 10 on the first 20 000 names, where no filter helps: the
      module's plan against the forced cross product, timed alternately.
-  4. Index (measure levenshtein and damerau at cutoff 2, jaro_winkler at 0.95): build
+  4. Index (measure levenshtein and damerau at cutoff 2, jaro_winkler at 0.95, damerau
+     normalized at 0.85): build
      time; top(k=5) latency of one query, one worker, over every query; pairs of all the
      queries; and, for the largest names, bytes per indexed text at cutoff 1, 2 and 3,
      each measured in a fresh interpreter.
@@ -67,10 +69,13 @@ REPEAT_BELOW = 5.0  # seconds: a job whose first run takes longer runs once
 TOP_K = 5
 QUERY_TYPO_SHARE = 0.2
 
-PAIRS_JOBS = [("damerau_pairs", 2), ("levenshtein_pairs", 1), ("jaro_winkler_pairs", 0.95)]
+# (function or measure, cutoff, normalized)
+PAIRS_JOBS = [("damerau_pairs", 2, False), ("levenshtein_pairs", 1, False), ("jaro_winkler_pairs", 0.95, False),
+              ("levenshtein_pairs", 0.9, True), ("damerau_pairs", 0.85, True)]
 # Each against the pairs job of the same measure and cutoff.
 CLUSTERS_JOBS = [("damerau_clusters", "damerau_pairs", 2)]
-INDEX_JOBS = [("levenshtein", 2), ("damerau", 2), ("jaro_winkler", 0.95)]
+INDEX_JOBS = [("levenshtein", 2, False), ("damerau", 2, False), ("jaro_winkler", 0.95, False),
+              ("damerau", 0.85, True)]
 INDEX_MEMORY = [("levenshtein", 1), ("levenshtein", 2), ("levenshtein", 3),
                 ("damerau", 1), ("damerau", 2), ("damerau", 3)]
 TOP_FN = {"levenshtein": "levenshtein_top", "damerau": "damerau_top", "jaro_winkler": "jaro_winkler_top"}
@@ -95,7 +100,20 @@ GOALS = {
     ("cutoff 10 auto / cross", 20_000): ("ratio", "<=", 1.10, "x"),
     ("clusters / pairs", 1_000_000): ("ratio", "<=", 1.10, "x"),
     ("clusters / pairs memory", 1_000_000): ("ratio", "<=", 1.0, "x"),
+    ("levenshtein_pairs normalized", 1_000_000): ("seconds", "<=", 6.0, "s"),
+    ("damerau_pairs normalized", 1_000_000): ("seconds", "<=", 20.0, "s"),
+    ("Index damerau 0.85 normalized top", 1_000_000): ("median_us", "<=", 60.0, "us median"),
 }
+
+
+def normalized_kw(normalized):
+    """The keyword of a normalized job; none otherwise, so that builds without it still run
+    the other jobs."""
+    return {"normalized": True} if normalized else {}
+
+
+def job_label(name, cutoff, normalized):
+    return "%s %g%s" % (name, cutoff, " normalized" if normalized else "")
 
 
 # ---------------------------------------------------------------- data
@@ -191,7 +209,7 @@ def child(task):
         best = float("inf")
         for rep in range(task["repeats"]):
             start = time.perf_counter()
-            result = fn(texts, score_cutoff=task["cutoff"])
+            result = fn(texts, score_cutoff=task["cutoff"], **normalized_kw(task.get("normalized")))
             seconds = time.perf_counter() - start
             if rep == 0:
                 arrays = result if task["kind"] == "pairs" else (result,)
@@ -205,7 +223,7 @@ def child(task):
         out["seconds"] = best
     else:
         start = time.perf_counter()
-        index = qmm.Index(texts, task["measure"], task["cutoff"])
+        index = qmm.Index(texts, task["measure"], task["cutoff"], **normalized_kw(task.get("normalized")))
         out["seconds"] = time.perf_counter() - start
         out.update(held=status_bytes("VmRSS") - base, peak=status_bytes("VmHWM") - base, size=len(index))
     print(json.dumps(out))
@@ -241,7 +259,7 @@ class Run:
         self.rows = []
         self.goals = []
         self.disagreements = []
-        self.measured = {}  # (data, n, job) -> what the fresh interpreter reported
+        self.measured = {}  # (data, n, job, cutoff) -> what the fresh interpreter reported
 
     # ---- calling and timing
 
@@ -327,14 +345,15 @@ class Run:
 
     def pairs_jobs(self, data, texts):
         n = len(texts)
-        for job, cutoff in PAIRS_JOBS:
+        for job, cutoff, normalized in PAIRS_JOBS:
             fn = getattr(qmm, job)
-            what = "%s, cutoff %g" % (job, cutoff)
-            r = self.measured[data, n, job] = in_child(dict(kind="pairs", data=data, n=n, job=job, cutoff=cutoff,
-                                                            repeats=self.repeats))
+            kw = dict(score_cutoff=cutoff, **normalized_kw(normalized))
+            what = "%s, cutoff %g%s" % (job, cutoff, ", normalized" if normalized else "")
+            r = self.measured[data, n, job, cutoff] = in_child(dict(
+                kind="pairs", data=data, n=n, job=job, cutoff=cutoff, normalized=normalized, repeats=self.repeats))
             mem = r["added"] / 1e6
-            self.row(data, what, n, "auto", seconds=r["seconds"], pairs=r["pairs"], goal_key=job,
-                     note="fresh interpreter")
+            self.row(data, what, n, "auto", seconds=r["seconds"], pairs=r["pairs"],
+                     goal_key=job + (" normalized" if normalized else ""), note="fresh interpreter")
             self.row(data, what + ": memory", n, "auto", mem_mb=mem,
                      goal_key="pairs memory",
                      note="peak beyond texts and result (%.1f MB)%s" % (
@@ -342,9 +361,9 @@ class Run:
             plans = self.plans(n)
             if not plans:
                 continue
-            results = {"auto": fn(texts, score_cutoff=cutoff)}
+            results = {"auto": fn(texts, **kw)}
             for plan in plans:
-                seconds, results[plan] = self.timed(plan, fn, texts, score_cutoff=cutoff)
+                seconds, results[plan] = self.timed(plan, fn, texts, **kw)
                 self.row(data, what, n, plan, seconds=seconds, pairs=len(results[plan][0]),
                          ratio=seconds / r["seconds"], note="ratio: this plan / auto")
             self.check("%s %s on %d texts" % (data, what, n), results)
@@ -360,7 +379,7 @@ class Run:
                 continue
             what = "%s, cutoff %g" % (job, cutoff)
             r = in_child(dict(kind="clusters", data=data, n=n, job=job, cutoff=cutoff, repeats=self.repeats))
-            p = self.measured[data, n, pairs_job]
+            p = self.measured[data, n, pairs_job, cutoff]
             self.row(data, what, n, "auto", seconds=r["seconds"], pairs=r["pairs"], note="fresh interpreter; groups")
             self.row(data, what + " / pairs", n, "auto", ratio=r["seconds"] / p["seconds"],
                      goal_key="clusters / pairs", note="time of %s cutoff %g" % (pairs_job, cutoff))
@@ -427,18 +446,19 @@ class Run:
 
     def index_jobs(self, data, texts, queries, sample):
         n = len(texts)
-        for measure, cutoff in INDEX_JOBS:
-            key = "Index %s %g" % (measure, cutoff)  # also the rows' label
-            seconds, index = self.timed("auto", qmm.Index, texts, measure, cutoff)
+        for measure, cutoff, normalized in INDEX_JOBS:
+            key = job_label("Index " + measure, cutoff, normalized)  # also the rows' label
+            kw = normalized_kw(normalized)
+            seconds, index = self.timed("auto", qmm.Index, texts, measure, cutoff, **kw)
             self.row(data, key + ": build", n, "index", seconds=seconds,
                      goal_key=key + " build")
             assert len(index) == n
             top_fn, pairs_fn = getattr(qmm, TOP_FN[measure]), getattr(qmm, PAIRS_FN[measure])
-            self.check("%s Index(%s, %g).top on %d texts" % (data, measure, cutoff, n),
-                       {"module function": top_fn(sample, texts, TOP_K, score_cutoff=cutoff),
+            self.check("%s %s.top on %d texts" % (data, key, n),
+                       {"module function": top_fn(sample, texts, TOP_K, score_cutoff=cutoff, **kw),
                         "index": index.top(sample, TOP_K)})
-            self.check("%s Index(%s, %g).pairs on %d texts" % (data, measure, cutoff, n),
-                       {"module function": pairs_fn(sample, texts, score_cutoff=cutoff),
+            self.check("%s %s.pairs on %d texts" % (data, key, n),
+                       {"module function": pairs_fn(sample, texts, score_cutoff=cutoff, **kw),
                         "index": index.pairs(sample)})
             med, p90 = self.latencies(lambda q: index.top(q, TOP_K, workers=1), [([q],) for q in queries])
             self.row(data, key + ": top k=%d, 1 query, 1 worker" % TOP_K, n, "index",

@@ -217,15 +217,20 @@ def chained_texts(rnd, n):
 
 
 JOIN_CUTOFFS = {"levenshtein": [0, 1, 2, 3], "damerau": [0, 1, 2], "jaro_winkler": [0.0, 0.8, 0.9, 0.95]}
+# Normalized similarities of the edit distances.
+NORMALIZED_CUTOFFS = [0.0, 0.5, 0.75, 0.9, 1.0]
 
 
-@pytest.mark.parametrize("measure", list(JOIN_CUTOFFS))
-def test_join_clusters_equal_the_clusters_of_the_pairs(measure):
-    rnd = random.Random("clusters" + measure)
+@pytest.mark.parametrize("measure, normalized", [(m, False) for m in JOIN_CUTOFFS] +
+                         [("levenshtein", True), ("damerau", True)])
+def test_join_clusters_equal_the_clusters_of_the_pairs(measure, normalized):
+    rnd = random.Random("clusters" + measure + str(normalized))
     sets = [[], [""], ["a"]] + [chained_texts(rnd, n) for n in (2, 30, 250, 250)]
     for texts in sets:
-        for cutoff in JOIN_CUTOFFS[measure]:
+        for cutoff in NORMALIZED_CUTOFFS if normalized else JOIN_CUTOFFS[measure]:
             kw = options(measure, rnd)
+            if normalized:
+                kw["normalized"] = True
             pairs = fn(measure, "pairs")(texts, score_cutoff=cutoff, **kw)
             want = qmm.clusters(*pairs[:2], len(texts))
             for plan in ("cross", "filtered", None):
@@ -234,7 +239,7 @@ def test_join_clusters_equal_the_clusters_of_the_pairs(measure):
                     got = qmm._with_plan(plan, *call, workers=workers, **kw) if plan else call[0](
                         *call[1:], workers=workers, **kw)
                     assert got.dtype == np.int64 and got.tolist() == want.tolist(), (plan, workers, cutoff, kw)
-            if len(texts) == 250 and 0 < cutoff < 3:  # a group holds texts beyond the cutoff
+            if len(texts) == 250 and 0 < cutoff < 3 and not normalized:  # a group holds texts beyond the cutoff
                 labels = want.tolist()
                 sizes, inside = Counter(labels), Counter(labels[a] for a in pairs[0].tolist())
                 assert any(inside[g] < s * (s - 1) // 2 for g, s in sizes.items()), (cutoff, kw)
@@ -275,8 +280,10 @@ JOIN_ERRORS = [
     (qmm.jaro_winkler_clusters, ([], 0.5, None, "x"), {}, TypeError, "must be real number, not str", "p"),
     (qmm.levenshtein_clusters, (["a"], 1), {"p": 0.1}, TypeError,
      "levenshtein_clusters() got an unexpected keyword argument 'p'", None),
-    (qmm.damerau_clusters, (["a"], 1, None, None, None), {}, TypeError,
-     "damerau_clusters() takes from 1 to 4 positional arguments but 5 were given", None),
+    (qmm.damerau_clusters, (["a"], 1, None, None, None, None), {}, TypeError,
+     "damerau_clusters() takes from 1 to 5 positional arguments but 6 were given", None),
+    (qmm.damerau_clusters, (["a"], 1.5), {"normalized": True}, ValueError,
+     "with normalized=True, score_cutoff must lie in [0, 1]", "score_cutoff"),
     (qmm.levenshtein_clusters, ([], 1), {"candidates": []}, TypeError,
      "levenshtein_clusters() got an unexpected keyword argument 'candidates'", None),
 ]

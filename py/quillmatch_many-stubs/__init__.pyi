@@ -4,8 +4,10 @@
 # per entry; without numpy they are flat memoryviews of the same bytes (rows
 # one after another). Distances are the narrowest of uint8, uint16, uint32,
 # uint64 that holds the UTF-8 byte length of the longest text; similarities
-# are float64; indices and counts are int64.
-from typing import Any, Literal, Optional, Sequence, Tuple, Union, final, overload
+# are float64, as are the normalized edit distances of normalized=True
+# (1 - d / max(m, n), whose cutoff is a similarity in [0, 1], so a float);
+# indices and counts are int64.
+from typing import Any, Literal, Optional, Protocol, Sequence, Tuple, Union, final, overload
 
 __all__ = [
     "levenshtein_matrix",
@@ -49,20 +51,101 @@ _Scores = Any
 # functions return, or any sequence of int.
 _Indices = Union[Sequence[int], Any]
 
+# The Levenshtein and OSA functions share their signatures: one callable type
+# per kind, below, which levenshtein_* and damerau_* both have. A float cutoff
+# goes with normalized=True, given by keyword.
+class _EditMatrix(Protocol):
+    def __call__(
+        self,
+        queries: _Texts,
+        candidates: Optional[_Texts] = None,
+        case_insensitive: Optional[bool] = None,
+        workers: Optional[int] = None,
+        normalized: Optional[bool] = None,
+    ) -> _Array: ...
+
+class _EditTop(Protocol):
+    @overload
+    def __call__(
+        self,
+        queries: _Texts,
+        candidates: _Texts,
+        k: int,
+        score_cutoff: Optional[int] = None,
+        case_insensitive: Optional[bool] = None,
+        workers: Optional[int] = None,
+        normalized: Optional[Literal[False]] = None,
+    ) -> Tuple[_Array, _Array, _Array]: ...
+    @overload
+    def __call__(
+        self,
+        queries: _Texts,
+        candidates: _Texts,
+        k: int,
+        score_cutoff: Optional[float] = None,
+        case_insensitive: Optional[bool] = None,
+        workers: Optional[int] = None,
+        *,
+        normalized: Literal[True],
+    ) -> Tuple[_Array, _Array, _Array]: ...
+
+class _EditPairs(Protocol):
+    @overload
+    def __call__(
+        self,
+        queries: _Texts,
+        candidates: Optional[_Texts],
+        score_cutoff: int,
+        case_insensitive: Optional[bool] = None,
+        workers: Optional[int] = None,
+        normalized: Optional[Literal[False]] = None,
+    ) -> Tuple[_Array, _Array, _Array]: ...
+    @overload
+    def __call__(
+        self,
+        queries: _Texts,
+        *,
+        score_cutoff: int,
+        case_insensitive: Optional[bool] = None,
+        workers: Optional[int] = None,
+        normalized: Optional[Literal[False]] = None,
+    ) -> Tuple[_Array, _Array, _Array]: ...
+    @overload
+    def __call__(
+        self,
+        queries: _Texts,
+        candidates: Optional[_Texts],
+        score_cutoff: float,
+        case_insensitive: Optional[bool] = None,
+        workers: Optional[int] = None,
+        *,
+        normalized: Literal[True],
+    ) -> Tuple[_Array, _Array, _Array]: ...
+    @overload
+    def __call__(
+        self,
+        queries: _Texts,
+        *,
+        score_cutoff: float,
+        case_insensitive: Optional[bool] = None,
+        workers: Optional[int] = None,
+        normalized: Literal[True],
+    ) -> Tuple[_Array, _Array, _Array]: ...
+
+class _EditScores(Protocol):
+    def __call__(
+        self,
+        query: Union[str, _NullableTexts],
+        candidates: Union[str, _NullableTexts],
+        case_insensitive: Optional[bool] = None,
+        workers: Optional[int] = None,
+        normalized: Optional[bool] = None,
+    ) -> _Scores: ...
+
 # Row i is query i, column j candidate j; without candidates, the queries
 # against themselves.
-def levenshtein_matrix(
-    queries: _Texts,
-    candidates: Optional[_Texts] = None,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> _Array: ...
-def damerau_matrix(
-    queries: _Texts,
-    candidates: Optional[_Texts] = None,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> _Array: ...
+levenshtein_matrix: _EditMatrix
+damerau_matrix: _EditMatrix
 def jaro_winkler_matrix(
     queries: _Texts,
     candidates: Optional[_Texts] = None,
@@ -74,22 +157,8 @@ def jaro_winkler_matrix(
 # (indices, scores, counts): indices and scores of shape (len(queries),
 # min(k, len(candidates))), row i best first, ties in candidate order;
 # counts[i] entries of row i are real, the rest index -1 and score 0.
-def levenshtein_top(
-    queries: _Texts,
-    candidates: _Texts,
-    k: int,
-    score_cutoff: Optional[int] = None,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> Tuple[_Array, _Array, _Array]: ...
-def damerau_top(
-    queries: _Texts,
-    candidates: _Texts,
-    k: int,
-    score_cutoff: Optional[int] = None,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> Tuple[_Array, _Array, _Array]: ...
+levenshtein_top: _EditTop
+damerau_top: _EditTop
 def jaro_winkler_top(
     queries: _Texts,
     candidates: _Texts,
@@ -103,38 +172,8 @@ def jaro_winkler_top(
 # (query indices, candidate indices, scores) of every pair within
 # score_cutoff (required), in (query, candidate) order; without candidates,
 # pairs i < j of the queries.
-@overload
-def levenshtein_pairs(
-    queries: _Texts,
-    candidates: Optional[_Texts],
-    score_cutoff: int,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> Tuple[_Array, _Array, _Array]: ...
-@overload
-def levenshtein_pairs(
-    queries: _Texts,
-    *,
-    score_cutoff: int,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> Tuple[_Array, _Array, _Array]: ...
-@overload
-def damerau_pairs(
-    queries: _Texts,
-    candidates: Optional[_Texts],
-    score_cutoff: int,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> Tuple[_Array, _Array, _Array]: ...
-@overload
-def damerau_pairs(
-    queries: _Texts,
-    *,
-    score_cutoff: int,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> Tuple[_Array, _Array, _Array]: ...
+levenshtein_pairs: _EditPairs
+damerau_pairs: _EditPairs
 @overload
 def jaro_winkler_pairs(
     queries: _Texts,
@@ -158,18 +197,8 @@ def jaro_winkler_pairs(
 # scores candidates[j]), a column against a str (entry i scores query[i]), or
 # two columns of equal length (entry i scores query[i] with candidates[i]).
 # A row null on either side is masked.
-def levenshtein_scores(
-    query: Union[str, _NullableTexts],
-    candidates: Union[str, _NullableTexts],
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> _Scores: ...
-def damerau_scores(
-    query: Union[str, _NullableTexts],
-    candidates: Union[str, _NullableTexts],
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> _Scores: ...
+levenshtein_scores: _EditScores
+damerau_scores: _EditScores
 def jaro_winkler_scores(
     query: Union[str, _NullableTexts],
     candidates: Union[str, _NullableTexts],
@@ -186,18 +215,29 @@ def clusters(i: _Indices, j: _Indices, n: int) -> _Array: ...
 # The clusters of the texts' self join: exactly
 # clusters(*{measure}_pairs(texts, score_cutoff=score_cutoff, ...)[:2], len(texts)),
 # an int64 array, found without holding the pairs.
-def levenshtein_clusters(
-    texts: _Texts,
-    score_cutoff: int,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> _Array: ...
-def damerau_clusters(
-    texts: _Texts,
-    score_cutoff: int,
-    case_insensitive: Optional[bool] = None,
-    workers: Optional[int] = None,
-) -> _Array: ...
+class _EditClusters(Protocol):
+    @overload
+    def __call__(
+        self,
+        texts: _Texts,
+        score_cutoff: int,
+        case_insensitive: Optional[bool] = None,
+        normalized: Optional[Literal[False]] = None,
+        workers: Optional[int] = None,
+    ) -> _Array: ...
+    @overload
+    def __call__(
+        self,
+        texts: _Texts,
+        score_cutoff: float,
+        case_insensitive: Optional[bool] = None,
+        *,
+        normalized: Literal[True],
+        workers: Optional[int] = None,
+    ) -> _Array: ...
+
+levenshtein_clusters: _EditClusters
+damerau_clusters: _EditClusters
 def jaro_winkler_clusters(
     texts: _Texts,
     score_cutoff: float,
@@ -219,6 +259,7 @@ class Index:
         case_insensitive: Optional[bool] = None,
         p: Optional[float] = None,
         workers: Optional[int] = None,
+        normalized: Optional[bool] = None,
     ) -> "Index": ...
     def __len__(self) -> int: ...
     def top(

@@ -148,12 +148,22 @@ bool extract_similarity_cutoff(PyObject* obj, double& out) {
   }
   return true;
 }
+// With normalized=True a cutoff is a similarity, which lies in [0, 1].
+bool extract_normalized_cutoff(PyObject* obj, double& out) {
+  if (!extract_f64(obj, out)) return false;
+  if (std::isnan(out) || out < 0.0 || out > 1.0) {
+    PyErr_SetString(PyExc_ValueError, std::isnan(out) ? "score_cutoff must not be NaN"
+                                                      : "with normalized=True, score_cutoff must lie in [0, 1]");
+    return false;
+  }
+  return true;
+}
 
 // Where each parameter sits in a signature (kNone when it has none).
 constexpr std::size_t kNone = ~std::size_t{0};
 struct Slots {
   std::size_t candidates = kNone, k = kNone, cutoff = kNone, case_insensitive = kNone, p = kNone,
-              workers = kNone;
+              workers = kNone, normalized = kNone;
 };
 
 Slots slots_of(const CallSignature& sig) {
@@ -166,6 +176,7 @@ Slots slots_of(const CallSignature& sig) {
     if (name == "case_insensitive") s.case_insensitive = i;
     if (name == "p") s.p = i;
     if (name == "workers") s.workers = i;
+    if (name == "normalized") s.normalized = i;
   }
   return s;
 }
@@ -201,7 +212,8 @@ std::size_t default_workers() {
   return n ? n : 1;
 }
 
-// The options every function ends with: case_insensitive, p and workers.
+// The options every function ends with: case_insensitive, p, workers and
+// normalized.
 bool convert_options(Arguments& a, const Slots& s, ManyOptions& options) {
   if (!a.flag(s.case_insensitive, options.case_insensitive)) return false;
   if (s.p != kNone && !a.f64(s.p, options.p)) return false;
@@ -210,7 +222,29 @@ bool convert_options(Arguments& a, const Slots& s, ManyOptions& options) {
   options.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(
                                   *workers, kMaxManyWorkers))
                             : default_workers();
-  return true;
+  return s.normalized == kNone || a.flag(s.normalized, options.normalized);
+}
+
+// normalized, read ahead of the cutoff it gives a meaning to: without
+// running any Python code when it can (absent, None or a bool), so that the
+// arguments before it are still converted in order; a numpy bool is
+// converted here, before the cutoff.
+bool normalized_ahead(Arguments& a, const Slots& s, bool& out) {
+  if (s.normalized == kNone) return true;
+  if (const std::optional<bool> early = a.flag_without_effects(s.normalized)) {
+    out = *early;
+    return true;
+  }
+  return a.flag(s.normalized, out);
+}
+
+// The type of a run's scores: float64 when normalized, else the measure's.
+ScoreType score_type(const ManyOptions& o, std::size_t longest) {
+  return o.normalized ? ScoreType::F64 : many_score_type(o.measure, longest);
+}
+ScoreType score_type(const ManyOptions& o, std::span<const TextView> queries,
+                     std::span<const TextView> candidates) {
+  return o.normalized ? ScoreType::F64 : many_score_type(o.measure, queries, candidates);
 }
 
 // Reads the Arrow columns among the texts, with the lock released; a failure
@@ -257,7 +291,10 @@ bool convert(const CallSignature& sig, Measure measure, PyObject* args, PyObject
     return false;
   }
   if (s.cutoff != kNone) {
-    if (measure == Measure::kJaroWinkler) {
+    if (!normalized_ahead(a, s, call.options.normalized)) return false;
+    if (call.options.normalized) {
+      if (!a.optional(s.cutoff, extract_normalized_cutoff, call.options.min_similarity)) return false;
+    } else if (measure == Measure::kJaroWinkler) {
       if (!a.optional(s.cutoff, extract_similarity_cutoff, call.options.min_similarity)) return false;
     } else {
       if (!a.optional(s.cutoff, extract_distance_cutoff, call.options.max_distance)) return false;
@@ -340,7 +377,7 @@ PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyOb
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.views();
     const auto candidates = call.candidate_views();
-    const ScoreType type = many_score_type(measure, queries, candidates);
+    const ScoreType type = score_type(call.options, queries, candidates);
     OutArray out;
     if (!out.allocate(element_of(type), queries.size(), candidates.size(), true)) return nullptr;
     // A dictionary column on either side: each distinct pair scored once,
@@ -400,7 +437,7 @@ PyObject* top(const CallSignature& sig, Measure measure, PyObject* args, PyObjec
     const auto candidates = call.candidate_views();
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(call.k, candidates.size()));
     const TextColumn* coded = call.self ? nullptr : call.candidates.coded();
-    return top_result(queries.size(), k, many_score_type(measure, queries, candidates),
+    return top_result(queries.size(), k, score_type(call.options, queries, candidates),
                       [&](const TopOutput& target) {
                         return coded ? start_top(call.options, queries, candidates,
                                                  CodedTexts{coded->texts(), coded->codes()}, target)
@@ -414,7 +451,7 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.views();
-    const ScoreType type = many_score_type(measure, queries, call.candidate_views());
+    const ScoreType type = score_type(call.options, queries, call.candidate_views());
     std::optional<std::span<const TextView>> candidates;
     if (!call.self) candidates = call.candidates.views();
     const TextColumn* coded = call.self ? nullptr : call.candidates.coded();
@@ -448,7 +485,7 @@ PyObject* join_clusters(const CallSignature& sig, Measure measure, PyObject* arg
 // the rows use, so it is the plain column's. Lock held on entry and exit.
 PyObject* one_against_column(const ManyOptions& options, TextView one, const Texts& column_texts) {
   const std::span<const TextView> queries(&one, 1);
-  const ScoreType type = many_score_type(options.measure, std::max(one.size, column_texts.longest()));
+  const ScoreType type = score_type(options, std::max(one.size, column_texts.longest()));
   const TextColumn* column = column_texts.arrow.taken() ? &column_texts.arrow.column() : nullptr;
   OutArray out;
   if (column && column->coded()) {
@@ -475,7 +512,7 @@ PyObject* one_against_column(const ManyOptions& options, TextView one, const Tex
 // and exit; the run is released.
 PyObject* row_by_row(const ManyOptions& options, std::span<const TextView> queries,
                      std::span<const TextView> candidates, std::size_t longest) {
-  const ScoreType type = many_score_type(options.measure, longest);
+  const ScoreType type = score_type(options, longest);
   OutArray out;
   if (!out.allocate(element_of(type), queries.size(), 0, false) ||
       !run_released([&] { return start_rows(options, queries, candidates, type, out.data()); }))
@@ -596,8 +633,8 @@ bool extract_measure(PyObject* obj, Measure& out) {
 
 // The cutoff of options as a Python number (a new reference).
 PyObject* cutoff_to_python(const ManyOptions& o) {
-  return o.measure == Measure::kJaroWinkler ? PyFloat_FromDouble(*o.min_similarity)
-                                            : PyLong_FromUnsignedLongLong(*o.max_distance);
+  return o.measure == Measure::kJaroWinkler || o.normalized ? PyFloat_FromDouble(*o.min_similarity)
+                                                            : PyLong_FromUnsignedLongLong(*o.max_distance);
 }
 
 const char* measure_name(Measure m) {
@@ -609,9 +646,11 @@ bool search_cutoff(const IndexParts& ix, Arguments& a, std::size_t slot, ManyOpt
   const ManyOptions& built = ix.index->options();
   options.max_distance.reset();
   options.min_similarity.reset();
-  const bool jw = built.measure == Measure::kJaroWinkler;
+  const bool jw = built.measure == Measure::kJaroWinkler || built.normalized;
   if (jw) {
-    if (!a.optional(slot, extract_similarity_cutoff, options.min_similarity)) return false;
+    if (!a.optional(slot, built.normalized ? extract_normalized_cutoff : extract_similarity_cutoff,
+                    options.min_similarity))
+      return false;
     if (!options.min_similarity) options.min_similarity = built.min_similarity;
   } else {
     if (!a.optional(slot, extract_distance_cutoff, options.max_distance)) return false;
@@ -664,7 +703,17 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
     PyErr_SetString(PyExc_TypeError, "Index() missing required argument: 'score_cutoff'");
     return false;
   }
-  if (options.measure == Measure::kJaroWinkler) {
+  if (!normalized_ahead(a, slots_of(kIndexNew), options.normalized)) return false;
+  if (options.normalized && options.measure == Measure::kJaroWinkler) {
+    PyErr_SetString(PyExc_TypeError, "normalized applies to 'levenshtein' and 'damerau' only: "
+                                      "'jaro_winkler' is a similarity already");
+    return false;
+  }
+  if (options.normalized) {
+    double cutoff = 0;
+    if (!a.convert(2, extract_normalized_cutoff, cutoff)) return false;
+    options.min_similarity = cutoff;
+  } else if (options.measure == Measure::kJaroWinkler) {
     double cutoff = 0;
     if (!a.convert(2, extract_similarity_cutoff, cutoff)) return false;
     options.min_similarity = cutoff;
@@ -681,6 +730,7 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
   }
   std::optional<std::uint64_t> workers;
   if (!a.optional(5, extract_workers, workers)) return false;
+  if (!a.flag(6, options.normalized)) return false;
   out.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(*workers, kMaxManyWorkers))
                         : default_workers();
   if (!read_arrow({{&taken, kIndexNew.params[0]}}, true, out.workers)) return false;
@@ -707,9 +757,9 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
   Ref p = options.p ? Ref(PyFloat_FromDouble(*options.p)) : Ref::borrow(Py_None);
   Ref given_workers = workers ? Ref(PyLong_FromUnsignedLongLong(*workers)) : Ref::borrow(Py_None);
   if (!cutoff || !p || !given_workers) return false;
-  out.arguments = Ref(Py_BuildValue("(OsOOOO)", texts.get(), measure_name(options.measure), cutoff.get(),
+  out.arguments = Ref(Py_BuildValue("(OsOOOOO)", texts.get(), measure_name(options.measure), cutoff.get(),
                                     options.case_insensitive ? Py_True : Py_False, p.get(),
-                                    given_workers.get()));
+                                    given_workers.get(), options.normalized ? Py_True : Py_False));
   return bool(out.arguments);
 }
 

@@ -14,7 +14,7 @@ namespace quillmatch::py {
 // Each function's signature, and the documentation help() shows below it. The
 // examples are run by tests/test_many.py with quillmatch_many imported as qmm.
 inline constexpr CallSignature kLevenshteinMatrix{
-    "levenshtein_matrix", {"queries", "candidates", "case_insensitive", "workers"}, 4, 1};
+    "levenshtein_matrix", {"queries", "candidates", "case_insensitive", "workers", "normalized"}, 5, 1};
 inline constexpr const char* kLevenshteinMatrixDoc =
     "Levenshtein distance of every query to every candidate.\n"
     "\n"
@@ -25,10 +25,14 @@ inline constexpr const char* kLevenshteinMatrixDoc =
     "flat memoryview of the same bytes). `workers` threads (default: the\n"
     "number of cores) compute it without the interpreter lock.\n"
     "\n"
+    "With normalized=True, each entry is instead the normalized similarity\n"
+    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
+    "(after folding when case_insensitive); two empty texts score 1.0.\n"
+    "\n"
     ">>> qmm.levenshtein_matrix([\"flaw\", \"kitten\"], [\"lawn\", \"sitting\"]).tolist()\n"
     "[[2, 7], [5, 3]]\n";
 inline constexpr CallSignature kDamerauMatrix{
-    "damerau_matrix", {"queries", "candidates", "case_insensitive", "workers"}, 4, 1};
+    "damerau_matrix", {"queries", "candidates", "case_insensitive", "workers", "normalized"}, 5, 1};
 inline constexpr const char* kDamerauMatrixDoc =
     "Optimal string alignment (restricted Damerau) distance of every query to\n"
     "every candidate.\n"
@@ -39,6 +43,10 @@ inline constexpr const char* kDamerauMatrixDoc =
     "type that holds the UTF-8 length of the longest text (without numpy, a\n"
     "flat memoryview of the same bytes). `workers` threads (default: the\n"
     "number of cores) compute it without the interpreter lock.\n"
+    "\n"
+    "With normalized=True, each entry is instead the normalized similarity\n"
+    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
+    "(after folding when case_insensitive); two empty texts score 1.0.\n"
     "\n"
     ">>> qmm.damerau_matrix([\"ab\", \"ca\"], [\"ba\", \"abc\"]).tolist()\n"
     "[[1, 1], [1, 3]]\n";
@@ -56,10 +64,19 @@ inline constexpr const char* kJaroWinklerMatrixDoc =
     "\n"
     ">>> qmm.jaro_winkler_matrix([\"MARTHA\"], [\"MARHTA\", \"martha\"], True).tolist()\n"
     "[[0.9611111111111111, 1.0]]\n";
+// What normalized=True does to the top lists of an edit distance.
+#define QUILLMATCH_NORMALIZED_TOP                                                  \
+  "With normalized=True, scores are instead normalized similarities\n"             \
+  "1 - d / max(m, n) as float64 (m and n the texts' lengths in code points,\n"     \
+  "after folding when case_insensitive; 1.0 for two empty texts), best\n"          \
+  "first meaning highest, and score_cutoff is a similarity in [0, 1]:\n"          \
+  "similarity >= score_cutoff.\n"                                                  \
+  "\n"
+
 inline constexpr CallSignature kLevenshteinTop{
     "levenshtein_top",
-    {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "workers"},
-    6,
+    {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "workers", "normalized"},
+    7,
     3};
 inline constexpr const char* kLevenshteinTopDoc =
     "The k candidates nearest to each query by Levenshtein distance, only\n"
@@ -70,12 +87,13 @@ inline constexpr const char* kLevenshteinTopDoc =
     "ties in candidate order; the first counts[i] entries of row i are real,\n"
     "the rest are index -1 and distance 0.\n"
     "\n"
+    QUILLMATCH_NORMALIZED_TOP
     ">>> idx, dist, count = qmm.levenshtein_top(\n"
     "...     [\"ab\", \"zzzz\"], [\"ax\", \"ab\", \"xb\", \"b\"], 3, score_cutoff=1)\n"
     ">>> idx.tolist(), dist.tolist(), count.tolist()\n"
     "([[1, 0, 2], [-1, -1, -1]], [[0, 1, 1], [0, 0, 0]], [3, 0])\n";
 inline constexpr CallSignature kDamerauTop{
-    "damerau_top", {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "workers"}, 6, 3};
+    "damerau_top", {"queries", "candidates", "k", "score_cutoff", "case_insensitive", "workers", "normalized"}, 7, 3};
 inline constexpr const char* kDamerauTopDoc =
     "The k candidates nearest to each query by optimal string alignment\n"
     "(restricted Damerau) distance, only those within score_cutoff (distance\n"
@@ -86,6 +104,7 @@ inline constexpr const char* kDamerauTopDoc =
     "ties in candidate order; the first counts[i] entries of row i are real,\n"
     "the rest are index -1 and distance 0.\n"
     "\n"
+    QUILLMATCH_NORMALIZED_TOP
     ">>> idx, dist, count = qmm.damerau_top([\"ab\"], [\"abc\", \"ba\", \"xyz\"], 2)\n"
     ">>> idx.tolist(), dist.tolist(), count.tolist()\n"
     "([[0, 1]], [[1, 1]], [2])\n";
@@ -110,7 +129,7 @@ inline constexpr const char* kJaroWinklerTopDoc =
 // score_cutoff is required; it follows the optional candidates, so the binder
 // treats it as optional and the body refuses it absent or None.
 inline constexpr CallSignature kLevenshteinPairs{
-    "levenshtein_pairs", {"queries", "candidates", "score_cutoff", "case_insensitive", "workers"}, 5, 1};
+    "levenshtein_pairs", {"queries", "candidates", "score_cutoff", "case_insensitive", "workers", "normalized"}, 6, 1};
 inline constexpr const char* kLevenshteinPairsDoc =
     "Every pair of a query and a candidate whose Levenshtein distance is\n"
     "within score_cutoff (required: distance <= score_cutoff); without\n"
@@ -119,11 +138,16 @@ inline constexpr const char* kLevenshteinPairsDoc =
     "Returns (query_indices, candidate_indices, scores): int64 indices and the\n"
     "distances, one entry per pair, in (query, candidate) order.\n"
     "\n"
+    "With normalized=True, scores are instead normalized similarities\n"
+    "1 - d / max(m, n) as float64 (m and n the texts' lengths in code points,\n"
+    "after folding when case_insensitive; 1.0 for two empty texts), and\n"
+    "score_cutoff is a similarity in [0, 1]: similarity >= score_cutoff.\n"
+    "\n"
     ">>> i, j, d = qmm.levenshtein_pairs([\"Jon\", \"John\", \"Joan\", \"Jane\"], score_cutoff=1)\n"
     ">>> i.tolist(), j.tolist(), d.tolist()\n"
     "([0, 0, 1], [1, 2, 2], [1, 1, 1])\n";
 inline constexpr CallSignature kDamerauPairs{
-    "damerau_pairs", {"queries", "candidates", "score_cutoff", "case_insensitive", "workers"}, 5, 1};
+    "damerau_pairs", {"queries", "candidates", "score_cutoff", "case_insensitive", "workers", "normalized"}, 6, 1};
 inline constexpr const char* kDamerauPairsDoc =
     "Every pair of a query and a candidate whose optimal string alignment\n"
     "(restricted Damerau) distance is within score_cutoff (required: distance\n"
@@ -131,6 +155,11 @@ inline constexpr const char* kDamerauPairsDoc =
     "\n"
     "Returns (query_indices, candidate_indices, scores): int64 indices and the\n"
     "distances, one entry per pair, in (query, candidate) order.\n"
+    "\n"
+    "With normalized=True, scores are instead normalized similarities\n"
+    "1 - d / max(m, n) as float64 (m and n the texts' lengths in code points,\n"
+    "after folding when case_insensitive; 1.0 for two empty texts), and\n"
+    "score_cutoff is a similarity in [0, 1]: similarity >= score_cutoff.\n"
     "\n"
     ">>> i, j, d = qmm.damerau_pairs([\"Jon\", \"jon\", \"Jno\"], score_cutoff=1, case_insensitive=True)\n"
     ">>> i.tolist(), j.tolist(), d.tolist()\n"
@@ -156,7 +185,7 @@ inline constexpr const char* kJaroWinklerPairsDoc =
 // None by the body with the pairs functions' message: the binder takes it as
 // optional, as theirs.
 inline constexpr CallSignature kLevenshteinClusters{
-    "levenshtein_clusters", {"texts", "score_cutoff", "case_insensitive", "workers"}, 4, 1};
+    "levenshtein_clusters", {"texts", "score_cutoff", "case_insensitive", "normalized", "workers"}, 5, 1};
 inline constexpr const char* kLevenshteinClustersDoc =
     "The groups of texts linked by chains of pairs whose Levenshtein\n"
     "distance is within score_cutoff (required: distance <= score_cutoff).\n"
@@ -166,11 +195,13 @@ inline constexpr const char* kLevenshteinClustersDoc =
     "clusters(*levenshtein_pairs(texts, score_cutoff=score_cutoff)[:2], len(texts)),\n"
     "found without holding the pairs. This is single linkage: a-b and b-c\n"
     "within the cutoff put a and c in one group however far apart they are.\n"
+    "With normalized=True, score_cutoff is a normalized similarity in [0, 1]\n"
+    "(1 - d / max(m, n) >= score_cutoff), as levenshtein_pairs takes it.\n"
     "\n"
     ">>> qmm.levenshtein_clusters([\"Jon\", \"Jan\", \"Joan\", \"Jane\", \"Bo\"], 1).tolist()\n"
     "[0, 0, 0, 0, 4]\n";
 inline constexpr CallSignature kDamerauClusters{
-    "damerau_clusters", {"texts", "score_cutoff", "case_insensitive", "workers"}, 4, 1};
+    "damerau_clusters", {"texts", "score_cutoff", "case_insensitive", "normalized", "workers"}, 5, 1};
 inline constexpr const char* kDamerauClustersDoc =
     "The groups of texts linked by chains of pairs whose optimal string\n"
     "alignment (restricted Damerau) distance is within score_cutoff (required:\n"
@@ -181,6 +212,8 @@ inline constexpr const char* kDamerauClustersDoc =
     "clusters(*damerau_pairs(texts, score_cutoff=score_cutoff)[:2], len(texts)),\n"
     "found without holding the pairs. This is single linkage: a-b and b-c\n"
     "within the cutoff put a and c in one group however far apart they are.\n"
+    "With normalized=True, score_cutoff is a normalized similarity in [0, 1]\n"
+    "(1 - d / max(m, n) >= score_cutoff), as damerau_pairs takes it.\n"
     "\n"
     ">>> qmm.damerau_clusters([\"Jon\", \"Ann\", \"Jno\", \"ANN\"], 1, case_insensitive=True).tolist()\n"
     "[0, 1, 0, 1]\n";
@@ -231,9 +264,9 @@ PyObject* damerau_clusters(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* jaro_winkler_clusters(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Index(candidates, measure, score_cutoff, case_insensitive=None, p=None,
-// workers=None) and its searches.
+// workers=None, normalized=None) and its searches.
 inline constexpr CallSignature kIndexNew{
-    "Index", {"candidates", "measure", "score_cutoff", "case_insensitive", "p", "workers"}, 6, 3};
+    "Index", {"candidates", "measure", "score_cutoff", "case_insensitive", "p", "workers", "normalized"}, 7, 3};
 inline constexpr CallSignature kIndexTop{"top", {"queries", "k", "score_cutoff", "workers"}, 4, 2};
 inline constexpr CallSignature kIndexPairs{"pairs", {"queries", "score_cutoff", "workers"}, 3, 0};
 

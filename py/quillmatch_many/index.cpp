@@ -44,9 +44,13 @@ Py_ssize_t index_len(PyObject* self) { return static_cast<Py_ssize_t>(parts_of(s
 
 PyObject* index_repr(PyObject* self) {
   const IndexParts& ix = parts_of(self);
-  // (candidates, measure, cutoff, case_insensitive, p, workers)
+  // (candidates, measure, cutoff, case_insensitive, p, workers, normalized)
   PyObject* a = ix.arguments.get();
   PyObject* p = PyTuple_GetItem(a, 4);
+  if (PyTuple_GetItem(a, 6) == Py_True)
+    return PyUnicode_FromFormat("Index(<%zd texts>, %R, score_cutoff=%R, case_insensitive=%R, normalized=True)",
+                                static_cast<Py_ssize_t>(ix.index->size()), PyTuple_GetItem(a, 1),
+                                PyTuple_GetItem(a, 2), PyTuple_GetItem(a, 3));
   if (p == Py_None)
     return PyUnicode_FromFormat("Index(<%zd texts>, %R, score_cutoff=%R, case_insensitive=%R)",
                                 static_cast<Py_ssize_t>(ix.index->size()), PyTuple_GetItem(a, 1),
@@ -89,9 +93,13 @@ PyMethodDef index_methods[] = {
 };
 
 constexpr const char* kIndexDoc =
-    "Index(candidates, measure, score_cutoff, case_insensitive=None, p=None, workers=None)\n--\n\n"
+    "Index(candidates, measure, score_cutoff, case_insensitive=None, p=None, workers=None, normalized=None)\n--\n\n"
     "The candidates prepared once for searches within score_cutoff, by measure\n"
     "('levenshtein', 'damerau' or 'jaro_winkler'; only 'jaro_winkler' takes p).\n"
+    "With normalized=True (not for 'jaro_winkler', a TypeError) the edit\n"
+    "distance is scored as the similarity 1 - d / max(m, n), m and n the texts'\n"
+    "lengths in code points after any folding, and score_cutoff is a\n"
+    "similarity in [0, 1], as for {measure}_top(..., normalized=True).\n"
     "\n"
     "Returns an immutable index: index.top(queries, k) and index.pairs(queries)\n"
     "return exactly what the module's {measure}_top and {measure}_pairs return\n"

@@ -18,7 +18,7 @@ namespace quillmatch::py {
   "without nulls a plain array. Without numpy, nulls raise as elsewhere.\n"
 
 inline constexpr CallSignature kLevenshteinScores{
-    "levenshtein_scores", {"query", "candidates", "case_insensitive", "workers"}, 4, 2};
+    "levenshtein_scores", {"query", "candidates", "case_insensitive", "workers", "normalized"}, 5, 2};
 inline constexpr const char* kLevenshteinScoresDoc =
     "Levenshtein distance row by row. query and candidates are each a str or a\n"
     "column: a list of str, or a pyarrow, polars, pandas or DuckDB column, read\n"
@@ -32,14 +32,20 @@ inline constexpr const char* kLevenshteinScoresDoc =
     "\n"
     QM_SCORES_NULLS_DOC
     "\n"
+    "With normalized=True, entry i is instead the normalized similarity\n"
+    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
+    "(after folding when case_insensitive); two empty texts score 1.0.\n"
+    "\n"
     ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", \"kitten\", \"\"]).tolist()\n"
     "[3, 0, 6]\n"
     ">>> qmm.levenshtein_scores([\"kitten\", \"flaw\"], [\"sitting\", \"lawn\"]).tolist()\n"
     "[3, 2]\n"
     ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", None]).tolist()\n"
-    "[3, None]\n";
+    "[3, None]\n"
+    ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", \"kitten\", \"\"], normalized=True).tolist()\n"
+    "[0.5714285714285714, 1.0, 0.0]\n";
 inline constexpr CallSignature kDamerauScores{
-    "damerau_scores", {"query", "candidates", "case_insensitive", "workers"}, 4, 2};
+    "damerau_scores", {"query", "candidates", "case_insensitive", "workers", "normalized"}, 5, 2};
 inline constexpr const char* kDamerauScoresDoc =
     "Optimal string alignment (restricted Damerau) distance row by row. query\n"
     "and candidates are each a str or a column: a list of str, or a pyarrow,\n"
@@ -52,6 +58,10 @@ inline constexpr const char* kDamerauScoresDoc =
     "of these texts has.\n"
     "\n"
     QM_SCORES_NULLS_DOC
+    "\n"
+    "With normalized=True, entry i is instead the normalized similarity\n"
+    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
+    "(after folding when case_insensitive); two empty texts score 1.0.\n"
     "\n"
     ">>> qmm.damerau_scores(\"ab\", [\"ba\", \"abc\", \"ca\"]).tolist()\n"
     "[1, 1, 2]\n"

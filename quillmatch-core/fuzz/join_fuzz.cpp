@@ -6,6 +6,12 @@
 // 1 to 3 workers. Both plans, and runs over an index built for a looser
 // cutoff, must give the same arrays, to the bit; a self join's clusters,
 // merged while either plan joins, must be the clusters of its pairs.
+//
+// Normalized edit distances too, with cutoffs k / n (often a score of a pair
+// that occurs, so that pairs land exactly on the cutoff): first the cross
+// product's pairs (which skip pairs by their lengths), and the matrix and
+// row-by-row runs, against the scalar distance and the texts' lengths as
+// compared, then the plans as above.
 #include <algorithm>
 #include <tuple>
 
@@ -56,6 +62,56 @@ TopOutput target(Top& t, std::size_t k, ScoreType type) {
   return TopOutput{k, type, t.indices.data(), t.scores.data(), t.counts.data()};
 }
 
+// The normalized score of a pair from the scalar distance and the lengths of
+// the texts as compared, which are their scalar distances to the empty text.
+double normalized_reference(const ManyOptions& o, TextView a, TextView b) {
+  const auto distance = [&](TextView x, TextView y) {
+    return o.measure == Measure::kDamerau
+               ? damerau_bp(x, y, std::nullopt, o.case_insensitive, std::nullopt).value()
+               : levenshtein_bp(x, y, std::nullopt, o.case_insensitive, std::nullopt).value();
+  };
+  return normalized_similarity(distance(a, b), distance(a, ""), distance(b, ""));
+}
+
+// The cross product's self pairs, the matrix and the row-by-row scores of a
+// normalized run against the reference, pair by pair.
+void check_normalized_cross(const ManyOptions& o, std::span<const TextView> all, const std::string& context) {
+  ManyOptions cross = o;
+  cross.plan = JoinPlan::kCross;
+  Pairs want;
+  for (std::size_t i = 0; i < all.size(); ++i)
+    for (std::size_t j = i + 1; j < all.size(); ++j) {
+      const double s = normalized_reference(o, all[i], all[j]);
+      if (s < *o.min_similarity) continue;
+      want.queries.push_back(static_cast<std::int64_t>(i));
+      want.candidates.push_back(static_cast<std::int64_t>(j));
+      want.scores.resize(want.scores.size() + sizeof s);
+      std::memcpy(want.scores.data() + want.scores.size() - sizeof s, &s, sizeof s);
+    }
+  PairsFound found;
+  const Pairs got = finish_pairs(start_pairs(cross, all, std::nullopt, ScoreType::F64, found), found,
+                                 ScoreType::F64, context);
+  QM_FUZZ_CHECK(got == want, context + ": cross product's pairs against the reference");
+
+  std::vector<double> matrix(all.size() * all.size()), rows(all.size());
+  Result<std::unique_ptr<ManyRun>> run = start_matrix(o, all, all, ScoreType::F64, matrix.data());
+  QM_FUZZ_CHECK(run.ok(), context);
+  run.value()->finish();
+  const std::vector<TextView> reversed(all.rbegin(), all.rend());
+  run = start_rows(o, all, reversed, ScoreType::F64, rows.data());
+  QM_FUZZ_CHECK(run.ok(), context);
+  run.value()->finish();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const double row = normalized_reference(o, all[i], reversed[i]);
+    QM_FUZZ_CHECK(std::memcmp(&rows[i], &row, sizeof row) == 0, context + ": row " + std::to_string(i));
+    for (std::size_t j = 0; j < all.size(); ++j) {
+      const double cell = normalized_reference(o, all[i], all[j]);
+      QM_FUZZ_CHECK(std::memcmp(&matrix[i * all.size() + j], &cell, sizeof cell) == 0,
+                    context + ": cell " + std::to_string(i) + ", " + std::to_string(j));
+    }
+  }
+}
+
 }  // namespace
 
 void fuzz_one(FuzzInput& in) {
@@ -70,6 +126,8 @@ void fuzz_one(FuzzInput& in) {
     if (o.p && !valid_scale(*o.p)) o.p.reset();
   }
   o.workers = 1 + in.below(3);
+  o.normalized = !jw && in.flag();
+  const bool similarity = jw || o.normalized;
 
   // Roots and near copies of them, of lengths up to 40 (sometimes 90).
   std::vector<std::u32string> texts;
@@ -97,6 +155,16 @@ void fuzz_one(FuzzInput& in) {
     }
     t_index = in.flag() ? t : std::max(0.0, t - 0.1 * static_cast<double>(in.below(4)));
     o.min_similarity = t;
+  } else if (o.normalized) {
+    if (in.flag() && !all.empty()) {  // a score that occurs
+      const TextView a = all[in.below(all.size())], b = all[in.below(all.size())];
+      t = normalized_reference(o, a, b);
+    } else {
+      const std::uint64_t n = 1 + in.below(longest + 2);
+      t = normalized_similarity(in.below(n + 1), n, n);
+    }
+    t_index = in.flag() ? t : std::max(0.0, t - 0.05 * static_cast<double>(in.below(4)));
+    o.min_similarity = t;
   } else {
     // Sometimes within a text's length of 2^64, where a partner's length
     // bound n + d would wrap.
@@ -108,8 +176,10 @@ void fuzz_one(FuzzInput& in) {
 
   const auto context = [&](const char* what) {
     return std::string(what) + ": " + (jw ? "jaro_winkler" : o.measure == Measure::kDamerau ? "damerau" : "levenshtein") +
+           (o.normalized ? " normalized" : "") +
            ", case_insensitive = " + (o.case_insensitive ? "true" : "false") + ", p = " + show(o.p) +
-           ", cutoff = " + (jw ? show(t) : show(d)) + ", index cutoff = " + (jw ? show(t_index) : show(d_index)) +
+           ", cutoff = " + (similarity ? show(t) : show(d)) +
+           ", index cutoff = " + (similarity ? show(t_index) : show(d_index)) +
            ", " + std::to_string(queries.size()) + " queries x " + std::to_string(candidates.size()) +
            " candidates, workers = " + std::to_string(o.workers);
   };
@@ -117,8 +187,9 @@ void fuzz_one(FuzzInput& in) {
   ManyOptions cross = o, filtered = o;
   cross.plan = JoinPlan::kCross;
   filtered.plan = JoinPlan::kFiltered;
-  const ScoreType type = many_score_type(o.measure, queries, candidates);
-  const ScoreType self_type = many_score_type(o.measure, all, {});
+  const ScoreType type = o.normalized ? ScoreType::F64 : many_score_type(o.measure, queries, candidates);
+  const ScoreType self_type = o.normalized ? ScoreType::F64 : many_score_type(o.measure, all, {});
+  if (o.normalized) check_normalized_cross(o, all, context("normalized"));
 
   // Pairs, self join and queries against candidates.
   for (const bool self : {true, false}) {
@@ -153,7 +224,7 @@ void fuzz_one(FuzzInput& in) {
 
   // An index built for a looser cutoff, searched with this one.
   ManyOptions loose = o;
-  if (jw) loose.min_similarity = t_index;
+  if (similarity) loose.min_similarity = t_index;
   else loose.max_distance = d_index;
   Result<std::shared_ptr<const JoinIndex>> index = JoinIndex::build(loose, candidates);
   QM_FUZZ_CHECK(index.ok(), context("index"));

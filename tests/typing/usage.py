@@ -41,9 +41,13 @@ qmm.jaro_winkler_pairs(names, names, 0.9, case_insensitive=True)
 # The prefix scale belongs to the similarity alone.
 qmm.levenshtein_matrix(names, p=0.1)  # type: ignore[call-arg]
 # The best k need a k.
-qmm.damerau_top(names, names)  # type: ignore[call-arg]
-# A distance's cut-off is an int.
-qmm.levenshtein_top(names, names, 2, score_cutoff=0.5)  # type: ignore[arg-type]
+qmm.damerau_top(names, names)  # type: ignore[call-overload]
+# A distance's cut-off is an int; a normalized one is a similarity.
+qmm.levenshtein_top(names, names, 2, score_cutoff=0.5)  # type: ignore[call-overload]
+qmm.levenshtein_top(names, names, 2, score_cutoff=0.5, normalized=True)
+qmm.damerau_pairs(names, score_cutoff=0.85, normalized=True)
+qmm.levenshtein_pairs(names, names, 0.9, workers=2, normalized=True)
+qmm.Index(names, "damerau", 0.85, normalized=True).top(names, 5)
 column = qmm.jaro_winkler_scores("jon", names, case_insensitive=True, p=0.2)
 # Either side is a str or a column: two columns are scored row by row.
 rows = qmm.damerau_scores(names, names, case_insensitive=True)
@@ -59,5 +63,6 @@ qmm.clusters([0], [1], "2")  # type: ignore[arg-type]
 labels = qmm.damerau_clusters(names, 1, case_insensitive=True, workers=2)
 qmm.jaro_winkler_clusters(names, 0.9, p=0.2)
 # The cutoff is required, and a distance's is an int.
-qmm.levenshtein_clusters(names)  # type: ignore[call-arg]
-qmm.levenshtein_clusters(names, 0.5)  # type: ignore[arg-type]
+qmm.levenshtein_clusters(names)  # type: ignore[call-overload]
+qmm.levenshtein_clusters(names, 0.5)  # type: ignore[call-overload]
+qmm.damerau_clusters(names, 0.85, normalized=True, workers=2)

@@ -14,6 +14,7 @@
 // run on any number of threads at once.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -226,7 +227,9 @@ Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const T
 //
 // Every score equals what the batch scorer above (hence the scalar measure,
 // with no max_len and no cutoff) gives for (queries[i], candidates[j]), bit
-// for bit: query i is the pattern. The work runs on a pool of native threads:
+// for bit: query i is the pattern. A normalized run's score is
+// normalized_similarity of that distance and the two texts' code-point
+// lengths as compared. The work runs on a pool of native threads:
 // each query is prepared once (one scorer per query), the candidates are read
 // in place, and each output slot has one writer.
 //
@@ -238,7 +241,8 @@ Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const T
 
 enum class Measure { kLevenshtein, kDamerau, kJaroWinkler };
 
-// The element type of the scores a run writes: similarities are float64;
+// The element type of the scores a run writes: similarities (and normalized
+// distances, which are similarities) are float64;
 // distances the narrowest unsigned integer that holds the UTF-8 byte length of
 // the longest text, which bounds every distance (a code point has at least as
 // many bytes as its full lowercase mapping has code points).
@@ -250,6 +254,17 @@ ScoreType many_score_type(Measure measure, std::span<const TextView> queries,
 // The same, from the size in bytes of the longest text of both sides.
 ScoreType many_score_type(Measure measure, std::size_t longest);
 
+// The normalized similarity of two texts of m and n code points (as
+// compared: after folding when the run folds case) at edit distance d:
+// 1 - d / max(m, n), and 1.0 for two empty texts. It is the only place that
+// computes it: every path of a normalized run, and the join filters' distance
+// thresholds (join/thresholds.h), evaluate this very expression, so they all
+// agree to the bit.
+inline double normalized_similarity(std::uint64_t d, std::uint64_t m, std::uint64_t n) {
+  if (m == 0 && n == 0) return 1.0;
+  return 1.0 - double(d) / double(std::max(m, n));
+}
+
 // How top and pairs runs with a cutoff find their pairs: every pair scored
 // (the cross product), or only those the join filters cannot rule out. Both
 // give the same results, to the bit; kAuto takes the filters when they pay.
@@ -260,7 +275,10 @@ struct ManyOptions {
   bool case_insensitive = false;
   std::optional<double> p;                  // Jaro-Winkler only
   std::optional<std::uint64_t> max_distance;  // top and pairs of a distance: keep d <= it
-  std::optional<double> min_similarity;       // top and pairs of Jaro-Winkler: keep s >= it
+  std::optional<double> min_similarity;       // top and pairs of a similarity: keep s >= it
+  // Levenshtein and OSA only: every score is normalized_similarity of the
+  // distance (float64), ordered and cut as a similarity, by min_similarity.
+  bool normalized = false;
   std::size_t workers = 1;                  // threads, clamped to [1, kMaxManyWorkers]
   JoinPlan plan = JoinPlan::kAuto;          // top and pairs with a cutoff
 };

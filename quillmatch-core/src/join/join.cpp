@@ -11,7 +11,11 @@
 //
 // Tasks are contiguous ranges of queries. In a self join each unordered pair
 // is found once, by the longer text (or, at equal lengths, the later one),
-// and the pairs are put in (i, j) order when the run completes.
+// and the pairs are put in (i, j) order when the run completes. With a
+// normalized cutoff it is found by the shorter text (at equal lengths, the
+// earlier one) instead: the pair's threshold is then that of the text looked
+// up (join/thresholds.h), so the index of a filtered self join cuts each text
+// for its own threshold only, which is often smaller than the widest.
 #include <algorithm>
 #include <bit>
 #include <functional>
@@ -33,7 +37,8 @@ using join::WorkingQuery;
 using join::WorkingTexts;
 
 struct JoinIndex::Impl {
-  Impl(const ManyOptions& o, double scale, std::span<const TextView> candidates, Meter& meter)
+  // REQUIRES: with Reach::kLongerPartners, the index serves a self join only.
+  Impl(const ManyOptions& o, double scale, std::span<const TextView> candidates, join::Reach reach, Meter& meter)
       : options(o), p(scale), texts(candidates, o.case_insensitive, meter) {
     if (o.measure == Measure::kJaroWinkler) {
       // A cutoff of 0 keeps every pair: nothing to filter.
@@ -50,37 +55,49 @@ struct JoinIndex::Impl {
       for (std::size_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) == 0) empties.push_back(static_cast<std::uint32_t>(id));
     } else {
-      segments.emplace(texts, *o.max_distance, o.measure == Measure::kDamerau ? 1 : 0, meter);
+      thresholds.emplace(o.normalized ? join::Thresholds::normalized(*o.min_similarity)
+                                      : join::Thresholds(*o.max_distance));
+      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, meter);
+      if (o.normalized) {
+        for (std::size_t id = 0; id < texts.size(); ++id) {
+          const std::uint32_t l = texts.length(id);
+          if (l >= longest_partners.size()) longest_partners.resize(std::size_t{l} + 1, 0);
+          if (!longest_partners[l]) longest_partners[l] = thresholds->longest_partner(l);
+        }
+      }
     }
   }
 
-  // The partner lengths of a text of length n. A cutoff may be as large as
-  // 2^64 - 1: n + d saturates rather than wrap.
+  // The partner lengths of a text of length n.
   std::uint32_t shortest(std::uint32_t n) const {
     if (options.measure == Measure::kJaroWinkler) return !bounds || n == 0 ? 0 : bounds->shortest_partner(n);
-    const std::uint64_t d = *options.max_distance;
-    return n > d ? static_cast<std::uint32_t>(n - d) : 0;
+    return thresholds->shortest_partner(n);
   }
   std::uint32_t longest(std::uint32_t n) const {
     if (options.measure == Measure::kJaroWinkler)
       return !bounds ? UINT32_MAX : n == 0 ? 0 : bounds->longest_partner(n);
-    const std::uint64_t d = std::min<std::uint64_t>(*options.max_distance, UINT32_MAX);
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{n} + d, UINT32_MAX));
+    if (n < longest_partners.size() && longest_partners[n]) return longest_partners[n];
+    return thresholds->longest_partner(n);
   }
+
+  // Whether a self join finds each pair from its shorter text (see above).
+  bool self_from_shorter() const { return options.normalized; }
 
   // Every text the filters keep for r among lengths [lo, hi], sorted, once
   // each; in a self join (r being text i), only those that i finds.
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::size_t> i,
                   std::vector<std::uint32_t>& out) const {
     out.clear();
+    const bool from_shorter = self_from_shorter();
     auto found_by_other = [&](std::uint32_t id, std::uint32_t length) {
-      return i && (id == *i || (length == r.length && id > *i));
+      return i && (id == *i || (length == r.length && (from_shorter ? id < *i : id > *i)));
     };
     if (segments) {
-      const std::uint64_t d = *options.max_distance;
-      segments->candidates(r, lo, hi, [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c) {
-        if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= d) out.push_back(id);
-      });
+      segments->candidates(r, lo, hi,
+                           [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c, std::uint64_t t) {
+                             if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t)
+                               out.push_back(id);
+                           });
     } else if (!compositions) {
       for (std::uint32_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) >= lo && texts.length(id) <= hi && !found_by_other(id, texts.length(id)))
@@ -103,6 +120,11 @@ struct JoinIndex::Impl {
   ManyOptions options;  // the measure, folding, prefix scale and cutoff of the filters
   double p;
   WorkingTexts texts;
+  std::optional<join::Thresholds> thresholds;  // edit distances
+  // Normalized: the longest partner of each length that an indexed text has,
+  // a bisection each, found once rather than for every query (0: not found
+  // here).
+  std::vector<std::uint32_t> longest_partners;
   std::optional<SegmentIndex> segments;
   std::optional<JaroBounds> bounds;
   std::optional<CompositionIndex> compositions, initials;
@@ -120,15 +142,16 @@ namespace {
 class BuildJob final : public ManyRun::Job {
  public:
   using Then = std::function<std::unique_ptr<ManyRun::Job>(std::shared_ptr<const JoinIndex>)>;
-  BuildJob(const ManyOptions& options, double scale, std::span<const TextView> candidates,
+  BuildJob(const ManyOptions& options, double scale, std::span<const TextView> candidates, join::Reach reach,
            std::shared_ptr<const JoinIndex>* out, Then after)
-      : options_(options), scale_(scale), candidates_(candidates), out_(out), then_(std::move(after)) {
+      : options_(options), scale_(scale), candidates_(candidates), reach_(reach), out_(out), then_(std::move(after)) {
     plan.row_bounds = {0, 1};
   }
 
   void run(std::size_t, const ThreadPool& pool) override {
     Meter meter(pool);
-    built_ = std::make_shared<const JoinIndex>(std::make_unique<JoinIndex::Impl>(options_, scale_, candidates_, meter));
+    built_ = std::make_shared<const JoinIndex>(
+        std::make_unique<JoinIndex::Impl>(options_, scale_, candidates_, reach_, meter));
     if (out_) *out_ = built_;
   }
   std::unique_ptr<ManyRun::Job> next() override { return then_ ? then_(built_) : nullptr; }
@@ -137,17 +160,20 @@ class BuildJob final : public ManyRun::Job {
   const ManyOptions options_;
   const double scale_;
   const std::span<const TextView> candidates_;
+  const join::Reach reach_;
   std::shared_ptr<const JoinIndex>* const out_;
   const Then then_;
   std::shared_ptr<const JoinIndex> built_;
 };
 
 Result<std::unique_ptr<ManyRun>> start_build(const ManyOptions& options, std::span<const TextView> candidates,
-                                             std::shared_ptr<const JoinIndex>* out, BuildJob::Then after) {
+                                             join::Reach reach, std::shared_ptr<const JoinIndex>* out,
+                                             BuildJob::Then after) {
   const Result<double> scale = check_prefix_scale(options.p);
   if (!scale.ok()) return scale.error();
-  return std::make_unique<ManyRun>(std::make_unique<BuildJob>(options, scale.value(), candidates, out, std::move(after)),
-                                   clamp_workers(options.workers));
+  return std::make_unique<ManyRun>(
+      std::make_unique<BuildJob>(options, scale.value(), candidates, reach, out, std::move(after)),
+      clamp_workers(options.workers));
 }
 
 }  // namespace
@@ -155,7 +181,7 @@ Result<std::unique_ptr<ManyRun>> start_build(const ManyOptions& options, std::sp
 Result<std::unique_ptr<ManyRun>> start_index_build(const ManyOptions& options,
                                                    std::span<const TextView> candidates,
                                                    std::shared_ptr<const JoinIndex>& out) {
-  return start_build(options, candidates, &out, nullptr);
+  return start_build(options, candidates, join::Reach::kAllPartners, &out, nullptr);
 }
 
 Result<std::shared_ptr<const JoinIndex>> JoinIndex::build(const ManyOptions& options,
@@ -171,6 +197,7 @@ std::size_t JoinIndex::size() const { return impl_->texts.size(); }
 const ManyOptions& JoinIndex::options() const { return impl_->options; }
 
 ScoreType JoinIndex::score_type(std::span<const TextView> queries) const {
+  if (impl_->options.normalized) return ScoreType::F64;
   const TextView longest(nullptr, impl_->texts.longest_given_bytes());
   return many_score_type(impl_->options.measure, queries, std::span<const TextView>(&longest, 1));
 }
@@ -183,24 +210,37 @@ namespace {
 // pattern, so a self join may score i's pairs with i as the pattern whether
 // i comes first or not; and the working forms are already folded, so the
 // batch's rule for an empty query counts what the scalar measure counts).
-// Similarities come from the scalar measure with the cutoff, the earlier text
-// of a self join's pair as the pattern, as the cross product scores it.
+// A normalized score is normalized_similarity of that distance and the
+// working forms' lengths, which are the lengths as compared. Similarities
+// come from the scalar measure with the cutoff, the earlier text of a self
+// join's pair as the pattern, as the cross product scores it.
 template <class Order>
-void score_candidates(const JoinIndex::Impl& index, const ManyOptions& run, std::string_view query,
-                      std::span<const TextView> others, std::span<const std::uint8_t> flipped,
+void score_candidates(const JoinIndex::Impl& index, const ManyOptions& run, const WorkingQuery& query,
+                      std::span<const std::uint32_t> found, std::span<const TextView> others,
+                      std::span<const std::uint8_t> flipped, std::vector<std::uint64_t>& distances,
                       std::span<typename Order::Value> out) {
+  auto score_distances = [&](std::span<std::uint64_t> to) {
+    const DistanceScorer scorer = index.options.measure == Measure::kDamerau
+                                      ? DistanceScorer::damerau(TextView(query.text()), false)
+                                      : DistanceScorer::levenshtein(TextView(query.text()), false);
+    scorer.score(others, to);
+  };
   if constexpr (std::is_same_v<typename Order::Value, double>) {
+    if (index.options.normalized) {
+      distances.resize(others.size());
+      score_distances(distances);
+      for (std::size_t k = 0; k < others.size(); ++k)
+        out[k] = normalized_similarity(distances[k], query.length, index.texts.length(found[k]));
+      return;
+    }
     for (std::size_t k = 0; k < others.size(); ++k) {
-      const TextView q(query);
+      const TextView q(query.text());
       out[k] = jaro_winkler(flipped[k] ? others[k] : q, flipped[k] ? q : others[k], index.p, std::nullopt,
                             false, run.min_similarity)
                    .value();
     }
   } else {
-    const DistanceScorer scorer = index.options.measure == Measure::kDamerau
-                                      ? DistanceScorer::damerau(TextView(query), false)
-                                      : DistanceScorer::levenshtein(TextView(query), false);
-    scorer.score(others, out);
+    score_distances(out);
   }
 }
 
@@ -216,6 +256,7 @@ class IndexJob : public ManyRun::Job {
       : index_(std::move(index)), m_(index_->impl()), run_(run), queries_(queries) {
     if (!run_.max_distance) run_.max_distance = m_.options.max_distance;
     if (!run_.min_similarity) run_.min_similarity = m_.options.min_similarity;
+    run_.normalized = m_.options.normalized;
     const std::size_t rows = queries ? queries->size() : m_.texts.size();
     const std::size_t tasks = std::max<std::size_t>(1, std::min(rows, run_.workers * 16));
     for (std::size_t t = 0; t <= tasks; ++t) plan.row_bounds.push_back(rows * t / tasks);
@@ -229,6 +270,7 @@ class IndexJob : public ManyRun::Job {
     std::vector<std::uint32_t> found;
     std::vector<TextView> others;
     std::vector<std::uint8_t> flipped;  // the pair's earlier text is the candidate
+    std::vector<std::uint64_t> distances;  // normalized: before they are scores
     std::vector<Value> scores;
   };
 
@@ -248,8 +290,9 @@ class IndexJob : public ManyRun::Job {
     std::vector<std::uint32_t>& found = scratch.found;
     if (self) r.take(TextView(m_.texts.text(i)), false);
     else r.take((*queries_)[i], m_.options.case_insensitive);
-    const std::uint32_t hi = self ? r.length : m_.longest(r.length);
-    m_.candidates(r, m_.shortest(r.length), hi, self ? std::optional(i) : std::nullopt, found);
+    std::uint32_t lo = m_.shortest(r.length), hi = m_.longest(r.length);
+    if (self) (m_.self_from_shorter() ? lo : hi) = r.length;
+    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, found);
     std::erase_if(found, skip);
     if (found.empty()) return;
     scratch.others.clear();
@@ -259,7 +302,7 @@ class IndexJob : public ManyRun::Job {
       scratch.flipped.push_back(self && j < i);
     }
     scratch.scores.resize(found.size());
-    score_candidates<Order>(m_, run_, r.text(), scratch.others, scratch.flipped, scratch.scores);
+    score_candidates<Order>(m_, run_, r, found, scratch.others, scratch.flipped, scratch.distances, scratch.scores);
     for (std::size_t k = 0; k < found.size(); ++k)
       if (Order::within(scratch.scores[k], run_)) kept(found[k], scratch.scores[k]);
   }
@@ -318,8 +361,8 @@ class IndexPairsJob final : public IndexJob<Order> {
     }
   }
 
-  // A self join found its pairs by the longer text: a phase follows that
-  // puts them in (i, j) order.
+  // A self join found its pairs by the longer or the shorter text: a phase
+  // follows that puts them in (i, j) order.
   std::unique_ptr<ManyRun::Job> next() override {
     if (this->queries_) return nullptr;
     return std::make_unique<OrderPairs>(out_, this->plan.rows);
@@ -428,7 +471,7 @@ template <template <class> class Job, class... Args>
 std::unique_ptr<ManyRun::Job> index_job(std::shared_ptr<const JoinIndex> index, ManyOptions run,
                                         Args&&... args) {
   run.workers = clamp_workers(run.workers);
-  if (index->options().measure == Measure::kJaroWinkler)
+  if (index->options().measure == Measure::kJaroWinkler || index->options().normalized)
     return std::make_unique<Job<SimilarityOrder>>(std::move(index), run, std::forward<Args>(args)...);
   return std::make_unique<Job<DistanceOrder>>(std::move(index), run, std::forward<Args>(args)...);
 }
@@ -460,16 +503,16 @@ constexpr double kMostKeptShare = 1.0 / 32;
 // pairs of texts too short to be cut into segments (each is paired with
 // every text of a near length). A column of a few repeated values (a
 // category, a company name) is mostly such pairs.
-double kept_anyway_share(std::span<const TextView> texts, std::uint64_t d, std::uint64_t gap) {
+double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds& thresholds, std::uint32_t gap,
+                         join::Reach reach) {
   const std::size_t s = std::min(texts.size(), kSampled);
   if (s < 2) return 0.0;
-  const std::uint64_t shortest_cut = std::min<std::uint64_t>(d, UINT32_MAX) * (1 + gap) + 1;
   std::vector<std::uint64_t> hashes(s);
   double uncut = 0;
   for (std::size_t k = 0; k < s; ++k) {
     const TextView t = texts[k * (texts.size() / s)];
     hashes[k] = join::hash_bytes(t.data, t.size);
-    uncut += t.size < shortest_cut;  // a code point is at least a byte
+    uncut += !thresholds.cut(t.size, gap, reach);  // a code point is at least a byte
   }
   std::sort(hashes.begin(), hashes.end());
   double equal = 0;  // pairs within runs of equal hashes
@@ -488,7 +531,8 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
                  bool self) {
   if (o.plan == JoinPlan::kCross || candidates.size() >= UINT32_MAX) return false;
   const bool jw = o.measure == Measure::kJaroWinkler;
-  if (jw ? !(o.min_similarity && *o.min_similarity > 0.0) : !o.max_distance) return false;
+  // A similarity cutoff of 0 keeps every pair: nothing to filter.
+  if (jw || o.normalized ? !(o.min_similarity && *o.min_similarity > 0.0) : !o.max_distance) return false;
   const Result<double> scale = check_prefix_scale(o.p);
   if (!scale.ok()) return false;  // the cross product's start reports it
   if (o.plan == JoinPlan::kFiltered) return true;
@@ -498,17 +542,26 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
   if (jw) return JaroBounds(*o.min_similarity, scale.value(), join::kPrefixPoints).least_jaro() >= kLeastJaro;
   double bytes = 0;
   for (const TextView& t : candidates) bytes += static_cast<double>(t.size);
-  const double d = static_cast<double>(*o.max_distance);
-  const double gap = o.measure == Measure::kDamerau ? 1.0 : 0.0;
-  if ((bytes / n - gap * d) / (d + 1) < kLeastSegment) return false;
-  return kept_anyway_share(candidates, *o.max_distance, o.measure == Measure::kDamerau ? 1 : 0) <= kMostKeptShare;
+  const join::Thresholds thresholds =
+      o.normalized ? join::Thresholds::normalized(*o.min_similarity) : join::Thresholds(*o.max_distance);
+  const std::uint32_t gap = o.measure == Measure::kDamerau ? 1 : 0;
+  const join::Reach reach = self && o.normalized ? join::Reach::kLongerPartners : join::Reach::kAllPartners;
+  // The segments of a text of the mean length. A normalized cutoff cuts it for
+  // the widest threshold of a longer partner, but a pair of two such texts is
+  // looked up in only D(mean) + 1 of them, which is what the search costs.
+  const double mean = bytes / n;
+  const auto typical = static_cast<std::uint64_t>(mean + 0.5);
+  const double d = static_cast<double>(o.normalized ? thresholds.pair(typical) : thresholds.cut_for(typical, reach));
+  if ((mean - gap * d) / (d + 1) < kLeastSegment) return false;
+  return kept_anyway_share(candidates, thresholds, gap, reach) <= kMostKeptShare;
 }
 
 Result<std::unique_ptr<ManyRun>> start_filtered_top(const ManyOptions& options,
                                                     std::span<const TextView> queries,
                                                     std::span<const TextView> candidates,
                                                     const TopOutput& out) {
-  return start_build(options, candidates, nullptr, [options, queries, out](std::shared_ptr<const JoinIndex> index) {
+  return start_build(options, candidates, join::Reach::kAllPartners, nullptr,
+                     [options, queries, out](std::shared_ptr<const JoinIndex> index) {
     return index_job<IndexTopJob>(std::move(index), options, queries, out);
   });
 }
@@ -521,7 +574,11 @@ Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options
   buffers.type = type;
   const std::optional<std::span<const TextView>> probes =
       candidates ? std::optional(queries) : std::nullopt;
-  return start_build(options, candidates ? *candidates : queries, nullptr,
+  // A self join's index serves that join alone: from the shorter text, where
+  // it finds its pairs so, each text need only be cut for its own threshold.
+  const join::Reach reach = !candidates && options.normalized ? join::Reach::kLongerPartners
+                                                              : join::Reach::kAllPartners;
+  return start_build(options, candidates ? *candidates : queries, reach, nullptr,
                      [options, probes, &buffers](std::shared_ptr<const JoinIndex> index) {
                        return index_job<IndexPairsJob>(std::move(index), options, probes, buffers);
                      });
@@ -533,7 +590,10 @@ Result<std::unique_ptr<ManyRun>> start_filtered_clusters(const ManyOptions& opti
   // The singletons come after the build, so that the labels' pages are first
   // touched once the build's scratch is freed.
   const SharedComponents components(labels);
-  return start_build(options, texts, nullptr, [options, components](std::shared_ptr<const JoinIndex> index) {
+  // A self join: its index may serve it from the shorter text, as a pairs
+  // self join's does.
+  const join::Reach reach = options.normalized ? join::Reach::kLongerPartners : join::Reach::kAllPartners;
+  return start_build(options, texts, reach, nullptr, [options, components](std::shared_ptr<const JoinIndex> index) {
     return after_singletons(components, index_job<IndexClustersJob>(std::move(index), options, components));
   });
 }

@@ -27,32 +27,31 @@ std::uint64_t hash_bytes(const char* data, std::size_t size) {
   return h;
 }
 
-namespace {
-// Any distance from this one up exceeds every length.
-constexpr std::uint64_t kBeyondLengths = std::uint64_t{1} << 33;
-}  // namespace
-
-SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap,
-                           Meter& meter)
-    : shortest_cut_(std::min(max_distance, kBeyondLengths) * (1 + gap) + 1),
-      d_(static_cast<std::uint32_t>(std::min<std::uint64_t>(max_distance, UINT32_MAX - 1))),
-      gap_(gap),
-      k_(d_ + 1),
-      texts_(texts) {
+SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap,
+                           Reach reach, Meter& meter)
+    : thresholds_(thresholds), gap_(gap), texts_(texts) {
   std::uint32_t longest = 0;
   for (std::size_t id = 0; id < texts.size(); ++id) longest = std::max(longest, texts.length(id));
-  cut_per_length_.assign(std::size_t{longest} + 1, 0);
-  uncut_.resize(std::min<std::uint64_t>(longest, shortest_cut_ - 1) + 1);
+  // Each length that occurs is cut or not once.
+  std::vector<std::uint32_t> per_length(std::size_t{longest} + 1, 0);
+  for (std::size_t id = 0; id < texts.size(); ++id) ++per_length[texts.length(id)];
+  segments_.assign(per_length.size(), 0);
+  uncut_from_.assign(per_length.size() + 1, 0);
+  for (std::size_t l = 0; l < per_length.size(); ++l) {
+    if (per_length[l] && thresholds.cut(l, gap, reach))
+      segments_[l] = static_cast<std::uint32_t>(thresholds.cut_for(l, reach) + 1);  // < l + 1
+    else
+      uncut_from_[l + 1] = per_length[l];
+  }
+  std::partial_sum(uncut_from_.begin(), uncut_from_.end(), uncut_from_.begin());
+  uncut_.resize(uncut_from_.back());
+  std::vector<std::uint32_t> at(uncut_from_.begin(), uncut_from_.end() - 1);
 
   std::size_t entries = 0;
   for (std::size_t id = 0; id < texts.size(); ++id) {
     const std::uint32_t l = texts.length(id);
-    if (l < shortest_cut()) {
-      uncut_[l].push_back(static_cast<std::uint32_t>(id));
-    } else {
-      ++cut_per_length_[l];
-      entries += k_;
-    }
+    if (segments_[l] == 0) uncut_[at[l]++] = static_cast<std::uint32_t>(id);
+    else entries += segments_[l];
   }
 
   // (key, id) of every segment, sorted by key.
@@ -60,16 +59,16 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance
   pairs.reserve(entries);
   std::vector<std::uint32_t> starts;
   for (std::size_t id = 0; id < texts.size(); ++id) {
-    const std::uint32_t l = texts.length(id);
-    if (l < shortest_cut()) continue;
+    const std::uint32_t l = texts.length(id), k = segments_[l];
+    if (k == 0) continue;
     const std::string_view t = texts.text(id);
     code_point_starts(t, starts);
-    for (std::uint32_t i = 0; i < k_; ++i) {
-      const Segment s = segment(l, i);
+    for (std::uint32_t i = 0; i < k; ++i) {
+      const Segment s = segment(l, k, i);
       const std::uint32_t b0 = starts[s.start], b1 = starts[s.start + s.length];
       pairs.emplace_back(key(hash_bytes(t.data() + b0, b1 - b0), l, i), static_cast<std::uint32_t>(id));
     }
-    meter.spend(2 * t.size() + 8 * k_);
+    meter.spend(2 * t.size() + 8 * k);
   }
   sort_polled(pairs.begin(), pairs.end(), std::less<>(), meter);
 
@@ -89,11 +88,11 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance
   std::partial_sum(directory_.begin(), directory_.end(), directory_.begin());
 }
 
-Segment SegmentIndex::segment(std::uint32_t length, std::uint32_t i) const {
+Segment SegmentIndex::segment(std::uint32_t length, std::uint32_t k, std::uint32_t i) const {
   // The cut characters, spread evenly: the last `extra` segments take one more.
-  const std::uint32_t body = length - gap_ * d_;
-  const std::uint32_t base = body / k_, extra = body % k_;
-  const std::uint32_t longer_from = k_ - extra;
+  const std::uint32_t body = length - gap_ * (k - 1);
+  const std::uint32_t base = body / k, extra = body % k;
+  const std::uint32_t longer_from = k - extra;
   return Segment{i * (base + gap_) + (i > longer_from ? i - longer_from : 0),
                  base + (i >= longer_from ? 1u : 0u)};
 }

@@ -1,14 +1,18 @@
 // The partition filter of edit distances: which indexed texts may lie within
-// distance d of a query.
+// a pair's threshold of a query.
 //
-// An indexed text s of length l is cut into k = d + 1 segments, separated by
-// `gap` code points that belong to no segment (0 for Levenshtein, 1 for OSA).
-// If r is within distance d of s, then r contains one of the segments
-// unchanged, at a position close to the segment's own; the filter looks each
-// segment up at exactly those positions and returns every text so found.
+// Each pair has a threshold t, the largest distance at which it is kept: the
+// cutoff d itself, or for a normalized cutoff D of the longer text's length
+// (join/thresholds.h). An indexed text s of length l is cut into k = W(l) + 1
+// segments, W(l) being the largest threshold of any pair s can be looked up
+// in (d for a fixed cutoff; D(l) when only longer texts look it up), separated by `gap` code points that belong to no segment (0
+// for Levenshtein, 1 for OSA). If r is within distance t of s, then r contains
+// one of the first t + 1 segments unchanged, at a position close to the
+// segment's own; the filter looks those segments up at exactly those positions
+// and returns every text so found.
 //
-// Why it is exact. Take an optimal edit script from s to r: at most d
-// operations, each a substitution, deletion, insertion or (OSA) a
+// Why it is exact. Take an optimal edit script from s to r: at most t <= W(l)
+// < k operations, each a substitution, deletion, insertion or (OSA) a
 // transposition of two adjacent characters. Give every operation a place in s:
 // a substitution or deletion its character, a transposition its two
 // characters, an insertion the place between two characters of s (or an end)
@@ -23,22 +27,24 @@
 //
 // Count, for segment i (1-based), e_i = the operations that touch segment i or
 // lie in the gap after it (in gap 0 there is none). Each operation is counted
-// at most once, so e_1 + ... + e_k <= d < k. Let E_i = e_1 + ... + e_i and
-// g(i) = E_i - i: g(0) = 0, g(k) <= d - k = -1, and each step g(i) - g(i-1) =
+// at most once, so e_1 + ... + e_k <= t < k. Let E_i = e_1 + ... + e_i and
+// g(i) = E_i - i: g(0) = 0, g(k) <= t - k <= -1, and each step g(i) - g(i-1) =
 // e_i - 1 is at least -1. So there is a first i with g(i) = -1; there
 // g(i-1) = 0 and e_i = 0: segment i is untouched, E_{i-1} = i - 1 operations
-// lie before it, and at most d - (i - 1) after it.
+// lie before it (so i <= t + 1), and at most t - (i - 1) after it.
 //
 // An untouched segment's characters are matched one to one, in order, with no
 // insertion between them: r holds it at some position q. The part of s before
 // it (p_i code points) becomes the part of r before q using only the
 // operations before it, and each operation changes a length by at most one,
 // so |q - p_i| <= i - 1; likewise after it, with D = |r| - l,
-// |(q - p_i) - D| <= d + 1 - i. The filter looks segment i up at every q in
-//   [max(p_i - (i-1), p_i + D - (d+1-i)), min(p_i + (i-1), p_i + D + (d+1-i))]
-// and only for lengths l with |D| <= d (every operation changes a length by at
-// most one). Texts too short for k non-empty segments (l < k + gap * d) are
-// not cut: they are returned for every query whose length is within d.
+// |(q - p_i) - D| <= t + 1 - i. The filter looks segment i (i <= t + 1) up at
+// every q in
+//   [max(p_i - (i-1), p_i + D - (t+1-i)), min(p_i + (i-1), p_i + D + (t+1-i))]
+// and only for lengths l with |D| <= t (every operation changes a length by at
+// most one). Texts too short for k non-empty segments (l < k + gap * (k - 1))
+// are not cut: they are returned for every query of a length they may pair
+// with.
 //
 // Segments are keyed by a 64-bit hash of their bytes, their text's length and
 // their number. A collision only returns a text that is then scored and
@@ -50,6 +56,7 @@
 #include <vector>
 
 #include "join/texts.h"
+#include "join/thresholds.h"
 
 namespace quillmatch::join {
 
@@ -60,28 +67,29 @@ struct Segment {
 
 class SegmentIndex {
  public:
-  // REQUIRES: fewer than 2^32 texts.
-  SegmentIndex(const WorkingTexts& texts, std::uint64_t max_distance, std::uint32_t gap, Meter& meter);
+  // REQUIRES: fewer than 2^32 texts; `thresholds` are those of every pair
+  // the index will be searched for, or larger; with Reach::kLongerPartners,
+  // every search looks up only lengths at least the query's.
+  SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap, Reach reach,
+               Meter& meter);
 
-  // Calls keep(id, length, counts) for every text that may lie within the
-  // distance of the query, at least once, whose length lies in [lo, hi]. Ids
-  // come in no particular order and may repeat. A segment's entry carries its
-  // text's counts, so a caller can rule most texts out without reading them.
+  // Calls keep(id, length, counts, t) for every text that may lie within its
+  // pair's threshold t of the query, at least once, whose length lies in
+  // [lo, hi]. Ids come in no particular order and may repeat. A segment's
+  // entry carries its text's counts, so a caller can rule most texts out
+  // without reading them.
+  // REQUIRES: every length in [lo, hi] may pair with the query's.
   template <class Keep>
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Keep&& keep) const;
 
-  // The shortest text that is cut into segments.
-  std::uint64_t shortest_cut() const { return shortest_cut_; }
-
  private:
-  Segment segment(std::uint32_t length, std::uint32_t i) const;
+  // Segment i of a text of this length cut into k segments.
+  Segment segment(std::uint32_t length, std::uint32_t k, std::uint32_t i) const;
   std::uint64_t key(std::uint64_t bytes_hash, std::uint32_t length, std::uint32_t i) const;
   std::size_t slot(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift_); }
 
-  // With a distance beyond every length no text is cut, and d_ and k_ are
-  // never used; otherwise all three fit 32 bits.
-  std::uint64_t shortest_cut_;
-  std::uint32_t d_, gap_, k_;
+  Thresholds thresholds_;
+  std::uint32_t gap_;
   // A text under one of its segments, with its counts at hand.
   struct Posting {
     std::uint32_t id;
@@ -99,8 +107,12 @@ class SegmentIndex {
   std::vector<Posting> postings_;
   std::vector<std::uint32_t> directory_;
   unsigned shift_ = 63;
-  std::vector<std::uint32_t> cut_per_length_;           // texts cut, by length
-  std::vector<std::vector<std::uint32_t>> uncut_;       // texts not cut, by length
+  // By length, up to the longest text: the segments its texts are cut into
+  // (0: none of them is cut), and where its uncut texts begin in uncut_ (they
+  // end where the next length's begin), in id order.
+  std::vector<std::uint32_t> segments_;
+  std::vector<std::uint32_t> uncut_from_;
+  std::vector<std::uint32_t> uncut_;
   const WorkingTexts& texts_;
 };
 
@@ -110,14 +122,20 @@ template <class Keep>
 void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
                               Keep&& keep) const {
   const std::string_view text = r.text();
-  for (std::uint32_t l = lo; l <= hi && l < uncut_.size(); ++l)
-    for (const std::uint32_t id : uncut_[l]) keep(id, l, texts_.counts(id));
-  for (std::uint64_t l = std::max<std::uint64_t>(lo, shortest_cut()); l <= hi && l < cut_per_length_.size(); ++l) {
-    if (cut_per_length_[l] == 0) continue;
+  const std::uint64_t end = std::min<std::uint64_t>(hi, segments_.size() - 1);
+  for (std::uint64_t l = lo; l <= end; ++l) {
+    const std::uint64_t t = thresholds_.pair(std::max<std::uint64_t>(r.length, l));
+    for (std::uint32_t e = uncut_from_[l]; e < uncut_from_[l + 1]; ++e)
+      keep(uncut_[e], static_cast<std::uint32_t>(l), texts_.counts(uncut_[e]), t);
+    const std::uint32_t k = segments_[l];
+    if (k == 0) continue;
     const std::int64_t shift = static_cast<std::int64_t>(r.length) - static_cast<std::int64_t>(l);  // D
-    for (std::uint32_t i = 1; i <= k_; ++i) {
-      const Segment s = segment(static_cast<std::uint32_t>(l), i - 1);
-      const std::int64_t left = i - 1, right = static_cast<std::int64_t>(k_) - i;
+    // t < k for a length that may pair with the query's (thresholds.h); the
+    // bound only keeps the reads within the segments.
+    const std::uint32_t looked_up = static_cast<std::uint32_t>(std::min<std::uint64_t>(t + 1, k));
+    for (std::uint32_t i = 1; i <= looked_up; ++i) {
+      const Segment s = segment(static_cast<std::uint32_t>(l), k, i - 1);
+      const std::int64_t left = i - 1, right = static_cast<std::int64_t>(t) + 1 - i;
       const std::int64_t p = s.start;
       std::int64_t first = std::max({p - left, p + shift - right, std::int64_t{0}});
       std::int64_t last = std::min({p + left, p + shift + right,
@@ -125,12 +143,12 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
       for (std::int64_t q = first; q <= last; ++q) {
         const std::uint32_t b0 = r.starts[static_cast<std::size_t>(q)];
         const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + s.length];
-        const std::uint64_t k = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
-        const std::size_t b = slot(k);
+        const std::uint64_t h = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
+        const std::size_t b = slot(h);
         for (std::uint32_t u = directory_[b]; u < directory_[b + 1]; ++u) {
-          if (keys_[u].key != k) continue;
+          if (keys_[u].key != h) continue;
           for (std::uint32_t e = keys_[u].start; e < keys_[u + 1].start; ++e)
-            keep(postings_[e].id, static_cast<std::uint32_t>(l), postings_[e].counts);
+            keep(postings_[e].id, static_cast<std::uint32_t>(l), postings_[e].counts, t);
           break;
         }
       }

@@ -86,10 +86,7 @@ class DistanceCells {
 
   void score(std::span<const TextView> candidates, std::span<std::uint64_t> out) const {
     if (!count_folded_) return scorer_.score(candidates, out);
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
-      const std::string_view c = candidates[k].view();
-      out[k] = is_ascii(c) ? c.size() : count_code_points(fold_case(c));
-    }
+    for (std::size_t k = 0; k < candidates.size(); ++k) out[k] = compared_length(candidates[k].view(), true);
   }
 
  private:
@@ -97,8 +94,43 @@ class DistanceCells {
   bool count_folded_;
 };
 
+// The scorer of one query's normalized similarities: each distance made a
+// score by normalized_similarity with the two texts' lengths as compared.
+// Read-only once made, like the scorer it wraps: the distances of a call go
+// to its own stack, a piece at a time.
+class NormalizedCells {
+ public:
+  NormalizedCells(TextView query, const ManyOptions& o)
+      : distances_(query, o),
+        query_length_(compared_length(query.view(), o.case_insensitive)),
+        case_insensitive_(o.case_insensitive) {}
+
+  void score(std::span<const TextView> candidates, std::span<double> out) const {
+    std::uint64_t d[kPiece];
+    for (std::size_t at = 0; at < candidates.size(); at += kPiece) {
+      const std::size_t n = std::min(kPiece, candidates.size() - at);
+      distances_.score(candidates.subspan(at, n), std::span<std::uint64_t>(d, n));
+      for (std::size_t k = 0; k < n; ++k)
+        out[at + k] = normalized_similarity(d[k], query_length_,
+                                            compared_length(candidates[at + k].view(), case_insensitive_));
+    }
+  }
+
+ private:
+  // Long enough that the batch scorer sees many slices of candidates a call.
+  static constexpr std::size_t kPiece = 1024;
+  DistanceCells distances_;
+  std::uint64_t query_length_;
+  bool case_insensitive_;
+};
+
 struct DistanceTraits : DistanceOrder {
   using Scorer = DistanceCells;
+};
+
+// Normalized distances are similarities: best first, kept from the cutoff up.
+struct NormalizedTraits : SimilarityOrder {
+  using Scorer = NormalizedCells;
 };
 
 struct SimilarityTraits : SimilarityOrder {
@@ -107,6 +139,10 @@ struct SimilarityTraits : SimilarityOrder {
 
 DistanceCells make_scorer(DistanceTraits, TextView query, const ManyOptions& o) {
   return DistanceCells(query, o);
+}
+
+NormalizedCells make_scorer(NormalizedTraits, TextView query, const ManyOptions& o) {
+  return NormalizedCells(query, o);
 }
 
 // The prefix scale was checked when the run started: value() cannot fail.
@@ -166,13 +202,23 @@ class GridJob : public ManyRun::Job {
   // folding only for ASCII texts (folding keeps their length); any other text
   // has no known length and is always scored. The lengths are found by a
   // phase before this one (first_phase).
+  //
+  // Likewise with a normalized cutoff: the distance is at least the
+  // difference of the lengths, and the score never rises with the distance
+  // (the quotient is rounded monotonically), so a pair whose score at that
+  // difference is below the cutoff cannot be kept. Its lengths are the
+  // compared lengths, which are always known.
   void skip_by_length() {
     if constexpr (std::is_same_v<Traits, DistanceTraits>) {
       if (!options_.max_distance || coded_) return;
       gap_ = *options_.max_distance;
-      query_lengths_.resize(queries_.size());
-      candidate_lengths_.resize(candidates_.size());
+    } else if constexpr (std::is_same_v<Traits, NormalizedTraits>) {
+      if (!options_.min_similarity || coded_) return;
+    } else {
+      return;
     }
+    query_lengths_.resize(queries_.size());
+    candidate_lengths_.resize(candidates_.size());
   }
 
   // The first phase of a run of this job: the one that finds the texts'
@@ -183,8 +229,9 @@ class GridJob : public ManyRun::Job {
  private:
   static constexpr std::size_t kUnknown = ~std::size_t{0};
 
-  // The length of a text as known_lengths describes it, or kUnknown.
+  // The length of a text as skip_by_length describes it, or kUnknown.
   static std::size_t known_length(TextView text, bool case_insensitive) {
+    if constexpr (std::is_same_v<Traits, NormalizedTraits>) return compared_length(text.view(), case_insensitive);
     std::size_t points = 0;
     bool ascii = true;
     for (const char c : text.view()) {
@@ -220,7 +267,10 @@ class GridJob : public ManyRun::Job {
   bool may_keep(std::size_t query_length, std::size_t j) const {
     const std::size_t l = candidate_lengths_[j];
     if (l == kUnknown) return true;
-    return (l > query_length ? l - query_length : query_length - l) <= gap_;
+    const std::size_t shift = l > query_length ? l - query_length : query_length - l;
+    if constexpr (std::is_same_v<Traits, NormalizedTraits>)
+      return normalized_similarity(shift, query_length, l) >= *options_.min_similarity;
+    return shift <= gap_;
   }
 
   std::size_t gap_ = 0;
@@ -560,6 +610,9 @@ std::unique_ptr<ManyRun::Job> phases(const ManyOptions& options, Args&&... args)
   if (options.measure == Measure::kJaroWinkler)
     return GridJob<SimilarityTraits>::first_phase(
         std::make_unique<Job<SimilarityTraits>>(options, std::forward<Args>(args)...));
+  if (options.normalized)
+    return GridJob<NormalizedTraits>::first_phase(
+        std::make_unique<Job<NormalizedTraits>>(options, std::forward<Args>(args)...));
   return GridJob<DistanceTraits>::first_phase(
       std::make_unique<Job<DistanceTraits>>(options, std::forward<Args>(args)...));
 }

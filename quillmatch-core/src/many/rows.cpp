@@ -1,8 +1,10 @@
 // Two columns scored row by row: out[i] = the score of (queries[i],
 // candidates[i]), as the scalar kernel of its measure gives it (no max_len,
-// no cutoff) with queries[i] as str_1, bit for bit. Pairs of short texts
-// take the pair lanes (batch/pair_lanes.h), which give the kernel's score;
-// every other pair goes through the kernel itself.
+// no cutoff) with queries[i] as str_1, bit for bit; a normalized entry is
+// normalized_similarity of that distance and the two texts' lengths as
+// compared. Pairs of short texts take the pair lanes (batch/pair_lanes.h),
+// which give the kernel's score; every other pair goes through the kernel
+// itself.
 //
 // A task is a contiguous range of rows, so each output slot has one writer.
 // Rows are scored a batch at a time: a batch ends once its pairs' pair_work
@@ -14,6 +16,7 @@
 #include "batch/pair_lanes.h"
 #include "many/job.h"
 #include "many/thread_pool.h"
+#include "text/text.h"
 
 namespace quillmatch {
 
@@ -42,20 +45,41 @@ class RowsJob final : public ManyRun::Job {
       case Measure::kJaroWinkler:
         return walk_with<PairLaneEngine<JaroWinklerLanes>>(task, pool, fold, check_prefix_scale(options_.p).value());
       case Measure::kDamerau:
-        return walk_with<PairLaneEngine<DistanceLanes<OsaLanes, damerau_bp>>>(task, pool, fold);
+        return walk_distances<PairLaneEngine<DistanceLanes<OsaLanes, damerau_bp>>>(task, pool);
       default:
-        return walk_with<PairLaneEngine<DistanceLanes<LevenshteinLanes, levenshtein_bp>>>(task, pool, fold);
+        return walk_distances<PairLaneEngine<DistanceLanes<LevenshteinLanes, levenshtein_bp>>>(task, pool);
     }
   }
 
  private:
   // The engine is some tens of kilobytes: one per task, on the heap.
   template <class Engine, class... Args>
-  void walk_with(std::size_t task, const ThreadPool& pool, Args... args) const {
+  static std::unique_ptr<Engine> make_engine(Args... args) {
     static_assert(kRowBatch <= Engine::kMaxRows);
-    const auto engine = std::make_unique<Engine>(args...);
+    return std::make_unique<Engine>(args...);
+  }
+
+  template <class Engine, class... Args>
+  void walk_with(std::size_t task, const ThreadPool& pool, Args... args) const {
+    const auto engine = make_engine<Engine>(args...);
     walk<typename Engine::Value>(task, pool, [&](std::span<const TextView> q, std::span<const TextView> c,
                                                  typename Engine::Value* out) { engine->score(q, c, out); });
+  }
+
+  // Distances, or with normalized each made a similarity with its texts'
+  // lengths as compared.
+  template <class Engine>
+  void walk_distances(std::size_t task, const ThreadPool& pool) const {
+    const bool fold = options_.case_insensitive;
+    if (!options_.normalized) return walk_with<Engine>(task, pool, fold);
+    const auto engine = make_engine<Engine>(fold);
+    walk<double>(task, pool, [&](std::span<const TextView> q, std::span<const TextView> c, double* out) {
+      std::uint64_t d[kRowBatch];
+      engine->score(q, c, d);
+      for (std::size_t k = 0; k < q.size(); ++k)
+        out[k] = normalized_similarity(d[k], compared_length(q[k].view(), fold),
+                                       compared_length((c.size() == 1 ? c[0] : c[k]).view(), fold));
+    });
   }
 
   // Scores this task's rows, a batch at a time, with score(queries,

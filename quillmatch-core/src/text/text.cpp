@@ -127,6 +127,16 @@ std::uint64_t count_code_points(std::string_view text) {
   return count;
 }
 
+std::uint64_t compared_length(std::string_view text, bool case_insensitive) {
+  if (is_ascii(text)) return text.size();
+  std::uint64_t n = count_code_points(text);
+  if (!case_insensitive) return n;
+  // fold_case maps each code point to one, but for U+0130 (UTF-8 C4 B0),
+  // which becomes two: count without folding.
+  for (std::size_t b = 0; b + 1 < text.size(); ++b) n += text[b] == '\xC4' && text[b + 1] == '\xB0';
+  return n;
+}
+
 void append_utf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);

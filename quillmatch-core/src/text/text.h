@@ -72,6 +72,11 @@ inline bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 // bytes (0x80..0xBF). Never decodes.
 std::uint64_t count_code_points(std::string_view text);
 
+// The code points of a text as the measures compare it: after the full
+// lowercase mapping when case_insensitive (which keeps an ASCII text's
+// length, but may lengthen others: U+0130 becomes two code points).
+std::uint64_t compared_length(std::string_view text, bool case_insensitive);
+
 // Decodes one code point starting at `p` and advances `p` past it.
 // REQUIRES: p < end and [p, end) is valid UTF-8. A truncated sequence at the end
 // is read only up to `end`, so malformed input cannot cause an out-of-range read.
