@@ -2,8 +2,12 @@
 // check and the error text forms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include "text/case_tables.h"
 #include "oracle.h"
@@ -28,6 +32,32 @@ TEST(Text, AsciiTestAndCountAtEveryOffset) {
   EXPECT_EQ(count_code_points("\u00FC"), 1u);
   EXPECT_EQ(count_code_points("u\u0308"), 2u);
   EXPECT_EQ(count_code_points("\u00FC\U0001F44D"), 2u);
+}
+
+// A text narrowed to a byte per code point is the code points of the text,
+// folded as fold_case folds it, or kNotNarrow when one is past U+00FF or
+// they do not fit; over ASCII runs of every length around the word reads,
+// with Latin-1 and wider code points and capitals at every offset.
+TEST(Text, NarrowedTextsAreTheirCodePoints) {
+  std::mt19937_64 rnd(9);
+  const std::u32string pieces[] = {U"a", U"Z", U"m", U"@", U"[", U"`", U"{", U"\u00E9", U"\u00C9", U"\u00DF",
+                                   U"\u00FF", U"\u0178", U"\u0130", U"\u03A3", U"\u4E2D"};
+  for (int round = 0; round < 3000; ++round) {
+    std::u32string cps;
+    const std::size_t length = rnd() % 80;
+    for (std::size_t k = 0; k < length; ++k) cps += rnd() % 4 ? pieces[rnd() % 7] : pieces[rnd() % std::size(pieces)];
+    const std::string text = to_utf8(cps);
+    for (const bool fold : {false, true}) {
+      const std::size_t room = rnd() % 2 ? 64 : rnd() % 70;
+      std::vector<unsigned char> out(room + 1, 0xEE);
+      const std::size_t got = narrow_code_points(text, fold, out.data(), room);
+      const std::vector<char32_t> want = decode_utf8(fold ? fold_case(text) : text);
+      const bool narrow = want.size() <= room && std::all_of(want.begin(), want.end(), [](char32_t c) { return c <= 0xFF; });
+      ASSERT_EQ(got, narrow ? want.size() : kNotNarrow) << text << " fold " << fold << " room " << room;
+      ASSERT_EQ(out[room], 0xEE) << "written past the room";
+      for (std::size_t i = 0; narrow && i < got; ++i) ASSERT_EQ(out[i], want[i]) << text << " at " << i;
+    }
+  }
 }
 
 TEST(Text, FoldsEveryMappedCodePoint) {

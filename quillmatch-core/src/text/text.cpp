@@ -2,6 +2,7 @@
 // folding, the prefix-scale check and input preparation.
 #include "text/text.h"
 
+#include <bit>
 #include <cstring>
 
 #include "text/case_tables.h"
@@ -10,6 +11,30 @@
 namespace quillmatch {
 
 namespace {
+
+// Eight bytes at a time, as one word: the top bit of each byte, and the
+// offset in memory of the first byte that has it.
+constexpr std::uint64_t kTopBits = 0x8080808080808080ULL;
+std::uint64_t load_word(const unsigned char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+std::size_t first_high_byte(std::uint64_t top_bits) {
+  static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+  const int bit = std::endian::native == std::endian::little ? std::countr_zero(top_bits) : std::countl_zero(top_bits);
+  return static_cast<std::size_t>(bit) / 8;
+}
+// ascii_lower of eight ASCII bytes (each below 0x80) at once: adding 0x80 -
+// 'A' to a byte sets its top bit exactly when it is 'A' or above, adding 0x80
+// - 'Z' - 1 exactly when it is above 'Z', and neither sum reaches the next
+// byte. The capitals get 0x20, the top bit moved down two places.
+std::uint64_t ascii_lower_word(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  const std::uint64_t at_least_a = w + (0x80 - 'A') * kOnes;
+  const std::uint64_t past_z = w + (0x80 - 'Z' - 1) * kOnes;
+  return w | ((at_least_a & ~past_z & kTopBits) >> 2);
+}
 
 constexpr double kDefaultPrefixScale = 0.1;
 constexpr double kMaxPrefixScale = 0.25;
@@ -88,8 +113,13 @@ std::size_t utf8_valid_prefix(std::string_view text) {
       ++p;
       constexpr auto kBlock = static_cast<std::ptrdiff_t>(simd::Bytes::kSize);
       while (end - p >= kBlock && !simd::Bytes::load(p).any_top_bit()) p += kBlock;
-      // Then the ASCII bytes up to the block's first that is not: one
-      // compare each, not a block load each.
+      // Then up to the block's first byte that is not ASCII, a word at a time.
+      for (; end - p >= 8; p += 8) {
+        if (const std::uint64_t top = load_word(p) & kTopBits) {
+          p += first_high_byte(top);
+          break;
+        }
+      }
       while (p < end && *p < 0x80) ++p;
       continue;
     }
@@ -204,6 +234,19 @@ std::size_t narrow_code_points(const unsigned char* p, const unsigned char* end,
                                std::size_t room) {
   std::size_t n = 0;
   while (p < end) {
+    // ASCII runs a word at a time while eight bytes fit both sides; a word
+    // holding a byte from 0x80 up is written whole but counted up to it.
+    while (end - p >= 8 && room - n >= 8) {
+      std::uint64_t w = load_word(p);
+      const std::uint64_t top = w & kTopBits;
+      if (kFold) w = ascii_lower_word(w & ~kTopBits);
+      std::memcpy(out + n, &w, sizeof w);
+      const std::size_t ascii = top ? first_high_byte(top) : 8;
+      p += ascii;
+      n += ascii;
+      if (top) break;
+    }
+    if (p == end) break;
     if (n == room) return kNotNarrow;
     const unsigned char b = *p;
     if (b < 0x80) {
@@ -211,10 +254,14 @@ std::size_t narrow_code_points(const unsigned char* p, const unsigned char* end,
       ++p;
       continue;
     }
-    // U+0080..U+00FF are the two-byte sequences that start 0xC2 or 0xC3.
-    if ((b & 0xFE) != 0xC2) return kNotNarrow;
+    // U+0080..U+00FF are the two-byte sequences that start 0xC2 or 0xC3;
+    // folded, a few code points past them map into them (U+0178, U+212A).
+    // fold_case maps every code point through unicode::lowercase but two:
+    // capital sigma, whose forms lie past U+00FF either way, and U+0130,
+    // which becomes two code points.
+    if (!kFold && (b & 0xFE) != 0xC2) return kNotNarrow;
     char32_t cp = decode_next(p, end);
-    if (kFold) cp = unicode::lowercase(cp);
+    if (kFold) cp = cp == kCapitalIWithDot ? kCapitalIWithDot : unicode::lowercase(cp);
     if (cp > 0xFF) return kNotNarrow;
     out[n++] = static_cast<unsigned char>(cp);
   }

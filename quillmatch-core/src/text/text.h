@@ -110,9 +110,7 @@ std::string fold_case(std::string_view text);
 
 // A text whose code points, after folding when `fold`, all lie below U+0100
 // (ASCII and Latin-1), written as one byte per code point: the folded code
-// points are exactly what fold_case's UTF-8 would decode to, since no code
-// point below U+0100 has a mapping of more than one code point or one that
-// depends on context. Returns the count written, or kNotNarrow when a code
+// points are exactly what fold_case's UTF-8 would decode to. Returns the count written, or kNotNarrow when a code
 // point is U+0100 or above (after folding) or there are more than `room`.
 // REQUIRES: valid UTF-8; room for `room` bytes at out.
 inline constexpr std::size_t kNotNarrow = ~std::size_t{0};
