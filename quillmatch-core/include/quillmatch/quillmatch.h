@@ -241,6 +241,38 @@ Result<std::vector<double>> jaro_winkler_batch(TextView query, std::span<const T
 
 enum class Measure { kLevenshtein, kDamerau, kJaroWinkler };
 
+// Pairs whose texts change from row to row: out[k] = the score of
+// (queries[k], candidates[k]) as the scalar measure gives it with queries[k]
+// as str_1, no max_len and no cutoff; a single candidate is every row's.
+// Short pairs are scored many at a time, a different pair in each lane of a
+// vector register, and nothing is allocated per pair. A scorer keeps scratch
+// for one batch of rows: one scorer per thread.
+class PairScorer {
+ public:
+  static constexpr std::size_t kMaxRows = 256;  // rows of one call of score()
+
+  // Fails only with InvalidPrefixScale (Jaro-Winkler).
+  static Result<PairScorer> make(Measure measure, std::optional<double> p, bool case_insensitive);
+
+  PairScorer(PairScorer&&) noexcept;
+  PairScorer& operator=(PairScorer&&) noexcept;
+  ~PairScorer();
+
+  // Distances (Levenshtein, OSA) or similarities (Jaro-Winkler), as made.
+  // REQUIRES: queries.size() <= kMaxRows and == out.size();
+  // candidates.size() is 1 or queries.size().
+  void score(std::span<const TextView> queries, std::span<const TextView> candidates,
+             std::span<std::uint64_t> out);
+  void score(std::span<const TextView> queries, std::span<const TextView> candidates,
+             std::span<double> out);
+
+  struct State;  // defined by the engine
+
+ private:
+  explicit PairScorer(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
 // The element type of the scores a run writes: similarities (and normalized
 // distances, which are similarities) are float64;
 // distances the narrowest unsigned integer that holds the UTF-8 byte length of

@@ -2,9 +2,8 @@
 // candidates[i]), as the scalar kernel of its measure gives it (no max_len,
 // no cutoff) with queries[i] as str_1, bit for bit; a normalized entry is
 // normalized_similarity of that distance and the two texts' lengths as
-// compared. Pairs of short texts take the pair lanes (batch/pair_lanes.h),
-// which give the kernel's score; every other pair goes through the kernel
-// itself.
+// compared. The pairs go through a PairScorer per task, which scores short
+// ones many at a time and every other one with the kernel.
 //
 // A task is a contiguous range of rows, so each output slot has one writer.
 // Rows are scored a batch at a time: a batch ends once its pairs' pair_work
@@ -13,7 +12,6 @@
 #include <memory>
 
 #include "quillmatch/quillmatch.h"
-#include "batch/pair_lanes.h"
 #include "many/job.h"
 #include "many/thread_pool.h"
 #include "text/text.h"
@@ -25,7 +23,7 @@ namespace {
 // Tasks per worker, claimed dynamically: rows of unequal length even out.
 constexpr std::size_t kRowTasksPerWorker = 16;
 // Scores are narrowed into the output this many at a time.
-constexpr std::size_t kRowBatch = 256;
+constexpr std::size_t kRowBatch = PairScorer::kMaxRows;
 
 class RowsJob final : public ManyRun::Job {
  public:
@@ -39,49 +37,26 @@ class RowsJob final : public ManyRun::Job {
     plan.rows = rows;
   }
 
+  // The prefix scale was checked when the run started.
   void run(std::size_t task, const ThreadPool& pool) override {
     const bool fold = options_.case_insensitive;
-    switch (options_.measure) {
-      case Measure::kJaroWinkler:
-        return walk_with<PairLaneEngine<JaroWinklerLanes>>(task, pool, fold, check_prefix_scale(options_.p).value());
-      case Measure::kDamerau:
-        return walk_distances<PairLaneEngine<DistanceLanes<OsaLanes, damerau_bp>>>(task, pool);
-      default:
-        return walk_distances<PairLaneEngine<DistanceLanes<LevenshteinLanes, levenshtein_bp>>>(task, pool);
-    }
-  }
-
- private:
-  // The engine is some tens of kilobytes: one per task, on the heap.
-  template <class Engine, class... Args>
-  static std::unique_ptr<Engine> make_engine(Args... args) {
-    static_assert(kRowBatch <= Engine::kMaxRows);
-    return std::make_unique<Engine>(args...);
-  }
-
-  template <class Engine, class... Args>
-  void walk_with(std::size_t task, const ThreadPool& pool, Args... args) const {
-    const auto engine = make_engine<Engine>(args...);
-    walk<typename Engine::Value>(task, pool, [&](std::span<const TextView> q, std::span<const TextView> c,
-                                                 typename Engine::Value* out) { engine->score(q, c, out); });
-  }
-
-  // Distances, or with normalized each made a similarity with its texts'
-  // lengths as compared.
-  template <class Engine>
-  void walk_distances(std::size_t task, const ThreadPool& pool) const {
-    const bool fold = options_.case_insensitive;
-    if (!options_.normalized) return walk_with<Engine>(task, pool, fold);
-    const auto engine = make_engine<Engine>(fold);
+    PairScorer scorer = std::move(PairScorer::make(options_.measure, options_.p, fold).value());
+    auto score = [&](std::span<const TextView> q, std::span<const TextView> c, auto* out) {
+      scorer.score(q, c, std::span(out, q.size()));
+    };
+    if (options_.measure == Measure::kJaroWinkler) return walk<double>(task, pool, score);
+    if (!options_.normalized) return walk<std::uint64_t>(task, pool, score);
+    // Each distance made a similarity with its texts' lengths as compared.
     walk<double>(task, pool, [&](std::span<const TextView> q, std::span<const TextView> c, double* out) {
       std::uint64_t d[kRowBatch];
-      engine->score(q, c, d);
+      score(q, c, d);
       for (std::size_t k = 0; k < q.size(); ++k)
         out[k] = normalized_similarity(d[k], compared_length(q[k].view(), fold),
                                        compared_length((c.size() == 1 ? c[0] : c[k]).view(), fold));
     });
   }
 
+ private:
   // Scores this task's rows, a batch at a time, with score(queries,
   // candidates, out); one writer per slot: this task's rows alone. The
   // prefix scale was checked when the run started, and without max_len no
