@@ -12,10 +12,10 @@ README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
 SECTION = "## Columns from pandas, polars, pyarrow and DuckDB"
 
 
-def examples():
+def examples(title=SECTION):
     text = README.read_text(encoding="utf-8")
-    section = text[text.index(SECTION):]
-    section = section[:section.index("\n## ", len(SECTION))]
+    section = text[text.index(title):]
+    section = section[:section.index("\n## ", len(title))]
     return re.findall(r"```python\n(.*?)```", section, re.S)
 
 
@@ -37,3 +37,12 @@ def test_the_column_examples_run_and_say_what_they_show():
     assert found["column"].to_list() == [0, None, 1]
     assert found["df"]["dist"].isna().tolist() == [False, True, False]
     assert found["df"]["dist"].dropna().tolist() == [2.0, 3.0] and found["nearest"] == 2
+
+
+def test_the_record_linkage_recipe_runs_and_says_what_it_shows():
+    (block,) = examples("## Record linkage")
+    found = {}
+    exec(compile(block, str(README), "exec"), found)
+    assert found["i"].tolist() == [0, 0, 1, 2] and found["j"].tolist() == [0, 4, 1, 2]
+    assert found["match"].all()
+    assert found["labels"].tolist() == [0, 1, 2, 3, 0, 1, 2, 7, 0]
