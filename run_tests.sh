@@ -21,7 +21,7 @@ cd "$(dirname "$0")"
 
 python=${PYTHON:-python3}
 jobs=$(nproc 2>/dev/null || echo 2)
-fuzz_seconds=10
+fuzz_seconds=6
 
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
