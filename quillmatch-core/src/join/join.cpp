@@ -277,14 +277,9 @@ class IndexJob : public ManyRun::Job {
   // Calls kept(j, score) for every candidate j the cutoff keeps with query i,
   // in increasing j. In a self join, only for the pairs query i finds (see
   // above), with j any index other than i, and the score that of
-  // (min(i, j), max(i, j)). Candidates for which skip(j) holds are dropped
-  // before any is scored.
+  // (min(i, j), max(i, j)).
   template <class Kept>
   void each_match(std::size_t i, Scratch& scratch, Kept&& kept) const {
-    each_match(i, scratch, kept, [](std::uint32_t) { return false; });
-  }
-  template <class Kept, class Skip>
-  void each_match(std::size_t i, Scratch& scratch, Kept&& kept, Skip&& skip) const {
     const bool self = !queries_;
     WorkingQuery& r = scratch.query;
     std::vector<std::uint32_t>& found = scratch.found;
@@ -293,7 +288,6 @@ class IndexJob : public ManyRun::Job {
     std::uint32_t lo = m_.shortest(r.length), hi = m_.longest(r.length);
     if (self) (m_.self_from_shorter() ? lo : hi) = r.length;
     m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, found);
-    std::erase_if(found, skip);
     if (found.empty()) return;
     scratch.others.clear();
     scratch.flipped.clear();
@@ -453,9 +447,11 @@ class IndexClustersJob final : public IndexJob<Order> {
     typename IndexJob<Order>::Scratch scratch;
     for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
       if (pool.stop_requested()) return;
-      this->each_match(
-          i, scratch, [&](std::size_t j, Value) { components_.unite(i, j); },
-          [&](std::uint32_t j) { return components_.same(i, j); });
+      // Every kept pair is united, none skipped as already grouped: that
+      // look is a random read of the labels per candidate, which cost more
+      // than the scoring it spared on a million names (1.06-1.29 times the
+      // pairs call's time, against 0.90-0.98 without it).
+      this->each_match(i, scratch, [&](std::size_t j, Value) { components_.unite(i, j); });
     }
   }
 
