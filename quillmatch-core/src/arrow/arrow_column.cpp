@@ -303,10 +303,12 @@ inline ViewRowsAvx2 view_texts_in_one_buffer_avx2(const char* views, std::size_t
 }
 #endif
 
+#if defined(QUILLMATCH_SIMD_AVX2)
 // A span of a buffer holding a block's texts beyond their views is tested for
 // ASCII whole when it is at most this many bytes a row; a wider one (long
 // texts, or texts far apart) leaves them to be tested one by one.
 constexpr std::uint32_t kSpanBytesPerRow = 64;
+#endif
 
 // Rows [b0, b1) of a utf8_view array into out[b0 .. b1), when every text of
 // them lies in its view or in one variadic buffer: the one the first text
