@@ -74,21 +74,6 @@ class SharedComponents {
     }
   }
 
-  // True when a and b are in one component, which holds for good; false when
-  // they were apart at some moment during the call. Any thread. The roots
-  // are found one after the other, so a's root may have been linked under
-  // another before b's was found: when it is no longer a root, ask again.
-  // When it still is, it was a root throughout, also when b's root was
-  // found: two roots at once, two components.
-  bool same(std::uint64_t a, std::uint64_t b) const {
-    for (;;) {
-      a = find(a);
-      b = find(b);
-      if (a == b) return true;
-      if (load(a) == a) return false;
-    }
-  }
-
   // Puts a and b in one component. Any thread.
   void unite(std::uint64_t a, std::uint64_t b) const {
     for (;;) {
