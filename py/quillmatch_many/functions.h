@@ -13,6 +13,18 @@ namespace quillmatch::py {
 
 // Each function's signature, and the documentation help() shows below it. The
 // examples are run by tests/test_many.py with quillmatch_many imported as qmm.
+// What normalized=True makes of an edit distance's entries ("each entry",
+// "entry i") and of its pairs' scores: one text for every function.
+#define QUILLMATCH_NORMALIZED_ENTRY(which)                                     \
+  "With normalized=True, " which " is instead the normalized similarity\n"    \
+  "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n" \
+  "(after folding when case_insensitive); two empty texts score 1.0.\n"
+#define QUILLMATCH_NORMALIZED_PAIRS                                              \
+  "With normalized=True, scores are instead normalized similarities\n"           \
+  "1 - d / max(m, n) as float64 (m and n the texts' lengths in code points,\n"   \
+  "after folding when case_insensitive; 1.0 for two empty texts), and\n"         \
+  "score_cutoff is a similarity in [0, 1]: similarity >= score_cutoff.\n"
+
 inline constexpr CallSignature kLevenshteinMatrix{
     "levenshtein_matrix", {"queries", "candidates", "case_insensitive", "workers", "normalized"}, 5, 1};
 inline constexpr const char* kLevenshteinMatrixDoc =
@@ -25,9 +37,7 @@ inline constexpr const char* kLevenshteinMatrixDoc =
     "flat memoryview of the same bytes). `workers` threads (default: the\n"
     "number of cores) compute it without the interpreter lock.\n"
     "\n"
-    "With normalized=True, each entry is instead the normalized similarity\n"
-    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
-    "(after folding when case_insensitive); two empty texts score 1.0.\n"
+    QUILLMATCH_NORMALIZED_ENTRY("each entry")
     "\n"
     ">>> qmm.levenshtein_matrix([\"flaw\", \"kitten\"], [\"lawn\", \"sitting\"]).tolist()\n"
     "[[2, 7], [5, 3]]\n";
@@ -44,9 +54,7 @@ inline constexpr const char* kDamerauMatrixDoc =
     "flat memoryview of the same bytes). `workers` threads (default: the\n"
     "number of cores) compute it without the interpreter lock.\n"
     "\n"
-    "With normalized=True, each entry is instead the normalized similarity\n"
-    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
-    "(after folding when case_insensitive); two empty texts score 1.0.\n"
+    QUILLMATCH_NORMALIZED_ENTRY("each entry")
     "\n"
     ">>> qmm.damerau_matrix([\"ab\", \"ca\"], [\"ba\", \"abc\"]).tolist()\n"
     "[[1, 1], [1, 3]]\n";
@@ -138,10 +146,7 @@ inline constexpr const char* kLevenshteinPairsDoc =
     "Returns (query_indices, candidate_indices, scores): int64 indices and the\n"
     "distances, one entry per pair, in (query, candidate) order.\n"
     "\n"
-    "With normalized=True, scores are instead normalized similarities\n"
-    "1 - d / max(m, n) as float64 (m and n the texts' lengths in code points,\n"
-    "after folding when case_insensitive; 1.0 for two empty texts), and\n"
-    "score_cutoff is a similarity in [0, 1]: similarity >= score_cutoff.\n"
+    QUILLMATCH_NORMALIZED_PAIRS
     "\n"
     ">>> i, j, d = qmm.levenshtein_pairs([\"Jon\", \"John\", \"Joan\", \"Jane\"], score_cutoff=1)\n"
     ">>> i.tolist(), j.tolist(), d.tolist()\n"
@@ -156,10 +161,7 @@ inline constexpr const char* kDamerauPairsDoc =
     "Returns (query_indices, candidate_indices, scores): int64 indices and the\n"
     "distances, one entry per pair, in (query, candidate) order.\n"
     "\n"
-    "With normalized=True, scores are instead normalized similarities\n"
-    "1 - d / max(m, n) as float64 (m and n the texts' lengths in code points,\n"
-    "after folding when case_insensitive; 1.0 for two empty texts), and\n"
-    "score_cutoff is a similarity in [0, 1]: similarity >= score_cutoff.\n"
+    QUILLMATCH_NORMALIZED_PAIRS
     "\n"
     ">>> i, j, d = qmm.damerau_pairs([\"Jon\", \"jon\", \"Jno\"], score_cutoff=1, case_insensitive=True)\n"
     ">>> i.tolist(), j.tolist(), d.tolist()\n"

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "common/frame.h"
+#include "quillmatch_many/functions.h"
 
 namespace quillmatch::py {
 
@@ -32,9 +33,7 @@ inline constexpr const char* kLevenshteinScoresDoc =
     "\n"
     QM_SCORES_NULLS_DOC
     "\n"
-    "With normalized=True, entry i is instead the normalized similarity\n"
-    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
-    "(after folding when case_insensitive); two empty texts score 1.0.\n"
+    QUILLMATCH_NORMALIZED_ENTRY("entry i")
     "\n"
     ">>> qmm.levenshtein_scores(\"kitten\", [\"sitting\", \"kitten\", \"\"]).tolist()\n"
     "[3, 0, 6]\n"
@@ -59,9 +58,7 @@ inline constexpr const char* kDamerauScoresDoc =
     "\n"
     QM_SCORES_NULLS_DOC
     "\n"
-    "With normalized=True, entry i is instead the normalized similarity\n"
-    "1 - d / max(m, n) as float64, m and n the texts' lengths in code points\n"
-    "(after folding when case_insensitive); two empty texts score 1.0.\n"
+    QUILLMATCH_NORMALIZED_ENTRY("entry i")
     "\n"
     ">>> qmm.damerau_scores(\"ab\", [\"ba\", \"abc\", \"ca\"]).tolist()\n"
     "[1, 1, 2]\n"
