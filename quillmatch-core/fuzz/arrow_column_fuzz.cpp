@@ -13,8 +13,8 @@
 // a null row of any kind reads as the empty text and is marked in nulls(): a
 // null slot's view is then often garbage, and its bytes invalid UTF-8, which
 // the reader must neither read nor report.
-// It also checks utf8_valid_prefix against a decoder written from the
-// definition of UTF-8.
+// It also checks utf8_valid_prefix and utf8_valid against a decoder written
+// from the definition of UTF-8.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -285,6 +285,10 @@ void fuzz_one(FuzzInput& in) {
     const std::size_t got = utf8_valid_prefix(bytes);
     QM_FUZZ_CHECK((got == bytes.size()) == reference_valid(bytes), bytes);
     QM_FUZZ_CHECK(reference_valid(bytes.substr(0, got)), bytes);
+    // Whole-text validation over several 32-byte blocks.
+    std::string longer = bytes;
+    for (std::size_t k = in.below(8); k > 0; --k) longer += random_bytes(in);
+    QM_FUZZ_CHECK(utf8_valid(longer) == reference_valid(longer), longer);
   }
 
   static constexpr Strings kStrings[] = {Strings::kUtf8, Strings::kLargeUtf8, Strings::kView};

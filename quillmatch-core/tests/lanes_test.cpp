@@ -382,27 +382,42 @@ void check_fill_at_page_edges(const GuardedPage& page) {
   }
 }
 
-// The row engines' match masks: bit i of matches(c), below the pattern's
-// length, is whether byte i of the pattern (lowered when folding) is c, for
-// every byte value, over patterns with repeats and bytes from 0x80 up (the
-// compare is of bytes, not signed values), read from the ends of a page.
-TEST(BytePattern, BitIIsWhetherByteIIsTheOneAskedFor) {
+// The row engines' match masks: below a pattern's length and its text's, bit
+// i of a step's mask is whether byte i of the pattern is the text's byte
+// (both lowered when folding), for one pattern of up to 32 bytes and for two
+// of up to 16, over bytes from 0x80 up (the compare is of bytes, not signed
+// values) and texts longer than a load, each read from an end of a page.
+TEST(PatternRegister, MaskBitsAreWhetherPatternBytesAreTheTextByte) {
   const GuardedPage page;
   std::mt19937_64 rnd(5);
-  for (int round = 0; round < 100; ++round) {
-    const std::size_t n = rnd() % 33;
-    for (const unsigned char* p : page.edges(n)) {
-      unsigned char* bytes = const_cast<unsigned char*>(p);
-      for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(round % 2 ? 'A' + rnd() % 4 : rnd());
-      const bool fold = rnd() % 2;
-      const simd::BytePattern pattern(p, n, fold);
-      const std::uint32_t inside = n == 32 ? ~0u : (1u << n) - 1;
-      for (unsigned c = 0; c < 256; ++c) {
-        std::uint32_t want = 0;
-        for (std::size_t i = 0; i < n; ++i) want |= static_cast<std::uint32_t>((fold ? ascii_lower(p[i]) : p[i]) == c) << i;
-        ASSERT_EQ(pattern.matches(static_cast<unsigned char>(c)) & inside, want) << "byte " << c << ", length " << n;
-      }
-    }
+  for (int round = 0; round < 2000; ++round) {
+    const bool halves = round % 2;
+    const std::size_t na = rnd() % (halves ? 17 : 33), nb = halves ? rnd() % 17 : 0;
+    const std::size_t la = rnd() % 70, lb = halves ? rnd() % 70 : la;
+    const auto place = [&](std::size_t n) {
+      auto* p = const_cast<unsigned char*>(page.edges(n)[rnd() % 2]);
+      for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(round % 4 < 2 ? 'A' + rnd() % 4 + rnd() % 2 * 32 : rnd());
+      return static_cast<const unsigned char*>(p);
+    };
+    const unsigned char *pa = place(na), *pb = place(nb), *ta = place(la), *tb = halves ? place(lb) : ta;
+    const bool fold = rnd() % 2;
+    const auto low = [fold](unsigned char c) { return fold ? ascii_lower(c) : c; };
+    const simd::PatternRegister reg = halves ? simd::PatternRegister(pa, na, pb, nb, fold) : simd::PatternRegister(pa, na, fold);
+    std::size_t steps = 0;
+    reg.scan(ta, la, tb, lb, [&](std::size_t j, std::uint32_t bits) {
+      ASSERT_EQ(j, steps++);
+      std::uint32_t want = 0, known = 0;
+      const auto half = [&](const unsigned char* p, std::size_t n, const unsigned char* t, std::size_t l, int shift) {
+        for (std::size_t i = 0; i < n && j < l; ++i) {
+          known |= std::uint32_t{1} << (shift + i);
+          want |= static_cast<std::uint32_t>(low(p[i]) == low(t[j])) << (shift + i);
+        }
+      };
+      half(pa, na, ta, la, 0);
+      if (halves) half(pb, nb, tb, lb, 16);
+      ASSERT_EQ(bits & known, want) << "round " << round << ", step " << j;
+    });
+    EXPECT_EQ(steps, std::max(la, lb)) << "round " << round;
   }
 }
 

@@ -38,6 +38,32 @@ TEST(Text, AsciiTestAndCountAtEveryOffset) {
 // folded as fold_case folds it, or kNotNarrow when one is past U+00FF or
 // they do not fit; over ASCII runs of every length around the word reads,
 // with Latin-1 and wider code points and capitals at every offset.
+TEST(Text, WholeTextValidationAgreesWithTheDecoder) {
+  // Each sequence, well formed or not, at every offset of texts spanning
+  // several 32-byte blocks, between ASCII or between copies of a valid
+  // sequence of 2, 3 and 4 bytes, so that it crosses block and half-block
+  // boundaries and ends texts unfinished.
+  static constexpr const char* kSequences[] = {
+      "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBF", "\xE0\xA0\x80",
+      "\xED\x9F\xBF", "\xF0\x90\x80\x80", "\x80", "\xBF", "\xC0\xAF", "\xC1\xBF", "\xE0\x9F\xBF",
+      "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xC3",
+      "\xE2\x82", "\xF0\x9F\x98", "\xC3\xA9\xA9", "\xF0\x9F\x98\x80\x80", "\xE2\x41\x82"};
+  static constexpr const char* kFillers[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  for (const char* filler : kFillers) {
+    for (const char* seq : kSequences) {
+      for (std::size_t before = 0; before < 40; ++before) {
+        for (std::size_t after : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{33}}) {
+          std::string t;
+          for (std::size_t k = 0; k < before; ++k) t += filler;
+          t += seq;
+          for (std::size_t k = 0; k < after; ++k) t += filler;
+          EXPECT_EQ(utf8_valid(t), utf8_valid_prefix(t) == t.size()) << ::testing::PrintToString(t);
+        }
+      }
+    }
+  }
+}
+
 TEST(Text, NarrowedTextsAreTheirCodePoints) {
   std::mt19937_64 rnd(9);
   const std::u32string pieces[] = {U"a", U"Z", U"m", U"@", U"[", U"`", U"{", U"\u00E9", U"\u00C9", U"\u00DF",

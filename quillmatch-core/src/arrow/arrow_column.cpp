@@ -520,7 +520,7 @@ RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Te
   // continuation byte: then every text is whole sequences, and a text that
   // is valid starts on a lead byte or is empty. Read in one pass, the range
   // costs about what its ASCII test did; else the loop below finds the row.
-  if (utf8_valid_prefix(whole) == whole.size()) {
+  if (utf8_valid(whole)) {
     bool split = false;
     for (std::uint64_t i = lo + 1; i < hi; ++i)
       split |= o[i] < o[hi] && is_continuation(static_cast<unsigned char>(data[o[i]]));

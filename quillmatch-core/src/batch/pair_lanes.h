@@ -8,7 +8,8 @@
 // pattern, in a 16-bit lane when it has at most 16 code points, else in a
 // 32-bit one; the longer is scanned, one step per code point. A character's
 // mask is the pattern, held in one register, compared with the character
-// (simd::BytePattern) and cut to the pattern's length: bit i is set exactly
+// (simd::PatternRegister, two 16-bit lanes' patterns to a register) and cut
+// to the pattern's length: bit i is set exactly
 // when pattern position i holds it, which is the row of the character in the
 // kernels' position tables. Pairs are grouped by the longer length, so the
 // lanes of a group end at nearly the same step. Nothing is allocated per pair
@@ -110,42 +111,56 @@ class PairLaneEngine {
     g.masks = masks<T>();
     for (std::size_t i = first; i < last; i += kLanes) {
       const std::size_t n = std::min(kLanes, last - i);
+      const Pair* lane[kLanes] = {};
       g.steps = 0;
       for (std::size_t k = 0; k < kLanes; ++k) {
-        const Pair* p = k < n ? &pairs_[order_[i + k]] : nullptr;
-        g.m[k] = p ? static_cast<T>(p->m) : 0;
-        g.n[k] = p ? static_cast<T>(p->n) : 0;
-        if (p) {
-          g.steps = std::max<std::size_t>(g.steps, p->n);
-          fill_lane<T>(*p, masks<T>() + k);
-        }
+        lane[k] = k < n ? &pairs_[order_[i + k]] : &kNoPair;
+        g.m[k] = static_cast<T>(lane[k]->m);
+        g.n[k] = static_cast<T>(lane[k]->n);
+        g.steps = std::max<std::size_t>(g.steps, lane[k]->n);
       }
+      for (std::size_t k = 0; k < kLanes; k += kLanesPerRegister<T>) fill_register<T>(lane + k, masks<T>() + k);
       alignas(32) Value scores[kLanes];
       scan_.group(g, scores);
       for (std::size_t k = 0; k < n; ++k) out[pairs_[order_[i + k]].row] = scores[k];
     }
   }
 
-  // The masks of the pair's text, one per step, into its lane's column,
-  // narrowed to T and cut to the pattern.
+  // The lanes of T bits whose patterns one register holds: two of 16-bit
+  // lanes, side by side in a row of masks, or one of 32.
   template <class T>
-  void fill_lane(const Pair& p, T* column) const {
+  static constexpr std::size_t kLanesPerRegister = simd::kPatternBytes / 8 / sizeof(T);
+
+  // The masks of the lanes' texts, one per step, into their columns (row j
+  // at column[j * kLanes]), narrowed to T and cut to the patterns: the
+  // register's 32 bits are the lanes' masks in lane order. Rows past a lane's text are left unspecified; no scan
+  // reads them.
+  template <class T>
+  void fill_register(const Pair* const* lanes, T* column) const {
     constexpr std::size_t kLanes = simd::Lanes<T>::kCount;
     // Folded again, a narrowed text is unchanged: ascii_lower is the
     // identity from 0x80 up and on its own results.
     const bool fold = texts_.fold();
-    const simd::BytePattern pattern(p.pattern, p.m, fold);
-    constexpr T kAll = static_cast<T>(~T{0});  // a narrow T promotes to int: ~ first, then cast
-    const T inside = static_cast<T>(kAll >> (8 * sizeof(T) - p.m));
-    // Locals: the stores into the column could otherwise alias p.n.
-    const unsigned char* const text = p.text;
-    const std::size_t n = p.n;
-    if (fold) {
-      for (std::size_t j = 0; j < n; ++j) column[j * kLanes] = static_cast<T>(pattern.matches(ascii_lower(text[j]))) & inside;
+    const Pair &a = *lanes[0], &b = *lanes[kLanesPerRegister<T> - 1];
+    const std::uint32_t inside =
+        sizeof(T) == 4 ? below(a.m) : below(a.m) | (below(b.m) << 16);
+    const auto store = [&](std::size_t j, std::uint32_t bits) {
+      bits &= inside;
+      column[j * kLanes] = static_cast<T>(bits);
+      if constexpr (sizeof(T) == 2) column[j * kLanes + 1] = static_cast<T>(bits >> 16);
+    };
+    if constexpr (sizeof(T) == 4) {
+      simd::PatternRegister(a.pattern, a.m, fold).scan(a.text, a.n, a.text, a.n, store);
     } else {
-      for (std::size_t j = 0; j < n; ++j) column[j * kLanes] = static_cast<T>(pattern.matches(text[j])) & inside;
+      simd::PatternRegister(a.pattern, a.m, b.pattern, b.m, fold).scan(a.text, a.n, b.text, b.n, store);
     }
   }
+
+  // The low m bits. REQUIRES: m <= 32.
+  static std::uint32_t below(std::uint32_t m) { return m == 32 ? ~0u : (1u << m) - 1; }
+
+  // An unused lane: both lengths 0.
+  static constexpr Pair kNoPair{nullptr, nullptr, 0, 0, 0};
 
   template <class T>
   T* masks() {

@@ -1,11 +1,16 @@
-// A pattern of at most 32 bytes held whole, and the positions where it holds a
-// given byte: bit i of matches(c) is set exactly when byte i of the pattern
-// is c, for i below the pattern's length; the bits from the length up are
-// unspecified. With AVX2 that is one compare of the register against the byte
-// repeated and one movemask; elsewhere a loop over the bytes, which is the
-// definition.
+// Patterns of 32 bytes in all held in one register: one of at most 32 bytes,
+// or two of at most 16, one in each half. scan() compares them with the
+// bytes of a text, one position per step: with one pattern, bit i of a
+// step's mask is set exactly when byte i of the pattern is the text's byte;
+// with two, bits 0-15 compare the first pattern with the first text and
+// bits 16-31 the second with the second. Bits past a pattern's length, and
+// a half's bits past its text's length, are unspecified. With AVX2 a load
+// brings sixteen text positions (of each text) and a step is one byte
+// shuffle, one compare and one movemask; elsewhere a loop over the bytes,
+// which is the definition.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,51 +28,103 @@ inline constexpr std::size_t kPatternBytes = 32;
 
 #if defined(QUILLMATCH_SIMD_AVX2)
 
-class BytePattern {
+class PatternRegister {
  public:
-  // The n bytes at p, lowered (ascii_lower) when `fold`.
-  // REQUIRES: n <= kPatternBytes.
-  BytePattern(const unsigned char* p, std::size_t n, bool fold) : v_(load(p, n)) {
-    if (fold) v_ = ascii_lower(Bytes{v_}).v;
+  // One pattern: the n bytes at p, lowered (ascii_lower) when `fold`, as are
+  // the texts scanned. REQUIRES: n <= kPatternBytes.
+  PatternRegister(const unsigned char* p, std::size_t n, bool fold) : fold_(fold) {
+    v_ = n <= 16 ? _mm256_castsi128_si256(load16(p, n))
+                 : _mm256_inserti128_si256(_mm256_castsi128_si256(load16(p, 16)), load16(p + 16, n - 16), 1);
+    lower();
   }
-  std::uint32_t matches(unsigned char c) const {
-    const __m256i eq = _mm256_cmpeq_epi8(v_, _mm256_set1_epi8(static_cast<char>(c)));
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(eq));
+  // Two patterns, a in the low half and b in the high.
+  // REQUIRES: na <= 16 and nb <= 16.
+  PatternRegister(const unsigned char* a, std::size_t na, const unsigned char* b, std::size_t nb, bool fold)
+      : fold_(fold) {
+    v_ = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(a, na)), load16(b, nb), 1);
+    lower();
+  }
+
+  // emit(j, mask) for j below max(la, lb): the masks of position j of the
+  // la bytes at ta and the lb bytes at tb (the same text twice for one
+  // pattern).
+  template <class Emit>
+  void scan(const unsigned char* ta, std::size_t la, const unsigned char* tb, std::size_t lb, Emit&& emit) const {
+    const std::size_t steps = std::max(la, lb);
+    for (std::size_t at = 0; at < steps; at += 16) {
+      __m256i t = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(ta, la, at)), load16(tb, lb, at), 1);
+      if (fold_) t = ascii_lower(Bytes{t}).v;
+      const std::size_t count = std::min<std::size_t>(16, steps - at);
+      // Byte j of each half, in every byte of that half.
+      __m256i index = _mm256_setzero_si256();
+      for (std::size_t j = 0; j < count; ++j) {
+        const __m256i eq = _mm256_cmpeq_epi8(v_, _mm256_shuffle_epi8(t, index));
+        emit(at + j, static_cast<std::uint32_t>(_mm256_movemask_epi8(eq)));
+        index = _mm256_add_epi8(index, _mm256_set1_epi8(1));
+      }
+    }
   }
 
  private:
-  // Read whole, from the text itself when its page holds 32 bytes from p (see
-  // within_page in quillmatch.h): a copy would be two stores that one load
-  // reads, which the processor cannot forward and waits on.
-  __attribute__((no_sanitize("address"))) static __m256i load(const unsigned char* p, std::size_t n) {
-    // An empty pattern's p may be one past its text's last byte, where no
-    // byte need be readable.
-    if (n == 0) return _mm256_setzero_si256();
-    if (within_page(p, kPatternBytes)) return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    unsigned char held[kPatternBytes] = {};
-    std::memcpy(held, p, n);
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(held));
+  void lower() {
+    if (fold_) v_ = ascii_lower(Bytes{v_}).v;
+  }
+  // The 16 bytes from byte `at` of the n at p; those past n unspecified.
+  // Read whole, from the text itself when its page holds 16 bytes from
+  // there (see within_page in quillmatch.h): a copy would be stores that one
+  // load reads, which the processor cannot forward and waits on.
+  __attribute__((no_sanitize("address"))) static __m128i load16(const unsigned char* p, std::size_t n,
+                                                                std::size_t at = 0) {
+    // Nothing left (an empty text's p may be one past its last byte, where
+    // no byte need be readable).
+    if (n <= at) return _mm_setzero_si128();
+    p += at;
+    if (within_page(p, 16)) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    unsigned char held[16] = {};
+    std::memcpy(held, p, std::min<std::size_t>(16, n - at));
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(held));
   }
 
   __m256i v_;
+  const bool fold_;
 };
 
 #else
 
-class BytePattern {
+class PatternRegister {
  public:
-  BytePattern(const unsigned char* p, std::size_t n, bool fold) : n_(n) {
-    for (std::size_t i = 0; i < n; ++i) bytes_[i] = fold ? quillmatch::ascii_lower(p[i]) : p[i];
+  PatternRegister(const unsigned char* p, std::size_t n, bool fold) : fold_(fold), halves_(false) { take(p, n, 0); }
+  PatternRegister(const unsigned char* a, std::size_t na, const unsigned char* b, std::size_t nb, bool fold)
+      : fold_(fold), halves_(true) {
+    take(a, na, 0);
+    take(b, nb, 1);
   }
-  std::uint32_t matches(unsigned char c) const {
-    std::uint32_t bits = 0;
-    for (std::size_t i = 0; i < n_; ++i) bits |= static_cast<std::uint32_t>(bytes_[i] == c) << i;
-    return bits;
+
+  template <class Emit>
+  void scan(const unsigned char* ta, std::size_t la, const unsigned char* tb, std::size_t lb, Emit&& emit) const {
+    for (std::size_t j = 0; j < std::max(la, lb); ++j) {
+      std::uint32_t bits = 0;
+      if (j < la) bits |= matches(0, lowered(ta[j]));
+      if (halves_ && j < lb) bits |= matches(1, lowered(tb[j]));
+      emit(j, bits);
+    }
   }
 
  private:
-  unsigned char bytes_[kPatternBytes];
-  std::size_t n_;
+  void take(const unsigned char* p, std::size_t n, int half) {
+    n_[half] = n;
+    for (std::size_t i = 0; i < n; ++i) bytes_[16 * half + i] = lowered(p[i]);
+  }
+  unsigned char lowered(unsigned char c) const { return fold_ ? quillmatch::ascii_lower(c) : c; }
+  std::uint32_t matches(int half, unsigned char c) const {
+    std::uint32_t bits = 0;
+    for (std::size_t i = 16 * half; i < 16 * half + n_[half]; ++i) bits |= static_cast<std::uint32_t>(bytes_[i] == c) << i;
+    return bits;
+  }
+
+  unsigned char bytes_[kPatternBytes] = {};
+  std::size_t n_[2] = {};
+  const bool fold_, halves_;
 };
 
 #endif

@@ -7,6 +7,9 @@
 
 #include "text/case_tables.h"
 #include "simd/simd.h"
+#if defined(QUILLMATCH_SIMD_AVX2)
+#include "simd/utf8_valid_avx2.h"
+#endif
 
 namespace quillmatch {
 
@@ -149,6 +152,14 @@ std::size_t utf8_valid_prefix(std::string_view text) {
     p += extra + 1;
   }
   return static_cast<std::size_t>(p - begin);
+}
+
+bool utf8_valid(std::string_view text) {
+#if defined(QUILLMATCH_SIMD_AVX2)
+  return simd::utf8_valid(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+#else
+  return utf8_valid_prefix(text) == text.size();
+#endif
 }
 
 std::uint64_t count_code_points(std::string_view text) {
