@@ -432,10 +432,9 @@ class IndexPairsJob final : public IndexJob<Order> {
   PairsFound::Buffers& out_;
 };
 
-// The clusters of a self join: a candidate already in query i's component
-// is not scored (the pair would join nothing), and each pair within the
-// cutoff joins the two components (many/shared_components.h); no pair is
-// held. The labels phase follows.
+// The clusters of a self join: each pair within the cutoff joins the two
+// components (many/shared_components.h); no pair is held. The labels phase
+// follows.
 template <class Order>
 class IndexClustersJob final : public IndexJob<Order> {
  public:
