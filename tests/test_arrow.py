@@ -125,6 +125,10 @@ def test_a_column_gives_what_its_list_gives(label, column):
         if name.endswith("_scores"):
             for query in ["jon", "", "İSTANBUL"]:
                 same(function(query, column, **options), function(query, words, **options))
+            others = words[::-1]
+            same(function(column, others, **options), function(words, others, **options))
+            same(function(others, column, **options), function(others, words, **options))
+            same(function(column, column, **options), function(words, words, **options))
             continue
         same(function(column, words, **options), function(words, words, **options))
         same(function(words, column, **options), function(words, words, **options))
@@ -132,6 +136,20 @@ def test_a_column_gives_what_its_list_gives(label, column):
             same(function(column, **options), function(words, **options))
     for clusters, cutoff in ((qmm.levenshtein_clusters, 3), (qmm.jaro_winkler_clusters, 0.7)):
         same(clusters(column, cutoff, case_insensitive=True), clusters(words, cutoff, case_insensitive=True))
+
+
+def test_row_by_row_batches_cross_chunk_edges():
+    # The rows are read a batch of 256 at a time, from chunks that end inside, at and just
+    # past a batch's edges.
+    words = [w + str(k % 7) for k, w in enumerate(WORDS * 60)]
+    others = words[::-1]
+    cuts = [0, 1, 2, 255, 256, 257, 300, 511, 512, 600, len(words)]
+    for t in STRING_TYPES:
+        column = pa.chunked_array([words[a:b] for a, b in zip(cuts, cuts[1:])], t)
+        for function, options in CALLS:
+            if function.__name__.endswith("_scores"):
+                same(function(column, others, **options), function(words, others, **options))
+                same(function(others, column, **options), function(others, words, **options))
 
 
 def test_dictionary_columns_score_each_distinct_text_once_to_the_same_result():

@@ -71,6 +71,14 @@ struct Texts {
     for (std::size_t row = 0; row < nulls.size(); ++row) mask[row] |= nulls[row];
   }
   std::size_t rows() const { return arrow.taken() ? arrow.column().size() : held.size(); }
+  // The rows as the row-by-row run reads them: a column's views made a
+  // batch at a time (as read without `rows`), a list's as kept.
+  const TextRows& text_rows() {
+    if (arrow.taken()) return arrow.column();
+    kept = SpanRows(held.views());
+    return kept;
+  }
+  SpanRows kept{{}};
   // The size in bytes of the longest text; a column knows it from its reading.
   std::size_t longest() const {
     if (arrow.taken()) return arrow.column().longest();
@@ -510,8 +518,8 @@ PyObject* one_against_column(const ManyOptions& options, TextView one, const Tex
 // Row i of the result is the score of (queries[i], candidates[i]), or of
 // (queries[i], candidates[0]) when candidates is one text. Lock held on entry
 // and exit; the run is released.
-PyObject* row_by_row(const ManyOptions& options, std::span<const TextView> queries,
-                     std::span<const TextView> candidates, std::size_t longest) {
+PyObject* row_by_row(const ManyOptions& options, const TextRows& queries, const TextRows& candidates,
+                     std::size_t longest) {
   const ScoreType type = score_type(options, longest);
   OutArray out;
   if (!out.allocate(element_of(type), queries.size(), 0, false) ||
@@ -591,25 +599,24 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
         return read_arrow({{&queries, sig.params[0]}}, false, options.workers)
                    ? mask_null_rows(one_against_column(options, one.text, queries), {&queries})
                    : nullptr;
-      if (!read_arrow({{&queries, sig.params[0]}}, true, options.workers)) return nullptr;
-      return mask_null_rows(row_by_row(options, queries.views(), std::span<const TextView>(&one.text, 1),
-                                       std::max(one.text.size, queries.longest())),
+      if (!read_arrow({{&queries, sig.params[0]}}, false, options.workers)) return nullptr;
+      const SpanRows single(std::span<const TextView>(&one.text, 1));
+      return mask_null_rows(row_by_row(options, queries.text_rows(), single, std::max(one.text.size, queries.longest())),
                             {&queries});
     }
     Texts candidates;
     if (!a.convert(1, take_column, candidates) || !convert_options(a, s, options) ||
-        !read_arrow({{&queries, sig.params[0]}, {&candidates, sig.params[1]}}, true, options.workers))
+        !read_arrow({{&queries, sig.params[0]}, {&candidates, sig.params[1]}}, false, options.workers))
       return nullptr;
-    const auto q = queries.views();
-    const auto c = candidates.views();
-    if (q.size() != c.size()) {
+    if (queries.rows() != candidates.rows()) {
       PyErr_Format(PyExc_ValueError, "query has %zu rows and candidates %zu; for every pair use %s",
-                   q.size(), c.size(), matrix_name(measure));
+                   queries.rows(), candidates.rows(), matrix_name(measure));
       return nullptr;
     }
     // One row: a candidates side of one text would be taken as broadcast,
     // which is the same pair.
-    return mask_null_rows(row_by_row(options, q, c, std::max(queries.longest(), candidates.longest())),
+    return mask_null_rows(row_by_row(options, queries.text_rows(), candidates.text_rows(),
+                                     std::max(queries.longest(), candidates.longest())),
                           {&queries, &candidates});
   });
 }

@@ -371,6 +371,19 @@ class TextRows {
   virtual void views(std::size_t first, std::span<TextView> out) const = 0;
 };
 
+// Views kept whole, as TextRows. Holds the span, not the views.
+class SpanRows final : public TextRows {
+ public:
+  explicit SpanRows(std::span<const TextView> texts) : texts_(texts) {}
+  std::size_t size() const override { return texts_.size(); }
+  void views(std::size_t first, std::span<TextView> out) const override {
+    std::copy_n(texts_.begin() + static_cast<std::ptrdiff_t>(first), out.size(), out.begin());
+  }
+
+ private:
+  std::span<const TextView> texts_;
+};
+
 // out[i * candidates.size() + j] = score of (queries[i], candidates[j]).
 // REQUIRES: out holds queries.size() * candidates.size() scores of `type`,
 // which is many_score_type() or a wider type of the same kind.
@@ -396,6 +409,10 @@ Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options,
                                             std::span<const TextView> queries,
                                             std::span<const TextView> candidates, ScoreType type,
                                             void* out);
+// The same with the views of either side made a batch of rows at a time
+// (a column read in place keeps none). Both must outlive the run.
+Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options, const TextRows& queries,
+                                            const TextRows& candidates, ScoreType type, void* out);
 
 // Per query its best k candidates within the cutoff: row i of indices and
 // scores holds (candidate index, score), best first (smallest distance or

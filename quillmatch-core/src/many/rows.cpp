@@ -25,17 +25,30 @@ constexpr std::size_t kRowTasksPerWorker = 16;
 // Scores are narrowed into the output this many at a time.
 constexpr std::size_t kRowBatch = PairScorer::kMaxRows;
 
-class RowsJob final : public ManyRun::Job {
+// The views of a run given them whole: a base of the job, so that they are
+// made before the job refers to them.
+struct HeldSpans {
+  SpanRows held_queries, held_candidates;
+};
+
+class RowsJob final : private HeldSpans, public ManyRun::Job {
  public:
-  RowsJob(const ManyOptions& options, std::span<const TextView> queries,
-          std::span<const TextView> candidates, ScoreType type, void* out)
-      : options_(options), queries_(queries), candidates_(candidates), type_(type), out_(out) {
-    const std::size_t rows = queries.size();
-    const std::size_t tasks = std::max<std::size_t>(1, std::min(rows, options.workers * kRowTasksPerWorker));
-    for (std::size_t t = 0; t < tasks; ++t) plan.row_bounds.push_back(rows * t / tasks);
-    plan.row_bounds.push_back(rows);
-    plan.rows = rows;
+  // REQUIRES: candidates.size() is queries.size() or 1; both outlive the job.
+  RowsJob(const ManyOptions& options, const TextRows& queries, const TextRows& candidates, ScoreType type,
+          void* out)
+      : HeldSpans{SpanRows({}), SpanRows({})},
+        options_(options), queries_(&queries), candidates_(&candidates), type_(type), out_(out) {
+    plan_tasks();
   }
+  // Over views kept whole (the spans, not the views, held here).
+  RowsJob(const ManyOptions& options, std::span<const TextView> queries, std::span<const TextView> candidates,
+          ScoreType type, void* out)
+      : HeldSpans{SpanRows(queries), SpanRows(candidates)},
+        options_(options), queries_(&held_queries), candidates_(&held_candidates), type_(type), out_(out) {
+    plan_tasks();
+  }
+  RowsJob(const RowsJob&) = delete;
+  RowsJob& operator=(const RowsJob&) = delete;
 
   // The prefix scale was checked when the run started.
   void run(std::size_t task, const ThreadPool& pool) override {
@@ -57,6 +70,14 @@ class RowsJob final : public ManyRun::Job {
   }
 
  private:
+  void plan_tasks() {
+    const std::size_t rows = queries_->size();
+    const std::size_t tasks = std::max<std::size_t>(1, std::min(rows, options_.workers * kRowTasksPerWorker));
+    for (std::size_t t = 0; t < tasks; ++t) plan.row_bounds.push_back(rows * t / tasks);
+    plan.row_bounds.push_back(rows);
+    plan.rows = rows;
+  }
+
   // Scores this task's rows, a batch at a time, with score(queries,
   // candidates, out); one writer per slot: this task's rows alone. The
   // prefix scale was checked when the run started, and without max_len no
@@ -64,16 +85,21 @@ class RowsJob final : public ManyRun::Job {
   template <class Value, class Score>
   void walk(std::size_t task, const ThreadPool& pool, Score&& score) const {
     Value values[kRowBatch];
+    TextView q[kRowBatch], c[kRowBatch];
     const std::size_t hi = plan.row_bounds[task + 1];
-    const bool one = candidates_.size() == 1;
+    const bool one = candidates_->size() == 1;
+    if (one) candidates_->views(0, std::span(c, 1));
     for (std::size_t at = plan.row_bounds[task]; at < hi;) {
+      const std::size_t fetched = std::min(kRowBatch, hi - at);
+      queries_->views(at, std::span(q, fetched));
+      if (!one) candidates_->views(at, std::span(c, fetched));
       std::uint64_t work = 0;
       std::size_t n = 0;
-      while (n < kRowBatch && at + n < hi && work < kPollWork) {
-        work += pair_work(queries_[at + n].size, (one ? candidates_[0] : candidates_[at + n]).size);
+      while (n < fetched && work < kPollWork) {
+        work += pair_work(q[n].size, c[one ? 0 : n].size);
         ++n;
       }
-      score(queries_.subspan(at, n), one ? candidates_ : candidates_.subspan(at, n), values);
+      score(std::span<const TextView>(q, n), std::span<const TextView>(c, one ? 1 : n), values);
       store(type_, out_, at, std::span<const Value>(values, n));
       at += n;
       if (work >= kPollWork && at < hi && pool.stop_requested()) return;
@@ -81,22 +107,31 @@ class RowsJob final : public ManyRun::Job {
   }
 
   const ManyOptions options_;
-  const std::span<const TextView> queries_;
-  const std::span<const TextView> candidates_;  // one text: every row's
+  const TextRows* const queries_;
+  const TextRows* const candidates_;  // one text: every row's
   const ScoreType type_;
   void* const out_;
 };
 
-}  // namespace
-
-Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options,
-                                            std::span<const TextView> queries,
-                                            std::span<const TextView> candidates, ScoreType type,
-                                            void* out) {
+template <class Texts>
+Result<std::unique_ptr<ManyRun>> start_rows_of(const ManyOptions& options, const Texts& queries,
+                                               const Texts& candidates, ScoreType type, void* out) {
   const Result<ManyOptions> o = run_options(options);
   if (!o.ok()) return o.error();
   return std::make_unique<ManyRun>(std::make_unique<RowsJob>(o.value(), queries, candidates, type, out),
                                    o.value().workers);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options, std::span<const TextView> queries,
+                                            std::span<const TextView> candidates, ScoreType type, void* out) {
+  return start_rows_of(options, queries, candidates, type, out);
+}
+
+Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options, const TextRows& queries,
+                                            const TextRows& candidates, ScoreType type, void* out) {
+  return start_rows_of(options, queries, candidates, type, out);
 }
 
 }  // namespace quillmatch
