@@ -6,6 +6,15 @@ import pytest
 
 import quillmatch_many as qmm
 
+try:
+    import polars as pl
+except ImportError:
+    pl = None
+try:
+    import pandas as pd
+except ImportError:
+    pd = None
+
 A = ["Jon Smith", None, "Anne M\u00fcller", "", "MARTHA", "\u0130stanbul"]
 B = ["John Smyth", "Jane Doe", None, "", "marhta", "istanbul"]
 # (method, keywords, scores function, keywords of the scores function, is a distance)
@@ -27,20 +36,18 @@ def eager(fn, a, b, kwargs):
     return np.ma.masked_array(result).tolist(fill_value=None) if np.ma.isMaskedArray(result) else result.tolist()
 
 
+@pytest.mark.skipif(pl is None, reason="polars is not installed")
 class TestPolars:
-    pl = pytest.importorskip("polars")
-
     @pytest.fixture(autouse=True)
     def namespace(self):
         import quillmatch_many.polars  # noqa: F401
 
     def frame(self):
-        return self.pl.DataFrame({"a": A, "b": B}, schema={"a": self.pl.String, "b": self.pl.String})
+        return pl.DataFrame({"a": A, "b": B}, schema={"a": pl.String, "b": pl.String})
 
     @pytest.mark.parametrize("method, kwargs, fn, fn_kwargs, is_distance", METHODS)
     def test_eager_and_lazy_equal_the_scores_with_declared_types(self, method, kwargs, fn, fn_kwargs,
                                                                    is_distance):
-        pl = self.pl
         dtype = pl.UInt32 if is_distance else pl.Float64
         exprs = {
             "columns": getattr(pl.col("a").qm, method)(pl.col("b"), **kwargs),
@@ -58,7 +65,6 @@ class TestPolars:
             assert {name: df[name].to_list() for name in exprs} == want
 
     def test_with_columns_filter_and_the_output_name(self):
-        pl = self.pl
         df = self.frame().with_columns(d=pl.col("a").qm.levenshtein(pl.col("b")),
                                        same=pl.col("a").qm.damerau(pl.col("b"), case_insensitive=True) == 0)
         assert df["d"].to_list() == [2, None, None, 0, 6, 1] and df["same"].to_list()[3:] == [True, False, False]
@@ -67,15 +73,13 @@ class TestPolars:
         assert self.frame().select(pl.col("a").qm.damerau("x")).columns == ["a"]
 
     def test_a_null_literal_and_one_row(self):
-        pl = self.pl
         df = self.frame().select(d=pl.col("a").qm.levenshtein(pl.lit(None, pl.String)))
         assert df["d"].to_list() == [None] * len(A)
         assert pl.DataFrame({"a": ["ab"]}).select(pl.col("a").qm.damerau("ba"))["a"].to_list() == [1]
 
 
+@pytest.mark.skipif(pd is None, reason="pandas is not installed")
 class TestPandas:
-    pd = pytest.importorskip("pandas")
-
     @pytest.fixture(autouse=True)
     def accessor(self):
         import quillmatch_many.pandas  # noqa: F401
@@ -83,7 +87,6 @@ class TestPandas:
     @pytest.mark.parametrize("dtype", [None, object, "string"])
     @pytest.mark.parametrize("method, kwargs, fn, fn_kwargs, is_distance", METHODS)
     def test_equal_the_scores_on_the_same_index(self, dtype, method, kwargs, fn, fn_kwargs, is_distance):
-        pd = self.pd
         index = pd.Index([10, 3, 7, 1, 5, 2], name="row")
         a, b = pd.Series(A, index=index, name="a", dtype=dtype), pd.Series(B, index=index, dtype=dtype)
         for other, want in ((b, eager(fn, A, B, fn_kwargs)), ("Jon Smith", eager(fn, A, "Jon Smith", fn_kwargs)),
@@ -98,7 +101,6 @@ class TestPandas:
                 assert [None if np.isnan(v) else v for v in got.tolist()] == want
 
     def test_another_series_is_aligned_on_the_index(self):
-        pd = self.pd
         a = pd.Series(["ab", "cd", "ef"], index=["x", "y", "z"])
         b = pd.Series(["ef", "ab"], index=["z", "x"])  # no "y": a null row
         got = a.qm.levenshtein(b)
@@ -106,7 +108,6 @@ class TestPandas:
         assert a.qm.jaro_winkler(b).isna().tolist() == [False, True, False]
 
     def test_arrow_backed_strings(self):
-        pd = self.pd
         pytest.importorskip("pyarrow")
         a = pd.Series(A, dtype="string[pyarrow]")
         assert a.qm.damerau(pd.Series(B, dtype="string[pyarrow]")).tolist()[3:] == [0, 6, 1]
