@@ -37,7 +37,7 @@ def _text(column: Any, rows: int) -> Any:
     # pl.lit gives): its text, or a column of nulls when it is null.
     if isinstance(column, pl.Series) and len(column) == 1 and rows != 1:
         value = column[0]
-        return value if value is not None else pl.Series(column.name, [None] * rows, pl.String)
+        return value if value is not None else pl.repeat(None, rows, dtype=pl.String, eager=True)
     return column
 
 
