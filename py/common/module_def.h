@@ -32,9 +32,9 @@ int exec_module(PyObject* module, std::span<PyMethodDef> defs, ModuleAdditions a
 
 // The module's definition, made once, with an exec slot over kTable's method
 // definitions and kAdditions; what a module's PyInit_<name> returns. `name`
-// is the public name (see public_name; multi-phase initialisation takes the
-// import name from the spec, not from here) and must outlive the process (a
-// string literal).
+// is the public name (see public_name; multi-phase initialisation names the
+// module by the name it is imported under, not by this one) and must outlive
+// the process (a string literal).
 template <const auto& kTable, ModuleAdditions kAdditions = nullptr>
 PyObject* init_module(const char* name) {
   static PyModuleDef_Slot slots[] = {
