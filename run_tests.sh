@@ -3,8 +3,10 @@
 # GoogleTest and qemu-user, which emulates processors without AVX2 for the
 # import test (apt-get, when missing), and a virtual environment with pytest,
 # hypothesis, numpy, pyarrow, polars, pandas and DuckDB (the Arrow producers the
-# column tests and the README's column examples run against), dask[distributed],
-# mypy, basedpyright, abi3audit and build.
+# column tests and the README's column examples run against, and the hosts of
+# quillmatch_many's DuckDB, polars and pandas modules), splink (no extras) and
+# Faker (the linkage example's test), dask[distributed], mypy, basedpyright,
+# abi3audit and build.
 # Then: the C++ tests, the C++ tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the core's fuzz targets for 10 seconds each
 # (tools/run_fuzzers.sh, which installs clang when missing; .ci/run fuzzes
@@ -70,7 +72,7 @@ collect() {
 # The emulated portable run's own venv (numpy below 2) is made here too, while
 # the builds run.
 start venv sh -c ".venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis \
-  numpy 'dask[distributed]' mypy basedpyright abi3audit build &&
+  numpy 'dask[distributed]' splink faker mypy basedpyright abi3audit build &&
   .venv/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: \
   pyarrow polars pandas duckdb &&
   { [ -x build/qemu64-venv/bin/python ] || '$python' -m venv build/qemu64-venv; } &&

@@ -1,4 +1,5 @@
-"""The README's examples for columns run against the real pandas, polars and DuckDB."""
+"""The README's examples for columns and for the hosts' functions run against the real pandas,
+polars and DuckDB."""
 
 import pathlib
 import re
@@ -46,3 +47,20 @@ def test_the_record_linkage_recipe_runs_and_says_what_it_shows():
     assert found["i"].tolist() == [0, 0, 1, 2] and found["j"].tolist() == [0, 4, 1, 2]
     assert found["match"].all()
     assert found["labels"].tolist() == [0, 1, 2, 3, 0, 1, 2, 7, 0]
+
+
+def test_the_host_examples_run_and_say_what_they_show():
+    blocks = examples("## Linkage in DuckDB, polars, pandas and splink")
+    assert len(blocks) == 3
+    found = {}
+    for block in blocks:
+        exec(compile(block, str(README), "exec"), found)
+    rows = found["rows"]
+    assert rows[0][2:4] == (3, 2) and rows[1][4] == 0.9611111111111111 and rows[2][2:] == (None, None, None)
+    import polars as pl
+
+    assert dict(found["schema"])["osa"] == pl.UInt32 and dict(found["schema"])["jw"] == pl.Float64
+    assert found["close"]["a"].to_list() == ["Jon Smith"]
+    df = found["df"]
+    assert df["edits"].tolist()[::2] == [1, 0] and df["edits"].isna().tolist() == [False, True, False]
+    assert df["jw"].isna().tolist() == [False, True, False] and df.index.tolist() == [10, 20, 30]

@@ -5,6 +5,11 @@
 
 namespace quillmatch::py {
 
+PyObject* public_name(PyObject* module) {
+  PyModuleDef* def = PyModule_GetDef(module);
+  return def ? PyUnicode_FromString(def->m_name) : nullptr;
+}
+
 int exec_module(PyObject* module, std::span<PyMethodDef> defs, ModuleAdditions additions) {
   PyObject* ok = guarded([&]() -> PyObject* {
     // First: nothing may reach the AVX2 core on a processor without AVX2.
@@ -13,7 +18,7 @@ int exec_module(PyObject* module, std::span<PyMethodDef> defs, ModuleAdditions a
     // at hand, not by a first throw when it may have run out.
     static_cast<void>(prepare_thread_locals());
     Ref all(PyList_New(0));
-    Ref module_name(PyModule_GetNameObject(module));
+    Ref module_name(public_name(module));
     if (!all || !module_name) return nullptr;
     for (PyMethodDef& def : defs) {
       Ref function(PyCFunction_NewEx(&def, module, module_name.get()));

@@ -18,13 +18,23 @@ namespace quillmatch::py {
 // __all__ list (borrowed). Returns false with an exception set on failure.
 using ModuleAdditions = bool (*)(PyObject* module, PyObject* all);
 
+// The name a module's functions and types are published under, which they
+// give as their __module__ (where pickle and help look them up): its
+// definition's name, which may differ from the import name when the extension
+// is the private part of a package that re-exports it (quillmatch_many is
+// imported as quillmatch_many._quillmatch_many). A new reference, or null
+// with an exception set.
+PyObject* public_name(PyObject* module);
+
 // The exec step over `defs`, which outlive every function object made from
 // them; `additions` may be null. 0 on success, -1 with an exception set.
 int exec_module(PyObject* module, std::span<PyMethodDef> defs, ModuleAdditions additions);
 
 // The module's definition, made once, with an exec slot over kTable's method
 // definitions and kAdditions; what a module's PyInit_<name> returns. `name`
-// must outlive the process (a string literal).
+// is the public name (see public_name; multi-phase initialisation names the
+// module by the name it is imported under, not by this one) and must outlive
+// the process (a string literal).
 template <const auto& kTable, ModuleAdditions kAdditions = nullptr>
 PyObject* init_module(const char* name) {
   static PyModuleDef_Slot slots[] = {

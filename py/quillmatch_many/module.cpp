@@ -1,4 +1,5 @@
-// The definition of quillmatch_many: its sixteen functions, published by the
+// The definition of quillmatch_many's extension (imported as
+// quillmatch_many._quillmatch_many): its sixteen functions, published by the
 // shared exec step (common/module_def.h), then the Index type (in __all__) and
 // the private _with_plan (not in it).
 #include <array>
@@ -44,7 +45,7 @@ bool add_index_and_plan_hook(PyObject* module, PyObject* all) {
   if (!index_type || !index_name || PyObject_SetAttr(module, index_name.get(), index_type.get()) < 0 ||
       PyList_Append(all, index_name.get()) < 0)
     return false;
-  Ref module_name(PyModule_GetNameObject(module));
+  Ref module_name(public_name(module));
   Ref hook(module_name ? PyCFunction_NewEx(&with_plan_def, module, module_name.get()) : nullptr);
   if (!hook || PyModule_AddObject(module, "_with_plan", hook.get()) < 0) return false;
   hook.release();  // PyModule_AddObject took the reference
@@ -55,7 +56,10 @@ bool add_index_and_plan_hook(PyObject* module, PyObject* all) {
 
 }  // namespace quillmatch::py
 
-QUILLMATCH_PY_INIT(quillmatch_many) {
+// The extension is the private part of the package quillmatch_many, whose
+// __init__ re-exports every name; what it publishes says quillmatch_many, as
+// the Index type's name does, so pickles and help() name the package.
+QUILLMATCH_PY_INIT(_quillmatch_many) {
   using namespace quillmatch::py;
   return init_module<kFunctions, add_index_and_plan_hook>("quillmatch_many");
 }

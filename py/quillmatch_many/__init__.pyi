@@ -1,4 +1,4 @@
-# Type information for the quillmatch_many extension module, shipped as its stub-only package.
+# Type information for the quillmatch_many package (the extension _quillmatch_many, whose names it re-exports).
 #
 # Results are numpy arrays when numpy can be imported, with no Python object
 # per entry; without numpy they are flat memoryviews of the same bytes (rows
