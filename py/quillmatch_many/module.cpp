@@ -55,7 +55,7 @@ bool add_index_and_plan_hook(PyObject* module, PyObject* all) {
 
 }  // namespace quillmatch::py
 
-QUILLMATCH_PY_INIT(quillmatch_many) {
+QUILLMATCH_BODY_EXEC {
   using namespace quillmatch::py;
-  return init_module<kFunctions, add_index_and_plan_hook>("quillmatch_many");
+  return exec_module(module, method_defs<kFunctions>(), add_index_and_plan_hook);
 }
