@@ -10,9 +10,12 @@
 # Then: the C++ tests, the C++ tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the core's fuzz targets for 10 seconds each
 # (tools/run_fuzzers.sh, which installs clang when missing; .ci/run fuzzes
-# longer), the sdist and the wheel built from it, the example run in a clean
-# venv with that wheel, the abi3 audit, the type checkers over the installed
-# stubs, pytest, and pytest again against the module built with both sanitizers.
+# longer), the sdist and the x86-64 wheel built from it with Zig
+# (tools/build_wheels.sh: auditwheel must find it within manylinux_2_17, and
+# tags it so), the example run in a clean venv with the tagged wheel, the abi3
+# audit, the type checkers over the installed stubs, pytest, pytest again
+# against the module built with both sanitizers, and the wheel's portable
+# engines under an emulated x86-64 without AVX2.
 #
 # Builds use both cores; the runs that use one core (the sanitized tests, the
 # fuzzers) go on in the background beside the wheel's build and the checks of
@@ -120,20 +123,18 @@ start sanitized sanitized_tests
 start fuzz bash -c "echo '== fuzz targets of the core, $fuzz_seconds s each' &&
   tools/run_fuzzers.sh $fuzz_seconds"
 
-echo "== sdist, and the wheel built from it"
-rm -rf build/wheel
-CMAKE_BUILD_PARALLEL_LEVEL=$jobs .venv/bin/python -m build -o build/wheel . >build/build.log 2>&1 ||
-  { cat build/build.log; exit 1; }
-tail -n 1 build/build.log
-.venv/bin/python tools/check_abi3.py build/wheel/quillmatch-*.whl
+# The sdist and the x86-64 wheel built from it, which auditwheel must find
+# within manylinux_2_17 and tags so (build/dist).
+tools/build_wheels.sh x86_64
+wheel=$(ls build/dist/quillmatch-*_x86_64.whl)
+.venv/bin/python tools/check_abi3.py "$wheel"
 
-echo "== the example, in a clean venv with the wheel alone"
+echo "== the example, in a clean venv with the tagged wheel alone"
 rm -rf build/clean-venv
 "$python" -m venv build/clean-venv
-build/clean-venv/bin/python -m pip install -q --disable-pip-version-check build/wheel/quillmatch-*.whl
+build/clean-venv/bin/python -m pip install -q --disable-pip-version-check "$wheel"
 (cd build && clean-venv/bin/python ../examples/rank_names.py >/dev/null)
-.venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
-  build/wheel/quillmatch-*.whl
+.venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 
 echo "== type checks of the installed stubs: stubtest, mypy --strict and basedpyright"
 # stubtest compares the stub with the module itself; tests/typing/ marks each
@@ -149,12 +150,12 @@ collect fuzz
 echo "== Python tests"
 .venv/bin/python -m pytest -q -p no:cacheprovider tests
 
-# The portable back end (no intrinsics): the module built with it, and the
-# batch, quillmatch_many, import and argument tests under qemu-x86_64 -cpu
-# qemu64, a processor without SSE4, AVX, BMI or POPCNT, where the AVX2 wheel
-# refuses to load. .ci/run runs its C++ tests and every Python test there, and
-# the NEON build under qemu-aarch64.
-start portable bash -c "echo '== portable back end, emulated x86-64 without AVX2' &&
+# The wheel's portable engines: the batch, quillmatch_many, import and
+# argument tests under qemu-x86_64 -cpu qemu64, a processor without SSE4, AVX,
+# BMI or POPCNT, where the wheel must choose them. .ci/run runs the portable
+# C++ tests and every Python test there, and the ARM64 wheel under
+# qemu-aarch64.
+start portable bash -c "echo '== the portable back end of the wheel, emulated x86-64 without AVX2' &&
   tools/test_portable.sh --python-only"
 
 collect sanitized

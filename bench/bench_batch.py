@@ -117,8 +117,8 @@ def main():
     rnd = random.Random(20240601)
     sets = make_sets(args.scale, rnd)
 
-    print("quillmatch batch benchmark, Python %s, scale %g, best of %d" % (
-        sys.version.split()[0], args.scale, args.repeats))
+    print("quillmatch batch benchmark, Python %s, %s back end, scale %g, best of %d" % (
+        sys.version.split()[0], qm.simd, args.scale, args.repeats))
     print("query %r" % QUERY)
     for label, cands, _, what in sets:
         print("  %-18s %s" % (label, what))

@@ -76,7 +76,10 @@ def main():
     parser.add_argument("--repeats", type=int, default=9)
     args = parser.parse_args()
     builds = {"before": load(args.before), "after": load(args.after)}
-    print("Python %s, best of %d alternated repetitions" % (sys.version.split()[0], args.repeats))
+    # A build older than the choice at import has no simd: the AVX2 engines.
+    print("Python %s, best of %d alternated repetitions; back ends: before %s, after %s" % (
+        sys.version.split()[0], args.repeats, getattr(builds["before"], "simd", "avx2"),
+        getattr(builds["after"], "simd", "avx2")))
     print("%-64s %11s %11s %8s" % ("", "before", "after", "ratio"))
     for label, clock, call in cases(random.Random(20240602)):
         t = alternate({name: (lambda m=m: call(m)) for name, m in builds.items()}, args.repeats, clock)

@@ -97,8 +97,10 @@ def mutate(rnd, w):
 
 
 def load():
-    """The machine's load, which disturbs the thread speed-ups: other processes take the cores."""
-    return "%d cores, load average %.1f over the last minute" % (os.cpu_count(), os.getloadavg()[0])
+    """The machine's load, which disturbs the thread speed-ups (other processes take the cores),
+    and the vector back end the modules chose on this processor."""
+    return "%d cores, load average %.1f over the last minute; %s back end" % (
+        os.cpu_count(), os.getloadavg()[0], qm.simd)
 
 
 def count(n):

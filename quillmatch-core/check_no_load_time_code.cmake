@@ -1,7 +1,7 @@
 # Fails when an object of the core archive ARCHIVE would run code as the module
 # is loaded: a global constructor (.init_array, .ctors, .preinit_array) or an
 # .init section. The AVX2 core is compiled for AVX2, and that code would run before
-# the module can check the processor, killing the interpreter on one without.
+# the module can choose a back end, killing the interpreter on a processor without.
 # Usage: cmake -DREADELF=<readelf> -DARCHIVE=<lib.a> -P check_no_load_time_code.cmake
 execute_process(COMMAND "${READELF}" --section-headers --wide "${ARCHIVE}"
                 OUTPUT_VARIABLE sections RESULT_VARIABLE status)

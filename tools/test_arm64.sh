@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# quillmatch on ARM64 (the NEON back end), built with Debian's cross compiler
-# and tested under qemu-aarch64 with Debian's own ARM64 CPython 3.11:
+# quillmatch on ARM64 (the NEON back end): the core's C++ tests built with
+# Debian's cross compiler, and the ARM64 wheel of build/dist (cross-compiled by
+# tools/build_wheels.sh), tested under qemu-aarch64 with Debian's own ARM64
+# CPython 3.11:
 #  - installs (apt-get) g++-aarch64-linux-gnu, qemu-user and googletest's
 #    sources when missing, and enables the arm64 architecture for downloads;
 #  - downloads the ARM64 interpreter and the libraries it and its standard
 #    library load (apt-get download) and unpacks them into build/arm64/sysroot,
 #    installing none of them;
-#  - builds GoogleTest, the core's C++ tests and the module for ARM64
-#    (cmake/aarch64-linux-gnu.cmake) and runs the C++ tests emulated;
+#  - builds GoogleTest and the core's C++ tests for ARM64
+#    (cmake/aarch64-linux-gnu.cmake) and runs them emulated;
 #  - puts pytest, hypothesis and numpy's manylinux2014_aarch64 wheel in
-#    build/arm64/site (pip install --target) and runs the Python tests with the
+#    build/arm64/site (pip install --target), unpacks the ARM64 wheel into
+#    build/arm64/wheel and runs the Python tests with the
 #    ARM64 interpreter, all but those that start a child interpreter (the
 #    kernel cannot run an ARM64 program itself without binfmt_misc) and the
 #    x86-64 import test;
@@ -86,13 +89,15 @@ fi
 echo "== NEON back end: C++ tests under qemu-aarch64"
 cmake -S . -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLMATCH_ARM64_PREFIXES="$out/gtest" -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_WERROR=ON \
-  -DPython_EXECUTABLE="$(command -v "$python")" \
-  -DPython_INCLUDE_DIR="$sysroot/usr/include/python3.11" \
+  -DQUILLMATCH_BUILD_MODULE=OFF \
   "-DCMAKE_CXX_FLAGS=-idirafter $sysroot/usr/include" >/dev/null
 cmake --build "$out/build" -j "$jobs" >/dev/null
 run_arm64 "$out/build/quillmatch-core/quillmatch_core_tests" --gtest_brief=1
 
-echo "== NEON back end: Python tests under qemu-aarch64"
+echo "== the ARM64 wheel: Python tests under qemu-aarch64"
+wheel=$(ls build/dist/quillmatch-*_aarch64.whl)
+rm -rf "$out/wheel"
+"$python" -m zipfile -e "$wheel" "$out/wheel"
 # Each of these starts a child interpreter (sys.executable) or emulates x86-64.
 no_child="not test_generator_rejects and not committed_tables_match"
 no_child+=" and not references_and_memory_flat and not out_of_memory_raises"
@@ -100,12 +105,12 @@ no_child+=" and not without_numpy_results and not too_large_raises"
 no_child+=" and not threads_the_system_refuses and not ctrl_c_stops"
 no_child+=" and not import_under_emulated_processor and not short_of_memory"
 no_child+=" and not without_numpy_labels"
-PYTHONPATH="$out/site:$out/build/py" QUILLMATCH_EXPECT_SIMD=neon \
+PYTHONPATH="$out/site:$out/wheel" QUILLMATCH_EXPECT_SIMD=neon \
   run_arm64 "${arm64_python[@]}" -m pytest -q -p no:cacheprovider -k "$no_child" tests
 
-echo "== NEON back end: results equal the native build's, bit for bit"
+echo "== the ARM64 wheel: results equal the native run's, bit for bit"
 tools/reference_digest.sh >"$out/reference-digest.txt"
-PYTHONPATH="$out/site:$out/build/py" run_arm64 "${arm64_python[@]}" tools/results_digest.py \
+PYTHONPATH="$out/site:$out/wheel" run_arm64 "${arm64_python[@]}" tools/results_digest.py \
   >"$out/digest.txt"
 diff "$out/reference-digest.txt" "$out/digest.txt"
 echo "the same $(wc -l <"$out/digest.txt") digests"

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# The portable back end (QUILLMATCH_SIMD=portable: plain C++, no intrinsics) on
-# an x86-64 processor without AVX2: builds the core's C++ tests and the module
-# with it into build/portable, runs the C++ tests natively (the lane tests
-# compare its lanes with the word steps), then the Python tests under
-# `qemu-x86_64 -cpu qemu64` (no SSE4, AVX, BMI or POPCNT), where the AVX2
-# wheel raises ImportError, and compares a digest of many results there with the
-# native build's (tools/results_digest.py). Installs qemu-user and GoogleTest (apt-get) when
-# missing, and a venv of its own (build/qemu64-venv): numpy below 2, as numpy
-# 2's x86-64 wheels need SSE4.2 and POPCNT.
+# The portable back end (plain C++, no intrinsics) on an x86-64 processor
+# without AVX2: the core's C++ tests built with it (QUILLMATCH_SIMD=portable,
+# into build/portable) run natively (the lane tests compare its lanes with the
+# word steps); then the x86-64 wheel of build/dist (tools/build_wheels.sh),
+# installed in a venv of its own (build/qemu64-venv), runs the Python tests
+# under `qemu-x86_64 -cpu qemu64` (no SSE4, AVX, BMI or POPCNT), where it must
+# choose its portable engines, and a digest of many results there
+# (tools/results_digest.py) must equal the native run's. Installs qemu-user and
+# GoogleTest (apt-get) when missing; the venv has numpy below 2, as numpy 2's
+# x86-64 wheels need SSE4.2 and POPCNT.
 #
 # usage: tools/test_portable.sh [--full | --python-only]
 #   Without --full, the Python tests are the batch, quillmatch_many, import and
@@ -40,12 +41,14 @@ venv=build/qemu64-venv
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis 'numpy<2'
 
-cmake -S . -B build/portable -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_SIMD=portable \
-  -DQUILLMATCH_BUILD_TESTS=$([ "$cpp_tests" -eq 1 ] && echo ON || echo OFF) -DQUILLMATCH_WERROR=ON \
-  -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
-cmake --build build/portable -j "$jobs" >/dev/null
+wheel=$(ls build/dist/quillmatch-*_x86_64.whl)
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+
 if [ "$cpp_tests" -eq 1 ]; then
   echo "== portable back end: C++ tests"
+  cmake -S . -B build/portable -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_SIMD=portable \
+    -DQUILLMATCH_BUILD_MODULE=OFF -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_WERROR=ON >/dev/null
+  cmake --build build/portable -j "$jobs" >/dev/null
   build/portable/quillmatch-core/quillmatch_core_tests --gtest_brief=1
 fi
 
@@ -60,15 +63,15 @@ if [ "$full" -eq 0 ]; then
   tests=(tests/test_batch.py tests/test_many.py tests/test_cpu_check.py tests/test_frame.py)
   select=(-k "not large_batches and not lock_held")
 fi
-echo "== portable back end: Python tests under qemu-x86_64 -cpu qemu64 (${tests[*]})"
+echo "== the wheel's portable engines: Python tests under qemu-x86_64 -cpu qemu64 (${tests[*]})"
 # Child interpreters that tests start run natively, with the same module.
-PYTHONPATH=build/portable/py QUILLMATCH_EXPECT_SIMD=portable \
+QUILLMATCH_EXPECT_SIMD=portable \
   qemu-x86_64 -cpu qemu64 "$venv/bin/python" -m pytest -q -p no:cacheprovider "${select[@]}" \
   "${tests[@]}"
 
-echo "== portable back end: results under qemu64 equal the native build's, bit for bit"
+echo "== the wheel's portable engines: results under qemu64 equal the native run's, bit for bit"
+mkdir -p build/portable
 tools/reference_digest.sh >build/portable/reference-digest.txt
-PYTHONPATH=build/portable/py qemu-x86_64 -cpu qemu64 "$venv/bin/python" tools/results_digest.py \
-  >build/portable/digest.txt
+qemu-x86_64 -cpu qemu64 "$venv/bin/python" tools/results_digest.py >build/portable/digest.txt
 diff build/portable/reference-digest.txt build/portable/digest.txt
 echo "the same $(wc -l <build/portable/digest.txt) digests"

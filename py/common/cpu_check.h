@@ -1,25 +1,26 @@
-// The processor check of the exec step.
+// What the processor offers the AVX2 back end, read by the module's entry
+// (common/entry.cpp) before it runs anything of a body.
 //
-// The AVX2 build of the core (QUILLMATCH_SIMD=avx2, the published x86-64
-// wheel's) is compiled for AVX2, BMI1, BMI2 and POPCNT throughout and checks nothing
-// itself: on a processor without them, its first such instruction kills the
-// interpreter with SIGILL. The exec step calls this before anything else, so
-// that such a processor gets an ImportError instead. Only the import checks;
-// the computing paths rely on it having passed. The NEON and portable builds
-// need no check, and pass this one always.
+// The AVX2 build of the core is compiled for AVX2, BMI1, BMI2 and POPCNT
+// throughout and checks nothing itself: on a processor without them, its first
+// such instruction kills the interpreter with SIGILL. So the entry reads the
+// processor first, and runs the AVX2 body only where all four are there and
+// the operating system saves the AVX registers' state.
 //
-// This file, like the rest of the module layer, is compiled without the core's
-// instruction-set flags, and the core runs no code at load time: everything
-// that runs before and during this check is plain x86-64.
+// This file, like the whole module layer, is compiled without the core's
+// instruction-set flags, and neither the module layer nor the core runs code
+// at load time: everything that runs before and during this check is plain
+// x86-64.
 #pragma once
 
-#include <Python.h>
+#include <string>
 
 namespace quillmatch::py {
 
-// True when the processor, and the operating system for the AVX registers'
-// state, support every instruction set the core uses. Otherwise false, with an
-// ImportError set that names the missing ones. Needs the interpreter lock.
-bool check_cpu_features();
+// The names of what the AVX2 back end needs and this processor lacks, joined
+// as "A", "A and B" or "A, B and C"; empty when it lacks nothing. AVX2 counts
+// as lacking when the operating system does not save the AVX registers.
+// Defined on x86-64 only.
+std::string missing_for_avx2();
 
 }  // namespace quillmatch::py

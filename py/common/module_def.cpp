@@ -1,6 +1,5 @@
 #include "common/module_def.h"
 
-#include "common/cpu_check.h"
 #include "common/frame.h"
 
 namespace quillmatch::py {
@@ -12,8 +11,6 @@ PyObject* public_name(PyObject* module) {
 
 int exec_module(PyObject* module, std::span<PyMethodDef> defs, ModuleAdditions additions) {
   PyObject* ok = guarded([&]() -> PyObject* {
-    // First: nothing may reach the AVX2 core on a processor without AVX2.
-    if (!check_cpu_features()) return nullptr;
     // The importing thread's C++ runtime state is made now, while memory is
     // at hand, not by a first throw when it may have run out.
     static_cast<void>(prepare_thread_locals());

@@ -14,6 +14,9 @@ __all__ = [
 ]
 
 __version__: str
+# The vector back end this module runs: "avx2", "portable" or "neon", chosen when
+# it was imported (the x86-64 wheel carries avx2 and portable).
+simd: str
 
 def levenshtein_bp(
     str_1: str,

@@ -26,7 +26,7 @@ constexpr std::array<FunctionEntry, 9> kFunctions{{
 
 }  // namespace quillmatch::py
 
-QUILLMATCH_PY_INIT(quillmatch) {
+QUILLMATCH_BODY_EXEC {
   using namespace quillmatch::py;
-  return init_module<kFunctions>("quillmatch");
+  return exec_module(module, method_defs<kFunctions>(), nullptr);
 }

@@ -14,4 +14,4 @@ and the package itself needs neither DuckDB, polars nor pandas.
 # and its arguments) and help() name this package, as they did when the
 # extension was the module itself.
 from quillmatch_many._quillmatch_many import *  # noqa: F403
-from quillmatch_many._quillmatch_many import __all__, __version__, _with_plan  # noqa: F401
+from quillmatch_many._quillmatch_many import __all__, __version__, _with_plan, simd  # noqa: F401

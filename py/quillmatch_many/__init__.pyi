@@ -30,6 +30,9 @@ __all__ = [
 ]
 
 __version__: str
+# The vector back end this module runs: "avx2", "portable" or "neon", chosen when
+# it was imported (the x86-64 wheel carries avx2 and portable).
+simd: str
 
 # Any sequence of str; numpy arrays of str and pandas Series are taken in
 # through their tolist(). Any object exporting the Arrow PyCapsule interface

@@ -56,10 +56,7 @@ bool add_index_and_plan_hook(PyObject* module, PyObject* all) {
 
 }  // namespace quillmatch::py
 
-// The extension is the private part of the package quillmatch_many, whose
-// __init__ re-exports every name; what it publishes says quillmatch_many, as
-// the Index type's name does, so pickles and help() name the package.
-QUILLMATCH_PY_INIT(_quillmatch_many) {
+QUILLMATCH_BODY_EXEC {
   using namespace quillmatch::py;
-  return init_module<kFunctions, add_index_and_plan_hook>("quillmatch_many");
+  return exec_module(module, method_defs<kFunctions>(), add_index_and_plan_hook);
 }

@@ -1,6 +1,7 @@
 // The AVX2 back end of simd.h: one 256-bit register. The library is compiled
 // with AVX2, BMI1, BMI2 and POPCNT enabled and checks nothing at run time; the
-// module's import checks the processor first (py/common/cpu_check.cpp).
+// module's entry reads the processor before it runs anything of this build
+// (py/common/entry.cpp).
 #pragma once
 
 #include <immintrin.h>
