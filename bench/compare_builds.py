@@ -2,7 +2,8 @@
 
     python bench/compare_builds.py BEFORE_DIR AFTER_DIR [--repeats N]
 
-Each directory holds a quillmatch_many.abi3.so, e.g. the py/ folder of two CMake build trees
+Each directory is the py/ folder of a build (holding quillmatch_many/_quillmatch_many.abi3.so,
+or quillmatch_many.abi3.so from before the package), e.g. of two CMake build trees
 (one of them configured from a `git worktree` of the older commit). Every case is timed with
 both builds alternately and the best time of each kept; the last column is after/before.
 Columns come from pyarrow and polars when they are installed (bench/requirements.txt).
@@ -21,8 +22,14 @@ QUERY = "kvarnstelj"
 
 
 def load(directory):
-    path = os.path.join(directory, "quillmatch_many.abi3.so")
-    found = importlib.util.spec_from_file_location("quillmatch_many", path)
+    """The extension of a build's py/ folder: the package's private part, or, built before
+    quillmatch_many was a package, the module itself."""
+    name = "_quillmatch_many"
+    path = os.path.join(directory, "quillmatch_many", name + ".abi3.so")
+    if not os.path.exists(path):
+        name = "quillmatch_many"
+        path = os.path.join(directory, name + ".abi3.so")
+    found = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module
