@@ -321,7 +321,9 @@ inline constexpr std::size_t kMaxManyWorkers = 256;
 // block of a library loaded at run time on a thread's first use of it, and
 // ends the process when it cannot ("cannot allocate memory for thread-local
 // data"): a throw of std::bad_alloc under memory pressure would be such a
-// first use. The library keeps no thread-local storage of its own. A pool's
+// first use. The library's own storage (and the runtime's, when the runtime
+// is linked into it) is of the static kind, which no first use allocates;
+// a runtime of its own, loaded beside it, has the dynamic kind. A pool's
 // worker does this before it counts as started; a caller that may catch what
 // the library throws calls this on its own thread first (cheap after the
 // first call on a thread).

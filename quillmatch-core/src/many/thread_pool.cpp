@@ -89,7 +89,19 @@ std::size_t runtime_block_bytes() {
   return bytes;
 }
 
-// The block is allocated with malloc, on this thread, on its first use. A
+#if defined(__linux__)
+// This library's own thread-local storage is static: the initial-exec access
+// in make_runtime_block() makes the linker mark the library so. The C library
+// then sets the library's block aside when it loads the library and gives
+// each thread its part with the thread's stack (a thread it cannot give one is
+// refused, which the pool handles), so no first use allocates. Where the C++
+// runtime is linked into this library (the wheels), its block is that block.
+// A runtime loaded as a library of its own keeps a block of the dynamic kind,
+// allocated on first use: the probe below is for that one.
+[[gnu::tls_model("initial-exec")]] thread_local char static_block_mark;
+#endif
+
+// A dynamic block is allocated with malloc, on this thread, on its first use. A
 // probe of the block's size that succeeds and is freed right before leaves a
 // chunk of that size first in line for the block's allocation (in this
 // thread's own cache of freed chunks, unless memory is so short that the
@@ -100,6 +112,9 @@ bool make_runtime_block() noexcept {
   void* probe = std::malloc(std::max<std::size_t>(runtime_block_bytes(), 1));
   if (!probe) return false;
   std::free(probe);
+#if defined(__linux__)
+  *static_cast<volatile char*>(&static_block_mark) = 1;  // the access kept, and with it the mark
+#endif
   // The block's first use. The function is declared pure: a result left
   // unused would let the compiler drop the call, so it is kept.
   volatile int uses = std::uncaught_exceptions();
