@@ -1,10 +1,14 @@
 """Shared test helpers: exception assertions and slow, literal textbook oracles."""
 
+import os
 import struct
 
 import pytest
 
 HAS_NOTES = hasattr(BaseException, "add_note")
+# The module under test is built with AddressSanitizer: several times slower, and its
+# address space reserved.
+SANITIZED = bool(os.environ.get("QUILLMATCH_EXPECT_SANITIZED"))
 
 
 def assert_raises_with_note(exc_type, message, param, fn, *args, **kwargs):

@@ -10,6 +10,8 @@ import subprocess
 import sys
 import textwrap
 
+from helpers import SANITIZED
+
 CHILD = textwrap.dedent(r'''
     import ctypes, gc, json, os, sys
     import quillmatch as qm
@@ -182,7 +184,6 @@ CHILD = textwrap.dedent(r'''
     }))
 ''')
 
-SANITIZED = bool(os.environ.get("QUILLMATCH_EXPECT_SANITIZED"))
 # The sanitizer build runs each path about 800 times rather than 3 000: enough
 # for its memory checks and the counts below, at a quarter of its slow pace.
 CALLS = 50_000 if SANITIZED else 200_000
