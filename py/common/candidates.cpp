@@ -179,12 +179,14 @@ bool HeldTexts::take_copying(const CandidateSequence& seq) {
         views_.push_back(kMissingText);
         return true;
       }
-      TextView text;
-      if (!utf8_kept_by(item, text)) return false;
+      const TextView text = utf8_kept_by(item);
+      if (!text.data) return false;
       if (text.size <= kShortTextBytes) {
         // Copy j starts within j * kShortTextBytes bytes, so its full width
-        // fits in the room for n.
-        views_.push_back(copy_short_text(text, next));
+        // fits in the room for n. The view is made in place from the two
+        // values, not copied from a temporary (see utf8_kept_by).
+        copy_short_text(text, next);
+        views_.emplace_back(next, text.size);
         next += text.size;
         return true;
       }

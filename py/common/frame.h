@@ -72,14 +72,16 @@ namespace quillmatch::py {
 
 // The UTF-8 bytes that a str (or subclass) keeps itself, valid as long as it
 // lives; no reference is made. A lone surrogate raises the interpreter's own
-// UnicodeEncodeError.
+// UnicodeEncodeError, and the view's data is null. Returned, not written
+// through a reference: the view stays in two registers, where a view kept in
+// memory would be written a field at a time and read back whole at once, a
+// load the processor cannot forward from the two stores (about a fifth of
+// the time of taking in a list of short str).
 // REQUIRES: utf8_in_place() and PyUnicode_Check(obj).
-inline bool utf8_kept_by(PyObject* obj, TextView& text) {
+inline TextView utf8_kept_by(PyObject* obj) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (!data) return false;
-  text = TextView(data, static_cast<std::size_t>(size));
-  return true;
+  return TextView(data, data ? static_cast<std::size_t>(size) : 0);
 }
 
 // The UTF-8 bytes of a str (or subclass) and a new reference that keeps them
@@ -88,7 +90,8 @@ inline bool utf8_kept_by(PyObject* obj, TextView& text) {
 // REQUIRES: PyUnicode_Check(obj).
 inline bool utf8_of(PyObject* obj, TextView& text, PyObject*& owner) {
   if (utf8_in_place()) {
-    if (!utf8_kept_by(obj, text)) return false;
+    text = utf8_kept_by(obj);
+    if (!text.data) return false;
     Py_INCREF(obj);
     owner = obj;
     return true;
