@@ -55,8 +55,11 @@ set(CMAKE_C_COMPILER "${QUILLMATCH_ZIG}" cc -target "${QUILLMATCH_ZIG_TARGET}")
 set(CMAKE_CXX_COMPILER "${QUILLMATCH_ZIG}" c++ -target "${QUILLMATCH_ZIG_TARGET}")
 # CPython 3.8's Python.h includes <crypt.h>, which those old glibc headers
 # lack: an empty one stands in, searched after every system folder.
-set(CMAKE_C_FLAGS_INIT "-idirafter \"${CMAKE_CURRENT_LIST_DIR}/zig-include\"")
-set(CMAKE_CXX_FLAGS_INIT "-idirafter \"${CMAKE_CURRENT_LIST_DIR}/zig-include\"")
+# Zig keeps frame pointers at every optimization level, which costs the lane
+# loops a register; GCC and clang drop them from -O2 on, and unwinding reads
+# the call frame tables either way.
+set(CMAKE_C_FLAGS_INIT "-idirafter \"${CMAKE_CURRENT_LIST_DIR}/zig-include\" -fomit-frame-pointer")
+set(CMAKE_CXX_FLAGS_INIT "-idirafter \"${CMAKE_CURRENT_LIST_DIR}/zig-include\" -fomit-frame-pointer")
 # ar and ranlib must read the target's objects, which the build machine's
 # binutils may not; CMake takes a single program for each, hence the wrappers.
 foreach(tool ar ranlib)
