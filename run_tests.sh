@@ -57,12 +57,16 @@ start() {
   "$@" >"build/logs/$name.log" 2>&1 &
   running[$name]=$!
 }
+# stage TITLE: the header of a stage run here, with the minutes since the start.
+clock() { printf '%d:%02d' $((SECONDS / 60)) $((SECONDS % 60)); }
+stage() { echo "== $* [$(clock)]"; }
 # collect NAME: waits for the stage, shows its log, and fails if it failed.
 collect() {
   local status=0
   wait "${running[$1]}" || status=$?
   unset "running[$1]"
   cat "build/logs/$1.log"
+  echo "   ($1 collected at $(clock))"
   if [ "$status" -ne 0 ]; then
     echo "FAILED: $1 (log: build/logs/$1.log)" >&2
     exit 1
@@ -81,16 +85,17 @@ start venv sh -c ".venv/bin/python -m pip install -q --disable-pip-version-check
   { [ -x build/qemu64-venv/bin/python ] || '$python' -m venv build/qemu64-venv; } &&
   build/qemu64-venv/bin/python -m pip install -q --disable-pip-version-check pytest hypothesis 'numpy<2'"
 
-echo "== C++ tests"
+stage "C++ tests"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMATCH_BUILD_MODULE=OFF \
   -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_WERROR=ON >/dev/null
 cmake --build build/tests -j "$jobs"
 build/tests/quillmatch-core/quillmatch_core_tests --gtest_brief=1
 
 # One build under AddressSanitizer and UndefinedBehaviorSanitizer serves the C++
-# tests and the Python tests: the core is compiled with them once.
-echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLMATCH_BUILD_MODULE=ON \
+# tests and the Python tests: the core is compiled with them once, at -O1, which
+# keeps every check and runs the tests in less than half the time of -O0.
+stage "build with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQUILLMATCH_BUILD_MODULE=ON \
   -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_SANITIZE=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build build/sanitize -j "$jobs" >build/logs/sanitize-build.log 2>&1 ||
@@ -129,14 +134,14 @@ tools/build_wheels.sh x86_64
 wheel=$(ls build/dist/quillmatch-*_x86_64.whl)
 .venv/bin/python tools/check_abi3.py "$wheel"
 
-echo "== the example, in a clean venv with the tagged wheel alone"
+stage "the example, in a clean venv with the tagged wheel alone"
 rm -rf build/clean-venv
 "$python" -m venv build/clean-venv
 build/clean-venv/bin/python -m pip install -q --disable-pip-version-check "$wheel"
 (cd build && clean-venv/bin/python ../examples/rank_names.py >/dev/null)
 .venv/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 
-echo "== type checks of the installed stubs: stubtest, mypy --strict and basedpyright"
+stage "type checks of the installed stubs: stubtest, mypy --strict and basedpyright"
 # stubtest compares the stub with the module itself; tests/typing/ marks each
 # misuse with an ignore comment that both checkers must find needed.
 .venv/bin/python -m mypy.stubtest quillmatch
@@ -147,7 +152,7 @@ echo "== type checks of the installed stubs: stubtest, mypy --strict and basedpy
 # plain run waits for the fuzzers; the sanitized run holds the other core.
 collect fuzz
 
-echo "== Python tests"
+stage "Python tests"
 .venv/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The wheel's portable engines: the batch, quillmatch_many, import and
