@@ -60,7 +60,8 @@ class TestPolars:
         lazy = self.frame().lazy().select(**exprs)
         # The schema is known before anything runs.
         assert dict(lazy.collect_schema()) == {name: dtype for name in exprs}
-        for df in (lazy.collect(), self.frame().select(**exprs)):
+        # The streaming engine may hand the function the rows in batches.
+        for df in (lazy.collect(), lazy.collect(engine="streaming"), self.frame().select(**exprs)):
             assert df.schema == {name: dtype for name in exprs}
             assert {name: df[name].to_list() for name in exprs} == want
 
@@ -72,9 +73,13 @@ class TestPolars:
         assert kept.collect()["a"].to_list() == ["Jon Smith", "", "MARTHA", "\u0130stanbul"]
         assert self.frame().select(pl.col("a").qm.damerau("x")).columns == ["a"]
 
-    def test_a_null_literal_and_one_row(self):
+    def test_literals_broadcast_a_null_literal_and_one_row(self):
         df = self.frame().select(d=pl.col("a").qm.levenshtein(pl.lit(None, pl.String)))
         assert df["d"].to_list() == [None] * len(A)
+        # Two literals score once and broadcast, as polars' own expressions do.
+        df = self.frame().with_columns(d=pl.lit("abc").qm.levenshtein(pl.lit("abd")),
+                                       t=pl.lit("ab").qm.damerau("ba"))
+        assert df["d"].to_list() == df["t"].to_list() == [1] * len(A)
         assert pl.DataFrame({"a": ["ab"]}).select(pl.col("a").qm.damerau("ba"))["a"].to_list() == [1]
 
 

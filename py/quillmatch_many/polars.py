@@ -51,11 +51,13 @@ def _score(measure: Measure, left: pl.Expr, other: Any, case_insensitive: bool,
         result = measure(_text(a, rows), _text(b, rows), case_insensitive, p=p, workers=workers)
         return _series(result, measure.is_distance, a.name)
 
+    # Row by row, so elementwise: polars may then hand the rows over in
+    # batches, and two literals give a literal that broadcasts.
     if isinstance(other, str):
-        return left.map_batches(run, return_dtype=dtype)
+        return left.map_batches(run, return_dtype=dtype, is_elementwise=True)
     if isinstance(other, pl.Series):
         other = pl.lit(other)
-    return pl.map_batches([left, other], run, return_dtype=dtype)
+    return pl.map_batches([left, other], run, return_dtype=dtype, is_elementwise=True)
 
 
 @pl.api.register_expr_namespace("qm")
