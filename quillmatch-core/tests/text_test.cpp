@@ -67,7 +67,8 @@ TEST(Text, WholeTextValidationAgreesWithTheDecoder) {
 TEST(Text, NarrowedTextsAreTheirCodePoints) {
   std::mt19937_64 rnd(9);
   const std::u32string pieces[] = {U"a", U"Z", U"m", U"@", U"[", U"`", U"{", U"\u00E9", U"\u00C9", U"\u00DF",
-                                   U"\u00FF", U"\u0178", U"\u0130", U"\u03A3", U"\u4E2D"};
+                                   U"\u00FF", U"\u0080", U"\u00B5", U"\u00BF", U"\u00C0", U"\u0178",
+                                   U"\u0100", U"\u0130", U"\u03A3", U"\u4E2D", U"\U0001F600"};
   for (int round = 0; round < 3000; ++round) {
     std::u32string cps;
     const std::size_t length = rnd() % 80;

@@ -240,9 +240,34 @@ std::string fold_case(std::string_view text) {
 
 namespace {
 
+// Unfolded narrowing of a text no longer than its room, with no branch on its
+// bytes. Valid UTF-8 whose code points all lie below U+0100 has no byte from
+// 0xC4 up: it holds ASCII, the lead bytes 0xC2 (U+0080..U+00BF) and 0xC3
+// (U+00C0..U+00FF), and continuation bytes c (0x80..0xBF), each right after
+// one of those leads; the code point of a lead and its c is c after 0xC2 and
+// c + 0x40 = c | 0x40 after 0xC3. So every byte is written where the next
+// code point goes, and only a byte that is not a lead moves past it: a lead
+// is overwritten by its continuation. (The word loop below branches at each
+// code point past ASCII, at places no predictor learns.)
+// REQUIRES: valid UTF-8; room for end - p bytes at out.
+std::size_t narrow_latin1(const unsigned char* p, const unsigned char* end, unsigned char* out) {
+  std::size_t n = 0;
+  unsigned char previous = 0;
+  bool beyond = false;  // a byte that only a code point from U+0100 up has
+  for (; p < end; ++p) {
+    const unsigned char b = *p;
+    out[n] = static_cast<unsigned char>(b | (previous == 0xC3) << 6);
+    n += (b & 0xFE) != 0xC2;
+    beyond |= b >= 0xC4;
+    previous = b;
+  }
+  return beyond ? kNotNarrow : n;
+}
+
 template <bool kFold>
 std::size_t narrow_code_points(const unsigned char* p, const unsigned char* end, unsigned char* out,
                                std::size_t room) {
+  if (!kFold && static_cast<std::size_t>(end - p) <= room) return narrow_latin1(p, end, out);
   std::size_t n = 0;
   while (p < end) {
     // ASCII runs a word at a time while eight bytes fit both sides; a word
