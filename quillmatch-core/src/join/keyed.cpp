@@ -1,0 +1,283 @@
+// The partition filter as join keys (quillmatch/keyed.h).
+//
+// Fixed cutoff d, gap g (0 for Levenshtein, 1 for OSA). A text of length l
+// is cut, as in segments.h, when l >= d(1 + g) + 1, into d + 1 segments.
+//
+// Cut texts. A text s of length l gives an index row per segment i, keyed by
+// (bytes of segment i, l, i). A text r of length m gives, for every cut
+// partner length l in [m - d, m + d] and every segment i of l, a probe row
+// per position q in the window of segments.h (D = m - l, threshold d):
+// keyed by (bytes of r[q, q + |segment i|), l, i). When s and r lie within d,
+// segments.h shows that r holds one of s's segments unchanged within that
+// window: the two texts share that key, s as index and r as probe.
+//
+// Texts too short to be cut (l <= U = d(1 + g)) cannot be found by their
+// segments. They are keyed by length band instead: with B = d + 1, an uncut
+// text of length l gives one index row keyed by band floor(l / B), and every
+// text r of length m gives a probe row per band that meets the uncut lengths
+// in [m - d, m + d], at most three bands as the range is 2d + 1 wide. Every
+// partner of an uncut text is within d of its length, so it probes its band;
+// the band only adds candidates up to 2d + 1 away, which the scoring drops.
+// A cutoff of 2^33 or more is taken as 2^33 in both bounds: no length of 32
+// bits is then cut, and a band of 2^33 + 1 holds every length.
+//
+// So every pair within d shares a key, the text of one as index and the
+// other as probe; the smallest such key, recomputed from the two texts, is
+// where bucket_pairs keeps it.
+#include "quillmatch/keyed.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "join/texts.h"
+#include "join/thresholds.h"
+
+namespace quillmatch {
+
+namespace {
+
+using join::WorkingQuery;
+
+constexpr std::uint64_t kLongestLength = UINT32_MAX;  // lengths are 32-bit
+constexpr std::uint64_t kBeyondLengths = std::uint64_t{1} << 33;
+// Key domains: a band's key never takes a segment's form by construction.
+constexpr std::uint64_t kBandTag = 0x62616E64u;  // "band"
+
+// The splitmix64 finaliser: a bijection of 64-bit words.
+constexpr std::uint64_t mix(std::uint64_t h) {
+  h ^= h >> 30;
+  h *= 0xBF58476D1CE4E5B9ull;
+  h ^= h >> 27;
+  h *= 0x94D049BB133111EBull;
+  h ^= h >> 31;
+  return h;
+}
+
+// A hash of the bytes read as little-endian words whatever the machine's
+// order, so that every machine keys a segment alike.
+std::uint64_t stable_hash(const char* data, std::size_t size) {
+  std::uint64_t h = mix(size + 0x9E3779B97F4A7C15ull);
+  for (std::size_t at = 0; at < size; at += 8) {
+    std::uint64_t w = 0;
+    for (std::size_t b = 0; b < 8 && at + b < size; ++b)
+      w |= std::uint64_t{static_cast<unsigned char>(data[at + b])} << (8 * b);
+    h = mix(h ^ w);
+  }
+  return h;
+}
+
+class Keys {
+ public:
+  explicit Keys(const KeyedJoin& join)
+      : d_(join.max_distance),
+        capped_(std::min(join.max_distance, kBeyondLengths)),
+        gap_(join.measure == Measure::kDamerau ? 1u : 0u),
+        thresholds_(join.max_distance),
+        longest_(std::min<std::uint64_t>(join.longest, kLongestLength)),
+        drop_(64 - std::clamp(join.key_bits, 1u, 64u)) {}
+
+  std::uint64_t distance() const { return d_; }
+
+  // The index keys of a text, sorted, once each.
+  void index(const WorkingQuery& s, std::vector<std::uint64_t>& out) const {
+    out.clear();
+    const std::uint32_t l = s.length;
+    if (!thresholds_.cut(l, gap_)) {
+      out.push_back(band_key(l / (capped_ + 1)));
+      return;
+    }
+    const auto k = static_cast<std::uint32_t>(d_ + 1);  // d < l when l is cut
+    for (std::uint32_t i = 0; i < k; ++i) {
+      const auto [start, length] = segment(l, k, i);
+      out.push_back(segment_key(s, start, length, l, i));
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+  }
+
+  // The probe keys of a text, sorted, once each.
+  void probe(const WorkingQuery& r, std::vector<std::uint64_t>& out) const {
+    out.clear();
+    const std::uint64_t m = r.length;
+    const std::uint64_t lo = m > d_ ? m - d_ : 0, hi = std::min(m + capped_, longest_);
+    const std::uint64_t uncut = capped_ * (1 + std::uint64_t{gap_});  // U: the longest uncut length
+    if (lo <= uncut)
+      for (std::uint64_t b = lo / (capped_ + 1); b <= std::min(hi, uncut) / (capped_ + 1); ++b)
+        out.push_back(band_key(b));
+    for (std::uint64_t l = std::max(lo, uncut + 1); l <= hi; ++l) {
+      const auto k = static_cast<std::uint32_t>(d_ + 1);
+      const std::int64_t shift = static_cast<std::int64_t>(m) - static_cast<std::int64_t>(l);  // D
+      for (std::uint32_t i = 1; i <= k; ++i) {
+        const auto [start, length] = segment(static_cast<std::uint32_t>(l), k, i - 1);
+        const std::int64_t left = i - 1, right = static_cast<std::int64_t>(d_) + 1 - i, p = start;
+        const std::int64_t first = std::max({p - left, p + shift - right, std::int64_t{0}});
+        const std::int64_t last = std::min({p + left, p + shift + right, static_cast<std::int64_t>(m) - length});
+        for (std::int64_t q = first; q <= last; ++q)
+          out.push_back(segment_key(r, static_cast<std::uint32_t>(q), length, static_cast<std::uint32_t>(l), i - 1));
+      }
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+  }
+
+ private:
+  struct Cut {
+    std::uint32_t start, length;  // in code points
+  };
+  // Segment i of a length l cut into k: the characters outside the gaps
+  // spread evenly, the last (l - g(k - 1)) mod k segments one longer. The
+  // proof of segments.h holds for any cut into k non-empty segments with g
+  // code points between them; this is the one SegmentIndex::segment makes.
+  Cut segment(std::uint32_t l, std::uint32_t k, std::uint32_t i) const {
+    const std::uint32_t body = l - gap_ * (k - 1);
+    const std::uint32_t base = body / k, extra = body % k, longer_from = k - extra;
+    return Cut{i * (base + gap_) + (i > longer_from ? i - longer_from : 0),
+               base + (i >= longer_from ? 1u : 0u)};
+  }
+
+  std::uint64_t segment_key(const WorkingQuery& t, std::uint32_t start, std::uint32_t length, std::uint32_t l,
+                            std::uint32_t i) const {
+    const std::uint32_t b0 = t.starts[start], b1 = t.starts[start + length];
+    const std::string_view w = t.text();
+    return trim(mix(stable_hash(w.data() + b0, b1 - b0) ^ mix((std::uint64_t{l} << 32) | i)));
+  }
+  std::uint64_t band_key(std::uint64_t band) const { return trim(mix(mix(band) ^ kBandTag)); }
+  std::uint64_t trim(std::uint64_t key) const { return drop_ ? key >> drop_ : key; }
+
+  std::uint64_t d_, capped_;
+  std::uint32_t gap_;
+  join::Thresholds thresholds_;
+  std::uint64_t longest_;
+  unsigned drop_;
+};
+
+// The smallest key in both sorted lists, if any.
+std::optional<std::uint64_t> first_shared(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b) {
+  auto x = a.begin(), y = b.begin();
+  while (x != a.end() && y != b.end()) {
+    if (*x == *y) return *x;
+    if (*x < *y) ++x;
+    else ++y;
+  }
+  return std::nullopt;
+}
+
+// A text of a group, in working form, with its keys once asked for.
+struct Member {
+  std::int64_t id = 0;
+  WorkingQuery form;
+  bool keyed = false;
+  std::vector<std::uint64_t> index, probe;
+};
+
+}  // namespace
+
+std::optional<std::size_t> key_rows(const KeyedJoin& join, std::span<const TextView> texts,
+                                    std::span<const std::int64_t> ids, KeyRows& out) {
+  const Keys keys(join);
+  WorkingQuery form;
+  std::vector<std::uint64_t> found;
+  auto append = [&](std::int64_t id, std::int8_t role) {
+    out.keys.insert(out.keys.end(), found.begin(), found.end());
+    out.ids.insert(out.ids.end(), found.size(), id);
+    out.roles.insert(out.roles.end(), found.size(), role);
+  };
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    const std::int64_t id = ids.empty() ? static_cast<std::int64_t>(k) : ids[k];
+    form.take(texts[k], join.case_insensitive);
+    if (form.length > join.longest) return k;
+    keys.index(form, found);
+    append(id, kIndexRow);
+    keys.probe(form, found);
+    append(id, kProbeRow);
+  }
+  return std::nullopt;
+}
+
+void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, std::span<const std::int64_t> ids,
+                  std::span<const std::int8_t> roles, std::span<const TextView> texts, KeyedPairs& out) {
+  const Keys plan(join);
+  const std::size_t n = keys.size();
+  // The group's texts, one member per id, in id order.
+  std::vector<std::int64_t> distinct(ids.begin(), ids.end());
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  std::vector<Member> members(distinct.size());
+  std::vector<std::uint8_t> taken(distinct.size(), 0);
+  struct Row {
+    std::uint64_t key;
+    std::int8_t role;
+    std::uint32_t member;
+    auto operator<=>(const Row&) const = default;
+  };
+  std::vector<Row> rows;
+  rows.reserve(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto m = static_cast<std::uint32_t>(std::lower_bound(distinct.begin(), distinct.end(), ids[k]) - distinct.begin());
+    if (!taken[m]) {
+      taken[m] = 1;
+      members[m].id = ids[k];
+      members[m].form.take(texts[k], join.case_insensitive);
+    }
+    rows.push_back({keys[k], roles[k] == kIndexRow ? kIndexRow : kProbeRow, m});
+  }
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+
+  auto keyed = [&](std::uint32_t m) -> Member& {
+    Member& t = members[m];
+    if (!t.keyed) {
+      plan.index(t.form, t.index);
+      plan.probe(t.form, t.probe);
+      t.keyed = true;
+    }
+    return t;
+  };
+  // Whether (x as index, y as probe) under `key` is the pair's canonical
+  // meeting: the smallest key shared either way, and at a key shared both
+  // ways, the smaller id as index.
+  auto canonical = [&](std::uint64_t key, Member& x, Member& y) {
+    if (first_shared(x.index, y.probe) != key) return false;
+    const std::optional<std::uint64_t> other = first_shared(y.index, x.probe);
+    return !other || *other > key || (*other == key && x.id < y.id);
+  };
+
+  std::vector<std::uint32_t> kept;
+  std::vector<TextView> views;
+  std::vector<std::uint64_t> distances;
+  for (std::size_t a = 0, b = 0; a < rows.size(); a = b) {
+    while (b < rows.size() && rows[b].key == rows[a].key) ++b;
+    std::size_t probes = a;  // rows [a, probes) index, [probes, b) probe
+    while (probes < b && rows[probes].role == kIndexRow) ++probes;
+    for (std::size_t xi = a; xi < probes; ++xi) {
+      Member& x = keyed(rows[xi].member);
+      kept.clear();
+      views.clear();
+      for (std::size_t yi = probes; yi < b; ++yi) {
+        if (rows[yi].member == rows[xi].member) continue;
+        Member& y = members[rows[yi].member];
+        // Edit distances are at least half the count distance (texts.h).
+        if ((join::count_distance(x.form.counts, y.form.counts) + 1) / 2 > plan.distance()) continue;
+        if (!canonical(rows[a].key, x, keyed(rows[yi].member))) continue;
+        kept.push_back(rows[yi].member);
+        views.emplace_back(y.form.text());
+      }
+      if (kept.empty()) continue;
+      // The one-machine join's scorer, on working forms, case folding off.
+      const TextView query(x.form.text());
+      const DistanceScorer scorer = join.measure == Measure::kDamerau ? DistanceScorer::damerau(query, false)
+                                                                      : DistanceScorer::levenshtein(query, false);
+      distances.resize(views.size());
+      scorer.score(views, distances);
+      for (std::size_t k = 0; k < kept.size(); ++k) {
+        if (distances[k] > plan.distance()) continue;
+        const std::int64_t other = members[kept[k]].id;
+        out.left.push_back(std::min(x.id, other));
+        out.right.push_back(std::max(x.id, other));
+        out.distances.push_back(distances[k]);
+      }
+    }
+  }
+}
+
+}  // namespace quillmatch

@@ -1,0 +1,150 @@
+"""The keyed self join (key_rows, bucket_pairs) against the one-machine pairs
+functions, pair for pair: driven in-process over groups of rows, and on a
+Dask cluster."""
+
+import collections
+import random
+
+import numpy as np
+import pytest
+
+import quillmatch_many as qmm
+from quillmatch_many import _keyed
+
+ONE_MACHINE = {"levenshtein": qmm.levenshtein_pairs, "damerau": qmm.damerau_pairs}
+
+
+def texts(seed, n=360):
+    """Names with typos and transpositions, exact and case-only duplicates,
+    texts shorter than any cutoff here, non-ASCII letters (one that folding
+    lengthens), and a hot segment: many texts of one length sharing a prefix."""
+    rng = random.Random(seed)
+    letters = "abcdefghij\u00e9\u00df\u4e2d"
+    base = ["".join(rng.choice(letters) for _ in range(rng.randint(4, 12))) for _ in range(n // 4)]
+    out = list(base)
+    for t in base:
+        s = list(t)
+        k = rng.randrange(len(s))
+        op = rng.randrange(4)
+        if op == 0:
+            s[k] = rng.choice(letters)
+        elif op == 1:
+            del s[k]
+        elif op == 2 and k + 1 < len(s):
+            s[k], s[k + 1] = s[k + 1], s[k]
+        else:
+            s.insert(k, rng.choice(letters))
+        out.append("".join(s))
+    out += [t.upper() for t in rng.sample(base, 12)] + rng.sample(base, 12)
+    out += ["", "a", "b", "ab", "ba", "abc", "\u0130", "\u0130b", "x" * 3]
+    out += ["hotprefix" + "".join(rng.choice("ab") for _ in range(3)) for _ in range(n // 4)]
+    rng.shuffle(out)
+    return out
+
+
+def expected(words, measure, d, case_insensitive):
+    i, j, s = ONE_MACHINE[measure](words, score_cutoff=d, case_insensitive=case_insensitive)
+    return sorted(zip(i.tolist(), j.tolist(), s.tolist()))
+
+
+def keyed_in_process(words, measure, d, case_insensitive=False, key_bits=64, groups=1, hot_rows=None,
+                     partitions=3):
+    """The distributed plan as a plain loop: key rows per partition (ids given
+    as positions in the whole list), hot keys split, rows grouped by bucket,
+    bucket_pairs per group."""
+    longest = max(len(w) for w in words) * 2
+    options = dict(case_insensitive=case_insensitive, key_bits=key_bits, longest=longest)
+    ids = np.arange(len(words), dtype=np.int64)
+    parts = [qmm.key_rows(words[p::partitions], measure, d, ids[p::partitions], **options)
+             for p in range(partitions)]
+    keys, row_ids, roles = (np.concatenate(c) for c in zip(*parts))
+    ways = {}
+    if hot_rows is not None:
+        probe_keys, counts = np.unique(keys[roles == _keyed.PROBE_ROW], return_counts=True)
+        ways = _keyed.hot_ways(probe_keys, counts, hot_rows)
+    at, buckets = _keyed.spread(keys, row_ids, roles, ways)
+    found = []
+    group_of = buckets % np.uint64(groups)
+    for g in range(groups):
+        rows = at[group_of == g]
+        left, right, score = qmm.bucket_pairs(
+            (keys[rows], row_ids[rows], roles[rows]), [words[k] for k in row_ids[rows]], measure, d, **options)
+        found += zip(left.tolist(), right.tolist(), score.tolist())
+    return found, ways
+
+
+def check(found, want):
+    duplicated = [p for p, c in collections.Counter((i, j) for i, j, _ in found).items() if c > 1]
+    assert not duplicated, duplicated[:5]
+    assert sorted(found) == want
+
+
+# Each measure at cutoffs 0 to 3 (with folding at 1), with full keys and keys
+# of 3 bits (most rows collide), in one group and in many, with and without
+# the hot keys split; then cutoffs under which nothing or little is cut.
+CASES = [(m, d, ci, bits, groups, hot)
+         for m in ("levenshtein", "damerau")
+         for d, ci in ((0, False), (1, False), (1, True), (2, False), (3, False))
+         for bits, groups, hot in ((64, 1, None), (64, 7, 20), (3, 1, None), (3, 5, 40))]
+CASES += [("levenshtein", 12, False, 64, 3, 50), ("damerau", 6, True, 64, 3, 50),
+          ("levenshtein", 2 ** 40, False, 64, 4, 200), ("damerau", 2 ** 64 - 1, False, 8, 4, 200)]
+
+
+@pytest.mark.parametrize("measure,d,case_insensitive,key_bits,groups,hot_rows", CASES)
+def test_in_process_groups_give_the_one_machine_pairs(measure, d, case_insensitive, key_bits, groups, hot_rows):
+    words = texts(d % 7 + key_bits + groups, 120 if d > 3 else 360)
+    found, ways = keyed_in_process(words, measure, d, case_insensitive, key_bits, groups, hot_rows)
+    check(found, expected(words, measure, d, case_insensitive))
+    if hot_rows is not None and 1 <= d <= 3 and key_bits == 64:
+        assert ways, "the shared prefix should make a hot key"
+
+
+def test_rows_are_stable_and_each_text_keyed_alone():
+    words = texts(3)
+    keys, ids, roles = qmm.key_rows(words, "damerau", 2)
+    assert (keys.dtype, ids.dtype, roles.dtype) == (np.uint64, np.int64, np.int8)
+    # A text's rows do not depend on the others beside it, nor on the run.
+    alone = [qmm.key_rows([w], "damerau", 2, [k]) for k, w in enumerate(words)]
+    assert np.array_equal(keys, np.concatenate([a[0] for a in alone]))
+    assert np.array_equal(ids, np.concatenate([a[1] for a in alone]))
+    assert np.array_equal(roles, np.concatenate([a[2] for a in alone]))
+    # Keys are a wire format, the same on every machine and in every release:
+    # rows made by different workers must meet.
+    assert qmm.key_rows(["martha"], "levenshtein", 1)[0][:2].tolist() == [89453837415691618, 9273358613715147477]
+    # A pyarrow column gives the rows a list gives.
+    pa = pytest.importorskip("pyarrow")
+    assert np.array_equal(qmm.key_rows(pa.array(words), "damerau", 2)[0], keys)
+
+
+def test_arguments_are_checked():
+    with pytest.raises(ValueError, match="measure"):
+        qmm.key_rows(["a"], "jaro_winkler", 1)
+    with pytest.raises(ValueError, match="key_bits"):
+        qmm.key_rows(["a"], "levenshtein", 1, key_bits=0)
+    with pytest.raises(ValueError, match="longer than longest"):
+        qmm.key_rows(["abc", "abcd"], "levenshtein", 1, longest=3)
+    with pytest.raises(ValueError, match="ids has 1 entries"):
+        qmm.key_rows(["a", "b"], "levenshtein", 1, [0])
+    with pytest.raises(ValueError, match="rows have"):
+        qmm.bucket_pairs(([1], [0], [0]), ["a", "b"], "levenshtein", 1)
+
+
+def test_dask_cluster_gives_the_one_machine_pairs():
+    distributed = pytest.importorskip("distributed")
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    import quillmatch_many.dask as qdask
+
+    words = texts(11)
+    frame = pd.DataFrame({"name": words, "key": np.arange(len(words), dtype=np.int64) * 3 + 7})
+    df = dd.from_pandas(frame, npartitions=4)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        for measure, d, ci, id_column, hot_rows, bits in (("levenshtein", 2, False, None, 30, 64),
+                                                           ("damerau", 1, True, "key", None, 4)):
+            got = qdask.pairs(df, "name", measure, d, id_column, case_insensitive=ci, hot_rows=hot_rows,
+                              npartitions=3, key_bits=bits).compute()
+            found = list(zip(got["left"].tolist(), got["right"].tolist(), got["score"].tolist()))
+            if id_column:
+                found = [((i - 7) // 3, (j - 7) // 3, s) for i, j, s in found]
+            check(found, expected(words, measure, d, ci))
