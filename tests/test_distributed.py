@@ -4,6 +4,7 @@ Dask cluster."""
 
 import collections
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -148,3 +149,24 @@ def test_dask_cluster_gives_the_one_machine_pairs():
             if id_column:
                 found = [((i - 7) // 3, (j - 7) // 3, s) for i, j, s in found]
             check(found, expected(words, measure, d, ci))
+
+
+def test_spark_gives_the_one_machine_pairs(monkeypatch):
+    pytest.importorskip("pyspark")
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)
+    from pyspark.sql import SparkSession
+
+    import quillmatch_many.spark as qspark
+
+    words = texts(13)
+    spark = (SparkSession.builder.master("local[2]").appName("quillmatch-keyed")
+             .config("spark.driver.host", "127.0.0.1").config("spark.driver.bindAddress", "127.0.0.1")
+             .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "4").getOrCreate())
+    try:
+        df = spark.createDataFrame([(k * 3 + 7, w) for k, w in enumerate(words)], "key long, name string")
+        for measure, d, ci, hot_rows, bits in (("damerau", 2, False, 30, 64), ("levenshtein", 1, True, None, 4)):
+            got = qspark.pairs(df, "name", measure, d, "key", case_insensitive=ci, hot_rows=hot_rows,
+                               key_bits=bits).collect()
+            check([((r.left - 7) // 3, (r.right - 7) // 3, r.score) for r in got], expected(words, measure, d, ci))
+    finally:
+        spark.stop()
