@@ -203,6 +203,9 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   std::vector<Member> members(distinct.size());
+  // The members' counts apart, packed: the count bound reads them for every
+  // meeting of a key, most of which it rules out.
+  std::vector<join::CharCounts> counts(distinct.size());
   std::vector<std::uint8_t> taken(distinct.size(), 0);
   struct Row {
     std::uint64_t key;
@@ -218,6 +221,7 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
       taken[m] = 1;
       members[m].id = ids[k];
       members[m].form.take(texts[k], join.case_insensitive);
+      counts[m] = members[m].form.counts;
     }
     rows.push_back({keys[k], roles[k] == kIndexRow ? kIndexRow : kProbeRow, m});
   }
@@ -250,19 +254,20 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
     std::size_t probes = a;  // rows [a, probes) index, [probes, b) probe
     while (probes < b && rows[probes].role == kIndexRow) ++probes;
     for (std::size_t xi = a; xi < probes; ++xi) {
-      Member& x = keyed(rows[xi].member);
+      const join::CharCounts& xc = counts[rows[xi].member];
       kept.clear();
       views.clear();
       for (std::size_t yi = probes; yi < b; ++yi) {
         if (rows[yi].member == rows[xi].member) continue;
-        Member& y = members[rows[yi].member];
         // Edit distances are at least half the count distance (texts.h).
-        if ((join::count_distance(x.form.counts, y.form.counts) + 1) / 2 > plan.distance()) continue;
-        if (!canonical(rows[a].key, x, keyed(rows[yi].member))) continue;
+        if ((join::count_distance(xc, counts[rows[yi].member]) + 1) / 2 > plan.distance()) continue;
+        Member& y = keyed(rows[yi].member);
+        if (!canonical(rows[a].key, keyed(rows[xi].member), y)) continue;
         kept.push_back(rows[yi].member);
         views.emplace_back(y.form.text());
       }
       if (kept.empty()) continue;
+      const Member& x = members[rows[xi].member];
       // The one-machine join's scorer, on working forms, case folding off.
       const TextView query(x.form.text());
       const DistanceScorer scorer = join.measure == Measure::kDamerau ? DistanceScorer::damerau(query, false)
