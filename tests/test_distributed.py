@@ -98,6 +98,12 @@ def test_in_process_groups_give_the_one_machine_pairs(measure, d, case_insensiti
     check(found, expected(words, measure, d, case_insensitive))
     if hot_rows is not None and 1 <= d <= 3 and key_bits == 64:
         assert ways, "the shared prefix should make a hot key"
+    if ways:
+        # Split, no bucket holds much more than hot_rows probe rows of a key.
+        keys, ids, roles = qmm.key_rows(words, measure, d, case_insensitive=case_insensitive, key_bits=key_bits)
+        at, buckets = _keyed.spread(keys, ids, roles, ways)
+        probes = buckets[roles[at] == _keyed.PROBE_ROW]
+        assert np.unique(probes, return_counts=True)[1].max() <= 2 * hot_rows
 
 
 def test_rows_are_stable_and_each_text_keyed_alone():
@@ -112,6 +118,8 @@ def test_rows_are_stable_and_each_text_keyed_alone():
     # Keys are a wire format, the same on every machine and in every release:
     # rows made by different workers must meet.
     assert qmm.key_rows(["martha"], "levenshtein", 1)[0][:2].tolist() == [89453837415691618, 9273358613715147477]
+    # Under a cutoff above every length, each text is one band: an index row and a probe row.
+    assert qmm.key_rows(["abc", "abcd"], "levenshtein", 2 ** 31)[2].tolist() == [0, 1, 0, 1]
     # A pyarrow column gives the rows a list gives.
     pa = pytest.importorskip("pyarrow")
     assert np.array_equal(qmm.key_rows(pa.array(words), "damerau", 2)[0], keys)

@@ -3,14 +3,6 @@
 // Fixed cutoff d, gap g (0 for Levenshtein, 1 for OSA). A text of length l
 // is cut, as in segments.h, when l >= d(1 + g) + 1, into d + 1 segments.
 //
-// Cut texts. A text s of length l gives an index row per segment i, keyed by
-// (bytes of segment i, l, i). A text r of length m gives, for every cut
-// partner length l in [m - d, m + d] and every segment i of l, a probe row
-// per position q in the window of segments.h (D = m - l, threshold d):
-// keyed by (bytes of r[q, q + |segment i|), l, i). When s and r lie within d,
-// segments.h shows that r holds one of s's segments unchanged within that
-// window: the two texts share that key, s as index and r as probe.
-//
 // Texts too short to be cut (l <= U = d(1 + g)) cannot be found by their
 // segments. They are keyed by length band instead: with B = d + 1, an uncut
 // text of length l gives one index row keyed by band floor(l / B), and every
@@ -20,6 +12,18 @@
 // the band only adds candidates up to 2d + 1 away, which the scoring drops.
 // A cutoff of 2^33 or more is taken as 2^33 in both bounds: no length of 32
 // bits is then cut, and a band of 2^33 + 1 holds every length.
+//
+// Cut texts. A text s of length l gives an index row per segment i, keyed by
+// (bytes of segment i, l, i). A cut text r of length m gives, for every cut
+// partner length l in [m - d, m + d] and every segment i of l, a probe row
+// per position q in the window of segments.h (D = m - l, threshold d):
+// keyed by (bytes of r[q, q + |segment i|), l, i). When s and r lie within d,
+// segments.h shows that r holds one of s's segments unchanged within that
+// window: the two texts share that key, s as index and r as probe. An uncut
+// r need not probe cut lengths: it meets each cut partner at its own band,
+// which the partner probes. So a text probes at most (2d + 1)(d + 1) windows
+// of at most 2d + 1 positions, with d < m when it does: bounded by its own
+// length, whatever the cutoff.
 //
 // So every pair within d shares a key, the text of one as index and the
 // other as probe; the smallest such key, recomputed from the two texts, is
@@ -99,11 +103,13 @@ class Keys {
   void probe(const WorkingQuery& r, std::vector<std::uint64_t>& out) const {
     out.clear();
     const std::uint64_t m = r.length;
-    const std::uint64_t lo = m > d_ ? m - d_ : 0, hi = std::min(m + capped_, longest_);
+    const std::uint64_t lo = m > d_ ? m - d_ : 0;
+    std::uint64_t hi = std::min(m + capped_, longest_);
     const std::uint64_t uncut = capped_ * (1 + std::uint64_t{gap_});  // U: the longest uncut length
     if (lo <= uncut)
       for (std::uint64_t b = lo / (capped_ + 1); b <= std::min(hi, uncut) / (capped_ + 1); ++b)
         out.push_back(band_key(b));
+    if (!thresholds_.cut(r.length, gap_)) hi = 0;  // an uncut text probes bands alone (above)
     for (std::uint64_t l = std::max(lo, uncut + 1); l <= hi; ++l) {
       const auto k = static_cast<std::uint32_t>(d_ + 1);
       const std::int64_t shift = static_cast<std::int64_t>(m) - static_cast<std::int64_t>(l);  // D
