@@ -67,12 +67,17 @@ def main():
     parser.add_argument("--faker", action="store_true")
     args = parser.parse_args()
 
+    import warnings
+
     import dask.dataframe as dd
     import distributed
     import pandas as pd
 
     import quillmatch_many.dask as qdask
 
+    # from_pandas puts the names in the task graph, which distributed warns of; the
+    # sizes here are small enough for that.
+    warnings.filterwarnings("ignore", message="Sending large graph")
     failed = False
     with distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None,
