@@ -178,3 +178,19 @@ def test_spark_gives_the_one_machine_pairs(monkeypatch):
             check([((r.left - 7) // 3, (r.right - 7) // 3, r.score) for r in got], expected(words, measure, d, ci))
     finally:
         spark.stop()
+
+
+def test_any_texts_cutoff_and_grouping_give_the_one_machine_pairs():
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+
+    @hypothesis.settings(max_examples=150)
+    @hypothesis.given(words=st.lists(st.text("abAB\u0130\u00e9", max_size=10), min_size=2, max_size=40),
+                      measure=st.sampled_from(["levenshtein", "damerau"]), d=st.integers(0, 4),
+                      case_insensitive=st.booleans(), key_bits=st.integers(1, 64), groups=st.integers(1, 4),
+                      hot_rows=st.sampled_from([None, 1, 5]))
+    def run(words, measure, d, case_insensitive, key_bits, groups, hot_rows):
+        found, _ = keyed_in_process(words, measure, d, case_insensitive, key_bits, groups, hot_rows, partitions=2)
+        check(found, expected(words, measure, d, case_insensitive))
+
+    run()
