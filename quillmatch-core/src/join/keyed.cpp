@@ -15,15 +15,17 @@
 //
 // Cut texts. A text s of length l gives an index row per segment i, keyed by
 // (bytes of segment i, l, i). A cut text r of length m gives, for every cut
-// partner length l in [m - d, m + d] and every segment i of l, a probe row
-// per position q in the window of segments.h (D = m - l, threshold d):
-// keyed by (bytes of r[q, q + |segment i|), l, i). When s and r lie within d,
-// segments.h shows that r holds one of s's segments unchanged within that
-// window: the two texts share that key, s as index and r as probe. An uncut
-// r need not probe cut lengths: it meets each cut partner at its own band,
-// which the partner probes. So a text probes at most (2d + 1)(d + 1) windows
-// of at most 2d + 1 positions, with d < m when it does: bounded by its own
-// length, whatever the cutoff.
+// partner length l in [m, m + d] and every segment i of l, a probe row per
+// position q in the window of segments.h (D = m - l, threshold d): keyed by
+// (bytes of r[q, q + |segment i|), l, i). When s and r lie within d and s is
+// the longer (or as long), segments.h shows that r holds one of s's segments
+// unchanged within that window: the two texts share that key, s as index and
+// r as probe. A pair needs finding from one side only, so the shorter text
+// alone probes: half the lengths of [m - d, m + d]. An uncut r need not
+// probe cut lengths: it meets each cut partner at its own band, which the
+// partner probes (bands are probed on both sides of a length). So a text
+// probes at most (d + 1)(d + 1) windows of at most 2d + 1 positions, with
+// d < m when it does: bounded by its own length, whatever the cutoff.
 //
 // So every pair within d shares a key, the text of one as index and the
 // other as probe; the smallest such key, recomputed from the two texts, is
@@ -110,7 +112,7 @@ class Keys {
       for (std::uint64_t b = lo / (capped_ + 1); b <= std::min(hi, uncut) / (capped_ + 1); ++b)
         out.push_back(band_key(b));
     if (!thresholds_.cut(r.length, gap_)) hi = 0;  // an uncut text probes bands alone (above)
-    for (std::uint64_t l = std::max(lo, uncut + 1); l <= hi; ++l) {
+    for (std::uint64_t l = std::max(m, uncut + 1); l <= hi; ++l) {
       const auto k = static_cast<std::uint32_t>(d_ + 1);
       const std::int64_t shift = static_cast<std::int64_t>(m) - static_cast<std::int64_t>(l);  // D
       for (std::uint32_t i = 1; i <= k; ++i) {
