@@ -44,7 +44,9 @@ def texts(seed, n=360):
 
 
 def expected(words, measure, d, case_insensitive):
-    i, j, s = ONE_MACHINE[measure](words, score_cutoff=d, case_insensitive=case_insensitive)
+    """A float cutoff is a normalized one."""
+    i, j, s = ONE_MACHINE[measure](words, score_cutoff=d, case_insensitive=case_insensitive,
+                                   normalized=isinstance(d, float))
     return sorted(zip(i.tolist(), j.tolist(), s.tolist()))
 
 
@@ -54,7 +56,8 @@ def keyed_in_process(words, measure, d, case_insensitive=False, key_bits=64, gro
     as positions in the whole list), hot keys split, rows grouped by bucket,
     bucket_pairs per group."""
     longest = max(len(w) for w in words) * 2
-    options = dict(case_insensitive=case_insensitive, key_bits=key_bits, longest=longest)
+    options = dict(case_insensitive=case_insensitive, key_bits=key_bits, longest=longest,
+                   normalized=isinstance(d, float))
     ids = np.arange(len(words), dtype=np.int64)
     parts = [qmm.key_rows(words[p::partitions], measure, d, ids[p::partitions], **options)
              for p in range(partitions)]
@@ -80,27 +83,30 @@ def check(found, want):
     assert sorted(found) == want
 
 
-# Each measure at cutoffs 0 to 3 (with folding at 1), with full keys and keys
-# of 3 bits (most rows collide), in one group and in many, with and without
-# the hot keys split; then cutoffs under which nothing or little is cut.
+# Each measure at cutoffs 0 to 3 (with folding at 1) and normalized cutoffs
+# (floats), with full keys and keys of 3 bits (most rows collide), in one
+# group and in many, with and without the hot keys split; then cutoffs under
+# which nothing or little is cut.
 CASES = [(m, d, ci, bits, groups, hot)
          for m in ("levenshtein", "damerau")
-         for d, ci in ((0, False), (1, False), (1, True), (2, False), (3, False))
+         for d, ci in ((0, False), (1, False), (1, True), (2, False), (3, False), (0.8, False), (0.85, True))
          for bits, groups, hot in ((64, 1, None), (64, 7, 20), (3, 1, None), (3, 5, 40))]
 CASES += [("levenshtein", 12, False, 64, 3, 50), ("damerau", 6, True, 64, 3, 50),
+          ("levenshtein", 0.5, False, 64, 3, 50), ("damerau", 0.0, False, 64, 3, 200), ("levenshtein", 1.0, True, 5, 2, 9),
           ("levenshtein", 2 ** 40, False, 64, 4, 200), ("damerau", 2 ** 64 - 1, False, 8, 4, 200)]
 
 
 @pytest.mark.parametrize("measure,d,case_insensitive,key_bits,groups,hot_rows", CASES)
 def test_in_process_groups_give_the_one_machine_pairs(measure, d, case_insensitive, key_bits, groups, hot_rows):
-    words = texts(d % 7 + key_bits + groups, 120 if d > 3 else 360)
+    words = texts(int(d * 10) % 7 + key_bits + groups, 120 if d > 3 or d in (0.0, 0.5) else 360)
     found, ways = keyed_in_process(words, measure, d, case_insensitive, key_bits, groups, hot_rows)
     check(found, expected(words, measure, d, case_insensitive))
-    if hot_rows is not None and 1 <= d <= 3 and key_bits == 64:
+    if hot_rows is not None and d in (1, 2, 3) and key_bits == 64:
         assert ways, "the shared prefix should make a hot key"
     if ways:
         # Split, no bucket holds much more than hot_rows probe rows of a key.
-        keys, ids, roles = qmm.key_rows(words, measure, d, case_insensitive=case_insensitive, key_bits=key_bits)
+        keys, ids, roles = qmm.key_rows(words, measure, d, case_insensitive=case_insensitive, key_bits=key_bits,
+                                        longest=2 * max(map(len, words)), normalized=isinstance(d, float))
         at, buckets = _keyed.spread(keys, ids, roles, ways)
         probes = buckets[roles[at] == _keyed.PROBE_ROW]
         assert np.unique(probes, return_counts=True)[1].max() <= 2 * hot_rows
@@ -134,6 +140,10 @@ def test_arguments_are_checked():
         qmm.key_rows(["abc", "abcd"], "levenshtein", 1, longest=3)
     with pytest.raises(ValueError, match="ids has 1 entries"):
         qmm.key_rows(["a", "b"], "levenshtein", 1, [0])
+    with pytest.raises(TypeError, match="longest is required"):
+        qmm.key_rows(["a"], "levenshtein", 0.9, normalized=True)
+    with pytest.raises(ValueError, match="score_cutoff must lie in"):
+        qmm.key_rows(["a"], "levenshtein", 1.5, longest=1, normalized=True)
     with pytest.raises(ValueError, match="rows have"):
         qmm.bucket_pairs(([1], [0], [0]), ["a", "b"], "levenshtein", 1)
 
@@ -150,9 +160,10 @@ def test_dask_cluster_gives_the_one_machine_pairs():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster):
         for measure, d, ci, id_column, hot_rows, bits in (("levenshtein", 2, False, None, 30, 64),
-                                                           ("damerau", 1, True, "key", None, 4)):
+                                                           ("damerau", 1, True, "key", None, 4),
+                                                           ("damerau", 0.8, False, "key", 30, 64)):
             got = qdask.pairs(df, "name", measure, d, id_column, case_insensitive=ci, hot_rows=hot_rows,
-                              npartitions=3, key_bits=bits).compute()
+                              npartitions=3, key_bits=bits, normalized=isinstance(d, float)).compute()
             found = list(zip(got["left"].tolist(), got["right"].tolist(), got["score"].tolist()))
             if id_column:
                 found = [((i - 7) // 3, (j - 7) // 3, s) for i, j, s in found]
@@ -172,9 +183,10 @@ def test_spark_gives_the_one_machine_pairs(monkeypatch):
              .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "4").getOrCreate())
     try:
         df = spark.createDataFrame([(k * 3 + 7, w) for k, w in enumerate(words)], "key long, name string")
-        for measure, d, ci, hot_rows, bits in (("damerau", 2, False, 30, 64), ("levenshtein", 1, True, None, 4)):
+        for measure, d, ci, hot_rows, bits in (("damerau", 2, False, 30, 64), ("levenshtein", 1, True, None, 4),
+                                               ("levenshtein", 0.85, False, 30, 64)):
             got = qspark.pairs(df, "name", measure, d, "key", case_insensitive=ci, hot_rows=hot_rows,
-                               key_bits=bits).collect()
+                               key_bits=bits, normalized=isinstance(d, float)).collect()
             check([((r.left - 7) // 3, (r.right - 7) // 3, r.score) for r in got], expected(words, measure, d, ci))
     finally:
         spark.stop()
@@ -186,7 +198,8 @@ def test_any_texts_cutoff_and_grouping_give_the_one_machine_pairs():
 
     @hypothesis.settings(max_examples=150)
     @hypothesis.given(words=st.lists(st.text("abAB\u0130\u00e9", max_size=10), min_size=2, max_size=40),
-                      measure=st.sampled_from(["levenshtein", "damerau"]), d=st.integers(0, 4),
+                      measure=st.sampled_from(["levenshtein", "damerau"]),
+                      d=st.integers(0, 4) | st.sampled_from([0.0, 0.5, 0.7, 0.75, 0.9, 1.0]),
                       case_insensitive=st.booleans(), key_bits=st.integers(1, 64), groups=st.integers(1, 4),
                       hot_rows=st.sampled_from([None, 1, 5]))
     def run(words, measure, d, case_insensitive, key_bits, groups, hot_rows):

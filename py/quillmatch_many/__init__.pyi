@@ -253,27 +253,50 @@ def jaro_winkler_clusters(
 
 # The keyed self join, for a cluster's shuffle (quillmatch_many.dask runs it):
 # key_rows gives (keys uint64, ids int64, roles int8: 0 index, 1 probe) per
-# text; bucket_pairs gives (left ids, right ids, distances: int64, int64,
-# uint64) of the pairs found in one group of those rows, texts[k] the text of
-# row k, each pair once over groups that split each key's probe rows and copy
-# its index rows. Both take the rows' measure, cutoff and options alike.
-def key_rows(
-    texts: _Texts,
-    measure: Literal["levenshtein", "damerau"],
-    score_cutoff: int,
-    ids: Optional[_Indices] = None,
-    case_insensitive: Optional[bool] = None,
-    key_bits: Optional[int] = None,
-    longest: Optional[int] = None,
-) -> Tuple[_Array, _Array, _Array]: ...
+# text; bucket_pairs gives (left ids, right ids, scores: int64, int64, and
+# uint64 distances or, normalized, float64 similarities) of the pairs found in
+# one group of those rows, texts[k] the text of row k, each pair once over
+# groups that split each key's probe rows and copy its index rows. Both take
+# the rows' measure, cutoff and options alike; a float cutoff goes with
+# normalized=True and longest, given by keyword.
+class _KeyRows(Protocol):
+    @overload
+    def __call__(
+        self,
+        texts: _Texts,
+        measure: Literal["levenshtein", "damerau"],
+        score_cutoff: int,
+        ids: Optional[_Indices] = None,
+        case_insensitive: Optional[bool] = None,
+        key_bits: Optional[int] = None,
+        longest: Optional[int] = None,
+        normalized: Optional[Literal[False]] = None,
+    ) -> Tuple[_Array, _Array, _Array]: ...
+    @overload
+    def __call__(
+        self,
+        texts: _Texts,
+        measure: Literal["levenshtein", "damerau"],
+        score_cutoff: float,
+        ids: Optional[_Indices] = None,
+        case_insensitive: Optional[bool] = None,
+        key_bits: Optional[int] = None,
+        *,
+        longest: int,
+        normalized: Literal[True],
+    ) -> Tuple[_Array, _Array, _Array]: ...
+
+key_rows: _KeyRows
+# Rows are scored with the arguments they were made with, which key_rows checked.
 def bucket_pairs(
     rows: Tuple[_Indices, _Indices, _Indices],
     texts: _Texts,
     measure: Literal["levenshtein", "damerau"],
-    score_cutoff: int,
+    score_cutoff: float,
     case_insensitive: Optional[bool] = None,
     key_bits: Optional[int] = None,
     longest: Optional[int] = None,
+    normalized: Optional[bool] = None,
 ) -> Tuple[_Array, _Array, _Array]: ...
 
 # The candidates prepared once for searches within score_cutoff: top and pairs

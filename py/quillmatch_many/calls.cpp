@@ -111,6 +111,8 @@ bool extract_similarity_cutoff(PyObject* obj, double& out) {
   return true;
 }
 // With normalized=True a cutoff is a similarity, which lies in [0, 1].
+}  // namespace
+
 bool extract_normalized_cutoff(PyObject* obj, double& out) {
   if (!extract_f64(obj, out)) return false;
   if (std::isnan(out) || out < 0.0 || out > 1.0) {
@@ -120,6 +122,8 @@ bool extract_normalized_cutoff(PyObject* obj, double& out) {
   }
   return true;
 }
+
+namespace {
 
 // Where each parameter sits in a signature (kNone when it has none).
 constexpr std::size_t kNone = ~std::size_t{0};

@@ -84,6 +84,9 @@ struct Indices {
   IndexColumn column;
 };
 
+// A normalized cutoff: a float in [0, 1] (a ValueError otherwise).
+bool extract_normalized_cutoff(PyObject* obj, double& out);
+
 // A one-dimensional integer numpy array in the machine's byte order read in
 // place (held), anything else converted entry by entry to int64.
 bool take_indices(PyObject* obj, Indices& out);

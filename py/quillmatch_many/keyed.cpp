@@ -45,18 +45,30 @@ bool extract_key_bits(PyObject* obj, unsigned& out) {
   return true;
 }
 
-// The measure, cutoff, folding, key bits and longest, in the slots they
-// share: the measure at `at`, then score_cutoff, then (after `skip` other
-// slots) case_insensitive, key_bits and longest.
+// The measure, cutoff, folding, key bits, longest and normalized, in the
+// slots they share: the measure at `at`, then score_cutoff, then (after
+// `skip` other slots) case_insensitive, key_bits, longest and normalized,
+// which is read first as the cutoff's type depends on it.
 bool convert_join(Arguments& a, std::size_t at, std::size_t skip, KeyedJoin& out) {
-  if (!a.convert(at, extract_measure, out.measure) || !a.convert(at + 1, extract_u64, out.max_distance) ||
-      !a.flag(at + 2 + skip, out.case_insensitive))
+  bool normalized = false;
+  if (!a.flag(at + 5 + skip, normalized) || !a.convert(at, extract_measure, out.measure)) return false;
+  if (normalized) {
+    double c = 0;
+    if (!a.convert(at + 1, extract_normalized_cutoff, c)) return false;
+    out.min_similarity = c;
+  } else if (!a.convert(at + 1, extract_u64, out.max_distance)) {
     return false;
+  }
+  if (!a.flag(at + 2 + skip, out.case_insensitive)) return false;
   std::optional<unsigned> bits;
   if (!a.optional(at + 3 + skip, extract_key_bits, bits)) return false;
   out.key_bits = bits.value_or(64);
   std::optional<std::uint64_t> longest;
   if (!a.u64(at + 4 + skip, longest)) return false;
+  if (normalized && !longest) {
+    PyErr_SetString(PyExc_TypeError, "with normalized=True, longest is required");
+    return false;
+  }
   out.longest = longest.value_or(UINT32_MAX);
   return true;
 }
@@ -176,6 +188,9 @@ PyObject* bucket_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
       Unlocked unlocked;
       quillmatch::bucket_pairs(join, keys, ids, roles, views, pairs);
     }
+    if (join.min_similarity)
+      return arrays_of({{kIndexElement, pairs.left}, {kIndexElement, pairs.right},
+                        {element_of(ScoreType::F64), pairs.similarities}});
     return arrays_of({{kIndexElement, pairs.left}, {kIndexElement, pairs.right}, {kKeyElement, pairs.distances}});
   });
 }

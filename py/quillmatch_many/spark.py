@@ -14,21 +14,24 @@ group. Spark has no unsigned type: keys travel as the int64 of the same bits.
 PySpark is imported only when `pairs` is called.
 """
 
-from typing import Any, Literal, Optional
+from typing import Any, Dict, Literal, Optional
 
 from quillmatch_many import _keyed, bucket_pairs, key_rows
 
 __all__ = ["pairs"]
 
 
-def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], score_cutoff: int,
-          id_column: str, *, case_insensitive: bool = False, hot_rows: Optional[int] = 20_000,
+def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], score_cutoff: float,
+          id_column: str, *, case_insensitive: bool = False, normalized: bool = False,
+          hot_rows: Optional[int] = 20_000,
           groups: Optional[int] = None, key_bits: int = 64) -> Any:
     """Every pair of rows of the Spark DataFrame `df` whose texts in `column`
     lie within `score_cutoff` by `measure` ('levenshtein' or 'damerau').
 
     Returns a Spark DataFrame with columns left, right (the values of the
-    integer `id_column`, left < right) and score (the distance). Ids must be
+    integer `id_column`, left < right) and score (the distance; with
+    normalized=True, score_cutoff and the scores are normalized similarities,
+    as levenshtein_pairs' are). Ids must be
     distinct and the column free of nulls. A key with more than `hot_rows`
     probe rows is split into buckets of about that many (None: no key is
     split, and no pass counts them). `groups` is the number of groups scored
@@ -46,13 +49,14 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
     longest = df.select(F.max(F.length(column))).first()[0] or 0
     # Folding lengthens a text by at most one code point per U+0130.
     longest = int(longest) * (2 if case_insensitive else 1)
-    options = (score_cutoff, case_insensitive, key_bits, longest)
+    options: Dict[str, Any] = dict(case_insensitive=case_insensitive, key_bits=key_bits, longest=longest,
+                                   normalized=normalized)
     schema = "key long, id long, role byte, text string"
 
     def rows_of(batches: Any) -> Any:
         for batch in batches:
             texts = batch.column(1)
-            keys, at, roles = key_rows(texts, measure, score_cutoff, None, *options[1:])
+            keys, at, roles = key_rows(texts, measure, score_cutoff, **options)
             ids = batch.column(0).to_numpy(zero_copy_only=False).astype(np.int64)
             yield pa.RecordBatch.from_arrays(
                 [pa.array(keys.view(np.int64)), pa.array(ids[at]), pa.array(roles), texts.take(pa.array(at))],
@@ -79,7 +83,8 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
     def pairs_of(table: Any) -> Any:
         left, right, score = bucket_pairs(
             (table.column("key").to_numpy(), table.column("id").to_numpy(), table.column("role").to_numpy()),
-            table.column("text").combine_chunks(), measure, *options)
-        return pa.table({"left": left, "right": right, "score": score.astype(np.int64)})
+            table.column("text").combine_chunks(), measure, score_cutoff, **options)
+        return pa.table({"left": left, "right": right, "score": score if normalized else score.astype(np.int64)})
 
-    return spread.groupBy("group").applyInArrow(pairs_of, "left long, right long, score long")
+    return spread.groupBy("group").applyInArrow(
+        pairs_of, "left long, right long, score " + ("double" if normalized else "long"))

@@ -32,6 +32,11 @@ inline constexpr std::int8_t kProbeRow = 1;
 struct KeyedJoin {
   Measure measure = Measure::kLevenshtein;  // kLevenshtein or kDamerau
   std::uint64_t max_distance = 0;           // pairs at distance <= this are kept
+  // Instead, a normalized cutoff: pairs whose normalized similarity
+  // 1 - d / max(m, n) is at least this are kept. Each pair is found from its
+  // shorter text, and each text is cut for its own threshold (join/thresholds.h).
+  // REQUIRES: `longest` is given, as every partner length up to it is probed.
+  std::optional<double> min_similarity;
   bool case_insensitive = false;
   // Only the top key_bits bits of each key are kept (1 to 64). Fewer bits
   // only make keys collide: more candidates, the same pairs.
@@ -59,7 +64,8 @@ std::optional<std::size_t> key_rows(const KeyedJoin& join, std::span<const TextV
 
 struct KeyedPairs {
   std::vector<std::int64_t> left, right;  // left < right
-  std::vector<std::uint64_t> distances;
+  std::vector<std::uint64_t> distances;   // fixed cutoff
+  std::vector<double> similarities;       // normalized cutoff
 };
 
 // Appends the pairs found in one group of rows (any rows key_rows() gave,

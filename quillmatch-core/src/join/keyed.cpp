@@ -30,6 +30,16 @@
 // So every pair within d shares a key, the text of one as index and the
 // other as probe; the smallest such key, recomputed from the two texts, is
 // where bucket_pairs keeps it.
+//
+// Normalized cutoff c, pair threshold D(n) for the longer length n
+// (join/thresholds.h). Each pair is found from its shorter text, as the
+// one-machine self join finds it: a text of length l is cut, if it can be,
+// for its own threshold D(l) into D(l) + 1 segments, the pair's threshold
+// when it is the longer; a text r of length m probes every length l from m
+// to the last partner n*(m) (and at most `longest`): the key of l itself
+// when l is uncut (its texts index that key), else every segment's window
+// at threshold D(l). Cut or not is a function of l alone, so both sides
+// agree on it.
 #include "quillmatch/keyed.h"
 
 #include <algorithm>
@@ -75,24 +85,28 @@ std::uint64_t stable_hash(const char* data, std::size_t size) {
 class Keys {
  public:
   explicit Keys(const KeyedJoin& join)
-      : d_(join.max_distance),
+      : normalized_(join.min_similarity.has_value()),
+        d_(join.max_distance),
         capped_(std::min(join.max_distance, kBeyondLengths)),
         gap_(join.measure == Measure::kDamerau ? 1u : 0u),
-        thresholds_(join.max_distance),
+        thresholds_(normalized_ ? join::Thresholds::normalized(*join.min_similarity)
+                                : join::Thresholds(join.max_distance)),
+        reach_(normalized_ ? join::Reach::kLongerPartners : join::Reach::kAllPartners),
         longest_(std::min<std::uint64_t>(join.longest, kLongestLength)),
         drop_(64 - std::clamp(join.key_bits, 1u, 64u)) {}
 
-  std::uint64_t distance() const { return d_; }
+  // The largest distance at which texts of these lengths pair.
+  std::uint64_t threshold(std::uint32_t a, std::uint32_t b) const { return thresholds_.pair(std::max(a, b)); }
 
   // The index keys of a text, sorted, once each.
   void index(const WorkingQuery& s, std::vector<std::uint64_t>& out) const {
     out.clear();
     const std::uint32_t l = s.length;
-    if (!thresholds_.cut(l, gap_)) {
-      out.push_back(band_key(l / (capped_ + 1)));
+    if (!thresholds_.cut(l, gap_, reach_)) {
+      out.push_back(band_key(normalized_ ? l : l / (capped_ + 1)));
       return;
     }
-    const auto k = static_cast<std::uint32_t>(d_ + 1);  // d < l when l is cut
+    const auto k = static_cast<std::uint32_t>(thresholds_.cut_for(l, reach_) + 1);  // <= l when l is cut
     for (std::uint32_t i = 0; i < k; ++i) {
       const auto [start, length] = segment(l, k, i);
       out.push_back(segment_key(s, start, length, l, i));
@@ -105,30 +119,46 @@ class Keys {
   void probe(const WorkingQuery& r, std::vector<std::uint64_t>& out) const {
     out.clear();
     const std::uint64_t m = r.length;
-    const std::uint64_t lo = m > d_ ? m - d_ : 0;
-    std::uint64_t hi = std::min(m + capped_, longest_);
-    const std::uint64_t uncut = capped_ * (1 + std::uint64_t{gap_});  // U: the longest uncut length
-    if (lo <= uncut)
-      for (std::uint64_t b = lo / (capped_ + 1); b <= std::min(hi, uncut) / (capped_ + 1); ++b)
-        out.push_back(band_key(b));
-    if (!thresholds_.cut(r.length, gap_)) hi = 0;  // an uncut text probes bands alone (above)
-    for (std::uint64_t l = std::max(m, uncut + 1); l <= hi; ++l) {
-      const auto k = static_cast<std::uint32_t>(d_ + 1);
-      const std::int64_t shift = static_cast<std::int64_t>(m) - static_cast<std::int64_t>(l);  // D
-      for (std::uint32_t i = 1; i <= k; ++i) {
-        const auto [start, length] = segment(static_cast<std::uint32_t>(l), k, i - 1);
-        const std::int64_t left = i - 1, right = static_cast<std::int64_t>(d_) + 1 - i, p = start;
-        const std::int64_t first = std::max({p - left, p + shift - right, std::int64_t{0}});
-        const std::int64_t last = std::min({p + left, p + shift + right, static_cast<std::int64_t>(m) - length});
-        for (std::int64_t q = first; q <= last; ++q)
-          out.push_back(segment_key(r, static_cast<std::uint32_t>(q), length, static_cast<std::uint32_t>(l), i - 1));
+    if (normalized_) {
+      // Every partner at least as long: its length's key when uncut, else
+      // its segments' windows at the pair's threshold.
+      const std::uint64_t hi = std::min<std::uint64_t>(thresholds_.longest_partner(r.length), longest_);
+      for (std::uint64_t l = m; l <= hi; ++l) {
+        if (!thresholds_.cut(l, gap_, reach_)) out.push_back(band_key(l));
+        else windows(r, static_cast<std::uint32_t>(l), thresholds_.pair(l), out);
       }
+    } else {
+      const std::uint64_t lo = m > d_ ? m - d_ : 0;
+      std::uint64_t hi = std::min(m + capped_, longest_);
+      const std::uint64_t uncut = capped_ * (1 + std::uint64_t{gap_});  // U: the longest uncut length
+      if (lo <= uncut)
+        for (std::uint64_t b = lo / (capped_ + 1); b <= std::min(hi, uncut) / (capped_ + 1); ++b)
+          out.push_back(band_key(b));
+      if (!thresholds_.cut(r.length, gap_)) hi = 0;  // an uncut text probes bands alone (above)
+      for (std::uint64_t l = std::max(m, uncut + 1); l <= hi; ++l)
+        windows(r, static_cast<std::uint32_t>(l), d_, out);
     }
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
   }
 
  private:
+  // The keys of r's substrings in the windows of segments.h where a cut text
+  // of length l within t of r holds one of its first t + 1 segments.
+  void windows(const WorkingQuery& r, std::uint32_t l, std::uint64_t t, std::vector<std::uint64_t>& out) const {
+    const auto k = static_cast<std::uint32_t>(thresholds_.cut_for(l, reach_) + 1);
+    const auto looked_up = static_cast<std::uint32_t>(std::min<std::uint64_t>(t + 1, k));  // t < k
+    const std::int64_t m = r.length, shift = m - static_cast<std::int64_t>(l);  // D
+    for (std::uint32_t i = 1; i <= looked_up; ++i) {
+      const auto [start, length] = segment(l, k, i - 1);
+      const std::int64_t left = i - 1, right = static_cast<std::int64_t>(t) + 1 - i, p = start;
+      const std::int64_t first = std::max({p - left, p + shift - right, std::int64_t{0}});
+      const std::int64_t last = std::min({p + left, p + shift + right, m - length});
+      for (std::int64_t q = first; q <= last; ++q)
+        out.push_back(segment_key(r, static_cast<std::uint32_t>(q), length, l, i - 1));
+    }
+  }
+
   struct Cut {
     std::uint32_t start, length;  // in code points
   };
@@ -152,9 +182,11 @@ class Keys {
   std::uint64_t band_key(std::uint64_t band) const { return trim(mix(mix(band) ^ kBandTag)); }
   std::uint64_t trim(std::uint64_t key) const { return drop_ ? key >> drop_ : key; }
 
+  bool normalized_;
   std::uint64_t d_, capped_;
   std::uint32_t gap_;
   join::Thresholds thresholds_;
+  join::Reach reach_;
   std::uint64_t longest_;
   unsigned drop_;
 };
@@ -214,6 +246,7 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
   // The members' counts apart, packed: the count bound reads them for every
   // meeting of a key, most of which it rules out.
   std::vector<join::CharCounts> counts(distinct.size());
+  std::vector<std::uint32_t> lengths(distinct.size());
   std::vector<std::uint8_t> taken(distinct.size(), 0);
   struct Row {
     std::uint64_t key;
@@ -230,6 +263,7 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
       members[m].id = ids[k];
       members[m].form.take(texts[k], join.case_insensitive);
       counts[m] = members[m].form.counts;
+      lengths[m] = members[m].form.length;
     }
     rows.push_back({keys[k], roles[k] == kIndexRow ? kIndexRow : kProbeRow, m});
   }
@@ -268,7 +302,8 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
       for (std::size_t yi = probes; yi < b; ++yi) {
         if (rows[yi].member == rows[xi].member) continue;
         // Edit distances are at least half the count distance (texts.h).
-        if ((join::count_distance(xc, counts[rows[yi].member]) + 1) / 2 > plan.distance()) continue;
+        const std::uint64_t t = plan.threshold(lengths[rows[xi].member], lengths[rows[yi].member]);
+        if ((join::count_distance(xc, counts[rows[yi].member]) + 1) / 2 > t) continue;
         Member& y = keyed(rows[yi].member);
         if (!canonical(rows[a].key, keyed(rows[xi].member), y)) continue;
         kept.push_back(rows[yi].member);
@@ -283,11 +318,16 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
       distances.resize(views.size());
       scorer.score(views, distances);
       for (std::size_t k = 0; k < kept.size(); ++k) {
-        if (distances[k] > plan.distance()) continue;
+        const std::uint32_t ly = lengths[kept[k]];
+        if (distances[k] > plan.threshold(x.form.length, ly)) continue;
         const std::int64_t other = members[kept[k]].id;
         out.left.push_back(std::min(x.id, other));
         out.right.push_back(std::max(x.id, other));
-        out.distances.push_back(distances[k]);
+        // A normalized score as the one-machine join gives it: of the
+        // distance and the working forms' lengths (within D(n), it reaches
+        // the cutoff: thresholds.h).
+        if (join.min_similarity) out.similarities.push_back(normalized_similarity(distances[k], x.form.length, ly));
+        else out.distances.push_back(distances[k]);
       }
     }
   }
