@@ -8,8 +8,8 @@ seeded, a fifth of them copies of an earlier name with one typo (join_data.typo)
 pairs within a cutoff exist; --faker takes bench_join.names() instead (Faker names, made and
 cached on first use, minutes for a million).
 
-Per size and job (levenshtein cutoff 1 and 2, damerau cutoff 2): wall time of
-{measure}_pairs(names, score_cutoff=d) in this process (every core), and of
+Per size and job (levenshtein cutoff 1 and 2, damerau cutoff 2 and normalized 0.85): wall
+time of {measure}_pairs(names, score_cutoff=d) in this process (every core), and of
 quillmatch_many.dask.pairs(...).compute() on a LocalCluster of --workers processes of one
 thread each on 127.0.0.1, started before the timing and warmed by a small join; their
 ratio; the rows the shuffle moves per name and their bytes (key, id, role, bucket and the
@@ -35,7 +35,8 @@ from join_data import typo  # noqa: E402
 
 SYLLABLES = ["an", "ber", "ca", "del", "e", "fer", "gu", "ha", "in", "jo", "ka", "li", "mar", "no", "o",
              "pe", "qui", "ro", "sa", "ta", "u", "ve", "wil", "xa", "yo", "zi", "son", "man", "ton", "ez"]
-JOBS = [("levenshtein", 1), ("levenshtein", 2), ("damerau", 2)]
+# A float cutoff is a normalized one.
+JOBS = [("levenshtein", 1), ("levenshtein", 2), ("damerau", 2), ("damerau", 0.85)]
 
 
 def simple_names(n, seed=7):
@@ -53,7 +54,9 @@ def simple_names(n, seed=7):
 
 def shuffled_per_name(names, measure, d):
     """Rows per name and bytes per name that the shuffle moves (without hot-key copies)."""
-    keys, ids, roles = qmm.key_rows(names, measure, d)
+    normalized = isinstance(d, float)
+    keys, ids, roles = qmm.key_rows(names, measure, d, longest=max(map(len, names)) if normalized else None,
+                                    normalized=normalized)
     text_bytes = np.array([len(t.encode("utf-8")) for t in names], dtype=np.int64)
     rows = len(keys) / len(names)
     return rows, (len(keys) * (8 + 8 + 1 + 8) + int(text_bytes[ids].sum())) / len(names)
@@ -97,19 +100,20 @@ def main():
             for measure, d in JOBS:
                 one = getattr(qmm, measure + "_pairs")
                 start = time.perf_counter()
-                i, j, s = one(names, score_cutoff=d)
+                normalized = isinstance(d, float)
+                i, j, s = one(names, score_cutoff=d, normalized=normalized)
                 one_s = time.perf_counter() - start
                 start = time.perf_counter()
-                got = qdask.pairs(df, "name", measure, d).compute()
+                got = qdask.pairs(df, "name", measure, d, normalized=normalized).compute()
                 dask_s = time.perf_counter() - start
                 want = sorted(zip(i.tolist(), j.tolist(), s.tolist()))
                 found = sorted(zip(got["left"].tolist(), got["right"].tolist(), got["score"].tolist()))
                 if found != want:
-                    print("DISAGREE: %s %d on %d names: %d pairs against %d" % (measure, d, n, len(found), len(want)),
+                    print("DISAGREE: %s %s on %d names: %d pairs against %d" % (measure, d, n, len(found), len(want)),
                           flush=True)
                     failed = True
                 rows, size = shuffled_per_name(names, measure, d)
-                print("| %d | %s %d | %.2f | %.2f | %.1f | %d | %.1f | %.0f |"
+                print("| %d | %s %s | %.2f | %.2f | %.1f | %d | %.1f | %.0f |"
                       % (n, measure, d, one_s, dask_s, dask_s / one_s, len(want), rows, size), flush=True)
     sys.exit(1 if failed else 0)
 
