@@ -77,8 +77,8 @@ struct KeyedPairs {
 // from the two texts. So, over groups that partition the probe rows of every
 // key, each holding every index row of the keys of its probe rows, each pair
 // within the cutoff is appended exactly once. Rows may repeat.
-// REQUIRES: the spans are of one size; rows of one id carry one text; `join`
-// is the one the rows were made with.
+// REQUIRES: the spans are of one size; rows of one id carry one text; fewer
+// than 2^32 distinct ids; `join` is the one the rows were made with.
 void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, std::span<const std::int64_t> ids,
                   std::span<const std::int8_t> roles, std::span<const TextView> texts, KeyedPairs& out);
 
