@@ -50,7 +50,8 @@ def test_the_public_names_stay_where_they_were():
         "levenshtein_matrix", "damerau_matrix", "jaro_winkler_matrix", "levenshtein_top", "damerau_top",
         "jaro_winkler_top", "levenshtein_pairs", "damerau_pairs", "jaro_winkler_pairs",
         "levenshtein_scores", "damerau_scores", "jaro_winkler_scores", "clusters",
-        "levenshtein_clusters", "damerau_clusters", "jaro_winkler_clusters", "Index"]
+        "levenshtein_clusters", "damerau_clusters", "jaro_winkler_clusters", "key_rows", "bucket_pairs",
+        "Index"]
     namespace = {}
     exec("from quillmatch_many import *", namespace)
     assert sorted(n for n in namespace if n != "__builtins__") == sorted(qmm.__all__)
@@ -67,8 +68,8 @@ def test_the_public_names_stay_where_they_were():
 
 
 def test_importing_the_package_imports_no_host():
-    code = ("import sys, quillmatch_many, quillmatch_many._columns; "
-            "print(sorted({'duckdb', 'polars', 'pandas', 'pyarrow'} & set(sys.modules)))")
+    code = ("import sys, quillmatch_many, quillmatch_many._columns, quillmatch_many.dask; "
+            "print(sorted({'duckdb', 'polars', 'pandas', 'pyarrow', 'dask'} & set(sys.modules)))")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True, env=env)
     assert out.stdout.strip() == "[]"

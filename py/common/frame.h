@@ -24,7 +24,7 @@
 namespace quillmatch::py {
 
 // The widest parameter list of any module function.
-inline constexpr std::size_t kMaxParams = 7;
+inline constexpr std::size_t kMaxParams = 8;
 
 // A function's name, its parameters in order, and how many leading ones are
 // required. Every parameter is positional-or-keyword; the optional ones default

@@ -6,6 +6,8 @@ quillmatch_many.duckdb (SQL functions for a DuckDB connection), quillmatch_many.
 (the `qm` expression namespace) and quillmatch_many.pandas (the `qm` Series accessor)
 bring the row-by-row scores to where linkage already runs; each is imported on its own,
 and the package itself needs neither DuckDB, polars nor pandas.
+quillmatch_many.dask and quillmatch_many.spark run the exact self join of an edit
+distance on a cluster, through key_rows and bucket_pairs.
 """
 
 # Every public name of the extension is re-exported here, where it has always

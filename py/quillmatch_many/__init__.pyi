@@ -26,6 +26,8 @@ __all__ = [
     "levenshtein_clusters",
     "damerau_clusters",
     "jaro_winkler_clusters",
+    "key_rows",
+    "bucket_pairs",
     "Index",
 ]
 
@@ -248,6 +250,54 @@ def jaro_winkler_clusters(
     p: Optional[float] = None,
     workers: Optional[int] = None,
 ) -> _Array: ...
+
+# The keyed self join, for a cluster's shuffle (quillmatch_many.dask runs it):
+# key_rows gives (keys uint64, ids int64, roles int8: 0 index, 1 probe) per
+# text; bucket_pairs gives (left ids, right ids, scores: int64, int64, and
+# uint64 distances or, normalized, float64 similarities) of the pairs found in
+# one group of those rows, texts[k] the text of row k, each pair once over
+# groups that split each key's probe rows and copy its index rows. Both take
+# the rows' measure, cutoff and options alike; a float cutoff goes with
+# normalized=True and longest, given by keyword.
+class _KeyRows(Protocol):
+    @overload
+    def __call__(
+        self,
+        texts: _Texts,
+        measure: Literal["levenshtein", "damerau"],
+        score_cutoff: int,
+        ids: Optional[_Indices] = None,
+        case_insensitive: Optional[bool] = None,
+        key_bits: Optional[int] = None,
+        longest: Optional[int] = None,
+        normalized: Optional[Literal[False]] = None,
+    ) -> Tuple[_Array, _Array, _Array]: ...
+    @overload
+    def __call__(
+        self,
+        texts: _Texts,
+        measure: Literal["levenshtein", "damerau"],
+        score_cutoff: float,
+        ids: Optional[_Indices] = None,
+        case_insensitive: Optional[bool] = None,
+        key_bits: Optional[int] = None,
+        *,
+        longest: int,
+        normalized: Literal[True],
+    ) -> Tuple[_Array, _Array, _Array]: ...
+
+key_rows: _KeyRows
+# Rows are scored with the arguments they were made with, which key_rows checked.
+def bucket_pairs(
+    rows: Tuple[_Indices, _Indices, _Indices],
+    texts: _Texts,
+    measure: Literal["levenshtein", "damerau"],
+    score_cutoff: float,
+    case_insensitive: Optional[bool] = None,
+    key_bits: Optional[int] = None,
+    longest: Optional[int] = None,
+    normalized: Optional[bool] = None,
+) -> Tuple[_Array, _Array, _Array]: ...
 
 # The candidates prepared once for searches within score_cutoff: top and pairs
 # return exactly what the module's top and pairs functions return for the

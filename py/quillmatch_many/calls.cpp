@@ -25,6 +25,7 @@
 #include "common/candidates.h"
 #include "quillmatch_many/arrays.h"
 #include "quillmatch_many/functions.h"
+#include "quillmatch_many/inputs.h"
 #include "quillmatch_many/released.h"
 #include "quillmatch_many/scores.h"
 
@@ -36,57 +37,6 @@ namespace {
 constexpr std::size_t kRowsPerSignalCheck = std::size_t{1} << 16;
 // Copies with the lock released look for one after about this many cells.
 constexpr std::size_t kCellsPerSignalLook = std::size_t{1} << 22;
-
-// A queries or candidates argument taken in. numpy arrays and pandas Series
-// are first turned into a list by their own tolist(), one C-level call, so
-// they are taken in at the speed of a list. An Arrow column is read in
-// place instead.
-struct Texts {
-  Ref listed;
-  CandidateSequence seq;
-  HeldTexts held;
-  ArrowInput arrow;
-
-  std::span<const TextView> views() const { return arrow.taken() ? arrow.rows() : held.views(); }
-  // The column, when this is a dictionary column: its distinct texts and codes.
-  const TextColumn* coded() const {
-    return arrow.taken() && arrow.column().coded() ? &arrow.column() : nullptr;
-  }
-  // Missing texts (a null of a column, None, NaN or pandas.NA in a list)
-  // taken as empty texts, marked. REQUIRES: before taking in.
-  void accept_nulls() {
-    held.accept_nulls();
-    arrow.read_nulls_as_empty();
-  }
-  bool has_nulls() const {
-    return arrow.taken() ? arrow.column().null_rows() > 0 : !held.null_rows().empty();
-  }
-  // Sets mask[i] for each null row i. REQUIRES: a byte of mask per row.
-  void mark_nulls(unsigned char* mask) const {
-    if (!arrow.taken()) {
-      for (const std::size_t row : held.null_rows()) mask[row] = 1;
-      return;
-    }
-    const auto nulls = arrow.column().nulls();
-    for (std::size_t row = 0; row < nulls.size(); ++row) mask[row] |= nulls[row];
-  }
-  std::size_t rows() const { return arrow.taken() ? arrow.column().size() : held.size(); }
-  // The rows as the row-by-row run reads them: a column's views made a
-  // batch at a time (as read without `rows`), a list's as kept.
-  const TextRows& text_rows() {
-    if (arrow.taken()) return arrow.column();
-    kept = SpanRows(held.views());
-    return kept;
-  }
-  SpanRows kept{{}};
-  // The size in bytes of the longest text; a column knows it from its reading.
-  std::size_t longest() const {
-    if (arrow.taken()) return arrow.column().longest();
-    std::size_t most = 0;
-    for (const TextView& t : held.views()) most = std::max(most, t.size);
-    return most;
-  }
-};
 
 bool type_attr_is(PyObject* type, PyObject* attr, const char* value, bool prefix) {
   Ref v(PyObject_GetAttr(type, attr));
@@ -112,6 +62,8 @@ bool has_tolist(PyObject* obj) {
           type_attr_is(type, names().module, "pandas", true));
 }
 
+}  // namespace
+
 bool take_texts(PyObject* obj, Texts& out) {
   if (ArrowInput::offered_by(obj)) return out.arrow.take(obj);
   if (has_tolist(obj)) {
@@ -121,6 +73,8 @@ bool take_texts(PyObject* obj, Texts& out) {
   }
   return out.seq.open(obj) && out.held.take_all(out.seq, true);
 }
+
+namespace {
 
 // An integer (anything with __index__) of at least `least`; below it a
 // ValueError with `message`, above 2**64 - 1 the interpreter's OverflowError.
@@ -157,6 +111,8 @@ bool extract_similarity_cutoff(PyObject* obj, double& out) {
   return true;
 }
 // With normalized=True a cutoff is a similarity, which lies in [0, 1].
+}  // namespace
+
 bool extract_normalized_cutoff(PyObject* obj, double& out) {
   if (!extract_f64(obj, out)) return false;
   if (std::isnan(out) || out < 0.0 || out > 1.0) {
@@ -166,6 +122,8 @@ bool extract_normalized_cutoff(PyObject* obj, double& out) {
   }
   return true;
 }
+
+namespace {
 
 // Where each parameter sits in a signature (kNone when it has none).
 constexpr std::size_t kNone = ~std::size_t{0};
@@ -255,9 +213,8 @@ ScoreType score_type(const ManyOptions& o, std::span<const TextView> queries,
   return o.normalized ? ScoreType::F64 : many_score_type(o.measure, queries, candidates);
 }
 
-// Reads the Arrow columns among the texts, with the lock released; a failure
-// is raised for the argument it belongs to. `rows`: also a view per row of a
-// dictionary column. A large column is read on up to `workers` threads.
+}  // namespace
+
 bool read_arrow(std::initializer_list<std::pair<Texts*, const char*>> texts, bool rows,
                 std::size_t workers) {
   std::optional<ArrowFailure> failure;
@@ -277,6 +234,8 @@ bool read_arrow(std::initializer_list<std::pair<Texts*, const char*>> texts, boo
   if (failure) raise_arrow_failure(*failure, which);
   return !failure;
 }
+
+namespace {
 
 // Binds and converts, in parameter order. The score_cutoff of the pairs
 // functions (which have no k) is required: absent or None is a TypeError.

@@ -17,6 +17,7 @@
 
 #include "quillmatch_many/arrays.h"
 #include "quillmatch_many/functions.h"
+#include "quillmatch_many/inputs.h"
 #include "quillmatch_many/released.h"
 
 namespace quillmatch::py {
@@ -25,13 +26,6 @@ namespace {
 
 // Conversions that hold the lock look for a signal this often.
 constexpr std::size_t kEntriesPerSignalCheck = std::size_t{1} << 16;
-
-// An i or j argument taken in: its entries, read in place or converted.
-struct Indices {
-  Ref held;                         // the array read in place, or the list converted
-  std::vector<std::int64_t> owned;  // the converted entries
-  IndexColumn column;
-};
 
 // A borrowed item of the array interface's dict, or null (no error) when absent.
 PyObject* interface_item(PyObject* interface, const char* key) {
@@ -111,6 +105,8 @@ bool convert_entries(PyObject* obj, Indices& out) {
   return true;
 }
 
+}  // namespace
+
 bool take_indices(PyObject* obj, Indices& out) {
   Ref interface(PyObject_GetAttrString(obj, "__array_interface__"));
   if (!interface) {
@@ -130,6 +126,8 @@ bool take_indices(PyObject* obj, Indices& out) {
   }
   return convert_entries(obj, out);
 }
+
+namespace {
 
 PyObject* raise_lengths(const Indices& i, const Indices& j) {
   PyErr_Format(PyExc_ValueError, "i has %zu %s and j %zu", i.column.size,

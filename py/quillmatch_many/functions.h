@@ -259,6 +259,61 @@ PyObject* damerau_top(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* jaro_winkler_top(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* levenshtein_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* damerau_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The two steps of the keyed self join (keyed.cpp).
+inline constexpr CallSignature kKeyRows{
+    "key_rows",
+    {"texts", "measure", "score_cutoff", "ids", "case_insensitive", "key_bits", "longest", "normalized"}, 8, 3};
+inline constexpr const char* kKeyRowsDoc =
+    "The join keys of each text for the self join of an edit distance with a\n"
+    "fixed cutoff, run as a shuffle: rows with equal keys are brought together\n"
+    "and bucket_pairs() finds the pairs in each group.\n"
+    "\n"
+    "measure is 'levenshtein' or 'damerau' (optimal string alignment), and\n"
+    "score_cutoff the largest distance kept. Returns (keys, ids, roles): uint64\n"
+    "keys, int64 ids (ids[k] for texts[k], or k without ids) and int8 roles,\n"
+    "0 for an index row (a segment of the text) and 1 for a probe row (a\n"
+    "substring a partner's segment may match, per partner length). Texts too\n"
+    "short to be cut into segments are keyed by length band instead. Any two\n"
+    "texts within score_cutoff share a key, one as index and the other as\n"
+    "probe. Keys are the same on every machine and run; key_bits (default\n"
+    "64) keeps only their top bits, which makes more rows meet, never fewer.\n"
+    "longest, when given, bounds the length in code points (after folding) of\n"
+    "every text of the join, so that no longer partner is probed; a text\n"
+    "longer than it is a ValueError. It matters for cutoffs near the texts'\n"
+    "lengths, which otherwise probe every length up to m + score_cutoff.\n"
+    "\n"
+    "With normalized=True, score_cutoff is a similarity in [0, 1] instead:\n"
+    "pairs with 1 - d / max(m, n) >= score_cutoff are kept, each found from\n"
+    "its shorter text, and longest is required.\n"
+    "\n"
+    ">>> keys, ids, roles = qmm.key_rows([\"martha\", \"jon\"], \"levenshtein\", 1)\n"
+    ">>> ids[roles == 0].tolist()  # each is cut into two segments\n"
+    "[0, 0, 1, 1]\n";
+inline constexpr CallSignature kBucketPairs{
+    "bucket_pairs",
+    {"rows", "texts", "measure", "score_cutoff", "case_insensitive", "key_bits", "longest", "normalized"}, 8, 4};
+inline constexpr const char* kBucketPairsDoc =
+    "The pairs within score_cutoff found in one group of key_rows() rows.\n"
+    "\n"
+    "rows is (keys, ids, roles) and texts[k] the text of row k; measure,\n"
+    "score_cutoff, case_insensitive, key_bits, longest and normalized must be\n"
+    "those the rows were made with. Each index row meets each probe row of\n"
+    "its key and another id; a pair is kept only where it meets at its\n"
+    "canonical key (the smallest key the two texts share, recomputed from\n"
+    "them) and its score is within score_cutoff. When the groups split each\n"
+    "key's probe rows among them and each holds every index row of the keys\n"
+    "it holds probe rows of, every pair within the cutoff comes out of exactly\n"
+    "one group, as the one-machine pairs function finds and scores it. Returns (left_ids, right_ids,\n"
+    "distances): int64 ids, left < right, and uint64 distances (with\n"
+    "normalized=True, float64 similarities).\n"
+    "\n"
+    ">>> texts = [\"martha\", \"marhta\", \"jon\"]\n"
+    ">>> rows = qmm.key_rows(texts, \"levenshtein\", 2)  # all in one group\n"
+    ">>> [a.tolist() for a in qmm.bucket_pairs(rows, [texts[i] for i in rows[1]], \"levenshtein\", 2)]\n"
+    "[[0], [1], [2]]\n";
+PyObject* key_rows(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* bucket_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* jaro_winkler_pairs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* clusters(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* levenshtein_clusters(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -1,5 +1,5 @@
 // The definition of quillmatch_many's extension (imported as
-// quillmatch_many._quillmatch_many): its sixteen functions, published by the
+// quillmatch_many._quillmatch_many): its eighteen functions, published by the
 // shared exec step (common/module_def.h), then the Index type (in __all__) and
 // the private _with_plan (not in it).
 #include <array>
@@ -16,7 +16,7 @@ namespace {
 // The order of publication, which is also the order of __all__. The pairs and
 // clusters functions' text signatures show score_cutoff=None, as the binder
 // accepts it absent; their bodies require it.
-constexpr std::array<FunctionEntry, 16> kFunctions{{
+constexpr std::array<FunctionEntry, 18> kFunctions{{
     {kLevenshteinMatrix, levenshtein_matrix, kLevenshteinMatrixDoc},
     {kDamerauMatrix, damerau_matrix, kDamerauMatrixDoc},
     {kJaroWinklerMatrix, jaro_winkler_matrix, kJaroWinklerMatrixDoc},
@@ -33,6 +33,8 @@ constexpr std::array<FunctionEntry, 16> kFunctions{{
     {kLevenshteinClusters, levenshtein_clusters, kLevenshteinClustersDoc},
     {kDamerauClusters, damerau_clusters, kDamerauClustersDoc},
     {kJaroWinklerClusters, jaro_winkler_clusters, kJaroWinklerClustersDoc},
+    {kKeyRows, key_rows, kKeyRowsDoc},
+    {kBucketPairs, bucket_pairs, kBucketPairsDoc},
 }};
 
 // Private, outside __all__.

@@ -66,3 +66,11 @@ qmm.jaro_winkler_clusters(names, 0.9, p=0.2)
 qmm.levenshtein_clusters(names)  # type: ignore[call-overload]
 qmm.levenshtein_clusters(names, 0.5)  # type: ignore[call-overload]
 qmm.damerau_clusters(names, 0.85, normalized=True, workers=2)
+key_rows = qmm.key_rows(names, "damerau", 2, case_insensitive=True)
+qmm.bucket_pairs(key_rows, names, "damerau", 2, case_insensitive=True)
+qmm.key_rows(names, "levenshtein", 1, [7, 8], key_bits=4, longest=40)
+# An exact keyed scheme exists for the edit distances only.
+qmm.key_rows(names, "jaro_winkler", 1)  # type: ignore[call-overload]
+qmm.key_rows(names, "levenshtein", 0.85, longest=40, normalized=True)
+# A normalized cutoff probes every partner length up to the longest text's: it needs it.
+qmm.key_rows(names, "levenshtein", 0.85, normalized=True)  # type: ignore[call-overload]
