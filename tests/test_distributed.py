@@ -3,8 +3,13 @@ functions, pair for pair: driven in-process over groups of rows, and on a
 Dask cluster."""
 
 import collections
+import contextlib
+import os
 import random
+import socket
+import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -178,8 +183,53 @@ def test_dask_cluster_gives_the_one_machine_pairs():
             check(found, expected(words, measure, d, ci))
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@contextlib.contextmanager
+def spark_standalone():
+    """A standalone Spark master and one worker of two cores on 127.0.0.1 (the pip
+    package has no start scripts: spark-class runs each), stopped on leaving."""
+    import pyspark
+
+    spark_class = os.path.join(os.path.dirname(pyspark.__file__), "bin", "spark-class")
+    port = free_port()
+    url = "spark://127.0.0.1:%d" % port
+    env = dict(os.environ, SPARK_LOCAL_IP="127.0.0.1", SPARK_NO_DAEMONIZE="1")
+    servers = [subprocess.Popen([spark_class, "org.apache.spark.deploy.master.Master", "--host", "127.0.0.1",
+                                 "--port", str(port), "--webui-port", str(free_port())],
+                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        # Java may take a while to start on a loaded machine: wait for the port
+        # for as long as the master runs.
+        while servers[0].poll() is None:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.2)
+        assert servers[0].poll() is None, "the Spark master ended"
+        servers.append(subprocess.Popen([spark_class, "org.apache.spark.deploy.worker.Worker", url,
+                                         "--host", "127.0.0.1", "--cores", "2", "--memory", "2g",
+                                         "--webui-port", str(free_port())],
+                                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        yield url
+    finally:
+        for server in reversed(servers):
+            server.terminate()
+            try:
+                server.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
+
+
 @hosts_run
-def test_spark_gives_the_one_machine_pairs(monkeypatch):
+@pytest.mark.parametrize("cluster", ["local", "standalone"])
+def test_spark_gives_the_one_machine_pairs(monkeypatch, cluster):
     pytest.importorskip("pyspark")
     monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)
     from pyspark.sql import SparkSession
@@ -187,18 +237,19 @@ def test_spark_gives_the_one_machine_pairs(monkeypatch):
     import quillmatch_many.spark as qspark
 
     words = texts(13)
-    spark = (SparkSession.builder.master("local[2]").appName("quillmatch-keyed")
-             .config("spark.driver.host", "127.0.0.1").config("spark.driver.bindAddress", "127.0.0.1")
-             .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "4").getOrCreate())
-    try:
+    with contextlib.ExitStack() as stack:
+        master = "local[2]" if cluster == "local" else stack.enter_context(spark_standalone())
+        spark = (SparkSession.builder.master(master).appName("quillmatch-keyed")
+                 .config("spark.driver.host", "127.0.0.1").config("spark.driver.bindAddress", "127.0.0.1")
+                 .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "4")
+                 .config("spark.executor.memory", "1g").getOrCreate())
+        stack.callback(spark.stop)
         df = spark.createDataFrame([(k * 3 + 7, w) for k, w in enumerate(words)], "key long, name string")
         for measure, d, ci, hot_rows, bits in (("damerau", 2, False, 30, 64), ("levenshtein", 1, True, None, 4),
                                                ("levenshtein", 0.85, False, 30, 64)):
             got = qspark.pairs(df, "name", measure, d, "key", case_insensitive=ci, hot_rows=hot_rows,
                                key_bits=bits, normalized=isinstance(d, float)).collect()
             check([((r.left - 7) // 3, (r.right - 7) // 3, r.score) for r in got], expected(words, measure, d, ci))
-    finally:
-        spark.stop()
 
 
 def test_any_texts_cutoff_and_grouping_give_the_one_machine_pairs():
