@@ -22,6 +22,7 @@
 #include <numeric>
 #include <optional>
 
+#include "join/deletions.h"
 #include "join/jaro.h"
 #include "join/segments.h"
 #include "many/job.h"
@@ -31,10 +32,32 @@
 namespace quillmatch {
 
 using join::CompositionIndex;
+using join::DeletionIndex;
 using join::JaroBounds;
 using join::SegmentIndex;
 using join::WorkingQuery;
 using join::WorkingTexts;
+
+namespace {
+
+// The longest texts the deletion filter (join/deletions.h) holds, by fixed
+// cutoff d; longer texts, larger cutoffs and normalized cutoffs stay on the
+// partition filter. A text of length l has sum_{k<=d} C(l, k) variants; these
+// lengths keep that under about 64 (d = 1: 13, d = 2: 56, d = 3: 64), where
+// segments of two or three characters have long posting lists and the
+// deletion filter looks up fewer, shorter ones. With d = 0 the partition
+// filter's one segment is the whole text: exact hashing already.
+constexpr std::uint32_t kDeletionLongest[] = {0, 12, 10, 7};
+
+// The longest length the deletion filter holds for these options, if any.
+std::optional<std::uint32_t> deletion_longest(const ManyOptions& o) {
+  if (o.measure == Measure::kJaroWinkler || o.normalized || !o.max_distance) return std::nullopt;
+  const std::uint64_t d = *o.max_distance;
+  if (d == 0 || d >= std::size(kDeletionLongest)) return std::nullopt;
+  return kDeletionLongest[d];
+}
+
+}  // namespace
 
 struct JoinIndex::Impl {
   // REQUIRES: with Reach::kLongerPartners, the index serves a self join only.
@@ -57,7 +80,13 @@ struct JoinIndex::Impl {
     } else {
       thresholds.emplace(o.normalized ? join::Thresholds::normalized(*o.min_similarity)
                                       : join::Thresholds(*o.max_distance));
-      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, meter);
+      std::uint32_t segmented_from = 0;
+      if (const std::optional<std::uint32_t> held = deletion_longest(o);
+          held && DeletionIndex::held_entries(texts, static_cast<std::uint32_t>(*o.max_distance), *held) < UINT32_MAX) {
+        deletions.emplace(texts, static_cast<std::uint32_t>(*o.max_distance), *held, meter);
+        segmented_from = *held + 1;
+      }
+      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, segmented_from, meter);
       if (o.normalized) {
         for (std::size_t id = 0; id < texts.size(); ++id) {
           const std::uint32_t l = texts.length(id);
@@ -86,18 +115,20 @@ struct JoinIndex::Impl {
   // Every text the filters keep for r among lengths [lo, hi], sorted, once
   // each; in a self join (r being text i), only those that i finds.
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::size_t> i,
-                  std::vector<std::uint32_t>& out) const {
+                  DeletionIndex::Scratch& scratch, std::vector<std::uint32_t>& out) const {
     out.clear();
     const bool from_shorter = self_from_shorter();
     auto found_by_other = [&](std::uint32_t id, std::uint32_t length) {
       return i && (id == *i || (length == r.length && (from_shorter ? id < *i : id > *i)));
     };
     if (segments) {
-      segments->candidates(r, lo, hi,
-                           [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c, std::uint64_t t) {
-                             if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t)
-                               out.push_back(id);
-                           });
+      // Each length is held by one of the two filters; the other has no
+      // texts of it.
+      auto keep = [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c, std::uint64_t t) {
+        if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t) out.push_back(id);
+      };
+      if (deletions) deletions->candidates(r, lo, hi, scratch, keep);
+      segments->candidates(r, lo, hi, keep);
     } else if (!compositions) {
       for (std::uint32_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) >= lo && texts.length(id) <= hi && !found_by_other(id, texts.length(id)))
@@ -125,6 +156,7 @@ struct JoinIndex::Impl {
   // a bisection each, found once rather than for every query (0: not found
   // here).
   std::vector<std::uint32_t> longest_partners;
+  std::optional<DeletionIndex> deletions;  // the short texts of a fixed cutoff, if any
   std::optional<SegmentIndex> segments;
   std::optional<JaroBounds> bounds;
   std::optional<CompositionIndex> compositions, initials;
@@ -268,6 +300,7 @@ class IndexJob : public ManyRun::Job {
   struct Scratch {
     WorkingQuery query;
     std::vector<std::uint32_t> found;
+    DeletionIndex::Scratch deletions;
     std::vector<TextView> others;
     std::vector<std::uint8_t> flipped;  // the pair's earlier text is the candidate
     std::vector<std::uint64_t> distances;  // normalized: before they are scores
@@ -287,7 +320,7 @@ class IndexJob : public ManyRun::Job {
     else r.take((*queries_)[i], m_.options.case_insensitive);
     std::uint32_t lo = m_.shortest(r.length), hi = m_.longest(r.length);
     if (self) (m_.self_from_shorter() ? lo : hi) = r.length;
-    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, found);
+    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, scratch.deletions, found);
     if (found.empty()) return;
     scratch.others.clear();
     scratch.flipped.clear();
@@ -496,10 +529,11 @@ constexpr double kMostKeptShare = 1.0 / 32;
 // The share of all pairs that the partition filter cannot rule out whatever
 // their texts, estimated from an even sample: pairs of equal texts, and
 // pairs of texts too short to be cut into segments (each is paired with
-// every text of a near length). A column of a few repeated values (a
+// every text of a near length) and not held by the deletion filter (lengths up
+// to `held`, if any). A column of a few repeated values (a
 // category, a company name) is mostly such pairs.
 double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds& thresholds, std::uint32_t gap,
-                         join::Reach reach) {
+                         join::Reach reach, std::optional<std::uint32_t> held) {
   const std::size_t s = std::min(texts.size(), kSampled);
   if (s < 2) return 0.0;
   std::vector<std::uint64_t> hashes(s);
@@ -507,7 +541,8 @@ double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds
   for (std::size_t k = 0; k < s; ++k) {
     const TextView t = texts[k * (texts.size() / s)];
     hashes[k] = join::hash_bytes(t.data, t.size);
-    uncut += !thresholds.cut(t.size, gap, reach);  // a code point is at least a byte
+    // A code point is at least a byte: the sizes are bounds on the lengths.
+    uncut += !(held && t.size <= *held) && !thresholds.cut(t.size, gap, reach);
   }
   std::sort(hashes.begin(), hashes.end());
   double equal = 0;  // pairs within runs of equal hashes
@@ -545,10 +580,12 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
   // the widest threshold of a longer partner, but a pair of two such texts is
   // looked up in only D(mean) + 1 of them, which is what the search costs.
   const double mean = bytes / n;
+  const std::optional<std::uint32_t> held = deletion_longest(o);
+  if (held && mean <= *held) return kept_anyway_share(candidates, thresholds, gap, reach, held) <= kMostKeptShare;
   const auto typical = static_cast<std::uint64_t>(mean + 0.5);
   const double d = static_cast<double>(o.normalized ? thresholds.pair(typical) : thresholds.cut_for(typical, reach));
   if ((mean - gap * d) / (d + 1) < kLeastSegment) return false;
-  return kept_anyway_share(candidates, thresholds, gap, reach) <= kMostKeptShare;
+  return kept_anyway_share(candidates, thresholds, gap, reach, held) <= kMostKeptShare;
 }
 
 Result<std::unique_ptr<ManyRun>> start_filtered_top(const ManyOptions& options,

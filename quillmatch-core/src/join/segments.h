@@ -69,9 +69,10 @@ class SegmentIndex {
  public:
   // REQUIRES: fewer than 2^32 texts; `thresholds` are those of every pair
   // the index will be searched for, or larger; with Reach::kLongerPartners,
-  // every search looks up only lengths at least the query's.
+  // every search looks up only lengths at least the query's. Texts shorter
+  // than `shortest` are left out (another filter holds them).
   SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap, Reach reach,
-               Meter& meter);
+               std::uint32_t shortest, Meter& meter);
 
   // Calls keep(id, length, counts, t) for every text that may lie within its
   // pair's threshold t of the query, at least once, whose length lies in

@@ -1,0 +1,176 @@
+// The deletion filter of edit distances with a fixed cutoff, for short texts:
+// which indexed texts of the lengths it holds may lie within d of a query.
+//
+// A variant of a text is what is left of it once at most d of its code
+// points are deleted. If ed(s, r) <= d (Levenshtein or OSA), then s and r have
+// a variant in common. Take an optimal alignment of s with r: its operations
+// are substitutions, deletions from s, insertions into s and (OSA) swaps of
+// two adjacent characters, no two touching the same character, and the
+// characters between them are matched one to one, in order. Delete from s the
+// character of every substitution and deletion, from r the character of every
+// substitution and insertion; for a swap of xy into yx, delete x from both
+// (from s the first character of the pair, from r the second), which leaves
+// y matched with y. What is left of s and of r is then the same string: the
+// matched characters and the survivors of the swaps, in the alignment's
+// order. Each operation deletes at most one character from each side, so each
+// side loses at most d. The lookup is therefore exact: a query looks up each
+// of its own variants (at most d deletions) among the indexed variants, and
+// every text within d of it shares one.
+//
+// A variant is keyed by a 64-bit hash of its bytes and the length of the text
+// it comes from: a query looks up a variant of length m only for the partner
+// lengths l it can come from, m <= l <= m + d. A collision, or a variant shared
+// by texts farther apart than d, only returns a text that is then scored and
+// dropped. A text's repeated variants (deleting either of two equal letters
+// in a row gives the same string) are entered once.
+//
+// Layout. Each entry is a text's id and 16 bits of its key, bucketed by the
+// key's top bits (a directory of one bucket per 4 to 8 entries) and sorted by
+// those 16 bits within a bucket, then by id. A lookup reads one directory
+// slot and binary-searches its bucket. With sum_{k<=d} C(l, k) entries a text
+// of length l (fewer with repeated letters), at 6 bytes each plus at most 1
+// for the directory, an index of 1 000 000 texts of mean length 7.5 takes
+// about: d = 1, 8.5 entries, 60 bytes a text; d = 2, 37 entries, 260 bytes;
+// d = 3, 100 entries (lengths up to 7 only: ~64 at 7), 450 bytes. The build
+// enumerates the variants twice (once to count each bucket, once to fill it)
+// rather than hold 16-byte (key, id) pairs for a sort, so its peak is the
+// index itself.
+//
+// Only a fixed cutoff is served here: with a normalized cutoff the threshold
+// of a pair depends on the lengths, and those joins stay on the partition
+// filter (join/segments.h), which handles per-pair thresholds.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "join/texts.h"
+
+namespace quillmatch::join {
+
+// Calls f(hash, deletions) for each variant of a text with at most d deletions
+// (hash: hash_bytes of its bytes), once per set of deleted code points, so a
+// repeated variant comes as often as it can be made. `starts` are the text's
+// code_point_starts; `buffer` is scratch.
+template <class F>
+void each_variant(std::string_view text, const std::vector<std::uint32_t>& starts, std::uint32_t d,
+                  std::string& buffer, F&& f);
+
+class DeletionIndex {
+ public:
+  // Holds the texts of lengths up to `longest` (the rest are left out), for
+  // a fixed cutoff d.
+  // REQUIRES: fewer than 2^32 texts and held_entries(texts, d, longest) < 2^32.
+  DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest, Meter& meter);
+
+  // An upper bound on the entries of the texts of lengths up to `longest`.
+  static std::uint64_t held_entries(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest);
+  // The entries of a text of length l, before repeats are dropped.
+  static std::uint64_t variants(std::uint64_t l, std::uint32_t d);
+
+  // The longest length held.
+  std::uint32_t longest() const { return longest_; }
+
+  // Calls keep(id, length, counts, d) for every held text whose length lies
+  // in [lo, hi] that may lie within d of the query, at least once. Ids come in
+  // no particular order and may repeat. `scratch` is the caller's, reused
+  // from query to query.
+  struct Scratch {
+    std::string buffer;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> variants;  // (hash, length in code points)
+  };
+  template <class Keep>
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Keep&& keep) const;
+
+  std::size_t bytes() const {
+    return ids_.size() * sizeof(std::uint32_t) + tags_.size() * sizeof(std::uint16_t) +
+           directory_.size() * sizeof(std::uint32_t);
+  }
+
+ private:
+  static std::uint64_t key(std::uint64_t bytes_hash, std::uint32_t length) {
+    std::uint64_t h = bytes_hash ^ (std::uint64_t{length} * 0xD6E8FEB86659FD93ull);
+    h ^= h >> 32;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 29;
+    return h;
+  }
+  std::size_t slot(std::uint64_t k) const { return static_cast<std::size_t>(k >> shift_); }
+  std::uint16_t tag(std::uint64_t k) const { return static_cast<std::uint16_t>((k << bits_) >> 48); }
+  // The distinct keys of one text's variants, with its length.
+  void text_keys(std::size_t id, std::vector<std::uint32_t>& starts, std::string& buffer,
+                 std::vector<std::uint64_t>& out) const;
+
+  std::uint32_t d_;
+  std::uint32_t longest_;
+  unsigned bits_ = 1, shift_ = 63;
+  std::vector<std::uint32_t> directory_;  // 2^bits_ + 1 bucket starts
+  std::vector<std::uint16_t> tags_;
+  std::vector<std::uint32_t> ids_;
+  const WorkingTexts& texts_;
+};
+
+std::uint64_t hash_bytes(const char* data, std::size_t size);
+
+namespace detail {
+
+template <class F>
+void variants_from(std::string_view text, const std::vector<std::uint32_t>& starts, std::size_t from,
+                   std::uint32_t deleted, std::uint32_t d, std::string& buffer, F& f) {
+  // buffer holds the text before code point `from`, less the deleted ones.
+  const std::size_t kept = buffer.size();
+  buffer.append(text.substr(starts[from]));
+  f(hash_bytes(buffer.data(), buffer.size()), deleted);
+  buffer.resize(kept);
+  if (deleted == d) return;
+  const std::size_t n = starts.size() - 1;
+  for (std::size_t p = from; p < n; ++p) {
+    buffer.append(text.substr(starts[from], starts[p] - starts[from]));
+    variants_from(text, starts, p + 1, deleted + 1, d, buffer, f);
+    buffer.resize(kept);
+  }
+}
+
+}  // namespace detail
+
+template <class F>
+void each_variant(std::string_view text, const std::vector<std::uint32_t>& starts, std::uint32_t d,
+                  std::string& buffer, F&& f) {
+  buffer.clear();
+  detail::variants_from(text, starts, 0, 0, d, buffer, f);
+}
+
+template <class Keep>
+void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Scratch& scratch,
+                               Keep&& keep) const {
+  hi = std::min(hi, longest_);
+  if (lo > hi) return;
+  auto& variants = scratch.variants;
+  variants.clear();
+  each_variant(r.text(), r.starts, std::min(d_, r.length), scratch.buffer,
+               [&](std::uint64_t h, std::uint32_t deleted) { variants.emplace_back(h, r.length - deleted); });
+  std::sort(variants.begin(), variants.end());
+  variants.erase(std::unique(variants.begin(), variants.end()), variants.end());
+  for (const auto& [h, m] : variants) {
+    const std::uint32_t first = std::max(lo, m);
+    const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{m} + d_));
+    for (std::uint32_t l = first; l <= last; ++l) {
+      const std::uint64_t k = key(h, l);
+      const std::size_t b = slot(k);
+      const std::uint16_t* begin = tags_.data() + directory_[b];
+      const std::uint16_t* end = tags_.data() + directory_[b + 1];
+      const std::uint16_t want = tag(k);
+      for (const std::uint16_t* e = std::lower_bound(begin, end, want); e != end && *e == want; ++e) {
+        const std::uint32_t id = ids_[static_cast<std::size_t>(e - tags_.data())];
+        // 16 bits of the key match: a text of another length is a collision,
+        // and would be outside [lo, hi] or paired under the wrong length.
+        if (texts_.length(id) == l) keep(id, l, texts_.counts(id), std::uint64_t{d_});
+      }
+    }
+  }
+}
+
+}  // namespace quillmatch::join
