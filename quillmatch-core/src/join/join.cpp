@@ -42,12 +42,22 @@ namespace {
 
 // The longest texts the deletion filter (join/deletions.h) holds, by fixed
 // cutoff d; longer texts, larger cutoffs and normalized cutoffs stay on the
-// partition filter. A text of length l has sum_{k<=d} C(l, k) variants; these
-// lengths keep that under about 64 (d = 1: 13, d = 2: 56, d = 3: 64), where
-// segments of two or three characters have long posting lists and the
-// deletion filter looks up fewer, shorter ones. With d = 0 the partition
-// filter's one segment is the whole text: exact hashing already.
-constexpr std::uint32_t kDeletionLongest[] = {0, 12, 10, 7};
+// partition filter. A text of length l has sum_{k<=d} C(l, k) variants (at the
+// longest held: d = 1, 13; d = 2, 37; d = 3, 93). Chosen by the time of the
+// filtered self join and the median latency of Index.top on 200 000 Faker
+// surnames (100 000 at d = 3) and the English word list, holding lengths up to
+// L and the rest on segments:
+//   d = 1: L = 0 (segments only), 8, 10, 12, 14, 16 within 0.65-0.84 s on
+//          surnames, no trend; 12 keeps the texts' segments out of the
+//          lengths where they are 6 characters or shorter.
+//   d = 2: L = 0: 13.8 s; 6: 6.8 s; 8: 6.1 s; 10: 6.7 s; 12: 8.2 s (words,
+//          8: 0.63 s, 10: 0.82 s; top 40-62 us on surnames, least at 8).
+//   d = 3: L = 0: 20.4 s; 5: 12.4 s; 7: 8.6 s; 8: 7.5 s; 9: 6.4 s on
+//          surnames, but on words 7: 3.9 s, 9: 4.6 s; 8 between them, and
+//          at 93 entries a text of length 8 takes about 560 bytes.
+// With d = 0 the partition filter's one segment is the whole text: exact
+// hashing already.
+constexpr std::uint32_t kDeletionLongest[] = {0, 12, 8, 8};
 
 // The longest length the deletion filter holds for these options, if any.
 std::optional<std::uint32_t> deletion_longest(const ManyOptions& o) {
