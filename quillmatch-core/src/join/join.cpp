@@ -43,13 +43,15 @@ namespace {
 // The longest texts the deletion filter (join/deletions.h) holds, by fixed
 // cutoff d; longer texts, larger cutoffs and normalized cutoffs stay on the
 // partition filter. A text of length l has sum_{k<=d} C(l, k) variants (at the
-// longest held: d = 1, 13; d = 2, 37; d = 3, 93). Chosen by the time of the
+// longest held: d = 2, 37; d = 3, 93). Chosen by the time of the
 // filtered self join and the median latency of Index.top on 200 000 Faker
 // surnames (100 000 at d = 3) and the English word list, holding lengths up to
 // L and the rest on segments:
 //   d = 1: L = 0 (segments only), 8, 10, 12, 14, 16 within 0.65-0.84 s on
-//          surnames, no trend; 12 keeps the texts' segments out of the
-//          lengths where they are 6 characters or shorter.
+//          surnames, no trend; and against segments only, the deletion
+//          filter up to 12 took 1.9 times as long on the words and 1.18 on a
+//          million surnames (bench_join.py --short): none at d = 1, where
+//          two segments of 3 or more characters are selective enough.
 //   d = 2: L = 0: 13.8 s; 6: 6.8 s; 8: 6.1 s; 10: 6.7 s; 12: 8.2 s (words,
 //          8: 0.63 s, 10: 0.82 s; top 40-62 us on surnames, least at 8).
 //   d = 3: L = 0: 20.4 s; 5: 12.4 s; 7: 8.6 s; 8: 7.5 s; 9: 6.4 s on
@@ -57,13 +59,13 @@ namespace {
 //          at 93 entries a text of length 8 takes about 560 bytes.
 // With d = 0 the partition filter's one segment is the whole text: exact
 // hashing already.
-constexpr std::uint32_t kDeletionLongest[] = {0, 12, 8, 8};
+constexpr std::uint32_t kDeletionLongest[] = {0, 0, 8, 8};
 
 // The longest length the deletion filter holds for these options, if any.
 std::optional<std::uint32_t> deletion_longest(const ManyOptions& o) {
   if (o.measure == Measure::kJaroWinkler || o.normalized || !o.max_distance) return std::nullopt;
   const std::uint64_t d = *o.max_distance;
-  if (d == 0 || d >= std::size(kDeletionLongest)) return std::nullopt;
+  if (d >= std::size(kDeletionLongest) || kDeletionLongest[d] == 0) return std::nullopt;
   return kDeletionLongest[d];
 }
 
