@@ -54,6 +54,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,16 +87,20 @@ class DeletionIndex {
   // The longest length held.
   std::uint32_t longest() const { return longest_; }
 
-  // Calls keep(id, length, counts, d) for every held text whose length lies
-  // in [lo, hi] that may lie within d of the query, once. Ids come in no
-  // particular order. `scratch` is the caller's, reused from query to query.
+  // Calls keep(id, length, counts, t) for every held text whose length lies
+  // in [lo, hi] that may lie within t of the query, once, for t = d or, given
+  // `within`, t = min(within, d): the argument above holds for any t <= d,
+  // with the query's variants of at most t deletions looked up for the
+  // lengths they may come from with at most t. Ids come in no particular
+  // order. `scratch` is the caller's, reused from query to query.
   struct Scratch {
     std::string buffer;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> variants;  // (hash, length in code points)
     std::vector<std::uint32_t> groups;
   };
   template <class Keep>
-  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Scratch& scratch, Keep&& keep) const;
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::uint64_t> within,
+                  Scratch& scratch, Keep&& keep) const;
 
   std::size_t bytes() const {
     return (groups_.size() + members_.size() + group_from_.size()) * sizeof(std::uint32_t) +
@@ -165,20 +170,21 @@ void each_variant(std::string_view text, const std::vector<std::uint32_t>& start
 }
 
 template <class Keep>
-void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Scratch& scratch,
-                               Keep&& keep) const {
+void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
+                               std::optional<std::uint64_t> within, Scratch& scratch, Keep&& keep) const {
+  const auto t = static_cast<std::uint32_t>(std::min<std::uint64_t>(within.value_or(d_), d_));
   hi = std::min(hi, longest_);
   if (lo > hi) return;
   auto& variants = scratch.variants;
   variants.clear();
   scratch.groups.clear();
-  each_variant(r.text(), r.starts, std::min(d_, r.length), scratch.buffer,
+  each_variant(r.text(), r.starts, std::min(t, r.length), scratch.buffer,
                [&](std::uint64_t h, std::uint32_t deleted) { variants.emplace_back(h, r.length - deleted); });
   std::sort(variants.begin(), variants.end());
   variants.erase(std::unique(variants.begin(), variants.end()), variants.end());
   for (const auto& [h, m] : variants) {
     const std::uint32_t first = std::max(lo, m);
-    const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{m} + d_));
+    const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{m} + t));
     for (std::uint32_t l = first; l <= last; ++l) {
       const std::uint64_t k = key(h, l);
       const std::size_t b = slot(k);
@@ -200,7 +206,7 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
     const std::uint32_t first = members_[group_from_[g]];
     const CharCounts& counts = texts_.counts(first);
     for (std::uint32_t e = group_from_[g]; e < group_from_[g + 1]; ++e)
-      keep(members_[e], std::uint32_t{group_length_[g]}, counts, std::uint64_t{d_});
+      keep(members_[e], std::uint32_t{group_length_[g]}, counts, std::uint64_t{t});
   }
 }
 

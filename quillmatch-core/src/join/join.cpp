@@ -125,9 +125,11 @@ struct JoinIndex::Impl {
   bool self_from_shorter() const { return options.normalized; }
 
   // Every text the filters keep for r among lengths [lo, hi], sorted, once
-  // each; in a self join (r being text i), only those that i finds.
+  // each; in a self join (r being text i), only those that i finds. Given
+  // `within` (edit distances), only for pairs within that distance too.
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::size_t> i,
-                  DeletionIndex::Scratch& scratch, std::vector<std::uint32_t>& out) const {
+                  std::optional<std::uint64_t> within, DeletionIndex::Scratch& scratch,
+                  std::vector<std::uint32_t>& out) const {
     out.clear();
     const bool from_shorter = self_from_shorter();
     auto found_by_other = [&](std::uint32_t id, std::uint32_t length) {
@@ -139,8 +141,8 @@ struct JoinIndex::Impl {
       auto keep = [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c, std::uint64_t t) {
         if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t) out.push_back(id);
       };
-      if (deletions) deletions->candidates(r, lo, hi, scratch, keep);
-      segments->candidates(r, lo, hi, keep);
+      if (deletions) deletions->candidates(r, lo, hi, within, scratch, keep);
+      segments->candidates(r, lo, hi, within, keep);
     } else if (!compositions) {
       for (std::uint32_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) >= lo && texts.length(id) <= hi && !found_by_other(id, texts.length(id)))
@@ -325,14 +327,31 @@ class IndexJob : public ManyRun::Job {
   // (min(i, j), max(i, j)).
   template <class Kept>
   void each_match(std::size_t i, Scratch& scratch, Kept&& kept) const {
+    take(i, scratch);
+    match(i, scratch, kept, std::nullopt);
+  }
+
+  // Query i's working form into scratch.query.
+  void take(std::size_t i, Scratch& scratch) const {
+    if (!queries_) scratch.query.take(TextView(m_.texts.text(i)), false);
+    else scratch.query.take((*queries_)[i], m_.options.case_insensitive);
+  }
+
+  // each_match for the query taken, and given `within` (edit distances),
+  // only for the candidates within that distance too.
+  template <class Kept>
+  void match(std::size_t i, Scratch& scratch, Kept&& kept, std::optional<std::uint64_t> within) const {
     const bool self = !queries_;
-    WorkingQuery& r = scratch.query;
+    const WorkingQuery& r = scratch.query;
     std::vector<std::uint32_t>& found = scratch.found;
-    if (self) r.take(TextView(m_.texts.text(i)), false);
-    else r.take((*queries_)[i], m_.options.case_insensitive);
     std::uint32_t lo = m_.shortest(r.length), hi = m_.longest(r.length);
     if (self) (m_.self_from_shorter() ? lo : hi) = r.length;
-    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, scratch.deletions, found);
+    if (within) {
+      // Every edit changes a length by at most one.
+      lo = static_cast<std::uint32_t>(std::max<std::uint64_t>(lo, r.length - std::min<std::uint64_t>(*within, r.length)));
+      hi = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{r.length} + *within));
+    }
+    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, within, scratch.deletions, found);
     if (found.empty()) return;
     scratch.others.clear();
     scratch.flipped.clear();
@@ -342,8 +361,11 @@ class IndexJob : public ManyRun::Job {
     }
     scratch.scores.resize(found.size());
     score_candidates<Order>(m_, run_, r, found, scratch.others, scratch.flipped, scratch.distances, scratch.scores);
-    for (std::size_t k = 0; k < found.size(); ++k)
-      if (Order::within(scratch.scores[k], run_)) kept(found[k], scratch.scores[k]);
+    for (std::size_t k = 0; k < found.size(); ++k) {
+      bool keep = Order::within(scratch.scores[k], run_);
+      if constexpr (std::is_same_v<Order, DistanceOrder>) keep = keep && (!within || scratch.scores[k] <= *within);
+      if (keep) kept(found[k], scratch.scores[k]);
+    }
   }
 
   const std::shared_ptr<const JoinIndex> index_;
@@ -363,15 +385,42 @@ class IndexTopJob final : public IndexJob<Order> {
   void run(std::size_t task, const ThreadPool& pool) override {
     typename IndexJob<Order>::Scratch scratch;
     std::vector<Entry<Value>> items;
+    const auto push = [&](std::uint32_t j, Value s) { items.push_back({s, j}); };
+    const std::optional<std::uint64_t> last = stepped();
     for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
       if (pool.stop_requested()) return;
       items.clear();
-      this->each_match(i, scratch, [&](std::uint32_t j, Value s) { items.push_back({s, j}); });
+      if (!last) {
+        this->each_match(i, scratch, push);
+      } else {
+        // Distance 0, 1, ... up to the cutoff, until k texts lie within the
+        // distance searched. The filters find every text within it, so then
+        // the k best of all (by distance, then index) are among those found:
+        // any other lies farther.
+        this->take(i, scratch);
+        for (std::uint64_t t = 0;; ++t) {
+          items.clear();
+          this->match(i, scratch, push, t);
+          if (items.size() >= out_.k || t == *last) break;
+        }
+      }
       write_top_row<Order>(out_, i, items);
     }
   }
 
  private:
+  // The cutoff, when the lists are searched distance by distance: fixed
+  // cutoffs 1 to kMostSteps of the edit distances. Beyond, the search at each
+  // distance costs nearly what the whole does.
+  std::optional<std::uint64_t> stepped() const {
+    static constexpr std::uint64_t kMostSteps = 3;
+    if constexpr (std::is_same_v<Order, DistanceOrder>) {
+      const std::optional<std::uint64_t> d = this->run_.max_distance;
+      if (this->m_.segments && d && *d >= 1 && *d <= kMostSteps) return d;
+    }
+    return std::nullopt;
+  }
+
   const TopOutput out_;
 };
 
