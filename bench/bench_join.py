@@ -33,7 +33,7 @@ Per data set and size:
   5. With --short (or --short-only): short texts, the English words and a million Faker
      surnames (bench/join_data.py surnames: mean length 7.3, a quarter beyond ASCII):
      Index levenshtein cutoff 2 build time, bytes a text (fresh interpreter) and top(k=5)
-     median latency of one query, one worker; levenshtein_pairs cutoff 1 on all the texts and
+     median latency of one query, one worker; Index damerau cutoff 3 build time and bytes; levenshtein_pairs cutoff 1 on all the texts and
      damerau_pairs cutoff 2 on the first 200 000, time and ns a pair found. With --before DIR
      (the py/ folder of another build, as bench/compare_builds.py takes), each line runs with
      both builds, one after the other, their results compared, and the ratio is this build's
@@ -538,6 +538,10 @@ def short_jobs(run, before_dir, quick):
                     mem_mb=r["held"] / 1e6, note="%s build; %.0f bytes a text held, %.0f at the build's peak"
                     % (name, r["held"] / n, r["peak"] / n))
             index = None
+            r = in_child(dict(kind="index", data=data, n=n, measure="damerau", cutoff=3, module=directory))
+            run.row(data, "Index damerau 3: build and memory", n, "index", seconds=r["seconds"],
+                    mem_mb=r["held"] / 1e6, note="%s build; %.0f bytes a text held, %.0f at the build's peak"
+                    % (name, r["held"] / n, r["peak"] / n))
         run.check("%s Index levenshtein 2 top" % data, results)
         for label, fn_name, cutoff, m in (("levenshtein_pairs, cutoff 1", "levenshtein_pairs", 1, n),
                                           ("damerau_pairs, cutoff 2", "damerau_pairs", 2, min(n, SHORT_DAMERAU))):

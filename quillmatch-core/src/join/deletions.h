@@ -205,8 +205,8 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
   }
   for (auto& p : probes) {
     p.from = directory_[slot(p.key)];
-    __builtin_prefetch(&tags_[p.from]);
-    __builtin_prefetch(&groups_[p.from]);
+    __builtin_prefetch(tags_.data() + p.from);  // the arrays may be empty
+    __builtin_prefetch(groups_.data() + p.from);
   }
   for (const auto& p : probes) {
     const std::uint16_t* begin = tags_.data() + p.from;
