@@ -33,7 +33,7 @@ Per data set and size:
   5. With --short (or --short-only): short texts, the English words and a million Faker
      surnames (bench/join_data.py surnames: mean length 7.3, a quarter beyond ASCII):
      Index levenshtein cutoff 2 build time, bytes a text (fresh interpreter) and top(k=5)
-     median latency of one query, one worker; Index damerau cutoff 3 build time and bytes; levenshtein_pairs cutoff 1 on all the texts and
+     median latency of one query, one worker; the same for Index damerau cutoff 3; levenshtein_pairs cutoff 1 on all the texts and
      damerau_pairs cutoff 2 on the first 200 000, time and ns a pair found. With --before DIR
      (the py/ folder of another build, as bench/compare_builds.py takes), each line runs with
      both builds, one after the other, their results compared, and the ratio is this build's
@@ -524,7 +524,7 @@ def short_jobs(run, before_dir, quick):
                 run.row(data, label, n_texts, "auto", seconds=times[name], pairs=found, ratio=ratio, note=note)
 
         # Index levenshtein 2: build, memory, one-query top latency.
-        built, results = {}, {}
+        built, results = {}, {}  # results by build, and by (build, 3) for damerau 3
         for name, directory, module in builds:
             start = time.perf_counter()
             index = module.Index(texts, "levenshtein", 2)
@@ -537,12 +537,18 @@ def short_jobs(run, before_dir, quick):
             run.row(data, "Index levenshtein 2: build and memory", n, "index", seconds=built[name],
                     mem_mb=r["held"] / 1e6, note="%s build; %.0f bytes a text held, %.0f at the build's peak"
                     % (name, r["held"] / n, r["peak"] / n))
+            index = module.Index(texts, "damerau", 3)
+            results[name, 3] = index.top(queries[:200], TOP_K)
+            med, p90 = run.latencies(lambda q: index.top(q, TOP_K, workers=1), [([q],) for q in queries])
+            run.row(data, "Index damerau 3: top k=%d, 1 query, 1 worker" % TOP_K, n, "index",
+                    median_us=med, p90_us=p90, note="%s build" % name)
             index = None
             r = in_child(dict(kind="index", data=data, n=n, measure="damerau", cutoff=3, module=directory))
             run.row(data, "Index damerau 3: build and memory", n, "index", seconds=r["seconds"],
                     mem_mb=r["held"] / 1e6, note="%s build; %.0f bytes a text held, %.0f at the build's peak"
                     % (name, r["held"] / n, r["peak"] / n))
-        run.check("%s Index levenshtein 2 top" % data, results)
+        run.check("%s Index levenshtein 2 top" % data, {b: results[b] for b, _, _ in builds})
+        run.check("%s Index damerau 3 top" % data, {b: results[b, 3] for b, _, _ in builds})
         for label, fn_name, cutoff, m in (("levenshtein_pairs, cutoff 1", "levenshtein_pairs", 1, n),
                                           ("damerau_pairs, cutoff 2", "damerau_pairs", 2, min(n, SHORT_DAMERAU))):
             part = texts[:m]

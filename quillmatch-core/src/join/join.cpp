@@ -1,10 +1,11 @@
 // Top and pairs runs that score only the pairs the join filters keep.
 //
 // A run probes the filters of its index with each query in turn: the partition
-// filter of edit distances (join/segments.h) or the composition filter of
-// Jaro-Winkler (join/jaro.h), each with the character-count bound
-// (join/texts.h), and scores what is left as the cross product scores every
-// pair (score_candidates below). Since the filters only drop pairs that
+// filter of edit distances (join/segments.h), with the deletion filter
+// (join/deletions.h) for the short texts of a fixed cutoff, or the
+// composition filter of Jaro-Winkler (join/jaro.h), each with the
+// character-count bound (join/texts.h), and scores what is left as the cross
+// product scores every pair (score_candidates below). Since the filters only drop pairs that
 // cannot be kept, the two plans give the same pairs and scores; the order of
 // the output is restored (candidates in index order for each query, top lists
 // by score then index, self pairs by (i, j)).
