@@ -192,7 +192,7 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
   std::sort(variants.begin(), variants.end());
   variants.erase(std::unique(variants.begin(), variants.end()), variants.end());
   // Every lookup's key first, then their directory slots, then their
-  // buckets, each step's reads issued together (they miss the cache alike).
+  // buckets, each step's reads started together (they miss the cache alike).
   auto& probes = scratch.probes;
   probes.clear();
   for (const auto& [h, m] : variants) {
