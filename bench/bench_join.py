@@ -30,6 +30,14 @@ Per data set and size:
      time; top(k=5) latency of one query, one worker, over every query; pairs of all the
      queries; and, for the largest names, bytes per indexed text at cutoff 1, 2 and 3,
      each measured in a fresh interpreter.
+  5. With --short (or --short-only): short texts, the English words and a million Faker
+     surnames (bench/join_data.py surnames: mean length 7.3, a quarter beyond ASCII):
+     Index levenshtein cutoff 2 build time, bytes a text (fresh interpreter) and top(k=5)
+     median latency of one query, one worker; the same for Index damerau cutoff 3; levenshtein_pairs cutoff 1 on all the texts and
+     damerau_pairs cutoff 2 on the first 200 000, time and ns a pair found. With --before DIR
+     (the py/ folder of another build, as bench/compare_builds.py takes), each line runs with
+     both builds, one after the other, their results compared, and the ratio is this build's
+     time over the other's.
 Plans are forced through quillmatch_many._with_plan(plan, function, *args, **kwargs);
 without it every function runs as the module chooses, and the table says so. Whatever ran
 under two plans is compared (outside the timing) to the bit: the same arrays, the same
@@ -56,6 +64,7 @@ import numpy as np
 import quillmatch_many as qmm
 
 from bench_batch import table
+from compare_builds import load as load_build
 from join_data import typo
 from peers import alternate, count, load
 
@@ -118,32 +127,35 @@ def job_label(name, cutoff, normalized):
 
 # ---------------------------------------------------------------- data
 
-def make_names(n):
-    """Runs bench/join_data.py in build/join-venv (made here, with Faker) to write n names."""
+def make_names(n, kind="names"):
+    """Runs bench/join_data.py in build/join-venv (made here, with Faker) to write n names
+    (kind "names") or surnames (kind "surnames")."""
     python = os.path.join(DATA_VENV, "bin", "python")
     if not os.path.exists(python):
         print("making %s with Faker for the names (once)" % os.path.relpath(DATA_VENV, ROOT), flush=True)
         subprocess.run([sys.executable, "-m", "venv", DATA_VENV], check=True)
     subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
                     "-r", os.path.join(HERE, "requirements-join.txt")], check=True)
-    path = os.path.join(DATA_DIR, "names-seed%d-%d.txt" % (SEED, n))
-    print("making %s names with Faker into %s (minutes for a million)"
-          % (count(n), os.path.relpath(path, ROOT)), flush=True)
+    path = os.path.join(DATA_DIR, "%s-seed%d-%d.txt" % (kind, SEED, n))
+    print("making %s %s with Faker into %s (minutes for a million)"
+          % (count(n), kind, os.path.relpath(path, ROOT)), flush=True)
     start = time.perf_counter()
-    subprocess.run([python, os.path.join(HERE, "join_data.py"), str(n), str(SEED), path], check=True)
+    subprocess.run([python, os.path.join(HERE, "join_data.py"), str(n), str(SEED), path, kind], check=True)
     print("  made in %.0f s" % (time.perf_counter() - start), flush=True)
     return path
 
 
-def names(n):
-    """The first n names of the shortest cached list that has n (the lists share prefixes)."""
+def names(n, kind="names"):
+    """The first n names (or surnames) of the shortest cached list that has n (the lists
+    share prefixes)."""
     os.makedirs(DATA_DIR, exist_ok=True)
     sizes = []
     for f in os.listdir(DATA_DIR):
-        m = re.fullmatch(r"names-seed(\d+)-(\d+)\.txt", f)
+        m = re.fullmatch(kind + r"-seed(\d+)-(\d+)\.txt", f)
         if m and int(m.group(1)) == SEED and int(m.group(2)) >= n:
             sizes.append(int(m.group(2)))
-    path = os.path.join(DATA_DIR, "names-seed%d-%d.txt" % (SEED, min(sizes))) if sizes else make_names(n)
+    path = (os.path.join(DATA_DIR, "%s-seed%d-%d.txt" % (kind, SEED, min(sizes))) if sizes
+            else make_names(n, kind))
     with open(path, encoding="utf-8", newline="") as f:
         out = f.read().split("\n")[:n]  # not splitlines(): a name may hold U+2028 and the like
     assert len(out) == n and out[-1], path
@@ -166,8 +178,8 @@ def word_list():
 
 
 def dataset(label, n):
-    if label == "names":
-        return names(n)
+    if label in ("names", "surnames"):
+        return names(n, label)
     words = word_list()
     if n < len(words):  # a seeded sample, in the list's order
         words = [words[i] for i in sorted(random.Random(SEED).sample(range(len(words)), n))]
@@ -199,6 +211,7 @@ def reset_peak():
 
 def child(task):
     """One measurement in a fresh interpreter; prints one JSON line."""
+    module = load_build(task["module"]) if task.get("module") else qmm
     texts = dataset(task["data"], task["n"])
     gc.collect()
     clean = reset_peak()
@@ -223,7 +236,7 @@ def child(task):
         out["seconds"] = best
     else:
         start = time.perf_counter()
-        index = qmm.Index(texts, task["measure"], task["cutoff"], **normalized_kw(task.get("normalized")))
+        index = module.Index(texts, task["measure"], task["cutoff"], **normalized_kw(task.get("normalized")))
         out["seconds"] = time.perf_counter() - start
         out.update(held=status_bytes("VmRSS") - base, peak=status_bytes("VmHWM") - base, size=len(index))
     print(json.dumps(out))
@@ -242,7 +255,7 @@ def same(a, b):
                                     for x, y in zip(a, b))
 
 
-LINE = "%-5s %9s  %-50s %-8s %8s %11s %17s %7s %6s  %-13s %-4s  %s"
+LINE = "%-8s %9s  %-50s %-8s %8s %11s %17s %7s %6s  %-13s %-4s  %s"
 HEADER = LINE % ("data", "N", "job", "plan", "seconds", "pairs", "us/query med/p90", "MB", "ratio",
                  "goal", "", "note")
 
@@ -479,6 +492,84 @@ class Run:
             self.rows[-1]["peak_bytes_per_text"] = r["peak"] / n
 
 
+SHORT_SURNAMES = 1_000_000
+SHORT_DAMERAU = 200_000
+SHORT_QUERIES = 5_000
+
+
+def short_jobs(run, before_dir, quick):
+    """The short-text lines (docstring, item 5): this build and, given, another one."""
+    builds = [("this", None, qmm)]
+    if before_dir:
+        builds.append(("before", before_dir, load_build(before_dir)))
+    sets = []
+    words = word_list()
+    if words:
+        sets.append(("words", len(words) if not quick else 20_000))
+    sets.append(("surnames", SHORT_SURNAMES if not quick else 20_000))
+    for data, n in sets:
+        texts = dataset(data, n)
+        queries = make_queries(texts, SHORT_QUERIES if not quick else 500)
+        print("%s: %s texts, mean length %.1f, %.0f%% beyond ASCII; %s queries" % (
+            data, count(n), sum(map(len, texts)) / n, 100 * sum(not t.isascii() for t in texts) / n,
+            count(len(queries))), flush=True)
+
+        def lines(label, n_texts, times, found, per_pair=False):
+            """One row per build; with two, the ratio of this build's time to the other's."""
+            for name, _, _ in builds:
+                note = "%s build" % name
+                if per_pair and found:
+                    note += "; %.0f ns a pair found" % (times[name] / found * 1e9)
+                ratio = times["this"] / times["before"] if name == "this" and "before" in times else None
+                run.row(data, label, n_texts, "auto", seconds=times[name], pairs=found, ratio=ratio, note=note)
+
+        # Index levenshtein 2: build, memory, one-query top latency.
+        built, results = {}, {}  # results by build, and by (build, 3) for damerau 3
+        for name, directory, module in builds:
+            start = time.perf_counter()
+            index = module.Index(texts, "levenshtein", 2)
+            built[name] = time.perf_counter() - start
+            results[name] = index.top(queries[:200], TOP_K)
+            med, p90 = run.latencies(lambda q: index.top(q, TOP_K, workers=1), [([q],) for q in queries])
+            r = in_child(dict(kind="index", data=data, n=n, measure="levenshtein", cutoff=2, module=directory))
+            run.row(data, "Index levenshtein 2: top k=%d, 1 query, 1 worker" % TOP_K, n, "index",
+                    median_us=med, p90_us=p90, note="%s build" % name)
+            run.row(data, "Index levenshtein 2: build and memory", n, "index", seconds=built[name],
+                    mem_mb=r["held"] / 1e6, note="%s build; %.0f bytes a text held, %.0f at the build's peak"
+                    % (name, r["held"] / n, r["peak"] / n))
+            index = module.Index(texts, "damerau", 3)
+            results[name, 3] = index.top(queries[:200], TOP_K)
+            med, p90 = run.latencies(lambda q: index.top(q, TOP_K, workers=1), [([q],) for q in queries])
+            run.row(data, "Index damerau 3: top k=%d, 1 query, 1 worker" % TOP_K, n, "index",
+                    median_us=med, p90_us=p90, note="%s build" % name)
+            index = None
+            r = in_child(dict(kind="index", data=data, n=n, measure="damerau", cutoff=3, module=directory))
+            run.row(data, "Index damerau 3: build and memory", n, "index", seconds=r["seconds"],
+                    mem_mb=r["held"] / 1e6, note="%s build; %.0f bytes a text held, %.0f at the build's peak"
+                    % (name, r["held"] / n, r["peak"] / n))
+        run.check("%s Index levenshtein 2 top" % data, {b: results[b] for b, _, _ in builds})
+        run.check("%s Index damerau 3 top" % data, {b: results[b, 3] for b, _, _ in builds})
+        for label, fn_name, cutoff, m in (("levenshtein_pairs, cutoff 1", "levenshtein_pairs", 1, n),
+                                          ("damerau_pairs, cutoff 2", "damerau_pairs", 2, min(n, SHORT_DAMERAU))):
+            part = texts[:m]
+            times, results = {}, {}
+            for rep_ in range(run.repeats):
+                for name, _, module in builds:
+                    gc.collect()
+                    start = time.perf_counter()
+                    result = getattr(module, fn_name)(part, score_cutoff=cutoff)
+                    seconds = time.perf_counter() - start
+                    times[name] = min(times.get(name, float("inf")), seconds)
+                    if rep_ == 0:
+                        results[name] = result
+                    del result
+                if min(times.values()) > REPEAT_BELOW:
+                    break
+            run.check("%s %s on %d texts" % (data, label, m), results)
+            lines(label, m, times, len(results["this"][0]), per_pair=True)
+            results = None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -489,6 +580,10 @@ def main():
                         help="largest number of texts the cross product runs on (default 100 000)")
     parser.add_argument("--no-cross", action="store_true", help="never run the cross product")
     parser.add_argument("--no-words", action="store_true", help="skip the English word list")
+    parser.add_argument("--short", action="store_true", help="also the short-text lines (item 5)")
+    parser.add_argument("--short-only", action="store_true", help="only the short-text lines")
+    parser.add_argument("--before", metavar="DIR",
+                        help="with the short-text lines: another build's py/ folder, timed beside this one")
     parser.add_argument("--json", metavar="FILE", help="also write the rows and goals to FILE")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -506,9 +601,11 @@ def main():
     if not hasattr(qmm, "Index"):
         print("note: quillmatch_many.Index is missing: the index rows are skipped")
 
-    names(max(sizes))  # the largest list first: the smaller ones are its prefixes
-    sets = [("names", n) for n in sizes]
-    if not args.no_words:
+    sets = []
+    if not args.short_only:
+        names(max(sizes))  # the largest list first: the smaller ones are its prefixes
+        sets = [("names", n) for n in sizes]
+    if not args.no_words and not args.short_only:
         words = word_list()
         if words:
             sets.append(("words", min(len(words), sizes[0]) if args.quick else len(words)))
@@ -528,6 +625,8 @@ def main():
             run.index_jobs(data, texts, queries, queries[:n_sample])
             if data == "names" and n == max(sizes):
                 run.index_memory(data, n)
+    if args.short or args.short_only:
+        short_jobs(run, args.before, args.quick)
 
     met = sum(r["verdict"] == "PASS" for r in run.goals)
     if run.goals:

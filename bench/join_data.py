@@ -1,7 +1,7 @@
 """The names bench/bench_join.py joins: Faker names with one-typo copies among them.
 
-    python bench/join_data.py N SEED OUT     (in an environment with Faker; bench_join.py
-                                             makes build/join-venv for it and runs this)
+    python bench/join_data.py N SEED OUT [surnames]   (in an environment with Faker;
+                                             bench_join.py makes build/join-venv for it and runs this)
 
 Writes N names to OUT, one a line, UTF-8. Names come from Faker in four locales (a locale
 picked at random per name), seeded; each name after the first is, with probability 1/5, a
@@ -11,6 +11,11 @@ front to back and nothing in it depends on N, so the first n names of a longer l
 list of n names: bench_join.py cuts its smaller sizes from the largest file it has.
 
 Faker makes about 10 000 names a second, so a million take a few minutes; hence the cache.
+
+With "surnames": short texts instead, Faker last names from ten locales (a locale picked at
+random per name, each seeded), each with 0, 1 or 2 typos (equally often): mean length
+about 7.3 code points, about a quarter of them beyond ASCII (Greek, Slovak, Polish, German,
+Scandinavian letters), with a vocabulary of some 9 000 names, so many texts repeat.
 """
 
 import os
@@ -58,9 +63,31 @@ def generate(n, seed):
     return names
 
 
+SURNAME_LOCALES = ["en_US", "de_DE", "it_IT", "nl_NL", "sv_SE", "pl_PL", "sk_SK", "fi_FI", "es_ES", "el_GR"]
+
+
+def generate_surnames(n, seed):
+    from faker import Faker
+
+    fakers = []
+    for k, locale in enumerate(SURNAME_LOCALES):
+        fake = Faker(locale)
+        fake.seed_instance(seed + k)
+        fakers.append(fake)
+    rnd = random.Random(seed)
+    out = []
+    for _ in range(n):
+        name = rnd.choice(fakers).last_name()
+        for _ in range(rnd.randrange(3)):
+            name = typo(rnd, name)
+        out.append(name)
+    return out
+
+
 def main():
     n, seed, out = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
-    names = generate(n, seed)
+    kind = sys.argv[4] if len(sys.argv) > 4 else "names"
+    names = generate_surnames(n, seed) if kind == "surnames" else generate(n, seed)
     assert not any("\n" in s or "\r" in s for s in names)
     tmp = out + ".tmp"
     with open(tmp, "w", encoding="utf-8", newline="\n") as f:

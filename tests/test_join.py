@@ -109,3 +109,40 @@ def test_index_repr_and_errors():
     assert_raises_with_note(TypeError, "Can't extract `str` to `Vec`", "candidates", qmm.Index, "abc", "damerau", 1)
     assert_raises_with_note(ValueError, "InvalidPrefixScale { value: 0.3 }", None,
                             qmm.Index, ["a"], "jaro_winkler", 0.5, p=0.3)
+
+
+@pytest.mark.parametrize("measure", ["levenshtein", "damerau"])
+def test_short_texts_of_mixed_lengths_give_the_cross_product(measure):
+    # Short words over few letters (many pairs within the cutoff), some beyond ASCII and
+    # in both cases, lengths 0 to 14: those that the deletion filter holds at each cutoff
+    # and longer ones, on segments, in one list.
+    rnd = random.Random("short" + measure)
+    letters = "abcAB\u00e9\u00c9\u4e00"
+    texts = []
+    for k in range(300):
+        if k < 20 or rnd.random() < 0.3:
+            texts.append("".join(rnd.choice(letters) for _ in range(rnd.randrange(15))))
+        else:  # a copy with an edit or two
+            w = list(rnd.choice(texts))
+            for _ in range(rnd.randrange(1, 3)):
+                at = rnd.randrange(len(w) + 1)
+                if rnd.random() < 0.5 and at < len(w):
+                    w[at] = rnd.choice(letters)
+                elif at + 1 < len(w):
+                    w[at], w[at + 1] = w[at + 1], w[at]
+                else:
+                    w.insert(at, rnd.choice(letters))
+            texts.append("".join(w))
+    queries = texts[:60]
+    for cutoff in range(5):
+        for case_insensitive in (False, True):
+            kw = {"case_insensitive": case_insensitive}
+            for call in ((fn(measure, "pairs"), texts, None, cutoff),
+                         (fn(measure, "pairs"), queries, texts, cutoff),
+                         (fn(measure, "top"), queries, texts, 4, cutoff)):
+                want = qmm._with_plan("cross", *call, **kw)
+                assert same(qmm._with_plan("filtered", *call, **kw), want), (call[0].__name__, cutoff, kw)
+            index = qmm.Index(texts, measure, cutoff, **kw)
+            assert same(index.top(queries, 4), qmm._with_plan("cross", fn(measure, "top"), queries, texts, 4,
+                                                               cutoff, **kw)), (cutoff, kw)
+            assert same(index.pairs(), qmm._with_plan("cross", fn(measure, "pairs"), texts, None, cutoff, **kw))

@@ -2,7 +2,8 @@
 // scores every pair: random texts and near copies of one another (so that
 // many pairs lie within the cutoff), ASCII and beyond, folded or not, every
 // distance cutoff from 0 to past the texts' lengths and similarity cutoffs
-// around the scores that occur, distance cutoffs near 2^64, self joins and queries against candidates,
+// around the scores that occur, distance cutoffs near 2^64, short texts with
+// cutoffs 0 to 4, self joins and queries against candidates,
 // 1 to 3 workers. Both plans, and runs over an index built for a looser
 // cutoff, must give the same arrays, to the bit; a self join's clusters,
 // merged while either plan joins, must be the clusters of its pairs.
@@ -129,9 +130,14 @@ void fuzz_one(FuzzInput& in) {
   o.normalized = !jw && in.flag();
   const bool similarity = jw || o.normalized;
 
-  // Roots and near copies of them, of lengths up to 40 (sometimes 90).
+  // Roots and near copies of them, of lengths up to 40 (sometimes 90), or
+  // half the time short ones, up to 4 to 16 code points: the lengths the
+  // deletion filter holds at cutoffs 1 to 3, and longer ones of the same
+  // list, which the partition filter holds.
   std::vector<std::u32string> texts;
-  const std::size_t longest = in.below(6) == 0 ? 90 : 1 + in.below(40);
+  static constexpr std::size_t kShortLongest[] = {4, 8, 12, 16};
+  const bool short_texts = in.flag();
+  const std::size_t longest = short_texts ? in.pick(kShortLongest) : in.below(6) == 0 ? 90 : 1 + in.below(40);
   const std::size_t roots = 1 + in.below(6), count = in.below(80);
   for (std::size_t k = 0; k < count; ++k) {
     if (k < roots || in.below(5) == 0) texts.push_back(random_text(in, longest, false));
@@ -168,7 +174,9 @@ void fuzz_one(FuzzInput& in) {
   } else {
     // Sometimes within a text's length of 2^64, where a partner's length
     // bound n + d would wrap.
-    d = in.below(8) == 0 ? UINT64_MAX - in.below(longest + 3) : in.below(longest + 3);
+    d = short_texts && in.flag() ? in.below(5)
+        : in.below(8) == 0      ? UINT64_MAX - in.below(longest + 3)
+                                : in.below(longest + 3);
     const std::uint64_t looser = in.flag() ? 0 : in.below(3);
     d_index = d > UINT64_MAX - looser ? UINT64_MAX : d + looser;
     o.max_distance = d;

@@ -1,10 +1,11 @@
 // Top and pairs runs that score only the pairs the join filters keep.
 //
 // A run probes the filters of its index with each query in turn: the partition
-// filter of edit distances (join/segments.h) or the composition filter of
-// Jaro-Winkler (join/jaro.h), each with the character-count bound
-// (join/texts.h), and scores what is left as the cross product scores every
-// pair (score_candidates below). Since the filters only drop pairs that
+// filter of edit distances (join/segments.h), with the deletion filter
+// (join/deletions.h) for the short texts of a fixed cutoff, or the
+// composition filter of Jaro-Winkler (join/jaro.h), each with the
+// character-count bound (join/texts.h), and scores what is left as the cross
+// product scores every pair (score_candidates below). Since the filters only drop pairs that
 // cannot be kept, the two plans give the same pairs and scores; the order of
 // the output is restored (candidates in index order for each query, top lists
 // by score then index, self pairs by (i, j)).
@@ -22,6 +23,7 @@
 #include <numeric>
 #include <optional>
 
+#include "join/deletions.h"
 #include "join/jaro.h"
 #include "join/segments.h"
 #include "many/job.h"
@@ -31,10 +33,44 @@
 namespace quillmatch {
 
 using join::CompositionIndex;
+using join::DeletionIndex;
 using join::JaroBounds;
 using join::SegmentIndex;
 using join::WorkingQuery;
 using join::WorkingTexts;
+
+namespace {
+
+// The longest texts the deletion filter (join/deletions.h) holds, by fixed
+// cutoff d; longer texts, larger cutoffs and normalized cutoffs stay on the
+// partition filter. A text of length l has sum_{k<=d} C(l, k) variants (at the
+// longest held: d = 2, 37; d = 3, 93). Chosen by the time of the
+// filtered self join and the median latency of Index.top on 200 000 Faker
+// surnames (100 000 at d = 3) and the English word list, holding lengths up to
+// L and the rest on segments:
+//   d = 1: L = 0 (segments only), 8, 10, 12, 14, 16 within 0.65-0.84 s on
+//          surnames, no trend; and against segments only, the deletion
+//          filter up to 12 took 1.9 times as long on the words and 1.18 on a
+//          million surnames (bench_join.py --short): none at d = 1, where
+//          two segments of 3 or more characters are selective enough.
+//   d = 2: L = 0: 13.8 s; 6: 6.8 s; 8: 6.1 s; 10: 6.7 s; 12: 8.2 s (words,
+//          8: 0.63 s, 10: 0.82 s; top 40-62 us on surnames, least at 8).
+//   d = 3: L = 0: 20.4 s; 5: 12.4 s; 7: 8.6 s; 8: 7.5 s; 9: 6.4 s on
+//          surnames, but on words 7: 3.9 s, 9: 4.6 s; 8 between them, and
+//          at 93 entries a text of length 8 takes about 560 bytes.
+// With d = 0 the partition filter's one segment is the whole text: exact
+// hashing already.
+constexpr std::uint32_t kDeletionLongest[] = {0, 0, 8, 8};
+
+// The longest length the deletion filter holds for these options, if any.
+std::optional<std::uint32_t> deletion_longest(const ManyOptions& o) {
+  if (o.measure == Measure::kJaroWinkler || o.normalized || !o.max_distance) return std::nullopt;
+  const std::uint64_t d = *o.max_distance;
+  if (d >= std::size(kDeletionLongest) || kDeletionLongest[d] == 0) return std::nullopt;
+  return kDeletionLongest[d];
+}
+
+}  // namespace
 
 struct JoinIndex::Impl {
   // REQUIRES: with Reach::kLongerPartners, the index serves a self join only.
@@ -57,7 +93,13 @@ struct JoinIndex::Impl {
     } else {
       thresholds.emplace(o.normalized ? join::Thresholds::normalized(*o.min_similarity)
                                       : join::Thresholds(*o.max_distance));
-      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, meter);
+      std::uint32_t segmented_from = 0;
+      if (const std::optional<std::uint32_t> held = deletion_longest(o);
+          held && DeletionIndex::held_entries(texts, static_cast<std::uint32_t>(*o.max_distance), *held) < UINT32_MAX) {
+        deletions.emplace(texts, static_cast<std::uint32_t>(*o.max_distance), *held, meter);
+        segmented_from = *held + 1;
+      }
+      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, segmented_from, meter);
       if (o.normalized) {
         for (std::size_t id = 0; id < texts.size(); ++id) {
           const std::uint32_t l = texts.length(id);
@@ -84,8 +126,10 @@ struct JoinIndex::Impl {
   bool self_from_shorter() const { return options.normalized; }
 
   // Every text the filters keep for r among lengths [lo, hi], sorted, once
-  // each; in a self join (r being text i), only those that i finds.
+  // each; in a self join (r being text i), only those that i finds. Given
+  // `within` (edit distances), only for pairs within that distance too.
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::size_t> i,
+                  std::optional<std::uint64_t> within, DeletionIndex::Scratch& scratch,
                   std::vector<std::uint32_t>& out) const {
     out.clear();
     const bool from_shorter = self_from_shorter();
@@ -93,11 +137,13 @@ struct JoinIndex::Impl {
       return i && (id == *i || (length == r.length && (from_shorter ? id < *i : id > *i)));
     };
     if (segments) {
-      segments->candidates(r, lo, hi,
-                           [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c, std::uint64_t t) {
-                             if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t)
-                               out.push_back(id);
-                           });
+      // Each length is held by one of the two filters; the other has no
+      // texts of it.
+      auto keep = [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c, std::uint64_t t) {
+        if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t) out.push_back(id);
+      };
+      if (deletions) deletions->candidates(r, lo, hi, within, scratch, keep);
+      segments->candidates(r, lo, hi, within, keep);
     } else if (!compositions) {
       for (std::uint32_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) >= lo && texts.length(id) <= hi && !found_by_other(id, texts.length(id)))
@@ -125,6 +171,7 @@ struct JoinIndex::Impl {
   // a bisection each, found once rather than for every query (0: not found
   // here).
   std::vector<std::uint32_t> longest_partners;
+  std::optional<DeletionIndex> deletions;  // the short texts of a fixed cutoff, if any
   std::optional<SegmentIndex> segments;
   std::optional<JaroBounds> bounds;
   std::optional<CompositionIndex> compositions, initials;
@@ -268,6 +315,7 @@ class IndexJob : public ManyRun::Job {
   struct Scratch {
     WorkingQuery query;
     std::vector<std::uint32_t> found;
+    DeletionIndex::Scratch deletions;
     std::vector<TextView> others;
     std::vector<std::uint8_t> flipped;  // the pair's earlier text is the candidate
     std::vector<std::uint64_t> distances;  // normalized: before they are scores
@@ -280,14 +328,31 @@ class IndexJob : public ManyRun::Job {
   // (min(i, j), max(i, j)).
   template <class Kept>
   void each_match(std::size_t i, Scratch& scratch, Kept&& kept) const {
+    take(i, scratch);
+    match(i, scratch, kept, std::nullopt);
+  }
+
+  // Query i's working form into scratch.query.
+  void take(std::size_t i, Scratch& scratch) const {
+    if (!queries_) scratch.query.take(TextView(m_.texts.text(i)), false);
+    else scratch.query.take((*queries_)[i], m_.options.case_insensitive);
+  }
+
+  // each_match for the query taken, and given `within` (edit distances),
+  // only for the candidates within that distance too.
+  template <class Kept>
+  void match(std::size_t i, Scratch& scratch, Kept&& kept, std::optional<std::uint64_t> within) const {
     const bool self = !queries_;
-    WorkingQuery& r = scratch.query;
+    const WorkingQuery& r = scratch.query;
     std::vector<std::uint32_t>& found = scratch.found;
-    if (self) r.take(TextView(m_.texts.text(i)), false);
-    else r.take((*queries_)[i], m_.options.case_insensitive);
     std::uint32_t lo = m_.shortest(r.length), hi = m_.longest(r.length);
     if (self) (m_.self_from_shorter() ? lo : hi) = r.length;
-    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, found);
+    if (within) {
+      // Every edit changes a length by at most one.
+      lo = static_cast<std::uint32_t>(std::max<std::uint64_t>(lo, r.length - std::min<std::uint64_t>(*within, r.length)));
+      hi = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{r.length} + *within));
+    }
+    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, within, scratch.deletions, found);
     if (found.empty()) return;
     scratch.others.clear();
     scratch.flipped.clear();
@@ -297,8 +362,11 @@ class IndexJob : public ManyRun::Job {
     }
     scratch.scores.resize(found.size());
     score_candidates<Order>(m_, run_, r, found, scratch.others, scratch.flipped, scratch.distances, scratch.scores);
-    for (std::size_t k = 0; k < found.size(); ++k)
-      if (Order::within(scratch.scores[k], run_)) kept(found[k], scratch.scores[k]);
+    for (std::size_t k = 0; k < found.size(); ++k) {
+      bool keep = Order::within(scratch.scores[k], run_);
+      if constexpr (std::is_same_v<Order, DistanceOrder>) keep = keep && (!within || scratch.scores[k] <= *within);
+      if (keep) kept(found[k], scratch.scores[k]);
+    }
   }
 
   const std::shared_ptr<const JoinIndex> index_;
@@ -318,15 +386,42 @@ class IndexTopJob final : public IndexJob<Order> {
   void run(std::size_t task, const ThreadPool& pool) override {
     typename IndexJob<Order>::Scratch scratch;
     std::vector<Entry<Value>> items;
+    const auto push = [&](std::uint32_t j, Value s) { items.push_back({s, j}); };
+    const std::optional<std::uint64_t> last = stepped();
     for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
       if (pool.stop_requested()) return;
       items.clear();
-      this->each_match(i, scratch, [&](std::uint32_t j, Value s) { items.push_back({s, j}); });
+      if (!last) {
+        this->each_match(i, scratch, push);
+      } else {
+        // Distance 0, 1, ... up to the cutoff, until k texts lie within the
+        // distance searched. The filters find every text within it, so then
+        // the k best of all (by distance, then index) are among those found:
+        // any other lies farther.
+        this->take(i, scratch);
+        for (std::uint64_t t = 0;; ++t) {
+          items.clear();
+          this->match(i, scratch, push, t);
+          if (items.size() >= out_.k || t == *last) break;
+        }
+      }
       write_top_row<Order>(out_, i, items);
     }
   }
 
  private:
+  // The cutoff, when the lists are searched distance by distance: fixed
+  // cutoffs 1 to kMostSteps of the edit distances. Beyond, the search at each
+  // distance costs nearly what the whole does.
+  std::optional<std::uint64_t> stepped() const {
+    static constexpr std::uint64_t kMostSteps = 3;
+    if constexpr (std::is_same_v<Order, DistanceOrder>) {
+      const std::optional<std::uint64_t> d = this->run_.max_distance;
+      if (this->m_.segments && d && *d >= 1 && *d <= kMostSteps) return d;
+    }
+    return std::nullopt;
+  }
+
   const TopOutput out_;
 };
 
@@ -496,10 +591,11 @@ constexpr double kMostKeptShare = 1.0 / 32;
 // The share of all pairs that the partition filter cannot rule out whatever
 // their texts, estimated from an even sample: pairs of equal texts, and
 // pairs of texts too short to be cut into segments (each is paired with
-// every text of a near length). A column of a few repeated values (a
+// every text of a near length) and not held by the deletion filter (lengths up
+// to `held`, if any). A column of a few repeated values (a
 // category, a company name) is mostly such pairs.
 double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds& thresholds, std::uint32_t gap,
-                         join::Reach reach) {
+                         join::Reach reach, std::optional<std::uint32_t> held) {
   const std::size_t s = std::min(texts.size(), kSampled);
   if (s < 2) return 0.0;
   std::vector<std::uint64_t> hashes(s);
@@ -507,7 +603,8 @@ double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds
   for (std::size_t k = 0; k < s; ++k) {
     const TextView t = texts[k * (texts.size() / s)];
     hashes[k] = join::hash_bytes(t.data, t.size);
-    uncut += !thresholds.cut(t.size, gap, reach);  // a code point is at least a byte
+    // A code point is at least a byte: the sizes are bounds on the lengths.
+    uncut += !(held && t.size <= *held) && !thresholds.cut(t.size, gap, reach);
   }
   std::sort(hashes.begin(), hashes.end());
   double equal = 0;  // pairs within runs of equal hashes
@@ -545,10 +642,12 @@ bool use_filters(const ManyOptions& o, std::size_t rows, std::span<const TextVie
   // the widest threshold of a longer partner, but a pair of two such texts is
   // looked up in only D(mean) + 1 of them, which is what the search costs.
   const double mean = bytes / n;
+  const std::optional<std::uint32_t> held = deletion_longest(o);
+  if (held && mean <= *held) return kept_anyway_share(candidates, thresholds, gap, reach, held) <= kMostKeptShare;
   const auto typical = static_cast<std::uint64_t>(mean + 0.5);
   const double d = static_cast<double>(o.normalized ? thresholds.pair(typical) : thresholds.cut_for(typical, reach));
   if ((mean - gap * d) / (d + 1) < kLeastSegment) return false;
-  return kept_anyway_share(candidates, thresholds, gap, reach) <= kMostKeptShare;
+  return kept_anyway_share(candidates, thresholds, gap, reach, held) <= kMostKeptShare;
 }
 
 Result<std::unique_ptr<ManyRun>> start_filtered_top(const ManyOptions& options,

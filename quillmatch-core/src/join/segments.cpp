@@ -28,13 +28,14 @@ std::uint64_t hash_bytes(const char* data, std::size_t size) {
 }
 
 SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap,
-                           Reach reach, Meter& meter)
+                           Reach reach, std::uint32_t shortest, Meter& meter)
     : thresholds_(thresholds), gap_(gap), texts_(texts) {
   std::uint32_t longest = 0;
   for (std::size_t id = 0; id < texts.size(); ++id) longest = std::max(longest, texts.length(id));
   // Each length that occurs is cut or not once.
   std::vector<std::uint32_t> per_length(std::size_t{longest} + 1, 0);
-  for (std::size_t id = 0; id < texts.size(); ++id) ++per_length[texts.length(id)];
+  for (std::size_t id = 0; id < texts.size(); ++id)
+    if (texts.length(id) >= shortest) ++per_length[texts.length(id)];
   segments_.assign(per_length.size(), 0);
   uncut_from_.assign(per_length.size() + 1, 0);
   for (std::size_t l = 0; l < per_length.size(); ++l) {
@@ -50,6 +51,7 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& threshol
   std::size_t entries = 0;
   for (std::size_t id = 0; id < texts.size(); ++id) {
     const std::uint32_t l = texts.length(id);
+    if (l < shortest) continue;
     if (segments_[l] == 0) uncut_[at[l]++] = static_cast<std::uint32_t>(id);
     else entries += segments_[l];
   }
@@ -60,7 +62,7 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& threshol
   std::vector<std::uint32_t> starts;
   for (std::size_t id = 0; id < texts.size(); ++id) {
     const std::uint32_t l = texts.length(id), k = segments_[l];
-    if (k == 0) continue;
+    if (k == 0 || l < shortest) continue;
     const std::string_view t = texts.text(id);
     code_point_starts(t, starts);
     for (std::uint32_t i = 0; i < k; ++i) {

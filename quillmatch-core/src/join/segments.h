@@ -53,6 +53,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "join/texts.h"
@@ -69,18 +70,22 @@ class SegmentIndex {
  public:
   // REQUIRES: fewer than 2^32 texts; `thresholds` are those of every pair
   // the index will be searched for, or larger; with Reach::kLongerPartners,
-  // every search looks up only lengths at least the query's.
+  // every search looks up only lengths at least the query's. Texts shorter
+  // than `shortest` are left out (another filter holds them).
   SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap, Reach reach,
-               Meter& meter);
+               std::uint32_t shortest, Meter& meter);
 
   // Calls keep(id, length, counts, t) for every text that may lie within its
   // pair's threshold t of the query, at least once, whose length lies in
   // [lo, hi]. Ids come in no particular order and may repeat. A segment's
   // entry carries its text's counts, so a caller can rule most texts out
   // without reading them.
+  // Given `within`, t is at most that: the argument above holds for any t
+  // below the number of segments.
   // REQUIRES: every length in [lo, hi] may pair with the query's.
   template <class Keep>
-  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, Keep&& keep) const;
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::uint64_t> within,
+                  Keep&& keep) const;
 
  private:
   // Segment i of a text of this length cut into k segments.
@@ -120,11 +125,11 @@ std::uint64_t hash_bytes(const char* data, std::size_t size);
 
 template <class Keep>
 void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
-                              Keep&& keep) const {
+                              std::optional<std::uint64_t> within, Keep&& keep) const {
   const std::string_view text = r.text();
   const std::uint64_t end = std::min<std::uint64_t>(hi, segments_.size() - 1);
   for (std::uint64_t l = lo; l <= end; ++l) {
-    const std::uint64_t t = thresholds_.pair(std::max<std::uint64_t>(r.length, l));
+    const std::uint64_t t = std::min(thresholds_.pair(std::max<std::uint64_t>(r.length, l)), within.value_or(UINT64_MAX));
     for (std::uint32_t e = uncut_from_[l]; e < uncut_from_[l + 1]; ++e)
       keep(uncut_[e], static_cast<std::uint32_t>(l), texts_.counts(uncut_[e]), t);
     const std::uint32_t k = segments_[l];

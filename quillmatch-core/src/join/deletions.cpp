@@ -1,0 +1,119 @@
+#include "join/deletions.h"
+
+#include <bit>
+#include <tuple>
+#include <numeric>
+
+namespace quillmatch::join {
+
+std::uint64_t DeletionIndex::variants(std::uint64_t l, std::uint32_t d) {
+  // sum_{k <= min(d, l)} C(l, k), each term from the one before it.
+  std::uint64_t sum = 1, term = 1;
+  for (std::uint64_t k = 1; k <= d && k <= l; ++k) {
+    term = term * (l - k + 1) / k;
+    sum += term;
+  }
+  return sum;
+}
+
+std::uint64_t DeletionIndex::held_entries(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest) {
+  std::uint64_t entries = 0;
+  for (std::size_t id = 0; id < texts.size(); ++id)
+    if (texts.length(id) <= longest) entries += variants(texts.length(id), d);
+  return entries;
+}
+
+void DeletionIndex::text_keys(std::size_t id, std::vector<std::uint32_t>& starts, std::string& buffer,
+                              std::vector<std::uint64_t>& out) const {
+  const std::string_view t = texts_.text(id);
+  const std::uint32_t l = texts_.length(id);
+  out.clear();
+  code_point_starts(t, starts);
+  each_variant(t, starts, std::min(d_, l), buffer, [&](std::uint64_t h, std::uint32_t) { out.push_back(key(h, l)); });
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+void DeletionIndex::group(const WorkingTexts& texts, Meter& meter) {
+  // (hash, id) of the held texts; equal texts have equal hashes, and a run of
+  // equal hashes is split by comparing the texts, so no two different texts
+  // share a group.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> hashed;
+  for (std::size_t id = 0; id < texts.size(); ++id) {
+    if (texts.length(id) > longest_) continue;
+    const std::string_view t = texts.text(id);
+    hashed.emplace_back(hash_bytes(t.data(), t.size()), static_cast<std::uint32_t>(id));
+    meter.spend(t.size() + 8);
+  }
+  std::sort(hashed.begin(), hashed.end());
+  meter.spend(16 * hashed.size());
+  members_.reserve(hashed.size());
+  std::vector<std::uint32_t> run, left;
+  for (std::size_t a = 0, b = 0; a < hashed.size(); a = b) {
+    run.clear();
+    while (b < hashed.size() && hashed[b].first == hashed[a].first) run.push_back(hashed[b++].second);
+    while (!run.empty()) {  // in id order: members come out sorted
+      const std::string_view first = texts.text(run.front());
+      group_from_.push_back(static_cast<std::uint32_t>(members_.size()));
+      group_length_.push_back(static_cast<std::uint8_t>(texts.length(run.front())));
+      left.clear();
+      for (const std::uint32_t id : run) {
+        if (texts.text(id) == first) members_.push_back(id);
+        else left.push_back(id);
+      }
+      run.swap(left);
+    }
+  }
+  group_from_.push_back(static_cast<std::uint32_t>(members_.size()));
+}
+
+DeletionIndex::DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest, Meter& meter)
+    : d_(d), longest_(longest), texts_(texts) {
+  group(texts, meter);
+  const std::size_t groups = group_length_.size();
+  // About 4 to 8 entries a bucket, at most 2^32 buckets (the tag keeps 16 of
+  // the bits below the slot's, so the slot may take up to 48).
+  std::uint64_t most = 0;
+  for (std::size_t g = 0; g < groups; ++g) most += variants(group_length_[g], d);
+  bits_ = std::clamp(static_cast<unsigned>(std::bit_width(most / 4)), 1u, 32u);
+  shift_ = 64 - bits_;
+  directory_.assign((std::size_t{1} << bits_) + 1, 0);
+
+  std::vector<std::uint32_t> starts;
+  std::string buffer;
+  std::vector<std::uint64_t> keys;
+  // First the size of each bucket, then its entries, from the same keys.
+  for (std::size_t g = 0; g < groups; ++g) {
+    text_keys(members_[group_from_[g]], starts, buffer, keys);
+    for (const std::uint64_t k : keys) ++directory_[slot(k) + 1];
+    meter.spend(8 * keys.size() * (group_length_[g] + 1));
+  }
+  std::partial_sum(directory_.begin(), directory_.end(), directory_.begin());
+  groups_.resize(directory_.back());
+  tags_.resize(directory_.back());
+  std::vector<std::uint32_t> at(directory_.begin(), directory_.end() - 1);
+  for (std::size_t g = 0; g < groups; ++g) {
+    text_keys(members_[group_from_[g]], starts, buffer, keys);
+    for (const std::uint64_t k : keys) {
+      const std::uint32_t e = at[slot(k)]++;
+      tags_[e] = tag(k);
+      groups_[e] = static_cast<std::uint32_t>(g);
+    }
+    meter.spend(8 * keys.size() * (group_length_[g] + 1));
+  }
+  at.clear();
+  at.shrink_to_fit();
+  // Each bucket by tag, then group.
+  std::vector<std::pair<std::uint16_t, std::uint32_t>> bucket;
+  for (std::size_t b = 0; b + 1 < directory_.size(); ++b) {
+    const std::uint32_t from = directory_[b], to = directory_[b + 1];
+    if (to - from < 2) continue;
+    bucket.clear();
+    for (std::uint32_t e = from; e < to; ++e) bucket.emplace_back(tags_[e], groups_[e]);
+    std::sort(bucket.begin(), bucket.end());
+    for (std::uint32_t e = from; e < to; ++e) std::tie(tags_[e], groups_[e]) = bucket[e - from];
+    meter.spend(16 * (to - from));
+  }
+}
+
+}  // namespace quillmatch::join

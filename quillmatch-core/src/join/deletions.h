@@ -1,0 +1,232 @@
+// The deletion filter of edit distances with a fixed cutoff, for short texts:
+// which indexed texts of the lengths it holds may lie within d of a query.
+//
+// A variant of a text is what is left of it once at most d of its code
+// points are deleted. If ed(s, r) <= d (Levenshtein or OSA), then s and r have
+// a variant in common. Take an optimal alignment of s with r: its operations
+// are substitutions, deletions from s, insertions into s and (OSA) swaps of
+// two adjacent characters, no two touching the same character, and the
+// characters between them are matched one to one, in order. Delete from s the
+// character of every substitution and deletion, from r the character of every
+// substitution and insertion; for a swap of xy into yx, delete x from both
+// (from s the first character of the pair, from r the second), which leaves
+// y matched with y. What is left of s and of r is then the same string: the
+// matched characters and the survivors of the swaps, in the alignment's
+// order. Each operation deletes at most one character from each side, so each
+// side loses at most d. The lookup is therefore exact: a query looks up each
+// of its own variants (at most d deletions) among the indexed variants, and
+// every text within d of it shares one.
+//
+// A variant is keyed by a 64-bit hash of its bytes and the length of the text
+// it comes from: a query looks up a variant of length m only for the partner
+// lengths l it can come from, m <= l <= m + d. A collision, or a variant shared
+// by texts farther apart than d, only returns a text that is then scored and
+// dropped. A text's repeated variants (deleting either of two equal letters
+// in a row gives the same string) are entered once.
+//
+// Equal texts (equal working forms, compared byte for byte) form one group,
+// entered once under the group's number: a lookup finds the group, by as many
+// of its variants as the query shares, and returns each of its texts once.
+// Lists of names repeat many (a million Faker surnames with 0 to 2 typos hold
+// 550 000 distinct ones).
+//
+// Layout. Each entry is a group's number and 16 bits of its key, bucketed by the
+// key's top bits (a directory of one bucket per 4 to 8 entries) and sorted by
+// those 16 bits within a bucket, then by group. A lookup reads one directory
+// slot and binary-searches its bucket. A text of length l has at most
+// sum_{k<=d} C(l, k) entries (fewer with repeated letters), at 6 bytes each,
+// and the directory adds at most 1 byte an entry. Counted on 100 000 Faker
+// surnames (mean length 7.3) and on English words (8.4), at the lengths held
+// (join.cpp: up to 12 at d = 1, 8 at d = 2 and 3), bytes a held text:
+//   d = 1: 7.9 entries, 58 bytes (words: 67)
+//   d = 2: 23.5 entries, 169 bytes (words: 198)
+//   d = 3: 49.3 entries, 352 bytes (words: 420)
+// so 1 000 000 such texts take about 60, 170 and 350 MB (the texts
+// themselves and the longer texts' segments apart), less where texts repeat
+// (groups, above: 4 bytes a text and 5 a group). Measured whole by
+// bench_join.py --short, an Index of cutoff 2 over a million surnames holds
+// 180 bytes a text, working texts, counts and the longer texts' segments
+// included (134 with segments alone). The build
+// enumerates the variants twice (once to count each bucket, once to fill it)
+// rather than hold 16-byte (key, id) pairs for a sort, so its peak is the
+// index itself.
+//
+// Only a fixed cutoff is served here: with a normalized cutoff the threshold
+// of a pair depends on the lengths, and those joins stay on the partition
+// filter (join/segments.h), which handles per-pair thresholds.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "join/texts.h"
+
+namespace quillmatch::join {
+
+// Calls f(hash, deletions) for each variant of a text with at most d deletions
+// (hash: hash_bytes of its bytes), once per set of deleted code points, so a
+// repeated variant comes as often as it can be made. `starts` are the text's
+// code_point_starts; `buffer` is scratch.
+template <class F>
+void each_variant(std::string_view text, const std::vector<std::uint32_t>& starts, std::uint32_t d,
+                  std::string& buffer, F&& f);
+
+class DeletionIndex {
+ public:
+  // Holds the texts of lengths up to `longest` (the rest are left out), for
+  // a fixed cutoff d.
+  // REQUIRES: fewer than 2^32 texts, held_entries(texts, d, longest) < 2^32
+  // and longest < 256.
+  DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest, Meter& meter);
+
+  // An upper bound on the entries of the texts of lengths up to `longest`.
+  static std::uint64_t held_entries(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest);
+  // The entries of a text of length l, before repeats are dropped.
+  static std::uint64_t variants(std::uint64_t l, std::uint32_t d);
+
+  // The longest length held.
+  std::uint32_t longest() const { return longest_; }
+
+  // Calls keep(id, length, counts, t) for every held text whose length lies
+  // in [lo, hi] that may lie within t of the query, once, for t = d or, given
+  // `within`, t = min(within, d): the argument above holds for any t <= d,
+  // with the query's variants of at most t deletions looked up for the
+  // lengths they may come from with at most t. Ids come in no particular
+  // order. `scratch` is the caller's, reused from query to query.
+  struct Scratch {
+    std::string buffer;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> variants;  // (hash, length in code points)
+    std::vector<std::uint32_t> groups;
+    struct Probe {
+      std::uint64_t key;
+      std::uint32_t length, from;  // a partner length; then where its bucket begins
+    };
+    std::vector<Probe> probes;
+  };
+  template <class Keep>
+  void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::uint64_t> within,
+                  Scratch& scratch, Keep&& keep) const;
+
+  std::size_t bytes() const {
+    return (groups_.size() + members_.size() + group_from_.size()) * sizeof(std::uint32_t) +
+           tags_.size() * sizeof(std::uint16_t) + directory_.size() * sizeof(std::uint32_t) +
+           group_length_.size();
+  }
+
+ private:
+  static std::uint64_t key(std::uint64_t bytes_hash, std::uint32_t length) {
+    std::uint64_t h = bytes_hash ^ (std::uint64_t{length} * 0xD6E8FEB86659FD93ull);
+    h ^= h >> 32;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 29;
+    return h;
+  }
+  std::size_t slot(std::uint64_t k) const { return static_cast<std::size_t>(k >> shift_); }
+  std::uint16_t tag(std::uint64_t k) const { return static_cast<std::uint16_t>((k << bits_) >> 48); }
+  // The distinct keys of one text's variants, with its length.
+  void text_keys(std::size_t id, std::vector<std::uint32_t>& starts, std::string& buffer,
+                 std::vector<std::uint64_t>& out) const;
+  // Sorts the held texts into groups of equal texts.
+  void group(const WorkingTexts& texts, Meter& meter);
+
+  std::uint32_t d_;
+  std::uint32_t longest_;
+  unsigned bits_ = 1, shift_ = 63;
+  std::vector<std::uint32_t> directory_;  // 2^bits_ + 1 bucket starts
+  std::vector<std::uint16_t> tags_;
+  std::vector<std::uint32_t> groups_;  // by entry
+  // The texts of group g are members_[group_from_[g] .. group_from_[g + 1]),
+  // in id order; all of length group_length_[g] (at most 255: held lengths
+  // are short).
+  std::vector<std::uint32_t> group_from_;
+  std::vector<std::uint32_t> members_;
+  std::vector<std::uint8_t> group_length_;
+  const WorkingTexts& texts_;
+};
+
+std::uint64_t hash_bytes(const char* data, std::size_t size);
+
+namespace detail {
+
+template <class F>
+void variants_from(std::string_view text, const std::vector<std::uint32_t>& starts, std::size_t from,
+                   std::uint32_t deleted, std::uint32_t d, std::string& buffer, F& f) {
+  // buffer holds the text before code point `from`, less the deleted ones.
+  const std::size_t kept = buffer.size();
+  buffer.append(text.substr(starts[from]));
+  f(hash_bytes(buffer.data(), buffer.size()), deleted);
+  buffer.resize(kept);
+  if (deleted == d) return;
+  const std::size_t n = starts.size() - 1;
+  for (std::size_t p = from; p < n; ++p) {
+    buffer.append(text.substr(starts[from], starts[p] - starts[from]));
+    variants_from(text, starts, p + 1, deleted + 1, d, buffer, f);
+    buffer.resize(kept);
+  }
+}
+
+}  // namespace detail
+
+template <class F>
+void each_variant(std::string_view text, const std::vector<std::uint32_t>& starts, std::uint32_t d,
+                  std::string& buffer, F&& f) {
+  buffer.clear();
+  detail::variants_from(text, starts, 0, 0, d, buffer, f);
+}
+
+template <class Keep>
+void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
+                               std::optional<std::uint64_t> within, Scratch& scratch, Keep&& keep) const {
+  const auto t = static_cast<std::uint32_t>(std::min<std::uint64_t>(within.value_or(d_), d_));
+  hi = std::min(hi, longest_);
+  if (lo > hi) return;
+  auto& variants = scratch.variants;
+  variants.clear();
+  scratch.groups.clear();
+  each_variant(r.text(), r.starts, std::min(t, r.length), scratch.buffer,
+               [&](std::uint64_t h, std::uint32_t deleted) { variants.emplace_back(h, r.length - deleted); });
+  std::sort(variants.begin(), variants.end());
+  variants.erase(std::unique(variants.begin(), variants.end()), variants.end());
+  // Every lookup's key first, then their directory slots, then their
+  // buckets, each step's reads started together (they miss the cache alike).
+  auto& probes = scratch.probes;
+  probes.clear();
+  for (const auto& [h, m] : variants) {
+    const std::uint32_t first = std::max(lo, m);
+    const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{m} + t));
+    for (std::uint32_t l = first; l <= last; ++l) {
+      probes.push_back({key(h, l), l, 0});
+      __builtin_prefetch(&directory_[slot(probes.back().key)]);
+    }
+  }
+  for (auto& p : probes) {
+    p.from = directory_[slot(p.key)];
+    __builtin_prefetch(tags_.data() + p.from);  // the arrays may be empty
+    __builtin_prefetch(groups_.data() + p.from);
+  }
+  for (const auto& p : probes) {
+    const std::uint16_t* begin = tags_.data() + p.from;
+    const std::uint16_t* end = tags_.data() + directory_[slot(p.key) + 1];
+    const std::uint16_t want = tag(p.key);
+    for (const std::uint16_t* e = std::lower_bound(begin, end, want); e != end && *e == want; ++e) {
+      const std::uint32_t g = groups_[static_cast<std::size_t>(e - tags_.data())];
+      // 16 bits of the key match: a group of another length is a collision,
+      // and would be outside [lo, hi] or paired under the wrong length.
+      if (group_length_[g] == p.length) scratch.groups.push_back(g);
+    }
+  }
+  std::sort(scratch.groups.begin(), scratch.groups.end());
+  scratch.groups.erase(std::unique(scratch.groups.begin(), scratch.groups.end()), scratch.groups.end());
+  for (const std::uint32_t g : scratch.groups) {
+    const std::uint32_t first = members_[group_from_[g]];
+    const CharCounts& counts = texts_.counts(first);
+    for (std::uint32_t e = group_from_[g]; e < group_from_[g + 1]; ++e)
+      keep(members_[e], std::uint32_t{group_length_[g]}, counts, std::uint64_t{t});
+  }
+}
+
+}  // namespace quillmatch::join

@@ -1,0 +1,147 @@
+// The filtered joins of short texts against a brute force over the reference
+// edit distance: fixed cutoffs 0 to 4, where the deletion filter holds the
+// short lengths and the partition filter the rest, Levenshtein and OSA, ASCII
+// and beyond, folded or not, lists whose lengths straddle the longest length
+// the deletion filter holds. Self pairs, pairs of queries against candidates
+// and top lists must be exactly the brute force's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "oracle.h"
+#include "quillmatch/quillmatch.h"
+
+namespace quillmatch {
+namespace {
+
+using testing::edit_distance_dp;
+using testing::to_u32;
+using testing::to_utf8;
+
+struct Case {
+  Measure measure;
+  std::uint64_t d;
+  std::u32string alphabet;
+  std::size_t longest;
+  bool case_insensitive;
+};
+
+// Random texts and near copies of earlier ones (1 to 3 edits, swaps among
+// them), so that many pairs lie within small cutoffs.
+std::vector<std::string> short_texts(std::mt19937& rng, const Case& c, std::size_t n) {
+  std::vector<std::u32string> out;
+  std::uniform_int_distribution<std::size_t> pick(0, c.alphabet.size() - 1);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k < 4 || rng() % 3 == 0) {
+      out.push_back(to_u32(testing::random_text(rng, c.alphabet, 0, c.longest)));
+      continue;
+    }
+    std::u32string t = out[rng() % k];
+    for (std::size_t edits = 1 + rng() % 3; edits > 0; --edits) {
+      const std::size_t at = t.empty() ? 0 : rng() % t.size();
+      switch (rng() % 4) {
+        case 0: if (!t.empty()) t[at] = c.alphabet[pick(rng)]; break;
+        case 1: t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), c.alphabet[pick(rng)]); break;
+        case 2: if (!t.empty()) t.erase(at, 1); break;
+        default: if (at + 1 < t.size()) std::swap(t[at], t[at + 1]); break;
+      }
+    }
+    out.push_back(t);
+  }
+  std::vector<std::string> utf8;
+  for (const auto& t : out) utf8.push_back(to_utf8(t));
+  return utf8;
+}
+
+using Pairs = std::vector<std::tuple<std::int64_t, std::int64_t, std::uint64_t>>;
+
+Pairs filtered_pairs(const ManyOptions& o, std::span<const TextView> q,
+                     std::optional<std::span<const TextView>> c) {
+  PairsFound found;
+  Result<std::unique_ptr<ManyRun>> run = start_pairs(o, q, c, ScoreType::U64, found);
+  EXPECT_TRUE(run.ok());
+  run.value()->finish();
+  std::vector<std::int64_t> i(found.size()), j(found.size());
+  std::vector<std::uint64_t> s(found.size());
+  found.drain_to(i.data(), j.data(), s.data());
+  Pairs out;
+  for (std::size_t k = 0; k < i.size(); ++k) out.emplace_back(i[k], j[k], s[k]);
+  return out;
+}
+
+TEST(Deletions, FilteredJoinsOfShortTextsEqualTheBruteForce) {
+  const std::u32string ascii = testing::kAsciiAlphabet, mixed = testing::kMixedAlphabet;
+  const std::u32string letters = U"abcdefghijklmnopqrstuvwxyz";
+  std::vector<Case> cases;
+  for (const Measure m : {Measure::kLevenshtein, Measure::kDamerau})
+    for (std::uint64_t d = 0; d <= 4; ++d) {
+      cases.push_back({m, d, ascii, 6, false});
+      cases.push_back({m, d, ascii, 16, true});   // both filters in one list
+      cases.push_back({m, d, mixed, 12, true});
+      cases.push_back({m, d, letters, 14, false});
+    }
+  std::mt19937 rng(7);
+  for (const Case& c : cases) {
+    const bool osa = c.measure == Measure::kDamerau;
+    SCOPED_TRACE(std::string(osa ? "damerau" : "levenshtein") + " d = " + std::to_string(c.d) +
+                 ", longest " + std::to_string(c.longest) + (c.case_insensitive ? ", folded" : ""));
+    const std::vector<std::string> texts = short_texts(rng, c, 160);
+    const std::vector<TextView> all(texts.begin(), texts.end());
+    std::vector<std::u32string> compared;
+    for (const std::string& t : texts)
+      compared.push_back(c.case_insensitive ? testing::lowercase_walk(to_u32(t)) : to_u32(t));
+    const auto distance = [&](std::size_t a, std::size_t b) { return edit_distance_dp(compared[a], compared[b], osa); };
+
+    ManyOptions o;
+    o.measure = c.measure;
+    o.case_insensitive = c.case_insensitive;
+    o.max_distance = c.d;
+    o.plan = JoinPlan::kFiltered;
+    o.workers = 2;
+
+    Pairs self;
+    for (std::size_t a = 0; a < all.size(); ++a)
+      for (std::size_t b = a + 1; b < all.size(); ++b)
+        if (const std::uint64_t e = distance(a, b); e <= c.d)
+          self.emplace_back(static_cast<std::int64_t>(a), static_cast<std::int64_t>(b), e);
+    EXPECT_EQ(filtered_pairs(o, all, std::nullopt), self);
+
+    // The first 40 texts as queries against the rest.
+    const std::size_t split = 40;
+    const std::span<const TextView> queries(all.data(), split), candidates(all.data() + split, all.size() - split);
+    Pairs crossed;
+    for (std::size_t a = 0; a < split; ++a)
+      for (std::size_t b = split; b < all.size(); ++b)
+        if (const std::uint64_t e = distance(a, b); e <= c.d)
+          crossed.emplace_back(static_cast<std::int64_t>(a), static_cast<std::int64_t>(b - split), e);
+    EXPECT_EQ(filtered_pairs(o, queries, candidates), crossed);
+
+    // Top 3, by distance then index.
+    constexpr std::size_t k = 3;
+    std::vector<std::int64_t> indices(split * k, -1), counts(split, -1);
+    std::vector<std::uint64_t> scores(split * k);
+    Result<std::unique_ptr<ManyRun>> run =
+        start_top(o, queries, candidates, TopOutput{k, ScoreType::U64, indices.data(), scores.data(), counts.data()});
+    ASSERT_TRUE(run.ok());
+    run.value()->finish();
+    for (std::size_t a = 0; a < split; ++a) {
+      std::vector<std::pair<std::uint64_t, std::int64_t>> best;
+      for (std::size_t b = split; b < all.size(); ++b)
+        if (const std::uint64_t e = distance(a, b); e <= c.d) best.emplace_back(e, static_cast<std::int64_t>(b - split));
+      std::sort(best.begin(), best.end());
+      best.resize(std::min(best.size(), k));
+      ASSERT_EQ(counts[a], static_cast<std::int64_t>(best.size())) << "query " << a;
+      for (std::size_t r = 0; r < best.size(); ++r) {
+        EXPECT_EQ(indices[a * k + r], best[r].second) << "query " << a << ", rank " << r;
+        EXPECT_EQ(scores[a * k + r], best[r].first) << "query " << a << ", rank " << r;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmatch
