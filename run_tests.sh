@@ -92,10 +92,12 @@ cmake --build build/tests -j "$jobs"
 build/tests/quillmatch-core/quillmatch_core_tests --gtest_brief=1
 
 # One build under AddressSanitizer and UndefinedBehaviorSanitizer serves the C++
-# tests and the Python tests: the core is compiled with them once, at -O1, which
-# keeps every check and runs the tests in less than half the time of -O0.
+# tests and the Python tests: the core is compiled with them once. (At -O1 the
+# tests would run in less than half the time, but GCC 12's AddressSanitizer
+# build then scores one row of the rows test wrongly, which no other build,
+# nor valgrind, shows: -O0 until that is understood.)
 stage "build with AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQUILLMATCH_BUILD_MODULE=ON \
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g" -DQUILLMATCH_BUILD_MODULE=ON \
   -DQUILLMATCH_BUILD_TESTS=ON -DQUILLMATCH_SANITIZE=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build build/sanitize -j "$jobs" >build/logs/sanitize-build.log 2>&1 ||

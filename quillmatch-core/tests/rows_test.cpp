@@ -76,7 +76,10 @@ TEST(Rows, EveryRowIsTheScalarKernelsAndOneCandidateServesEveryRow) {
         const std::vector<double> rows = run_rows(o, q, c);
         const std::vector<double> broadcast = run_rows(o, q, std::span<const TextView>(c).first(1));
         for (std::size_t i = 0; i < q.size(); ++i) {
-          ASSERT_EQ(rows[i], scalar(o, q[i], c[i])) << "row " << i << ", " << workers << " workers";
+          ASSERT_EQ(rows[i], scalar(o, q[i], c[i]))
+              << "row " << i << ", " << workers << " workers, measure " << static_cast<int>(measure) << ", folded "
+              << folded << ": " << ::testing::PrintToString(q[i].view()) << " against "
+              << ::testing::PrintToString(c[i].view());
           ASSERT_EQ(broadcast[i], scalar(o, q[i], c[0])) << "row " << i << " against one";
         }
         EXPECT_TRUE(run_rows(o, {}, {}).empty());
