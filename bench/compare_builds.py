@@ -1,12 +1,15 @@
 """Two builds of quillmatch_many side by side in one process: before and after a change.
 
-    python bench/compare_builds.py BEFORE_DIR AFTER_DIR [--repeats N]
+    python bench/compare_builds.py BEFORE_DIR AFTER_DIR [--repeats N] [--joins]
 
 Each directory is the py/ folder of a build (holding quillmatch_many/_quillmatch_many.abi3.so,
 or quillmatch_many.abi3.so from before the package), e.g. of two CMake build trees
 (one of them configured from a `git worktree` of the older commit). Every case is timed with
 both builds alternately and the best time of each kept; the last column is after/before.
 Columns come from pyarrow and polars when they are installed (bench/requirements.txt).
+With --joins, the filtered joins and the index instead, on generated two-word names of two
+kinds: full names (about 18 characters) and a list that mixes in many short ones (about 14),
+where a change to the plans of short texts shows.
 """
 
 import argparse
@@ -76,11 +79,64 @@ def cases(rnd):
     return out
 
 
+def two_word_names(rnd, n, shortest_word):
+    """n names of two words of shortest_word to 5 syllables, a third followed by a copy with
+    one letter changed."""
+    syllables = ["an", "ber", "ca", "dor", "el", "fi", "gar", "ho", "is", "jo", "ka", "lu", "ma",
+                 "ne", "os", "pe", "qui", "ro", "sa", "te", "ul", "vi", "wen", "xa", "yo", "ze",
+                 "\u00e9", "\u00fc"]
+
+    def word():
+        return "".join(rnd.choice(syllables) for _ in range(rnd.randint(shortest_word, 5))).capitalize()
+
+    out = []
+    while len(out) < n:
+        name = word() + " " + word()
+        out.append(name)
+        if rnd.random() < 0.3:
+            k = rnd.randrange(len(name))
+            out.append(name[:k] + rnd.choice("abcdefghij") + name[k + 1:])
+    return out[:n]
+
+
+def join_cases(rnd):
+    """(label, clock, call(module)) for the joins and the index, one worker."""
+    cpu = time.process_time
+    out = []
+    indexes = {}
+
+    def index_top(names, measure, queries):
+        def call(m):
+            key = (id(m), id(names), measure)
+            if key not in indexes:
+                indexes[key] = m.Index(names, measure, 2)
+            for q in queries:
+                indexes[key].top([q], 5, workers=1)
+        return call
+
+    for kind, shortest_word in (("full names", 3), ("names and short ones", 2)):
+        names = two_word_names(rnd, 200_000, shortest_word)
+        queries = [n[:-1] + "x" for n in rnd.sample(names, 300)]
+        out += [
+            ("levenshtein_pairs d=2, %s" % kind, cpu,
+             lambda m, names=names: m.levenshtein_pairs(names, score_cutoff=2, workers=1)),
+            ("damerau_pairs d=2, %s" % kind, cpu,
+             lambda m, names=names: m.damerau_pairs(names, score_cutoff=2, workers=1)),
+            ("levenshtein_pairs d=1, %s" % kind, cpu,
+             lambda m, names=names: m.levenshtein_pairs(names, score_cutoff=1, workers=1)),
+            ("Index levenshtein 2, top 5 of 300 queries, %s" % kind, cpu,
+             index_top(names, "levenshtein", queries)),
+            ("Index damerau 2, top 5 of 300 queries, %s" % kind, cpu, index_top(names, "damerau", queries)),
+        ]
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("before")
     parser.add_argument("after")
     parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--joins", action="store_true", help="the joins and the index instead")
     args = parser.parse_args()
     builds = {"before": load(args.before), "after": load(args.after)}
     # A build older than the choice at import has no simd: the AVX2 engines.
@@ -88,7 +144,7 @@ def main():
         sys.version.split()[0], args.repeats, getattr(builds["before"], "simd", "avx2"),
         getattr(builds["after"], "simd", "avx2")))
     print("%-64s %11s %11s %8s" % ("", "before", "after", "ratio"))
-    for label, clock, call in cases(random.Random(20240602)):
+    for label, clock, call in (join_cases if args.joins else cases)(random.Random(20240602)):
         t = alternate({name: (lambda m=m: call(m)) for name, m in builds.items()}, args.repeats, clock)
         print("%-64s %8.2f ms %8.2f ms %8.2f" % (label, t["before"] * 1e3, t["after"] * 1e3,
                                                   t["after"] / t["before"]), flush=True)
