@@ -45,6 +45,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "join/segments.h"
 #include "join/texts.h"
 #include "join/thresholds.h"
 
@@ -108,8 +109,8 @@ class Keys {
     }
     const auto k = static_cast<std::uint32_t>(thresholds_.cut_for(l, reach_) + 1);  // <= l when l is cut
     for (std::uint32_t i = 0; i < k; ++i) {
-      const auto [start, length] = segment(l, k, i);
-      out.push_back(segment_key(s, start, length, l, i));
+      const join::Segment c = join::cut_segment(l, k, i, gap_);
+      out.push_back(segment_key(s, c.start, c.length, l, i));
     }
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
@@ -148,29 +149,12 @@ class Keys {
   void windows(const WorkingQuery& r, std::uint32_t l, std::uint64_t t, std::vector<std::uint64_t>& out) const {
     const auto k = static_cast<std::uint32_t>(thresholds_.cut_for(l, reach_) + 1);
     const auto looked_up = static_cast<std::uint32_t>(std::min<std::uint64_t>(t + 1, k));  // t < k
-    const std::int64_t m = r.length, shift = m - static_cast<std::int64_t>(l);  // D
     for (std::uint32_t i = 1; i <= looked_up; ++i) {
-      const auto [start, length] = segment(l, k, i - 1);
-      const std::int64_t left = i - 1, right = static_cast<std::int64_t>(t) + 1 - i, p = start;
-      const std::int64_t first = std::max({p - left, p + shift - right, std::int64_t{0}});
-      const std::int64_t last = std::min({p + left, p + shift + right, m - length});
-      for (std::int64_t q = first; q <= last; ++q)
-        out.push_back(segment_key(r, static_cast<std::uint32_t>(q), length, l, i - 1));
+      const join::Segment c = join::cut_segment(l, k, i - 1, gap_);
+      const join::Window w = join::segment_window(c, i, t, r.length, l);
+      for (std::int64_t q = w.first; q <= w.last; ++q)
+        out.push_back(segment_key(r, static_cast<std::uint32_t>(q), c.length, l, i - 1));
     }
-  }
-
-  struct Cut {
-    std::uint32_t start, length;  // in code points
-  };
-  // Segment i of a length l cut into k: the characters outside the gaps
-  // spread evenly, the last (l - g(k - 1)) mod k segments one longer. The
-  // proof of segments.h holds for any cut into k non-empty segments with g
-  // code points between them; this is the one SegmentIndex::segment makes.
-  Cut segment(std::uint32_t l, std::uint32_t k, std::uint32_t i) const {
-    const std::uint32_t body = l - gap_ * (k - 1);
-    const std::uint32_t base = body / k, extra = body % k, longer_from = k - extra;
-    return Cut{i * (base + gap_) + (i > longer_from ? i - longer_from : 0),
-               base + (i >= longer_from ? 1u : 0u)};
   }
 
   std::uint64_t segment_key(const WorkingQuery& t, std::uint32_t start, std::uint32_t length, std::uint32_t l,

@@ -66,7 +66,7 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& threshol
     const std::string_view t = texts.text(id);
     code_point_starts(t, starts);
     for (std::uint32_t i = 0; i < k; ++i) {
-      const Segment s = segment(l, k, i);
+      const Segment s = cut_segment(l, k, i, gap_);
       const std::uint32_t b0 = starts[s.start], b1 = starts[s.start + s.length];
       pairs.emplace_back(key(hash_bytes(t.data() + b0, b1 - b0), l, i), static_cast<std::uint32_t>(id));
     }
@@ -88,15 +88,6 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& threshol
   directory_.assign((std::size_t{1} << bits) + 1, 0);
   for (std::size_t u = 0; u < distinct; ++u) ++directory_[slot(keys_[u].key) + 1];
   std::partial_sum(directory_.begin(), directory_.end(), directory_.begin());
-}
-
-Segment SegmentIndex::segment(std::uint32_t length, std::uint32_t k, std::uint32_t i) const {
-  // The cut characters, spread evenly: the last `extra` segments take one more.
-  const std::uint32_t body = length - gap_ * (k - 1);
-  const std::uint32_t base = body / k, extra = body % k;
-  const std::uint32_t longer_from = k - extra;
-  return Segment{i * (base + gap_) + (i > longer_from ? i - longer_from : 0),
-                 base + (i >= longer_from ? 1u : 0u)};
 }
 
 std::uint64_t SegmentIndex::key(std::uint64_t bytes_hash, std::uint32_t length, std::uint32_t i) const {

@@ -66,6 +66,29 @@ struct Segment {
   std::uint32_t length;  // in code points
 };
 
+// Segment i (from 0) of a text of `length` code points cut into k segments
+// with `gap` code points between them: the characters outside the gaps
+// spread evenly, the last (length - gap(k - 1)) mod k segments one longer.
+// REQUIRES: the cut leaves every segment non-empty.
+inline Segment cut_segment(std::uint32_t length, std::uint32_t k, std::uint32_t i, std::uint32_t gap) {
+  const std::uint32_t body = length - gap * (k - 1);
+  const std::uint32_t base = body / k, extra = body % k;
+  const std::uint32_t longer_from = k - extra;
+  return Segment{i * (base + gap) + (i > longer_from ? i - longer_from : 0), base + (i >= longer_from ? 1u : 0u)};
+}
+
+// The positions q of a query of m code points at which segment number i
+// (from 1), `s`, of a text of length l within t of the query may lie
+// unchanged (the window above); none when first > last.
+struct Window {
+  std::int64_t first, last;
+};
+inline Window segment_window(Segment s, std::uint32_t i, std::uint64_t t, std::int64_t m, std::int64_t l) {
+  const std::int64_t left = i - 1, right = static_cast<std::int64_t>(t) + 1 - i, p = s.start, shift = m - l;
+  return Window{std::max({p - left, p + shift - right, std::int64_t{0}}),
+                std::min({p + left, p + shift + right, m - static_cast<std::int64_t>(s.length)})};
+}
+
 class SegmentIndex {
  public:
   // REQUIRES: fewer than 2^32 texts; `thresholds` are those of every pair
@@ -88,8 +111,6 @@ class SegmentIndex {
                   Keep&& keep) const;
 
  private:
-  // Segment i of a text of this length cut into k segments.
-  Segment segment(std::uint32_t length, std::uint32_t k, std::uint32_t i) const;
   std::uint64_t key(std::uint64_t bytes_hash, std::uint32_t length, std::uint32_t i) const;
   std::size_t slot(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift_); }
 
@@ -134,18 +155,13 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
       keep(uncut_[e], static_cast<std::uint32_t>(l), texts_.counts(uncut_[e]), t);
     const std::uint32_t k = segments_[l];
     if (k == 0) continue;
-    const std::int64_t shift = static_cast<std::int64_t>(r.length) - static_cast<std::int64_t>(l);  // D
     // t < k for a length that may pair with the query's (thresholds.h); the
     // bound only keeps the reads within the segments.
     const std::uint32_t looked_up = static_cast<std::uint32_t>(std::min<std::uint64_t>(t + 1, k));
     for (std::uint32_t i = 1; i <= looked_up; ++i) {
-      const Segment s = segment(static_cast<std::uint32_t>(l), k, i - 1);
-      const std::int64_t left = i - 1, right = static_cast<std::int64_t>(t) + 1 - i;
-      const std::int64_t p = s.start;
-      std::int64_t first = std::max({p - left, p + shift - right, std::int64_t{0}});
-      std::int64_t last = std::min({p + left, p + shift + right,
-                                    static_cast<std::int64_t>(r.length) - s.length});
-      for (std::int64_t q = first; q <= last; ++q) {
+      const Segment s = cut_segment(static_cast<std::uint32_t>(l), k, i - 1, gap_);
+      const Window w = segment_window(s, i, t, r.length, static_cast<std::int64_t>(l));
+      for (std::int64_t q = w.first; q <= w.last; ++q) {
         const std::uint32_t b0 = r.starts[static_cast<std::size_t>(q)];
         const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + s.length];
         const std::uint64_t h = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
