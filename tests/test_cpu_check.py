@@ -21,6 +21,7 @@ import pytest
 
 import quillmatch as qm
 import quillmatch_many as qmm
+from helpers import SANITIZED
 
 QEMU = shutil.which("qemu-x86_64")
 EXPECTED_SIMD = os.environ.get("QUILLMATCH_EXPECT_SIMD")
@@ -80,7 +81,7 @@ def qemu_emulates_avx2():
 
 @pytest.mark.skipif(QEMU is None, reason="needs qemu-x86_64 (Debian package qemu-user)")
 @pytest.mark.skipif(platform.machine() != "x86_64", reason="emulates x86-64 processors")
-@pytest.mark.skipif(bool(os.environ.get("QUILLMATCH_EXPECT_SANITIZED")),
+@pytest.mark.skipif(SANITIZED,
                     reason="the sanitizer runtimes do not run under qemu-user")
 @pytest.mark.parametrize("model, runs_avx2", MODELS, ids=[model for model, _ in MODELS])
 def test_import_under_emulated_processor(model, runs_avx2):

@@ -2,7 +2,6 @@
 processes, every match checked against the scalar function."""
 
 import heapq
-import os
 import pathlib
 import random
 import sys
@@ -10,8 +9,9 @@ import sys
 import pytest
 
 import quillmatch as qm
+from helpers import SANITIZED
 
-if os.environ.get("QUILLMATCH_EXPECT_SANITIZED"):
+if SANITIZED:
     pytest.skip("the recipe only moves texts; the plain run covers it", allow_module_level=True)
 distributed = pytest.importorskip("distributed")
 pytest.importorskip("dask.bag")

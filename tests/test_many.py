@@ -16,7 +16,7 @@ import pytest
 
 import quillmatch as qm
 import quillmatch_many as qmm
-from helpers import assert_raises_with_note
+from helpers import SANITIZED, assert_raises_with_note
 
 SCALAR = {"levenshtein": qm.levenshtein_bp, "damerau": qm.damerau_bp,
           "jaro_winkler": qm.jaro_winkler_similarity}
@@ -291,7 +291,7 @@ def test_without_numpy_results_are_flat_memoryviews():
                                [1.0, 0.0], [2]])
 
 
-@pytest.mark.skipif(bool(os.environ.get("QUILLMATCH_EXPECT_SANITIZED")) or not sys.platform.startswith("linux"),
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"),
                     reason="AddressSanitizer reserves far more address space than the limit leaves")
 def test_a_matrix_too_large_raises_memory_error_naming_its_shape():
     child = run_child('''
@@ -314,7 +314,7 @@ def test_a_matrix_too_large_raises_memory_error_naming_its_shape():
                                 "cannot allocate a 100000 x 20000 matrix of int64", "[[1]]"]
 
 
-@pytest.mark.skipif(bool(os.environ.get("QUILLMATCH_EXPECT_SANITIZED")) or not sys.platform.startswith("linux"),
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"),
                     reason="AddressSanitizer reserves far more address space than the limit leaves")
 def test_threads_the_system_refuses_leave_the_work_to_those_that_start():
     # Address space for some of the threads asked for, then for none: the same results.

@@ -13,9 +13,10 @@ import sys
 import textwrap
 
 import pytest
+from helpers import SANITIZED
 
 pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("QUILLMATCH_EXPECT_SANITIZED")) or not sys.platform.startswith("linux"),
+    SANITIZED or not sys.platform.startswith("linux"),
     reason="AddressSanitizer reserves far more address space than any limit left to the test")
 
 CHILD = textwrap.dedent(r'''

@@ -1,13 +1,12 @@
 """levenshtein_bp, damerau_bp and jaro_winkler_similarity against the oracles."""
 
 import itertools
-import os
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import quillmatch
-from helpers import fold_ref, jaro_winkler_ref, levenshtein_dp, next_float_up, osa_dp
+from helpers import SANITIZED, fold_ref, jaro_winkler_ref, levenshtein_dp, next_float_up, osa_dp
 
 L = quillmatch.levenshtein_bp
 D = quillmatch.damerau_bp
@@ -15,7 +14,7 @@ J = quillmatch.jaro_winkler_similarity
 
 # The sanitizer build repeats these runs to find memory errors, not new inputs:
 # a fifth of the examples reach the same code paths at a fifth of the cost.
-EXAMPLES_SHARE = 5 if os.environ.get("QUILLMATCH_EXPECT_SANITIZED") else 1
+EXAMPLES_SHARE = 5 if SANITIZED else 1
 
 # Small alphabets, so that matches and transpositions are common.  Every letter
 # here lower-cases the same way in every Python and Unicode version concerned.

@@ -2,13 +2,13 @@
 comparisons written on quillmatch's SQL functions, trained, predicted and clustered; the links
 against the known true pairs, and the model's levels against quillmatch's own scores."""
 
-import os
 import pathlib
 import sys
 
 import pytest
+from helpers import SANITIZED
 
-if os.environ.get("QUILLMATCH_EXPECT_SANITIZED"):
+if SANITIZED:
     pytest.skip("the SQL functions' scores are checked in the plain run", allow_module_level=True)
 for package in ["splink", "faker", "duckdb", "pandas", "pyarrow"]:
     pytest.importorskip(package)
