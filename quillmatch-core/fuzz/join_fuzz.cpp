@@ -3,7 +3,7 @@
 // many pairs lie within the cutoff), ASCII and beyond, folded or not, every
 // distance cutoff from 0 to past the texts' lengths and similarity cutoffs
 // around the scores that occur, distance cutoffs near 2^64, short texts with
-// cutoffs 0 to 4, self joins and queries against candidates,
+// cutoffs 0 to 4, exact copies, self joins and queries against candidates,
 // 1 to 3 workers. Both plans, and runs over an index built for a looser
 // cutoff, must give the same arrays, to the bit; a self join's clusters,
 // merged while either plan joins, must be the clusters of its pairs.
@@ -139,8 +139,11 @@ void fuzz_one(FuzzInput& in) {
   const bool short_texts = in.flag();
   const std::size_t longest = short_texts ? in.pick(kShortLongest) : in.below(6) == 0 ? 90 : 1 + in.below(40);
   const std::size_t roots = 1 + in.below(6), count = in.below(80);
+  // Exact copies too: a self join of edit distances joins one text of each
+  // group of equal texts and gives the pairs of their members.
   for (std::size_t k = 0; k < count; ++k) {
     if (k < roots || in.below(5) == 0) texts.push_back(random_text(in, longest, false));
+    else if (in.below(4) == 0) texts.push_back(texts[in.below(k)]);
     else texts.push_back(near_copy(in, texts[in.below(k)]));
   }
   ExactTexts exact;

@@ -35,36 +35,14 @@ void DeletionIndex::text_keys(std::size_t id, std::vector<std::uint32_t>& starts
 }
 
 void DeletionIndex::group(const WorkingTexts& texts, Meter& meter) {
-  // (hash, id) of the held texts; equal texts have equal hashes, and a run of
-  // equal hashes is split by comparing the texts, so no two different texts
-  // share a group.
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> hashed;
-  for (std::size_t id = 0; id < texts.size(); ++id) {
-    if (texts.length(id) > longest_) continue;
-    const std::string_view t = texts.text(id);
-    hashed.emplace_back(hash_bytes(t.data(), t.size()), static_cast<std::uint32_t>(id));
-    meter.spend(t.size() + 8);
-  }
-  std::sort(hashed.begin(), hashed.end());
-  meter.spend(16 * hashed.size());
-  members_.reserve(hashed.size());
-  std::vector<std::uint32_t> run, left;
-  for (std::size_t a = 0, b = 0; a < hashed.size(); a = b) {
-    run.clear();
-    while (b < hashed.size() && hashed[b].first == hashed[a].first) run.push_back(hashed[b++].second);
-    while (!run.empty()) {  // in id order: members come out sorted
-      const std::string_view first = texts.text(run.front());
-      group_from_.push_back(static_cast<std::uint32_t>(members_.size()));
-      group_length_.push_back(static_cast<std::uint8_t>(texts.length(run.front())));
-      left.clear();
-      for (const std::uint32_t id : run) {
-        if (texts.text(id) == first) members_.push_back(id);
-        else left.push_back(id);
-      }
-      run.swap(left);
-    }
-  }
-  group_from_.push_back(static_cast<std::uint32_t>(members_.size()));
+  std::vector<std::uint32_t> held;
+  for (std::size_t id = 0; id < texts.size(); ++id)
+    if (texts.length(id) <= longest_) held.push_back(static_cast<std::uint32_t>(id));
+  EqualGroups groups = group_equal(held, [&](std::uint32_t id) { return texts.text(id); }, meter);
+  for (std::size_t g = 0; g < groups.size(); ++g)
+    group_length_.push_back(static_cast<std::uint8_t>(texts.length(groups.first(g))));
+  group_from_ = std::move(groups.from);
+  members_ = std::move(groups.members);
 }
 
 DeletionIndex::DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest, Meter& meter)

@@ -63,6 +63,7 @@
 #include <string_view>
 #include <vector>
 
+#include "join/groups.h"
 #include "join/texts.h"
 
 namespace quillmatch::join {
@@ -147,8 +148,6 @@ class DeletionIndex {
   std::vector<std::uint8_t> group_length_;
   const WorkingTexts& texts_;
 };
-
-std::uint64_t hash_bytes(const char* data, std::size_t size);
 
 namespace detail {
 

@@ -2,30 +2,12 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <functional>
 #include <numeric>
 
 #include "many/polled_sort.h"
 
 namespace quillmatch::join {
-
-std::uint64_t hash_bytes(const char* data, std::size_t size) {
-  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  std::uint64_t h = size * kMul;
-  std::size_t at = 0;
-  for (; at + 8 <= size; at += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, data + at, 8);
-    h = std::rotl((h ^ w) * kMul, 29);
-  }
-  if (at < size) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, data + at, size - at);
-    h = std::rotl((h ^ w) * kMul, 29);
-  }
-  return h;
-}
 
 SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap,
                            Reach reach, std::uint32_t shortest, Meter& meter)

@@ -142,8 +142,6 @@ class SegmentIndex {
   const WorkingTexts& texts_;
 };
 
-std::uint64_t hash_bytes(const char* data, std::size_t size);
-
 template <class Keep>
 void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
                               std::optional<std::uint64_t> within, Keep&& keep) const {

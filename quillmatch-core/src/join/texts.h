@@ -56,6 +56,10 @@ inline unsigned count_distance(const CharCounts& a, const CharCounts& b) {
 #endif
 }
 
+// A hash of a text's bytes, the same on every machine and in every run (the
+// keyed join's keys are made of it).
+std::uint64_t hash_bytes(const char* data, std::size_t size);
+
 // Where each code point of a text starts, and where the text ends: length + 1
 // byte offsets.
 void code_point_starts(std::string_view text, std::vector<std::uint32_t>& out);
