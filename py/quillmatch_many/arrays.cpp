@@ -1,5 +1,9 @@
 #include "quillmatch_many/arrays.h"
 
+#include <cstring>
+#include <iterator>
+#include <memory>
+
 namespace quillmatch::py {
 
 namespace {
@@ -23,6 +27,43 @@ PyObject* numpy_module() {
       cached = numpy;
   }
   return cached;
+}
+
+// What a result's wrapping calls, looked up once (a lookup by name and a
+// dtype parsed from its name cost more than the call of a small top list),
+// kept, as the numpy module is, for the life of the process: numpy.frombuffer,
+// the name "reshape", and the dtypes by their names.
+struct NumpyCalls {
+  Ref frombuffer;
+  Ref reshape;
+  struct Dtype {
+    const char* name;
+    Ref dtype;
+  };
+  Dtype dtypes[8];
+  std::size_t dtype_count = 0;
+};
+
+NumpyCalls* numpy_calls(PyObject* numpy) {
+  static NumpyCalls* calls = nullptr;
+  if (calls) return calls;
+  auto made = std::make_unique<NumpyCalls>();
+  made->frombuffer = Ref(PyObject_GetAttrString(numpy, "frombuffer"));
+  if (!made->frombuffer) return nullptr;
+  made->reshape = Ref(PyUnicode_InternFromString("reshape"));
+  if (!made->reshape) return nullptr;
+  calls = made.release();
+  return calls;
+}
+
+// numpy.dtype(name), kept once made (the names are the few of Element).
+Ref dtype_named(PyObject* numpy, NumpyCalls& calls, const char* name) {
+  for (std::size_t k = 0; k < calls.dtype_count; ++k)
+    if (std::strcmp(calls.dtypes[k].name, name) == 0) return Ref::borrow(calls.dtypes[k].dtype.get());
+  Ref dtype(PyObject_CallMethod(numpy, "dtype", "s", name));
+  if (dtype && calls.dtype_count < std::size(calls.dtypes))
+    calls.dtypes[calls.dtype_count++] = {name, Ref::borrow(dtype.get())};
+  return dtype;
 }
 
 }  // namespace
@@ -90,12 +131,17 @@ PyObject* OutArray::release_as_python() {
     bytes_ = Ref();
     return PyObject_CallMethod(view.get(), "cast", "s", element_.format);
   }
-  Ref flat(PyObject_CallMethod(numpy, "frombuffer", "Os", bytes_.get(), element_.dtype));
+  NumpyCalls* calls = numpy_calls(numpy);
+  if (!calls) return nullptr;
+  const Ref dtype = dtype_named(numpy, *calls, element_.dtype);
+  if (!dtype) return nullptr;
+  Ref flat(PyObject_CallFunctionObjArgs(calls->frombuffer.get(), bytes_.get(), dtype.get(), nullptr));
   if (!flat) return nullptr;
   bytes_ = Ref();
   if (!two_dims_) return flat.release();
-  return PyObject_CallMethod(flat.get(), "reshape", "(nn)", static_cast<Py_ssize_t>(rows_),
-                             static_cast<Py_ssize_t>(cols_));
+  Ref shape(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows_), static_cast<Py_ssize_t>(cols_)));
+  if (!shape) return nullptr;
+  return PyObject_CallMethodObjArgs(flat.get(), calls->reshape.get(), shape.get(), nullptr);
 }
 
 }  // namespace quillmatch::py
