@@ -34,7 +34,9 @@ Per data set and size:
      surnames (bench/join_data.py surnames: mean length 7.3, a quarter beyond ASCII):
      Index levenshtein cutoff 2 build time, bytes a text (fresh interpreter) and top(k=5)
      median latency of one query, one worker; the same for Index damerau cutoff 3; levenshtein_pairs cutoff 1 on all the texts and
-     damerau_pairs cutoff 2 on the first 200 000, time and ns a pair found. With --before DIR
+     damerau_pairs cutoff 2 on the first 200 000, time and ns a pair found. On the words,
+     also Index damerau cutoff 2 top(k=1) beside symspellpy's lookup (bench/requirements.txt)
+     of the closest words within distance 2, 2 000 queries with one typo. With --before DIR
      (the py/ folder of another build, as bench/compare_builds.py takes), each line runs with
      both builds, one after the other, their results compared, and the ratio is this build's
      time over the other's.
@@ -66,7 +68,7 @@ import quillmatch_many as qmm
 from bench_batch import table
 from compare_builds import load as load_build
 from join_data import typo
-from peers import alternate, count, load
+from peers import alternate, count, load, optional
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -163,7 +165,8 @@ def names(n, kind="names"):
 
 
 def word_list():
-    """The wamerican words, or None (with a note) when they are not there and cannot be had."""
+    """The wamerican words of ASCII letters only (no apostrophes: 74 585 words in Debian 12's
+    list), or None (with a note) when they are not there and cannot be had."""
     if not os.path.exists(WORDS) and hasattr(os, "geteuid") and os.geteuid() == 0:
         print("installing Debian's wamerican for %s" % WORDS, flush=True)
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
@@ -174,7 +177,7 @@ def word_list():
         print("note: %s is missing (Debian's wamerican); the word list is skipped" % WORDS)
         return None
     with open(WORDS, encoding="utf-8") as f:
-        return [w for w in f.read().split("\n") if w]
+        return [w for w in f.read().split("\n") if w and w.isascii() and w.isalpha()]
 
 
 def dataset(label, n):
@@ -497,6 +500,34 @@ SHORT_DAMERAU = 200_000
 SHORT_QUERIES = 5_000
 
 
+SYMSPELL_QUERIES = 2_000
+
+
+def symspell_line(run, builds, words, quick):
+    """The word-list lookup beside symspellpy (a pure-Python SymSpell, run as a black box):
+    the closest words within OSA distance 2 of a query with one typo, its lookup against
+    Index(words, "damerau", 2).top([q], 1), median of one query at a time, one worker."""
+    symspellpy = optional("symspellpy")
+    rnd = random.Random(SEED + 2)
+    queries = [typo(rnd, w) for w in rnd.choices(words, k=SYMSPELL_QUERIES if not quick else 200)]
+    medians = {}
+    if symspellpy:
+        sym = symspellpy.SymSpell(max_dictionary_edit_distance=2)
+        for w in words:
+            sym.create_dictionary_entry(w, 1)
+        closest = symspellpy.Verbosity.CLOSEST
+        medians["symspellpy"], p90 = run.latencies(
+            lambda q: sym.lookup(q, closest, max_edit_distance=2), [(q,) for q in queries])
+        run.row("words", "symspellpy lookup, CLOSEST, distance 2, 1 query", len(words), "peer",
+                median_us=medians["symspellpy"], p90_us=p90, note="%s queries with one typo" % count(len(queries)))
+    for name, _, module in builds:
+        index = module.Index(words, "damerau", 2)
+        med, p90 = run.latencies(lambda q: index.top([q], 1, workers=1), [(q,) for q in queries])
+        ratio = med / medians["symspellpy"] if "symspellpy" in medians else None
+        run.row("words", "Index damerau 2: top k=1, 1 query, 1 worker", len(words), "index", median_us=med,
+                p90_us=p90, ratio=ratio, note="%s build; ratio: to symspellpy's lookup" % name)
+
+
 def short_jobs(run, before_dir, quick):
     """The short-text lines (docstring, item 5): this build and, given, another one."""
     builds = [("this", None, qmm)]
@@ -547,6 +578,8 @@ def short_jobs(run, before_dir, quick):
             run.row(data, "Index damerau 3: build and memory", n, "index", seconds=r["seconds"],
                     mem_mb=r["held"] / 1e6, note="%s build; %.0f bytes a text held, %.0f at the build's peak"
                     % (name, r["held"] / n, r["peak"] / n))
+        if data == "words":
+            symspell_line(run, builds, texts, quick)
         run.check("%s Index levenshtein 2 top" % data, {b: results[b] for b, _, _ in builds})
         run.check("%s Index damerau 3 top" % data, {b: results[b, 3] for b, _, _ in builds})
         for label, fn_name, cutoff, m in (("levenshtein_pairs, cutoff 1", "levenshtein_pairs", 1, n),

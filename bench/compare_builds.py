@@ -9,7 +9,9 @@ both builds alternately and the best time of each kept; the last column is after
 Columns come from pyarrow and polars when they are installed (bench/requirements.txt).
 With --joins, the filtered joins and the index instead, on generated two-word names of two
 kinds: full names (about 18 characters) and a list that mixes in many short ones (about 14),
-where a change to the plans of short texts shows.
+where a change to the plans of short texts shows. With --core, the core module quillmatch
+(quillmatch.abi3.so beside the package) on the calls bench/peers.py times against the peers:
+a call per pair, short and long, and the batch of one query against a list.
 """
 
 import argparse
@@ -19,18 +21,18 @@ import random
 import sys
 import time
 
-from peers import alternate, optional, words
+from peers import alternate, call_loop, call_loop_folded, mutate, optional, pairs_of, words
 
 QUERY = "kvarnstelj"
 
 
-def load(directory):
+def load(directory, core=False):
     """The extension of a build's py/ folder: the package's private part, or, built before
-    quillmatch_many was a package, the module itself."""
-    name = "_quillmatch_many"
+    quillmatch_many was a package, the module itself; with core, the core module."""
+    name = "quillmatch" if core else "_quillmatch_many"
     path = os.path.join(directory, "quillmatch_many", name + ".abi3.so")
-    if not os.path.exists(path):
-        name = "quillmatch_many"
+    if core or not os.path.exists(path):
+        name = "quillmatch" if core else "quillmatch_many"
         path = os.path.join(directory, name + ".abi3.so")
     found = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(found)
@@ -76,6 +78,32 @@ def cases(rnd):
         series = pl.Series("w", short)
         out.append(("scores, polars utf8_view, 1 worker (CPU)", cpu,
                     lambda m: m.levenshtein_scores(QUERY, series, workers=1)))
+    return out
+
+
+def core_cases(rnd):
+    """(label, clock, call(core module)) for the calls bench/peers.py sets against the peers."""
+    cpu = time.process_time
+    pairs13 = pairs_of(words(rnd, 40_000, 13, 13))
+    mixed13 = [(a.capitalize(), b.upper()) for a, b in pairs13]
+    long_pairs = [(a, mutate(rnd, a)) for a in words(rnd, 200, 1000, 1000)]
+    short = words(rnd, 1_000_000, 5, 20)
+    big_query, big = words(rnd, 1, 1000, 1000)[0], words(rnd, 2_000, 1000, 1000)
+    out = []
+    for name in ("levenshtein_bp", "damerau_bp", "jaro_winkler_similarity"):
+        out += [
+            ("%s, 20 000 pairs of 13 letters, per call" % name, cpu,
+             lambda m, name=name: call_loop(getattr(m, name), pairs13)),
+            ("%s, 200 pairs of 1 000 letters, per call" % name, cpu,
+             lambda m, name=name: call_loop(getattr(m, name), long_pairs)),
+        ]
+    out.append(("levenshtein_bp case_insensitive, 20 000 mixed-case pairs", cpu,
+                lambda m: call_loop_folded(m.levenshtein_bp, mixed13)))
+    for name in ("levenshtein_batch", "damerau_batch", "jaro_winkler_batch"):
+        out.append(("%s, query against 1M short words" % name, cpu,
+                    lambda m, name=name: getattr(m, name)(QUERY, short)))
+    out.append(("levenshtein_batch, 1 000-letter query against 2 000 such", cpu,
+                lambda m: m.levenshtein_batch(big_query, big)))
     return out
 
 
@@ -136,15 +164,17 @@ def main():
     parser.add_argument("before")
     parser.add_argument("after")
     parser.add_argument("--repeats", type=int, default=9)
-    parser.add_argument("--joins", action="store_true", help="the joins and the index instead")
+    which = parser.add_mutually_exclusive_group()
+    which.add_argument("--joins", action="store_true", help="the joins and the index instead")
+    which.add_argument("--core", action="store_true", help="the core module's calls instead")
     args = parser.parse_args()
-    builds = {"before": load(args.before), "after": load(args.after)}
+    builds = {"before": load(args.before, args.core), "after": load(args.after, args.core)}
     # A build older than the choice at import has no simd: the AVX2 engines.
     print("Python %s, best of %d alternated repetitions; back ends: before %s, after %s" % (
         sys.version.split()[0], args.repeats, getattr(builds["before"], "simd", "avx2"),
         getattr(builds["after"], "simd", "avx2")))
     print("%-64s %11s %11s %8s" % ("", "before", "after", "ratio"))
-    for label, clock, call in (join_cases if args.joins else cases)(random.Random(20240602)):
+    for label, clock, call in (join_cases if args.joins else core_cases if args.core else cases)(random.Random(20240602)):
         t = alternate({name: (lambda m=m: call(m)) for name, m in builds.items()}, args.repeats, clock)
         print("%-64s %8.2f ms %8.2f ms %8.2f" % (label, t["before"] * 1e3, t["after"] * 1e3,
                                                   t["after"] / t["before"]), flush=True)
