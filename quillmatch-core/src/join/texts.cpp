@@ -7,23 +7,6 @@
 
 namespace quillmatch::join {
 
-std::uint64_t hash_bytes(const char* data, std::size_t size) {
-  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  std::uint64_t h = size * kMul;
-  std::size_t at = 0;
-  for (; at + 8 <= size; at += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, data + at, 8);
-    h = std::rotl((h ^ w) * kMul, 29);
-  }
-  if (at < size) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, data + at, size - at);
-    h = std::rotl((h ^ w) * kMul, 29);
-  }
-  return h;
-}
-
 namespace {
 
 // The bucket of each ASCII code point, letters of both cases alike.

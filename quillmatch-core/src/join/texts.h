@@ -9,6 +9,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 
 #if defined(QUILLMATCH_SIMD_AVX2)
@@ -58,7 +60,22 @@ inline unsigned count_distance(const CharCounts& a, const CharCounts& b) {
 
 // A hash of a text's bytes, the same on every machine and in every run (the
 // keyed join's keys are made of it).
-std::uint64_t hash_bytes(const char* data, std::size_t size);
+inline std::uint64_t hash_bytes(const char* data, std::size_t size) {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = size * kMul;
+  std::size_t at = 0;
+  for (; at + 8 <= size; at += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, data + at, 8);
+    h = std::rotl((h ^ w) * kMul, 29);
+  }
+  if (at < size) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, data + at, size - at);
+    h = std::rotl((h ^ w) * kMul, 29);
+  }
+  return h;
+}
 
 // Where each code point of a text starts, and where the text ends: length + 1
 // byte offsets.
