@@ -35,10 +35,9 @@ void DeletionIndex::text_keys(std::size_t id, std::vector<std::uint32_t>& starts
 }
 
 void DeletionIndex::group(const WorkingTexts& texts, Meter& meter) {
-  std::vector<std::uint32_t> held;
-  for (std::size_t id = 0; id < texts.size(); ++id)
-    if (texts.length(id) <= longest_) held.push_back(static_cast<std::uint32_t>(id));
-  EqualGroups groups = group_equal(held, [&](std::uint32_t id) { return texts.text(id); }, meter);
+  EqualGroups groups = group_equal(
+      static_cast<std::uint32_t>(texts.size()), [&](std::uint32_t id) { return texts.length(id) <= longest_; },
+      [&](std::uint32_t id) { return texts.text(id); }, meter);
   for (std::size_t g = 0; g < groups.size(); ++g)
     group_length_.push_back(static_cast<std::uint8_t>(texts.length(groups.first(g))));
   group_from_ = std::move(groups.from);

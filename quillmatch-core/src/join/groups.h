@@ -28,12 +28,13 @@ struct EqualGroups {
   }
 };
 
-// Groups `ids` (increasing) by text(id), a string_view of the id's bytes.
-template <class TextOf>
-EqualGroups group_equal(std::span<const std::uint32_t> ids, TextOf&& text, Meter& meter) {
+// Groups the ids below `count` that held(id) keeps by text(id), a
+// string_view of the id's bytes.
+template <class Held, class TextOf>
+EqualGroups group_equal(std::uint32_t count, Held&& held, TextOf&& text, Meter& meter) {
   std::vector<std::pair<std::uint64_t, std::uint32_t>> hashed;
-  hashed.reserve(ids.size());
-  for (const std::uint32_t id : ids) {
+  for (std::uint32_t id = 0; id < count; ++id) {
+    if (!held(id)) continue;
     const std::string_view t = text(id);
     hashed.emplace_back(hash_bytes(t.data(), t.size()), id);
     meter.spend(t.size() + 8);

@@ -96,9 +96,9 @@ std::optional<EqualGroups> repeats(std::span<const TextView> texts, Meter& meter
   }
   std::sort(hashes.begin(), hashes.end());
   if (std::adjacent_find(hashes.begin(), hashes.end()) == hashes.end()) return std::nullopt;
-  std::vector<std::uint32_t> ids(texts.size());
-  std::iota(ids.begin(), ids.end(), 0u);
-  EqualGroups groups = join::group_equal(ids, [&](std::uint32_t id) { return texts[id].view(); }, meter);
+  EqualGroups groups = join::group_equal(
+      static_cast<std::uint32_t>(texts.size()), [](std::uint32_t) { return true; },
+      [&](std::uint32_t id) { return texts[id].view(); }, meter);
   if (groups.size() == texts.size()) return std::nullopt;
   return groups;
 }
