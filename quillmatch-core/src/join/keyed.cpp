@@ -275,22 +275,38 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
   std::vector<std::uint32_t> kept;
   std::vector<TextView> views;
   std::vector<std::uint64_t> distances;
+  // The probe rows of the key at hand, their counts and lengths side by side:
+  // every index row of the key reads them all, and a hot key has thousands of
+  // each, so they are gathered once rather than looked up in the members.
+  std::vector<join::CharCounts> probe_counts;
+  std::vector<std::uint32_t> probe_lengths, probe_members;
   for (std::size_t a = 0, b = 0; a < rows.size(); a = b) {
     while (b < rows.size() && rows[b].key == rows[a].key) ++b;
     std::size_t probes = a;  // rows [a, probes) index, [probes, b) probe
     while (probes < b && rows[probes].role == kIndexRow) ++probes;
+    if (probes == a || probes == b) continue;
+    probe_counts.clear();
+    probe_lengths.clear();
+    probe_members.clear();
+    for (std::size_t yi = probes; yi < b; ++yi) {
+      probe_counts.push_back(counts[rows[yi].member]);
+      probe_lengths.push_back(lengths[rows[yi].member]);
+      probe_members.push_back(rows[yi].member);
+    }
     for (std::size_t xi = a; xi < probes; ++xi) {
-      const join::CharCounts& xc = counts[rows[xi].member];
+      const std::uint32_t xm = rows[xi].member;
+      const join::CharCounts xc = counts[xm];
+      const std::uint32_t xl = lengths[xm];
       kept.clear();
       views.clear();
-      for (std::size_t yi = probes; yi < b; ++yi) {
-        if (rows[yi].member == rows[xi].member) continue;
+      for (std::size_t k = 0; k < probe_members.size(); ++k) {
+        if (probe_members[k] == xm) continue;
         // Edit distances are at least half the count distance (texts.h).
-        const std::uint64_t t = plan.threshold(lengths[rows[xi].member], lengths[rows[yi].member]);
-        if ((join::count_distance(xc, counts[rows[yi].member]) + 1) / 2 > t) continue;
-        Member& y = keyed(rows[yi].member);
-        if (!canonical(rows[a].key, keyed(rows[xi].member), y)) continue;
-        kept.push_back(rows[yi].member);
+        const std::uint64_t t = plan.threshold(xl, probe_lengths[k]);
+        if ((join::count_distance(xc, probe_counts[k]) + 1) / 2 > t) continue;
+        Member& y = keyed(probe_members[k]);
+        if (!canonical(rows[a].key, keyed(xm), y)) continue;
+        kept.push_back(probe_members[k]);
         views.emplace_back(y.form.text());
       }
       if (kept.empty()) continue;
