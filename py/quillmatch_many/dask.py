@@ -8,7 +8,7 @@
 `pairs` finds every pair of rows whose texts lie within a fixed distance, as
 levenshtein_pairs / damerau_pairs find them on one machine, in one shuffle:
 each partition turns its texts into key rows (key_rows), hot keys split
-(quillmatch_many._keyed), the rows are shuffled on their bucket, and each
+(quillmatch_many._keyed), the rows are shuffled on their key and cell, and each
 partition after the shuffle scores the pairs that meet in it (bucket_pairs,
 each cell of a split key alone), each pair coming out of exactly one. Before that, one light pass over the
 input (a survey) finds what the rows depend on, and only what they need:
@@ -112,15 +112,17 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
         keys, at, roles = key_rows(texts, measure, score_cutoff, **options)
         at = np.asarray(at)
         ids = ids[at]
-        rows, buckets, cells = _keyed.spread(keys, ids, roles, ways)
-        return pd.DataFrame({"bucket": buckets, "key": keys[rows], "id": ids[rows], "role": roles[rows],
-                             "cell": cells, "text": _text_column(texts.take(pa.array(at[rows])))})
+        rows, _, cells = _keyed.spread(keys, ids, roles, ways)
+        return pd.DataFrame({"key": keys[rows], "id": ids[rows], "role": roles[rows], "cell": cells,
+                             "text": _text_column(texts.take(pa.array(at[rows])))})
 
-    rows_meta = pd.DataFrame({"bucket": np.array([], np.uint64), "key": np.array([], np.uint64),
-                              "id": np.array([], np.int64), "role": np.array([], np.int8),
-                              "cell": np.array([], np.int32), "text": _text_column(pa.array([], pa.string()))})
+    rows_meta = pd.DataFrame({"key": np.array([], np.uint64), "id": np.array([], np.int64),
+                              "role": np.array([], np.int8), "cell": np.array([], np.int32),
+                              "text": _text_column(pa.array([], pa.string()))})
     rows = df.map_partitions(rows_of, meta=rows_meta)
-    shuffled = rows.shuffle(on="bucket", npartitions=npartitions or parts)
+    # On (key, cell): a key's rows meet in one partition, each cell of a split
+    # key on its own.
+    shuffled = rows.shuffle(on=["key", "cell"], npartitions=npartitions or parts)
 
     def pairs_of(part: Any) -> Any:
         left, right, score = _keyed.score_cells(part["key"].to_numpy(), part["id"].to_numpy(), part["role"].to_numpy(),

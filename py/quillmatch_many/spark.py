@@ -9,10 +9,10 @@ The plan of quillmatch_many.dask.pairs on Spark's Arrow UDFs: one light pass
 (a survey, through mapInArrow) finds the partitions' lengths (the ids,
 without an id column), the longest text and the heavy keys from a sample;
 then each partition turns its texts into key rows (key_rows) and splits the
-hot keys (quillmatch_many._keyed) in one mapInArrow, the rows are grouped by
-their bucket modulo `groups`, and each group's pairs are scored
-(bucket_pairs, each cell of a split key alone, through
-groupBy(...).applyInArrow), each pair coming out of exactly one group. Spark has no unsigned type: keys travel as the int64 of
+hot keys (quillmatch_many._keyed) in one mapInArrow, the rows are shuffled
+into `groups` partitions on their key and cell, and each partition's pairs
+are scored (bucket_pairs, each cell of a split key alone, through another
+mapInArrow), each pair coming out of exactly one partition. Spark has no unsigned type: keys travel as the int64 of
 the same bits. PySpark is imported only when `pairs` is called.
 """
 
@@ -39,7 +39,8 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
     nulls. A key with more than `hot_rows` index or probe rows (estimated
     from a sample) is split into cells of about that many of each (None: no
     key is split, and no survey counts them). `groups` is the number of
-    groups scored (default: spark.sql.shuffle.partitions). key_bits is for
+    partitions the rows are shuffled into and scored in, each whole in one
+    Python worker (default: spark.sql.shuffle.partitions). key_bits is for
     tests: fewer bits make keys collide, the same pairs are found.
     """
     import numpy as np
@@ -119,21 +120,33 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
                 ids = batch.column(0).to_numpy(zero_copy_only=False).astype(np.int64)
             keys, at, roles = key_rows(texts, measure, score_cutoff, **options)
             at = np.asarray(at)
-            rows, buckets, cells = _keyed.spread(keys, ids[at], roles, ways)
+            rows, _, cells = _keyed.spread(keys, ids[at], roles, ways)
             yield pa.RecordBatch.from_arrays(
                 [pa.array(keys[rows].view(np.int64)), pa.array(ids[at[rows]]), pa.array(roles[rows]),
-                 pa.array(cells), texts.take(pa.array(at[rows])),
-                 pa.array((buckets % np.uint64(groups)).astype(np.int32))],
-                names=["key", "id", "role", "cell", "text", "group"])
+                 pa.array(cells), texts.take(pa.array(at[rows]))],
+                names=["key", "id", "role", "cell", "text"])
 
-    spread = df.mapInArrow(rows_of, "key long, id long, role byte, cell int, text string, group int")
+    spread = df.mapInArrow(rows_of, "key long, id long, role byte, cell int, text string")
 
-    def pairs_of(table: Any) -> Any:
+    def pairs_of(batches: Any) -> Any:
+        # The whole partition at once: its keys' rows are all in it, and
+        # bucket_pairs scores any number of keys in one call.
+        table = pa.Table.from_batches(list(batches), schema=rows_schema)
+        if table.num_rows == 0:
+            return
+        table = table.combine_chunks()
         left, right, score = _keyed.score_cells(
             table.column("key").to_numpy().view(np.uint64), table.column("id").to_numpy(),
-            table.column("role").to_numpy(), table.column("cell").to_numpy(), table.column("text").combine_chunks(),
+            table.column("role").to_numpy(), table.column("cell").to_numpy(), table.column("text").chunk(0),
             measure, score_cutoff, **options)
-        return pa.table({"left": left, "right": right, "score": score if normalized else score.astype(np.int64)})
+        yield pa.RecordBatch.from_arrays(
+            [pa.array(left), pa.array(right), pa.array(score if normalized else score.astype(np.int64))],
+            names=["left", "right", "score"])
 
-    return spread.groupBy("group").applyInArrow(
+    rows_schema = pa.schema([("key", pa.int64()), ("id", pa.int64()), ("role", pa.int8()), ("cell", pa.int32()),
+                             ("text", pa.string())])
+    # Shuffled on (key, cell): a key's rows meet in one partition, each cell
+    # of a split key on its own. A partition is scored whole, so Spark needs
+    # no sort by group before it.
+    return spread.repartition(groups, "key", "cell").mapInArrow(
         pairs_of, "left long, right long, score " + ("double" if normalized else "long"))
