@@ -299,7 +299,8 @@ def test_spark_gives_the_one_machine_pairs(monkeypatch, cluster):
         for measure, d, ci, id_column, hot_rows, bits in (("damerau", 2, False, "key", 30, 64),
                                                            ("levenshtein", 1, True, "key", None, 4),
                                                            ("levenshtein", 0.85, False, "key", 30, 64),
-                                                           ("damerau", 1, False, None, 5, 64)):
+                                                           ("damerau", 1, False, None, 5, 64),
+                                                           ("levenshtein", 2, False, None, 2000, 64)):
             got = qspark.pairs(df, "name", measure, d, id_column, case_insensitive=ci, hot_rows=hot_rows,
                                key_bits=bits, normalized=isinstance(d, float)).collect()
             found = [(r.left, r.right, r.score) for r in got]

@@ -72,12 +72,10 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
             rows = longest = 0
             sampled = []
             for batch in batches:
-                texts = batch.column(1)
-                at = np.arange((-rows) % every, len(texts), every) if every else None
-                rows += len(texts)
-                longest = max(longest, pc.max(pc.utf8_length(texts)).as_py() or 0)
+                rows += batch.num_rows
+                longest = max(longest, pc.max(batch.column(0)).as_py() or 0)
                 if every:
-                    sampled.append(texts.take(pa.array(at)))
+                    sampled.append(batch.column(1).drop_null())
             keys = np.array([], np.uint64)
             index = probe = np.array([], np.int64)
             if every:
@@ -92,7 +90,16 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
                  pa.array(np.concatenate([[0], probe]).astype(np.int64))],
                 names=["part", "rows", "longest", "key", "index", "probe"])
 
-        found = df.mapInArrow(survey, "part int, rows long, longest long, key long, index long, probe long") \
+        # Spark measures the lengths, and sends Python only the sample's texts
+        # (one in `every` of each partition, by position).
+        if not every:
+            sample = F.lit(None).cast("string")
+        elif every == 1:
+            sample = F.col("text")
+        else:
+            sample = F.when(F.monotonically_increasing_id() % every == 0, F.col("text"))
+        found = df.select(F.length("text").alias("length"), sample.alias("text")) \
+                  .mapInArrow(survey, "part int, rows long, longest long, key long, index long, probe long") \
                   .toArrow()
         heads = found.filter(pc.is_null(found.column("key")))
         sizes = dict(zip(heads.column("part").to_pylist(), heads.column("rows").to_pylist()))
