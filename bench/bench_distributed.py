@@ -33,11 +33,12 @@ Per size and job (measure:cutoff; a cutoff with a point is a normalized one), fo
          spark.driver.memory=--spark-memory (in local mode the executor is the driver, so
          this bounds its heap and the shuffle spills beyond it), Python workers reused.
 Both clusters start before the timing and are warmed by a small join. Reported: wall time
-and its ratio to the one machine's; pairs found; the rows the shuffle moves per name and
-their bytes: for Dask, as the adapter's rows hold them (key, id, role, bucket and the
-text's UTF-8, hot-key copies counted; computed outside the timing with exact key counts),
-for Spark, the shuffle records and bytes written as its REST API reports them (all stages
-of the job: serialized and compressed, as they go to disk); and peak memory per worker:
+and its ratio to the one machine's; pairs found; the rows the shuffle moves per name
+(hot-key copies counted; computed outside the timing, with exact key counts) and their
+bytes per name: for Dask, as the adapter's rows hold them (key, id, role, cell and the
+text's UTF-8), for Spark, the shuffle bytes written as its REST API reports them (all
+stages of the job: packed, serialized and compressed, as they go to disk); and peak
+memory per worker:
 Dask's, the peak RSS of each worker process (a thread in each samples it every 50 ms);
 Spark's, the peak RSS of the JVM and of the largest Python worker (a thread here samples
 the driver's child processes every 50 ms). The pairs are read back and compared with the
@@ -213,8 +214,9 @@ def read_pairs(path):
 
 
 def logical_shuffle(names, measure, d, hot_rows):
-    """Rows per name the Dask adapter shuffles, and their bytes (key, id, role, bucket, the
-    text's UTF-8), hot-key copies included, with the keys counted exactly."""
+    """Rows per name the adapters shuffle, and their bytes as the Dask adapter's rows hold
+    them (key, id, role, cell, the text's UTF-8), hot-key copies included, with the keys
+    counted exactly."""
     from quillmatch_many import _keyed
 
     normalized = isinstance(d, float)
@@ -225,7 +227,7 @@ def logical_shuffle(names, measure, d, hot_rows):
     at, _, _ = _keyed.spread(keys, ids, roles, ways)
     text_bytes = np.fromiter((len(t.encode("utf-8")) for t in names), dtype=np.int64, count=len(names))
     rows = len(at)
-    return rows / len(names), (rows * (8 + 8 + 1 + 8) + int(text_bytes[ids[at]].sum())) / len(names)
+    return rows / len(names), (rows * (8 + 8 + 1 + 4) + int(text_bytes[ids[at]].sum())) / len(names)
 
 
 class ChildSampler:
@@ -464,10 +466,9 @@ def main():
                         print("DISAGREE: %s %s on %d names: %s found %d pairs against %d"
                               % (measure, d, n, engine.name, len(got[0]), len(want[0])), flush=True)
                         failed = True
-                    if shuffle is None:
-                        rows, size = logical_shuffle(names, measure, d, args.hot_rows)
-                    else:
-                        rows, size = shuffle[0] / n, shuffle[1] / n
+                    rows, size = logical_shuffle(names, measure, d, args.hot_rows)
+                    if shuffle is not None:
+                        size = shuffle[1] / n
                     ratio = "%.2f" % (seconds / one_s) if one_s else "-"
                     print("| %d | %s | %s | %.2f | %s | %d | %.1f | %.0f | %s |"
                           % (n, label, engine.name, seconds, ratio, len(got[0]), rows, size, memory), flush=True)

@@ -116,7 +116,22 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
     options["longest"] = longest
     by_position = id_column is None
 
+    # Spark's hash partitioning puts a row in pmod(hash(p), groups): the
+    # smallest p of each partition, so that rows can be sent to the one
+    # chosen for them rather than to wherever their value hashes.
+    route = spark.range(64 * groups).select(F.col("id").cast("int").alias("p")) \
+                 .select("p", F.expr("pmod(hash(p), %d)" % groups).alias("to")) \
+                 .groupBy("to").agg(F.min("p").alias("p")).toArrow()
+    send = np.zeros(groups, np.int32)
+    send[route.column("to").to_numpy()] = route.column("p").to_numpy()
+    rows_schema = pa.schema([("key", pa.uint64()), ("id", pa.int64()), ("role", pa.int8()), ("cell", pa.int32()),
+                             ("text", pa.string())])
+
     def rows_of(batches: Any) -> Any:
+        # A batch's rows leave in one record per partition they go to, the
+        # rows packed as an Arrow message: Spark then moves a few large
+        # values instead of converting and shuffling every row (six to
+        # fifteen a text) field by field.
         position = offsets.get(TaskContext.get().partitionId(), 0) if by_position else 0
         for batch in batches:
             texts = batch.column(1)
@@ -127,33 +142,41 @@ def pairs(df: Any, column: str, measure: Literal["levenshtein", "damerau"], scor
                 ids = batch.column(0).to_numpy(zero_copy_only=False).astype(np.int64)
             keys, at, roles = key_rows(texts, measure, score_cutoff, **options)
             at = np.asarray(at)
-            rows, _, cells = _keyed.spread(keys, ids[at], roles, ways)
-            yield pa.RecordBatch.from_arrays(
-                [pa.array(keys[rows].view(np.int64)), pa.array(ids[at[rows]]), pa.array(roles[rows]),
-                 pa.array(cells), texts.take(pa.array(at[rows]))],
-                names=["key", "id", "role", "cell", "text"])
+            rows, buckets, cells = _keyed.spread(keys, ids[at], roles, ways)
+            to = (buckets % np.uint64(groups)).astype(np.int64)
+            order = np.argsort(to, kind="stable")
+            rows, to, cells = rows[order], to[order], cells[order]
+            packed = pa.RecordBatch.from_arrays(
+                [pa.array(keys[rows]), pa.array(ids[at[rows]]), pa.array(roles[rows]), pa.array(cells),
+                 texts.take(pa.array(at[rows]))], schema=rows_schema)
+            bounds = np.flatnonzero(np.diff(to)) + 1
+            starts = np.concatenate([[0], bounds]).astype(np.int64)
+            ends = np.concatenate([bounds, [len(to)]]).astype(np.int64)
+            if len(to) == 0:
+                continue
+            messages = [packed.slice(a, b - a).serialize() for a, b in zip(starts.tolist(), ends.tolist())]
+            offsets_ = np.concatenate([[0], np.cumsum([m.size for m in messages])]).astype(np.int32)
+            values = pa.Array.from_buffers(pa.binary(), len(messages),
+                                           [None, pa.py_buffer(offsets_), pa.py_buffer(b"".join(messages))])
+            yield pa.RecordBatch.from_arrays([pa.array(send[to[starts]]), values], names=["p", "rows"])
 
-    spread = df.mapInArrow(rows_of, "key long, id long, role byte, cell int, text string")
+    spread = df.mapInArrow(rows_of, "p int, rows binary")
 
     def pairs_of(batches: Any) -> Any:
         # The whole partition at once: its keys' rows are all in it, and
         # bucket_pairs scores any number of keys in one call.
-        table = pa.Table.from_batches(list(batches), schema=rows_schema)
-        if table.num_rows == 0:
+        packed = [pa.ipc.read_record_batch(value.as_buffer(), rows_schema)
+                  for batch in batches for value in batch.column(1)]
+        if not packed:
             return
-        table = table.combine_chunks()
+        table = pa.Table.from_batches(packed, schema=rows_schema).combine_chunks()
         left, right, score = _keyed.score_cells(
-            table.column("key").to_numpy().view(np.uint64), table.column("id").to_numpy(),
+            table.column("key").to_numpy(), table.column("id").to_numpy(),
             table.column("role").to_numpy(), table.column("cell").to_numpy(), table.column("text").chunk(0),
             measure, score_cutoff, **options)
         yield pa.RecordBatch.from_arrays(
             [pa.array(left), pa.array(right), pa.array(score if normalized else score.astype(np.int64))],
             names=["left", "right", "score"])
 
-    rows_schema = pa.schema([("key", pa.int64()), ("id", pa.int64()), ("role", pa.int8()), ("cell", pa.int32()),
-                             ("text", pa.string())])
-    # Shuffled on (key, cell): a key's rows meet in one partition, each cell
-    # of a split key on its own. A partition is scored whole, so Spark needs
-    # no sort by group before it.
-    return spread.repartition(groups, "key", "cell").mapInArrow(
+    return spread.repartition(groups, "p").mapInArrow(
         pairs_of, "left long, right long, score " + ("double" if normalized else "long"))
