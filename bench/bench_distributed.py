@@ -41,7 +41,7 @@ stages of the job: packed, serialized and compressed, as they go to disk); and p
 memory per worker:
 Dask's, the peak RSS of each worker process (a thread in each samples it every 50 ms);
 Spark's, the peak RSS of the JVM and of the largest Python worker (a thread here samples
-the driver's child processes every 50 ms). The pairs are read back and compared with the
+the driver's child processes every 50 ms), and the bytes its stages spilled to disk. The pairs are read back and compared with the
 one machine's outside the timing; a disagreement exits with status 1. One run each: a 10^7
 run takes minutes and the clusters' times vary more than repeats would settle.
 """
@@ -303,8 +303,9 @@ def free_port():
 
 
 def spark_shuffle(ui, app, group):
-    """(records, bytes) of shuffle written by the stages of the jobs in `group`, as the
-    REST API of the driver's UI reports them once every such job has ended."""
+    """(records, bytes) of shuffle written by the stages of the jobs in `group`, and the
+    bytes they spilled to disk, as the REST API of the driver's UI reports them once every
+    such job has ended."""
     def get(path):
         with urllib.request.urlopen("%s/api/v1/applications/%s/%s" % (ui, app, path), timeout=30) as r:
             return json.loads(r.read())
@@ -315,12 +316,13 @@ def spark_shuffle(ui, app, group):
             break
         time.sleep(0.2)
     wanted = {s for j in jobs for s in j["stageIds"]}
-    records = size = 0
+    records = size = spilled = 0
     for stage in get("stages"):
         if stage["stageId"] in wanted and stage["status"] == "COMPLETE":
             records += stage["shuffleWriteRecords"]
             size += stage["shuffleWriteBytes"]
-    return records, size
+            spilled += stage["diskBytesSpilled"]
+    return records, size, spilled
 
 
 # ---------------------------------------------------------------- engines
@@ -469,6 +471,7 @@ def main():
                     rows, size = logical_shuffle(names, measure, d, args.hot_rows)
                     if shuffle is not None:
                         size = shuffle[1] / n
+                        memory += ", spilled %s" % mb(shuffle[2])
                     ratio = "%.2f" % (seconds / one_s) if one_s else "-"
                     print("| %d | %s | %s | %.2f | %s | %d | %.1f | %.0f | %s |"
                           % (n, label, engine.name, seconds, ratio, len(got[0]), rows, size, memory), flush=True)
