@@ -70,15 +70,16 @@ def keyed_in_process(words, measure, d, case_insensitive=False, key_bits=64, gro
     keys, row_ids, roles = (np.concatenate(c) for c in zip(*parts))
     ways = {}
     if hot_rows is not None:
-        probe_keys, counts = np.unique(keys[roles == _keyed.PROBE_ROW], return_counts=True)
-        ways = _keyed.hot_ways(probe_keys, counts, hot_rows)
-    at, buckets = _keyed.spread(keys, row_ids, roles, ways)
+        ways = _keyed.hot_ways(*_keyed.key_counts(keys, roles), hot_rows)
+    at, buckets, cells = _keyed.spread(keys, row_ids, roles, ways)
     found = []
     group_of = buckets % np.uint64(groups)
     for g in range(groups):
-        rows = at[group_of == g]
-        left, right, score = qmm.bucket_pairs(
-            (keys[rows], row_ids[rows], roles[rows]), [words[k] for k in row_ids[rows]], measure, d, **options)
+        held = group_of == g
+        rows = at[held]
+        left, right, score = _keyed.score_cells(keys[rows], row_ids[rows], roles[rows], cells[held],
+                                                [words[k] for k in row_ids[rows]], measure, d,
+                                                **options)
         found += zip(left.tolist(), right.tolist(), score.tolist())
     return found, ways
 
@@ -110,12 +111,61 @@ def test_in_process_groups_give_the_one_machine_pairs(measure, d, case_insensiti
     if hot_rows is not None and d in (1, 2, 3) and key_bits == 64:
         assert ways, "the shared prefix should make a hot key"
     if ways:
-        # Split, no bucket holds much more than hot_rows probe rows of a key.
+        # Split, no bucket holds much more than hot_rows rows of a key in either role.
         keys, ids, roles = qmm.key_rows(words, measure, d, case_insensitive=case_insensitive, key_bits=key_bits,
                                         longest=2 * max(map(len, words)), normalized=isinstance(d, float))
-        at, buckets = _keyed.spread(keys, ids, roles, ways)
-        probes = buckets[roles[at] == _keyed.PROBE_ROW]
-        assert np.unique(probes, return_counts=True)[1].max() <= 2 * hot_rows
+        at, buckets, _ = _keyed.spread(keys, ids, roles, ways)
+        for role in (_keyed.INDEX_ROW, _keyed.PROBE_ROW):
+            held = buckets[roles[at] == role]
+            if len(held):
+                assert np.unique(held, return_counts=True)[1].max() <= 2 * hot_rows
+
+
+def test_split_keys_meet_each_index_and_probe_row_once():
+    # Keys of few rows, keys split on one side only and on both, ways given
+    # for keys that have no rows, and ids of any sign: every (index, probe)
+    # pair of rows of a key shares exactly one bucket, and a row of a key that
+    # is not split keeps its key as its bucket.
+    rng = np.random.default_rng(5)
+    for case in range(40):
+        n = int(rng.integers(0, 400))
+        keys = rng.integers(0, 6, n).astype(np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+        roles = rng.integers(0, 2, n).astype(np.int8)
+        ids = rng.integers(-2 ** 62, 2 ** 62, n)
+        ways = {int(k): (int(rng.integers(1, 5)), int(rng.integers(1, 5)))
+                for k in np.unique(keys)[:int(rng.integers(0, 4))].tolist() + [7]}
+        rows, buckets, cells = _keyed.spread(keys, ids, roles, ways)
+        assert np.array_equal(np.unique(rows), np.arange(n))
+        at = collections.defaultdict(set)
+        for r, b in zip(rows.tolist(), buckets.tolist()):
+            assert b not in at[r], "a row is copied twice into one bucket"
+            at[r].add(b)
+        for r in range(n):
+            a, b = ways.get(int(keys[r]), (1, 1))
+            assert len(at[r]) == (b if roles[r] == _keyed.INDEX_ROW else a)
+        for r, c in zip(rows.tolist(), cells.tolist()):
+            assert (c == 0) == (ways.get(int(keys[r]), (1, 1)) == (1, 1))
+            if c == 0:
+                assert at[r] == {int(keys[r])}
+        for i in np.flatnonzero(roles == _keyed.INDEX_ROW).tolist():
+            for p in np.flatnonzero((roles == _keyed.PROBE_ROW) & (keys == keys[i])).tolist():
+                assert len(at[i] & at[p]) == 1, (case, i, p)
+
+
+def test_sampled_counts_find_the_heavy_keys():
+    # One key heavy on the index side, one on the probe side, many light:
+    # merged over partitions, the sampled estimates split the heavy two alone.
+    rng = np.random.default_rng(9)
+    parts = []
+    for p in range(4):
+        keys = np.concatenate([np.full(2800, 11), np.full(2500, 22), rng.integers(100, 10 ** 6, 5000)])
+        roles = np.concatenate([np.zeros(2800), np.ones(2500), rng.integers(0, 2, 5000)]).astype(np.int8)
+        order = rng.permutation(len(keys))
+        keys, roles = keys[order].astype(np.uint64), roles[order]
+        parts.append(_keyed.survey_counts(keys[::8], roles[::8], 8, 4000 / (2 * 4)))
+    ways = _keyed.hot_ways(*_keyed.merge_counts(parts), 4000)
+    assert ways == {11: (3, 1), 22: (1, 3)}
+    assert _keyed.hot_ways(*_keyed.merge_counts([]), 4000) == {}
 
 
 def test_rows_are_stable_and_each_text_keyed_alone():
@@ -174,7 +224,8 @@ def test_dask_cluster_gives_the_one_machine_pairs():
                                   dashboard_address=None) as cluster, distributed.Client(cluster):
         for measure, d, ci, id_column, hot_rows, bits in (("levenshtein", 2, False, None, 30, 64),
                                                            ("damerau", 1, True, "key", None, 4),
-                                                           ("damerau", 0.8, False, "key", 30, 64)):
+                                                           ("damerau", 0.8, False, "key", 30, 64),
+                                                           ("levenshtein", 1, False, None, 5, 64)):
             got = qdask.pairs(df, "name", measure, d, id_column, case_insensitive=ci, hot_rows=hot_rows,
                               npartitions=3, key_bits=bits, normalized=isinstance(d, float)).compute()
             found = list(zip(got["left"].tolist(), got["right"].tolist(), got["score"].tolist()))
@@ -245,11 +296,17 @@ def test_spark_gives_the_one_machine_pairs(monkeypatch, cluster):
                  .config("spark.executor.memory", "1g").getOrCreate())
         stack.callback(spark.stop)
         df = spark.createDataFrame([(k * 3 + 7, w) for k, w in enumerate(words)], "key long, name string")
-        for measure, d, ci, hot_rows, bits in (("damerau", 2, False, 30, 64), ("levenshtein", 1, True, None, 4),
-                                               ("levenshtein", 0.85, False, 30, 64)):
-            got = qspark.pairs(df, "name", measure, d, "key", case_insensitive=ci, hot_rows=hot_rows,
+        for measure, d, ci, id_column, hot_rows, bits in (("damerau", 2, False, "key", 30, 64),
+                                                           ("levenshtein", 1, True, "key", None, 4),
+                                                           ("levenshtein", 0.85, False, "key", 30, 64),
+                                                           ("damerau", 1, False, None, 5, 64),
+                                                           ("levenshtein", 2, False, None, 2000, 64)):
+            got = qspark.pairs(df, "name", measure, d, id_column, case_insensitive=ci, hot_rows=hot_rows,
                                key_bits=bits, normalized=isinstance(d, float)).collect()
-            check([((r.left - 7) // 3, (r.right - 7) // 3, r.score) for r in got], expected(words, measure, d, ci))
+            found = [(r.left, r.right, r.score) for r in got]
+            if id_column:
+                found = [((i - 7) // 3, (j - 7) // 3, s) for i, j, s in found]
+            check(found, expected(words, measure, d, ci))
 
 
 def test_any_texts_cutoff_and_grouping_give_the_one_machine_pairs():

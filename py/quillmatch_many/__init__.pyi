@@ -256,9 +256,10 @@ def jaro_winkler_clusters(
 # text; bucket_pairs gives (left ids, right ids, scores: int64, int64, and
 # uint64 distances or, normalized, float64 similarities) of the pairs found in
 # one group of those rows, texts[k] the text of row k, each pair once over
-# groups that split each key's probe rows and copy its index rows. Both take
-# the rows' measure, cutoff and options alike; a float cutoff goes with
-# normalized=True and longest, given by keyword.
+# groups in which each meeting of a key's index and probe rows happens once
+# (quillmatch_many._keyed splits a hot key into cells, each scored alone).
+# Both take the rows' measure, cutoff and options alike; a float cutoff goes
+# with normalized=True and longest, given by keyword.
 class _KeyRows(Protocol):
     @overload
     def __call__(

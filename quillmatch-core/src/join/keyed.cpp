@@ -176,7 +176,7 @@ class Keys {
 };
 
 // The smallest key in both sorted lists, if any.
-std::optional<std::uint64_t> first_shared(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b) {
+std::optional<std::uint64_t> first_shared(std::span<const std::uint64_t> a, std::span<const std::uint64_t> b) {
   auto x = a.begin(), y = b.begin();
   while (x != a.end() && y != b.end()) {
     if (*x == *y) return *x;
@@ -186,12 +186,17 @@ std::optional<std::uint64_t> first_shared(const std::vector<std::uint64_t>& a, c
   return std::nullopt;
 }
 
-// A text of a group, in working form, with its keys once asked for.
+// A text of a group: its working form (the given bytes, or its folded form
+// in the group's arena) and, once asked for, where its index and probe keys
+// lie in the group's key arena. Nothing of it is allocated on its own: a
+// group has hundreds of thousands of members.
 struct Member {
   std::int64_t id = 0;
-  WorkingQuery form;
+  std::string_view text;
+  std::size_t folded_at = 0;
+  std::uint32_t folded_size = 0;
+  std::uint32_t index_at = 0, index_n = 0, probe_at = 0, probe_n = 0;
   bool keyed = false;
-  std::vector<std::uint64_t> index, probe;
 };
 
 }  // namespace
@@ -232,6 +237,8 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
   std::vector<join::CharCounts> counts(distinct.size());
   std::vector<std::uint32_t> lengths(distinct.size());
   std::vector<std::uint8_t> taken(distinct.size(), 0);
+  std::string folded;  // the folded forms, case_insensitive only
+  WorkingQuery form;   // one text at a time, its buffers kept
   struct Row {
     std::uint64_t key;
     std::int8_t role;
@@ -244,73 +251,111 @@ void bucket_pairs(const KeyedJoin& join, std::span<const std::uint64_t> keys, st
     const auto m = static_cast<std::uint32_t>(std::lower_bound(distinct.begin(), distinct.end(), ids[k]) - distinct.begin());
     if (!taken[m]) {
       taken[m] = 1;
+      form.take(texts[k], join.case_insensitive);
       members[m].id = ids[k];
-      members[m].form.take(texts[k], join.case_insensitive);
-      counts[m] = members[m].form.counts;
-      lengths[m] = members[m].form.length;
+      if (join.case_insensitive) {
+        members[m].folded_at = folded.size();
+        members[m].folded_size = static_cast<std::uint32_t>(form.text().size());
+        folded.append(form.text());
+      } else {
+        members[m].text = form.text();  // the caller's bytes
+      }
+      counts[m] = form.counts;
+      lengths[m] = form.length;
     }
     rows.push_back({keys[k], roles[k] == kIndexRow ? kIndexRow : kProbeRow, m});
   }
+  // The arena has stopped growing: its views are stable from here on.
+  if (join.case_insensitive)
+    for (std::size_t m = 0; m < members.size(); ++m)
+      members[m].text = std::string_view(folded).substr(members[m].folded_at, members[m].folded_size);
   std::sort(rows.begin(), rows.end());
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
 
+  std::vector<std::uint64_t> key_arena, found;
   auto keyed = [&](std::uint32_t m) -> Member& {
     Member& t = members[m];
     if (!t.keyed) {
-      plan.index(t.form, t.index);
-      plan.probe(t.form, t.probe);
+      // Taken again as is: a working form is its own working form.
+      form.take(TextView(t.text), false);
+      plan.index(form, found);
+      t.index_at = static_cast<std::uint32_t>(key_arena.size());
+      t.index_n = static_cast<std::uint32_t>(found.size());
+      key_arena.insert(key_arena.end(), found.begin(), found.end());
+      plan.probe(form, found);
+      t.probe_at = static_cast<std::uint32_t>(key_arena.size());
+      t.probe_n = static_cast<std::uint32_t>(found.size());
+      key_arena.insert(key_arena.end(), found.begin(), found.end());
       t.keyed = true;
     }
     return t;
   };
+  auto index_keys = [&](const Member& t) { return std::span<const std::uint64_t>(key_arena).subspan(t.index_at, t.index_n); };
+  auto probe_keys = [&](const Member& t) { return std::span<const std::uint64_t>(key_arena).subspan(t.probe_at, t.probe_n); };
   // Whether (x as index, y as probe) under `key` is the pair's canonical
   // meeting: the smallest key shared either way, and at a key shared both
   // ways, the smaller id as index.
-  auto canonical = [&](std::uint64_t key, Member& x, Member& y) {
-    if (first_shared(x.index, y.probe) != key) return false;
-    const std::optional<std::uint64_t> other = first_shared(y.index, x.probe);
+  auto canonical = [&](std::uint64_t key, const Member& x, const Member& y) {
+    if (first_shared(index_keys(x), probe_keys(y)) != key) return false;
+    const std::optional<std::uint64_t> other = first_shared(index_keys(y), probe_keys(x));
     return !other || *other > key || (*other == key && x.id < y.id);
   };
 
   std::vector<std::uint32_t> kept;
   std::vector<TextView> views;
   std::vector<std::uint64_t> distances;
+  // The probe rows of the key at hand, their counts and lengths side by side:
+  // every index row of the key reads them all, and a hot key has thousands of
+  // each, so they are gathered once rather than looked up in the members.
+  std::vector<join::CharCounts> probe_counts;
+  std::vector<std::uint32_t> probe_lengths, probe_members;
   for (std::size_t a = 0, b = 0; a < rows.size(); a = b) {
     while (b < rows.size() && rows[b].key == rows[a].key) ++b;
     std::size_t probes = a;  // rows [a, probes) index, [probes, b) probe
     while (probes < b && rows[probes].role == kIndexRow) ++probes;
+    if (probes == a || probes == b) continue;
+    probe_counts.clear();
+    probe_lengths.clear();
+    probe_members.clear();
+    for (std::size_t yi = probes; yi < b; ++yi) {
+      probe_counts.push_back(counts[rows[yi].member]);
+      probe_lengths.push_back(lengths[rows[yi].member]);
+      probe_members.push_back(rows[yi].member);
+    }
     for (std::size_t xi = a; xi < probes; ++xi) {
-      const join::CharCounts& xc = counts[rows[xi].member];
+      const std::uint32_t xm = rows[xi].member;
+      const join::CharCounts xc = counts[xm];
+      const std::uint32_t xl = lengths[xm];
       kept.clear();
       views.clear();
-      for (std::size_t yi = probes; yi < b; ++yi) {
-        if (rows[yi].member == rows[xi].member) continue;
+      for (std::size_t k = 0; k < probe_members.size(); ++k) {
+        if (probe_members[k] == xm) continue;
         // Edit distances are at least half the count distance (texts.h).
-        const std::uint64_t t = plan.threshold(lengths[rows[xi].member], lengths[rows[yi].member]);
-        if ((join::count_distance(xc, counts[rows[yi].member]) + 1) / 2 > t) continue;
-        Member& y = keyed(rows[yi].member);
-        if (!canonical(rows[a].key, keyed(rows[xi].member), y)) continue;
-        kept.push_back(rows[yi].member);
-        views.emplace_back(y.form.text());
+        const std::uint64_t t = plan.threshold(xl, probe_lengths[k]);
+        if ((join::count_distance(xc, probe_counts[k]) + 1) / 2 > t) continue;
+        const Member& y = keyed(probe_members[k]);
+        if (!canonical(rows[a].key, keyed(xm), y)) continue;
+        kept.push_back(probe_members[k]);
+        views.emplace_back(y.text);
       }
       if (kept.empty()) continue;
-      const Member& x = members[rows[xi].member];
+      const Member& x = members[xm];
       // The one-machine join's scorer, on working forms, case folding off.
-      const TextView query(x.form.text());
+      const TextView query(x.text);
       const DistanceScorer scorer = join.measure == Measure::kDamerau ? DistanceScorer::damerau(query, false)
                                                                       : DistanceScorer::levenshtein(query, false);
       distances.resize(views.size());
       scorer.score(views, distances);
       for (std::size_t k = 0; k < kept.size(); ++k) {
         const std::uint32_t ly = lengths[kept[k]];
-        if (distances[k] > plan.threshold(x.form.length, ly)) continue;
+        if (distances[k] > plan.threshold(xl, ly)) continue;
         const std::int64_t other = members[kept[k]].id;
         out.left.push_back(std::min(x.id, other));
         out.right.push_back(std::max(x.id, other));
         // A normalized score as the one-machine join gives it: of the
         // distance and the working forms' lengths (within D(n), it reaches
         // the cutoff: thresholds.h).
-        if (join.min_similarity) out.similarities.push_back(normalized_similarity(distances[k], x.form.length, ly));
+        if (join.min_similarity) out.similarities.push_back(normalized_similarity(distances[k], xl, ly));
         else out.distances.push_back(distances[k]);
       }
     }
