@@ -112,6 +112,25 @@ def test_index_repr_and_errors():
 
 
 @pytest.mark.parametrize("measure", ["levenshtein", "damerau"])
+def test_self_joins_of_repeated_texts_give_the_cross_product(measure):
+    # More texts than the sample that decides whether equal texts are grouped, most of them
+    # repeated (as surnames are), some only in their case: pairs and clusters, plain and
+    # normalized, folded or not, against the cross product and the clusters of its pairs.
+    rnd = random.Random("repeats" + measure)
+    names = ["".join(rnd.choice("abcde\u00e9") for _ in range(rnd.randrange(1, 9))) for _ in range(400)]
+    n = 1500 if SANITIZED else 5000
+    texts = [rnd.choice(names) for _ in range(n)]
+    texts[::7] = [t.upper() for t in texts[::7]]
+    pairs, clusters = fn(measure, "pairs"), getattr(qmm, measure + "_clusters")
+    for cutoff, kw in ((1, {}), (2, {"case_insensitive": True}), (0.75, {"normalized": True})):
+        want = qmm._with_plan("cross", pairs, texts, None, cutoff, **kw)
+        got = qmm._with_plan("filtered", pairs, texts, None, cutoff, **kw)
+        assert same(got, want), (cutoff, kw)
+        labels = qmm._with_plan("filtered", clusters, texts, cutoff, **kw)
+        assert np.array_equal(labels, qmm.clusters(want[0], want[1], n)), (cutoff, kw)
+
+
+@pytest.mark.parametrize("measure", ["levenshtein", "damerau"])
 def test_short_texts_of_mixed_lengths_give_the_cross_product(measure):
     # Short words over few letters (many pairs within the cutoff), some beyond ASCII and
     # in both cases, lengths 0 to 14: those that the deletion filter holds at each cutoff
