@@ -34,19 +34,15 @@ void DeletionIndex::text_keys(std::size_t id, std::vector<std::uint32_t>& starts
   out.erase(std::unique(out.begin(), out.end()), out.end());
 }
 
-void DeletionIndex::group(const WorkingTexts& texts, Meter& meter) {
-  EqualGroups groups = group_equal(
-      static_cast<std::uint32_t>(texts.size()), [&](std::uint32_t id) { return texts.length(id) <= longest_; },
-      [&](std::uint32_t id) { return texts.text(id); }, meter);
-  for (std::size_t g = 0; g < groups.size(); ++g)
-    group_length_.push_back(static_cast<std::uint8_t>(texts.length(groups.first(g))));
-  group_from_ = std::move(groups.from);
-  members_ = std::move(groups.members);
-}
-
 DeletionIndex::DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest, Meter& meter)
-    : d_(d), longest_(longest), texts_(texts) {
-  group(texts, meter);
+    : d_(d),
+      longest_(longest),
+      equal_(group_equal(
+          static_cast<std::uint32_t>(texts.size()), [&](std::uint32_t id) { return texts.length(id) <= longest; },
+          [&](std::uint32_t id) { return texts.text(id); }, meter)),
+      texts_(texts) {
+  for (std::size_t g = 0; g < equal_.size(); ++g)
+    group_length_.push_back(static_cast<std::uint8_t>(texts.length(equal_.first(g))));
   const std::size_t groups = group_length_.size();
   // About 4 to 8 entries a bucket, at most 2^32 buckets (the tag keeps 16 of
   // the bits below the slot's, so the slot may take up to 48).
@@ -61,7 +57,7 @@ DeletionIndex::DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::ui
   std::vector<std::uint64_t> keys;
   // First the size of each bucket, then its entries, from the same keys.
   for (std::size_t g = 0; g < groups; ++g) {
-    text_keys(members_[group_from_[g]], starts, buffer, keys);
+    text_keys(equal_.first(g), starts, buffer, keys);
     for (const std::uint64_t k : keys) ++directory_[slot(k) + 1];
     meter.spend(8 * keys.size() * (group_length_[g] + 1));
   }
@@ -70,7 +66,7 @@ DeletionIndex::DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::ui
   tags_.resize(directory_.back());
   std::vector<std::uint32_t> at(directory_.begin(), directory_.end() - 1);
   for (std::size_t g = 0; g < groups; ++g) {
-    text_keys(members_[group_from_[g]], starts, buffer, keys);
+    text_keys(equal_.first(g), starts, buffer, keys);
     for (const std::uint64_t k : keys) {
       const std::uint32_t e = at[slot(k)]++;
       tags_[e] = tag(k);

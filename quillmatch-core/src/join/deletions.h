@@ -113,7 +113,7 @@ class DeletionIndex {
                   Scratch& scratch, Keep&& keep) const;
 
   std::size_t bytes() const {
-    return (groups_.size() + members_.size() + group_from_.size()) * sizeof(std::uint32_t) +
+    return (groups_.size() + equal_.members.size() + equal_.from.size()) * sizeof(std::uint32_t) +
            tags_.size() * sizeof(std::uint16_t) + directory_.size() * sizeof(std::uint32_t) +
            group_length_.size();
   }
@@ -131,8 +131,6 @@ class DeletionIndex {
   // The distinct keys of one text's variants, with its length.
   void text_keys(std::size_t id, std::vector<std::uint32_t>& starts, std::string& buffer,
                  std::vector<std::uint64_t>& out) const;
-  // Sorts the held texts into groups of equal texts.
-  void group(const WorkingTexts& texts, Meter& meter);
 
   std::uint32_t d_;
   std::uint32_t longest_;
@@ -140,11 +138,9 @@ class DeletionIndex {
   std::vector<std::uint32_t> directory_;  // 2^bits_ + 1 bucket starts
   std::vector<std::uint16_t> tags_;
   std::vector<std::uint32_t> groups_;  // by entry
-  // The texts of group g are members_[group_from_[g] .. group_from_[g + 1]),
-  // in id order; all of length group_length_[g] (at most 255: held lengths
-  // are short).
-  std::vector<std::uint32_t> group_from_;
-  std::vector<std::uint32_t> members_;
+  // The held texts in groups of equal texts, group g all of length
+  // group_length_[g] (at most 255: held lengths are short).
+  EqualGroups equal_;
   std::vector<std::uint8_t> group_length_;
   const WorkingTexts& texts_;
 };
@@ -221,10 +217,8 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
   std::sort(scratch.groups.begin(), scratch.groups.end());
   scratch.groups.erase(std::unique(scratch.groups.begin(), scratch.groups.end()), scratch.groups.end());
   for (const std::uint32_t g : scratch.groups) {
-    const std::uint32_t first = members_[group_from_[g]];
-    const CharCounts& counts = texts_.counts(first);
-    for (std::uint32_t e = group_from_[g]; e < group_from_[g + 1]; ++e)
-      keep(members_[e], std::uint32_t{group_length_[g]}, counts, std::uint64_t{t});
+    const CharCounts& counts = texts_.counts(equal_.first(g));
+    for (const std::uint32_t id : equal_.group(g)) keep(id, std::uint32_t{group_length_[g]}, counts, std::uint64_t{t});
   }
 }
 

@@ -80,21 +80,34 @@ std::optional<std::uint32_t> deletion_longest(const ManyOptions& o) {
   return kDeletionLongest[d];
 }
 
-// Texts sampled, evenly, to see whether a list repeats texts.
-constexpr std::size_t kSampledForRepeats = 2048;
+// Texts sampled, evenly, to judge a list before the work: whether it repeats
+// texts, and how many pairs the filters must keep anyway.
+constexpr std::size_t kSampled = 2048;
 
-// The groups of equal texts of a self join's list, if an even sample of it
-// holds a repeat (a list without, such as full names, is not grouped: that
-// would cost a sort of the whole list for nothing), and some text repeats.
-std::optional<EqualGroups> repeats(std::span<const TextView> texts, Meter& meter) {
-  const std::size_t s = std::min(texts.size(), kSampledForRepeats);
-  if (s < 2 || texts.size() >= UINT32_MAX) return std::nullopt;
-  std::vector<std::uint64_t> hashes(s);
-  for (std::size_t k = 0; k < s; ++k) {
-    const TextView t = texts[k * (texts.size() / s)];
+// The even sample of a list: min(size, kSampled) texts, text k of it at
+// k * (size / that).
+std::size_t sample_size(std::span<const TextView> texts) { return std::min(texts.size(), kSampled); }
+TextView sampled(std::span<const TextView> texts, std::size_t k) {
+  return texts[k * (texts.size() / sample_size(texts))];
+}
+
+// The hashes of the sample's texts, sorted: equal texts lie side by side.
+std::vector<std::uint64_t> sampled_hashes(std::span<const TextView> texts) {
+  std::vector<std::uint64_t> hashes(sample_size(texts));
+  for (std::size_t k = 0; k < hashes.size(); ++k) {
+    const TextView t = sampled(texts, k);
     hashes[k] = join::hash_bytes(t.data, t.size);
   }
   std::sort(hashes.begin(), hashes.end());
+  return hashes;
+}
+
+// The groups of equal texts of a self join's list, if the sample holds a
+// repeat (a list without, such as full names, is not grouped: that would
+// cost a sort of the whole list for nothing), and some text repeats.
+std::optional<EqualGroups> repeats(std::span<const TextView> texts, Meter& meter) {
+  if (texts.size() >= UINT32_MAX) return std::nullopt;
+  const std::vector<std::uint64_t> hashes = sampled_hashes(texts);
   if (std::adjacent_find(hashes.begin(), hashes.end()) == hashes.end()) return std::nullopt;
   EqualGroups groups = join::group_equal(
       static_cast<std::uint32_t>(texts.size()), [](std::uint32_t) { return true; },
@@ -674,8 +687,6 @@ constexpr double kLeastFilteredRows = 32;
 constexpr double kLeastSegment = 2.0;
 // Below this least Jaro the overlap prefixes hold most of each text.
 constexpr double kLeastJaro = 0.7;
-// Texts sampled, evenly, to see how many pairs the filters must keep anyway.
-constexpr std::size_t kSampled = 2048;
 // Above this share of such pairs the filters find nearly every pair the
 // cross product scores, at many times its cost per pair.
 constexpr double kMostKeptShare = 1.0 / 32;
@@ -688,17 +699,15 @@ constexpr double kMostKeptShare = 1.0 / 32;
 // category, a company name) is mostly such pairs.
 double kept_anyway_share(std::span<const TextView> texts, const join::Thresholds& thresholds, std::uint32_t gap,
                          join::Reach reach, std::optional<std::uint32_t> held) {
-  const std::size_t s = std::min(texts.size(), kSampled);
+  const std::size_t s = sample_size(texts);
   if (s < 2) return 0.0;
-  std::vector<std::uint64_t> hashes(s);
   double uncut = 0;
   for (std::size_t k = 0; k < s; ++k) {
-    const TextView t = texts[k * (texts.size() / s)];
-    hashes[k] = join::hash_bytes(t.data, t.size);
     // A code point is at least a byte: the sizes are bounds on the lengths.
-    uncut += !(held && t.size <= *held) && !thresholds.cut(t.size, gap, reach);
+    const std::size_t size = sampled(texts, k).size;
+    uncut += !(held && size <= *held) && !thresholds.cut(size, gap, reach);
   }
-  std::sort(hashes.begin(), hashes.end());
+  const std::vector<std::uint64_t> hashes = sampled_hashes(texts);
   double equal = 0;  // pairs within runs of equal hashes
   for (std::size_t a = 0, b = 0; a < s; a = b) {
     while (b < s && hashes[b] == hashes[a]) ++b;
