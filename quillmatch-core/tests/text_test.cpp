@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -81,6 +82,37 @@ TEST(Text, NarrowedTextsAreTheirCodePoints) {
       const std::vector<char32_t> want = decode_utf8(fold ? fold_case(text) : text);
       const bool narrow = want.size() <= room && std::all_of(want.begin(), want.end(), [](char32_t c) { return c <= 0xFF; });
       ASSERT_EQ(got, narrow ? want.size() : kNotNarrow) << text << " fold " << fold << " room " << room;
+      ASSERT_EQ(out[room], 0xEE) << "written past the room";
+      for (std::size_t i = 0; narrow && i < got; ++i) ASSERT_EQ(out[i], want[i]) << text << " at " << i;
+    }
+  }
+}
+
+// Short texts are narrowed in one register where the back end has one: every
+// text of up to 33 bytes over ASCII, a Latin-1 code point of each lead (0xC2,
+// 0xC3) and one past U+00FF, placed both mid-page and so that it ends a page
+// (where its 32 bytes are not read from the text itself).
+TEST(Text, ShortTextsNarrowAtAPageEnd) {
+  constexpr std::size_t kPage = 4096;
+  const std::u32string pieces[] = {U"a", U"\u00A9", U"\u00E9", U"\u00C3", U"\u0101"};
+  std::vector<unsigned char> pages(3 * kPage);
+  unsigned char* const page_end = pages.data() + kPage - reinterpret_cast<std::uintptr_t>(pages.data()) % kPage + kPage;
+  std::mt19937_64 rnd(11);
+  for (int round = 0; round < 4000; ++round) {
+    std::u32string cps;
+    const std::size_t length = rnd() % 24;
+    for (std::size_t k = 0; k < length; ++k) cps += pieces[rnd() % (rnd() % 8 ? 4 : 5)];
+    const std::string text = to_utf8(cps);
+    if (text.size() > 33) continue;
+    const std::vector<char32_t> want = decode_utf8(text);
+    const bool narrow = std::all_of(want.begin(), want.end(), [](char32_t c) { return c <= 0xFF; });
+    for (unsigned char* at : {page_end - text.size(), page_end - kPage / 2}) {
+      std::memcpy(at, text.data(), text.size());
+      std::vector<unsigned char> out(65, 0xEE);
+      const std::size_t room = rnd() % 2 ? 64 : 32;
+      const std::size_t got =
+          narrow_code_points(std::string_view(reinterpret_cast<const char*>(at), text.size()), false, out.data(), room);
+      ASSERT_EQ(got, narrow && want.size() <= room ? want.size() : kNotNarrow) << text;
       ASSERT_EQ(out[room], 0xEE) << "written past the room";
       for (std::size_t i = 0; narrow && i < got; ++i) ASSERT_EQ(out[i], want[i]) << text << " at " << i;
     }

@@ -8,6 +8,7 @@
 #include "text/case_tables.h"
 #include "simd/simd.h"
 #if defined(QUILLMATCH_SIMD_AVX2)
+#include "simd/narrow_latin1_avx2.h"
 #include "simd/utf8_valid_avx2.h"
 #endif
 
@@ -267,7 +268,11 @@ std::size_t narrow_latin1(const unsigned char* p, const unsigned char* end, unsi
 template <bool kFold>
 std::size_t narrow_code_points(const unsigned char* p, const unsigned char* end, unsigned char* out,
                                std::size_t room) {
-  if (!kFold && static_cast<std::size_t>(end - p) <= room) return narrow_latin1(p, end, out);
+  const auto bytes = static_cast<std::size_t>(end - p);
+#if defined(QUILLMATCH_SIMD_AVX2)
+  if (!kFold && bytes <= 32 && room >= 32) return simd::narrow_latin1(p, bytes, out, kNotNarrow);
+#endif
+  if (!kFold && bytes <= room) return narrow_latin1(p, end, out);
   std::size_t n = 0;
   while (p < end) {
     // ASCII runs a word at a time while eight bytes fit both sides; a word
