@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "join/deletions.h"
 #include "oracle.h"
 #include "quillmatch/quillmatch.h"
 
@@ -71,6 +72,29 @@ Pairs filtered_pairs(const ManyOptions& o, std::span<const TextView> q,
   Pairs out;
   for (std::size_t k = 0; k < i.size(); ++k) out.emplace_back(i[k], j[k], s[k]);
   return out;
+}
+
+// A text of up to 16 bytes has its variants made in a word: the same hashes,
+// deletion counts and order as made in a string, for texts of 0 to 20 bytes
+// (either side of the word's 16) of one- to four-byte code points, d 0 to 4.
+TEST(Deletions, VariantsMadeInAWordAreThoseMadeInAString) {
+  std::mt19937 rng(5);
+  const std::u32string alphabet = U"ab\u00E9\u20AC\U0001F600";
+  using Variants = std::vector<std::pair<std::uint64_t, std::uint32_t>>;
+  std::vector<std::uint32_t> starts;
+  std::string buffer;
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = testing::random_text(rng, alphabet, 0, 12);
+    if (text.size() > 20) continue;
+    join::code_point_starts(text, starts);
+    const auto d = static_cast<std::uint32_t>(rng() % 5);
+    Variants word, string;
+    join::each_variant(text, starts, std::min<std::uint32_t>(d, starts.size() - 1), buffer,
+                       [&](std::uint64_t h, std::uint32_t k) { word.emplace_back(h, k); });
+    join::each_variant_in_string(text, starts, std::min<std::uint32_t>(d, starts.size() - 1), buffer,
+                                 [&](std::uint64_t h, std::uint32_t k) { string.emplace_back(h, k); });
+    ASSERT_EQ(word, string) << text << " d " << d;
+  }
 }
 
 TEST(Deletions, FilteredJoinsOfShortTextsEqualTheBruteForce) {

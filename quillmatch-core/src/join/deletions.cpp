@@ -1,6 +1,7 @@
 #include "join/deletions.h"
 
 #include <bit>
+#include <span>
 #include <tuple>
 #include <numeric>
 
@@ -30,8 +31,38 @@ void DeletionIndex::text_keys(std::size_t id, std::vector<std::uint32_t>& starts
   out.clear();
   code_point_starts(t, starts);
   each_variant(t, starts, std::min(d_, l), buffer, [&](std::uint64_t h, std::uint32_t) { out.push_back(key(h, l)); });
+  // Two sets of deletions leave the same variant only if the text repeats a
+  // code point (with all of them distinct, the code points a variant keeps
+  // name the positions kept), so a text with no byte twice has no repeats.
+  std::uint64_t seen[4] = {};
+  bool repeats = false;
+  for (const unsigned char b : t) {
+    repeats |= (seen[b >> 6] >> (b & 63)) & 1;
+    seen[b >> 6] |= std::uint64_t{1} << (b & 63);
+  }
+  if (!repeats) return;
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+template <class Block>
+void DeletionIndex::each_key_block(std::size_t groups, Meter& meter, Block&& block) const {
+  constexpr std::size_t kBlockKeys = 256;
+  std::vector<std::uint32_t> starts;
+  std::string buffer;
+  std::vector<std::uint64_t> one, keys;
+  std::vector<std::uint32_t> group;
+  for (std::size_t g = 0; g < groups; ++g) {
+    text_keys(equal_.first(g), starts, buffer, one);
+    keys.insert(keys.end(), one.begin(), one.end());
+    group.insert(group.end(), one.size(), static_cast<std::uint32_t>(g));
+    meter.spend(8 * one.size() * (group_length_[g] + 1));
+    if (keys.size() >= kBlockKeys || g + 1 == groups) {
+      block(std::span<const std::uint64_t>(keys), std::span<const std::uint32_t>(group));
+      keys.clear();
+      group.clear();
+    }
+  }
 }
 
 DeletionIndex::DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest, Meter& meter)
@@ -52,28 +83,32 @@ DeletionIndex::DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::ui
   shift_ = 64 - bits_;
   directory_.assign((std::size_t{1} << bits_) + 1, 0);
 
-  std::vector<std::uint32_t> starts;
-  std::string buffer;
-  std::vector<std::uint64_t> keys;
   // First the size of each bucket, then its entries, from the same keys.
-  for (std::size_t g = 0; g < groups; ++g) {
-    text_keys(equal_.first(g), starts, buffer, keys);
+  // Both passes go through the keys a block of texts at a time, each step's
+  // random reads of a block started together (the directory and the entries
+  // are far larger than the cache; one key at a time, each read waits alone).
+  each_key_block(groups, meter, [&](std::span<const std::uint64_t> keys, std::span<const std::uint32_t>) {
+    for (const std::uint64_t k : keys) __builtin_prefetch(&directory_[slot(k) + 1], 1);
     for (const std::uint64_t k : keys) ++directory_[slot(k) + 1];
-    meter.spend(8 * keys.size() * (group_length_[g] + 1));
-  }
+  });
   std::partial_sum(directory_.begin(), directory_.end(), directory_.begin());
   groups_.resize(directory_.back());
   tags_.resize(directory_.back());
   std::vector<std::uint32_t> at(directory_.begin(), directory_.end() - 1);
-  for (std::size_t g = 0; g < groups; ++g) {
-    text_keys(equal_.first(g), starts, buffer, keys);
+  std::vector<std::uint32_t> entries;
+  each_key_block(groups, meter, [&](std::span<const std::uint64_t> keys, std::span<const std::uint32_t> group) {
+    for (const std::uint64_t k : keys) __builtin_prefetch(&at[slot(k)], 1);
+    entries.clear();
     for (const std::uint64_t k : keys) {
-      const std::uint32_t e = at[slot(k)]++;
-      tags_[e] = tag(k);
-      groups_[e] = static_cast<std::uint32_t>(g);
+      entries.push_back(at[slot(k)]++);
+      __builtin_prefetch(&tags_[entries.back()], 1);
+      __builtin_prefetch(&groups_[entries.back()], 1);
     }
-    meter.spend(8 * keys.size() * (group_length_[g] + 1));
-  }
+    for (std::size_t x = 0; x < keys.size(); ++x) {
+      tags_[entries[x]] = tag(keys[x]);
+      groups_[entries[x]] = group[x];
+    }
+  });
   at.clear();
   at.shrink_to_fit();
   // Each bucket by tag, then group.

@@ -57,7 +57,9 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -131,6 +133,10 @@ class DeletionIndex {
   // The distinct keys of one text's variants, with its length.
   void text_keys(std::size_t id, std::vector<std::uint32_t>& starts, std::string& buffer,
                  std::vector<std::uint64_t>& out) const;
+  // Calls block(keys, groups) over the keys of groups [0, groups), in order,
+  // a block of whole groups at a time: keys[x] is a key of group groups[x].
+  template <class Block>
+  void each_key_block(std::size_t groups, Meter& meter, Block&& block) const;
 
   std::uint32_t d_;
   std::uint32_t longest_;
@@ -147,10 +153,11 @@ class DeletionIndex {
 
 namespace detail {
 
+// The variants of a text, built in a string: `buffer` holds the text before
+// code point `from`, less the deleted ones.
 template <class F>
 void variants_from(std::string_view text, const std::vector<std::uint32_t>& starts, std::size_t from,
                    std::uint32_t deleted, std::uint32_t d, std::string& buffer, F& f) {
-  // buffer holds the text before code point `from`, less the deleted ones.
   const std::size_t kept = buffer.size();
   buffer.append(text.substr(starts[from]));
   f(hash_bytes(buffer.data(), buffer.size()), deleted);
@@ -164,13 +171,56 @@ void variants_from(std::string_view text, const std::vector<std::uint32_t>& star
   }
 }
 
+// The same variants, in the same order, of a text of at most 16 bytes held
+// in one 128-bit word, byte i at bits 8i (the order in which a little-endian
+// load reads it): deleting bytes [a, b) keeps the word below byte a and moves
+// what lies from b down to a, so a variant is two shifts and an or, and its
+// hash is hash_word of the word, without writing its bytes anywhere.
+using Word = Word128;
+inline constexpr std::size_t kWordBytes = sizeof(Word);
+inline Word shifted_up(Word v, std::size_t bytes) { return bytes >= kWordBytes ? 0 : v << (8 * bytes); }
+inline Word shifted_down(Word v, std::size_t bytes) { return bytes >= kWordBytes ? 0 : v >> (8 * bytes); }
+inline Word below_byte(Word v, std::size_t bytes) { return bytes >= kWordBytes ? v : v & ((Word{1} << (8 * bytes)) - 1); }
+
+// `kept`: the variant's first `kept_bytes` bytes, the text before code point
+// `from` less the deleted ones.
+template <class F>
+void word_variants_from(Word text, std::size_t size, const std::vector<std::uint32_t>& starts, std::size_t from,
+                        std::uint32_t deleted, std::uint32_t d, Word kept, std::size_t kept_bytes, F& f) {
+  const Word rest = shifted_down(text, starts[from]);
+  f(hash_word(kept | shifted_up(rest, kept_bytes), kept_bytes + size - starts[from]), deleted);
+  if (deleted == d) return;
+  const std::size_t n = starts.size() - 1;
+  for (std::size_t p = from; p < n; ++p) {
+    const std::size_t piece = starts[p] - starts[from];
+    word_variants_from(text, size, starts, p + 1, deleted + 1, d, kept | shifted_up(below_byte(rest, piece), kept_bytes),
+                       kept_bytes + piece, f);
+  }
+}
+
 }  // namespace detail
+
+// each_variant built in a string, whatever the text's length: the definition
+// the word-held enumeration is tested against.
+template <class F>
+void each_variant_in_string(std::string_view text, const std::vector<std::uint32_t>& starts, std::uint32_t d,
+                            std::string& buffer, F&& f) {
+  buffer.clear();
+  detail::variants_from(text, starts, 0, 0, d, buffer, f);
+}
 
 template <class F>
 void each_variant(std::string_view text, const std::vector<std::uint32_t>& starts, std::uint32_t d,
                   std::string& buffer, F&& f) {
-  buffer.clear();
-  detail::variants_from(text, starts, 0, 0, d, buffer, f);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (text.size() <= detail::kWordBytes) {
+      detail::Word word = 0;
+      std::memcpy(&word, text.data(), text.size());
+      detail::word_variants_from(word, text.size(), starts, 0, 0, d, 0, 0, f);
+      return;
+    }
+  }
+  each_variant_in_string(text, starts, d, buffer, f);
 }
 
 template <class Keep>

@@ -58,22 +58,39 @@ inline unsigned count_distance(const CharCounts& a, const CharCounts& b) {
 #endif
 }
 
+// hash_bytes starts from the size and folds in eight bytes a step.
+inline constexpr std::uint64_t kHashMul = 0x9E3779B97F4A7C15ull;
+inline std::uint64_t hash_start(std::size_t size) { return size * kHashMul; }
+inline std::uint64_t hash_step(std::uint64_t h, std::uint64_t w) { return std::rotl((h ^ w) * kHashMul, 29); }
+
 // A hash of a text's bytes, the same on every machine and in every run (the
 // keyed join's keys are made of it).
 inline std::uint64_t hash_bytes(const char* data, std::size_t size) {
-  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  std::uint64_t h = size * kMul;
+  std::uint64_t h = hash_start(size);
   std::size_t at = 0;
   for (; at + 8 <= size; at += 8) {
     std::uint64_t w;
     std::memcpy(&w, data + at, 8);
-    h = std::rotl((h ^ w) * kMul, 29);
+    h = hash_step(h, w);
   }
   if (at < size) {
     std::uint64_t w = 0;
     std::memcpy(&w, data + at, size - at);
-    h = std::rotl((h ^ w) * kMul, 29);
+    h = hash_step(h, w);
   }
+  return h;
+}
+
+// hash_bytes of the `size` bytes of a word, byte i at bits 8i and the bytes
+// from `size` up zero: the 8-byte steps of hash_bytes read the word's two
+// halves, and its last, partial step the zero-padded half that holds the end.
+// REQUIRES: size <= 16; a little-endian machine (hash_bytes' loads then read
+// the halves as they lie).
+__extension__ typedef unsigned __int128 Word128;  // GCC and clang have it on every 64-bit target
+inline std::uint64_t hash_word(Word128 word, std::size_t size) {
+  std::uint64_t h = hash_start(size);
+  if (size > 0) h = hash_step(h, static_cast<std::uint64_t>(word));
+  if (size > 8) h = hash_step(h, static_cast<std::uint64_t>(word >> 64));
   return h;
 }
 
