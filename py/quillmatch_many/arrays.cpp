@@ -32,10 +32,11 @@ PyObject* numpy_module() {
 // What a result's wrapping calls, looked up once (a lookup by name and a
 // dtype parsed from its name cost more than the call of a small top list),
 // kept, as the numpy module is, for the life of the process: numpy.frombuffer,
-// the name "reshape", and the dtypes by their names.
+// numpy.ndarray (a matrix over the buffer in one call, where frombuffer and a
+// reshape take two), and the dtypes by their names.
 struct NumpyCalls {
   Ref frombuffer;
-  Ref reshape;
+  Ref ndarray;
   struct Dtype {
     const char* name;
     Ref dtype;
@@ -50,8 +51,8 @@ NumpyCalls* numpy_calls(PyObject* numpy) {
   auto made = std::make_unique<NumpyCalls>();
   made->frombuffer = Ref(PyObject_GetAttrString(numpy, "frombuffer"));
   if (!made->frombuffer) return nullptr;
-  made->reshape = Ref(PyUnicode_InternFromString("reshape"));
-  if (!made->reshape) return nullptr;
+  made->ndarray = Ref(PyObject_GetAttrString(numpy, "ndarray"));
+  if (!made->ndarray) return nullptr;
   calls = made.release();
   return calls;
 }
@@ -135,13 +136,18 @@ PyObject* OutArray::release_as_python() {
   if (!calls) return nullptr;
   const Ref dtype = dtype_named(numpy, *calls, element_.dtype);
   if (!dtype) return nullptr;
-  Ref flat(PyObject_CallFunctionObjArgs(calls->frombuffer.get(), bytes_.get(), dtype.get(), nullptr));
-  if (!flat) return nullptr;
-  bytes_ = Ref();
-  if (!two_dims_) return flat.release();
+  if (!two_dims_) {
+    PyObject* flat = PyObject_CallFunctionObjArgs(calls->frombuffer.get(), bytes_.get(), dtype.get(), nullptr);
+    if (flat) bytes_ = Ref();
+    return flat;
+  }
+  // ndarray(shape, dtype, buffer): a writeable C-ordered view that keeps the
+  // buffer alive, as frombuffer's is.
   Ref shape(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows_), static_cast<Py_ssize_t>(cols_)));
   if (!shape) return nullptr;
-  return PyObject_CallMethodObjArgs(flat.get(), calls->reshape.get(), shape.get(), nullptr);
+  PyObject* matrix = PyObject_CallFunctionObjArgs(calls->ndarray.get(), shape.get(), dtype.get(), bytes_.get(), nullptr);
+  if (matrix) bytes_ = Ref();
+  return matrix;
 }
 
 }  // namespace quillmatch::py

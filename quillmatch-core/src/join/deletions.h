@@ -104,6 +104,7 @@ class DeletionIndex {
     std::string buffer;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> variants;  // (hash, length in code points)
     std::vector<std::uint32_t> groups;
+    std::vector<std::uint32_t> firsts;  // of the groups found
     struct Probe {
       std::uint64_t key;
       std::uint32_t length, from;  // a partner length; then where its bucket begins
@@ -264,10 +265,27 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
       if (group_length_[g] == p.length) scratch.groups.push_back(g);
     }
   }
-  std::sort(scratch.groups.begin(), scratch.groups.end());
-  scratch.groups.erase(std::unique(scratch.groups.begin(), scratch.groups.end()), scratch.groups.end());
-  for (const std::uint32_t g : scratch.groups) {
-    const CharCounts& counts = texts_.counts(equal_.first(g));
+  auto& found = scratch.groups;
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  // A found group's counts are its first text's: where the group starts among
+  // the members, then that member, then its counts, three reads that wait on
+  // each other and miss the cache alike. Each is started for every group
+  // before the first is used.
+  auto& first = scratch.firsts;
+  first.clear();
+  for (const std::uint32_t g : found) __builtin_prefetch(&equal_.from[g]);
+  for (const std::uint32_t g : found) {
+    first.push_back(equal_.from[g]);
+    __builtin_prefetch(&equal_.members[first.back()]);
+  }
+  for (std::uint32_t& f : first) {
+    f = equal_.members[f];
+    __builtin_prefetch(&texts_.counts(f));
+  }
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    const std::uint32_t g = found[k];
+    const CharCounts& counts = texts_.counts(first[k]);
     for (const std::uint32_t id : equal_.group(g)) keep(id, std::uint32_t{group_length_[g]}, counts, std::uint64_t{t});
   }
 }
