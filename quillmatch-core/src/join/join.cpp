@@ -186,11 +186,17 @@ struct JoinIndex::Impl {
   // Whether a self join finds each pair from its shorter text (see above).
   bool self_from_shorter() const { return options.normalized; }
 
+  // What a search reuses from query to query.
+  struct FilterScratch {
+    DeletionIndex::Scratch deletions;
+    join::SegmentIndex::Scratch segments;
+  };
+
   // Every text the filters keep for r among lengths [lo, hi], sorted, once
   // each; in a self join (r being text i), only those that i finds. Given
   // `within` (edit distances), only for pairs within that distance too.
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::size_t> i,
-                  std::optional<std::uint64_t> within, DeletionIndex::Scratch& scratch,
+                  std::optional<std::uint64_t> within, FilterScratch& scratch,
                   std::vector<std::uint32_t>& out) const {
     out.clear();
     const bool from_shorter = self_from_shorter();
@@ -203,8 +209,8 @@ struct JoinIndex::Impl {
       auto keep = [&](std::uint32_t id, std::uint32_t length, const join::CharCounts& c, std::uint64_t t) {
         if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t) out.push_back(id);
       };
-      if (deletions) deletions->candidates(r, lo, hi, within, scratch, keep);
-      segments->candidates(r, lo, hi, within, keep);
+      if (deletions) deletions->candidates(r, lo, hi, within, scratch.deletions, keep);
+      segments->candidates(r, lo, hi, within, scratch.segments, keep);
     } else if (!compositions) {
       for (std::uint32_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) >= lo && texts.length(id) <= hi && !found_by_other(id, texts.length(id)))
@@ -387,7 +393,7 @@ class IndexJob : public ManyRun::Job {
   struct Scratch {
     WorkingQuery query;
     std::vector<std::uint32_t> found;
-    DeletionIndex::Scratch deletions;
+    JoinIndex::Impl::FilterScratch filters;
     std::vector<TextView> others;
     std::vector<std::uint8_t> flipped;  // the pair's earlier text is the candidate
     std::vector<std::uint64_t> distances;  // normalized: before they are scores
@@ -435,12 +441,16 @@ class IndexJob : public ManyRun::Job {
       lo = static_cast<std::uint32_t>(std::max<std::uint64_t>(lo, r.length - std::min<std::uint64_t>(*within, r.length)));
       hi = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{r.length} + *within));
     }
-    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, within, scratch.deletions, found);
+    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, within, scratch.filters, found);
     if (found.empty()) return;
     scratch.others.clear();
     scratch.flipped.clear();
+    // Where each candidate lies, then its bytes, asked for ahead of their
+    // use: the candidates lie anywhere in the list.
+    for (const std::uint32_t j : found) m_.texts.prefetch_place(j);
     for (const std::uint32_t j : found) {
       scratch.others.emplace_back(m_.texts.text(j));
+      __builtin_prefetch(scratch.others.back().data);
       scratch.flipped.push_back(self && j < i);
     }
     scratch.scores.resize(found.size());

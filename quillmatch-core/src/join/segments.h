@@ -106,9 +106,19 @@ class SegmentIndex {
   // Given `within`, t is at most that: the argument above holds for any t
   // below the number of segments.
   // REQUIRES: every length in [lo, hi] may pair with the query's.
+  // `scratch` is the caller's, reused from query to query.
+  struct Probe {
+    std::uint64_t key;
+    std::uint64_t t;
+    std::uint32_t length;
+    std::uint32_t first, last;  // the key's bucket of keys, then its postings
+  };
+  struct Scratch {
+    std::vector<Probe> probes;
+  };
   template <class Keep>
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::uint64_t> within,
-                  Keep&& keep) const;
+                  Scratch& scratch, Keep&& keep) const;
 
  private:
   std::uint64_t key(std::uint64_t bytes_hash, std::uint32_t length, std::uint32_t i) const;
@@ -144,9 +154,14 @@ class SegmentIndex {
 
 template <class Keep>
 void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi,
-                              std::optional<std::uint64_t> within, Keep&& keep) const {
+                              std::optional<std::uint64_t> within, Scratch& scratch, Keep&& keep) const {
   const std::string_view text = r.text();
   const std::uint64_t end = std::min<std::uint64_t>(hi, segments_.size() - 1);
+  // Every lookup's key first, then their directory slots, then their buckets
+  // of keys, then their postings, each step's reads started together: the
+  // three reads of one lookup wait on each other and miss the cache alike.
+  auto& probes = scratch.probes;
+  probes.clear();
   for (std::uint64_t l = lo; l <= end; ++l) {
     const std::uint64_t t = std::min(thresholds_.pair(std::max<std::uint64_t>(r.length, l)), within.value_or(UINT64_MAX));
     for (std::uint32_t e = uncut_from_[l]; e < uncut_from_[l + 1]; ++e)
@@ -163,16 +178,30 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
         const std::uint32_t b0 = r.starts[static_cast<std::size_t>(q)];
         const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + s.length];
         const std::uint64_t h = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
-        const std::size_t b = slot(h);
-        for (std::uint32_t u = directory_[b]; u < directory_[b + 1]; ++u) {
-          if (keys_[u].key != h) continue;
-          for (std::uint32_t e = keys_[u].start; e < keys_[u + 1].start; ++e)
-            keep(postings_[e].id, static_cast<std::uint32_t>(l), postings_[e].counts, t);
-          break;
-        }
+        probes.push_back({h, t, static_cast<std::uint32_t>(l), 0, 0});
+        __builtin_prefetch(&directory_[slot(h)]);
       }
     }
   }
+  for (Probe& p : probes) {
+    const std::size_t b = slot(p.key);
+    p.first = directory_[b];
+    p.last = directory_[b + 1];
+    __builtin_prefetch(&keys_[p.first]);  // keys_ ends with an entry no bucket holds
+  }
+  for (Probe& p : probes) {
+    std::uint32_t u = p.first;
+    while (u < p.last && keys_[u].key != p.key) ++u;
+    if (u < p.last) {
+      p.first = keys_[u].start;
+      p.last = keys_[u + 1].start;
+      __builtin_prefetch(&postings_[p.first]);
+    } else {
+      p.first = p.last = 0;
+    }
+  }
+  for (const Probe& p : probes)
+    for (std::uint32_t e = p.first; e < p.last; ++e) keep(postings_[e].id, p.length, postings_[e].counts, p.t);
 }
 
 }  // namespace quillmatch::join
