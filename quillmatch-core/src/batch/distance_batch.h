@@ -34,6 +34,14 @@ std::uint64_t score_candidate(const PreparedQuery& query, std::string_view candi
       if (!is_continuation(b)) scan.step(query.masks[b]);
     return scan.score;
   }
+  // The same scan over code points: one below U+0100 takes its mask, any
+  // other none of the query's (an empty mask).
+  if (query.latin1) {
+    if (candidate.empty()) return query.length;
+    Word scan(query.length, query.top);
+    for_each_code_point(candidate, [&](char32_t cp) { scan.step(cp < 256 ? query.masks[cp] : 0); });
+    return scan.score;
+  }
   // Without max_len the kernel cannot fail; value() would report a broken
   // invariant as an internal fault.
   return kernel(TextView(query.query), TextView(candidate), std::nullopt, query.case_insensitive,

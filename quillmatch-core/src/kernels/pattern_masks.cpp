@@ -1,6 +1,7 @@
 #include "kernels/pattern_masks.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "text/text.h"
 
@@ -68,6 +69,21 @@ PreparedQuery::PreparedQuery(TextView text, bool fold)
     length = count_code_points(query);
   }
   if (length >= 1 && length <= kWordBits) top = std::uint64_t{1} << (length - 1);
+  if (!fast && !fold && top != 0) {
+    std::uint64_t by_point[256] = {};
+    std::size_t i = 0;
+    bool narrow = true;
+    for_each_code_point(query, [&](char32_t cp) {
+      if (cp < 256) by_point[cp] |= std::uint64_t{1} << i;
+      narrow = narrow && cp < 256;
+      ++i;
+    });
+    if (narrow) {
+      latin1 = true;
+      std::copy(std::begin(by_point), std::end(by_point), masks);
+      return;
+    }
+  }
   const bool long_ascii = !fast && length > kWordBits && length == query.size();
   if (!fast && !long_ascii) return;
   if (long_ascii) {

@@ -123,7 +123,11 @@ struct PreparedQuery {
   std::size_t row_words = 0;
   std::uint64_t length = 0;  // code points (bytes for an ASCII query)
   std::uint64_t top = 0;     // only bit length - 1 set when 1 <= length <= 64, else 0
+  // fast: an ASCII query of 1 to 64 bytes, masks by byte. latin1: an unfolded
+  // query of 1 to 64 code points, not all ASCII but all below U+0100, masks
+  // by code point.
   bool fast = false;
+  bool latin1 = false;
   bool case_insensitive = false;
 };
 
