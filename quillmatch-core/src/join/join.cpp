@@ -564,7 +564,7 @@ class IndexPairsJob final : public IndexJob<Order> {
   std::unique_ptr<ManyRun::Job> next() override {
     if (this->queries_) return nullptr;
     const std::optional<EqualGroups>& groups = this->m_.groups;
-    return std::make_unique<OrderPairs>(out_, groups ? groups->members.size() : this->plan.rows);
+    return std::make_unique<OrderPairs>(out_, groups ? groups->members.size() : this->plan.rows, this->run_.workers);
   }
 
  private:
@@ -576,9 +576,15 @@ class IndexPairsJob final : public IndexJob<Order> {
   // One task: a counting sort of the pairs by their first index, each
   // found pair's buffer freed once it is read, then each row's pairs sorted
   // by the second (a pair is found once: no ties).
+  // The pairs put in order of query, a counting sort by query on one thread
+  // (it moves every pair once, at memory's pace); the phase after it sorts
+  // each query's candidates, rows shared out among the workers.
   class OrderPairs final : public ManyRun::Job {
    public:
-    OrderPairs(PairsFound::Buffers& out, std::size_t rows) : out_(out), rows_(rows) { plan.row_bounds = {0, 1}; }
+    OrderPairs(PairsFound::Buffers& out, std::size_t rows, std::size_t workers)
+        : out_(out), rows_(rows), workers_(workers) {
+      plan.row_bounds = {0, 1};
+    }
 
     void run(std::size_t, const ThreadPool& pool) override {
       using Buffer = PairsFound::Buffers::Buffer;
@@ -589,7 +595,7 @@ class IndexPairsJob final : public IndexJob<Order> {
         meter.spend(b.queries.size());
       }
       std::partial_sum(at.begin(), at.end(), at.begin());
-      const std::vector<std::size_t> row_begin = at;
+      row_begin_ = at;
       Buffer sorted;
       // Sized a piece at a time: the zeroing of hundreds of megabytes is work too.
       auto size = [&](auto& v) {
@@ -612,26 +618,60 @@ class IndexPairsJob final : public IndexJob<Order> {
         meter.spend(4 * b.queries.size());
         b = Buffer();
       }
-      std::vector<std::pair<std::int64_t, Value>> row;
-      for (std::size_t i = 0; i < rows_; ++i) {
-        const std::size_t lo = row_begin[i], hi = row_begin[i + 1];
-        if (hi - lo < 2) continue;
-        row.clear();
-        for (std::size_t k = lo; k < hi; ++k) row.emplace_back(sorted.candidates[k], scores(sorted)[k]);
-        std::sort(row.begin(), row.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-        for (std::size_t k = lo; k < hi; ++k) {
-          sorted.candidates[k] = row[k - lo].first;
-          scores(sorted)[k] = row[k - lo].second;
-        }
-        meter.spend(8 * (hi - lo) * static_cast<std::uint64_t>(std::bit_width(hi - lo)));
-      }
       out_.tasks.front() = std::move(sorted);
     }
 
+    std::unique_ptr<ManyRun::Job> next() override {
+      return std::make_unique<SortRows>(out_.tasks.front(), row_begin_, workers_);
+    }
+
    private:
+    // Each query's candidates sorted, with their scores; a task is a range of
+    // queries holding about an equal share of the pairs, so that each output
+    // slot has one writer.
+    class SortRows final : public ManyRun::Job {
+     public:
+      SortRows(PairsFound::Buffers::Buffer& sorted, const std::vector<std::size_t>& row_begin, std::size_t workers)
+          : sorted_(sorted), row_begin_(row_begin) {
+        const std::size_t rows = row_begin.size() - 1, pairs = row_begin.back();
+        const std::size_t tasks = std::max<std::size_t>(1, std::min(rows, workers * 16));
+        plan.row_bounds.push_back(0);
+        for (std::size_t t = 1; t < tasks; ++t) {
+          const auto row = static_cast<std::size_t>(
+              std::lower_bound(row_begin.begin(), row_begin.end() - 1, pairs * t / tasks) - row_begin.begin());
+          if (row > plan.row_bounds.back()) plan.row_bounds.push_back(row);
+        }
+        plan.row_bounds.push_back(rows);
+        plan.rows = rows;
+      }
+
+      void run(std::size_t task, const ThreadPool& pool) override {
+        Meter meter(pool);
+        std::vector<std::pair<std::int64_t, Value>> row;
+        for (std::size_t i = plan.row_bounds[task]; i < plan.row_bounds[task + 1]; ++i) {
+          const std::size_t lo = row_begin_[i], hi = row_begin_[i + 1];
+          if (hi - lo < 2) continue;
+          row.clear();
+          for (std::size_t k = lo; k < hi; ++k) row.emplace_back(sorted_.candidates[k], scores(sorted_)[k]);
+          std::sort(row.begin(), row.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+          for (std::size_t k = lo; k < hi; ++k) {
+            sorted_.candidates[k] = row[k - lo].first;
+            scores(sorted_)[k] = row[k - lo].second;
+          }
+          meter.spend(8 * (hi - lo) * static_cast<std::uint64_t>(std::bit_width(hi - lo)));
+        }
+      }
+
+     private:
+      PairsFound::Buffers::Buffer& sorted_;
+      const std::vector<std::size_t>& row_begin_;
+    };
+
     static constexpr std::size_t kPiece = std::size_t{1} << 20;
     PairsFound::Buffers& out_;
     const std::size_t rows_;
+    const std::size_t workers_;
+    std::vector<std::size_t> row_begin_;  // where each query's pairs begin, once sorted
   };
 
   PairsFound::Buffers& out_;
