@@ -104,6 +104,7 @@ class DeletionIndex {
     std::string buffer;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> variants;  // (hash, length in code points)
     std::vector<std::uint32_t> groups;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> matched;  // (group, partner length) by tag
     std::vector<std::uint32_t> firsts;  // of the groups found
     struct Probe {
       std::uint64_t key;
@@ -254,17 +255,21 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
     __builtin_prefetch(tags_.data() + p.from);  // the arrays may be empty
     __builtin_prefetch(groups_.data() + p.from);
   }
+  auto& matched = scratch.matched;
+  matched.clear();
   for (const auto& p : probes) {
     const std::uint16_t* begin = tags_.data() + p.from;
     const std::uint16_t* end = tags_.data() + directory_[slot(p.key) + 1];
     const std::uint16_t want = tag(p.key);
     for (const std::uint16_t* e = std::lower_bound(begin, end, want); e != end && *e == want; ++e) {
-      const std::uint32_t g = groups_[static_cast<std::size_t>(e - tags_.data())];
-      // 16 bits of the key match: a group of another length is a collision,
-      // and would be outside [lo, hi] or paired under the wrong length.
-      if (group_length_[g] == p.length) scratch.groups.push_back(g);
+      matched.push_back({groups_[static_cast<std::size_t>(e - tags_.data())], p.length});
+      __builtin_prefetch(&group_length_[matched.back().first]);
     }
   }
+  // 16 bits of the key match: a group of another length is a collision, and
+  // would be outside [lo, hi] or paired under the wrong length.
+  for (const auto& [g, length] : matched)
+    if (group_length_[g] == length) scratch.groups.push_back(g);
   auto& found = scratch.groups;
   std::sort(found.begin(), found.end());
   found.erase(std::unique(found.begin(), found.end()), found.end());
