@@ -186,18 +186,18 @@ TEST(LaneEngine, EqualsKernelAtEveryWidthAndChunkSplit) {
   std::mt19937 rng(23);
   // Query lengths at both ends of every lane width, and block lanes of 2 to 5
   // words.
-  // Then Latin-1 queries of up to 64 code points, scanned over the candidates'
-  // code points, and one just past that, which the kernel takes.
-  const std::u32string ascii = U"abcAB", latin1 = U"ab\u00E9\u00FFA";
+  // Then queries beyond ASCII of up to 64 code points, scanned over the
+  // candidates' code points, and one just past that, which the kernel takes.
+  const std::u32string ascii = U"abcAB", beyond = U"ab\u00E9\u00FF\u0141\U0001F600A";
   const std::pair<std::size_t, const std::u32string*> queries[] = {
       {1, &ascii},  {2, &ascii},   {8, &ascii},   {9, &ascii},   {16, &ascii},  {17, &ascii},  {32, &ascii},
       {33, &ascii}, {63, &ascii},  {64, &ascii},  {65, &ascii},  {128, &ascii}, {129, &ascii}, {300, &ascii},
-      {1, &latin1}, {5, &latin1},  {20, &latin1}, {64, &latin1}, {65, &latin1}};
+      {1, &beyond}, {5, &beyond},  {20, &beyond}, {64, &beyond}, {65, &beyond}};
   for (const auto& [qlen, alphabet] : queries) {
     const std::string query = random_text(rng, *alphabet, qlen, qlen);
     std::vector<std::string> texts = lane_candidates(rng, 70);
-    texts.push_back(query + "\u0100");  // a code point past the masks
-    texts.push_back("\u00E9\u00E9b\u00FF");
+    texts.push_back(query + "\u0100");  // a code point the query lacks
+    texts.push_back("\u00E9\u0141b\u00FF\U0001F600");
     const std::vector<TextView> views(texts.begin(), texts.end());
     for (const BatchMeasure& measure : kBatchMeasures) {
       for (bool fold : {false, true}) {

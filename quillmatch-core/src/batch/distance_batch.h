@@ -34,12 +34,12 @@ std::uint64_t score_candidate(const PreparedQuery& query, std::string_view candi
       if (!is_continuation(b)) scan.step(query.masks[b]);
     return scan.score;
   }
-  // The same scan over code points: one below U+0100 takes its mask, any
-  // other none of the query's (an empty mask).
-  if (query.latin1) {
+  // The same scan over code points, each stepping with the query's mask of
+  // it (empty for one the query lacks).
+  if (query.by_code_point) {
     if (candidate.empty()) return query.length;
     Word scan(query.length, query.top);
-    for_each_code_point(candidate, [&](char32_t cp) { scan.step(cp < 256 ? query.masks[cp] : 0); });
+    for_each_code_point(candidate, [&](char32_t cp) { scan.step(query.mask(cp)); });
     return scan.score;
   }
   // Without max_len the kernel cannot fail; value() would report a broken

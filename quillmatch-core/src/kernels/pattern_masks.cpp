@@ -1,7 +1,6 @@
 #include "kernels/pattern_masks.h"
 
 #include <algorithm>
-#include <iterator>
 
 #include "text/text.h"
 
@@ -70,19 +69,19 @@ PreparedQuery::PreparedQuery(TextView text, bool fold)
   }
   if (length >= 1 && length <= kWordBits) top = std::uint64_t{1} << (length - 1);
   if (!fast && !fold && top != 0) {
-    std::uint64_t by_point[256] = {};
+    by_code_point = true;
     std::size_t i = 0;
-    bool narrow = true;
     for_each_code_point(query, [&](char32_t cp) {
-      if (cp < 256) by_point[cp] |= std::uint64_t{1} << i;
-      narrow = narrow && cp < 256;
-      ++i;
+      const std::uint64_t bit = std::uint64_t{1} << i++;
+      if (cp < 256) {
+        masks[cp] |= bit;
+        return;
+      }
+      auto at = std::find_if(high.begin(), high.end(), [&](const auto& e) { return e.first == cp; });
+      if (at == high.end()) high.emplace_back(cp, bit);
+      else at->second |= bit;
     });
-    if (narrow) {
-      latin1 = true;
-      std::copy(std::begin(by_point), std::end(by_point), masks);
-      return;
-    }
+    return;
   }
   const bool long_ascii = !fast && length > kWordBits && length == query.size();
   if (!fast && !long_ascii) return;

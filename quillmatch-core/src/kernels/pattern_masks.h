@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
@@ -107,8 +108,8 @@ class BlockMasks {
 };
 
 // A batch query prepared once per batch call and only read afterwards.
-// `masks` are byte-indexed and filled only when `fast` is set (pure ASCII query
-// of 1 to 64 bytes); with case_insensitive each letter sets its bit in the
+// `masks` are byte-indexed when `fast` is set (pure ASCII query of 1 to 64
+// bytes), and indexed by code point when `by_code_point` is; with case_insensitive each letter sets its bit in the
 // entries of both cases, which for ASCII texts gives the same masks as folding
 // both texts first, so fast-path candidates are never folded.
 // `rows` are the same for a pure ASCII query of more than 64 bytes, in the
@@ -123,12 +124,22 @@ struct PreparedQuery {
   std::size_t row_words = 0;
   std::uint64_t length = 0;  // code points (bytes for an ASCII query)
   std::uint64_t top = 0;     // only bit length - 1 set when 1 <= length <= 64, else 0
-  // fast: an ASCII query of 1 to 64 bytes, masks by byte. latin1: an unfolded
-  // query of 1 to 64 code points, not all ASCII but all below U+0100, masks
-  // by code point.
+  // fast: an ASCII query of 1 to 64 bytes, masks by byte. by_code_point: an
+  // unfolded query of 1 to 64 code points, not all ASCII: masks by code point
+  // below U+0100, and the masks of its code points from U+0100 up in `high`
+  // (mask() reads both).
   bool fast = false;
-  bool latin1 = false;
+  bool by_code_point = false;
   bool case_insensitive = false;
+  std::vector<std::pair<char32_t, std::uint64_t>> high;
+
+  // The mask of a code point. REQUIRES: by_code_point.
+  std::uint64_t mask(char32_t cp) const {
+    if (cp < 256) return masks[cp];
+    for (const auto& [c, m] : high)
+      if (c == cp) return m;
+    return 0;
+  }
 };
 
 }  // namespace quillmatch
