@@ -339,16 +339,18 @@ namespace {
 // working forms' lengths, which are the lengths as compared. Similarities
 // come from the scalar measure with the cutoff, the earlier text of a self
 // join's pair as the pattern, as the cross product scores it.
+// `scorer` is the query's, made on first use and kept while the query is
+// searched (a top list searches it distance by distance).
 template <class Order>
 void score_candidates(const JoinIndex::Impl& index, const ManyOptions& run, const WorkingQuery& query,
                       std::span<const std::uint32_t> found, std::span<const TextView> others,
-                      std::span<const std::uint8_t> flipped, std::vector<std::uint64_t>& distances,
-                      std::span<typename Order::Value> out) {
+                      std::span<const std::uint8_t> flipped, std::optional<DistanceScorer>& scorer,
+                      std::vector<std::uint64_t>& distances, std::span<typename Order::Value> out) {
   auto score_distances = [&](std::span<std::uint64_t> to) {
-    const DistanceScorer scorer = index.options.measure == Measure::kDamerau
-                                      ? DistanceScorer::damerau(TextView(query.text()), false)
-                                      : DistanceScorer::levenshtein(TextView(query.text()), false);
-    scorer.score(others, to);
+    if (!scorer)
+      scorer = index.options.measure == Measure::kDamerau ? DistanceScorer::damerau(TextView(query.text()), false)
+                                                          : DistanceScorer::levenshtein(TextView(query.text()), false);
+    scorer->score(others, to);
   };
   if constexpr (std::is_same_v<typename Order::Value, double>) {
     if (index.options.normalized) {
@@ -396,6 +398,7 @@ class IndexJob : public ManyRun::Job {
     JoinIndex::Impl::FilterScratch filters;
     std::vector<TextView> others;
     std::vector<std::uint8_t> flipped;  // the pair's earlier text is the candidate
+    std::optional<DistanceScorer> scorer;  // of the query taken
     std::vector<std::uint64_t> distances;  // normalized: before they are scores
     std::vector<Value> scores;
   };
@@ -421,10 +424,11 @@ class IndexJob : public ManyRun::Job {
     }
   }
 
-  // Query i's working form into scratch.query.
+  // Query i's working form into scratch.query (its scorer made anew).
   void take(std::size_t i, Scratch& scratch) const {
     if (!queries_) scratch.query.take(TextView(m_.texts.text(i)), false);
     else scratch.query.take((*queries_)[i], m_.options.case_insensitive);
+    scratch.scorer.reset();
   }
 
   // each_match for the query taken, and given `within` (edit distances),
@@ -454,7 +458,8 @@ class IndexJob : public ManyRun::Job {
       scratch.flipped.push_back(self && j < i);
     }
     scratch.scores.resize(found.size());
-    score_candidates<Order>(m_, run_, r, found, scratch.others, scratch.flipped, scratch.distances, scratch.scores);
+    score_candidates<Order>(m_, run_, r, found, scratch.others, scratch.flipped, scratch.scorer, scratch.distances,
+                            scratch.scores);
     for (std::size_t k = 0; k < found.size(); ++k) {
       bool keep = Order::within(scratch.scores[k], run_);
       if constexpr (std::is_same_v<Order, DistanceOrder>) keep = keep && (!within || scratch.scores[k] <= *within);
