@@ -31,11 +31,10 @@ PyObject* numpy_module() {
 
 // What a result's wrapping calls, looked up once (a lookup by name and a
 // dtype parsed from its name cost more than the call of a small top list),
-// kept, as the numpy module is, for the life of the process: numpy.frombuffer,
-// numpy.ndarray (a matrix over the buffer in one call, where frombuffer and a
+// kept, as the numpy module is, for the life of the process: numpy.ndarray
+// (an array of any shape over the buffer in one call, where frombuffer and a
 // reshape take two), and the dtypes by their names.
 struct NumpyCalls {
-  Ref frombuffer;
   Ref ndarray;
   struct Dtype {
     const char* name;
@@ -49,8 +48,6 @@ NumpyCalls* numpy_calls(PyObject* numpy) {
   static NumpyCalls* calls = nullptr;
   if (calls) return calls;
   auto made = std::make_unique<NumpyCalls>();
-  made->frombuffer = Ref(PyObject_GetAttrString(numpy, "frombuffer"));
-  if (!made->frombuffer) return nullptr;
   made->ndarray = Ref(PyObject_GetAttrString(numpy, "ndarray"));
   if (!made->ndarray) return nullptr;
   calls = made.release();
@@ -136,18 +133,14 @@ PyObject* OutArray::release_as_python() {
   if (!calls) return nullptr;
   const Ref dtype = dtype_named(numpy, *calls, element_.dtype);
   if (!dtype) return nullptr;
-  if (!two_dims_) {
-    PyObject* flat = PyObject_CallFunctionObjArgs(calls->frombuffer.get(), bytes_.get(), dtype.get(), nullptr);
-    if (flat) bytes_ = Ref();
-    return flat;
-  }
   // ndarray(shape, dtype, buffer): a writeable C-ordered view that keeps the
-  // buffer alive, as frombuffer's is.
-  Ref shape(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows_), static_cast<Py_ssize_t>(cols_)));
+  // buffer alive.
+  Ref shape(two_dims_ ? Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows_), static_cast<Py_ssize_t>(cols_))
+                      : Py_BuildValue("(n)", static_cast<Py_ssize_t>(rows_)));
   if (!shape) return nullptr;
-  PyObject* matrix = PyObject_CallFunctionObjArgs(calls->ndarray.get(), shape.get(), dtype.get(), bytes_.get(), nullptr);
-  if (matrix) bytes_ = Ref();
-  return matrix;
+  PyObject* array = PyObject_CallFunctionObjArgs(calls->ndarray.get(), shape.get(), dtype.get(), bytes_.get(), nullptr);
+  if (array) bytes_ = Ref();
+  return array;
 }
 
 }  // namespace quillmatch::py

@@ -27,19 +27,18 @@ std::uint64_t score_candidate(const PreparedQuery& query, std::string_view candi
   // the kernel takes those. Unfolded, a code point beyond ASCII equals none of
   // an ASCII query's: it steps with an empty mask (its first byte's, as the
   // masks of bytes from 0x80 are empty), and its other bytes take no step.
-  if (query.fast && (!query.case_insensitive || is_ascii(candidate))) {
+  // A query beyond ASCII, unfolded, is scanned the same way over code points,
+  // each stepping with the query's mask of it (empty for one it lacks).
+  const bool by_byte = query.fast && (!query.case_insensitive || is_ascii(candidate));
+  if (by_byte || query.by_code_point) {
     if (candidate.empty()) return query.length;
     Word scan(query.length, query.top);
-    for (unsigned char b : candidate)
-      if (!is_continuation(b)) scan.step(query.masks[b]);
-    return scan.score;
-  }
-  // The same scan over code points, each stepping with the query's mask of
-  // it (empty for one the query lacks).
-  if (query.by_code_point) {
-    if (candidate.empty()) return query.length;
-    Word scan(query.length, query.top);
-    for_each_code_point(candidate, [&](char32_t cp) { scan.step(query.mask(cp)); });
+    if (by_byte) {
+      for (unsigned char b : candidate)
+        if (!is_continuation(b)) scan.step(query.masks[b]);
+    } else {
+      for_each_code_point(candidate, [&](char32_t cp) { scan.step(query.mask(cp)); });
+    }
     return scan.score;
   }
   // Without max_len the kernel cannot fail; value() would report a broken

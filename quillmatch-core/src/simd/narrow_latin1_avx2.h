@@ -40,11 +40,11 @@ alignas(64) inline constexpr std::array<std::uint64_t, 256> kPacks = make_packs(
 }  // namespace narrow
 
 // The code points of the n bytes at p, one byte each, into out; their count,
-// or `none` when a byte lies from 0xC4 up (a code point from U+0100 up).
+// or kNotNarrow when a byte lies from 0xC4 up (a code point from U+0100 up).
 // Bytes from out + count up to out + 32 may be written.
 // REQUIRES: n <= 32; the bytes are valid UTF-8; room for 32 bytes at out.
 __attribute__((no_sanitize("address"))) inline std::size_t narrow_latin1(const unsigned char* p, std::size_t n,
-                                                                         unsigned char* out, std::size_t none) {
+                                                                         unsigned char* out) {
   // Read whole when 32 bytes from p stay in its page (see within_page); the
   // bytes past n are masked off, so they never count as leads or as wide.
   alignas(32) unsigned char held[32] = {};
@@ -57,7 +57,7 @@ __attribute__((no_sanitize("address"))) inline std::size_t narrow_latin1(const u
   const __m256i v = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)), keep);
   // v >= 0xC4 unsigned exactly when max(v, 0xC4) is v.
   const __m256i wide = _mm256_cmpeq_epi8(_mm256_max_epu8(v, _mm256_set1_epi8(static_cast<char>(0xC4))), v);
-  if (_mm256_movemask_epi8(wide) != 0) return none;
+  if (_mm256_movemask_epi8(wide) != 0) return kNotNarrow;
   // The byte before each: v moved up one byte, across the two halves (the
   // permute puts the low half in the high one and zeros below).
   const __m256i before = _mm256_alignr_epi8(v, _mm256_permute2x128_si256(v, v, 0x08), 15);
