@@ -35,10 +35,6 @@ TEST(Text, AsciiTestAndCountAtEveryOffset) {
   EXPECT_EQ(count_code_points("\u00FC\U0001F44D"), 2u);
 }
 
-// A text narrowed to a byte per code point is the code points of the text,
-// folded as fold_case folds it, or kNotNarrow when one is past U+00FF or
-// they do not fit; over ASCII runs of every length around the word reads,
-// with Latin-1 and wider code points and capitals at every offset.
 TEST(Text, WholeTextValidationAgreesWithTheDecoder) {
   // Each sequence, well formed or not, at every offset of texts spanning
   // several 32-byte blocks, between ASCII or between copies of a valid
@@ -50,21 +46,33 @@ TEST(Text, WholeTextValidationAgreesWithTheDecoder) {
       "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xC3",
       "\xE2\x82", "\xF0\x9F\x98", "\xC3\xA9\xA9", "\xF0\x9F\x98\x80\x80", "\xE2\x41\x82"};
   static constexpr const char* kFillers[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  // An ASCII lead of 100 bytes moves each offset across the 128-byte groups
+  // that are skipped whole when ASCII; 160 fillers after fill such groups.
   for (const char* filler : kFillers) {
     for (const char* seq : kSequences) {
-      for (std::size_t before = 0; before < 40; ++before) {
-        for (std::size_t after : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{33}}) {
-          std::string t;
-          for (std::size_t k = 0; k < before; ++k) t += filler;
-          t += seq;
-          for (std::size_t k = 0; k < after; ++k) t += filler;
-          EXPECT_EQ(utf8_valid(t), utf8_valid_prefix(t) == t.size()) << ::testing::PrintToString(t);
+      for (std::size_t lead : {std::size_t{0}, std::size_t{100}}) {
+        for (std::size_t before = 0; before < 40; ++before) {
+          for (std::size_t after : {0, 1, 2, 33, 160}) {
+            std::string t(lead, 'a');
+            for (std::size_t k = 0; k < before; ++k) t += filler;
+            t += seq;
+            for (std::size_t k = 0; k < after; ++k) t += filler;
+            const Utf8Form want = is_ascii(t)                           ? Utf8Form::kAscii
+                                  : utf8_valid_prefix(t) == t.size() ? Utf8Form::kUtf8
+                                                                     : Utf8Form::kInvalid;
+            EXPECT_EQ(utf8_form(t), want) << ::testing::PrintToString(t);
+          }
         }
       }
     }
   }
+  for (std::size_t n : {0, 1, 127, 128, 129, 300}) EXPECT_EQ(utf8_form(std::string(n, 'q')), Utf8Form::kAscii);
 }
 
+// A text narrowed to a byte per code point is the code points of the text,
+// folded as fold_case folds it, or kNotNarrow when one is past U+00FF or
+// they do not fit; over ASCII runs of every length around the word reads,
+// with Latin-1 and wider code points and capitals at every offset.
 TEST(Text, NarrowedTextsAreTheirCodePoints) {
   std::mt19937_64 rnd(9);
   const std::u32string pieces[] = {U"a", U"Z", U"m", U"@", U"[", U"`", U"{", U"\u00E9", U"\u00C9", U"\u00DF",

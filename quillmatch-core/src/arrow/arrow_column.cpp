@@ -515,12 +515,13 @@ RowsRead read_offset_rows(const Range& r, std::uint64_t lo, std::uint64_t hi, Te
     for (std::uint64_t i = lo; i < hi; ++i)
       out[i] = TextView(data + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
   const std::string_view whole(data + o[lo], static_cast<std::size_t>(o[hi] - o[lo]));
-  if (is_ascii(whole)) return got;
   // Valid as a whole, the texts are each valid exactly when none starts on a
   // continuation byte: then every text is whole sequences, and a text that
-  // is valid starts on a lead byte or is empty. Read in one pass, the range
-  // costs about what its ASCII test did; else the loop below finds the row.
-  if (utf8_valid(whole)) {
+  // is valid starts on a lead byte or is empty. One pass over the range
+  // decides it; only a fault sends the loop below to find its row.
+  const Utf8Form form = utf8_form(whole);
+  if (form == Utf8Form::kAscii) return got;
+  if (form == Utf8Form::kUtf8) {
     bool split = false;
     for (std::uint64_t i = lo + 1; i < hi; ++i)
       split |= o[i] < o[hi] && is_continuation(static_cast<unsigned char>(data[o[i]]));

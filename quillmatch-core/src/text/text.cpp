@@ -9,7 +9,7 @@
 #include "simd/simd.h"
 #if defined(QUILLMATCH_SIMD_AVX2)
 #include "simd/narrow_latin1_avx2.h"
-#include "simd/utf8_valid_avx2.h"
+#include "simd/utf8_form_avx2.h"
 #endif
 
 namespace quillmatch {
@@ -155,11 +155,13 @@ std::size_t utf8_valid_prefix(std::string_view text) {
   return static_cast<std::size_t>(p - begin);
 }
 
-bool utf8_valid(std::string_view text) {
+Utf8Form utf8_form(std::string_view text) {
 #if defined(QUILLMATCH_SIMD_AVX2)
-  return simd::utf8_valid(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  const simd::Utf8Scan scan = simd::utf8_scan(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  return !scan.valid ? Utf8Form::kInvalid : scan.ascii ? Utf8Form::kAscii : Utf8Form::kUtf8;
 #else
-  return utf8_valid_prefix(text) == text.size();
+  if (is_ascii(text)) return Utf8Form::kAscii;
+  return utf8_valid_prefix(text) == text.size() ? Utf8Form::kUtf8 : Utf8Form::kInvalid;
 #endif
 }
 

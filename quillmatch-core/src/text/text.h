@@ -50,9 +50,11 @@ __attribute__((no_sanitize("address"))) inline bool short_ascii(const char* p, s
 // surrogates, values past U+10FFFF and truncated sequences are ill-formed), or
 // text.size(). ASCII runs are skipped 16 bytes at a time.
 std::size_t utf8_valid_prefix(std::string_view text);
-// Whether the whole text is well-formed UTF-8: utf8_valid_prefix(text) ==
-// text.size(), judged 32 bytes at a time where the back end has AVX2.
-bool utf8_valid(std::string_view text);
+// What a whole text is: all ASCII, well-formed UTF-8 beyond ASCII
+// (utf8_valid_prefix(text) == text.size()), or neither. One pass, 32 bytes a
+// step where the back end has AVX2.
+enum class Utf8Form { kAscii, kUtf8, kInvalid };
+Utf8Form utf8_form(std::string_view text);
 
 // The ASCII case mappings: A..Z <-> a..z, every other byte unchanged. For ASCII
 // text the full Unicode lowercase mapping is exactly ascii_lower. Branch-free:
