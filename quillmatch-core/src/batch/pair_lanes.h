@@ -22,6 +22,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "batch/narrow_pairs.h"
@@ -132,9 +133,10 @@ class PairLaneEngine {
   static constexpr std::size_t kLanesPerRegister = simd::kPatternBytes / 8 / sizeof(T);
 
   // The masks of the lanes' texts, one per step, into their columns (row j
-  // at column[j * kLanes]), narrowed to T and cut to the patterns: the
-  // register's 32 bits are the lanes' masks in lane order. Rows past a lane's text are left unspecified; no scan
-  // reads them.
+  // at column[j * kLanes]), narrowed to T and, for a scan that asks
+  // (kCutMasks), cut to the patterns: the register's 32 bits are the lanes'
+  // masks in lane order. Rows past a lane's text are left unspecified; a
+  // scan reads them only for lanes it has retired.
   template <class T>
   void fill_register(const Pair* const* lanes, T* column) const {
     constexpr std::size_t kLanes = simd::Lanes<T>::kCount;
@@ -144,10 +146,12 @@ class PairLaneEngine {
     const Pair &a = *lanes[0], &b = *lanes[kLanesPerRegister<T> - 1];
     const std::uint32_t inside =
         sizeof(T) == 4 ? below(a.m) : below(a.m) | (below(b.m) << 16);
+    // Two 16-bit lanes side by side are the register's 32 bits in lane order
+    // (lane k the low half): one store, as for a 32-bit lane.
+    static_assert(std::endian::native == std::endian::little);
     const auto store = [&](std::size_t j, std::uint32_t bits) {
-      bits &= inside;
-      column[j * kLanes] = static_cast<T>(bits);
-      if constexpr (sizeof(T) == 2) column[j * kLanes + 1] = static_cast<T>(bits >> 16);
+      if constexpr (Scan::kCutMasks) bits &= inside;
+      std::memcpy(column + j * kLanes, &bits, sizeof bits);
     };
     if constexpr (sizeof(T) == 4) {
       simd::PatternRegister(a.pattern, a.m, fold).scan(a.text, a.n, a.text, a.n, store);
@@ -187,6 +191,11 @@ template <template <class> class LaneStep, auto kernel_fn>
 struct DistanceLanes {
   using Value = std::uint64_t;
   static constexpr bool kFoldInPlace = true;
+  // Bits past a lane's pattern stay in its masks: every step moves
+  // information only upwards (adds carry up, shifts go up, the rest is
+  // bitwise), and a lane's score reads bit m - 1, so bits from m up never
+  // reach it.
+  static constexpr bool kCutMasks = false;
   const bool fold;
 
   explicit DistanceLanes(bool folded) : fold(folded) {}
@@ -231,6 +240,7 @@ struct DistanceLanes {
 struct JaroWinklerLanes {
   using Value = double;
   static constexpr bool kFoldInPlace = false;
+  static constexpr bool kCutMasks = true;  // the matching counts every bit it sets
   const bool fold;
   const double p;
 
