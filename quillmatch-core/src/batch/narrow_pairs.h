@@ -9,12 +9,16 @@
 #include "quillmatch/quillmatch.h"
 #include "text/text.h"
 
+#if defined(QUILLMATCH_SIMD_AVX2)
+#include "simd/narrow_latin1_avx2.h"
+#endif
+
 namespace quillmatch {
 
 class NarrowPairs {
  public:
   static constexpr std::size_t kMaxRows = 256;
-  static constexpr std::size_t kTextPoints = 64;  // the longest text narrowed
+  static constexpr std::size_t kTextPoints = 64;  // the longest text narrowed, and each row's room
 
   // `fold`: texts are narrowed folded. `fold_in_place`: an ASCII text read in
   // place is left as it is, for an engine that folds as it reads; else
@@ -31,6 +35,13 @@ class NarrowPairs {
       return true;
     }
     unsigned char* const room = rows_[k] + side * kTextPoints;
+#if defined(QUILLMATCH_SIMD_AVX2)
+    // What narrow_code_points does for such a text, without its call.
+    if (!fold_ && t.size <= simd::kNarrowLatin1Bytes) {
+      bytes = room, n = simd::narrow_latin1(reinterpret_cast<const unsigned char*>(t.data), t.size, room);
+      return n != kNotNarrow;
+    }
+#endif
     bytes = room, n = narrow_code_points(t.view(), fold_, room, kTextPoints);
     return n != kNotNarrow;
   }

@@ -53,6 +53,8 @@ class PairLaneEngine {
   static constexpr std::size_t kPatternPoints = simd::kPatternBytes;  // the bits of the wider lane
   static constexpr std::size_t kTextPoints = NarrowPairs::kTextPoints;
   static constexpr std::size_t kMaxRows = NarrowPairs::kMaxRows;
+  // PatternRegister::scan writes rows up to a multiple of its stride.
+  static_assert(kTextPoints % simd::kScanStride == 0);
 
   template <class... Args>
   explicit PairLaneEngine(bool fold, Args... args) : scan_(fold, args...), texts_(fold, Scan::kFoldInPlace) {}

@@ -25,6 +25,8 @@
 namespace quillmatch::simd {
 
 inline constexpr std::size_t kPatternBytes = 32;
+// scan() emits the positions of a text in runs of this many (a divisor of 16).
+inline constexpr std::size_t kScanStride = 4;
 
 #if defined(QUILLMATCH_SIMD_AVX2)
 
@@ -45,9 +47,10 @@ class PatternRegister {
     lower();
   }
 
-  // emit(j, mask) for j below max(la, lb): the masks of position j of the
-  // la bytes at ta and the lb bytes at tb (the same text twice for one
-  // pattern).
+  // emit(j, mask) for j below max(la, lb) rounded up to a multiple of
+  // kScanStride: the masks of position j of the la bytes at ta and the lb
+  // bytes at tb (the same text twice for one pattern); those from max(la, lb)
+  // on are unspecified.
   template <class Emit>
   void scan(const unsigned char* ta, std::size_t la, const unsigned char* tb, std::size_t lb, Emit&& emit) const {
     const std::size_t steps = std::max(la, lb);
@@ -55,12 +58,16 @@ class PatternRegister {
       __m256i t = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(ta, la, at)), load16(tb, lb, at), 1);
       if (fold_) t = ascii_lower(Bytes{t}).v;
       const std::size_t count = std::min<std::size_t>(16, steps - at);
-      // Byte j of each half, in every byte of that half.
+      // Byte j of each half, in every byte of that half; kScanStride
+      // positions an iteration, which a multiple of it ending at 16 keeps
+      // within the load.
       __m256i index = _mm256_setzero_si256();
-      for (std::size_t j = 0; j < count; ++j) {
-        const __m256i eq = _mm256_cmpeq_epi8(v_, _mm256_shuffle_epi8(t, index));
-        emit(at + j, static_cast<std::uint32_t>(_mm256_movemask_epi8(eq)));
-        index = _mm256_add_epi8(index, _mm256_set1_epi8(1));
+      for (std::size_t j = 0; j < count; j += kScanStride) {
+        for (std::size_t u = 0; u < kScanStride; ++u) {
+          const __m256i eq = _mm256_cmpeq_epi8(v_, _mm256_shuffle_epi8(t, index));
+          emit(at + j + u, static_cast<std::uint32_t>(_mm256_movemask_epi8(eq)));
+          index = _mm256_add_epi8(index, _mm256_set1_epi8(1));
+        }
       }
     }
   }
@@ -102,7 +109,8 @@ class PatternRegister {
 
   template <class Emit>
   void scan(const unsigned char* ta, std::size_t la, const unsigned char* tb, std::size_t lb, Emit&& emit) const {
-    for (std::size_t j = 0; j < std::max(la, lb); ++j) {
+    const std::size_t steps = (std::max(la, lb) + kScanStride - 1) / kScanStride * kScanStride;
+    for (std::size_t j = 0; j < steps; ++j) {
       std::uint32_t bits = 0;
       if (j < la) bits |= matches(0, lowered(ta[j]));
       if (halves_ && j < lb) bits |= matches(1, lowered(tb[j]));

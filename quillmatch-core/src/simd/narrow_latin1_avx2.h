@@ -39,10 +39,12 @@ alignas(64) inline constexpr std::array<std::uint64_t, 256> kPacks = make_packs(
 
 }  // namespace narrow
 
+inline constexpr std::size_t kNarrowLatin1Bytes = 32;  // the longest text narrow_latin1 takes
+
 // The code points of the n bytes at p, one byte each, into out; their count,
 // or kNotNarrow when a byte lies from 0xC4 up (a code point from U+0100 up).
 // Bytes from out + count up to out + 32 may be written.
-// REQUIRES: n <= 32; the bytes are valid UTF-8; room for 32 bytes at out.
+// REQUIRES: n <= kNarrowLatin1Bytes; the bytes are valid UTF-8; room for 32 bytes at out.
 __attribute__((no_sanitize("address"))) inline std::size_t narrow_latin1(const unsigned char* p, std::size_t n,
                                                                          unsigned char* out) {
   // Read whole when 32 bytes from p stay in its page (see within_page); the

@@ -272,7 +272,7 @@ std::size_t narrow_code_points(const unsigned char* p, const unsigned char* end,
                                std::size_t room) {
   const auto bytes = static_cast<std::size_t>(end - p);
 #if defined(QUILLMATCH_SIMD_AVX2)
-  if (!kFold && bytes <= 32 && room >= 32) return simd::narrow_latin1(p, bytes, out);
+  if (!kFold && bytes <= simd::kNarrowLatin1Bytes && room >= 32) return simd::narrow_latin1(p, bytes, out);
 #endif
   if (!kFold && bytes <= room) return narrow_latin1(p, end, out);
   std::size_t n = 0;
