@@ -5,7 +5,12 @@
 Each directory is the py/ folder of a build (holding quillmatch_many/_quillmatch_many.abi3.so,
 or quillmatch_many.abi3.so from before the package), e.g. of two CMake build trees
 (one of them configured from a `git worktree` of the older commit). Every case is timed with
-both builds alternately and the best time of each kept; the last column is after/before.
+both builds alternately, in mirrored rounds (before, after, after, before, ...), and the best
+time of each kept. The columns: after/before of the best times; the median of the rounds' own
+after/before ratios, each of two runs next to each other, which cancels the machine's drift;
+and the interval around that median that holds the true median with about 95 % confidence (by
+the ranks of the sorted ratios, free of any assumed distribution). Giving the same build twice
+shows the noise: an A/A run.
 Columns come from pyarrow and polars when they are installed (bench/requirements.txt).
 With --joins, the filtered joins and the index instead, on generated two-word names of two
 kinds: full names (about 18 characters) and a list that mixes in many short ones (about 14),
@@ -16,12 +21,14 @@ a call per pair, short and long, and the batch of one query against a list.
 
 import argparse
 import importlib.util
+import math
 import os
 import random
+import statistics
 import sys
 import time
 
-from peers import alternate, call_loop, call_loop_folded, mutate, optional, pairs_of, words
+from peers import alternate_rounds, call_loop, call_loop_folded, mutate, optional, pairs_of, words
 
 QUERY = "kvarnstelj"
 
@@ -170,15 +177,26 @@ def main():
     args = parser.parse_args()
     builds = {"before": load(args.before, args.core), "after": load(args.after, args.core)}
     # A build older than the choice at import has no simd: the AVX2 engines.
-    print("Python %s, best of %d alternated repetitions; back ends: before %s, after %s" % (
+    print("Python %s, %d alternated repetitions; back ends: before %s, after %s" % (
         sys.version.split()[0], args.repeats, getattr(builds["before"], "simd", "avx2"),
         getattr(builds["after"], "simd", "avx2")))
-    print("%-64s %11s %11s %8s" % ("", "before", "after", "ratio"))
+    print("%-64s %11s %11s %8s %8s  %s" % ("", "before", "after", "best", "paired", "95 % interval"))
     for label, clock, call in (join_cases if args.joins else core_cases if args.core else cases)(random.Random(20240602)):
-        t = alternate({name: (lambda m=m: call(m)) for name, m in builds.items()}, args.repeats, clock)
-        print("%-64s %8.2f ms %8.2f ms %8.2f" % (label, t["before"] * 1e3, t["after"] * 1e3,
-                                                  t["after"] / t["before"]), flush=True)
+        t = alternate_rounds({name: (lambda m=m: call(m)) for name, m in builds.items()}, args.repeats, clock,
+                             mirrored=True)
+        best = {name: min(times) for name, times in t.items()}
+        ratios = sorted(a / b for a, b in zip(t["after"], t["before"]))
+        lo, hi = median_interval(len(ratios))
+        print("%-64s %8.2f ms %8.2f ms %8.2f %8.3f  [%.3f, %.3f]" % (
+            label, best["before"] * 1e3, best["after"] * 1e3, best["after"] / best["before"],
+            statistics.median(ratios), ratios[lo], ratios[hi]), flush=True)
 
+
+def median_interval(n):
+    """Ranks (0-based) of the sorted sample that bound its population's median with about 95 %
+    confidence: the binomial(n, 1/2) order statistics n/2 -/+ 1.96 sqrt(n)/2, clamped."""
+    half = 0.98 * math.sqrt(n)
+    return max(0, int(math.floor(n / 2 - half))), min(n - 1, int(math.ceil(n / 2 + half)) - 1)
 
 if __name__ == "__main__":
     main()

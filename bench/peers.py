@@ -113,27 +113,36 @@ def pairs_of(seq):
 
 # ---------------------------------------------------------------- timing
 
-def alternate(thunks, repeats, clock=time.process_time):
-    """Runs each thunk `repeats` times, round-robin (A, B, C, A, B, C, ...), garbage
-    collection off; returns the best time of each. A result is freed after its clock stops.
+def alternate_rounds(thunks, repeats, clock=time.process_time, mirrored=False):
+    """Runs each thunk `repeats` times, round-robin (A, B, C, A, B, C, ...; with mirrored,
+    every other round backwards: A, B, B, A, ...), garbage collection off; returns each
+    thunk's times, one a round. A result is freed after its clock stops.
 
     The clock is the CPU time of this process (of all its threads, should a library use
     more than one): on a machine whose cores other processes share, wall time would charge
     a long run for the time slices taken from it while a short one may fit between them.
     Thread speed-ups need the wall clock."""
-    best = dict.fromkeys(thunks, float("inf"))
-    for _ in range(repeats):
-        for name, fn in thunks.items():
+    times = {name: [] for name in thunks}
+    for round_ in range(repeats):
+        order = list(thunks.items())
+        if mirrored and round_ % 2:
+            order.reverse()
+        for name, fn in order:
             gc.collect()
             gc.disable()
             try:
                 start = clock()
                 result = fn()
-                best[name] = min(best[name], clock() - start)
+                times[name].append(clock() - start)
             finally:
                 gc.enable()
             del result
-    return best
+    return times
+
+
+def alternate(thunks, repeats, clock=time.process_time):
+    """The best time of each thunk over alternate_rounds."""
+    return {name: min(t) for name, t in alternate_rounds(thunks, repeats, clock).items()}
 
 
 # Loops timed against each other share their shape and differ only in the call.

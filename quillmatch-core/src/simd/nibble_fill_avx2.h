@@ -72,6 +72,9 @@ class NibbleFill {
   void fill_rows(const unsigned char* const* texts, const Length* lengths, std::size_t count,
                  std::size_t j0, std::size_t rows, T* block, unsigned char* high) const {
     __m128i in[2][16];  // [lanes / 16][lane % 16]
+    // Unrolled, so that the rows stay in registers (clang keeps the loop
+    // and passes them through memory).
+#pragma GCC unroll 32
     for (std::size_t k = 0; k < kLanes; ++k) {
       const std::size_t length = k < count ? static_cast<std::size_t>(lengths[k]) : 0;
       in[k / 16][k % 16] = length > j0 ? load_row(texts[k] + j0, length - j0) : _mm_setzero_si128();
