@@ -768,18 +768,25 @@ bool read_sound_codes(const Range& r, std::uint64_t null_row, const Range& dict,
     }
   };
   // One pass for the range and the uses of the longest entry, without an
-  // early exit, so that it vectorises.
+  // early exit, so that it vectorises; the uses counted in 32 bits a block of
+  // rows, so that the counts take lanes as narrow as 32-bit indices.
   I least = 0, most = 0;
   const auto wanted = static_cast<I>(top);
   std::uint64_t uses = 0;
-  for (std::uint64_t i = 0; i < rows; ++i) {
-    least = std::min(least, index(i));
-    most = std::max(most, index(i));
-    if constexpr (kMasked) {
-      uses += (index(i) == wanted) & (nulls[i] == 0);
-    } else {
-      uses += index(i) == wanted;
+  constexpr std::uint64_t kCountBlock = std::uint64_t{1} << 16;
+  for (std::uint64_t b = 0; b < rows; b += kCountBlock) {
+    const std::uint64_t end = std::min(rows, b + kCountBlock);
+    std::uint32_t block_uses = 0;
+    for (std::uint64_t i = b; i < end; ++i) {
+      least = std::min(least, index(i));
+      most = std::max(most, index(i));
+      if constexpr (kMasked) {
+        block_uses += (index(i) == wanted) & (nulls[i] == 0);
+      } else {
+        block_uses += index(i) == wanted;
+      }
     }
+    uses += block_uses;
   }
   if constexpr (std::is_signed_v<I>) {
     if (least < 0) return false;

@@ -421,24 +421,29 @@ class TopJob final : public GridJob<Traits> {
         task, pool, [&](std::size_t) { heap.clear(); },
         // Inlined into the walk whatever its size (out of line, the heap's
         // steps run at half speed), and what the loop reads copied to locals
-        // first: the heap's stores could otherwise alias the members, which
-        // the loop would reload for every candidate (most of which it only
-        // compares and rejects).
+        // first: the heap's stores could otherwise alias the members and the
+        // heap's own fields, which the loop would reload for every candidate
+        // (most of which it only compares and rejects). `size` and `worst`
+        // mirror the heap's size and front, refreshed whenever it changes.
         [&](std::size_t, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked)
             __attribute__((always_inline)) {
           const std::size_t most = out_.k;
           const ManyOptions options = this->options_;
           if (most == 0) return;
+          std::size_t size = heap.size();
+          Item worst = size == most ? heap.front() : Item{};
           for (std::size_t k = 0; k < v.size(); ++k) {
             if (!Traits::within(v[k], options)) continue;
             const Item item{v[k], static_cast<std::int64_t>(j0 + (picked ? picked[k] : k))};
-            if (heap.size() < most) {
+            if (size < most) {
               heap.push_back(item);
               std::push_heap(heap.begin(), heap.end(), better);
-            } else if (better(item, heap.front())) {
+              if (++size == most) worst = heap.front();
+            } else if (better(item, worst)) {
               std::pop_heap(heap.begin(), heap.end(), better);
               heap.back() = item;
               std::push_heap(heap.begin(), heap.end(), better);
+              worst = heap.front();
             }
           }
         },
