@@ -81,11 +81,25 @@ def cases(rnd):
             ("pairs within 3, 20 queries x pyarrow dictionary, 1 worker (CPU)", cpu,
              lambda m: m.levenshtein_pairs(queries[:20], coded, score_cutoff=3, workers=1)),
         ]
+        left, right = row_pairs(rnd, short[:500_000])
+        for measure in ("levenshtein", "jaro_winkler"):
+            out.append(("%s row by row, 2 pyarrow utf8 columns, 1 worker (CPU)" % measure, cpu,
+                        lambda m, measure=measure: getattr(m, measure + "_scores")(left, right, workers=1)))
     if pl:
         series = pl.Series("w", short)
         out.append(("scores, polars utf8_view, 1 worker (CPU)", cpu,
                     lambda m: m.levenshtein_scores(QUERY, series, workers=1)))
     return out
+
+
+def row_pairs(rnd, texts):
+    """Two pyarrow columns of the candidate pairs of a blocking step: row i pairs texts[i] with
+    a copy edited once to three times, or in every other row with another text; a quarter of
+    the left texts carry a Latin-1 letter."""
+    import pyarrow as pa
+    left = [t[:-1] + "\u00e9" if i % 4 == 1 else t for i, t in enumerate(texts)]
+    right = [mutate(rnd, t) if i % 2 == 0 else texts[rnd.randrange(len(texts))] for i, t in enumerate(left)]
+    return pa.array(left), pa.array(right)
 
 
 def core_cases(rnd):

@@ -1,7 +1,8 @@
 // The texts of a batch of row pairs as one byte per code point, for the pair
 // engine (batch/pair_lanes.h): a text whose code points all lie below U+0100
-// is read in place when it is ASCII, else narrowed into rows held here, so
-// nothing is allocated per pair.
+// is read in place when it is ASCII, else narrowed into an arena held here,
+// one text after another, so nothing is allocated per pair and the narrowed
+// texts of a batch share a few cache lines.
 #pragma once
 
 #include <cstddef>
@@ -25,32 +26,49 @@ class NarrowPairs {
   // folding narrows every text.
   NarrowPairs(bool fold, bool fold_in_place) : fold_(fold), in_place_(!fold || fold_in_place) {}
 
-  // Side 0 or 1 of row k: at most kTextPoints code points, each one byte.
+  // Starts a batch: the texts narrowed before are given up.
+  void restart() { used_ = 0; }
+
+  // A text of the batch: at most kTextPoints code points, each one byte.
   // False when the text has more, or one of U+0100 or above (after folding).
-  // REQUIRES: k < kMaxRows. The bytes stay valid until side `side` of row k
-  // is narrowed again.
-  bool code_points(TextView t, std::size_t k, int side, const unsigned char*& bytes, std::size_t& n) {
+  // REQUIRES: at most 2 * kMaxRows texts since restart(). The bytes stay
+  // valid until the next restart().
+  // The test of a text read in place is inlined into the engine's loop; the
+  // narrowing is a call of its own.
+  __attribute__((always_inline)) bool code_points(TextView t, const unsigned char*& bytes, std::size_t& n) {
     if (in_place_ && t.size <= kTextPoints && short_ascii(t.data, t.size)) {
       bytes = reinterpret_cast<const unsigned char*>(t.data), n = t.size;
       return true;
     }
-    unsigned char* const room = rows_[k] + side * kTextPoints;
-#if defined(QUILLMATCH_SIMD_AVX2)
-    // What narrow_code_points does for such a text, without its call.
-    if (!fold_ && t.size <= simd::kNarrowLatin1Bytes) {
-      bytes = room, n = simd::narrow_latin1(reinterpret_cast<const unsigned char*>(t.data), t.size, room);
-      return n != kNotNarrow;
-    }
-#endif
-    bytes = room, n = narrow_code_points(t.view(), fold_, room, kTextPoints);
-    return n != kNotNarrow;
+    return narrow(t, bytes, n);
   }
 
   bool fold() const { return fold_; }
 
  private:
+  // Narrows into the arena from used_: both narrowings write inside the
+  // kTextPoints bytes there (narrow_latin1 its 32), and a text kept moves
+  // used_ past its n bytes only, so the next one overwrites what it wrote
+  // beyond them. At most 2 * kMaxRows - 1 texts of at most kTextPoints
+  // bytes lie before the last, whose room is then still inside the arena.
+  __attribute__((noinline)) bool narrow(TextView t, const unsigned char*& bytes, std::size_t& n) {
+    unsigned char* const room = arena_ + used_;
+#if defined(QUILLMATCH_SIMD_AVX2)
+    static_assert(simd::kNarrowLatin1Bytes <= kTextPoints);
+    // What narrow_code_points does for such a text, without its call.
+    if (!fold_ && t.size <= simd::kNarrowLatin1Bytes)
+      n = simd::narrow_latin1(reinterpret_cast<const unsigned char*>(t.data), t.size, room);
+    else
+#endif
+      n = narrow_code_points(t.view(), fold_, room, kTextPoints);
+    if (n == kNotNarrow) return false;
+    bytes = room, used_ += n;
+    return true;
+  }
+
   const bool fold_, in_place_;
-  unsigned char rows_[kMaxRows][2 * kTextPoints];
+  std::size_t used_ = 0;
+  unsigned char arena_[2 * kMaxRows * kTextPoints];
 };
 
 }  // namespace quillmatch

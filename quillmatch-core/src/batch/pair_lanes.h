@@ -68,12 +68,13 @@ class PairLaneEngine {
     // twice as many to a register), the pairs counted by the longer length.
     std::size_t starts[2][kTextPoints + 2] = {};
     std::size_t lanes = 0;
+    texts_.restart();
     for (std::size_t k = 0; k < queries.size(); ++k) {
       const TextView q = queries[k], c = candidates.size() == 1 ? candidates[0] : candidates[k];
       Pair& p = pairs_[lanes];
       const unsigned char *bq, *bc;
       std::size_t lq, lc;
-      if (!texts_.code_points(q, k, 0, bq, lq) || !texts_.code_points(c, k, 1, bc, lc)) {
+      if (!texts_.code_points(q, bq, lq) || !texts_.code_points(c, bc, lc)) {
         out[k] = scan_.kernel(q, c);
         continue;
       }
