@@ -286,10 +286,23 @@ struct JaroWinklerLanes {
     match.unmatched.store(unmatched);
     walk.mismatches.store(mismatches);
     walk.prefix.store(prefix);
+    // jw::score_words of each lane, its quotients looked up lane by lane and
+    // the rest computed for all lanes at once: the boost selected, not
+    // branched to (a coin toss over row pairs), so that the loop vectorises.
+    alignas(32) double a[kLanes], b[kLanes], c[kLanes], boost[kLanes];
+    alignas(32) bool none[kLanes];
     for (std::size_t k = 0; k < kLanes; ++k) {
       // One searched bit cleared per matched pair; integer halving, as count_words does.
       const auto m = static_cast<std::uint64_t>(std::popcount(static_cast<T>(~unmatched[k])));
-      out[k] = m == 0 ? 0.0 : jw::score_words(m, mismatches[k] / 2, g.m[k], g.n[k], prefix[k], p);
+      none[k] = m == 0;
+      a[k] = jw::kWordQuotients(m, g.m[k]);
+      b[k] = jw::kWordQuotients(m, g.n[k]);
+      c[k] = jw::kWordQuotients(m - mismatches[k] / 2, m);  // 0 / 0 reads 0: the lane's score is 0
+      boost[k] = p * static_cast<double>(prefix[k]);
+    }
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      const double jaro = jw::jaro_of_quotients(a[k], b[k], c[k]);
+      out[k] = none[k] ? 0.0 : jaro > jw::kBoostThreshold ? jw::boosted(jaro, boost[k]) : jaro;
     }
   }
 

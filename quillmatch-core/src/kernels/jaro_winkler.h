@@ -42,11 +42,19 @@ inline std::uint64_t match_radius(std::uint64_t len1, std::uint64_t len2) {
   return half == 0 ? 0 : half - 1;
 }
 
+// The Jaro similarity of its three quotients m / len1, m / len2 and (m - t) / m.
+inline double jaro_of_quotients(double a, double b, double c) { return ((a + b) + c) / kJaroDivisor; }
+
+// A Jaro similarity above kBoostThreshold with the Winkler boost, boost = p * l.
+inline double boosted(double jaro, double boost) { return jaro + (1.0 - jaro) * boost; }
+
 // score() once its three quotients m / len1, m / len2 and (m - t) / m are taken.
+// A branch: one query against many seldom passes the threshold. (The pair
+// lanes, where it is a coin toss, select instead.)
 inline double score_of_quotients(double a, double b, double c, std::uint64_t l, double p) {
-  const double jaro = ((a + b) + c) / kJaroDivisor;
+  const double jaro = jaro_of_quotients(a, b, c);
   if (!(jaro > kBoostThreshold)) return jaro;
-  return jaro + (1.0 - jaro) * (p * static_cast<double>(l));
+  return boosted(jaro, p * static_cast<double>(l));
 }
 
 // The similarity from the match count m, the halved transposition count t, the
