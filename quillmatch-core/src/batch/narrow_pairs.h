@@ -29,18 +29,24 @@ class NarrowPairs {
   // Starts a batch: the texts narrowed before are given up.
   void restart() { used_ = 0; }
 
-  // A text of the batch: at most kTextPoints code points, each one byte.
-  // False when the text has more, or one of U+0100 or above (after folding).
+  // A text as one byte per code point: its bytes and their count n.
+  struct Narrowed {
+    const unsigned char* bytes;
+    std::size_t n;  // kNotNarrow: not narrow
+  };
+
+  // A text of the batch: at most kTextPoints code points, each one byte;
+  // n is kNotNarrow when the text has more, or one of U+0100 or above (after
+  // folding). Returned by value, in two registers: out-parameters would send
+  // every text's two words through memory.
   // REQUIRES: at most 2 * kMaxRows texts since restart(). The bytes stay
   // valid until the next restart().
   // The test of a text read in place is inlined into the engine's loop; the
   // narrowing is a call of its own.
-  __attribute__((always_inline)) bool code_points(TextView t, const unsigned char*& bytes, std::size_t& n) {
-    if (in_place_ && t.size <= kTextPoints && short_ascii(t.data, t.size)) {
-      bytes = reinterpret_cast<const unsigned char*>(t.data), n = t.size;
-      return true;
-    }
-    return narrow(t, bytes, n);
+  __attribute__((always_inline)) Narrowed code_points(TextView t) {
+    if (in_place_ && t.size <= kTextPoints && short_ascii(t.data, t.size))
+      return {reinterpret_cast<const unsigned char*>(t.data), t.size};
+    return narrow(t);
   }
 
   bool fold() const { return fold_; }
@@ -51,8 +57,9 @@ class NarrowPairs {
   // used_ past its n bytes only, so the next one overwrites what it wrote
   // beyond them. At most 2 * kMaxRows - 1 texts of at most kTextPoints
   // bytes lie before the last, whose room is then still inside the arena.
-  __attribute__((noinline)) bool narrow(TextView t, const unsigned char*& bytes, std::size_t& n) {
+  __attribute__((noinline)) Narrowed narrow(TextView t) {
     unsigned char* const room = arena_ + used_;
+    std::size_t n;
 #if defined(QUILLMATCH_SIMD_AVX2)
     static_assert(simd::kNarrowLatin1Bytes <= kTextPoints);
     // What narrow_code_points does for such a text, without its call.
@@ -61,9 +68,8 @@ class NarrowPairs {
     else
 #endif
       n = narrow_code_points(t.view(), fold_, room, kTextPoints);
-    if (n == kNotNarrow) return false;
-    bytes = room, used_ += n;
-    return true;
+    if (n != kNotNarrow) used_ += n;
+    return {room, n};
   }
 
   const bool fold_, in_place_;

@@ -72,12 +72,14 @@ class PairLaneEngine {
     for (std::size_t k = 0; k < queries.size(); ++k) {
       const TextView q = queries[k], c = candidates.size() == 1 ? candidates[0] : candidates[k];
       Pair& p = pairs_[lanes];
-      const unsigned char *bq, *bc;
-      std::size_t lq, lc;
-      if (!texts_.code_points(q, bq, lq) || !texts_.code_points(c, bc, lc)) {
+      const NarrowPairs::Narrowed nq = texts_.code_points(q);
+      NarrowPairs::Narrowed nc{};
+      if (nq.n == kNotNarrow || (nc = texts_.code_points(c)).n == kNotNarrow) {
         out[k] = scan_.kernel(q, c);
         continue;
       }
+      const unsigned char *bq = nq.bytes, *bc = nc.bytes;
+      std::size_t lq = nq.n, lc = nc.n;
       if (lq > lc) std::swap(bq, bc), std::swap(lq, lc);
       if (lq == 0 || lq > kPatternPoints) {
         out[k] = scan_.other(q, c, bq, lq, bc, lc);
