@@ -129,11 +129,7 @@ int param_index(const CallSignature& sig, PyObject* key) {
 
 }  // namespace
 
-PyObject* distance_to_python(std::uint64_t d) {
-  // Distances are small, and the interpreter keeps one int object for each of
-  // 0..255: handing out those directly skips a call per result. The table is
-  // filled under the lock on first use and never released.
-  constexpr std::uint64_t kSmallInts = 256;
+const std::array<PyObject*, kSmallInts>& small_ints() {
   static const std::array<PyObject*, kSmallInts>* small = [] {
     auto* table = new std::array<PyObject*, kSmallInts>();
     for (std::uint64_t v = 0; v < kSmallInts; ++v) {
@@ -142,12 +138,7 @@ PyObject* distance_to_python(std::uint64_t d) {
     }
     return table;
   }();
-  if (d < kSmallInts) {
-    PyObject* obj = (*small)[d];
-    Py_INCREF(obj);
-    return obj;
-  }
-  return PyLong_FromUnsignedLongLong(d);
+  return *small;
 }
 
 bool is_interned_param(const CallSignature& sig, std::size_t i, PyObject* key) {

@@ -144,8 +144,24 @@ PyObject* raise_match_error(const MatchError& error);
 // Raises PanicException with the message. Returns null.
 PyObject* raise_panic(const char* message);
 
+// The interpreter's int objects of 0 .. kSmallInts - 1, borrowed. Distances
+// are small, and the interpreter keeps one int object for each of these:
+// handing out those directly skips a call per result. The table is filled
+// under the lock on first use and never released.
+inline constexpr std::uint64_t kSmallInts = 256;
+const std::array<PyObject*, kSmallInts>& small_ints();
+
 // A distance as a Python int: a new reference, or null with MemoryError set.
-PyObject* distance_to_python(std::uint64_t d);
+// `small` is small_ints(), fetched once by a caller that boxes many.
+inline PyObject* distance_to_python(std::uint64_t d, const std::array<PyObject*, kSmallInts>& small) {
+  if (d < kSmallInts) {
+    PyObject* obj = small[d];
+    Py_INCREF(obj);
+    return obj;
+  }
+  return PyLong_FromUnsignedLongLong(d);
+}
+inline PyObject* distance_to_python(std::uint64_t d) { return distance_to_python(d, small_ints()); }
 
 // True when `key` is the interned name of parameter i: what a keyword written
 // at a call site is. Other keys may still name the parameter; this only

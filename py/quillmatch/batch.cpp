@@ -30,8 +30,11 @@ constexpr std::size_t kReleaseLockThreshold = 10'000;
 
 class IntBoxes {
  public:
-  explicit IntBoxes(std::size_t) {}
-  PyObject* operator()(std::uint64_t d) const { return distance_to_python(d); }
+  explicit IntBoxes(std::size_t) : small_(small_ints()) {}
+  PyObject* operator()(std::uint64_t d) const { return distance_to_python(d, small_); }
+
+ private:
+  const std::array<PyObject*, kSmallInts>& small_;
 };
 
 // Within one call, equal similarities share one float object. A batch over
