@@ -548,9 +548,12 @@ class PairsJob final : public GridJob<Traits> {
     }();
     this->walk(
         task, pool, [](std::size_t) {},
+        // The options copied to a local first: the pushes could otherwise
+        // alias them, and the test of every candidate would reload them.
         [&](std::size_t i, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked) {
+          const ManyOptions options = this->options_;
           for (std::size_t k = 0; k < v.size(); ++k) {
-            if (!Traits::within(v[k], this->options_)) continue;
+            if (!Traits::within(v[k], options)) continue;
             b.queries.push_back(static_cast<std::int64_t>(i));
             b.candidates.push_back(static_cast<std::int64_t>(j0 + (picked ? picked[k] : k)));
             scores.push_back(v[k]);
