@@ -212,5 +212,6 @@ def median_interval(n):
     half = 0.98 * math.sqrt(n)
     return max(0, int(math.floor(n / 2 - half))), min(n - 1, int(math.ceil(n / 2 + half)) - 1)
 
+
 if __name__ == "__main__":
     main()

@@ -10,16 +10,12 @@
 #include "quillmatch/quillmatch.h"
 #include "text/text.h"
 
-#if defined(QUILLMATCH_SIMD_AVX2)
-#include "simd/narrow_latin1_avx2.h"
-#endif
-
 namespace quillmatch {
 
 class NarrowPairs {
  public:
   static constexpr std::size_t kMaxRows = 256;
-  static constexpr std::size_t kTextPoints = 64;  // the longest text narrowed, and each row's room
+  static constexpr std::size_t kTextPoints = 64;  // the longest text narrowed
 
   // `fold`: texts are narrowed folded. `fold_in_place`: an ASCII text read in
   // place is left as it is, for an engine that folds as it reads; else
@@ -52,22 +48,13 @@ class NarrowPairs {
   bool fold() const { return fold_; }
 
  private:
-  // Narrows into the arena from used_: both narrowings write inside the
-  // kTextPoints bytes there (narrow_latin1 its 32), and a text kept moves
-  // used_ past its n bytes only, so the next one overwrites what it wrote
-  // beyond them. At most 2 * kMaxRows - 1 texts of at most kTextPoints
+  // Narrows into the arena from used_: narrow_code_points writes inside the
+  // kTextPoints bytes there, and a text kept moves used_ past its n bytes
+  // only, so the next one overwrites what it wrote beyond them. At most 2 * kMaxRows - 1 texts of at most kTextPoints
   // bytes lie before the last, whose room is then still inside the arena.
   __attribute__((noinline)) Narrowed narrow(TextView t) {
     unsigned char* const room = arena_ + used_;
-    std::size_t n;
-#if defined(QUILLMATCH_SIMD_AVX2)
-    static_assert(simd::kNarrowLatin1Bytes <= kTextPoints);
-    // What narrow_code_points does for such a text, without its call.
-    if (!fold_ && t.size <= simd::kNarrowLatin1Bytes)
-      n = simd::narrow_latin1(reinterpret_cast<const unsigned char*>(t.data), t.size, room);
-    else
-#endif
-      n = narrow_code_points(t.view(), fold_, room, kTextPoints);
+    const std::size_t n = narrow_code_points(t.view(), fold_, room, kTextPoints);
     if (n != kNotNarrow) used_ += n;
     return {room, n};
   }
