@@ -188,6 +188,7 @@ def main():
     which = parser.add_mutually_exclusive_group()
     which.add_argument("--joins", action="store_true", help="the joins and the index instead")
     which.add_argument("--core", action="store_true", help="the core module's calls instead")
+    parser.add_argument("--only", metavar="TEXT", help="the cases whose label contains TEXT")
     args = parser.parse_args()
     builds = {"before": load(args.before, args.core), "after": load(args.after, args.core)}
     # A build older than the choice at import has no simd: the AVX2 engines.
@@ -196,6 +197,8 @@ def main():
         getattr(builds["after"], "simd", "avx2")))
     print("%-64s %11s %11s %8s %8s  %s" % ("", "before", "after", "best", "paired", "95 % interval"))
     for label, clock, call in (join_cases if args.joins else core_cases if args.core else cases)(random.Random(20240602)):
+        if args.only and args.only not in label:
+            continue
         t = alternate_rounds({name: (lambda m=m: call(m)) for name, m in builds.items()}, args.repeats, clock,
                              mirrored=True)
         best = {name: min(times) for name, times in t.items()}

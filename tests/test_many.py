@@ -1,6 +1,7 @@
 """quillmatch_many: every score against the scalar functions, top and pairs semantics,
 inputs, errors, running out of memory, and Ctrl-C."""
 
+import collections
 import doctest
 import hashlib
 import os
@@ -160,6 +161,26 @@ def test_worked_examples():
     assert qmm.damerau_pairs(["", "\u0130x"], score_cutoff=3, case_insensitive=True)[2].tolist() == [3]
     assert qmm.damerau_pairs(["", "\u0130x"], score_cutoff=2, case_insensitive=True)[2].tolist() == []
     assert qmm.levenshtein_top([""], ["\u0130\u0130", "abc"], 1, case_insensitive=True)[0].tolist() == [[1]]
+
+
+def test_dtype_follows_the_longest_text_wherever_it_sits():
+    # The longest text is known from the taking in, by each way a sequence is taken
+    # (an exact list or tuple, any other sequence, a numpy array) and on either side.
+    long, short = "\u00e9" * 128, ["ab", "b"]  # 256 bytes of UTF-8, 128 code points
+    calls = [
+        lambda q, c: qmm.levenshtein_scores(q[0], c),
+        lambda q, c: qmm.levenshtein_scores(q, c),
+        lambda q, c: qmm.damerau_matrix(q, c),
+        lambda q, c: qmm.levenshtein_top(q, c, 1)[1],
+        lambda q, c: qmm.damerau_pairs(q, c, score_cutoff=300)[2],
+        lambda q, c: qmm.levenshtein_pairs(list(q) + list(c), score_cutoff=300)[2],
+    ]
+    for make in (list, tuple, collections.UserList, np.array):
+        for queries, candidates, wide in ((short, short, False), ([long, "a"], short, True),
+                                          (short, ["a", long], True)):
+            for call in calls:
+                got = call(make(queries), make(candidates)).dtype
+                assert got == (np.uint16 if wide else np.uint8), (make, queries, candidates)
 
 
 class Series:

@@ -159,6 +159,7 @@ bool HeldTexts::take_indexed(const CandidateSequence& seq) {
       return false;
     owners_.insert(owners_.end(), owners.begin(), owners.begin() + count);
     views_.insert(views_.end(), views.begin(), views.begin() + count);
+    for (std::size_t k = 0; k < count; ++k) longest_ = std::max(longest_, views[k].size);
   }
   return true;
 }
@@ -169,6 +170,8 @@ bool HeldTexts::take_copying(const CandidateSequence& seq) {
   copies_.reset(n * kShortTextBytes);
   char* next = copies_.data();
   std::array<PyObject*, TextChunk::kCapacity> items;
+  // Kept as the texts pass, where its compares hide behind their misses.
+  std::size_t longest = 0;
   for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
     const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
     if (interruptible_ && PyErr_CheckSignals() < 0) return false;
@@ -181,6 +184,7 @@ bool HeldTexts::take_copying(const CandidateSequence& seq) {
       }
       const TextView text = utf8_kept_by(item);
       if (!text.data) return false;
+      longest = std::max(longest, text.size);
       if (text.size <= kShortTextBytes) {
         // Copy j starts within j * kShortTextBytes bytes, so its full width
         // fits in the room for n. The view is made in place from the two
@@ -199,6 +203,7 @@ bool HeldTexts::take_copying(const CandidateSequence& seq) {
     };
     if (!take_items(seq, static_cast<Py_ssize_t>(begin), count, items.data(), take)) return false;
   }
+  longest_ = longest;
   return true;
 }
 
@@ -228,6 +233,7 @@ bool HeldTexts::take_iterated(const CandidateSequence& seq) {
       return false;
     owners_.push_back(owner);
     views_.push_back(view);
+    longest_ = std::max(longest_, view.size);
   }
   return !PyErr_Occurred();
 }
@@ -237,6 +243,7 @@ void HeldTexts::release() {
   owners_.clear();
   views_.clear();
   copies_.reset(0);
+  longest_ = 0;
 }
 
 bool TextChunk::take(const CandidateSequence& seq, Py_ssize_t begin, std::size_t count) {

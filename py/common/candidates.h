@@ -91,6 +91,8 @@ class HeldTexts {
 
   std::span<const TextView> views() const { return views_; }
   std::size_t size() const { return views_.size(); }
+  // The size in bytes of the longest text held.
+  std::size_t longest() const { return longest_; }
 
   // Takes every candidate of the sequence in, before anything else reads one:
   // this is the snapshot a call works on. False with the Python error set
@@ -135,6 +137,7 @@ class HeldTexts {
   // The copies, when copying: room for every candidate at its longest, of
   // which the pages past the last copy are never touched.
   BigArray<char> copies_;
+  std::size_t longest_ = 0;
   bool interruptible_ = false;
   bool accept_nulls_ = false;
   std::vector<std::size_t> null_rows_;

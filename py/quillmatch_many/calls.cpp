@@ -158,6 +158,8 @@ struct Call {
   std::span<const TextView> candidate_views() const {
     return self ? queries.views() : candidates.views();
   }
+  // The size in bytes of the longest text on either side.
+  std::size_t longest() const { return std::max(queries.longest(), self ? 0 : candidates.longest()); }
 };
 
 // The plan that calls made on this thread inside _with_plan take lives in
@@ -207,10 +209,6 @@ bool normalized_ahead(Arguments& a, const Slots& s, bool& out) {
 // The type of a run's scores: float64 when normalized, else the measure's.
 ScoreType score_type(const ManyOptions& o, std::size_t longest) {
   return o.normalized ? ScoreType::F64 : many_score_type(o.measure, longest);
-}
-ScoreType score_type(const ManyOptions& o, std::span<const TextView> queries,
-                     std::span<const TextView> candidates) {
-  return o.normalized ? ScoreType::F64 : many_score_type(o.measure, queries, candidates);
 }
 
 }  // namespace
@@ -344,7 +342,7 @@ PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyOb
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.views();
     const auto candidates = call.candidate_views();
-    const ScoreType type = score_type(call.options, queries, candidates);
+    const ScoreType type = score_type(call.options, call.longest());
     OutArray out;
     if (!out.allocate(element_of(type), queries.size(), candidates.size(), true)) return nullptr;
     // A dictionary column on either side: each distinct pair scored once,
@@ -404,7 +402,7 @@ PyObject* top(const CallSignature& sig, Measure measure, PyObject* args, PyObjec
     const auto candidates = call.candidate_views();
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(call.k, candidates.size()));
     const TextColumn* coded = call.self ? nullptr : call.candidates.coded();
-    return top_result(queries.size(), k, score_type(call.options, queries, candidates),
+    return top_result(queries.size(), k, score_type(call.options, call.longest()),
                       [&](const TopOutput& target) {
                         return coded ? start_top(call.options, queries, candidates,
                                                  CodedTexts{coded->texts(), coded->codes()}, target)
@@ -418,7 +416,7 @@ PyObject* pairs(const CallSignature& sig, Measure measure, PyObject* args, PyObj
     Call call;
     if (!convert(sig, measure, args, kwargs, call)) return nullptr;
     const auto queries = call.queries.views();
-    const ScoreType type = score_type(call.options, queries, call.candidate_views());
+    const ScoreType type = score_type(call.options, call.longest());
     std::optional<std::span<const TextView>> candidates;
     if (!call.self) candidates = call.candidates.views();
     const TextColumn* coded = call.self ? nullptr : call.candidates.coded();

@@ -58,13 +58,8 @@ struct Texts {
     return kept;
   }
   SpanRows kept{{}};
-  // The size in bytes of the longest text; a column knows it from its reading.
-  std::size_t longest() const {
-    if (arrow.taken()) return arrow.column().longest();
-    std::size_t most = 0;
-    for (const TextView& t : held.views()) most = std::max(most, t.size);
-    return most;
-  }
+  // The size in bytes of the longest text, known from the taking in.
+  std::size_t longest() const { return arrow.taken() ? arrow.column().longest() : held.longest(); }
 };
 
 // Takes in a list, tuple or other sequence of str, a numpy array or pandas
