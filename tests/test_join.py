@@ -77,18 +77,26 @@ def test_index_answers_as_the_functions_do(measure):
         assert same(index.pairs(None, cutoff, workers=1), fn(measure, "pairs")(texts, None, c, **kw))
     again = pickle.loads(pickle.dumps(index))
     assert repr(again) == repr(index) and same(again.pairs(), index.pairs())
-    # Searches share the index from several threads at once.
-    results = [None] * 4
+    # Searches share the index (and the scratch its runs leave) from several threads
+    # at once, one query a call, each thread in its own order and with its own cutoff.
+    cutoffs = [None, tight]
+    want = {(q, c): (index.top([q], 4, c), index.pairs([q], c)) for q in queries for c in cutoffs}
+    failures = []
 
     def search(slot):
-        results[slot] = index.top(queries, 4)
+        order = random.Random(slot).sample(queries, len(queries)) * 3
+        for q in order:
+            c = cutoffs[slot % 2]
+            top, pairs = want[q, c]
+            if not (same(index.top([q], 4, c), top) and same(index.pairs([q], c), pairs)):
+                failures.append((slot, q))
 
     threads = [threading.Thread(target=search, args=(s,)) for s in range(4)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert all(same(r, results[0]) for r in results)
+    assert not failures and same(index.top(queries, 4), fn(measure, "top")(queries, texts, 4, loose, **kw))
 
 
 def test_index_repr_and_errors():

@@ -215,6 +215,9 @@ ScoreType score_type(const ManyOptions& o, std::size_t longest) {
 
 bool read_arrow(std::initializer_list<std::pair<Texts*, const char*>> texts, bool rows,
                 std::size_t workers) {
+  // Lists and the like are read already: the lock stays (a call's only
+  // release then is its run's).
+  if (std::none_of(texts.begin(), texts.end(), [](const auto& t) { return t.first->arrow.taken(); })) return true;
   std::optional<ArrowFailure> failure;
   const char* which = nullptr;
   bool interrupted = false;

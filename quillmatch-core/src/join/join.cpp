@@ -34,6 +34,7 @@
 #include "join/deletions.h"
 #include "join/groups.h"
 #include "join/jaro.h"
+#include "join/scratch_shelf.h"
 #include "join/segments.h"
 #include "many/job.h"
 #include "many/shared_components.h"
@@ -247,6 +248,8 @@ struct JoinIndex::Impl {
   std::optional<CompositionIndex> compositions, initials;
   std::optional<join::PrefixIndex> prefixes;
   std::vector<std::uint32_t> empties;  // Jaro-Winkler: the empty texts, paired apart
+  // The searches' scratch between runs; the runs over an index may overlap.
+  mutable join::ScratchShelf shelf;
 };
 
 JoinIndex::JoinIndex(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -391,8 +394,8 @@ class IndexJob : public ManyRun::Job {
   }
 
  protected:
-  // What a task reuses from query to query.
-  struct Scratch {
+  // What a task reuses from query to query, and a later run's task after it.
+  struct Scratch : join::ScratchShelf::Item {
     WorkingQuery query;
     std::vector<std::uint32_t> found;
     JoinIndex::Impl::FilterScratch filters;
@@ -402,6 +405,9 @@ class IndexJob : public ManyRun::Job {
     std::vector<std::uint64_t> distances;  // normalized: before they are scores
     std::vector<Value> scores;
   };
+
+  // A task's scratch, back on the index's shelf when the task ends.
+  join::ScratchShelf::Loan<Scratch> borrow_scratch() const { return join::ScratchShelf::Loan<Scratch>(m_.shelf); }
 
   // Calls kept(j, score) for every candidate j the cutoff keeps with query i,
   // in increasing j. In a self join, only for the pairs query i finds (see
@@ -482,7 +488,8 @@ class IndexTopJob final : public IndexJob<Order> {
       : IndexJob<Order>(std::move(index), run, queries), out_(out) {}
 
   void run(std::size_t task, const ThreadPool& pool) override {
-    typename IndexJob<Order>::Scratch scratch;
+    const auto loan = this->borrow_scratch();
+    auto& scratch = *loan;
     std::vector<Entry<Value>> items;
     const auto push = [&](std::uint32_t j, Value s) { items.push_back({s, j}); };
     const std::optional<std::uint64_t> last = stepped();
@@ -536,7 +543,8 @@ class IndexPairsJob final : public IndexJob<Order> {
 
   void run(std::size_t task, const ThreadPool& pool) override {
     PairsFound::Buffers::Buffer& b = out_.tasks[task];
-    typename IndexJob<Order>::Scratch scratch;
+    const auto loan = this->borrow_scratch();
+    auto& scratch = *loan;
     const bool self = !this->queries_;
     auto push = [&](std::size_t i, std::size_t j, Value s) {
       b.queries.push_back(static_cast<std::int64_t>(self ? std::min(i, j) : i));
@@ -693,7 +701,8 @@ class IndexClustersJob final : public IndexJob<Order> {
       : IndexJob<Order>(std::move(index), run, std::nullopt), components_(components) {}
 
   void run(std::size_t task, const ThreadPool& pool) override {
-    typename IndexJob<Order>::Scratch scratch;
+    const auto loan = this->borrow_scratch();
+    auto& scratch = *loan;
     const std::optional<EqualGroups>& groups = this->m_.groups;
     // A group stands for its members: all of them are one component.
     auto member = [&](std::size_t i) -> std::size_t { return groups ? groups->first(i) : i; };

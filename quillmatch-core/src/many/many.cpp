@@ -666,11 +666,11 @@ bool ManyRun::advance() {
 
 bool ManyRun::wait_for(std::chrono::milliseconds timeout, const std::function<bool()>& check) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (pool_->wait_for(std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::max(deadline - std::chrono::steady_clock::now(),
-                                      std::chrono::steady_clock::duration::zero())),
-                         check))
+  for (std::chrono::milliseconds left = timeout; pool_->wait_for(left, check);) {
     if (!advance()) return true;
+    left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero()));
+  }
   return false;
 }
 

@@ -186,7 +186,9 @@ void ThreadPool::work() noexcept {
 
 bool ThreadPool::wait_for(std::chrono::milliseconds timeout, const Check& check) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  {
+  // Without a worker thread none runs: no wait (a small job's call saves the
+  // lock).
+  if (!threads_.empty()) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!done_.wait_until(lock, deadline, [this] { return running_ == 0; })) return false;
   }
@@ -199,7 +201,7 @@ bool ThreadPool::wait_for(std::chrono::milliseconds timeout, const Check& check)
   // At least one task, so that a caller that waits for no time still moves on.
   while (tasks_left()) {
     run_next();
-    if (std::chrono::steady_clock::now() >= deadline) break;
+    if (tasks_left() && std::chrono::steady_clock::now() >= deadline) break;
   }
   caller_check_.store(nullptr, std::memory_order_relaxed);
   return !tasks_left();
