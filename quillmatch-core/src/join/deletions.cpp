@@ -31,16 +31,7 @@ void DeletionIndex::text_keys(std::size_t id, std::vector<std::uint32_t>& starts
   out.clear();
   code_point_starts(t, starts);
   each_variant(t, starts, std::min(d_, l), buffer, [&](std::uint64_t h, std::uint32_t) { out.push_back(key(h, l)); });
-  // Two sets of deletions leave the same variant only if the text repeats a
-  // code point (with all of them distinct, the code points a variant keeps
-  // name the positions kept), so a text with no byte twice has no repeats.
-  std::uint64_t seen[4] = {};
-  bool repeats = false;
-  for (const unsigned char b : t) {
-    repeats |= (seen[b >> 6] >> (b & 63)) & 1;
-    seen[b >> 6] |= std::uint64_t{1} << (b & 63);
-  }
-  if (!repeats) return;
+  if (!repeats_a_byte(t)) return;
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
 }

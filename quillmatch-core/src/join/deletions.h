@@ -78,6 +78,19 @@ template <class F>
 void each_variant(std::string_view text, const std::vector<std::uint32_t>& starts, std::uint32_t d,
                   std::string& buffer, F&& f);
 
+// Two sets of deletions leave the same variant only if the text repeats a
+// code point (with all of them distinct, the code points a variant keeps name
+// the positions kept), so a text with no byte twice has no repeated variant.
+inline bool repeats_a_byte(std::string_view text) {
+  std::uint64_t seen[4] = {};
+  bool repeats = false;
+  for (const unsigned char b : text) {
+    repeats |= (seen[b >> 6] >> (b & 63)) & 1;
+    seen[b >> 6] |= std::uint64_t{1} << (b & 63);
+  }
+  return repeats;
+}
+
 class DeletionIndex {
  public:
   // Holds the texts of lengths up to `longest` (the rest are left out), for
@@ -236,8 +249,11 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
   scratch.groups.clear();
   each_variant(r.text(), r.starts, std::min(t, r.length), scratch.buffer,
                [&](std::uint64_t h, std::uint32_t deleted) { variants.emplace_back(h, r.length - deleted); });
-  std::sort(variants.begin(), variants.end());
-  variants.erase(std::unique(variants.begin(), variants.end()), variants.end());
+  // A repeated variant would only be looked up twice.
+  if (repeats_a_byte(r.text())) {
+    std::sort(variants.begin(), variants.end());
+    variants.erase(std::unique(variants.begin(), variants.end()), variants.end());
+  }
   // Every lookup's key first, then their directory slots, then their
   // buckets, each step's reads started together (they miss the cache alike).
   auto& probes = scratch.probes;

@@ -193,11 +193,12 @@ struct JoinIndex::Impl {
     join::SegmentIndex::Scratch segments;
   };
 
-  // Every text the filters keep for r among lengths [lo, hi], sorted, once
-  // each; in a self join (r being text i), only those that i finds. Given
-  // `within` (edit distances), only for pairs within that distance too.
+  // Every text the filters keep for r among lengths [lo, hi], once each,
+  // sorted unless `any_order`; in a self join (r being text i), only those
+  // that i finds. Given `within` (edit distances), only for pairs within that
+  // distance too.
   void candidates(const WorkingQuery& r, std::uint32_t lo, std::uint32_t hi, std::optional<std::size_t> i,
-                  std::optional<std::uint64_t> within, FilterScratch& scratch,
+                  std::optional<std::uint64_t> within, bool any_order, FilterScratch& scratch,
                   std::vector<std::uint32_t>& out) const {
     out.clear();
     const bool from_shorter = self_from_shorter();
@@ -211,7 +212,15 @@ struct JoinIndex::Impl {
         if (!found_by_other(id, length) && (join::count_distance(r.counts, c) + 1) / 2 <= t) out.push_back(id);
       };
       if (deletions) deletions->candidates(r, lo, hi, within, scratch.deletions, keep);
+      const std::size_t held = out.size();
       segments->candidates(r, lo, hi, within, scratch.segments, keep);
+      // The deletion filter gives each text once, and the two filters hold
+      // different lengths: only the partition filter's texts may repeat.
+      if (any_order) {
+        std::sort(out.begin() + static_cast<std::ptrdiff_t>(held), out.end());
+        out.erase(std::unique(out.begin() + static_cast<std::ptrdiff_t>(held), out.end()), out.end());
+        return;
+      }
     } else if (!compositions) {
       for (std::uint32_t id = 0; id < texts.size(); ++id)
         if (texts.length(id) >= lo && texts.length(id) <= hi && !found_by_other(id, texts.length(id)))
@@ -438,9 +447,11 @@ class IndexJob : public ManyRun::Job {
   }
 
   // each_match for the query taken, and given `within` (edit distances),
-  // only for the candidates within that distance too.
+  // only for the candidates within that distance too; with `any_order`, in
+  // any order of j.
   template <class Kept>
-  void match(std::size_t i, Scratch& scratch, Kept&& kept, std::optional<std::uint64_t> within) const {
+  void match(std::size_t i, Scratch& scratch, Kept&& kept, std::optional<std::uint64_t> within,
+             bool any_order = false) const {
     const bool self = !queries_;
     const WorkingQuery& r = scratch.query;
     std::vector<std::uint32_t>& found = scratch.found;
@@ -451,7 +462,7 @@ class IndexJob : public ManyRun::Job {
       lo = static_cast<std::uint32_t>(std::max<std::uint64_t>(lo, r.length - std::min<std::uint64_t>(*within, r.length)));
       hi = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{r.length} + *within));
     }
-    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, within, scratch.filters, found);
+    m_.candidates(r, lo, hi, self ? std::optional(i) : std::nullopt, within, any_order, scratch.filters, found);
     if (found.empty()) return;
     scratch.others.clear();
     scratch.flipped.clear();
@@ -496,8 +507,10 @@ class IndexTopJob final : public IndexJob<Order> {
     for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
       if (pool.stop_requested()) return;
       items.clear();
+      // A row's list is sorted by score and index once found.
       if (!last) {
-        this->each_match(i, scratch, push);
+        this->take(i, scratch);
+        this->match(i, scratch, push, std::nullopt, true);
       } else {
         // Distance 0, 1, ... up to the cutoff, until k texts lie within the
         // distance searched. The filters find every text within it, so then
@@ -506,7 +519,7 @@ class IndexTopJob final : public IndexJob<Order> {
         this->take(i, scratch);
         for (std::uint64_t t = 0;; ++t) {
           items.clear();
-          this->match(i, scratch, push, t);
+          this->match(i, scratch, push, t, true);
           if (items.size() >= out_.k || t == *last) break;
         }
       }
