@@ -49,9 +49,28 @@
 // Segments are keyed by a 64-bit hash of their bytes, their text's length and
 // their number. A collision only returns a text that is then scored and
 // dropped.
+//
+// Paired segments, for W(l) = 1. Two segments of a short text are short (3 or
+// 4 code points in a surname), and their lists are long. A text of such a
+// length l, up to a bound (segments.cpp), with room for three non-empty
+// segments S1, S2, S3 (l >= 3 + 2 gap) is entered instead under three pairs of them, each pair keyed as one:
+// (S1, S2), (S1, S3) and (S2, S3), each covering about two thirds of the
+// text. Why it is exact for t <= 1: with no operation, r = s and every pair
+// lies where it lies in s. One operation touches at most one segment (above)
+// and has a place in s; every segment wholly before that place lies in r
+// where it lies in s (p), every segment wholly after it at p + D, D = |r| - l.
+// An operation that lies before S2 begins has S2 and S3 after it; one that
+// lies after S1 ends and before S3 begins has S1 before it and S3 after it;
+// one that lies after S2 ends has S1 and S2 before it. Every place is one of
+// the three (a segment it touches lies within the span named), so r holds
+//   S1 at p1 and S2 at p2, or S1 at p1 and S3 at p3 + D, or S2 at p2 + D and
+//   S3 at p3 + D,
+// and a query looks each pair up at exactly those positions of itself: three
+// lookups a partner length, with D fixed by it, and |D| <= t.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -122,6 +141,16 @@ class SegmentIndex {
 
  private:
   std::uint64_t key(std::uint64_t bytes_hash, std::uint32_t length, std::uint32_t i) const;
+  // The key of the pair of segments other than segment `left_out`, from
+  // their bytes' hashes in order.
+  std::uint64_t pair_key(std::uint64_t first_hash, std::uint64_t second_hash, std::uint32_t length,
+                         std::uint32_t left_out) const {
+    return key(first_hash ^ std::rotl(second_hash * 0x9E3779B97F4A7C15ull, 29), length, kPairKeys + left_out);
+  }
+  // The segments a paired text is cut into.
+  static constexpr std::uint32_t kPairedSegments = 3;
+  // Sets a pair's key apart from those of single segments (numbered below k <= l).
+  static constexpr std::uint32_t kPairKeys = 0x80000000u;
   std::size_t slot(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift_); }
 
   Thresholds thresholds_;
@@ -147,6 +176,7 @@ class SegmentIndex {
   // (0: none of them is cut), and where its uncut texts begin in uncut_ (they
   // end where the next length's begin), in id order.
   std::vector<std::uint32_t> segments_;
+  std::vector<std::uint8_t> paired_;  // by length: its texts are entered by pairs of segments
   std::vector<std::uint32_t> uncut_from_;
   std::vector<std::uint32_t> uncut_;
   const WorkingTexts& texts_;
@@ -168,6 +198,30 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
       keep(uncut_[e], static_cast<std::uint32_t>(l), texts_.counts(uncut_[e]), t);
     const std::uint32_t k = segments_[l];
     if (k == 0) continue;
+    if (paired_[l]) {
+      // The three pairs at their positions (above), for |D| <= t.
+      const std::int64_t shift = static_cast<std::int64_t>(r.length) - static_cast<std::int64_t>(l);
+      if (static_cast<std::uint64_t>(shift < 0 ? -shift : shift) > t) continue;
+      Segment cut[kPairedSegments];
+      for (std::uint32_t i = 0; i < kPairedSegments; ++i) cut[i] = cut_segment(static_cast<std::uint32_t>(l), k, i, gap_);
+      // Each pair leaves out the segment the operation may touch; of the
+      // two, one after it lies after the operation, and moves by D.
+      for (std::uint32_t left_out = 0; left_out < kPairedSegments; ++left_out) {
+        std::uint64_t hashes[2];
+        std::uint32_t side = 0;
+        for (std::uint32_t i = 0; i < kPairedSegments; ++i) {
+          if (i == left_out) continue;
+          const std::int64_t q = cut[i].start + (i > left_out ? shift : 0);
+          const std::uint32_t b0 = r.starts[static_cast<std::size_t>(q)];
+          const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + cut[i].length];
+          hashes[side++] = hash_bytes(text.data() + b0, b1 - b0);
+        }
+        const std::uint64_t h = pair_key(hashes[0], hashes[1], static_cast<std::uint32_t>(l), left_out);
+        probes.push_back({h, t, static_cast<std::uint32_t>(l), 0, 0});
+        __builtin_prefetch(&directory_[slot(h)]);
+      }
+      continue;
+    }
     // t < k for a length that may pair with the query's (thresholds.h); the
     // bound only keeps the reads within the segments.
     const std::uint32_t looked_up = static_cast<std::uint32_t>(std::min<std::uint64_t>(t + 1, k));
