@@ -419,13 +419,13 @@ class IndexJob : public ManyRun::Job {
   join::ScratchShelf::Loan<Scratch> borrow_scratch() const { return join::ScratchShelf::Loan<Scratch>(m_.shelf); }
 
   // Calls kept(j, score) for every candidate j the cutoff keeps with query i,
-  // in increasing j. In a self join, only for the pairs query i finds (see
+  // in increasing j (in any order with `any_order`). In a self join, only for the pairs query i finds (see
   // above), with j any index other than i, and the score that of
   // (min(i, j), max(i, j)).
   template <class Kept>
-  void each_match(std::size_t i, Scratch& scratch, Kept&& kept) const {
+  void each_match(std::size_t i, Scratch& scratch, Kept&& kept, bool any_order = false) const {
     take(i, scratch);
-    match(i, scratch, kept, std::nullopt);
+    match(i, scratch, kept, std::nullopt, any_order);
   }
 
   // The score of two equal texts, each text i of the index: distance 0, or
@@ -567,8 +567,9 @@ class IndexPairsJob final : public IndexJob<Order> {
     const std::optional<EqualGroups>& groups = this->m_.groups;
     for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
       if (pool.stop_requested()) return;
+      // A self join's pairs are put in order after (next()).
       if (!groups) {
-        this->each_match(i, scratch, [&](std::size_t j, Value s) { push(i, j, s); });
+        this->each_match(i, scratch, [&](std::size_t j, Value s) { push(i, j, s); }, self);
         continue;
       }
       // Group i's members with each other, then with each kept group's.
@@ -581,7 +582,7 @@ class IndexPairsJob final : public IndexJob<Order> {
       this->each_match(i, scratch, [&](std::size_t j, Value s) {
         for (const std::uint32_t x : own)
           for (const std::uint32_t y : groups->group(j)) push(x, y, s);
-      });
+      }, self);
     }
   }
 
@@ -727,7 +728,7 @@ class IndexClustersJob final : public IndexJob<Order> {
       // look is a random read of the labels per candidate, which cost more
       // than the scoring it spared on a million names (1.06-1.29 times the
       // pairs call's time, against 0.90-0.98 without it).
-      this->each_match(i, scratch, [&](std::size_t j, Value) { components_.unite(member(i), member(j)); });
+      this->each_match(i, scratch, [&](std::size_t j, Value) { components_.unite(member(i), member(j)); }, true);
     }
   }
 
