@@ -51,9 +51,10 @@
 // dropped.
 //
 // Paired segments, for W(l) = 1. Two segments of a short text are short (3 or
-// 4 code points in a surname), and their lists are long. A text of such a
-// length l, up to a bound (segments.cpp), with room for three non-empty
-// segments S1, S2, S3 (l >= 3 + 2 gap) is entered instead under three pairs of them, each pair keyed as one:
+// 4 code points in a surname), and where many texts share them their lists
+// are long. The texts of such a length l, up to a bound, with room for three
+// non-empty segments S1, S2, S3 (l >= 3 + 2 gap), whose segments are shared
+// by many texts on average (segments.cpp), are entered instead under three pairs of them, each pair keyed as one:
 // (S1, S2), (S1, S3) and (S2, S3), each covering about two thirds of the
 // text. Why it is exact for t <= 1: with no operation, r = s and every pair
 // lies where it lies in s. One operation touches at most one segment (above)
@@ -114,8 +115,15 @@ class SegmentIndex {
   // the index will be searched for, or larger; with Reach::kLongerPartners,
   // every search looks up only lengths at least the query's. Texts shorter
   // than `shortest` are left out (another filter holds them).
+  // The lengths held by pairs of segments are those whose single segments
+  // are shared by `paired_share` texts or more on average (0: every length
+  // that may be).
   SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap, Reach reach,
-               std::uint32_t shortest, Meter& meter);
+               std::uint32_t shortest, Meter& meter, double paired_share = kPairedShare);
+
+  // The least average number of texts that share a segment of a length held
+  // by pairs.
+  static constexpr double kPairedShare = 40;
 
   // Calls keep(id, length, counts, t) for every text that may lie within its
   // pair's threshold t of the query, at least once, whose length lies in
@@ -152,6 +160,13 @@ class SegmentIndex {
   // Sets a pair's key apart from those of single segments (numbered below k <= l).
   static constexpr std::uint32_t kPairKeys = 0x80000000u;
   std::size_t slot(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift_); }
+  // The lookups of the three pairs of a paired length l, at their positions
+  // (above), none when |D| > t. Out of line: the loop over the other lengths
+  // stays as tight as without it.
+  void add_pair_probes(const WorkingQuery& r, std::uint32_t l, std::uint64_t t, std::vector<Probe>& probes) const;
+  // Keeps paired_[l] only for the lengths whose segments are shared by
+  // `share` texts or more on average.
+  void keep_shared_pairs(const WorkingTexts& texts, std::uint32_t shortest, double share, Meter& meter);
 
   Thresholds thresholds_;
   std::uint32_t gap_;
@@ -199,27 +214,7 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
     const std::uint32_t k = segments_[l];
     if (k == 0) continue;
     if (paired_[l]) {
-      // The three pairs at their positions (above), for |D| <= t.
-      const std::int64_t shift = static_cast<std::int64_t>(r.length) - static_cast<std::int64_t>(l);
-      if (static_cast<std::uint64_t>(shift < 0 ? -shift : shift) > t) continue;
-      Segment cut[kPairedSegments];
-      for (std::uint32_t i = 0; i < kPairedSegments; ++i) cut[i] = cut_segment(static_cast<std::uint32_t>(l), k, i, gap_);
-      // Each pair leaves out the segment the operation may touch; of the
-      // two, one after it lies after the operation, and moves by D.
-      for (std::uint32_t left_out = 0; left_out < kPairedSegments; ++left_out) {
-        std::uint64_t hashes[2];
-        std::uint32_t side = 0;
-        for (std::uint32_t i = 0; i < kPairedSegments; ++i) {
-          if (i == left_out) continue;
-          const std::int64_t q = cut[i].start + (i > left_out ? shift : 0);
-          const std::uint32_t b0 = r.starts[static_cast<std::size_t>(q)];
-          const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + cut[i].length];
-          hashes[side++] = hash_bytes(text.data() + b0, b1 - b0);
-        }
-        const std::uint64_t h = pair_key(hashes[0], hashes[1], static_cast<std::uint32_t>(l), left_out);
-        probes.push_back({h, t, static_cast<std::uint32_t>(l), 0, 0});
-        __builtin_prefetch(&directory_[slot(h)]);
-      }
+      add_pair_probes(r, static_cast<std::uint32_t>(l), t, probes);
       continue;
     }
     // t < k for a length that may pair with the query's (thresholds.h); the
