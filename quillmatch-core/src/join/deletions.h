@@ -117,6 +117,7 @@ class DeletionIndex {
     std::string buffer;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> variants;  // (hash, length in code points)
     std::vector<std::uint32_t> groups;
+    std::vector<std::uint32_t> seen;  // the groups found, by hash (kNoGroup: a free slot)
     std::vector<std::pair<std::uint32_t, std::uint32_t>> matched;  // (group, partner length) by tag
     std::vector<std::uint32_t> firsts;  // of the groups found
     struct Probe {
@@ -144,6 +145,8 @@ class DeletionIndex {
     return h;
   }
   std::size_t slot(std::uint64_t k) const { return static_cast<std::size_t>(k >> shift_); }
+  // No group has this number (fewer than 2^32 texts, so fewer groups).
+  static constexpr std::uint32_t kNoGroup = UINT32_MAX;
   std::uint16_t tag(std::uint64_t k) const { return static_cast<std::uint16_t>((k << bits_) >> 48); }
   // The distinct keys of one text's variants, with its length.
   void text_keys(std::size_t id, std::vector<std::uint32_t>& starts, std::string& buffer,
@@ -283,12 +286,23 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
     }
   }
   // 16 bits of the key match: a group of another length is a collision, and
-  // would be outside [lo, hi] or paired under the wrong length.
-  for (const auto& [g, length] : matched)
-    if (group_length_[g] == length) scratch.groups.push_back(g);
+  // would be outside [lo, hi] or paired under the wrong length. A group met
+  // again (by another variant) is dropped as it comes, by a table of at
+  // least twice the matches, open addressing: no sort, and the groups in the
+  // order first met.
+  auto& seen = scratch.seen;
+  const unsigned bits = static_cast<unsigned>(std::bit_width(2 * matched.size() + 1));
+  seen.assign(std::size_t{1} << bits, kNoGroup);
+  const std::size_t mask = seen.size() - 1;
+  for (const auto& [g, length] : matched) {
+    if (group_length_[g] != length) continue;
+    std::size_t at = (std::uint64_t{g} * 0x9E3779B97F4A7C15ull) >> (64 - bits);
+    while (seen[at] != kNoGroup && seen[at] != g) at = (at + 1) & mask;
+    if (seen[at] == g) continue;
+    seen[at] = g;
+    scratch.groups.push_back(g);
+  }
   auto& found = scratch.groups;
-  std::sort(found.begin(), found.end());
-  found.erase(std::unique(found.begin(), found.end()), found.end());
   // A found group's counts are its first text's: where the group starts among
   // the members, then that member, then its counts, three reads that wait on
   // each other and miss the cache alike. Each is started for every group
