@@ -515,9 +515,10 @@ class IndexTopJob final : public IndexJob<Order> {
         // Distance 0, 1, ... up to the cutoff, until k texts lie within the
         // distance searched. The filters find every text within it, so then
         // the k best of all (by distance, then index) are among those found:
-        // any other lies farther.
+        // any other lies farther. Distance 0 alone finds k texts only where k
+        // equal texts are indexed: beyond k = 1 the search starts at 1.
         this->take(i, scratch);
-        for (std::uint64_t t = 0;; ++t) {
+        for (std::uint64_t t = out_.k > 1 ? 1 : 0;; ++t) {
           items.clear();
           this->match(i, scratch, push, t, true);
           if (items.size() >= out_.k || t == *last) break;
