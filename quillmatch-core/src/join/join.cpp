@@ -419,9 +419,9 @@ class IndexJob : public ManyRun::Job {
   join::ScratchShelf::Loan<Scratch> borrow_scratch() const { return join::ScratchShelf::Loan<Scratch>(m_.shelf); }
 
   // Calls kept(j, score) for every candidate j the cutoff keeps with query i,
-  // in increasing j (in any order with `any_order`). In a self join, only for the pairs query i finds (see
-  // above), with j any index other than i, and the score that of
-  // (min(i, j), max(i, j)).
+  // in increasing j (in any order with `any_order`). In a self join, only for
+  // the pairs query i finds (see above), with j any index other than i, and
+  // the score that of (min(i, j), max(i, j)).
   template <class Kept>
   void each_match(std::size_t i, Scratch& scratch, Kept&& kept, bool any_order = false) const {
     take(i, scratch);
@@ -509,8 +509,7 @@ class IndexTopJob final : public IndexJob<Order> {
       items.clear();
       // A row's list is sorted by score and index once found.
       if (!last) {
-        this->take(i, scratch);
-        this->match(i, scratch, push, std::nullopt, true);
+        this->each_match(i, scratch, push, true);
       } else {
         // Distance 0, 1, ... up to the cutoff, until k texts lie within the
         // distance searched. The filters find every text within it, so then

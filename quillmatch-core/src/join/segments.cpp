@@ -75,8 +75,7 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& threshol
     std::uint64_t hashes[kPairedSegments];
     for (std::uint32_t i = 0; i < k; ++i) {
       const Segment s = cut_segment(l, k, i, gap_);
-      const std::uint32_t b0 = starts[s.start], b1 = starts[s.start + s.length];
-      const std::uint64_t h = hash_bytes(t.data() + b0, b1 - b0);
+      const std::uint64_t h = hash_code_points(t, starts, s.start, s.length);
       if (paired_[l]) hashes[i] = h;
       else pairs.emplace_back(key(h, l, i), static_cast<std::uint32_t>(id));
     }
@@ -84,7 +83,7 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& threshol
     // operation moved it (segments.h).
     if (paired_[l])
       for (std::uint32_t left_out = 0; left_out < kPairedSegments; ++left_out) {
-        const std::uint32_t first = left_out == 0 ? 1 : 0, second = left_out == 2 ? 1 : 2;
+        const auto [first, second] = paired_with(left_out);
         pairs.emplace_back(pair_key(hashes[first], hashes[second], l, left_out), static_cast<std::uint32_t>(id));
       }
     meter.spend(2 * t.size() + 8 * k);
@@ -117,14 +116,12 @@ void SegmentIndex::add_pair_probes(const WorkingQuery& r, std::uint32_t l, std::
   // Each pair leaves out the segment the operation may touch; of the two,
   // one after it lies after the operation, and moves by D.
   for (std::uint32_t left_out = 0; left_out < kPairedSegments; ++left_out) {
+    const std::array<std::uint32_t, 2> pair = paired_with(left_out);
     std::uint64_t hashes[2];
-    std::uint32_t side = 0;
-    for (std::uint32_t i = 0; i < kPairedSegments; ++i) {
-      if (i == left_out) continue;
+    for (std::size_t side = 0; side < 2; ++side) {
+      const std::uint32_t i = pair[side];
       const std::int64_t q = cut[i].start + (i > left_out ? shift : 0);
-      const std::uint32_t b0 = r.starts[static_cast<std::size_t>(q)];
-      const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + cut[i].length];
-      hashes[side++] = hash_bytes(text.data() + b0, b1 - b0);
+      hashes[side] = hash_code_points(text, r.starts, static_cast<std::size_t>(q), cut[i].length);
     }
     const std::uint64_t h = pair_key(hashes[0], hashes[1], l, left_out);
     probes.push_back({h, t, l, 0, 0});
@@ -147,8 +144,7 @@ void SegmentIndex::keep_shared_pairs(const WorkingTexts& texts, std::uint32_t sh
     code_point_starts(t, starts);
     for (std::uint32_t i = 0; i < 2; ++i) {
       const Segment s = cut_segment(l, 2, i, gap_);
-      const std::uint32_t b0 = starts[s.start], b1 = starts[s.start + s.length];
-      keys.emplace_back(key(hash_bytes(t.data() + b0, b1 - b0), l, i), l);
+      keys.emplace_back(key(hash_code_points(t, starts, s.start, s.length), l, i), l);
     }
     meter.spend(2 * t.size());
   }

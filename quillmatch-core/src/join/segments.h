@@ -71,6 +71,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <optional>
@@ -100,6 +101,15 @@ inline Segment cut_segment(std::uint32_t length, std::uint32_t k, std::uint32_t 
 // The positions q of a query of m code points at which segment number i
 // (from 1), `s`, of a text of length l within t of the query may lie
 // unchanged (the window above); none when first > last.
+// The hash of code points [start, start + length) of a text whose
+// code_point_starts are `starts`: the same for a segment where it is cut and
+// where a query holds it.
+inline std::uint64_t hash_code_points(std::string_view text, const std::vector<std::uint32_t>& starts,
+                                      std::size_t start, std::size_t length) {
+  const std::uint32_t b0 = starts[start], b1 = starts[start + length];
+  return hash_bytes(text.data() + b0, b1 - b0);
+}
+
 struct Window {
   std::int64_t first, last;
 };
@@ -157,6 +167,10 @@ class SegmentIndex {
   }
   // The segments a paired text is cut into.
   static constexpr std::uint32_t kPairedSegments = 3;
+  // The two segments, in order, of the pair that leaves out segment `left_out`.
+  static constexpr std::array<std::uint32_t, 2> paired_with(std::uint32_t left_out) {
+    return {left_out == 0 ? 1u : 0u, left_out == 2 ? 1u : 2u};
+  }
   // Sets a pair's key apart from those of single segments (numbered below k <= l).
   static constexpr std::uint32_t kPairKeys = 0x80000000u;
   std::size_t slot(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift_); }
@@ -224,9 +238,8 @@ void SegmentIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uint
       const Segment s = cut_segment(static_cast<std::uint32_t>(l), k, i - 1, gap_);
       const Window w = segment_window(s, i, t, r.length, static_cast<std::int64_t>(l));
       for (std::int64_t q = w.first; q <= w.last; ++q) {
-        const std::uint32_t b0 = r.starts[static_cast<std::size_t>(q)];
-        const std::uint32_t b1 = r.starts[static_cast<std::size_t>(q) + s.length];
-        const std::uint64_t h = key(hash_bytes(text.data() + b0, b1 - b0), static_cast<std::uint32_t>(l), i - 1);
+        const std::uint64_t h = key(hash_code_points(text, r.starts, static_cast<std::size_t>(q), s.length),
+                                    static_cast<std::uint32_t>(l), i - 1);
         probes.push_back({h, t, static_cast<std::uint32_t>(l), 0, 0});
         __builtin_prefetch(&directory_[slot(h)]);
       }
