@@ -285,6 +285,23 @@ def test_a_long_column_is_read_in_parts_with_the_rows_and_first_fault_of_one_rea
                             lambda: qmm.levenshtein_scores("a", faulty, workers=workers))
 
 
+def test_offsets_that_fall_anywhere_are_the_fault_before_any_invalid_text():
+    # Offsets are checked part by part as the rows are read; a fall in a later part is still
+    # the error over invalid UTF-8 in an earlier one, and a fall at a block's edge is found.
+    n = 150_000
+    for t, width in [(pa.string(), "i4"), (pa.large_string(), "i8")]:
+        for fall, bad_text in [(140_000, 5), (4095, None), (4096, 70_000), (0, None), (n - 1, 3)]:
+            data = bytearray(b"ab" * n)
+            if bad_text is not None:
+                data[2 * bad_text] = 0xFF
+            offsets = np.arange(0, 2 * n + 1, 2, dtype=width)
+            column = pa.Array.from_buffers(t, n, [None, pa.py_buffer(offsets), pa.py_buffer(bytes(data))])
+            offsets[fall + 1] = offsets[fall] - 1   # after pyarrow has looked
+            for workers in (1, 3):
+                check_error(ValueError, f"'candidates' has Arrow offsets out of order at position {fall}",
+                            lambda: qmm.levenshtein_scores("a", column, workers=workers))
+
+
 def test_a_stream_is_released_once_and_a_used_one_refused():
     table = pa.table({"n": ["a", "b"]})
     capsule = table.__arrow_c_stream__()

@@ -169,7 +169,7 @@ class TextColumn final : public TextRows {
   std::span<const TextView> texts() const { return texts_.rows(); }
   std::span<const std::uint32_t> codes() const { return lent_.empty() ? codes_.rows() : lent_; }
   // The size in bytes of the longest text of a row, 0 when there are none.
-  std::size_t longest() const { return longest_; }
+  std::size_t longest() const override { return longest_; }
   // One view per row, whether coded or not.
   std::vector<TextView> row_views() const;
 

@@ -371,6 +371,8 @@ class TextRows {
   // Writes the views of rows [first, first + out.size()) to out.
   // REQUIRES: first + out.size() <= size().
   virtual void views(std::size_t first, std::span<TextView> out) const = 0;
+  // At least the size in bytes of every row's text (SIZE_MAX: not known).
+  virtual std::size_t longest() const { return SIZE_MAX; }
 };
 
 // Views kept whole, as TextRows. Holds the span, not the views.

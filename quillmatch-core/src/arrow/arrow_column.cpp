@@ -498,18 +498,34 @@ struct RowsRead {
   std::size_t longest = 0;
 };
 
-// Rows [lo, hi) of a utf8 or large_utf8 array whose offsets are all checked:
-// each row's view (into out, unless it is null), its bytes tested in one pass
-// over the range's data when they are well formed, text by text otherwise.
+// Rows [lo, hi) of a utf8 or large_utf8 array: its offsets first, which must
+// rise from o[lo] >= 0 (else the fault is the first row that falls, or row lo,
+// and no byte is read); then each row's view (into out, unless it is null),
+// its bytes tested in one pass over the range's data when they are well
+// formed, text by text otherwise. A fall before lo is left to the block that
+// holds it: the caller takes the least faulty row of all.
 template <class Offset>
 RowsRead read_offset_block(const Range& r, std::uint64_t lo, std::uint64_t hi, TextView* out) {
   const Offset* o = offsets_of<Offset>(r);
   const char* data = static_cast<const char*>(r.array->buffers[2]);
   RowsRead got;
   if (lo == hi) return got;
-  // Separate loops, so that those without an exit vectorise.
-  Offset longest = 0;
-  for (std::uint64_t i = lo; i < hi; ++i) longest = std::max(longest, o[i + 1] - o[i]);
+  // Separate loops, so that those without an exit vectorise. The sizes are
+  // taken modulo 2^bits, defined even where offsets fall, and then unused.
+  using Size = std::make_unsigned_t<Offset>;
+  Size longest = 0;
+  std::uint32_t falls = o[lo] < 0;
+  for (std::uint64_t i = lo; i < hi; ++i) {
+    longest = std::max(longest, static_cast<Size>(static_cast<Size>(o[i + 1]) - static_cast<Size>(o[i])));
+    falls |= static_cast<std::uint32_t>(o[i] > o[i + 1]);
+  }
+  if (falls) {
+    got.fault = Kind::kBadOffsets;
+    got.fault_row = lo;
+    if (o[lo] >= 0)
+      while (o[got.fault_row] <= o[got.fault_row + 1]) ++got.fault_row;
+    return got;
+  }
   got.longest = static_cast<std::size_t>(longest);
   if (out)
     for (std::uint64_t i = lo; i < hi; ++i)
@@ -926,13 +942,18 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
   if (!layout_.index) {
     if (null_row < length && !nulls) return at(Kind::kNull, base + null_row);
     if (length == 0) return std::nullopt;
-    // The structure of every row first: for utf8 and large_utf8 all the
-    // offsets, as the data may be read only once they are known to rise.
+    // The structure of every row comes first. A utf8 or large_utf8 chunk's
+    // offsets are checked by its reading, a block's before its bytes, in the
+    // same pass that finds its longest text; where that cannot be (a null
+    // row's offsets are not read, nor a missing data buffer's texts), and
+    // after any fault, the chunk's offsets are checked whole, so that a fall
+    // anywhere is the error, as it is before any byte is read.
     if (!r.array->buffers[1]) return malformed("missing offsets or views buffer");
-    if (layout_.strings == Strings::kView) {
+    StringEntries entries;
+    const bool offsets = layout_.strings != Strings::kView;
+    if (!offsets) {
       if (auto e = check_variadic_sizes(*r.array)) return e;
-    } else {
-      StringEntries entries;
+    } else if (nulls || !r.array->buffers[2]) {
       if (auto e = entries.check(layout_.strings, r, base)) return e;
     }
     TextView* out = on_demand_ ? nullptr : texts_.extend(length);
@@ -950,7 +971,11 @@ std::optional<ArrowReadError> TextColumn::append(const ArrowArray& array, std::s
       case Strings::kView: got = read(read_view_rows); break;
     }
     if (stopped_) return std::nullopt;
-    if (got.fault_row != kNoRow) return at(got.fault, base + got.fault_row);
+    if (got.fault_row != kNoRow) {
+      if (offsets)
+        if (auto e = entries.check(layout_.strings, r, base)) return e;
+      return at(got.fault, base + got.fault_row);
+    }
     if (on_demand_) chunks_.push_back(Chunk{r.array, r.first, base, length});
     longest_ = std::max(longest_, got.longest);
     count_nulls(length);

@@ -150,15 +150,25 @@ inline std::uint64_t pair_work(std::size_t query_bytes, std::size_t text_bytes) 
 // out[k] = the score of texts[k], scored in pieces of about kPollWork, with a
 // poll for a stop between pieces; false when the run stopped (out is then
 // incomplete). The pieces are a cut of the same calls: each score is the
-// scorer's for its text, however the texts are grouped.
+// scorer's for its text, however the texts are grouped. `longest` is at
+// least the size of every text, when the caller knows one.
 template <class Scorer, class Value>
 bool score_polled(const Scorer& scorer, std::size_t query_bytes, std::span<const TextView> texts,
-                  std::span<Value> out, const ThreadPool& pool) {
-  // Most lists are short texts, well within one piece: a plain sum of their
-  // sizes (no early exit, so the compiler vectorizes it) tells so.
-  std::uint64_t bytes = 0;
-  for (const TextView& t : texts) bytes += t.size;
-  if ((std::uint64_t{query_bytes} + 1) * (bytes + texts.size()) / 32 + texts.size() < kPollWork) {
+                  std::span<Value> out, const ThreadPool& pool, std::size_t longest = SIZE_MAX) {
+  // Most lists are short texts, well within one piece: the bound on their
+  // sizes, or else a plain sum of them (no early exit, so the compiler
+  // vectorizes it), tells so. Both factors below kPollWork, the products
+  // stay far from overflowing.
+  const auto one_piece = [&](std::uint64_t bytes) {
+    return (std::uint64_t{query_bytes} + 1) * (bytes + texts.size()) / 32 + texts.size() < kPollWork;
+  };
+  bool whole = query_bytes < kPollWork && longest < kPollWork && one_piece(std::uint64_t{longest} * texts.size());
+  if (!whole) {
+    std::uint64_t bytes = 0;
+    for (const TextView& t : texts) bytes += t.size;
+    whole = one_piece(bytes);
+  }
+  if (whole) {
     scorer.score(texts, out);
     return true;
   }

@@ -31,6 +31,7 @@ namespace quillmatch {
 namespace {
 
 constexpr std::size_t kChunk = 4096;
+constexpr std::size_t kViewRun = 1024;
 // Tasks per worker: enough to even out rows of unequal cost (long texts, the
 // triangle of self-pairs) between workers that claim them dynamically.
 constexpr std::size_t kTasksPerWorker = 16;
@@ -314,14 +315,19 @@ class GridJob : public ManyRun::Job {
         }
         if (query_length == kUnknown) {
           const std::span<Value> values(buffer.data(), n);
-          std::span<const TextView> texts;
           if (rows_) {
-            rows_->views(j0, std::span<TextView>(kept.data(), n));
-            texts = std::span<const TextView>(kept.data(), n);
-          } else {
-            texts = candidates_.subspan(j0, n);
+            // A column's views are made kViewRun at a time, each run scored
+            // while its views are still in the first-level cache.
+            for (std::size_t k0 = 0; k0 < n; k0 += kViewRun) {
+              const std::size_t m = std::min(kViewRun, n - k0);
+              rows_->views(j0 + k0, std::span<TextView>(kept.data(), m));
+              if (!score_polled(scorer, queries_[i].size, std::span<const TextView>(kept.data(), m),
+                                values.subspan(k0, m), pool, rows_->longest()))
+                return false;
+            }
+          } else if (!score_polled(scorer, queries_[i].size, candidates_.subspan(j0, n), values, pool)) {
+            return false;
           }
-          if (!score_polled(scorer, queries_[i].size, texts, values, pool)) return false;
           chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(nullptr));
           continue;
         }
