@@ -10,7 +10,9 @@ time of each kept. The columns: after/before of the best times; the median of th
 after/before ratios, each of two runs next to each other, which cancels the machine's drift;
 and the interval around that median that holds the true median with about 95 % confidence (by
 the ranks of the sorted ratios, free of any assumed distribution). Giving the same build twice
-shows the noise: an A/A run.
+shows the noise: an A/A run. With --processes N the comparison runs in N fresh processes,
+whose paired medians differ by more than one process's interval, and the median of theirs is
+reported.
 Columns come from pyarrow and polars when they are installed (bench/requirements.txt).
 With --joins, the filtered joins and the index instead, on generated two-word names of two
 kinds: full names (about 18 characters) and a list that mixes in many short ones (about 14),
@@ -25,6 +27,7 @@ import math
 import os
 import random
 import statistics
+import subprocess
 import sys
 import time
 
@@ -189,7 +192,12 @@ def main():
     which.add_argument("--joins", action="store_true", help="the joins and the index instead")
     which.add_argument("--core", action="store_true", help="the core module's calls instead")
     parser.add_argument("--only", metavar="TEXT", help="the cases whose label contains TEXT")
+    parser.add_argument("--processes", type=int, default=1,
+                        help="run the comparison in this many fresh processes and report the median "
+                             "of their paired medians")
     args = parser.parse_args()
+    if args.processes > 1:
+        return across_processes(args)
     builds = {"before": load(args.before, args.core), "after": load(args.after, args.core)}
     # A build older than the choice at import has no simd: the AVX2 engines.
     print("Python %s, %d alternated repetitions; back ends: before %s, after %s" % (
@@ -207,6 +215,26 @@ def main():
         print("%-64s %8.2f ms %8.2f ms %8.2f %8.3f  [%.3f, %.3f]" % (
             label, best["before"] * 1e3, best["after"] * 1e3, best["after"] / best["before"],
             statistics.median(ratios), ratios[lo], ratios[hi]), flush=True)
+
+
+def across_processes(args):
+    """The comparison run in args.processes fresh processes, one after another. Where the two
+    builds' code and the data land in memory is fixed for a process and moves a case's paired
+    median by a few percent from one process to the next, more than its interval within one
+    process shows; the median over processes is the steadier figure."""
+    command = [sys.executable, os.path.abspath(__file__), args.before, args.after, "--repeats", str(args.repeats)]
+    command += ["--joins"] if args.joins else ["--core"] if args.core else []
+    command += ["--only", args.only] if args.only else []
+    medians = {}
+    for k in range(args.processes):
+        lines = subprocess.run(command, check=True, capture_output=True, text=True).stdout.splitlines()
+        if k == 0:
+            print(lines[0] + ", %d processes" % args.processes)
+            print("%-64s %8s  %s" % ("", "median", "paired medians of the processes"))
+        for line in lines[2:]:
+            medians.setdefault(line[:64].rstrip(), []).append(float(line[64:].split()[5]))
+    for label, values in medians.items():
+        print("%-64s %8.3f  %s" % (label, statistics.median(values), " ".join("%.3f" % v for v in values)))
 
 
 def median_interval(n):

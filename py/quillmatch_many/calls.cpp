@@ -356,7 +356,8 @@ PyObject* matrix(const CallSignature& sig, Measure measure, PyObject* args, PyOb
       if (!score_distinct(call.options, q, c, type, out.data())) return nullptr;
       return out.release_as_python();
     }
-    if (!run_released([&] { return start_matrix(call.options, queries, candidates, type, out.data()); }))
+    const SpanRows rows(candidates, call.longest());
+    if (!run_released([&] { return start_matrix(call.options, queries, rows, type, out.data()); }))
       return nullptr;
     return out.release_as_python();
   });
@@ -465,12 +466,10 @@ PyObject* one_against_column(const ManyOptions& options, TextView one, const Tex
     return out.release_as_python();
   }
   // A column whose views are made on demand is scored a chunk of views at a time.
-  const bool on_demand = column && column->views_on_demand();
-  const std::size_t rows = on_demand ? column->size() : column_texts.views().size();
-  if (!out.allocate(element_of(type), rows, 0, false) || !run_released([&] {
-        return on_demand ? start_matrix(options, queries, *column, type, out.data())
-                         : start_matrix(options, queries, column_texts.views(), type, out.data());
-      }))
+  const SpanRows list(column_texts.views(), column_texts.longest());
+  const TextRows& rows = column ? static_cast<const TextRows&>(*column) : list;
+  if (!out.allocate(element_of(type), rows.size(), 0, false) ||
+      !run_released([&] { return start_matrix(options, queries, rows, type, out.data()); }))
     return nullptr;
   return out.release_as_python();
 }

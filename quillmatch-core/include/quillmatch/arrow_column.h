@@ -170,6 +170,9 @@ class TextColumn final : public TextRows {
   std::span<const std::uint32_t> codes() const { return lent_.empty() ? codes_.rows() : lent_; }
   // The size in bytes of the longest text of a row, 0 when there are none.
   std::size_t longest() const override { return longest_; }
+  std::span<const TextView> held() const override {
+    return coded_ || on_demand_ ? std::span<const TextView>() : texts();
+  }
   // One view per row, whether coded or not.
   std::vector<TextView> row_views() const;
 

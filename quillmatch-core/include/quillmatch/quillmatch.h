@@ -373,19 +373,26 @@ class TextRows {
   virtual void views(std::size_t first, std::span<TextView> out) const = 0;
   // At least the size in bytes of every row's text (SIZE_MAX: not known).
   virtual std::size_t longest() const { return SIZE_MAX; }
+  // Every row's view, when they are kept whole; else none.
+  virtual std::span<const TextView> held() const { return {}; }
 };
 
-// Views kept whole, as TextRows. Holds the span, not the views.
+// Views kept whole, as TextRows. Holds the span, not the views; `longest`,
+// when given, is at least the size of each.
 class SpanRows final : public TextRows {
  public:
-  explicit SpanRows(std::span<const TextView> texts) : texts_(texts) {}
+  explicit SpanRows(std::span<const TextView> texts, std::size_t longest = SIZE_MAX)
+      : texts_(texts), longest_(longest) {}
   std::size_t size() const override { return texts_.size(); }
   void views(std::size_t first, std::span<TextView> out) const override {
     std::copy_n(texts_.begin() + static_cast<std::ptrdiff_t>(first), out.size(), out.begin());
   }
+  std::size_t longest() const override { return longest_; }
+  std::span<const TextView> held() const override { return texts_; }
 
  private:
   std::span<const TextView> texts_;
+  std::size_t longest_;
 };
 
 // out[i * candidates.size() + j] = score of (queries[i], candidates[j]).

@@ -166,9 +166,13 @@ class GridJob : public ManyRun::Job {
   GridJob(const ManyOptions& options, std::span<const TextView> queries,
           std::span<const TextView> candidates, bool self_pairs)
       : GridJob(options, queries, candidates, nullptr, candidates.size(), self_pairs) {}
-  // Candidates made into views a chunk at a time (never skipped by length).
+  // Candidates made into views a chunk at a time, unless they are held whole
+  // (never skipped by length).
   GridJob(const ManyOptions& options, std::span<const TextView> queries, const TextRows& rows)
-      : GridJob(options, queries, {}, &rows, rows.size(), false) {}
+      : GridJob(options, queries, rows.held(), rows.held().size() == rows.size() ? nullptr : &rows,
+                rows.size(), false) {
+    longest_ = rows.longest();
+  }
   // Candidates that are codes into distinct texts: a row's score is its
   // text's, each distinct text scored once per query (never skipped by
   // length). By columns each query's scores are found once, by a phase
@@ -322,10 +326,10 @@ class GridJob : public ManyRun::Job {
               const std::size_t m = std::min(kViewRun, n - k0);
               rows_->views(j0 + k0, std::span<TextView>(kept.data(), m));
               if (!score_polled(scorer, queries_[i].size, std::span<const TextView>(kept.data(), m),
-                                values.subspan(k0, m), pool, rows_->longest()))
+                                values.subspan(k0, m), pool, longest_))
                 return false;
             }
-          } else if (!score_polled(scorer, queries_[i].size, candidates_.subspan(j0, n), values, pool)) {
+          } else if (!score_polled(scorer, queries_[i].size, candidates_.subspan(j0, n), values, pool, longest_)) {
             return false;
           }
           chunk(i, j0, std::span<const Value>(values), static_cast<const std::uint32_t*>(nullptr));
@@ -365,6 +369,7 @@ class GridJob : public ManyRun::Job {
   const std::span<const TextView> queries_;
   const std::span<const TextView> candidates_;  // empty when rows_ makes them; coded: distinct
   const TextRows* const rows_;
+  std::size_t longest_ = SIZE_MAX;  // at least every candidate's size
   const std::size_t cols_;
   std::vector<Scorer> shared_;
   bool coded_ = false;
@@ -554,16 +559,28 @@ class PairsJob final : public GridJob<Traits> {
     }();
     this->walk(
         task, pool, [](std::size_t) {},
-        // The options copied to a local first: the pushes could otherwise
-        // alias them, and the test of every candidate would reload them.
+        // The pairs within the cutoff counted first, then written without a
+        // branch: every score to the next free slot, which moves on only past
+        // a kept one. So the buffers have one slot more than is kept, for the
+        // writes after the last kept pair; it is dropped at the end.
         [&](std::size_t i, std::size_t j0, std::span<const Value> v, const std::uint32_t* picked) {
           const ManyOptions options = this->options_;
-          for (std::size_t k = 0; k < v.size(); ++k) {
-            if (!Traits::within(v[k], options)) continue;
-            b.queries.push_back(static_cast<std::int64_t>(i));
-            b.candidates.push_back(static_cast<std::int64_t>(j0 + (picked ? picked[k] : k)));
-            scores.push_back(v[k]);
+          std::size_t kept = 0;
+          for (const Value x : v) kept += Traits::within(x, options);
+          if (!kept) return;
+          const std::size_t at = scores.size(), end = at + kept;
+          b.queries.resize(end, static_cast<std::int64_t>(i));
+          b.candidates.resize(end + 1);
+          scores.resize(end + 1);
+          std::int64_t* const candidate = b.candidates.data() + at;
+          Value* const score = scores.data() + at;
+          for (std::size_t k = 0, n = 0; k < v.size(); ++k) {
+            candidate[n] = static_cast<std::int64_t>(j0 + (picked ? picked[k] : k));
+            score[n] = v[k];
+            n += Traits::within(v[k], options);
           }
+          b.candidates.pop_back();
+          scores.pop_back();
         },
         [](std::size_t) {});
   }
