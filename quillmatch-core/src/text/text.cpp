@@ -200,9 +200,12 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 std::vector<char32_t> decode_utf8(std::string_view text) {
-  std::vector<char32_t> out;
-  out.reserve(text.size());
-  for_each_code_point(text, [&](char32_t cp) { out.push_back(cp); });
+  // At most a code point per byte, written through a pointer (a push_back
+  // would test the capacity at each), then the vector cut to the count.
+  std::vector<char32_t> out(text.size());
+  char32_t* to = out.data();
+  for_each_code_point(text, [&](char32_t cp) { *to++ = cp; });
+  out.resize(static_cast<std::size_t>(to - out.data()));
   return out;
 }
 
