@@ -600,57 +600,81 @@ class IndexPairsJob final : public IndexJob<Order> {
     else return b.distances;
   }
 
-  // One task: a counting sort of the pairs by their first index, each
-  // found pair's buffer freed once it is read, then each row's pairs sorted
-  // by the second (a pair is found once: no ties).
-  // The pairs put in order of query, a counting sort by query on one thread
-  // (it moves every pair once, at memory's pace); the phase after it sorts
-  // each query's candidates, rows shared out among the workers.
+  // The pairs put in order of query by a counting sort in two phases, the
+  // found buffers shared out among the workers (share s takes buffers s,
+  // s + shares, ...): this one counts each share's pairs by query; once every
+  // share's place within every row is known, Scatter moves them there,
+  // freeing each buffer once read; SortRows then sorts each query's
+  // candidates. A pair is found once: no ties.
   class OrderPairs final : public ManyRun::Job {
    public:
     OrderPairs(PairsFound::Buffers& out, std::size_t rows, std::size_t workers)
-        : out_(out), rows_(rows), workers_(workers) {
-      plan.row_bounds = {0, 1};
+        : out_(out), rows_(rows), workers_(workers),
+          shares_(std::clamp<std::size_t>(std::min(workers, out.tasks.size()), 1, kMostShares)),
+          at_(shares_, std::vector<std::size_t>(rows, 0)) {
+      for (std::size_t s = 0; s <= shares_; ++s) plan.row_bounds.push_back(s);
     }
 
-    void run(std::size_t, const ThreadPool& pool) override {
-      using Buffer = PairsFound::Buffers::Buffer;
+    void run(std::size_t share, const ThreadPool& pool) override {
       Meter meter(pool);
-      std::vector<std::size_t> at(rows_ + 1, 0);
-      for (const Buffer& b : out_.tasks) {
-        for (const std::int64_t i : b.queries) ++at[static_cast<std::size_t>(i) + 1];
-        meter.spend(b.queries.size());
+      std::vector<std::size_t>& count = at_[share];
+      for (std::size_t t = share; t < out_.tasks.size(); t += shares_) {
+        for (const std::int64_t i : out_.tasks[t].queries) ++count[static_cast<std::size_t>(i)];
+        meter.spend(out_.tasks[t].queries.size());
       }
-      std::partial_sum(at.begin(), at.end(), at.begin());
-      row_begin_ = at;
-      Buffer sorted;
-      // Sized a piece at a time: the zeroing of hundreds of megabytes is work too.
-      auto size = [&](auto& v) {
-        v.reserve(at.back());
-        for (std::size_t n = 0; n < at.back(); n += kPiece) {
-          v.resize(std::min(at.back(), n + kPiece));
-          meter.spend(kPiece);
-        }
-      };
-      size(sorted.queries);
-      size(sorted.candidates);
-      size(scores(sorted));
-      for (Buffer& b : out_.tasks) {
-        for (std::size_t k = 0; k < b.queries.size(); ++k) {
-          const std::size_t to = at[static_cast<std::size_t>(b.queries[k])]++;
-          sorted.queries[to] = b.queries[k];
-          sorted.candidates[to] = b.candidates[k];
-          scores(sorted)[to] = scores(b)[k];
-        }
-        meter.spend(4 * b.queries.size());
-        b = Buffer();
-      }
-      out_.tasks.front() = std::move(sorted);
     }
 
+    // Row r's pairs begin at row_begin_[r], share 0's first, and at_[s][r]
+    // becomes where share s's pairs of row r go.
     std::unique_ptr<ManyRun::Job> next() override {
-      return std::make_unique<SortRows>(out_.tasks.front(), row_begin_, workers_);
+      row_begin_.resize(rows_ + 1);
+      std::size_t at = 0;
+      for (std::size_t r = 0; r < rows_; ++r) {
+        row_begin_[r] = at;
+        for (std::vector<std::size_t>& share : at_) at += std::exchange(share[r], at);
+      }
+      row_begin_[rows_] = at;
+      sorted_.queries.resize(at);
+      sorted_.candidates.resize(at);
+      scores(sorted_).resize(at);
+      return std::make_unique<Scatter>(*this);
     }
+
+   private:
+    class Scatter final : public ManyRun::Job {
+     public:
+      explicit Scatter(OrderPairs& order) : order_(order) { plan.row_bounds = order.plan.row_bounds; }
+
+      void run(std::size_t share, const ThreadPool& pool) override {
+        using Buffer = PairsFound::Buffers::Buffer;
+        Meter meter(pool);
+        std::vector<std::size_t>& at = order_.at_[share];
+        Buffer& sorted = order_.sorted_;
+        for (std::size_t t = share; t < order_.out_.tasks.size(); t += order_.shares_) {
+          Buffer& b = order_.out_.tasks[t];
+          for (std::size_t k = 0; k < b.queries.size(); ++k) {
+            const std::size_t to = at[static_cast<std::size_t>(b.queries[k])]++;
+            sorted.queries[to] = b.queries[k];
+            sorted.candidates[to] = b.candidates[k];
+            scores(sorted)[to] = scores(b)[k];
+          }
+          meter.spend(4 * b.queries.size());
+          b = Buffer();
+        }
+      }
+
+      std::unique_ptr<ManyRun::Job> next() override {
+        std::vector<std::vector<std::size_t>>().swap(order_.at_);
+        order_.out_.tasks.resize(1);
+        order_.out_.tasks.front() = std::move(order_.sorted_);
+        return std::make_unique<SortRows>(order_.out_.tasks.front(), order_.row_begin_, order_.workers_);
+      }
+
+     private:
+      OrderPairs& order_;
+    };
+
+
 
    private:
     // Each query's candidates sorted, with their scores; a task is a range of
@@ -675,9 +699,14 @@ class IndexPairsJob final : public IndexJob<Order> {
       void run(std::size_t task, const ThreadPool& pool) override {
         Meter meter(pool);
         std::vector<std::pair<std::int64_t, Value>> row;
+        std::vector<std::uint64_t> keys;
         for (std::size_t i = plan.row_bounds[task]; i < plan.row_bounds[task + 1]; ++i) {
           const std::size_t lo = row_begin_[i], hi = row_begin_[i + 1];
           if (hi - lo < 2) continue;
+          if (sort_packed(lo, hi, keys)) {
+            meter.spend(2 * (hi - lo) * static_cast<std::uint64_t>(std::bit_width(hi - lo)));
+            continue;
+          }
           row.clear();
           for (std::size_t k = lo; k < hi; ++k) row.emplace_back(sorted_.candidates[k], scores(sorted_)[k]);
           std::sort(row.begin(), row.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
@@ -690,14 +719,43 @@ class IndexPairsJob final : public IndexJob<Order> {
       }
 
      private:
+      // Pairs [lo, hi) sorted as one 64-bit key each, the candidate above
+      // the distance: a candidate is below 2^32 (an index holds fewer
+      // texts) and appears once in its row, so the keys order as the
+      // candidates do. False, leaving them, when a score is a similarity or
+      // a distance of 2^32 or more.
+      bool sort_packed(std::size_t lo, std::size_t hi, std::vector<std::uint64_t>& keys) {
+        if constexpr (!std::is_same_v<Value, std::uint64_t>) {
+          return false;
+        } else {
+          std::uint64_t* const candidates = reinterpret_cast<std::uint64_t*>(sorted_.candidates.data());
+          std::uint64_t* const distances = sorted_.distances.data();
+          std::uint64_t wide = 0;
+          for (std::size_t k = lo; k < hi; ++k) wide |= distances[k];
+          if (wide >> 32) return false;
+          keys.resize(hi - lo);
+          for (std::size_t k = lo; k < hi; ++k) keys[k - lo] = candidates[k] << 32 | distances[k];
+          std::sort(keys.begin(), keys.end());
+          for (std::size_t k = lo; k < hi; ++k) {
+            candidates[k] = keys[k - lo] >> 32;
+            distances[k] = keys[k - lo] & 0xFFFFFFFF;
+          }
+          return true;
+        }
+      }
+
       PairsFound::Buffers::Buffer& sorted_;
       const std::vector<std::size_t>& row_begin_;
     };
 
-    static constexpr std::size_t kPiece = std::size_t{1} << 20;
+    // Each share counts into a row's worth of its own.
+    static constexpr std::size_t kMostShares = 8;
     PairsFound::Buffers& out_;
     const std::size_t rows_;
     const std::size_t workers_;
+    const std::size_t shares_;
+    std::vector<std::vector<std::size_t>> at_;  // by share and row: a count, then a place
+    PairsFound::Buffers::Buffer sorted_;
     std::vector<std::size_t> row_begin_;  // where each query's pairs begin, once sorted
   };
 
