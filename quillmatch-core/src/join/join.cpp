@@ -572,17 +572,34 @@ class IndexPairsJob final : public IndexJob<Order> {
         this->each_match(i, scratch, [&](std::size_t j, Value s) { push(i, j, s); }, self);
         continue;
       }
-      // Group i's members with each other, then with each kept group's.
+      // Group i's members with each other, then with each kept group's,
+      // written in place: their number is known before the first.
       const std::span<const std::uint32_t> own = groups->group(i);
       const Value equal = this->equal_score(i);
       for (std::size_t a = 0; a < own.size(); ++a) {
         if (pool.stop_requested()) return;
-        for (std::size_t c = a + 1; c < own.size(); ++c) push(own[a], own[c], equal);
+        push_product(b, own.subspan(a, 1), own.subspan(a + 1), equal, self);
       }
-      this->each_match(i, scratch, [&](std::size_t j, Value s) {
-        for (const std::uint32_t x : own)
-          for (const std::uint32_t y : groups->group(j)) push(x, y, s);
-      }, self);
+      this->each_match(i, scratch, [&](std::size_t j, Value s) { push_product(b, own, groups->group(j), s, self); },
+                       self);
+    }
+  }
+
+  // Each pair of a text of xs with one of ys into b, the smaller index first
+  // in a self join.
+  static void push_product(PairsFound::Buffers::Buffer& b, std::span<const std::uint32_t> xs,
+                           std::span<const std::uint32_t> ys, Value s, bool self) {
+    const std::size_t at = b.queries.size(), end = at + xs.size() * ys.size();
+    b.queries.resize(end);
+    b.candidates.resize(end);
+    scores(b).resize(end, s);
+    std::int64_t* query = b.queries.data() + at;
+    std::int64_t* candidate = b.candidates.data() + at;
+    for (const std::uint32_t x : xs) {
+      for (const std::uint32_t y : ys) {
+        *query++ = self ? std::min(x, y) : x;
+        *candidate++ = self ? std::max(x, y) : y;
+      }
     }
   }
 
