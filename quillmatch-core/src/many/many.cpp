@@ -688,11 +688,11 @@ bool ManyRun::advance() {
 }
 
 bool ManyRun::wait_for(std::chrono::milliseconds timeout, const std::function<bool()>& check) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = PollClock::now() + timeout;
   for (std::chrono::milliseconds left = timeout; pool_->wait_for(left, check);) {
     if (!advance()) return true;
     left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero()));
+        std::max(deadline - PollClock::now(), PollClock::duration::zero()));
   }
   return false;
 }

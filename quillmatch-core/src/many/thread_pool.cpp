@@ -185,12 +185,12 @@ void ThreadPool::work() noexcept {
 }
 
 bool ThreadPool::wait_for(std::chrono::milliseconds timeout, const Check& check) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = PollClock::now() + timeout;
   // Without a worker thread none runs: no wait (a small job's call saves the
   // lock).
   if (!threads_.empty()) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!done_.wait_until(lock, deadline, [this] { return running_ == 0; })) return false;
+    if (!done_.wait_for(lock, timeout, [this] { return running_ == 0; })) return false;
   }
   // No worker runs, nor will: the caller runs what is left.
   if (check) {
@@ -201,14 +201,14 @@ bool ThreadPool::wait_for(std::chrono::milliseconds timeout, const Check& check)
   // At least one task, so that a caller that waits for no time still moves on.
   while (tasks_left()) {
     run_next();
-    if (tasks_left() && std::chrono::steady_clock::now() >= deadline) break;
+    if (tasks_left() && PollClock::now() >= deadline) break;
   }
   caller_check_.store(nullptr, std::memory_order_relaxed);
   return !tasks_left();
 }
 
 bool ThreadPool::poll_caller() const noexcept {
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = PollClock::now();
   if (now < next_check_) return false;
   next_check_ = now + check_interval_;
   const Check* check = caller_check_.load(std::memory_order_relaxed);

@@ -34,8 +34,31 @@
 #include <vector>
 
 #include <pthread.h>
+#include <time.h>
 
 namespace quillmatch {
+
+// The clock of the looks for a stop and of the waits between them, which are
+// tens of milliseconds apart: where the system has a coarse monotonic clock
+// (Linux), that one, read from memory in a few nanoseconds where the precise
+// one costs tens, and advancing every few milliseconds; elsewhere
+// steady_clock. A one-query call reads it a few times.
+struct PollClock {
+  using duration = std::chrono::nanoseconds;
+  using rep = duration::rep;
+  using period = duration::period;
+  using time_point = std::chrono::time_point<PollClock>;
+  static constexpr bool is_steady = true;
+  static time_point now() noexcept {
+#if defined(CLOCK_MONOTONIC_COARSE)
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return time_point(std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec));
+#else
+    return time_point(std::chrono::duration_cast<duration>(std::chrono::steady_clock::now().time_since_epoch()));
+#endif
+  }
+};
 
 class ThreadPool {
  public:
@@ -102,7 +125,7 @@ class ThreadPool {
   // Set only while the caller runs tasks itself, when no worker runs (so only
   // the caller's thread reads what it points to).
   mutable std::atomic<const Check*> caller_check_{nullptr};
-  mutable std::chrono::steady_clock::time_point next_check_;
+  mutable PollClock::time_point next_check_;
   std::chrono::milliseconds check_interval_{0};
 };
 
