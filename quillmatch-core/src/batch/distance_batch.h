@@ -155,9 +155,16 @@ class LaneEngine {
   alignas(32) T block_[kBlockSteps * kLanes] = {};
 };
 
+// Below this many candidates a chunk is scored candidate by candidate: the
+// lanes' set-up (the query's masks narrowed, the fill's tables) costs more
+// than they save. Each lane's score is score_candidate's, so either way gives
+// the same scores.
+inline constexpr std::size_t kFewForLanes = 8;
+
 template <class Word, template <class> class LaneStep, auto kernel, class T>
 void score_chunk_lanes(const PreparedQuery& query, std::span<const TextView> candidates,
                        std::span<std::uint64_t> out) {
+  if (candidates.size() < kFewForLanes) return score_chunk<Word, kernel>(query, candidates, out);
   LaneEngine<Word, LaneStep, kernel, T>(query).score_chunk(candidates, out);
 }
 
