@@ -612,7 +612,7 @@ class IndexPairsJob final : public IndexJob<Order> {
   }
 
  private:
-  static std::vector<Value>& scores(PairsFound::Buffers::Buffer& b) {
+  static PairColumn<Value>& scores(PairsFound::Buffers::Buffer& b) {
     if constexpr (std::is_same_v<Value, double>) return b.similarities;
     else return b.distances;
   }

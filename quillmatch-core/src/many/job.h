@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
+#include "many/big_buffer.h"
 #include "many/thread_pool.h"
 #include "text/text.h"
 
@@ -112,11 +113,15 @@ struct ManyRun::Job {
 
 // One growable buffer per task, so that pairs found by a task have one writer
 // and concatenating the buffers in task order gives (i, j) order.
+// A column of found pairs.
+template <class T>
+using PairColumn = std::vector<T, BigBufferAllocator<T>>;
+
 struct PairsFound::Buffers {
   struct Buffer {
-    std::vector<std::int64_t> queries, candidates;
-    std::vector<std::uint64_t> distances;
-    std::vector<double> similarities;
+    PairColumn<std::int64_t> queries, candidates;
+    PairColumn<std::uint64_t> distances;
+    PairColumn<double> similarities;
   };
   std::vector<Buffer> tasks;
   ScoreType type = ScoreType::U64;

@@ -553,7 +553,7 @@ class PairsJob final : public GridJob<Traits> {
 
   void run(std::size_t task, const ThreadPool& pool) override {
     PairsFound::Buffers::Buffer& b = out_.tasks[task];
-    auto& scores = [&]() -> std::vector<Value>& {
+    auto& scores = [&]() -> PairColumn<Value>& {
       if constexpr (std::is_same_v<Value, double>) return b.similarities;
       else return b.distances;
     }();
