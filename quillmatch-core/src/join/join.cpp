@@ -920,6 +920,7 @@ Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options
                                                       ScoreType type, PairsFound& out) {
   PairsFound::Buffers& buffers = ManyAccess::buffers(out);
   buffers.type = type;
+  buffers.workers = clamp_workers(options.workers);
   const std::optional<std::span<const TextView>> probes =
       candidates ? std::optional(queries) : std::nullopt;
   // A self join's index serves that join alone: from the shorter text, where
@@ -961,6 +962,7 @@ Result<std::unique_ptr<ManyRun>> start_index_pairs(std::shared_ptr<const JoinInd
                                                    ScoreType type, PairsFound& out) {
   PairsFound::Buffers& buffers = ManyAccess::buffers(out);
   buffers.type = type;
+  buffers.workers = clamp_workers(options.workers);
   return start_on_index<IndexPairsJob>(std::move(index), options, queries, buffers);
 }
 

@@ -125,6 +125,7 @@ struct PairsFound::Buffers {
   };
   std::vector<Buffer> tasks;
   ScoreType type = ScoreType::U64;
+  std::size_t workers = 1;  // the run's, which drain_to copies on
 };
 
 struct ManyAccess {
