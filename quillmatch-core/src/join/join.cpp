@@ -398,6 +398,7 @@ class IndexJob : public ManyRun::Job {
     run_.normalized = m_.options.normalized;
     const std::size_t rows = queries ? queries->size() : m_.texts.size();
     const std::size_t tasks = std::max<std::size_t>(1, std::min(rows, run_.workers * 16));
+    plan.row_bounds.reserve(tasks + 1);
     for (std::size_t t = 0; t <= tasks; ++t) plan.row_bounds.push_back(rows * t / tasks);
     plan.rows = rows;
   }
@@ -413,6 +414,7 @@ class IndexJob : public ManyRun::Job {
     std::optional<DistanceScorer> scorer;  // of the query taken
     std::vector<std::uint64_t> distances;  // normalized: before they are scores
     std::vector<Value> scores;
+    std::vector<Entry<Value>> items;  // a top list's row
   };
 
   // A task's scratch, back on the index's shelf when the task ends.
@@ -501,7 +503,7 @@ class IndexTopJob final : public IndexJob<Order> {
   void run(std::size_t task, const ThreadPool& pool) override {
     const auto loan = this->borrow_scratch();
     auto& scratch = *loan;
-    std::vector<Entry<Value>> items;
+    std::vector<Entry<Value>>& items = scratch.items;
     const auto push = [&](std::uint32_t j, Value s) { items.push_back({s, j}); };
     const std::optional<std::uint64_t> last = stepped();
     for (std::size_t i = this->plan.row_bounds[task]; i < this->plan.row_bounds[task + 1]; ++i) {
