@@ -693,9 +693,6 @@ class IndexPairsJob final : public IndexJob<Order> {
       OrderPairs& order_;
     };
 
-
-
-   private:
     // Each query's candidates sorted, with their scores; a task is a range of
     // queries holding about an equal share of the pairs, so that each output
     // slot has one writer.
