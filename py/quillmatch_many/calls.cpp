@@ -465,7 +465,8 @@ PyObject* one_against_column(const ManyOptions& options, TextView one, const Tex
       return nullptr;
     return out.release_as_python();
   }
-  // A column whose views are made on demand is scored a chunk of views at a time.
+  // The column or the list as rows: views made on demand are made a run at a
+  // time, views held whole are read in place.
   const SpanRows list(column_texts.views(), column_texts.longest());
   const TextRows& rows = column ? static_cast<const TextRows&>(*column) : list;
   if (!out.allocate(element_of(type), rows.size(), 0, false) ||

@@ -123,7 +123,6 @@ class TextColumn final : public TextRows {
   void make_views_on_demand() {
     on_demand_ = !coded_ && !layout_.all_null && layout_.strings != Strings::kView;
   }
-  bool views_on_demand() const { return on_demand_; }
   // Nulls are read as empty texts, marked in nulls(), instead of an error. A
   // row is null when its slot is, its struct row is, or (of a dictionary
   // column) its index or the entry it uses is. Of a null row nothing is read

@@ -917,9 +917,7 @@ Result<std::unique_ptr<ManyRun>> start_filtered_pairs(const ManyOptions& options
                                                       std::span<const TextView> queries,
                                                       std::optional<std::span<const TextView>> candidates,
                                                       ScoreType type, PairsFound& out) {
-  PairsFound::Buffers& buffers = ManyAccess::buffers(out);
-  buffers.type = type;
-  buffers.workers = clamp_workers(options.workers);
+  PairsFound::Buffers& buffers = ManyAccess::buffers(out, type, options);
   const std::optional<std::span<const TextView>> probes =
       candidates ? std::optional(queries) : std::nullopt;
   // A self join's index serves that join alone: from the shorter text, where
@@ -959,9 +957,7 @@ Result<std::unique_ptr<ManyRun>> start_index_pairs(std::shared_ptr<const JoinInd
                                                    const ManyOptions& options,
                                                    std::optional<std::span<const TextView>> queries,
                                                    ScoreType type, PairsFound& out) {
-  PairsFound::Buffers& buffers = ManyAccess::buffers(out);
-  buffers.type = type;
-  buffers.workers = clamp_workers(options.workers);
+  PairsFound::Buffers& buffers = ManyAccess::buffers(out, type, options);
   return start_on_index<IndexPairsJob>(std::move(index), options, queries, buffers);
 }
 

@@ -111,12 +111,12 @@ struct ManyRun::Job {
   std::unique_ptr<Job> then;  // the next phase, when it is known from the start
 };
 
-// One growable buffer per task, so that pairs found by a task have one writer
-// and concatenating the buffers in task order gives (i, j) order.
 // A column of found pairs.
 template <class T>
 using PairColumn = std::vector<T, BigBufferAllocator<T>>;
 
+// One growable buffer per task, so that pairs found by a task have one writer
+// and concatenating the buffers in task order gives (i, j) order.
 struct PairsFound::Buffers {
   struct Buffer {
     PairColumn<std::int64_t> queries, candidates;
@@ -128,11 +128,16 @@ struct PairsFound::Buffers {
   std::size_t workers = 1;  // the run's, which drain_to copies on
 };
 
-struct ManyAccess {
-  static PairsFound::Buffers& buffers(PairsFound& p) { return *p.buffers_; }
-};
-
 inline std::size_t clamp_workers(std::size_t w) { return std::clamp<std::size_t>(w, 1, kMaxManyWorkers); }
+
+struct ManyAccess {
+  // The buffers of a run about to start, given its score type and workers.
+  static PairsFound::Buffers& buffers(PairsFound& p, ScoreType type, const ManyOptions& run) {
+    p.buffers_->type = type;
+    p.buffers_->workers = clamp_workers(run.workers);
+    return *p.buffers_;
+  }
+};
 
 // The options a run starts with, workers clamped; for Jaro-Winkler, the prefix
 // scale's error when it is invalid, before any job is made or thread started.

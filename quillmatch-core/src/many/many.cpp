@@ -811,9 +811,7 @@ Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
   const std::span<const TextView> against = candidates ? *candidates : queries;
   if (use_filters(options, queries.size(), against, !candidates))
     return start_filtered_pairs(options, queries, candidates, type, out);
-  PairsFound::Buffers& buffers = ManyAccess::buffers(out);
-  buffers.type = type;
-  buffers.workers = clamp_workers(options.workers);
+  PairsFound::Buffers& buffers = ManyAccess::buffers(out, type, options);
   return start<PairsJob>(options, queries, candidates ? *candidates : queries,
                          !candidates.has_value(), buffers);
 }
@@ -825,9 +823,7 @@ Result<std::unique_ptr<ManyRun>> start_pairs(const ManyOptions& options,
                                              PairsFound& out) {
   if (!score_coded(options, queries, candidates, coded))
     return start_pairs(options, queries, candidates, type, out);
-  PairsFound::Buffers& buffers = ManyAccess::buffers(out);
-  buffers.type = type;
-  buffers.workers = clamp_workers(options.workers);
+  PairsFound::Buffers& buffers = ManyAccess::buffers(out, type, options);
   return start<PairsJob>(options, queries, coded, buffers);
 }
 
