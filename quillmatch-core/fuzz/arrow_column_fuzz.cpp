@@ -158,8 +158,9 @@ ArrowArray* make_strings(FuzzInput& in, Blocks& blocks, TextColumn::Strings s,
     }
     if (!texts.empty() && in.below(6) == 0) {  // corrupt one view field
       unsigned char* v = views.data() + in.below(texts.size()) * 16 + 4 * in.below(4);
-      const auto delta = static_cast<std::int32_t>(in.below(41)) - 20;
-      std::int32_t x;
+      // Wrapping arithmetic: a null slot's field may hold any bits.
+      const auto delta = static_cast<std::uint32_t>(in.below(41)) - 20u;
+      std::uint32_t x;
       std::memcpy(&x, v, 4);
       x += delta;
       std::memcpy(v, &x, 4);
