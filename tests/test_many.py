@@ -312,6 +312,54 @@ def test_without_numpy_results_are_flat_memoryviews():
                                [1.0, 0.0], [2]])
 
 
+# Results of every element type and both ranks, empty ones too, described by what a user
+# of the arrays may see. Run here and in a child.
+RESULT_KINDS = '''
+import quillmatch_many as qmm
+
+def results():
+    return [qmm.levenshtein_matrix(["ab", "abc"], ["b", "", "abcd"]),
+            *qmm.jaro_winkler_top(["ab"], ["ab", "b"], 5),
+            qmm.levenshtein_matrix(["a" * 256], ["b"]),
+            qmm.levenshtein_scores("a" * 70000, ["b", ""]),
+            *qmm.damerau_pairs(["ab", "abc", "x"], score_cutoff=0.5, normalized=True),
+            qmm.levenshtein_scores(["ab", None], ["abc", "b"]).mask,
+            qmm.levenshtein_matrix([], ["a"]),
+            *qmm.levenshtein_top(["a"], [], 5)]
+
+def described(a):
+    while type(a.base) is type(a):  # numpy.ma's mask is a view of the one made
+        a = a.base
+    f = a.flags
+    return (type(a).__name__, a.dtype.str, a.shape, a.strides, f.c_contiguous, f.f_contiguous,
+            f.owndata, f.writeable, f.aligned, type(a.base).__name__, len(a.base) == a.nbytes,
+            a.tolist())
+'''
+
+
+def test_result_arrays_are_made_as_numpy_ndarray_makes_them_over_a_bytearray():
+    # Arrays are made through numpy's C API table where there is one, else by calling
+    # numpy.ndarray(shape, dtype, buffer): the two must not differ in anything a user sees.
+    here = {}
+    exec(RESULT_KINDS, here)
+    made = [here["described"](a) for a in here["results"]()]
+    assert {d[1] for d in made} >= {"|u1", "<u2", "<u4", "<i8", "<f8", "|b1"}
+    for d, a in zip(made, here["results"]()):
+        plain = np.ndarray(a.shape, a.dtype, bytearray(a.nbytes))
+        plain[...] = a
+        assert d == here["described"](plain)
+    child = run_child(RESULT_KINDS + '''
+import sys
+import numpy
+# The C API table out of reach: numpy is imported, its core module is not importable.
+sys.modules["numpy._core._multiarray_umath"] = sys.modules["numpy.core._multiarray_umath"] = None
+print(repr([described(a) for a in results()]))
+''')
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err
+    assert out.strip() == repr(made)
+
+
 @pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"),
                     reason="AddressSanitizer reserves far more address space than the limit leaves")
 def test_a_matrix_too_large_raises_memory_error_naming_its_shape():

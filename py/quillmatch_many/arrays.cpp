@@ -29,11 +29,63 @@ PyObject* numpy_module() {
   return cached;
 }
 
-// What a result's wrapping calls, looked up once (a lookup by name and a
-// dtype parsed from its name cost more than the call of a small top list),
-// kept, as the numpy module is, for the life of the process: numpy.ndarray
-// (an array of any shape over the buffer in one call, where frombuffer and a
-// reshape take two), and the dtypes by their names.
+// numpy's C API, as its own headers reach it: a table of function pointers
+// in the capsule `_ARRAY_API` of its core module, each entry at a number
+// that stays the same across numpy 1.7 to 2.x (ABI versions 1.0.9 and 2.0).
+// Through it a result array is one call; through numpy.ndarray(shape, dtype,
+// buffer) it is a call that parses its arguments, which costs more than the
+// search of a one-query top list. Looked up once, under the lock, and kept
+// for the life of the process.
+struct NumpyApi {
+  PyTypeObject* ndarray;  // entry 2
+  // PyArray_NewFromDescr (entry 94): steals the descr; with `data`, the array
+  // views it and owns nothing until a base is set.
+  PyObject* (*new_from_descr)(PyTypeObject*, PyObject* descr, int nd, const Py_intptr_t* dims,
+                              const Py_intptr_t* strides, void* data, int flags, PyObject* obj);
+  // PyArray_SetBaseObject (entry 282): steals the base, also on failure.
+  int (*set_base_object)(PyObject* array, PyObject* base);
+};
+
+// NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE: what
+// ndarray(shape, dtype, buffer) gives over a bytearray.
+constexpr int kWriteableCArray = 0x0001 | 0x0100 | 0x0400;
+
+// The table's layout, or null when this numpy's ABI is not one of the two
+// known (the arrays are then made by calling numpy.ndarray). Never sets an
+// error.
+const NumpyApi* numpy_api() {
+  static const NumpyApi* api = nullptr;
+  static bool looked = false;
+  if (looked) return api;
+  looked = true;
+  Ref core(PyImport_ImportModule("numpy._core._multiarray_umath"));
+  if (!core) {
+    PyErr_Clear();
+    core = Ref(PyImport_ImportModule("numpy.core._multiarray_umath"));
+  }
+  Ref capsule(core ? PyObject_GetAttrString(core.get(), "_ARRAY_API") : nullptr);
+  void** table = capsule && PyCapsule_CheckExact(capsule.get())
+                     ? static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr))
+                     : nullptr;
+  PyErr_Clear();
+  if (!table) return nullptr;
+  const unsigned abi = reinterpret_cast<unsigned (*)()>(table[0])();
+  const unsigned feature = reinterpret_cast<unsigned (*)()>(table[211])();
+  // ABI 1.0.9 (numpy 1.x) and 2.0; feature level 7 is numpy 1.7, which has
+  // every entry used here.
+  if ((abi != 0x01000009u && abi != 0x02000000u) || feature < 7) return nullptr;
+  static NumpyApi found{static_cast<PyTypeObject*>(table[2]),
+                        reinterpret_cast<decltype(NumpyApi::new_from_descr)>(table[94]),
+                        reinterpret_cast<decltype(NumpyApi::set_base_object)>(table[282])};
+  api = &found;
+  return api;
+}
+
+// What a result's wrapping calls when the table is not used, looked up once
+// and kept, as the numpy module is, for the life of the process:
+// numpy.ndarray (an array of any shape over the buffer in one call), and the
+// dtypes by their names (a dtype parsed from its name costs more than the
+// call of a small top list).
 struct NumpyCalls {
   Ref ndarray;
   struct Dtype {
@@ -133,12 +185,29 @@ PyObject* OutArray::release_as_python() {
   if (!calls) return nullptr;
   const Ref dtype = dtype_named(numpy, *calls, element_.dtype);
   if (!dtype) return nullptr;
+  if (const NumpyApi* api = numpy_api()) {
+    const Py_intptr_t dims[2] = {static_cast<Py_intptr_t>(rows_), static_cast<Py_intptr_t>(cols_)};
+    Py_INCREF(dtype.get());  // new_from_descr steals it
+    PyObject* array = api->new_from_descr(api->ndarray, dtype.get(), two_dims_ ? 2 : 1, dims, nullptr, data_,
+                                          kWriteableCArray, nullptr);
+    if (!array) return nullptr;
+    // The array keeps the buffer alive; the reference moves to it.
+    if (api->set_base_object(array, bytes_.release()) < 0) {
+      Py_DECREF(array);
+      return nullptr;
+    }
+    return array;
+  }
+  return wrapped_by_call(calls->ndarray.get(), dtype.get());
+}
+
+PyObject* OutArray::wrapped_by_call(PyObject* ndarray, PyObject* dtype) {
   // ndarray(shape, dtype, buffer): a writeable C-ordered view that keeps the
   // buffer alive.
   Ref shape(two_dims_ ? Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows_), static_cast<Py_ssize_t>(cols_))
                       : Py_BuildValue("(n)", static_cast<Py_ssize_t>(rows_)));
   if (!shape) return nullptr;
-  PyObject* array = PyObject_CallFunctionObjArgs(calls->ndarray.get(), shape.get(), dtype.get(), bytes_.get(), nullptr);
+  PyObject* array = PyObject_CallFunctionObjArgs(ndarray, shape.get(), dtype, bytes_.get(), nullptr);
   if (array) bytes_ = Ref();
   return array;
 }

@@ -3,9 +3,9 @@
 // Under the stable ABI of 3.8 a module cannot define a buffer type, so a result
 // is a bytearray of the right size, created with the lock held and referenced
 // by the call alone, computed into with the lock released, then wrapped without
-// a copy: numpy.frombuffer(...).reshape(shape) when numpy can be imported
-// (imported once, on first need, and kept), else a flat memoryview cast to the
-// element's struct format, rows one after another.
+// a copy: a numpy array whose base is the bytearray when numpy can be
+// imported (imported once, on first need, and kept), else a flat memoryview
+// cast to the element's struct format, rows one after another.
 // Every function here needs the interpreter lock.
 #pragma once
 
@@ -48,6 +48,10 @@ class OutArray {
   PyObject* release_as_python();
 
  private:
+  // The array made by numpy.ndarray(shape, dtype, buffer), where numpy's C
+  // API table is not at hand.
+  PyObject* wrapped_by_call(PyObject* ndarray, PyObject* dtype);
+
   Ref bytes_;
   void* data_ = nullptr;
   Element element_{kIndexElement};
