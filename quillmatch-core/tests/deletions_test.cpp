@@ -144,26 +144,34 @@ TEST(Deletions, FilteredJoinsOfShortTextsEqualTheBruteForce) {
           crossed.emplace_back(static_cast<std::int64_t>(a), static_cast<std::int64_t>(b - split), e);
     EXPECT_EQ(filtered_pairs(o, queries, candidates), crossed);
 
-    // Top 3, by distance then index.
-    constexpr std::size_t k = 3;
-    std::vector<std::int64_t> indices(split * k, -1), counts(split, -1);
-    std::vector<std::uint64_t> scores(split * k);
-    Result<std::unique_ptr<ManyRun>> run =
-        start_top(o, queries, candidates, TopOutput{k, ScoreType::U64, indices.data(), scores.data(), counts.data()});
-    ASSERT_TRUE(run.ok());
-    run.value()->finish();
-    for (std::size_t a = 0; a < split; ++a) {
-      std::vector<std::pair<std::uint64_t, std::int64_t>> best;
-      for (std::size_t b = split; b < all.size(); ++b)
-        if (const std::uint64_t e = distance(a, b); e <= c.d) best.emplace_back(e, static_cast<std::int64_t>(b - split));
-      std::sort(best.begin(), best.end());
-      best.resize(std::min(best.size(), k));
-      ASSERT_EQ(counts[a], static_cast<std::int64_t>(best.size())) << "query " << a;
-      for (std::size_t r = 0; r < best.size(); ++r) {
-        EXPECT_EQ(indices[a * k + r], best[r].second) << "query " << a << ", rank " << r;
-        EXPECT_EQ(scores[a * k + r], best[r].first) << "query " << a << ", rank " << r;
+    // Top lists, by distance then index: of queries with no equal candidate
+    // (mostly) and of queries that are candidates, where a top 1 looks for
+    // equal texts first.
+    const auto check_top = [&](std::size_t from, std::size_t k) {
+      SCOPED_TRACE("top " + std::to_string(k) + " of texts " + std::to_string(from) + " on");
+      const std::span<const TextView> asked(all.data() + from, split);
+      std::vector<std::int64_t> indices(split * k, -1), counts(split, -1);
+      std::vector<std::uint64_t> scores(split * k);
+      Result<std::unique_ptr<ManyRun>> run =
+          start_top(o, asked, candidates, TopOutput{k, ScoreType::U64, indices.data(), scores.data(), counts.data()});
+      ASSERT_TRUE(run.ok());
+      run.value()->finish();
+      for (std::size_t a = 0; a < split; ++a) {
+        std::vector<std::pair<std::uint64_t, std::int64_t>> best;
+        for (std::size_t b = split; b < all.size(); ++b)
+          if (const std::uint64_t e = distance(from + a, b); e <= c.d)
+            best.emplace_back(e, static_cast<std::int64_t>(b - split));
+        std::sort(best.begin(), best.end());
+        best.resize(std::min(best.size(), k));
+        ASSERT_EQ(counts[a], static_cast<std::int64_t>(best.size())) << "query " << a;
+        for (std::size_t r = 0; r < best.size(); ++r) {
+          EXPECT_EQ(indices[a * k + r], best[r].second) << "query " << a << ", rank " << r;
+          EXPECT_EQ(scores[a * k + r], best[r].first) << "query " << a << ", rank " << r;
+        }
       }
-    }
+    };
+    for (const std::size_t k : {1, 3})
+      for (const std::size_t from : {std::size_t{0}, split}) check_top(from, k);
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -60,5 +61,46 @@ EqualGroups group_equal(std::uint32_t count, Held&& held, TextOf&& text, Meter& 
   }
   return out;
 }
+
+// Whether any of a list of texts may equal a given one: 32-bit fingerprints of
+// the texts' hash_bytes in a table of open addressing, at most half full
+// (4 to 8 bytes a distinct text). "No" is certain: an equal text has the same
+// hash, so its fingerprint lies on the probe's path. "Yes" may be a
+// collision. A search that looks for equal texts first asks here, and skips
+// that step when none can be found.
+class ExactTexts {
+ public:
+  template <class TextOf>
+  ExactTexts(std::uint32_t count, TextOf&& text, Meter& meter) {
+    const unsigned bits = static_cast<unsigned>(std::bit_width(2 * std::uint64_t{count} + 1));
+    shift_ = 64 - bits;
+    slots_.assign(std::size_t{1} << bits, kFree);
+    for (std::uint32_t id = 0; id < count; ++id) {
+      const std::string_view t = text(id);
+      const std::uint64_t h = hash_bytes(t.data(), t.size());
+      std::size_t at = slot(h);
+      while (slots_[at] != kFree && slots_[at] != fingerprint(h)) at = (at + 1) & (slots_.size() - 1);
+      slots_[at] = fingerprint(h);
+      meter.spend(t.size() + 8);
+    }
+  }
+
+  bool may_hold(std::string_view text) const {
+    const std::uint64_t h = hash_bytes(text.data(), text.size());
+    for (std::size_t at = slot(h);; at = (at + 1) & (slots_.size() - 1)) {
+      if (slots_[at] == fingerprint(h)) return true;
+      if (slots_[at] == kFree) return false;
+    }
+  }
+
+ private:
+  // The low half of the hash, never kFree; the slot comes from the high half.
+  static constexpr std::uint32_t kFree = 0;
+  static std::uint32_t fingerprint(std::uint64_t h) { return static_cast<std::uint32_t>(h) | 1u; }
+  std::size_t slot(std::uint64_t h) const { return static_cast<std::size_t>(h >> shift_); }
+
+  std::vector<std::uint32_t> slots_;
+  unsigned shift_ = 63;
+};
 
 }  // namespace quillmatch::join

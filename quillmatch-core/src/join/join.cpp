@@ -162,6 +162,10 @@ struct JoinIndex::Impl {
         segmented_from = *held + 1;
       }
       segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, segmented_from, meter);
+      // What a top search asks before it looks for equal texts (IndexTopJob).
+      if (!group_repeats && !o.normalized)
+        exact.emplace(static_cast<std::uint32_t>(texts.size()), [&](std::uint32_t id) { return texts.text(id); },
+                      meter);
       if (o.normalized) {
         for (std::size_t id = 0; id < texts.size(); ++id) {
           const std::uint32_t l = texts.length(id);
@@ -252,6 +256,7 @@ struct JoinIndex::Impl {
   // here).
   std::vector<std::uint32_t> longest_partners;
   std::optional<DeletionIndex> deletions;  // the short texts of a fixed cutoff, if any
+  std::optional<join::ExactTexts> exact;  // a fixed cutoff's texts, unless the index serves a self join
   std::optional<SegmentIndex> segments;
   std::optional<JaroBounds> bounds;
   std::optional<CompositionIndex> compositions, initials;
@@ -517,9 +522,13 @@ class IndexTopJob final : public IndexJob<Order> {
         // distance searched. The filters find every text within it, so then
         // the k best of all (by distance, then index) are among those found:
         // any other lies farther. Distance 0 alone finds k texts only where k
-        // equal texts are indexed: beyond k = 1 the search starts at 1.
+        // equal texts are indexed: beyond k = 1, or where no indexed text
+        // can equal the query, the search starts at 1 (distance 0 would find
+        // nothing, and the search would go on).
         this->take(i, scratch);
-        for (std::uint64_t t = out_.k > 1 ? 1 : 0;; ++t) {
+        const bool equal_may_be_found =
+            out_.k == 1 && (!this->m_.exact || this->m_.exact->may_hold(scratch.query.text()));
+        for (std::uint64_t t = equal_may_be_found ? 0 : 1;; ++t) {
           items.clear();
           this->match(i, scratch, push, t, true);
           if (items.size() >= out_.k || t == *last) break;
