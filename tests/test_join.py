@@ -140,17 +140,20 @@ def test_self_joins_of_repeated_texts_give_the_cross_product(measure):
 
 def test_a_dense_self_join_comes_out_whole_and_in_order_on_any_workers():
     # Over a million pairs, nearly all between equal texts: put in order by shares of the
-    # workers and copied out in several pieces; every pair once, in order, with its distance.
+    # workers and copied out in several pieces; every pair once, in order, with its distance,
+    # in the narrowest type that holds the distances of the texts' lengths.
     texts = ["Smith"] * 1500 + ["Smyth"] * 50 + ["Jones"] * 50
     group = np.repeat([0, 1, 2], [1500, 50, 50])
     distance = np.array([[0, 1, 5], [1, 0, 5], [5, 5, 0]])
     i, j = np.triu_indices(len(texts), 1)
     d = distance[group[i], group[j]]
     keep = d <= 1
-    for workers in (1, 2, 3):
-        qi, ci, s = qmm._with_plan("filtered", qmm.damerau_pairs, texts, None, 1, workers=workers)
-        assert np.array_equal(qi, i[keep]) and np.array_equal(ci, j[keep]), workers
-        assert np.array_equal(s, d[keep]), workers
+    for prefix, dtype in (("", np.uint8), ("x" * 300, np.uint16)):
+        for workers in (1, 2, 3):
+            qi, ci, s = qmm._with_plan("filtered", qmm.damerau_pairs, [prefix + t for t in texts], None, 1,
+                                       workers=workers)
+            assert np.array_equal(qi, i[keep]) and np.array_equal(ci, j[keep]), workers
+            assert s.dtype == dtype and np.array_equal(s, d[keep]), workers
 
 
 @pytest.mark.parametrize("measure", ["levenshtein", "damerau"])

@@ -639,21 +639,28 @@ class IndexPairsJob final : public IndexJob<Order> {
     OrderPairs(PairsFound::Buffers& out, std::size_t rows, std::size_t workers)
         : out_(out), rows_(rows), workers_(workers),
           shares_(std::clamp<std::size_t>(std::min(workers, out.tasks.size()), 1, kMostShares)),
-          at_(shares_, std::vector<std::size_t>(rows, 0)) {
+          at_(shares_, std::vector<std::size_t>(rows, 0)),
+          wide_(shares_, 0) {
       for (std::size_t s = 0; s <= shares_; ++s) plan.row_bounds.push_back(s);
     }
 
     void run(std::size_t share, const ThreadPool& pool) override {
       Meter meter(pool);
       std::vector<std::size_t>& count = at_[share];
+      std::uint64_t wide = 0;
       for (std::size_t t = share; t < out_.tasks.size(); t += shares_) {
-        for (const std::int64_t i : out_.tasks[t].queries) ++count[static_cast<std::size_t>(i)];
-        meter.spend(out_.tasks[t].queries.size());
+        const PairsFound::Buffers::Buffer& b = out_.tasks[t];
+        for (const std::int64_t i : b.queries) ++count[static_cast<std::size_t>(i)];
+        if constexpr (kMayPack)
+          for (const std::uint64_t d : b.distances) wide |= d;
+        meter.spend(2 * b.queries.size());
       }
+      wide_[share] = wide;
     }
 
     // Row r's pairs begin at row_begin_[r], share 0's first, and at_[s][r]
-    // becomes where share s's pairs of row r go.
+    // becomes where share s's pairs of row r go: into packed keys where every
+    // distance is below 2^32, else into three columns.
     std::unique_ptr<ManyRun::Job> next() override {
       row_begin_.resize(rows_ + 1);
       std::size_t at = 0;
@@ -662,9 +669,16 @@ class IndexPairsJob final : public IndexJob<Order> {
         for (std::vector<std::size_t>& share : at_) at += std::exchange(share[r], at);
       }
       row_begin_[rows_] = at;
-      sorted_.queries.resize(at);
-      sorted_.candidates.resize(at);
-      scores(sorted_).resize(at);
+      std::uint64_t wide = 0;
+      for (const std::uint64_t w : wide_) wide |= w;
+      packed_ = kMayPack && wide >> 32 == 0;
+      if (packed_) {
+        out_.rows.keys.resize(at);
+      } else {
+        sorted_.queries.resize(at);
+        sorted_.candidates.resize(at);
+        scores(sorted_).resize(at);
+      }
       return std::make_unique<Scatter>(*this);
     }
 
@@ -678,8 +692,19 @@ class IndexPairsJob final : public IndexJob<Order> {
         Meter meter(pool);
         std::vector<std::size_t>& at = order_.at_[share];
         Buffer& sorted = order_.sorted_;
+        std::uint64_t* const keys = order_.out_.rows.keys.data();
         for (std::size_t t = share; t < order_.out_.tasks.size(); t += order_.shares_) {
           Buffer& b = order_.out_.tasks[t];
+          if constexpr (kMayPack) {
+            if (order_.packed_) {
+              for (std::size_t k = 0; k < b.queries.size(); ++k)
+                keys[at[static_cast<std::size_t>(b.queries[k])]++] =
+                    static_cast<std::uint64_t>(b.candidates[k]) << 32 | b.distances[k];
+              meter.spend(2 * b.queries.size());
+              b = Buffer();
+              continue;
+            }
+          }
           for (std::size_t k = 0; k < b.queries.size(); ++k) {
             const std::size_t to = at[static_cast<std::size_t>(b.queries[k])]++;
             sorted.queries[to] = b.queries[k];
@@ -693,22 +718,28 @@ class IndexPairsJob final : public IndexJob<Order> {
 
       std::unique_ptr<ManyRun::Job> next() override {
         std::vector<std::vector<std::size_t>>().swap(order_.at_);
-        order_.out_.tasks.resize(1);
-        order_.out_.tasks.front() = std::move(order_.sorted_);
-        return std::make_unique<SortRows>(order_.out_.tasks.front(), order_.row_begin_, order_.workers_);
+        PairsFound::Buffers& out = order_.out_;
+        if (order_.packed_) {
+          out.tasks.clear();
+          out.rows.from = std::move(order_.row_begin_);
+          return std::make_unique<SortRows>(out, out.rows.from, order_.workers_, true);
+        }
+        out.tasks.resize(1);
+        out.tasks.front() = std::move(order_.sorted_);
+        return std::make_unique<SortRows>(out, order_.row_begin_, order_.workers_, false);
       }
 
      private:
       OrderPairs& order_;
     };
 
-    // Each query's candidates sorted, with their scores; a task is a range of
-    // queries holding about an equal share of the pairs, so that each output
-    // slot has one writer.
+    // Each query's candidates sorted, with their scores, packed or in the one
+    // buffer of columns; a task is a range of queries holding about an equal
+    // share of the pairs, so that each output slot has one writer.
     class SortRows final : public ManyRun::Job {
      public:
-      SortRows(PairsFound::Buffers::Buffer& sorted, const std::vector<std::size_t>& row_begin, std::size_t workers)
-          : sorted_(sorted), row_begin_(row_begin) {
+      SortRows(PairsFound::Buffers& out, const std::vector<std::size_t>& row_begin, std::size_t workers, bool packed)
+          : out_(out), row_begin_(row_begin), packed_(packed) {
         const std::size_t rows = row_begin.size() - 1, pairs = row_begin.back();
         const std::size_t tasks = std::max<std::size_t>(1, std::min(rows, workers * 16));
         plan.row_bounds.push_back(0);
@@ -724,63 +755,48 @@ class IndexPairsJob final : public IndexJob<Order> {
       void run(std::size_t task, const ThreadPool& pool) override {
         Meter meter(pool);
         std::vector<std::pair<std::int64_t, Value>> row;
-        std::vector<std::uint64_t> keys;
+        std::uint64_t* const keys = out_.rows.keys.data();
         for (std::size_t i = plan.row_bounds[task]; i < plan.row_bounds[task + 1]; ++i) {
           const std::size_t lo = row_begin_[i], hi = row_begin_[i + 1];
           if (hi - lo < 2) continue;
-          if (sort_packed(lo, hi, keys)) {
+          // A candidate is below 2^32 (an index holds fewer texts) and
+          // appears once in its row, so packed keys order as the candidates
+          // do.
+          if (packed_) {
+            std::sort(keys + lo, keys + hi);
             meter.spend(2 * (hi - lo) * static_cast<std::uint64_t>(std::bit_width(hi - lo)));
             continue;
           }
+          PairsFound::Buffers::Buffer& sorted = out_.tasks.front();
           row.clear();
-          for (std::size_t k = lo; k < hi; ++k) row.emplace_back(sorted_.candidates[k], scores(sorted_)[k]);
+          for (std::size_t k = lo; k < hi; ++k) row.emplace_back(sorted.candidates[k], scores(sorted)[k]);
           std::sort(row.begin(), row.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
           for (std::size_t k = lo; k < hi; ++k) {
-            sorted_.candidates[k] = row[k - lo].first;
-            scores(sorted_)[k] = row[k - lo].second;
+            sorted.candidates[k] = row[k - lo].first;
+            scores(sorted)[k] = row[k - lo].second;
           }
           meter.spend(8 * (hi - lo) * static_cast<std::uint64_t>(std::bit_width(hi - lo)));
         }
       }
 
      private:
-      // Pairs [lo, hi) sorted as one 64-bit key each, the candidate above
-      // the distance: a candidate is below 2^32 (an index holds fewer
-      // texts) and appears once in its row, so the keys order as the
-      // candidates do. False, leaving them, when a score is a similarity or
-      // a distance of 2^32 or more.
-      bool sort_packed(std::size_t lo, std::size_t hi, std::vector<std::uint64_t>& keys) {
-        if constexpr (!std::is_same_v<Value, std::uint64_t>) {
-          return false;
-        } else {
-          std::uint64_t* const candidates = reinterpret_cast<std::uint64_t*>(sorted_.candidates.data());
-          std::uint64_t* const distances = sorted_.distances.data();
-          std::uint64_t wide = 0;
-          for (std::size_t k = lo; k < hi; ++k) wide |= distances[k];
-          if (wide >> 32) return false;
-          keys.resize(hi - lo);
-          for (std::size_t k = lo; k < hi; ++k) keys[k - lo] = candidates[k] << 32 | distances[k];
-          std::sort(keys.begin(), keys.end());
-          for (std::size_t k = lo; k < hi; ++k) {
-            candidates[k] = keys[k - lo] >> 32;
-            distances[k] = keys[k - lo] & 0xFFFFFFFF;
-          }
-          return true;
-        }
-      }
-
-      PairsFound::Buffers::Buffer& sorted_;
+      PairsFound::Buffers& out_;
       const std::vector<std::size_t>& row_begin_;
+      const bool packed_;  // the rows' pairs are out_.rows' keys, else out_.tasks.front()'s columns
     };
 
     // Each share counts into a row's worth of its own.
     static constexpr std::size_t kMostShares = 8;
+    // Distances may be packed with their candidates (Buffers::Rows).
+    static constexpr bool kMayPack = std::is_same_v<Value, std::uint64_t>;
     PairsFound::Buffers& out_;
     const std::size_t rows_;
     const std::size_t workers_;
     const std::size_t shares_;
     std::vector<std::vector<std::size_t>> at_;  // by share and row: a count, then a place
-    PairsFound::Buffers::Buffer sorted_;
+    std::vector<std::uint64_t> wide_;  // by share: the distances or'ed together
+    bool packed_ = false;
+    PairsFound::Buffers::Buffer sorted_;  // unless packed
     std::vector<std::size_t> row_begin_;  // where each query's pairs begin, once sorted
   };
 

@@ -124,6 +124,14 @@ struct PairsFound::Buffers {
     PairColumn<double> similarities;
   };
   std::vector<Buffer> tasks;
+  // A self join's pairs, once put in order where every distance is below
+  // 2^32: row r's pairs are keys[from[r], from[r + 1]), each the candidate
+  // above the distance (candidate << 32 | distance), 8 bytes a pair where
+  // the three columns take 24. `tasks` is then empty.
+  struct Rows {
+    PairColumn<std::uint64_t> keys;
+    std::vector<std::size_t> from;
+  } rows;
   ScoreType type = ScoreType::U64;
   std::size_t workers = 1;  // the run's, which drain_to copies on
 };
@@ -135,6 +143,7 @@ struct ManyAccess {
   static PairsFound::Buffers& buffers(PairsFound& p, ScoreType type, const ManyOptions& run) {
     p.buffers_->type = type;
     p.buffers_->workers = clamp_workers(run.workers);
+    p.buffers_->rows = {};
     return *p.buffers_;
   }
 };

@@ -506,8 +506,27 @@ PairsFound::~PairsFound() = default;
 std::size_t PairsFound::size() const {
   std::size_t n = 0;
   for (const auto& b : buffers_->tasks) n += b.queries.size();
-  return n;
+  return n + buffers_->rows.keys.size();
 }
+
+namespace {
+
+// Rows [first, last) of packed pairs (Buffers::Rows) into the arrays: the
+// row, the key's top half, its low half as a score of type Out.
+template <class Out>
+void unpack_rows(const PairsFound::Buffers::Rows& rows, std::size_t first, std::size_t last, std::int64_t* queries,
+                 std::int64_t* candidates, void* scores) {
+  Out* const out = static_cast<Out*>(scores);
+  for (std::size_t r = first; r < last; ++r) {
+    for (std::size_t k = rows.from[r]; k < rows.from[r + 1]; ++k) {
+      queries[k] = static_cast<std::int64_t>(r);
+      candidates[k] = static_cast<std::int64_t>(rows.keys[k] >> 32);
+      out[k] = static_cast<Out>(rows.keys[k] & 0xFFFFFFFFu);
+    }
+  }
+}
+
+}  // namespace
 
 bool PairsFound::drain_to(std::int64_t* queries, std::int64_t* candidates, void* scores,
                           const std::function<bool()>& stopped) {
@@ -516,6 +535,8 @@ bool PairsFound::drain_to(std::int64_t* queries, std::int64_t* candidates, void*
   // a tenth of its time, at the pace of one core's memory traffic).
   constexpr std::size_t kPiece = std::size_t{1} << 20;
   constexpr std::chrono::milliseconds kLook{50};
+  // From a task's buffer, entries [first, first + count) to [at, ...); or,
+  // packed, rows [first, first + count).
   struct Piece {
     const Buffers::Buffer* from;
     std::size_t first, count, at;
@@ -527,9 +548,27 @@ bool PairsFound::drain_to(std::int64_t* queries, std::int64_t* candidates, void*
       pieces.push_back({&b, k, std::min(kPiece, b.queries.size() - k), at + k});
     at += b.queries.size();
   }
+  const Buffers::Rows& rows = buffers_->rows;
+  for (std::size_t r = 0; !rows.keys.empty() && r + 1 < rows.from.size();) {
+    const auto end = static_cast<std::size_t>(
+        std::upper_bound(rows.from.begin() + static_cast<std::ptrdiff_t>(r) + 1, rows.from.end() - 1,
+                         rows.from[r] + kPiece) - rows.from.begin());
+    pieces.push_back({nullptr, r, end - r, rows.from[r]});
+    r = end;
+  }
   const ScoreType type = buffers_->type;
   ThreadPool pool(pieces.size() > 1 ? buffers_->workers : 1, pieces.size(), [&](std::size_t t, const ThreadPool&) {
     const Piece& p = pieces[t];
+    if (!p.from) {
+      const std::size_t last = p.first + p.count;
+      switch (type) {
+        case ScoreType::U8: return unpack_rows<std::uint8_t>(rows, p.first, last, queries, candidates, scores);
+        case ScoreType::U16: return unpack_rows<std::uint16_t>(rows, p.first, last, queries, candidates, scores);
+        case ScoreType::U32: return unpack_rows<std::uint32_t>(rows, p.first, last, queries, candidates, scores);
+        case ScoreType::U64: return unpack_rows<std::uint64_t>(rows, p.first, last, queries, candidates, scores);
+        case ScoreType::F64: return;  // similarities are never packed
+      }
+    }
     std::memcpy(queries + p.at, p.from->queries.data() + p.first, p.count * sizeof(std::int64_t));
     std::memcpy(candidates + p.at, p.from->candidates.data() + p.first, p.count * sizeof(std::int64_t));
     if (type == ScoreType::F64)
@@ -546,6 +585,7 @@ bool PairsFound::drain_to(std::int64_t* queries, std::int64_t* candidates, void*
   pool.finish();
   const bool whole = pool.completed();
   buffers_->tasks.clear();
+  buffers_->rows = {};
   return whole;
 }
 
