@@ -37,6 +37,7 @@
 #include "join/scratch_shelf.h"
 #include "join/segments.h"
 #include "many/job.h"
+#include "many/row_sort.h"
 #include "many/shared_components.h"
 #include "text/text.h"
 
@@ -756,6 +757,7 @@ class IndexPairsJob final : public IndexJob<Order> {
         Meter meter(pool);
         std::vector<std::pair<std::int64_t, Value>> row;
         std::uint64_t* const keys = out_.rows.keys.data();
+        std::vector<std::uint64_t> spare;
         for (std::size_t i = plan.row_bounds[task]; i < plan.row_bounds[task + 1]; ++i) {
           const std::size_t lo = row_begin_[i], hi = row_begin_[i + 1];
           if (hi - lo < 2) continue;
@@ -763,7 +765,7 @@ class IndexPairsJob final : public IndexJob<Order> {
           // appears once in its row, so packed keys order as the candidates
           // do.
           if (packed_) {
-            std::sort(keys + lo, keys + hi);
+            sort_row(keys + lo, hi - lo, spare);
             meter.spend(2 * (hi - lo) * static_cast<std::uint64_t>(std::bit_width(hi - lo)));
             continue;
           }
