@@ -359,12 +359,24 @@ namespace {
 // join's pair as the pattern, as the cross product scores it.
 // `scorer` is the query's, made on first use and kept while the query is
 // searched (a top list searches it distance by distance).
+inline constexpr std::size_t kFewForScorer = 6;
+
 template <class Order>
 void score_candidates(const JoinIndex::Impl& index, const ManyOptions& run, const WorkingQuery& query,
                       std::span<const std::uint32_t> found, std::span<const TextView> others,
                       std::span<const std::uint8_t> flipped, std::optional<DistanceScorer>& scorer,
                       std::vector<std::uint64_t>& distances, std::span<typename Order::Value> out) {
   auto score_distances = [&](std::span<std::uint64_t> to) {
+    // A few candidates are scored by the scalar measure, which gives the
+    // batch scorer's distances: preparing the scorer (the query's table of
+    // masks, its allocation) costs more than they do. Once made, the scorer
+    // serves the query's later searches.
+    if (!scorer && others.size() <= kFewForScorer) {
+      const auto measure = index.options.measure == Measure::kDamerau ? damerau_bp : levenshtein_bp;
+      for (std::size_t k = 0; k < others.size(); ++k)
+        to[k] = measure(TextView(query.text()), others[k], std::nullopt, false, std::nullopt).value();
+      return;
+    }
     if (!scorer)
       scorer = index.options.measure == Measure::kDamerau ? DistanceScorer::damerau(TextView(query.text()), false)
                                                           : DistanceScorer::levenshtein(TextView(query.text()), false);
