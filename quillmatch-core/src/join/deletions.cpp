@@ -47,7 +47,7 @@ void DeletionIndex::each_key_block(std::size_t groups, Meter& meter, Block&& blo
     text_keys(equal_.first(g), starts, buffer, one);
     keys.insert(keys.end(), one.begin(), one.end());
     group.insert(group.end(), one.size(), static_cast<std::uint32_t>(g));
-    meter.spend(8 * one.size() * (group_length_[g] + 1));
+    meter.spend(8 * one.size() * (heads_[g].length + 1));
     if (keys.size() >= kBlockKeys || g + 1 == groups) {
       block(std::span<const std::uint64_t>(keys), std::span<const std::uint32_t>(group));
       keys.clear();
@@ -63,13 +63,16 @@ DeletionIndex::DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::ui
           static_cast<std::uint32_t>(texts.size()), [&](std::uint32_t id) { return texts.length(id) <= longest; },
           [&](std::uint32_t id) { return texts.text(id); }, meter)),
       texts_(texts) {
-  for (std::size_t g = 0; g < equal_.size(); ++g)
-    group_length_.push_back(static_cast<std::uint8_t>(texts.length(equal_.first(g))));
-  const std::size_t groups = group_length_.size();
+  for (std::size_t g = 0; g < equal_.size(); ++g) {
+    const std::uint32_t first = equal_.first(g);
+    heads_.push_back({texts.counts(first), first, static_cast<std::uint8_t>(texts.length(first)),
+                      equal_.group(g).size() > 1});
+  }
+  const std::size_t groups = heads_.size();
   // About 4 to 8 entries a bucket, at most 2^32 buckets (the tag keeps 16 of
   // the bits below the slot's, so the slot may take up to 48).
   std::uint64_t most = 0;
-  for (std::size_t g = 0; g < groups; ++g) most += variants(group_length_[g], d);
+  for (std::size_t g = 0; g < groups; ++g) most += variants(heads_[g].length, d);
   bits_ = std::clamp(static_cast<unsigned>(std::bit_width(most / 4)), 1u, 32u);
   shift_ = 64 - bits_;
   directory_.assign((std::size_t{1} << bits_) + 1, 0);

@@ -35,15 +35,16 @@
 // those 16 bits within a bucket, then by group. A lookup reads one directory
 // slot and binary-searches its bucket. A text of length l has at most
 // sum_{k<=d} C(l, k) entries (fewer with repeated letters), at 6 bytes each,
-// and the directory adds at most 1 byte an entry. Counted on 100 000 Faker
-// surnames (mean length 7.3) and on English words (8.4), at the lengths held
-// (join.cpp: up to 12 at d = 1, 8 at d = 2 and 3), bytes a held text:
-//   d = 1: 7.9 entries, 58 bytes (words: 67)
-//   d = 2: 23.5 entries, 169 bytes (words: 198)
-//   d = 3: 49.3 entries, 352 bytes (words: 420)
-// so 1 000 000 such texts take about 60, 170 and 350 MB (the texts
-// themselves and the longer texts' segments apart), less where texts repeat
-// (groups, above: 4 bytes a text and 5 a group). Measured whole by
+// and the directory adds at most 1 byte an entry; a group takes 28 bytes (its
+// head, read by a lookup in one place, and where its members start), a text
+// 4. Counted on 100 000 Faker surnames (mean length 7.3) and on English
+// words (8.4), at the lengths held (join.cpp: up to 12 at d = 1, 8 at d = 2
+// and 3), bytes a held text:
+//   d = 1: 7.9 entries, 81 bytes (words: 90)
+//   d = 2: 23.5 entries, 192 bytes (words: 221)
+//   d = 3: 49.3 entries, 375 bytes (words: 443)
+// so 1 000 000 such texts take about 80, 190 and 375 MB (the texts
+// themselves and the longer texts' segments apart), less where texts repeat. Measured whole by
 // bench_join.py --short, an Index of cutoff 2 over a million surnames holds
 // 180 bytes a text, working texts, counts and the longer texts' segments
 // included (134 with segments alone). The build
@@ -119,7 +120,6 @@ class DeletionIndex {
     std::vector<std::uint32_t> groups;
     std::vector<std::uint32_t> seen;  // the groups found, by hash (kNoGroup: a free slot)
     std::vector<std::pair<std::uint32_t, std::uint32_t>> matched;  // (group, partner length) by tag
-    std::vector<std::uint32_t> firsts;  // of the groups found
     struct Probe {
       std::uint64_t key;
       std::uint32_t length, from;  // a partner length; then where its bucket begins
@@ -133,7 +133,7 @@ class DeletionIndex {
   std::size_t bytes() const {
     return (groups_.size() + equal_.members.size() + equal_.from.size()) * sizeof(std::uint32_t) +
            tags_.size() * sizeof(std::uint16_t) + directory_.size() * sizeof(std::uint32_t) +
-           group_length_.size();
+           heads_.size() * sizeof(GroupHead);
   }
 
  private:
@@ -162,10 +162,19 @@ class DeletionIndex {
   std::vector<std::uint32_t> directory_;  // 2^bits_ + 1 bucket starts
   std::vector<std::uint16_t> tags_;
   std::vector<std::uint32_t> groups_;  // by entry
-  // The held texts in groups of equal texts, group g all of length
-  // group_length_[g] (at most 255: held lengths are short).
+  // The held texts in groups of equal texts.
   EqualGroups equal_;
-  std::vector<std::uint8_t> group_length_;
+  // What a lookup reads of a group it found, in one place rather than at the
+  // end of three reads that wait on each other: the group's length (at most
+  // 255: held lengths are short), its first text and that text's counts, and
+  // whether it has other members.
+  struct GroupHead {
+    CharCounts counts;
+    std::uint32_t first;
+    std::uint8_t length;
+    bool repeated;
+  };
+  std::vector<GroupHead> heads_;
   const WorkingTexts& texts_;
 };
 
@@ -282,7 +291,7 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
     const std::uint16_t want = tag(p.key);
     for (const std::uint16_t* e = std::lower_bound(begin, end, want); e != end && *e == want; ++e) {
       matched.push_back({groups_[static_cast<std::size_t>(e - tags_.data())], p.length});
-      __builtin_prefetch(&group_length_[matched.back().first]);
+      __builtin_prefetch(&heads_[matched.back().first]);
     }
   }
   // 16 bits of the key match: a group of another length is a collision, and
@@ -295,33 +304,20 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
   seen.assign(std::size_t{1} << bits, kNoGroup);
   const std::size_t mask = seen.size() - 1;
   for (const auto& [g, length] : matched) {
-    if (group_length_[g] != length) continue;
+    if (heads_[g].length != length) continue;
     std::size_t at = (std::uint64_t{g} * 0x9E3779B97F4A7C15ull) >> (64 - bits);
     while (seen[at] != kNoGroup && seen[at] != g) at = (at + 1) & mask;
     if (seen[at] == g) continue;
     seen[at] = g;
     scratch.groups.push_back(g);
   }
-  auto& found = scratch.groups;
-  // A found group's counts are its first text's: where the group starts among
-  // the members, then that member, then its counts, three reads that wait on
-  // each other and miss the cache alike. Each is started for every group
-  // before the first is used.
-  auto& first = scratch.firsts;
-  first.clear();
-  for (const std::uint32_t g : found) __builtin_prefetch(&equal_.from[g]);
-  for (const std::uint32_t g : found) {
-    first.push_back(equal_.from[g]);
-    __builtin_prefetch(&equal_.members[first.back()]);
-  }
-  for (std::uint32_t& f : first) {
-    f = equal_.members[f];
-    __builtin_prefetch(&texts_.counts(f));
-  }
-  for (std::size_t k = 0; k < found.size(); ++k) {
-    const std::uint32_t g = found[k];
-    const CharCounts& counts = texts_.counts(first[k]);
-    for (const std::uint32_t id : equal_.group(g)) keep(id, std::uint32_t{group_length_[g]}, counts, std::uint64_t{t});
+  for (const std::uint32_t g : scratch.groups) {
+    const GroupHead& head = heads_[g];
+    if (!head.repeated) {
+      keep(head.first, std::uint32_t{head.length}, head.counts, std::uint64_t{t});
+      continue;
+    }
+    for (const std::uint32_t id : equal_.group(g)) keep(id, std::uint32_t{head.length}, head.counts, std::uint64_t{t});
   }
 }
 
