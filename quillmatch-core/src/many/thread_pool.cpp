@@ -230,12 +230,9 @@ void ThreadPool::finish() {
   join_all();
   while (run_next()) {
   }
-  std::exception_ptr error;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    error = std::exchange(error_, nullptr);
-  }
-  if (error) std::rethrow_exception(error);
+  // No worker is left (each was joined, which makes what it wrote visible
+  // here), so only this thread touches error_ now: no lock.
+  if (std::exception_ptr error = std::exchange(error_, nullptr)) std::rethrow_exception(error);
 }
 
 }  // namespace quillmatch

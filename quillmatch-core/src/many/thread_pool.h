@@ -120,7 +120,7 @@ class ThreadPool {
   std::mutex mutex_;
   std::condition_variable done_;
   std::size_t running_ = 0;         // guarded by mutex_
-  std::exception_ptr error_;        // guarded by mutex_; the first task failure
+  std::exception_ptr error_;        // the first task failure; guarded by mutex_ while workers run
   std::vector<pthread_t> threads_;  // joined ones are removed
   // Set only while the caller runs tasks itself, when no worker runs (so only
   // the caller's thread reads what it points to).
