@@ -117,6 +117,22 @@ def test_index_repr_and_errors():
     assert_raises_with_note(TypeError, "Can't extract `str` to `Vec`", "candidates", qmm.Index, "abc", "damerau", 1)
     assert_raises_with_note(ValueError, "InvalidPrefixScale { value: 0.3 }", None,
                             qmm.Index, ["a"], "jaro_winkler", 0.5, p=0.3)
+    # The methods bind their arguments from the vectorcall form: the faults the functions
+    # report, and keywords in any order, by any str equal to the name (not only an interned one).
+    k = "".join(["k"])
+    for call, message in [
+        (lambda: index.top(), "top() missing 2 required positional arguments: 'queries' and 'k'"),
+        (lambda: index.top(["a"]), "top() missing 1 required positional argument: 'k'"),
+        (lambda: index.top(["a"], 1, None, None, 5), "top() takes from 2 to 4 positional arguments but 5 were given"),
+        (lambda: index.top(["a"], 1, **{k: 1}), "top() got multiple values for argument 'k'"),
+        (lambda: index.top(["a"], 1, x=1), "top() got an unexpected keyword argument 'x'"),
+        (lambda: index.pairs(None, None, None, 1), "pairs() takes from 0 to 3 positional arguments but 4 were given"),
+    ]:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == message
+    assert same(index.top(workers=1, **{k: 2}, queries=["abd"]), index.top(["abd"], 2))
+    assert same(index.pairs(score_cutoff=0.95, queries=["ab"]), index.pairs(["ab"], 0.95))
 
 
 @pytest.mark.parametrize("measure", ["levenshtein", "damerau"])

@@ -281,47 +281,63 @@ PyObject* raise_panic(const char* message) {
 
 bool Arguments::bind(PyObject* args, PyObject* kwargs) {
   const Py_ssize_t given = PyTuple_Size(args);
-  if (given < 0) return false;
-  const auto max = static_cast<Py_ssize_t>(sig_.count);
-  if (given > max) {
-    if (sig_.required == sig_.count)
-      PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
-                   sig_.name, max, given);
-    else
-      PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %zu to %zd positional arguments but %zd were given", sig_.name,
-                   sig_.required, max, given);
-    return false;
-  }
+  if (given < 0 || !bind_positional(given)) return false;
   for (Py_ssize_t i = 0; i < given; ++i)
     slots_[static_cast<std::size_t>(i)] = Ref::borrow(PyTuple_GetItem(args, i));
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (kwargs && PyDict_Next(kwargs, &pos, &key, &value))
+    if (!bind_keyword(key, value)) return false;
+  return bound_required();
+}
 
-  if (kwargs) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      const int index = param_index(sig_, key);
-      if (index < 0) {
-        Ref key_text(PyObject_Str(key));
-        if (key_text)
-          PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig_.name,
-                       key_text.get());
-        return false;
-      }
-      Ref& slot = slots_[static_cast<std::size_t>(index)];
-      if (slot) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig_.name,
-                     sig_.params[static_cast<std::size_t>(index)]);
-        return false;
-      }
-      slot = Ref::borrow(value);
-    }
+bool Arguments::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!bind_positional(nargs)) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = Ref::borrow(args[i]);
+  const Py_ssize_t keywords = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k)
+    if (!bind_keyword(PyTuple_GetItem(kwnames, k), args[nargs + k])) return false;
+  return bound_required();
+}
+
+bool Arguments::bind_positional(Py_ssize_t given) {
+  const auto max = static_cast<Py_ssize_t>(sig_.count);
+  if (given <= max) return true;
+  if (sig_.required == sig_.count)
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
+                 sig_.name, max, given);
+  else
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zd positional arguments but %zd were given", sig_.name,
+                 sig_.required, max, given);
+  return false;
+}
+
+bool Arguments::bind_keyword(PyObject* key, PyObject* value) {
+  const int index = param_index(sig_, key);
+  if (index < 0) {
+    Ref key_text(PyObject_Str(key));
+    if (key_text)
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig_.name,
+                   key_text.get());
+    return false;
   }
+  Ref& slot = slots_[static_cast<std::size_t>(index)];
+  if (slot) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig_.name,
+                 sig_.params[static_cast<std::size_t>(index)]);
+    return false;
+  }
+  slot = Ref::borrow(value);
+  return true;
+}
 
+bool Arguments::bound_required() {
   // The missing names joined as the interpreter joins them: 'a', 'a' and 'b',
   // or 'a', 'b', and 'c'.
   std::size_t n_missing = 0;
   for (std::size_t i = 0; i < sig_.required; ++i) n_missing += !slots_[i];
+  if (!n_missing) return true;
   std::string missing;
   std::size_t listed = 0;
   for (std::size_t i = 0; i < sig_.required; ++i) {
@@ -331,12 +347,9 @@ bool Arguments::bind(PyObject* args, PyObject* kwargs) {
     missing += sig_.params[i];
     missing += "'";
   }
-  if (n_missing) {
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig_.name,
-                 n_missing, n_missing == 1 ? "argument" : "arguments", missing.c_str());
-    return false;
-  }
-  return true;
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig_.name,
+               n_missing, n_missing == 1 ? "argument" : "arguments", missing.c_str());
+  return false;
 }
 
 }  // namespace quillmatch::py

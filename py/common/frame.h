@@ -168,6 +168,15 @@ inline PyObject* distance_to_python(std::uint64_t d) { return distance_to_python
 // recognises the common form, by pointer.
 bool is_interned_param(const CallSignature& sig, std::size_t i, PyObject* key);
 
+// The calling convention of METH_FASTCALL | METH_KEYWORDS: positional
+// arguments in a vector, keywords as a tuple of names whose values follow
+// them, so that a call builds neither an argument tuple nor a keyword dict
+// (about 0.1 us, a thirtieth of a one-query lookup). The stable ABI has it from 3.10; 3.8 and
+// 3.9 run it the same way, with this flag value, but their limited headers
+// do not name it.
+inline constexpr int kMethVectorcall = 0x0080 | METH_KEYWORDS;
+using VectorcallFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Binds one call's arguments to a signature and converts them. Each typed
 // accessor converts one slot; an empty or None slot of an optional parameter is
 // left absent. On failure the exception carries the parameter's note.
@@ -177,6 +186,9 @@ class Arguments {
 
   // Binding faults are TypeErrors without a note.
   bool bind(PyObject* args, PyObject* kwargs);
+  // The same for a vectorcall (kMethVectorcall): args[0, nargs) positional,
+  // then the values of the keywords kwnames names (a tuple, or null).
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
   bool text_borrowed(std::size_t i, BorrowedText& out) {
     return convert(i, extract_text_borrowed, out);
@@ -235,6 +247,11 @@ class Arguments {
 
  private:
   PyObject* slot(std::size_t i) const { return slots_[i].get(); }
+  // The steps of both binds: the count of positional arguments, one keyword,
+  // and then whether every required parameter has a value.
+  bool bind_positional(Py_ssize_t given);
+  bool bind_keyword(PyObject* key, PyObject* value);
+  bool bound_required();
 
   const CallSignature& sig_;
   std::array<Ref, kMaxParams> slots_;

@@ -730,10 +730,10 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
   return bool(out.arguments);
 }
 
-PyObject* index_top(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
+PyObject* index_top(const IndexParts& ix, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_with_runtime_state([&]() -> PyObject* {
     Arguments a(kIndexTop);
-    if (!a.bind(args, kwargs)) return nullptr;
+    if (!a.bind(args, nargs, kwnames)) return nullptr;
     Texts queries;
     if (!a.convert(0, take_texts, queries)) return nullptr;
     std::uint64_t k = 0;
@@ -750,10 +750,10 @@ PyObject* index_top(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* index_pairs(const IndexParts& ix, PyObject* args, PyObject* kwargs) {
+PyObject* index_pairs(const IndexParts& ix, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_with_runtime_state([&]() -> PyObject* {
     Arguments a(kIndexPairs);
-    if (!a.bind(args, kwargs)) return nullptr;
+    if (!a.bind(args, nargs, kwnames)) return nullptr;
     Texts queries;
     const bool self = a.is_none(0);
     if (!self && !a.convert(0, take_texts, queries)) return nullptr;

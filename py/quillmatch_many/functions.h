@@ -338,8 +338,9 @@ struct IndexParts {
 // Fills `out` from the constructor's arguments; false with an exception set.
 bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out);
 // Index.top and Index.pairs.
-PyObject* index_top(const IndexParts& index, PyObject* args, PyObject* kwargs);
-PyObject* index_pairs(const IndexParts& index, PyObject* args, PyObject* kwargs);
+// Vectorcall entry points (kMethVectorcall).
+PyObject* index_top(const IndexParts& index, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* index_pairs(const IndexParts& index, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // _with_plan(plan, function, *args, **kwargs): calls function(*args, **kwargs)
 // with the plan of top and pairs forced to "cross" (every pair scored) or

@@ -64,12 +64,12 @@ PyObject* index_reduce(PyObject* self, PyObject*) {
   return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), parts_of(self).arguments.get());
 }
 
-PyObject* index_top_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return index_top(parts_of(self), args, kwargs);
+PyObject* index_top_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return index_top(parts_of(self), args, nargs, kwnames);
 }
 
-PyObject* index_pairs_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return index_pairs(parts_of(self), args, kwargs);
+PyObject* index_pairs_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return index_pairs(parts_of(self), args, nargs, kwnames);
 }
 
 template <auto F>
@@ -78,12 +78,12 @@ PyCFunction as_cfunction() {
 }
 
 PyMethodDef index_methods[] = {
-    {"top", as_cfunction<index_top_method>(), METH_VARARGS | METH_KEYWORDS,
+    {"top", as_cfunction<index_top_method>(), kMethVectorcall,
      "top($self, queries, k, score_cutoff=None, workers=None)\n--\n\n"
      "Per query its best k candidates within the cutoff (the index's when None, or a\n"
      "tighter one): (indices, scores, counts), exactly as {measure}_top(queries,\n"
      "candidates, k, score_cutoff, ...) returns them."},
-    {"pairs", as_cfunction<index_pairs_method>(), METH_VARARGS | METH_KEYWORDS,
+    {"pairs", as_cfunction<index_pairs_method>(), kMethVectorcall,
      "pairs($self, queries=None, score_cutoff=None, workers=None)\n--\n\n"
      "Every (query, candidate) pair within the cutoff, or, without queries, every pair\n"
      "i < j of the candidates: (query_indices, candidate_indices, scores), exactly as\n"
