@@ -271,7 +271,9 @@ void DeletionIndex::candidates(const WorkingQuery& r, std::uint32_t lo, std::uin
   auto& probes = scratch.probes;
   probes.clear();
   for (const auto& [h, m] : variants) {
-    const std::uint32_t first = std::max(lo, m);
+    // The query itself (the one variant of its length) finds at its own
+    // length only the texts equal to it.
+    const std::uint32_t first = std::max(lo, m == r.length && !r.may_equal_held ? m + 1 : m);
     const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(hi, std::uint64_t{m} + t));
     for (std::uint32_t l = first; l <= last; ++l) {
       probes.push_back({key(h, l), l, 0});

@@ -539,9 +539,9 @@ class IndexTopJob final : public IndexJob<Order> {
         // can equal the query, the search starts at 1 (distance 0 would find
         // nothing, and the search would go on).
         this->take(i, scratch);
-        const bool equal_may_be_found =
-            out_.k == 1 && (!this->m_.exact || this->m_.exact->may_hold(scratch.query.text()));
-        for (std::uint64_t t = equal_may_be_found ? 0 : 1;; ++t) {
+        WorkingQuery& query = scratch.query;
+        query.may_equal_held = !this->m_.exact || this->m_.exact->may_hold(query.text());
+        for (std::uint64_t t = out_.k == 1 && query.may_equal_held ? 0 : 1;; ++t) {
           items.clear();
           this->match(i, scratch, push, t, true);
           if (items.size() >= out_.k || t == *last) break;

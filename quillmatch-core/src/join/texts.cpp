@@ -82,6 +82,7 @@ void WorkingQuery::take(TextView query, bool case_insensitive) {
   code_point_starts(w, starts);
   length = static_cast<std::uint32_t>(starts.size() - 1);
   counts = count_chars(w);
+  may_equal_held = true;
 }
 
 }  // namespace quillmatch::join

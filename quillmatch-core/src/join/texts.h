@@ -133,6 +133,9 @@ struct WorkingQuery {
   std::uint32_t length = 0;
   CharCounts counts{};
   std::vector<std::uint32_t> starts;  // code_point_starts of the working form
+  // False when the searcher knows that no indexed text equals it: a filter
+  // may then skip the lookups that find only equal texts. take() sets it.
+  bool may_equal_held = true;
 };
 
 }  // namespace quillmatch::join
