@@ -367,11 +367,12 @@ void score_candidates(const JoinIndex::Impl& index, const ManyOptions& run, cons
                       std::span<const std::uint8_t> flipped, std::optional<DistanceScorer>& scorer,
                       std::vector<std::uint64_t>& distances, std::span<typename Order::Value> out) {
   auto score_distances = [&](std::span<std::uint64_t> to) {
-    // A few candidates are scored by the scalar measure, which gives the
-    // batch scorer's distances: preparing the scorer (the query's table of
-    // masks, its allocation) costs more than they do. Once made, the scorer
-    // serves the query's later searches.
-    if (!scorer && others.size() <= kFewForScorer) {
+    // A few candidates of an ASCII query are scored by the scalar measure,
+    // which gives the batch scorer's distances: preparing the scorer (the
+    // query's table of masks, its allocation) costs more than they do. (Beyond
+    // ASCII each scalar call decodes the query again, and the scorer wins.)
+    // Once made, the scorer serves the query's later searches.
+    if (!scorer && others.size() <= kFewForScorer && is_ascii(query.text())) {
       const auto measure = index.options.measure == Measure::kDamerau ? damerau_bp : levenshtein_bp;
       for (std::size_t k = 0; k < others.size(); ++k)
         to[k] = measure(TextView(query.text()), others[k], std::nullopt, false, std::nullopt).value();
