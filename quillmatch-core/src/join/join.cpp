@@ -540,8 +540,12 @@ class IndexTopJob final : public IndexJob<Order> {
         // can equal the query, the search starts at 1 (distance 0 would find
         // nothing, and the search would go on).
         this->take(i, scratch);
+        // Asked only where the answer saves work: a top 1's search at
+        // distance 0, the deletion filter's lookup of equal texts.
         WorkingQuery& query = scratch.query;
-        query.may_equal_held = !this->m_.exact || this->m_.exact->may_hold(query.text());
+        const join::DeletionIndex* deletions = this->m_.deletions ? &*this->m_.deletions : nullptr;
+        const bool ask = out_.k == 1 || (deletions && query.length <= deletions->longest());
+        query.may_equal_held = !ask || !this->m_.exact || this->m_.exact->may_hold(query.text());
         for (std::uint64_t t = out_.k == 1 && query.may_equal_held ? 0 : 1;; ++t) {
           items.clear();
           this->match(i, scratch, push, t, true);
