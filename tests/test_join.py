@@ -173,6 +173,23 @@ def test_a_dense_self_join_comes_out_whole_and_in_order_on_any_workers():
 
 
 @pytest.mark.parametrize("measure", ["levenshtein", "damerau"])
+def test_an_index_built_on_several_workers_is_the_one_built_on_one(measure):
+    # Enough distinct short texts (34 395) that the deletion filter is built in parts on the
+    # workers, its counts and cursors shared: every search and self join gives what one
+    # worker's build gives.
+    rnd = random.Random(5)
+    texts = list(dict.fromkeys("".join(rnd.choices("abcdefgh", k=rnd.randint(4, 8))) for _ in range(40000)))
+    queries = texts[:300] + ["".join(rnd.choices("abcdefghi", k=rnd.randint(3, 9))) for _ in range(300)]
+    one = qmm.Index(texts, measure, 2, workers=1)
+    for workers in (2, 3):
+        many = qmm.Index(texts, measure, 2, workers=workers)
+        assert same(many.top(queries, 3), one.top(queries, 3)), workers
+        assert same(many.pairs(queries, workers=1), one.pairs(queries)), workers
+    pairs = fn(measure, "pairs")
+    assert same(pairs(texts, score_cutoff=2, workers=3), pairs(texts, score_cutoff=2, workers=1))
+
+
+@pytest.mark.parametrize("measure", ["levenshtein", "damerau"])
 def test_short_texts_of_mixed_lengths_give_the_cross_product(measure):
     # Short words over few letters (many pairs within the cutoff), some beyond ASCII and
     # in both cases, lengths 0 to 14: those that the deletion filter holds at each cutoff

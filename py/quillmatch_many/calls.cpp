@@ -700,6 +700,7 @@ bool build_index(PyObject* args, PyObject* kwargs, IndexParts& out) {
   if (!a.flag(6, options.normalized)) return false;
   out.workers = workers ? static_cast<std::size_t>(std::min<std::uint64_t>(*workers, kMaxManyWorkers))
                         : default_workers();
+  options.workers = out.workers;  // the build's too
   if (!read_arrow({{&taken, kIndexNew.params[0]}}, true, out.workers)) return false;
   if (taken.arrow.taken()) {
     const auto views = taken.views();

@@ -98,7 +98,9 @@ class DeletionIndex {
   // a fixed cutoff d.
   // REQUIRES: fewer than 2^32 texts, held_entries(texts, d, longest) < 2^32
   // and longest < 256.
-  DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest, Meter& meter);
+  // Built on up to `workers` threads, from a task of meter's pool.
+  DeletionIndex(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest, std::size_t workers,
+                Meter& meter);
 
   // An upper bound on the entries of the texts of lengths up to `longest`.
   static std::uint64_t held_entries(const WorkingTexts& texts, std::uint32_t d, std::uint32_t longest);
@@ -151,10 +153,13 @@ class DeletionIndex {
   // The distinct keys of one text's variants, with its length.
   void text_keys(std::size_t id, std::vector<std::uint32_t>& starts, std::string& buffer,
                  std::vector<std::uint64_t>& out) const;
-  // Calls block(keys, groups) over the keys of groups [0, groups), in order,
-  // a block of whole groups at a time: keys[x] is a key of group groups[x].
+  // Calls block(keys, groups) over the keys of groups [first, last), in
+  // order, a block of whole groups at a time (kBlockKeys or more keys, but
+  // for the last): keys[x] is a key of group groups[x].
   template <class Block>
-  void each_key_block(std::size_t groups, Meter& meter, Block&& block) const;
+  void each_key_block(std::size_t first, std::size_t last, Meter& meter, Block&& block) const;
+
+  static constexpr std::size_t kBlockKeys = 256;
 
   std::uint32_t d_;
   std::uint32_t longest_;

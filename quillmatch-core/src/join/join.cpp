@@ -159,7 +159,7 @@ struct JoinIndex::Impl {
       std::uint32_t segmented_from = 0;
       if (const std::optional<std::uint32_t> held = deletion_longest(o);
           held && DeletionIndex::held_entries(texts, static_cast<std::uint32_t>(*o.max_distance), *held) < UINT32_MAX) {
-        deletions.emplace(texts, static_cast<std::uint32_t>(*o.max_distance), *held, meter);
+        deletions.emplace(texts, static_cast<std::uint32_t>(*o.max_distance), *held, o.workers, meter);
         segmented_from = *held + 1;
       }
       segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, segmented_from, meter);

@@ -235,4 +235,21 @@ void ThreadPool::finish() {
   if (std::exception_ptr error = std::exchange(error_, nullptr)) std::rethrow_exception(error);
 }
 
+void run_parts(const ThreadPool& outer, std::size_t workers, std::size_t parts, const ThreadPool::Task& part) {
+  // The outer pool's stop is read from this thread only: the task's own,
+  // which is the caller's when the outer pool runs no worker (and then the
+  // look may run the caller's check).
+  constexpr std::chrono::milliseconds kLook{20};
+  ThreadPool pool(workers, parts, part);
+  const ThreadPool::Check stopped = [&] { return outer.stop_requested(); };
+  while (!pool.wait_for(kLook, stopped)) {
+    if (stopped()) {
+      pool.request_stop();
+      break;
+    }
+  }
+  pool.finish();
+  if (!pool.completed()) throw Stopped();
+}
+
 }  // namespace quillmatch

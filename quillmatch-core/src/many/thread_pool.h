@@ -139,10 +139,20 @@ inline constexpr std::uint64_t kPollWork = std::uint64_t{1} << 23;
 // early return of its own. It never leaves the pool.
 struct Stopped {};
 
+// Runs part(k, pool) for k in [0, parts) on up to `workers` threads of a
+// pool of their own, from within a task of `outer` (a phase of one task that
+// has parallel steps, an index build): the calling task waits, and a stop of
+// the outer job stops the parts. Each part polls its own pool, through a
+// Meter of it. Throws Stopped when stopped, after every part has ended, and
+// rethrows a part's failure.
+// REQUIRES: called from a task of `outer`.
+void run_parts(const ThreadPool& outer, std::size_t workers, std::size_t parts, const ThreadPool::Task& part);
+
 // Polls for a stop after every kPollWork units of work spent.
 class Meter {
  public:
   explicit Meter(const ThreadPool& pool) : pool_(pool) {}
+  const ThreadPool& pool() const { return pool_; }
   // REQUIRES: the pool catches Stopped (the caller is one of its tasks).
   void spend(std::uint64_t work) {
     spent_ += work;
