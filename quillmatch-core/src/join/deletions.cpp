@@ -1,10 +1,10 @@
 #include "join/deletions.h"
 
+#include <array>
 #include <bit>
+#include <numeric>
 #include <span>
 #include <tuple>
-#include <numeric>
-#include <array>
 
 namespace quillmatch::join {
 
