@@ -163,8 +163,10 @@ struct JoinIndex::Impl {
         segmented_from = *held + 1;
       }
       segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, segmented_from, meter);
-      // What a top search asks before it looks for equal texts (IndexTopJob).
-      if (!group_repeats && !o.normalized)
+      // What a top search asks before it looks for equal texts (IndexTopJob),
+      // where short texts are held: the search of distance 0 on segments
+      // alone costs about what asking does.
+      if (!group_repeats && !o.normalized && deletions)
         exact.emplace(static_cast<std::uint32_t>(texts.size()), [&](std::uint32_t id) { return texts.text(id); },
                       meter);
       if (o.normalized) {
