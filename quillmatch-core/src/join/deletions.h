@@ -44,13 +44,13 @@
 //   d = 2: 23.5 entries, 192 bytes (words: 221)
 //   d = 3: 49.3 entries, 375 bytes (words: 443)
 // so 1 000 000 such texts take about 80, 190 and 375 MB (the texts
-// themselves and the longer texts' segments apart), less where texts repeat. Measured whole by
-// bench_join.py --short, an Index of cutoff 2 over a million surnames holds
-// 180 bytes a text, working texts, counts and the longer texts' segments
-// included (134 with segments alone). The build
-// enumerates the variants twice (once to count each bucket, once to fill it)
-// rather than hold 16-byte (key, id) pairs for a sort, so its peak is the
-// index itself.
+// themselves and the longer texts' segments apart), less where texts repeat.
+// Measured whole by bench_join.py --short, an Index of cutoff 2 over a
+// million distinct surnames holds 269 bytes a text, working texts, counts,
+// the longer texts' segments and the table of texts (groups.h) included. The
+// build enumerates the variants twice (once to count each bucket, once to
+// fill it) rather than hold 16-byte (key, id) pairs for a sort, so its peak
+// is the index itself; it runs in parts on the workers (deletions.cpp).
 //
 // Only a fixed cutoff is served here: with a normalized cutoff the threshold
 // of a pair depends on the lengths, and those joins stay on the partition
