@@ -58,7 +58,7 @@ TEST(Segments, PairedSegmentsFindEveryTextWithinOne) {
       for (const std::string& t : texts) views.emplace_back(t.data(), t.size());
       const WorkingTexts working(views, false, meter);
       const Thresholds one(1);
-      const SegmentIndex index(working, one, gap, Reach::kAllPartners, 0, meter, 0.0);
+      const SegmentIndex index(working, one, gap, Reach::kAllPartners, 0, 1, meter, 0.0);
       SegmentIndex::Scratch scratch;
       WorkingQuery r;
       for (const std::string& q : queries) {

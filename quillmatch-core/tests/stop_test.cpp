@@ -1,6 +1,6 @@
 // Stopping a run: every phase of a long run polls for a stop between bounded
 // pieces of work, also when the caller's own thread does the work, and a run
-// stopped anywhere ends cleanly. The polled sort sorts as std::sort does.
+// stopped anywhere ends cleanly. The polled sorts sort as std::sort does.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,12 +28,18 @@ TEST(PolledSort, SortsAsStdSortAndStopsWhenAsked) {
       if (keys == 3) std::sort(v.begin(), v.end());  // and already sorted
       auto want = v;
       std::sort(want.begin(), want.end());
-      ThreadPool pool(1, 1, [&](std::size_t, const ThreadPool& p) {
-        Meter meter(p);
-        sort_polled(v.begin(), v.end(), std::less<>(), meter);
-      });
-      pool.finish();
-      ASSERT_EQ(v, want) << n << " entries, " << keys << " keys";
+      // Polled on the task's thread, and in parts on 3 and 4 workers, merged
+      // in rounds of pairs (one part left over in a round, or none).
+      for (const std::size_t workers : {0u, 3u, 4u}) {
+        auto got = v;
+        ThreadPool pool(1, 1, [&](std::size_t, const ThreadPool& p) {
+          Meter meter(p);
+          if (workers == 0) sort_polled(got.begin(), got.end(), std::less<>(), meter);
+          else sort_on_workers(got.begin(), got.end(), std::less<>(), workers, meter);
+        });
+        pool.finish();
+        ASSERT_EQ(got, want) << n << " entries, " << keys << " keys, " << workers << " workers";
+      }
     }
   }
   std::vector<std::uint64_t> big(1 << 20);

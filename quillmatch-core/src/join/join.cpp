@@ -162,7 +162,8 @@ struct JoinIndex::Impl {
         deletions.emplace(texts, static_cast<std::uint32_t>(*o.max_distance), *held, o.workers, meter);
         segmented_from = *held + 1;
       }
-      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, segmented_from, meter);
+      segments.emplace(texts, *thresholds, o.measure == Measure::kDamerau ? 1 : 0, reach, segmented_from, o.workers,
+                       meter);
       // What a top search asks before it looks for equal texts (IndexTopJob),
       // where short texts are held: the search of distance 0 on segments
       // alone costs about what asking does.

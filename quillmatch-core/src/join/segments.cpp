@@ -30,7 +30,8 @@ constexpr std::size_t kPairSample = std::size_t{1} << 13;
 }  // namespace
 
 SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap,
-                           Reach reach, std::uint32_t shortest, Meter& meter, double paired_share)
+                           Reach reach, std::uint32_t shortest, std::size_t workers, Meter& meter,
+                           double paired_share)
     : thresholds_(thresholds), gap_(gap), texts_(texts) {
   std::uint32_t longest = 0;
   for (std::size_t id = 0; id < texts.size(); ++id) longest = std::max(longest, texts.length(id));
@@ -88,7 +89,7 @@ SegmentIndex::SegmentIndex(const WorkingTexts& texts, const Thresholds& threshol
       }
     meter.spend(2 * t.size() + 8 * k);
   }
-  sort_polled(pairs.begin(), pairs.end(), std::less<>(), meter);
+  sort_on_workers(pairs.begin(), pairs.end(), std::less<>(), workers, meter);
 
   postings_.reserve(pairs.size());
   for (std::size_t e = 0; e < pairs.size(); ++e) {

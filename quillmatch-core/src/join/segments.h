@@ -128,8 +128,9 @@ class SegmentIndex {
   // The lengths held by pairs of segments are those whose single segments
   // are shared by `paired_share` texts or more on average (0: every length
   // that may be).
+  // Its sort runs on up to `workers` threads, from a task of meter's pool.
   SegmentIndex(const WorkingTexts& texts, const Thresholds& thresholds, std::uint32_t gap, Reach reach,
-               std::uint32_t shortest, Meter& meter, double paired_share = kPairedShare);
+               std::uint32_t shortest, std::size_t workers, Meter& meter, double paired_share = kPairedShare);
 
   // The least average number of texts that share a segment of a length held
   // by pairs.
