@@ -104,7 +104,7 @@ no_child+=" and not references_and_memory_flat and not out_of_memory_raises"
 no_child+=" and not without_numpy_results and not too_large_raises"
 no_child+=" and not threads_the_system_refuses and not ctrl_c_stops"
 no_child+=" and not import_under_emulated_processor and not short_of_memory"
-no_child+=" and not without_numpy_labels and not imports_no_host"
+no_child+=" and not without_numpy_labels and not imports_no_host and not numpy_c_api_out_of_reach"
 PYTHONPATH="$out/site:$out/wheel" QUILLMATCH_EXPECT_SIMD=neon \
   run_arm64 "${arm64_python[@]}" -m pytest -q -p no:cacheprovider -k "$no_child" tests
 
