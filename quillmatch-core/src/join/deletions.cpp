@@ -1,6 +1,7 @@
 #include "join/deletions.h"
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <numeric>
 #include <span>
@@ -64,13 +65,13 @@ constexpr std::size_t kLeastParallelGroups = std::size_t{1} << 14;
 // Parts of [0, n) for run_parts: a few per worker, so that uneven parts even
 // out.
 std::size_t parts_of(std::size_t n, std::size_t workers) { return std::min(n, 4 * workers); }
-std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t k) { return n * k / parts; }
 
 // A count or a cursor bumped: atomically where other parts bump it too. (A
 // locked add waits for its line, where a plain one lets the next misses
 // start: one part alone takes the plain one.)
 std::uint32_t bump(std::uint32_t& slot, bool shared) {
-  return shared ? __atomic_fetch_add(&slot, 1u, __ATOMIC_RELAXED) : slot++;
+  static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
+  return shared ? std::atomic_ref<std::uint32_t>(slot).fetch_add(1, std::memory_order_relaxed) : slot++;
 }
 
 }  // namespace

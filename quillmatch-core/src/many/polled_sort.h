@@ -63,16 +63,15 @@ void sort_on_workers(It first, It last, Less less, std::size_t workers, Meter& m
   const auto n = static_cast<std::size_t>(last - first);
   const std::size_t parts = n < kLeastParallel ? 1 : std::max<std::size_t>(workers, 1);
   if (parts == 1) return sort_polled(first, last, less, meter);
-  std::vector<std::ptrdiff_t> bound(parts + 1);
-  for (std::size_t k = 0; k <= parts; ++k) bound[k] = static_cast<std::ptrdiff_t>(n * k / parts);
+  const auto at = [&](std::size_t k) { return first + static_cast<std::ptrdiff_t>(part_begin(n, parts, k)); };
   run_parts(meter.pool(), parts, parts, [&](std::size_t k, const ThreadPool& pool) {
     Meter part(pool);
-    sort_polled(first + bound[k], first + bound[k + 1], less, part);
+    sort_polled(at(k), at(k + 1), less, part);
   });
   for (std::size_t width = 1; width < parts; width *= 2) {
     run_parts(meter.pool(), workers, (parts + 2 * width - 1) / (2 * width), [&](std::size_t m, const ThreadPool&) {
       const std::size_t a = 2 * width * m, b = std::min(a + width, parts), c = std::min(a + 2 * width, parts);
-      if (b < c) std::inplace_merge(first + bound[a], first + bound[b], first + bound[c], less);
+      if (b < c) std::inplace_merge(at(a), at(b), at(c), less);
     });
   }
 }

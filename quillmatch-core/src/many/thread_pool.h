@@ -148,6 +148,9 @@ struct Stopped {};
 // REQUIRES: called from a task of `outer`.
 void run_parts(const ThreadPool& outer, std::size_t workers, std::size_t parts, const ThreadPool::Task& part);
 
+// Where part k of n items cut into `parts` even parts begins (k = parts: n).
+inline std::size_t part_begin(std::size_t n, std::size_t parts, std::size_t k) { return n * k / parts; }
+
 // Polls for a stop after every kPollWork units of work spent.
 class Meter {
  public:
