@@ -640,7 +640,11 @@ class IndexPairsJob final : public IndexJob<Order> {
   std::unique_ptr<ManyRun::Job> next() override {
     if (this->queries_) return nullptr;
     const std::optional<EqualGroups>& groups = this->m_.groups;
-    return std::make_unique<OrderPairs>(out_, groups ? groups->members.size() : this->plan.rows, this->run_.workers);
+    // Every pair kept lies within the cutoff, so a cutoff below 2^32 lets
+    // the pairs be packed.
+    const std::optional<std::uint64_t> d = this->run_.max_distance;
+    return std::make_unique<OrderPairs>(out_, groups ? groups->members.size() : this->plan.rows, this->run_.workers,
+                                        std::is_same_v<Value, std::uint64_t> && d && *d >> 32 == 0);
   }
 
  private:
@@ -657,31 +661,27 @@ class IndexPairsJob final : public IndexJob<Order> {
   // candidates. A pair is found once: no ties.
   class OrderPairs final : public ManyRun::Job {
    public:
-    OrderPairs(PairsFound::Buffers& out, std::size_t rows, std::size_t workers)
+    // `packed`: every distance is below 2^32 (Buffers::Rows).
+    OrderPairs(PairsFound::Buffers& out, std::size_t rows, std::size_t workers, bool packed)
         : out_(out), rows_(rows), workers_(workers),
           shares_(std::clamp<std::size_t>(std::min(workers, out.tasks.size()), 1, kMostShares)),
           at_(shares_, std::vector<std::size_t>(rows, 0)),
-          wide_(shares_, 0) {
+          packed_(packed) {
       for (std::size_t s = 0; s <= shares_; ++s) plan.row_bounds.push_back(s);
     }
 
     void run(std::size_t share, const ThreadPool& pool) override {
       Meter meter(pool);
       std::vector<std::size_t>& count = at_[share];
-      std::uint64_t wide = 0;
       for (std::size_t t = share; t < out_.tasks.size(); t += shares_) {
-        const PairsFound::Buffers::Buffer& b = out_.tasks[t];
-        for (const std::int64_t i : b.queries) ++count[static_cast<std::size_t>(i)];
-        if constexpr (kMayPack)
-          for (const std::uint64_t d : b.distances) wide |= d;
-        meter.spend(2 * b.queries.size());
+        for (const std::int64_t i : out_.tasks[t].queries) ++count[static_cast<std::size_t>(i)];
+        meter.spend(out_.tasks[t].queries.size());
       }
-      wide_[share] = wide;
     }
 
     // Row r's pairs begin at row_begin_[r], share 0's first, and at_[s][r]
-    // becomes where share s's pairs of row r go: into packed keys where every
-    // distance is below 2^32, else into three columns.
+    // becomes where share s's pairs of row r go: into packed keys, or into
+    // three columns.
     std::unique_ptr<ManyRun::Job> next() override {
       row_begin_.resize(rows_ + 1);
       std::size_t at = 0;
@@ -690,9 +690,6 @@ class IndexPairsJob final : public IndexJob<Order> {
         for (std::vector<std::size_t>& share : at_) at += std::exchange(share[r], at);
       }
       row_begin_[rows_] = at;
-      std::uint64_t wide = 0;
-      for (const std::uint64_t w : wide_) wide |= w;
-      packed_ = kMayPack && wide >> 32 == 0;
       if (packed_) {
         out_.rows.keys.resize(at);
       } else {
@@ -716,7 +713,7 @@ class IndexPairsJob final : public IndexJob<Order> {
         std::uint64_t* const keys = order_.out_.rows.keys.data();
         for (std::size_t t = share; t < order_.out_.tasks.size(); t += order_.shares_) {
           Buffer& b = order_.out_.tasks[t];
-          if constexpr (kMayPack) {
+          if constexpr (std::is_same_v<Value, std::uint64_t>) {
             if (order_.packed_) {
               for (std::size_t k = 0; k < b.queries.size(); ++k)
                 keys[at[static_cast<std::size_t>(b.queries[k])]++] =
@@ -809,15 +806,12 @@ class IndexPairsJob final : public IndexJob<Order> {
 
     // Each share counts into a row's worth of its own.
     static constexpr std::size_t kMostShares = 8;
-    // Distances may be packed with their candidates (Buffers::Rows).
-    static constexpr bool kMayPack = std::is_same_v<Value, std::uint64_t>;
     PairsFound::Buffers& out_;
     const std::size_t rows_;
     const std::size_t workers_;
     const std::size_t shares_;
     std::vector<std::vector<std::size_t>> at_;  // by share and row: a count, then a place
-    std::vector<std::uint64_t> wide_;  // by share: the distances or'ed together
-    bool packed_ = false;
+    const bool packed_;
     PairsFound::Buffers::Buffer sorted_;  // unless packed
     std::vector<std::size_t> row_begin_;  // where each query's pairs begin, once sorted
   };
