@@ -236,6 +236,17 @@ void ThreadPool::finish() {
 }
 
 void run_parts(const ThreadPool& outer, std::size_t workers, std::size_t parts, const ThreadPool::Task& part) {
+  // One worker: the parts run in turn on this thread and poll the outer pool
+  // itself, so its stop (and the caller's check, when the caller runs the
+  // outer task) is looked for after every piece of their work, as in any
+  // other step, not on a clock of its own.
+  if (workers <= 1 || parts <= 1) {
+    for (std::size_t k = 0; k < parts; ++k) {
+      if (outer.stop_requested()) throw Stopped();
+      part(k, outer);
+    }
+    return;
+  }
   // The outer pool's stop is read from this thread only: the task's own,
   // which is the caller's when the outer pool runs no worker (and then the
   // look may run the caller's check).

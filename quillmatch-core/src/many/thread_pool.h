@@ -142,9 +142,11 @@ struct Stopped {};
 // Runs part(k, pool) for k in [0, parts) on up to `workers` threads of a
 // pool of their own, from within a task of `outer` (a phase of one task that
 // has parallel steps, an index build): the calling task waits, and a stop of
-// the outer job stops the parts. Each part polls its own pool, through a
-// Meter of it. Throws Stopped when stopped, after every part has ended, and
-// rethrows a part's failure.
+// the outer job stops the parts. Each part polls the pool it is given,
+// through a Meter of it. Throws Stopped when stopped, after every part has
+// ended, and rethrows a part's failure. With one worker (or one part) the
+// parts run in turn on the calling thread and are given `outer`: their polls
+// are then the outer job's own, as many for the same work on any machine.
 // REQUIRES: called from a task of `outer`.
 void run_parts(const ThreadPool& outer, std::size_t workers, std::size_t parts, const ThreadPool::Task& part);
 
