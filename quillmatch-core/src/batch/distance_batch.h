@@ -61,11 +61,13 @@ void score_chunk(const PreparedQuery& query, std::span<const TextView> candidate
 // A lane takes a candidate of 1 to max(T) bytes, so its score (at most the
 // larger of the two lengths) fits in the lane; longer candidates take
 // score_candidate. Whether a candidate is ASCII is learnt while its bytes are
-// read into the lanes: a lane that met a byte of 0x80 or above is scored again
-// by score_candidate, which takes the kernel, so its lane result is discarded
-// and only ever read in-bounds table entries. Within a slice the lane
-// candidates are ordered by length (lengths of 63 and more share one bucket), so
-// the lanes of a group end at nearly the same step.
+// read into the lanes: the result of a lane that met a byte of 0x80 or above
+// is discarded (it only ever read in-bounds table entries), and once the
+// slice's ASCII candidates are scored, those candidates go through the lanes
+// again as one byte per code point (narrow_beyond_ascii), or, failing that,
+// take score_candidate. Within a slice the lane candidates are ordered by
+// length (lengths of 63 and more share one bucket), so the lanes of a group
+// end at nearly the same step.
 //
 // Candidate bytes reach the lanes through a transposed block (fill_rows): for
 // kBlockSteps text positions at a time, row j holds the query mask of byte j
@@ -105,18 +107,41 @@ class LaneEngine {
         [&](std::size_t at, std::size_t k) { o.put(at, k, texts[k]); },
         [&](std::size_t k) { out[k] = score_candidate<Word, kernel>(query_, texts[k].view()); });
     o.end(lanes);
+    beyond_.restart();
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
       ahead.fetch(n);
-      score_group(texts, o, i, n, out);
+      score_group(o, i, n, out, &beyond_);
     }
+    if (beyond_.found) score_beyond_ascii(texts, out);
   }
 
-  // The group of the n candidates from place i of the order. Inlined into
-  // the slice's loop whatever the compiler's estimate of its size: out of
-  // line (clang's choice) a call per group costs a few per cent.
-  __attribute__((always_inline)) void score_group(std::span<const TextView> texts, const Ordered& o,
-                                                  std::size_t i, std::size_t n, std::span<std::uint64_t> out) {
+  // The slice's candidates that met a byte of 0x80 or above, narrowed and
+  // scored in lanes again.
+  void score_beyond_ascii(std::span<const TextView> texts, std::span<std::uint64_t> out) {
+    beyond_.narrow(texts, query_.case_insensitive,
+                   [&](std::size_t c) { out[c] = score_candidate<Word, kernel>(query_, texts[c].view()); });
+    const std::span<const TextView> narrowed(beyond_.views, beyond_.narrowed);
+    Ordered o;
+    const std::size_t lanes = order_lane_candidates<kBuckets>(
+        narrowed, [](std::size_t) { return true; },
+        [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); },
+        [&](std::size_t at, std::size_t k) { o.put(at, k, narrowed[k]); }, [](std::size_t) {});
+    o.end(lanes);
+    std::uint64_t got[kSlice];
+    for (std::size_t i = 0; i < lanes; i += kLanes) score_group(o, i, std::min(kLanes, lanes - i), got, nullptr);
+    for (std::size_t k = 0; k < narrowed.size(); ++k) out[beyond_.of[k]] = got[k];
+  }
+
+  // The group of the n candidates from place i of the order, whose scores go
+  // to out; with `beyond`, a candidate that met a byte of 0x80 or above goes
+  // there instead (its lane read a table entry of no code point), and without
+  // it every lane's score is taken (the texts are narrowed). Inlined
+  // into the slice's loop whatever the compiler's estimate of its size: out
+  // of line (clang's choice) a call per group costs a few per cent.
+  template <class Out>
+  __attribute__((always_inline)) void score_group(const Ordered& o, std::size_t i, std::size_t n, Out&& out,
+                                                  BeyondAscii<kSlice>* beyond) {
     const T* lengths = o.sizes + i;
     const unsigned char* const* bytes = o.bytes + i;
     unsigned char high[kLanes] = {};  // the OR of every byte of the lane
@@ -139,7 +164,10 @@ class LaneEngine {
     scan.score.store(scores);
     for (std::size_t k = 0; k < n; ++k) {
       const std::uint16_t c = o.place[i + k];
-      out[c] = high[k] < 0x80 ? scores[k] : score_candidate<Word, kernel>(query_, texts[c].view());
+      if (beyond && high[k] >= 0x80)
+        beyond->add(c);
+      else
+        out[c] = scores[k];
     }
   }
 
@@ -149,10 +177,13 @@ class LaneEngine {
     return masks;
   }
 
+  static_assert(BeyondAscii<kSlice>::kLongest <= kMaxLength);
+
   const PreparedQuery& query_;
   T masks_[256];
   LaneFill<T> fill_;
   alignas(32) T block_[kBlockSteps * kLanes] = {};
+  BeyondAscii<kSlice> beyond_;
 };
 
 // Below this many candidates a chunk is scored candidate by candidate: the

@@ -203,8 +203,12 @@ double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockS
 // Candidate bytes reach the lanes as in the distance lane engine: row j of a
 // group's block holds the table entry of byte j of every lane's candidate.
 // Whether a candidate is ASCII is learnt while its bytes are read; a lane that
-// met a byte of 0x80 or above read only zero entries and is scored again by
-// score_candidate. Rows past a lane's end are stale and never counted.
+// met a byte of 0x80 or above read only zero entries, and its candidate is
+// scored again once the slice's ASCII ones are: in lanes, narrowed to one
+// byte per code point (BeyondAscii), where a code point beyond ASCII matches
+// none of the query's as in the kernel and the lengths are code points, or
+// by score_candidate when it cannot be narrowed. Rows past a lane's end are
+// stale and never counted.
 template <class T>
 class LaneEngine {
  public:
@@ -236,16 +240,38 @@ class LaneEngine {
         [&](std::size_t at, std::size_t k) { o.put(at, k, texts[k]); },
         [&](std::size_t k) { out[k] = score_candidate(q_, texts[k], scratch_); });
     o.end(lanes);
+    beyond_.restart();
     for (std::size_t i = 0; i < lanes; i += kLanes) {
       const std::size_t n = std::min(kLanes, lanes - i);
       ahead.fetch(n);
-      score_group(texts, o, i, n, out);
+      score_group(texts, o, i, n, out, &beyond_);
     }
+    if (beyond_.found) score_beyond_ascii(texts, out);
   }
 
-  // The group of the n candidates from place i of the order.
-  void score_group(std::span<const TextView> texts, const Ordered& o, std::size_t i,
-                   std::size_t n, std::span<double> out) {
+  // The slice's candidates that met a byte of 0x80 or above, narrowed and
+  // scored in lanes again.
+  void score_beyond_ascii(std::span<const TextView> texts, std::span<double> out) {
+    beyond_.narrow(texts, q_.case_insensitive, [&](std::size_t c) { out[c] = score_candidate(q_, texts[c], scratch_); });
+    const std::span<const TextView> narrowed(beyond_.views, beyond_.narrowed);
+    Ordered o;
+    const std::size_t lanes = order_lane_candidates<jw::kWordBits + 1>(
+        narrowed, [](std::size_t) { return true; }, [](std::size_t size) { return size; },
+        [&](std::size_t at, std::size_t k) { o.put(at, k, narrowed[k]); }, [](std::size_t) {});
+    o.end(lanes);
+    double got[kSlice];
+    for (std::size_t i = 0; i < lanes; i += kLanes)
+      score_group(narrowed, o, i, std::min(kLanes, lanes - i), got, nullptr);
+    for (std::size_t k = 0; k < narrowed.size(); ++k) out[beyond_.of[k]] = got[k];
+  }
+
+  // The group of the n candidates from place i of the order, into out; with
+  // `beyond`, a candidate that met a byte of 0x80 or above goes there
+  // instead, and without it every lane's score is taken (the texts are
+  // narrowed).
+  template <class Out>
+  void score_group(std::span<const TextView> texts, const Ordered& o, std::size_t i, std::size_t n, Out&& out,
+                   BeyondAscii<kSlice>* beyond) {
     const T* lengths = o.sizes + i;
     alignas(32) T radius[kLanes] = {}, window[kLanes] = {};
     unsigned char high[kLanes] = {};  // the OR of every byte of the lane
@@ -269,8 +295,8 @@ class LaneEngine {
     for (std::size_t k = 0; k < n; ++k) {
       const TextView& t = texts[o.place[i + k]];
       double& result = out[o.place[i + k]];
-      if (high[k] >= 0x80) {
-        result = score_candidate(q_, t, scratch_);
+      if (beyond && high[k] >= 0x80) {
+        beyond->add(o.place[i + k]);
         continue;
       }
       // One searched bit cleared per matched pair.
@@ -288,6 +314,8 @@ class LaneEngine {
   jw::BlockScratch scratch_;
   alignas(32) T block_[jw::kWordBits * kLanes] = {};
   alignas(32) T missed_[jw::kWordBits * kLanes] = {};
+  BeyondAscii<kSlice> beyond_;
+  static_assert(BeyondAscii<kSlice>::kLongest <= jw::kWordBits);
 };
 
 template <class T>

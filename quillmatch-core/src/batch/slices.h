@@ -14,6 +14,7 @@
 #include "simd/fill_column.h"
 #include "quillmatch/quillmatch.h"
 #include "simd/simd.h"
+#include "text/text.h"
 
 // NibbleFill: the vector fill of 8- and 16-bit lanes, where the back end has one.
 #if defined(QUILLMATCH_SIMD_AVX2)
@@ -96,6 +97,64 @@ struct LaneOrder {
   std::uint16_t place[kSlice];
   alignas(32) T sizes[kSlice + kLanes];
   const unsigned char* bytes[kSlice];
+};
+
+// A candidate beyond ASCII as a fast (ASCII) query's lanes read it, one byte
+// per code point, into out (room for text.size bytes): unfolded, an ASCII
+// byte stays and any other code point becomes 0x80, whose table entry is
+// empty, as that of every code point beyond ASCII is against an ASCII query;
+// folded, the code points folded (narrow_code_points: a code point may fold
+// into ASCII, and the entries of both cases stand for folding), or
+// kNotNarrow when one folds to U+0100 or above. Returns the count written.
+// REQUIRES: valid UTF-8.
+inline std::size_t narrow_beyond_ascii(std::string_view text, bool fold, unsigned char* out, std::size_t room) {
+  if (fold) return narrow_code_points(text, true, out, room);
+  std::size_t n = 0;
+  for (const unsigned char b : text)
+    if (!is_continuation(b)) out[n++] = b < 0x80 ? b : 0x80;
+  return n;
+}
+
+// The candidates of a slice whose lanes met a byte of 0x80 or above (their
+// results discarded), found by a fast query's lane engine and then narrowed
+// (narrow_beyond_ascii) for the lanes to read again, end to end in an arena
+// of their own.
+template <std::size_t kSlice>
+struct BeyondAscii {
+  // The longest candidate narrowed, in bytes; its code points fit every lane.
+  static constexpr std::size_t kLongest = 64;
+
+  void restart() { found = 0; }
+  void add(std::uint16_t c) { which[found++] = c; }
+
+  // Narrows each candidate found into views[0, narrowed), of candidate
+  // of[k]; other(c) scores one that is too long, does not fit, or does not
+  // narrow.
+  template <class Other>
+  void narrow(std::span<const TextView> texts, bool fold, Other other) {
+    std::size_t used = 0;
+    narrowed = 0;
+    for (std::size_t r = 0; r < found; ++r) {
+      const TextView t = texts[which[r]];
+      const std::size_t n = t.size <= kLongest && used + t.size <= sizeof(arena)
+                                ? narrow_beyond_ascii(t.view(), fold, arena + used, t.size)
+                                : kNotNarrow;
+      if (n == kNotNarrow) {
+        other(which[r]);
+        continue;
+      }
+      views[narrowed] = TextView(reinterpret_cast<const char*>(arena + used), n);
+      of[narrowed++] = which[r];
+      used += n;
+    }
+  }
+
+  std::size_t found = 0;
+  std::uint16_t which[kSlice];
+  std::size_t narrowed = 0;
+  TextView views[kSlice];
+  std::uint16_t of[kSlice];
+  unsigned char arena[kSlice * kShortTextBytes];
 };
 
 // Lanes of 32 and 64 bits keep fill_column.
