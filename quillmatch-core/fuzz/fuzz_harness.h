@@ -89,15 +89,20 @@ inline constexpr char32_t kBiasedAlphabet[] = {
 // Small alphabets make matches, repeats and transpositions frequent.
 inline constexpr char32_t kAsciiPair[] = {'a', 'b', 'A', 'B'};
 inline constexpr char32_t kMixedFew[] = {'a', 'A', 0x00E9, 0x03A3, '\'', 0x4E00, 0x1F600};
+// Below U+0100 alone (the lane engines' narrowed texts and queries): U+0080,
+// the first code point of two bytes; U+00C3, whose first byte leads every
+// other one's here; U+00B5, which folds to U+03BC; both cases of letters.
+inline constexpr char32_t kLatin1[] = {'a', 's', 'k', 'A', 'S', 'K', 0x0080, 0x00C3, 0x00E9, 0x00C9, 0x00DF, 0x00FF, 0x00B5};
 
-enum class Alphabet { kAsciiPair, kAscii, kMixedFew, kBiased, kAnyScalar };
+enum class Alphabet { kAsciiPair, kAscii, kMixedFew, kLatin1, kBiased, kAnyScalar };
 
 inline Alphabet pick_alphabet(FuzzInput& in) {
   switch (in.below(16)) {
     case 0: case 1: case 2: case 3: return Alphabet::kAsciiPair;
     case 4: case 5: case 6: return Alphabet::kAscii;
-    case 7: case 8: case 9: return Alphabet::kMixedFew;
-    case 10: case 11: case 12: case 13: case 14: return Alphabet::kBiased;
+    case 7: case 8: return Alphabet::kMixedFew;
+    case 9: case 10: return Alphabet::kLatin1;
+    case 11: case 12: case 13: case 14: return Alphabet::kBiased;
     default: return Alphabet::kAnyScalar;
   }
 }
@@ -114,6 +119,7 @@ inline char32_t code_point(FuzzInput& in, Alphabet alphabet) {
     case Alphabet::kAsciiPair: return in.pick(kAsciiPair);
     case Alphabet::kAscii: return static_cast<char32_t>(in.byte() & 0x7F);
     case Alphabet::kMixedFew: return in.pick(kMixedFew);
+    case Alphabet::kLatin1: return in.pick(kLatin1);
     case Alphabet::kBiased: return in.pick(kBiasedAlphabet);
     case Alphabet::kAnyScalar: break;
   }

@@ -55,8 +55,9 @@ void score_chunk(const PreparedQuery& query, std::span<const TextView> candidate
     out[k] = score_candidate<Word, kernel>(query, candidates[k].view());
 }
 
-// The lane engine: the candidates of a fast query scanned kLanes at a time,
-// one per lane of T bits, T the narrowest lane that holds the query.
+// The lane engine: the candidates of a query the lanes take (fast, or latin1:
+// see PreparedQuery) scanned kLanes at a time, one per lane of T bits, T the
+// narrowest lane that holds the query.
 //
 // A lane takes a candidate of 1 to max(T) bytes, so its score (at most the
 // larger of the two lengths) fits in the lane; longer candidates take
@@ -85,7 +86,7 @@ class LaneEngine {
   static constexpr std::size_t kBlockSteps = 64;
   static constexpr std::size_t kBuckets = 64;
 
-  // REQUIRES: query.fast and query.length <= bits of T; `query` outlives the engine.
+  // REQUIRES: query.lanes() and query.length <= bits of T; `query` outlives the engine.
   explicit LaneEngine(const PreparedQuery& query) : query_(query), fill_(narrow(query, masks_)) {}
 
   void score_chunk(std::span<const TextView> candidates, std::span<std::uint64_t> out) {
@@ -119,7 +120,7 @@ class LaneEngine {
   // The slice's candidates that met a byte of 0x80 or above, narrowed and
   // scored in lanes again.
   void score_beyond_ascii(std::span<const TextView> texts, std::span<std::uint64_t> out) {
-    beyond_.narrow(texts, query_.case_insensitive,
+    beyond_.narrow(texts, query_.case_insensitive, query_.absent,
                    [&](std::size_t c) { out[c] = score_candidate<Word, kernel>(query_, texts[c].view()); });
     const std::span<const TextView> narrowed(beyond_.views, beyond_.narrowed);
     Ordered o;
@@ -299,7 +300,7 @@ std::unique_ptr<const DistanceScorer::State> distance_scorer_state(TextView quer
                                                                    bool case_insensitive) {
   PreparedQuery prepared(query, case_insensitive);
   auto chunk = score_chunk<Word, kernel>;
-  if (prepared.fast) {
+  if (prepared.lanes()) {
     const std::uint64_t m = prepared.length;
     chunk = m <= 8    ? score_chunk_lanes<Word, LaneStep, kernel, std::uint8_t>
             : m <= 16 ? score_chunk_lanes<Word, LaneStep, kernel, std::uint16_t>

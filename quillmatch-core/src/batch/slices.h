@@ -99,19 +99,27 @@ struct LaneOrder {
   const unsigned char* bytes[kSlice];
 };
 
-// A candidate beyond ASCII as a fast (ASCII) query's lanes read it, one byte
-// per code point, into out (room for text.size bytes): unfolded, an ASCII
-// byte stays and any other code point becomes 0x80, whose table entry is
-// empty, as that of every code point beyond ASCII is against an ASCII query;
-// folded, the code points folded (narrow_code_points: a code point may fold
-// into ASCII, and the entries of both cases stand for folding), or
-// kNotNarrow when one folds to U+0100 or above. Returns the count written.
+// A candidate beyond ASCII as the lanes of a query they take read it (see
+// PreparedQuery::latin1), one byte per code point, into out (room for
+// text.size bytes): unfolded, a code point below U+0100 as itself and any
+// other as `absent`, a byte whose mask is empty; folded, the code points
+// folded (narrow_code_points: a code point may fold into ASCII, and the
+// entries of both cases stand for an ASCII letter's folding), or kNotNarrow
+// when one folds to U+0100 or above. Returns the count written.
 // REQUIRES: valid UTF-8.
-inline std::size_t narrow_beyond_ascii(std::string_view text, bool fold, unsigned char* out, std::size_t room) {
+inline std::size_t narrow_beyond_ascii(std::string_view text, bool fold, unsigned char absent, unsigned char* out,
+                                       std::size_t room) {
   if (fold) return narrow_code_points(text, true, out, room);
   std::size_t n = 0;
-  for (const unsigned char b : text)
-    if (!is_continuation(b)) out[n++] = b < 0x80 ? b : 0x80;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80)
+      out[n++] = b;
+    else if (b == 0xC2 || b == 0xC3)  // U+0080 to U+00FF: two bytes
+      out[n++] = static_cast<unsigned char>(((b & 0x1F) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F));
+    else if (!is_continuation(b))
+      out[n++] = absent;
+  }
   return n;
 }
 
@@ -131,13 +139,13 @@ struct BeyondAscii {
   // of[k]; other(c) scores one that is too long, does not fit, or does not
   // narrow.
   template <class Other>
-  void narrow(std::span<const TextView> texts, bool fold, Other other) {
+  void narrow(std::span<const TextView> texts, bool fold, unsigned char absent, Other other) {
     std::size_t used = 0;
     narrowed = 0;
     for (std::size_t r = 0; r < found; ++r) {
       const TextView t = texts[which[r]];
       const std::size_t n = t.size <= kLongest && used + t.size <= sizeof(arena)
-                                ? narrow_beyond_ascii(t.view(), fold, arena + used, t.size)
+                                ? narrow_beyond_ascii(t.view(), fold, absent, arena + used, t.size)
                                 : kNotNarrow;
       if (n == kNotNarrow) {
         other(which[r]);

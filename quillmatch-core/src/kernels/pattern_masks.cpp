@@ -81,6 +81,24 @@ PreparedQuery::PreparedQuery(TextView text, bool fold)
       if (at == high.end()) high.emplace_back(cp, bit);
       else at->second |= bit;
     });
+    latin1 = high.empty();
+    find_absent();
+    return;
+  }
+  if (!fast && fold && top != 0) {
+    // Folded: the lanes take the query when folding keeps its length and
+    // brings every code point below U+0100; masks stay empty otherwise.
+    const std::vector<char32_t> folded = decode_utf8(fold_case(query));
+    if (folded.size() != length ||
+        !std::all_of(folded.begin(), folded.end(), [](char32_t cp) { return cp < 256; }))
+      return;
+    for (std::size_t i = 0; i < folded.size(); ++i) {
+      const auto cp = static_cast<unsigned char>(folded[i]);
+      masks[cp] |= std::uint64_t{1} << i;
+      if (cp < 0x80) masks[ascii_upper(cp)] |= std::uint64_t{1} << i;
+    }
+    latin1 = true;
+    find_absent();
     return;
   }
   const bool long_ascii = !fast && length > kWordBits && length == query.size();
@@ -104,6 +122,13 @@ PreparedQuery::PreparedQuery(TextView text, bool fold)
       set(b);
     }
   }
+}
+
+void PreparedQuery::find_absent() {
+  // At most 64 code points have masks, so one of the 128 bytes from 0x80 up
+  // has none.
+  absent = 0x80;
+  while (masks[absent] != 0) ++absent;
 }
 
 }  // namespace quillmatch

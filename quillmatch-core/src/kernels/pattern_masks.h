@@ -132,6 +132,24 @@ struct PreparedQuery {
   bool by_code_point = false;
   bool case_insensitive = false;
   std::vector<std::pair<char32_t, std::uint64_t>> high;
+  // latin1: a query beyond ASCII of 1 to 64 code points that all lie below
+  // U+0100, folded (to as many) when case_insensitive: `masks` by that code
+  // point, an ASCII letter's in the entries of both cases when folding, as
+  // fast's are by byte. Lane engines then read an ASCII candidate's bytes as
+  // they read them for a fast query, and any other candidate narrowed to one
+  // byte per code point (narrow_beyond_ascii), where `absent`, a byte of
+  // 0x80 or above whose mask is empty, stands for a code point the query
+  // lacks. For a fast query every byte from 0x80 up has an empty mask, 0x80
+  // among them.
+  bool latin1 = false;
+  unsigned char absent = 0x80;
+
+  // Whether the lane engines take the query: ASCII or latin1, 1 to 64 code
+  // points.
+  bool lanes() const { return fast || latin1; }
+
+  // Sets `absent` from the masks.
+  void find_absent();
 
   // The mask of a code point. REQUIRES: by_code_point.
   std::uint64_t mask(char32_t cp) const {
