@@ -55,6 +55,14 @@ struct JaroWinklerQuery {
   std::optional<jw::SearchedBlocks> searched_blocks;
   double scale = 0.0;
   bool fast = false;  // ASCII query of 1..64 bytes
+  // A query beyond ASCII of 1..64 code points, all below U+0100 once folded
+  // (to as many) when case_insensitive: positions and lane tables by that
+  // code point, a capital ASCII letter's those of its small one when folding,
+  // so that the lanes take it as they take a fast one (see
+  // PreparedQuery::latin1 of the edit distances); `absent` is a byte from
+  // 0x80 up of no position.
+  bool latin1 = false;
+  unsigned char absent = 0x80;
   bool case_insensitive = false;
 };
 
@@ -100,6 +108,17 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
   if (q.length != 0) {
     std::vector<char32_t> cps =
         decode_utf8(case_insensitive ? std::string_view(fold_case(text)) : text);
+    if (!q.fast && cps.size() == q.length && q.length <= jw::kWordBits &&
+        std::all_of(cps.begin(), cps.end(), [](char32_t cp) { return cp < 256; })) {
+      for (std::size_t i = 0; i < cps.size(); ++i) q.positions[cps[i]] |= std::uint64_t{1} << i;
+      if (case_insensitive) {
+        for (unsigned b = 'A'; b <= 'Z'; ++b) q.positions[b] = q.positions[b + 0x20];
+      }
+      std::apply([&](auto&... tables) { (narrow_table(q.positions, tables), ...); }, q.lane_tables);
+      // At most 64 code points have positions: one of the 128 bytes from 0x80 up has none.
+      while (q.positions[q.absent] != 0) ++q.absent;
+      q.latin1 = true;
+    }
     if (cps.size() <= jw::kWordBits)
       q.searched_word.emplace(std::move(cps));
     else
@@ -194,7 +213,7 @@ double score_candidate(const JaroWinklerQuery& q, TextView candidate, jw::BlockS
 }
 
 
-// The lane engine of a fast query: ASCII candidates of 1 to 64 bytes matched
+// The lane engine of a fast or latin1 query: ASCII candidates of 1 to 64 bytes matched
 // many at a time, one per lane of T bits, T the narrowest lane that holds the
 // query. Within a slice the candidates are ordered by length, so a group's
 // lanes end at nearly the same step. A lane's counts become its score through
@@ -216,7 +235,7 @@ class LaneEngine {
   static constexpr std::size_t kLanes = V::kCount;
   static constexpr std::size_t kSlice = 256;
 
-  // REQUIRES: q.fast and q.length <= bits of T; `q` outlives the engine.
+  // REQUIRES: q.fast or q.latin1, and q.length <= bits of T; `q` outlives the engine.
   explicit LaneEngine(const JaroWinklerQuery& q)
       : q_(q), table_(std::get<LaneTable<T>>(q.lane_tables)), fill_(table_.data()) {}
 
@@ -252,7 +271,7 @@ class LaneEngine {
   // The slice's candidates that met a byte of 0x80 or above, narrowed and
   // scored in lanes again.
   void score_beyond_ascii(std::span<const TextView> texts, std::span<double> out) {
-    beyond_.narrow(texts, q_.case_insensitive, 0x80, [&](std::size_t c) { out[c] = score_candidate(q_, texts[c], scratch_); });
+    beyond_.narrow(texts, q_.case_insensitive, q_.absent, [&](std::size_t c) { out[c] = score_candidate(q_, texts[c], scratch_); });
     const std::span<const TextView> narrowed(beyond_.views, beyond_.narrowed);
     Ordered o;
     const std::size_t lanes = order_lane_candidates<jw::kWordBits + 1>(
@@ -349,7 +368,7 @@ constexpr std::size_t kPrefetchAhead = 16;
 
 void JaroWinklerScorer::score(std::span<const TextView> candidates, std::span<double> out) const {
   const JaroWinklerQuery& q = state_->query;
-  if (q.fast) {
+  if (q.fast || q.latin1) {
     const std::uint64_t m = q.length;
     (m <= 8    ? score_lanes<std::uint8_t>
      : m <= 16 ? score_lanes<std::uint16_t>
