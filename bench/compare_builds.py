@@ -34,6 +34,7 @@ import time
 from peers import alternate_rounds, call_loop, call_loop_folded, mutate, optional, pairs_of, words
 
 QUERY = "kvarnstelj"
+LATIN1_QUERY = "kv\u00e4rnst\u00e9lj"
 
 
 def load(directory, core=False):
@@ -67,6 +68,15 @@ def cases(rnd):
         ("top k=10, 1 query x 1M list, 1 worker (CPU)", cpu,
          lambda m: m.levenshtein_top([QUERY], short, 10, workers=1)),
     ]
+    # A quarter of the words carry a Latin-1 letter, as European names do; against them an
+    # ASCII query, the same folded, and a query with Latin-1 letters of its own.
+    accented = [t[:-1] + "\u00e9" if i % 4 == 1 else t for i, t in enumerate(short)]
+    for measure in ("levenshtein", "jaro_winkler"):
+        for query, fold, what in ((QUERY, False, "ASCII query"), (QUERY, True, "ASCII query folded"),
+                                  (LATIN1_QUERY, False, "Latin-1 query"), (LATIN1_QUERY, True, "Latin-1 query folded")):
+            out.append(("%s scores, %s x 1M list, a quarter beyond ASCII (CPU)" % (measure, what), cpu,
+                        lambda m, f=measure + "_scores", q=query, c=fold: getattr(m, f)(q, accented, case_insensitive=c,
+                                                                                         workers=1)))
     pa, pl = optional("pyarrow"), optional("polars")
     if pa:
         column = pa.array(short)
