@@ -271,7 +271,8 @@ class LaneEngine {
   // The slice's candidates that met a byte of 0x80 or above, narrowed and
   // scored in lanes again.
   void score_beyond_ascii(std::span<const TextView> texts, std::span<double> out) {
-    beyond_.narrow(texts, q_.case_insensitive, q_.absent, [&](std::size_t c) { out[c] = score_candidate(q_, texts[c], scratch_); });
+    beyond_.narrow(texts, q_.case_insensitive, q_.absent,
+                   [&](std::size_t c) { out[c] = score_candidate(q_, texts[c], scratch_); });
     const std::span<const TextView> narrowed(beyond_.views, beyond_.narrowed);
     Ordered o;
     const std::size_t lanes = order_lane_candidates<jw::kWordBits + 1>(
