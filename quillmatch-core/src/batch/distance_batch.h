@@ -122,16 +122,12 @@ class LaneEngine {
   void score_beyond_ascii(std::span<const TextView> texts, std::span<std::uint64_t> out) {
     beyond_.narrow(texts, query_.case_insensitive, query_.absent,
                    [&](std::size_t c) { out[c] = score_candidate<Word, kernel>(query_, texts[c].view()); });
-    const std::span<const TextView> narrowed(beyond_.views, beyond_.narrowed);
     Ordered o;
-    const std::size_t lanes = order_lane_candidates<kBuckets>(
-        narrowed, [](std::size_t) { return true; },
-        [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); },
-        [&](std::size_t at, std::size_t k) { o.put(at, k, narrowed[k]); }, [](std::size_t) {});
-    o.end(lanes);
+    const std::size_t lanes =
+        beyond_.template order<kBuckets>(o, [](std::size_t size) { return std::min<std::size_t>(size, kBuckets - 1); });
     std::uint64_t got[kSlice];
     for (std::size_t i = 0; i < lanes; i += kLanes) score_group(o, i, std::min(kLanes, lanes - i), got, nullptr);
-    for (std::size_t k = 0; k < narrowed.size(); ++k) out[beyond_.of[k]] = got[k];
+    for (std::size_t k = 0; k < lanes; ++k) out[beyond_.of[k]] = got[k];
   }
 
   // The group of the n candidates from place i of the order, whose scores go

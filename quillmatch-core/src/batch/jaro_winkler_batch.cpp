@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "kernels/jaro_winkler.h"
+#include "kernels/pattern_masks.h"
 #include "quillmatch/quillmatch.h"
 #include "batch/slices.h"
 #include "text/text.h"
@@ -115,8 +116,7 @@ Result<JaroWinklerQuery> prepare_query(TextView query, std::optional<double> p,
         for (unsigned b = 'A'; b <= 'Z'; ++b) q.positions[b] = q.positions[b + 0x20];
       }
       std::apply([&](auto&... tables) { (narrow_table(q.positions, tables), ...); }, q.lane_tables);
-      // At most 64 code points have positions: one of the 128 bytes from 0x80 up has none.
-      while (q.positions[q.absent] != 0) ++q.absent;
+      q.absent = absent_byte(q.positions);
       q.latin1 = true;
     }
     if (cps.size() <= jw::kWordBits)
@@ -273,16 +273,13 @@ class LaneEngine {
   void score_beyond_ascii(std::span<const TextView> texts, std::span<double> out) {
     beyond_.narrow(texts, q_.case_insensitive, q_.absent,
                    [&](std::size_t c) { out[c] = score_candidate(q_, texts[c], scratch_); });
-    const std::span<const TextView> narrowed(beyond_.views, beyond_.narrowed);
     Ordered o;
-    const std::size_t lanes = order_lane_candidates<jw::kWordBits + 1>(
-        narrowed, [](std::size_t) { return true; }, [](std::size_t size) { return size; },
-        [&](std::size_t at, std::size_t k) { o.put(at, k, narrowed[k]); }, [](std::size_t) {});
-    o.end(lanes);
+    const std::size_t lanes = beyond_.template order<jw::kWordBits + 1>(o, [](std::size_t size) { return size; });
+    const std::span<const TextView> narrowed(beyond_.views, lanes);
     double got[kSlice];
     for (std::size_t i = 0; i < lanes; i += kLanes)
       score_group(narrowed, o, i, std::min(kLanes, lanes - i), got, nullptr);
-    for (std::size_t k = 0; k < narrowed.size(); ++k) out[beyond_.of[k]] = got[k];
+    for (std::size_t k = 0; k < lanes; ++k) out[beyond_.of[k]] = got[k];
   }
 
   // The group of the n candidates from place i of the order, into out; with

@@ -157,6 +157,18 @@ struct BeyondAscii {
     }
   }
 
+  // The narrowed candidates in a lane engine's order (order_lane_candidates
+  // by bucket(size)), into o; returns their count.
+  template <std::size_t kBuckets, class Ordered, class Bucket>
+  std::size_t order(Ordered& o, Bucket bucket) const {
+    const std::span<const TextView> v(views, narrowed);
+    const std::size_t lanes = order_lane_candidates<kBuckets>(
+        v, [](std::size_t) { return true; }, bucket, [&](std::size_t at, std::size_t k) { o.put(at, k, v[k]); },
+        [](std::size_t) {});
+    o.end(lanes);
+    return lanes;
+  }
+
   std::size_t found = 0;
   std::uint16_t which[kSlice];
   std::size_t narrowed = 0;

@@ -82,7 +82,7 @@ PreparedQuery::PreparedQuery(TextView text, bool fold)
       else at->second |= bit;
     });
     latin1 = high.empty();
-    find_absent();
+    absent = absent_byte(masks);
     return;
   }
   if (!fast && fold && top != 0) {
@@ -98,7 +98,7 @@ PreparedQuery::PreparedQuery(TextView text, bool fold)
       if (cp < 0x80) masks[ascii_upper(cp)] |= std::uint64_t{1} << i;
     }
     latin1 = true;
-    find_absent();
+    absent = absent_byte(masks);
     return;
   }
   const bool long_ascii = !fast && length > kWordBits && length == query.size();
@@ -122,13 +122,6 @@ PreparedQuery::PreparedQuery(TextView text, bool fold)
       set(b);
     }
   }
-}
-
-void PreparedQuery::find_absent() {
-  // At most 64 code points have masks, so one of the 128 bytes from 0x80 up
-  // has none.
-  absent = 0x80;
-  while (masks[absent] != 0) ++absent;
 }
 
 }  // namespace quillmatch

@@ -107,6 +107,15 @@ class BlockMasks {
   std::vector<std::uint64_t> zero_row_;
 };
 
+// A byte from 0x80 up whose entry in a query's table by byte or code point is
+// empty: a query of at most 64 code points sets at most 64 entries, so one of
+// the 128 is.
+inline unsigned char absent_byte(const std::uint64_t (&table)[256]) {
+  unsigned char b = 0x80;
+  while (table[b] != 0) ++b;
+  return b;
+}
+
 // A batch query prepared once per batch call and only read afterwards.
 // `masks` are byte-indexed when `fast` is set (pure ASCII query of 1 to 64
 // bytes), and indexed by code point when `by_code_point` is; with case_insensitive each letter sets its bit in the
@@ -147,9 +156,6 @@ struct PreparedQuery {
   // Whether the lane engines take the query: ASCII or latin1, 1 to 64 code
   // points.
   bool lanes() const { return fast || latin1; }
-
-  // Sets `absent` from the masks.
-  void find_absent();
 
   // The mask of a code point. REQUIRES: by_code_point.
   std::uint64_t mask(char32_t cp) const {
