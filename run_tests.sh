@@ -8,9 +8,9 @@
 # Faker (the linkage example's test), dask[distributed], mypy, basedpyright,
 # abi3audit and build.
 # Then: the C++ tests, the C++ tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the core's fuzz targets for 10 seconds each
-# (tools/run_fuzzers.sh, which installs clang when missing; .ci/run fuzzes
-# longer), the sdist and the x86-64 wheel built from it with Zig
+# UndefinedBehaviorSanitizer, the core's fuzz targets for 6 seconds each from
+# their committed seeds (tools/run_fuzzers.sh, which installs clang when
+# missing; .ci/run fuzzes longer, from all they found), the sdist and the x86-64 wheel built from it with Zig
 # (tools/build_wheels.sh: auditwheel must find it within manylinux_2_17, and
 # tags it so), the example run in a clean venv with the tagged wheel, the abi3
 # audit, the type checkers over the installed stubs, pytest, pytest again
@@ -128,7 +128,7 @@ sanitized_tests() {
 }
 start sanitized sanitized_tests
 start fuzz bash -c "echo '== fuzz targets of the core, $fuzz_seconds s each' &&
-  tools/run_fuzzers.sh $fuzz_seconds"
+  tools/run_fuzzers.sh --seeds $fuzz_seconds"
 
 # The sdist and the x86-64 wheel built from it, which auditwheel must find
 # within manylinux_2_17 and tags so (build/dist).
@@ -150,20 +150,21 @@ stage "type checks of the installed stubs: stubtest, mypy --strict and basedpyri
 .venv/bin/python -m mypy --strict examples tests/typing
 .venv/bin/basedpyright --pythonpath .venv/bin/python
 
-# The lock tests need another thread to get a core while a batch runs, so the
-# plain run waits for the fuzzers; the sanitized run holds the other core.
+# The plain run waits for the fuzzers, which keep a core busy: its lock tests
+# retry on a loaded machine, but each retry is a longer run.
 collect fuzz
-
-stage "Python tests"
-.venv/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The wheel's portable engines: the batch, quillmatch_many, import and
 # argument tests under qemu-x86_64 -cpu qemu64, a processor without SSE4, AVX,
 # BMI or POPCNT, where the wheel must choose them. .ci/run runs the portable
 # C++ tests and every Python test there, and the ARM64 wheel under
-# qemu-aarch64.
+# qemu-aarch64. Started beside the plain run: the last stages then end
+# together rather than one after the other.
 start portable bash -c "echo '== the portable back end of the wheel, emulated x86-64 without AVX2' &&
   tools/test_portable.sh --python-only"
+
+stage "Python tests"
+.venv/bin/python -m pytest -q -p no:cacheprovider tests
 
 collect sanitized
 collect portable

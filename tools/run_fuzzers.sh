@@ -5,12 +5,22 @@
 # target that finds a difference, a crash or a sanitizer report, and leaves the
 # input that did it in build/fuzz/artifacts/ (build/fuzz-<back end>/artifacts/).
 #
-# usage: tools/run_fuzzers.sh [seconds-per-target]
+# Inputs that reach new code are kept in build/fuzz/corpus/<target> for the
+# next runs, which first replay all of them: after long runs that replay alone
+# takes minutes. --seeds starts from the committed seeds alone and throws away
+# what it finds, so that a short run takes about its seconds.
+#
+# usage: tools/run_fuzzers.sh [--seeds] [seconds-per-target]
 # QUILLMATCH_SIMD=portable (or avx2; auto by default) picks the vector back end
 # the targets are built with, into build/fuzz-<back end> when given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+seeds_only=0
+if [ "${1:-}" = --seeds ]; then
+  seeds_only=1
+  shift
+fi
 seconds=${1:-20}
 simd=${QUILLMATCH_SIMD:-auto}
 build=build/fuzz
@@ -45,6 +55,10 @@ total=0
 for target in "${targets[@]}"; do
   # New inputs go to the first directory, so the committed seeds stay as they are.
   corpus=$build/corpus/$target
+  if [ "$seeds_only" -eq 1 ]; then
+    corpus=$build/seeds-run/$target
+    rm -rf "$corpus"
+  fi
   mkdir -p "$corpus"
   log=$build/$target.log
   if ! "$bin/${target}_fuzz" "$corpus" "quillmatch-core/fuzz/corpus/$target" \
