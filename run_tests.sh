@@ -10,9 +10,9 @@
 # Then: the C++ tests, the C++ tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the core's fuzz targets for 6 seconds each from
 # their committed seeds (tools/run_fuzzers.sh, which installs clang when
-# missing; .ci/run fuzzes longer, from all they found), the sdist and the x86-64 wheel built from it with Zig
-# (tools/build_wheels.sh: auditwheel must find it within manylinux_2_17, and
-# tags it so), the example run in a clean venv with the tagged wheel, the abi3
+# missing; .ci/run fuzzes longer, from all they found), the sdist and the
+# x86-64 wheel built from it with Zig (tools/build_wheels.sh: auditwheel must
+# find it within manylinux_2_17, and tags it so), the example run in a clean venv with the tagged wheel, the abi3
 # audit, the type checkers over the installed stubs, pytest, pytest again
 # against the module built with both sanitizers, and the wheel's portable
 # engines under an emulated x86-64 without AVX2.
@@ -96,8 +96,8 @@ build/tests/quillmatch-core/quillmatch_core_tests --gtest_brief=1
 # -O1 the tests would run in less than half the time, but GCC 12 miscompiles
 # the pair lanes there under -fsanitize=undefined: in DistanceLanes::group the
 # loop that sets each lane's top bit reads the lane index from a stack slot that
-# only the path of an out-of-range shift writes, so a lane takes another's
-# length. Plain -O1 and -O2, -O0 with the sanitizers and clang at -O1 and -O2
+# only the path of an out-of-range shift writes, so a lane takes another
+# lane's top bit. Plain -O1 and -O2, -O0 with the sanitizers and clang at -O1 and -O2
 # with them give the right scores.)
 stage "build with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g" -DQUILLMATCH_BUILD_MODULE=ON \
