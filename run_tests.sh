@@ -12,10 +12,11 @@
 # their committed seeds (tools/run_fuzzers.sh, which installs clang when
 # missing; .ci/run fuzzes longer, from all they found), the sdist and the
 # x86-64 wheel built from it with Zig (tools/build_wheels.sh: auditwheel must
-# find it within manylinux_2_17, and tags it so), the example run in a clean venv with the tagged wheel, the abi3
-# audit, the type checkers over the installed stubs, pytest, pytest again
-# against the module built with both sanitizers, and the wheel's portable
-# engines under an emulated x86-64 without AVX2.
+# find it within manylinux_2_17, and tags it so), the example run in a clean
+# venv with the tagged wheel, the abi3 audit, the type checkers over the
+# installed stubs, pytest, pytest again against the module built with both
+# sanitizers, and the wheel's portable engines under an emulated x86-64
+# without AVX2.
 #
 # Builds use both cores; the runs that use one core (the sanitized tests, the
 # fuzzers) go on in the background beside the wheel's build and the checks of
