@@ -442,6 +442,10 @@ INTERRUPTED = [
     ("clusters of a self join, cross product, on the calling thread",
      'texts = ["".join(rnd.choices("abcd", k=200)) for _ in range(40000)]',
      'qmm._with_plan("cross", qmm.levenshtein_clusters, texts, 3, workers=1)'),
+    ("rows of two lists, scored while taken in",
+     'pool = ["".join(rnd.choices("abcd", k=300)) for _ in range(1000)]\n'
+     '        q = [rnd.choice(pool) for _ in range(2000000)]',
+     "qmm.levenshtein_scores(q, q[::-1], workers=2)"),
     ("index build and the list taken in",
      'texts = ["".join(rnd.choices("abcdefghij", k=rnd.randint(8, 20))) for _ in range(600000)]',
      'qmm.Index(texts * 4, "damerau", 3)'),

@@ -99,3 +99,60 @@ def test_refusals(measure):
         for query, candidates in [(["a"], "b"), (["a"], ["b"])]:
             with pytest.raises(ValueError, match="InvalidPrefixScale"):
                 scores(query, candidates, p=0.3)
+
+
+def outcome(call):
+    """What a call gives: its result's bytes, dtype and mask, or its error's type, text and notes."""
+    try:
+        got = call()
+    except Exception as e:  # noqa: BLE001 - the error is the outcome compared
+        return type(e), str(e), getattr(e, "__notes__", None)
+    mask = np.ma.getmaskarray(got).tobytes() if isinstance(got, np.ma.MaskedArray) else None
+    return np.asarray(got).tobytes(), got.dtype, mask
+
+
+LONG_ROWS = 40_000  # above the rows from which two lists are scored while taken in
+
+
+@MEASURES
+def test_long_lists_scored_while_taken_in_are_the_lists_taken_whole(measure):
+    """With two workers, two long lists are scored while the calling thread takes them in; with
+    one they are taken whole first. Same entries, dtype and mask: texts copied and texts held
+    (over 32 bytes), one that widens the dtype, nulls, every option, and tuples and numpy arrays."""
+    rnd = random.Random("taken in " + measure)
+    pool = random_texts(rnd, 500, 90) + ["x" * 300, "\u00e9" * 40, "", None]
+    queries = [rnd.choice(pool) for _ in range(LONG_ROWS)]
+    candidates = [rnd.choice(pool) for _ in range(LONG_ROWS)]
+    scores = fn(measure, "scores")
+    kinds = [options(measure, rnd) for _ in range(3)]
+    if measure != "jaro_winkler":
+        kinds.append({"normalized": True, "case_insensitive": True})
+    for kw in kinds:
+        whole = outcome(lambda: scores(queries, candidates, workers=1, **kw))
+        assert whole[2] is not None  # the nulls are masked
+        assert outcome(lambda: scores(queries, candidates, workers=2, **kw)) == whole
+        assert outcome(lambda: scores(tuple(queries), np.array(candidates, dtype=object), workers=3, **kw)) == whole
+    # No null and no long text: a plain array of the narrowest dtype.
+    short = [q or "" for q in queries if q is None or len(q) < 30][:LONG_ROWS // 2]
+    assert outcome(lambda: scores(short, short[::-1], workers=2)) == \
+        outcome(lambda: scores(short, short[::-1], workers=1))
+
+
+@MEASURES
+def test_long_lists_fail_as_when_taken_whole(measure):
+    """A bad row of the candidates yields to a bad row of the queries further on, as when the
+    queries are taken whole first; options fail after the texts; the module stays usable."""
+    scores = fn(measure, "scores")
+    good = ["kitten"] * LONG_ROWS
+    bad_queries, bad_candidates = good[:], good[:]
+    bad_queries[30_000] = 1
+    bad_candidates[5_000] = 2.5
+    cases = [(bad_queries, bad_candidates, {}), (good, bad_candidates, {}), (bad_queries, good, {}),
+             (good, bad_candidates[:-1], {}), (good, good[:-1], {}), (bad_queries, good, {"workers": 0})]
+    if measure == "jaro_winkler":
+        cases += [(good, bad_candidates, {"p": 0.3}), (good, good, {"p": 0.3})]
+    for q, c, kw in cases:
+        whole = outcome(lambda: scores(q, c, **dict({"workers": 1}, **kw)))
+        assert isinstance(whole[0], type) and issubclass(whole[0], Exception)
+        assert outcome(lambda: scores(q, c, **dict({"workers": 2}, **kw))) == whole
+    assert scores(good, good, workers=2).tolist() == [0.0 if measure != "jaro_winkler" else 1.0] * LONG_ROWS

@@ -133,78 +133,102 @@ bool is_missing_text(PyObject* item) {
 }
 
 bool HeldTexts::take_all(const CandidateSequence& seq, bool interruptible) {
-  release();
-  null_rows_.clear();
-  interruptible_ = interruptible;
-  const bool ok = seq.indexed_size() >= 0 ? take_indexed(seq) : take_iterated(seq);
+  bool ok = false;
+  if (seq.indexed_size() >= 0) {
+    ok = start_taking(seq, interruptible, 1) && take_until(seq, static_cast<std::size_t>(seq.indexed_size()));
+  } else {
+    release();
+    null_rows_.clear();
+    interruptible_ = interruptible;
+    ok = take_iterated(seq);
+  }
   if (!ok) release();
   return ok;
 }
 
-bool HeldTexts::take_indexed(const CandidateSequence& seq) {
-  if (utf8_in_place()) return take_copying(seq);
-  const auto n = static_cast<std::size_t>(seq.indexed_size());
-  // Reserved, not resized: the entries are written once, chunk by chunk, and
-  // appending within the reservation cannot throw once references are made.
-  owners_.reserve(n);
-  views_.reserve(n);
-  std::array<PyObject*, TextChunk::kCapacity> owners;
-  std::array<TextView, TextChunk::kCapacity> views;
-  for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
-    const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
-    if (interruptible_ && PyErr_CheckSignals() < 0) return false;
-    // A failed range has released its own references.
-    if (!take_range(seq, static_cast<Py_ssize_t>(begin), count, owners.data(), views.data(),
-                    accept_nulls_ ? &null_rows_ : nullptr))
-      return false;
-    owners_.insert(owners_.end(), owners.begin(), owners.begin() + count);
-    views_.insert(views_.end(), views.begin(), views.begin() + count);
-    for (std::size_t k = 0; k < count; ++k) longest_ = std::max(longest_, views[k].size);
+bool HeldTexts::start_taking(const CandidateSequence& seq, bool interruptible, std::size_t parts) {
+  release();
+  null_rows_.clear();
+  interruptible_ = interruptible;
+  signalled_ = false;
+  expected_ = static_cast<std::size_t>(seq.indexed_size());
+  // Reserved, not resized: the entries are written once, in order, and
+  // appending within the reservation neither moves them nor throws once
+  // references are made.
+  views_.reserve(expected_);
+  if (utf8_in_place()) {
+    copies_.reset(expected_ * kShortTextBytes + parts * kPartGapBytes);
+    next_copy_ = copies_.data();
+  } else {
+    owners_.reserve(expected_);
   }
   return true;
 }
 
-bool HeldTexts::take_copying(const CandidateSequence& seq) {
-  const auto n = static_cast<std::size_t>(seq.indexed_size());
-  views_.reserve(n);
-  copies_.reset(n * kShortTextBytes);
-  char* next = copies_.data();
-  std::array<PyObject*, TextChunk::kCapacity> items;
-  // Kept as the texts pass, where its compares hide behind their misses.
-  std::size_t longest = 0;
-  for (std::size_t begin = 0; begin < n; begin += TextChunk::kCapacity) {
-    const std::size_t count = std::min(TextChunk::kCapacity, n - begin);
-    if (interruptible_ && PyErr_CheckSignals() < 0) return false;
-    const auto take = [&](std::size_t, PyObject* item) {
-      if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) {
-        if (!accept_nulls_ || !is_missing_text(item)) return set_type_error(item, "str");
-        null_rows_.push_back(views_.size());
-        views_.push_back(kMissingText);
-        return true;
-      }
-      const TextView text = utf8_kept_by(item);
-      if (!text.data) return false;
-      longest = std::max(longest, text.size);
-      if (text.size <= kShortTextBytes) {
-        // Copy j starts within j * kShortTextBytes bytes, so its full width
-        // fits in the room for n. The view is made in place from the two
-        // values, not copied from a temporary (see utf8_kept_by).
-        copy_short_text(text, next);
-        views_.emplace_back(next, text.size);
-        next += text.size;
-        return true;
-      }
-      // Room first: nothing may throw once the reference is made.
-      if (owners_.size() == owners_.capacity()) owners_.reserve(2 * owners_.size() + 64);
-      Py_INCREF(item);
-      owners_.push_back(item);
-      views_.push_back(text);
-      return true;
-    };
-    if (!take_items(seq, static_cast<Py_ssize_t>(begin), count, items.data(), take)) return false;
+bool HeldTexts::take_until(const CandidateSequence& seq, std::size_t end) {
+  for (std::size_t begin = views_.size(); begin < end; begin += TextChunk::kCapacity) {
+    const std::size_t count = std::min(TextChunk::kCapacity, end - begin);
+    if (interruptible_ && PyErr_CheckSignals() < 0) {
+      signalled_ = true;
+      return false;
+    }
+    if (!(utf8_in_place() ? take_copying(seq, begin, count) : take_referenced(seq, begin, count))) return false;
   }
-  longest_ = longest;
+  // The next part's copies start past what a reader of this part's last text
+  // may load beyond its end.
+  next_copy_ += kPartGapBytes;
   return true;
+}
+
+bool HeldTexts::take_referenced(const CandidateSequence& seq, std::size_t begin, std::size_t count) {
+  std::array<PyObject*, TextChunk::kCapacity> owners;
+  std::array<TextView, TextChunk::kCapacity> views;
+  // A failed range has released its own references.
+  if (!take_range(seq, static_cast<Py_ssize_t>(begin), count, owners.data(), views.data(),
+                  accept_nulls_ ? &null_rows_ : nullptr))
+    return false;
+  owners_.insert(owners_.end(), owners.begin(), owners.begin() + count);
+  views_.insert(views_.end(), views.begin(), views.begin() + count);
+  for (std::size_t k = 0; k < count; ++k) longest_ = std::max(longest_, views[k].size);
+  return true;
+}
+
+bool HeldTexts::take_copying(const CandidateSequence& seq, std::size_t begin, std::size_t count) {
+  std::array<PyObject*, TextChunk::kCapacity> items;
+  char* next = next_copy_;
+  // Kept as the texts pass, where its compares hide behind their misses.
+  std::size_t longest = longest_;
+  const auto take = [&](std::size_t, PyObject* item) {
+    if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) {
+      if (!accept_nulls_ || !is_missing_text(item)) return set_type_error(item, "str");
+      null_rows_.push_back(views_.size());
+      views_.push_back(kMissingText);
+      return true;
+    }
+    const TextView text = utf8_kept_by(item);
+    if (!text.data) return false;
+    longest = std::max(longest, text.size);
+    if (text.size <= kShortTextBytes) {
+      // Copy j starts within j * kShortTextBytes bytes and a gap per part
+      // before it, so its full width fits in the room made. The view is made
+      // in place from the two values, not copied from a temporary (see
+      // utf8_kept_by).
+      copy_short_text(text, next);
+      views_.emplace_back(next, text.size);
+      next += text.size;
+      return true;
+    }
+    // Room first: nothing may throw once the reference is made.
+    if (owners_.size() == owners_.capacity()) owners_.reserve(2 * owners_.size() + 64);
+    Py_INCREF(item);
+    owners_.push_back(item);
+    views_.push_back(text);
+    return true;
+  };
+  const bool ok = take_items(seq, static_cast<Py_ssize_t>(begin), count, items.data(), take);
+  next_copy_ = next;
+  longest_ = longest;
+  return ok;
 }
 
 bool HeldTexts::take_iterated(const CandidateSequence& seq) {
@@ -243,6 +267,8 @@ void HeldTexts::release() {
   owners_.clear();
   views_.clear();
   copies_.reset(0);
+  next_copy_ = nullptr;
+  expected_ = 0;
   longest_ = 0;
 }
 

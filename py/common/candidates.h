@@ -24,6 +24,13 @@ namespace quillmatch::py {
 // requests would wait in line with nothing else running.
 inline constexpr std::size_t kObjectPrefetchAhead = 32;
 
+// Past the last text of a part taken in while a run reads the part before
+// (HeldTexts::start_taking), this many bytes are left unwritten: a reader
+// loads at most kShortTextBytes from a copied text's start (short_ascii, the
+// narrowing, the pattern registers: see within_page), so what it loads past
+// the part's end is never being written by the taking of the next.
+inline constexpr std::size_t kPartGapBytes = 2 * kShortTextBytes;
+
 // Gives up owners[0, count), calling step(k) just before owner k goes, so that
 // other work over the same candidates can share the pass (its misses overlap
 // the releases'). Stops calling step after the first false; releases every
@@ -102,6 +109,22 @@ class HeldTexts {
   // taken in).
   bool take_all(const CandidateSequence& seq, bool interruptible = false);
 
+  // take_all of an exact list or tuple in parts, so that a run can score the
+  // rows taken while the rest are taken: start_taking makes room for every
+  // item (`parts`: at most how many take_until calls follow), and each
+  // take_until takes the items from size() up to `end`. arriving() has a view
+  // per item from the start; views [0, size()) are written, and neither they
+  // nor the bytes they show move or change while more are taken, nor does
+  // anything a reader of a text may load past its end (kPartGapBytes).
+  // On a failure, release() (with any reader of arriving() stopped first).
+  // REQUIRES: seq.indexed_size() >= 0; end <= that size.
+  bool start_taking(const CandidateSequence& seq, bool interruptible, std::size_t parts);
+  bool take_until(const CandidateSequence& seq, std::size_t end);
+  std::span<const TextView> arriving() const { return {views_.data(), expected_}; }
+  // Whether the last failure was a signal handler's exception (Ctrl-C), not
+  // an item's.
+  bool signalled() const { return signalled_; }
+
   // From then on take_all takes a missing text (is_missing_text) as the
   // empty text, and lists its position in null_rows(), in order.
   void accept_nulls() { accept_nulls_ = true; }
@@ -128,8 +151,8 @@ class HeldTexts {
   }
 
  private:
-  bool take_indexed(const CandidateSequence& seq);
-  bool take_copying(const CandidateSequence& seq);
+  bool take_copying(const CandidateSequence& seq, std::size_t begin, std::size_t count);
+  bool take_referenced(const CandidateSequence& seq, std::size_t begin, std::size_t count);
   bool take_iterated(const CandidateSequence& seq);
 
   std::vector<PyObject*, BigBlockAllocator<PyObject*>> owners_;
@@ -137,7 +160,10 @@ class HeldTexts {
   // The copies, when copying: room for every candidate at its longest, of
   // which the pages past the last copy are never touched.
   BigArray<char> copies_;
+  char* next_copy_ = nullptr;
+  std::size_t expected_ = 0;  // the items of the sequence being taken
   std::size_t longest_ = 0;
+  bool signalled_ = false;
   bool interruptible_ = false;
   bool accept_nulls_ = false;
   std::vector<std::size_t> null_rows_;

@@ -62,16 +62,22 @@ bool has_tolist(PyObject* obj) {
           type_attr_is(type, names().module, "pandas", true));
 }
 
-}  // namespace
-
-bool take_texts(PyObject* obj, Texts& out) {
-  if (ArrowInput::offered_by(obj)) return out.arrow.take(obj);
+// A sequence of texts opened for taking in: a numpy array or pandas Series
+// first made a list by its own tolist().
+bool open_listed(PyObject* obj, Texts& out) {
   if (has_tolist(obj)) {
     out.listed = Ref(PyObject_CallMethod(obj, "tolist", nullptr));
     if (!out.listed) return false;
     obj = out.listed.get();
   }
-  return out.seq.open(obj) && out.held.take_all(out.seq, true);
+  return out.seq.open(obj);
+}
+
+}  // namespace
+
+bool take_texts(PyObject* obj, Texts& out) {
+  if (ArrowInput::offered_by(obj)) return out.arrow.take(obj);
+  return open_listed(obj, out) && out.held.take_all(out.seq, true);
 }
 
 namespace {
@@ -518,6 +524,110 @@ PyObject* mask_null_rows(PyObject* result, std::initializer_list<const Texts*> s
   return flags ? masked_array(data.get(), flags.get()) : nullptr;
 }
 
+// Two lists of this many rows or more are scored while they are taken in,
+// when more than one worker runs: taking a str in costs about what scoring
+// its row does, and only the calling thread may take them.
+constexpr std::size_t kTakenWhileScoredFrom = std::size_t{1} << 15;
+// Rows taken in between two publications to the run: about a tenth of a
+// millisecond of taking.
+constexpr std::size_t kRowsPerPart = 4096;
+
+// The rows of a texts argument that can be taken in parts: an exact list or
+// tuple, a numpy array or a pandas Series (which tolist() makes a list); 0
+// for anything else. Runs no Python code but len() of an array.
+std::size_t listed_rows(PyObject* obj) {
+  if (PyList_CheckExact(obj)) return static_cast<std::size_t>(PyList_Size(obj));
+  if (PyTuple_CheckExact(obj)) return static_cast<std::size_t>(PyTuple_Size(obj));
+  if (!has_tolist(obj) || ArrowInput::offered_by(obj)) return 0;
+  const Py_ssize_t n = PyObject_Size(obj);
+  if (n < 0) PyErr_Clear();
+  return n < 0 ? 0 : static_cast<std::size_t>(n);
+}
+
+// Two lists of equal length scored row by row while they are taken in: a
+// run over both lists' arriving views starts first, and the calling thread
+// then takes the rows in, both lists a part at a time, publishing each part
+// to the run (RowFeed). The workers never touch a Python object; the lock
+// is held until every row is taken, then released while the run ends.
+//
+// The call's result and errors are the other path's: options are converted
+// first here, and when they fail, or the call is not of this kind, `taken`
+// stays false with no error set and the caller goes the usual way (which
+// reports the texts' errors before the options'). Once the rows are being
+// taken, the first failure stops the run; a failure of the candidates
+// yields to one of the queries further on, as when the queries are taken
+// whole first. Distances are scored as uint64 and narrowed at the end, once
+// the longest text, and so the dtype, is known.
+PyObject* scores_while_taking(Arguments& a, const Slots& s, Measure measure, bool masks, bool& taken) {
+  taken = false;
+  const std::size_t rows = listed_rows(argument(a, 0));
+  if (rows < kTakenWhileScoredFrom || listed_rows(argument(a, 1)) != rows) return nullptr;
+  ManyOptions options;
+  options.measure = measure;
+  Texts queries, candidates;
+  const std::size_t parts = (rows + kRowsPerPart - 1) / kRowsPerPart;
+  const auto start_taking = [&](std::size_t i, Texts& t) {
+    if (!open_listed(argument(a, i), t) || t.seq.indexed_size() != static_cast<Py_ssize_t>(rows)) return false;
+    if (masks) t.accept_nulls();
+    return t.held.start_taking(t.seq, true, parts);
+  };
+  // Similarities are float64 whatever the texts.
+  const auto floats = [&] { return measure == Measure::kJaroWinkler || options.normalized; };
+  OutArray out;
+  BigArray<std::uint64_t> distances;
+  RowFeed feed;
+  Result<std::unique_ptr<ManyRun>> started = MatchError{};
+  try {
+    if (convert_options(a, s, options) && options.workers >= 2 && start_taking(0, queries) &&
+        start_taking(1, candidates) && (!floats() || out.allocate(element_of(ScoreType::F64), rows, 0, false))) {
+      if (!floats()) distances.reset(rows);
+      started = start_rows(options, queries.held.arriving(), candidates.held.arriving(),
+                           floats() ? ScoreType::F64 : ScoreType::U64, floats() ? out.data() : distances.data(),
+                           feed);
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  if (!started.ok()) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  taken = true;
+  ManyRun& run = *started.value();
+  const auto take_until = [&](std::size_t i, Texts& t, std::size_t end) {
+    return a.convert(i, [&](PyObject*, Texts& out) { return out.held.take_until(out.seq, end); }, t);
+  };
+  for (std::size_t end = kRowsPerPart;; end += kRowsPerPart) {
+    end = std::min(end, rows);
+    const bool queries_failed = !take_until(0, queries, end);
+    if (queries_failed || !take_until(1, candidates, end)) {
+      feed.abandon();
+      run.request_stop();
+      try {
+        run.finish();
+      } catch (...) {
+        // The failure to take a text in is what the caller sees.
+      }
+      if (!queries_failed && !candidates.held.signalled()) {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        Ref held_type(type), held_value(value), held_traceback(traceback);
+        if (take_until(0, queries, rows))
+          PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+      }
+      return nullptr;
+    }
+    feed.arrived(end);
+    if (end == rows) break;
+  }
+  if (!wait_released(run)) return nullptr;
+  if (floats()) return mask_null_rows(out.release_as_python(), {&queries, &candidates});
+  const ScoreType type = score_type(options, std::max(queries.longest(), candidates.longest()));
+  OutArray narrowed;
+  if (!narrowed.allocate(element_of(type), rows, 0, false)) return nullptr;
+  narrow_scores(std::span<const std::uint64_t>(distances.data(), rows), type, narrowed.data());
+  return mask_null_rows(narrowed.release_as_python(), {&queries, &candidates});
+}
+
 // A str query against a column, a column against a str, or two columns of
 // equal length row by row; each entry is the scalar function's on
 // (query row, candidates row), the query's text as str_1. A str query takes
@@ -547,6 +657,8 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
         return nullptr;
       return mask_null_rows(one_against_column(options, query.text, candidates), {&candidates});
     }
+    bool taken = false;
+    if (PyObject* result = scores_while_taking(a, s, measure, masks, taken); taken) return result;
     Texts queries;
     if (!a.convert(0, take_column, queries)) return nullptr;
     if (PyUnicode_Check(argument(a, 1))) {

@@ -53,41 +53,46 @@ class Unlocked {
   PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
 };
 
-// Starts the run with the lock released and waits for it. False with a Python
-// exception set when the prefix scale is invalid, memory runs out before the
-// workers start, or a signal handler raised.
+// Waits with the lock released (`unlocked`) for a run to end, looking for a
+// signal between waits. True when a signal handler raised: the run is then
+// stopped and its workers joined. A worker's failure is rethrown.
 //
 // The look for a signal takes the lock back for a moment; it runs on this
 // thread only, between waits or from the polls of the work this thread does
 // itself (a run of one worker), so a signal is seen within a poll interval
 // plus one bounded piece of work.
+inline bool await_run(Unlocked& unlocked, ManyRun& run) {
+  const std::function<bool()> signalled = [&] { return unlocked.signalled(); };
+  while (!unlocked.raised() && !run.wait_for(kPollInterval, signalled) && !signalled()) {
+  }
+  if (!unlocked.raised()) {
+    run.finish();
+    return false;
+  }
+  run.request_stop();
+  try {
+    run.finish();
+  } catch (...) {
+    // The interrupt is what the caller sees; a worker's failure yields.
+  }
+  return true;
+}
+
+// Starts the run with the lock released and waits for it. False with a Python
+// exception set when the prefix scale is invalid, memory runs out before the
+// workers start, or a signal handler raised.
 template <class Start>
 bool run_released(Start&& start) {
   std::optional<MatchError> error;
   bool interrupted = false;
   {
     Unlocked unlocked;
-    const std::function<bool()> signalled = [&] { return unlocked.signalled(); };
     Result<std::unique_ptr<ManyRun>> started = start();
-    if (!started.ok()) {
+    if (!started.ok())
       error = started.error();
-    } else {
-      ManyRun& run = *started.value();
-      while (!unlocked.raised() && !run.wait_for(kPollInterval, signalled) && !signalled()) {
-      }
-      interrupted = unlocked.raised();
-      if (interrupted) {
-        run.request_stop();
-        try {
-          run.finish();
-        } catch (...) {
-          // The interrupt is what the caller sees; a worker's failure yields.
-        }
-      } else {
-        run.finish();
-      }
-    }  // the run ends here, its workers joined, before the lock is back
-  }
+    else
+      interrupted = await_run(unlocked, *started.value());
+  }  // the run ends here, its workers joined, before the lock is back
   if (interrupted) return false;  // its exception is set
   if (error) {
     raise_match_error(*error);
@@ -95,4 +100,16 @@ bool run_released(Start&& start) {
   }
   return true;
 }
+
+// Waits for a run started with the lock held, releasing it meanwhile. False
+// with the exception set when a signal handler raised.
+inline bool wait_released(ManyRun& run) {
+  bool interrupted = false;
+  {
+    Unlocked unlocked;
+    interrupted = await_run(unlocked, run);
+  }
+  return !interrupted;
+}
+
 }  // namespace quillmatch::py

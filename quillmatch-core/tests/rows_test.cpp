@@ -1,11 +1,12 @@
 // Two columns scored row by row: every entry is the scalar kernel's on
 // (queries[i], candidates[i]), or on (queries[i], candidates[0]) for one
-// candidate, whatever the workers; a bad prefix scale
-// starts nothing.
+// candidate, whatever the workers, also over rows still arriving; a bad
+// prefix scale starts nothing.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quillmatch/quillmatch.h"
@@ -86,6 +87,71 @@ TEST(Rows, EveryRowIsTheScalarKernelsAndOneCandidateServesEveryRow) {
       }
     }
   }
+}
+
+// The rows written by another thread in parts of uneven size, each
+// published once written, while the run scores them: the entries of a run
+// over the rows written whole first. The views are made only as their part
+// is written, so a batch that read ahead of its rows would see null views.
+TEST(Rows, RowsStillArrivingScoreAsRowsWrittenWhole) {
+  std::mt19937_64 rnd(29);
+  const std::vector<std::string> queries = random_texts(rnd, 5000), candidates = random_texts(rnd, 5000);
+  const std::vector<TextView> q = views_of(queries), c = views_of(candidates);
+  for (const Measure measure : {Measure::kLevenshtein, Measure::kDamerau, Measure::kJaroWinkler}) {
+    for (const std::size_t workers : {std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
+      ManyOptions o;
+      o.measure = measure;
+      o.workers = workers;
+      const bool similarity = measure == Measure::kJaroWinkler;
+      std::vector<TextView> fed_q(q.size()), fed_c(c.size());
+      std::vector<std::uint64_t> distances(q.size());
+      std::vector<double> values(q.size());
+      RowFeed feed;
+      auto run = start_rows(o, fed_q, fed_c, similarity ? ScoreType::F64 : ScoreType::U64,
+                            similarity ? static_cast<void*>(values.data()) : distances.data(), feed);
+      ASSERT_TRUE(run.ok());
+      // One worker runs on the waiting thread, so the rows must all be there
+      // before the wait, as the module's calling thread does.
+      std::thread producer([&] {
+        std::mt19937_64 parts(workers);
+        for (std::size_t at = 0; at < q.size();) {
+          const std::size_t end = std::min(q.size(), at + 1 + parts() % 700);
+          std::copy(q.begin() + at, q.begin() + end, fed_q.begin() + at);
+          std::copy(c.begin() + at, c.begin() + end, fed_c.begin() + at);
+          feed.arrived(end);
+          at = end;
+          if (parts() % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+      });
+      producer.join();
+      run.value()->finish();
+      if (!similarity) values.assign(distances.begin(), distances.end());
+      EXPECT_EQ(values, run_rows(o, q, c)) << static_cast<int>(measure) << ", " << workers << " workers";
+    }
+  }
+}
+
+// A feed abandoned part way ends the run's waits: the run stops with the
+// rows that arrived scored and the others untouched.
+TEST(Rows, AnAbandonedFeedEndsTheRun) {
+  std::mt19937_64 rnd(31);
+  const std::vector<std::string> texts = random_texts(rnd, 3000);
+  const std::vector<TextView> all = views_of(texts);
+  std::vector<TextView> fed(all.size());
+  std::copy(all.begin(), all.begin() + 1000, fed.begin());
+  ManyOptions o;
+  o.workers = 2;
+  std::vector<std::uint64_t> out(all.size(), 999);
+  RowFeed feed;
+  auto run = start_rows(o, fed, fed, ScoreType::U64, out.data(), feed);
+  ASSERT_TRUE(run.ok());
+  feed.arrived(1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  feed.abandon();
+  run.value()->request_stop();
+  run.value()->finish();
+  for (std::size_t i = 0; i < 1000; ++i) ASSERT_TRUE(out[i] == 0 || out[i] == 999) << i;
+  for (std::size_t i = 1000; i < out.size(); ++i) ASSERT_EQ(out[i], 999u) << i;
 }
 
 TEST(Rows, ABadPrefixScaleStartsNothing) {

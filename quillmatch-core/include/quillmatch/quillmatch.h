@@ -15,12 +15,15 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -424,6 +427,66 @@ Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options,
 // (a column read in place keeps none). Both must outlive the run.
 Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options, const TextRows& queries,
                                             const TextRows& candidates, ScoreType type, void* out);
+
+// Rows that their producer is still writing when a row-by-row run starts, so
+// that taking them in and scoring them overlap. The producer writes rows in
+// order and publishes each prefix with arrived(); every batch of the run
+// waits for its own rows before it reads them. A producer that gives up calls
+// abandon(), which ends every wait, and then stops the run.
+class RowFeed {
+ public:
+  // Rows [0, n) are written; what was written before is visible to whoever
+  // then sees n. REQUIRES: n never decreases.
+  void arrived(std::size_t n) {
+    ready_.store(n);  // sequentially consistent with the waiters' count below
+    if (waiting_.load() != 0) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      woken_.notify_all();
+    }
+  }
+  void abandon() {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      abandoned_ = true;
+    }
+    woken_.notify_all();
+  }
+  // True once rows [0, n) have arrived; false once the feed is abandoned or
+  // stopped() is true, which is asked about every kStopPoll while waiting.
+  //
+  // No wake-up is lost: a waiter counts itself before it reads ready_, and a
+  // producer reads the count after it writes ready_, all four in one total
+  // order, so either the waiter sees the rows or the producer sees the waiter
+  // and notifies under the mutex, which the waiter holds until it sleeps.
+  template <class Stopped>
+  bool wait(std::size_t n, Stopped&& stopped) const {
+    if (ready_.load(std::memory_order_acquire) >= n) return true;
+    std::unique_lock<std::mutex> hold(mutex_);
+    waiting_.fetch_add(1);
+    bool ready = false;
+    while (!(ready = ready_.load() >= n) && !abandoned_ && !stopped()) woken_.wait_for(hold, kStopPoll);
+    waiting_.fetch_sub(1);
+    return ready;
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kStopPoll{10};
+  std::atomic<std::size_t> ready_{0};
+  mutable std::atomic<int> waiting_{0};
+  mutable std::mutex mutex_;
+  mutable std::condition_variable woken_;
+  bool abandoned_ = false;  // guarded by mutex_
+};
+
+// start_rows over two sides of equal length still arriving through `feed`,
+// which must outlive the run.
+Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options, std::span<const TextView> queries,
+                                            std::span<const TextView> candidates, ScoreType type, void* out,
+                                            const RowFeed& feed);
+
+// Copies n scores computed as U64 into an array of `type`, a kind of
+// distance wide enough for every one (many_score_type()).
+void narrow_scores(std::span<const std::uint64_t> scores, ScoreType type, void* out);
 
 // Per query its best k candidates within the cutoff: row i of indices and
 // scores holds (candidate index, score), best first (smallest distance or

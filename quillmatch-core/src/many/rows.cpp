@@ -6,8 +6,10 @@
 // ones many at a time and every other one with the kernel.
 //
 // A task is a contiguous range of rows, so each output slot has one writer.
-// Rows are scored a batch at a time: a batch ends once its pairs' pair_work
-// reaches kPollWork, and the task polls for a stop between batches.
+// Rows are scored a batch at a time, and the task polls for a stop once the
+// pair_work since its last poll reaches kPollWork. Over rows
+// still arriving (RowFeed), a batch first waits for its rows; tasks are
+// claimed in row order, so the workers follow the producer.
 #include <algorithm>
 #include <memory>
 
@@ -40,11 +42,13 @@ class RowsJob final : private HeldSpans, public ManyRun::Job {
         options_(options), queries_(&queries), candidates_(&candidates), type_(type), out_(out) {
     plan_tasks();
   }
-  // Over views kept whole (the spans, not the views, held here).
+  // Over views kept whole (the spans, not the views, held here), written
+  // while the run goes when a feed is given.
   RowsJob(const ManyOptions& options, std::span<const TextView> queries, std::span<const TextView> candidates,
-          ScoreType type, void* out)
+          ScoreType type, void* out, const RowFeed* feed = nullptr)
       : HeldSpans{SpanRows(queries), SpanRows(candidates)},
-        options_(options), queries_(&held_queries), candidates_(&held_candidates), type_(type), out_(out) {
+        options_(options), queries_(&held_queries), candidates_(&held_candidates), type_(type), out_(out),
+        feed_(feed) {
     plan_tasks();
   }
   RowsJob(const RowsJob&) = delete;
@@ -89,11 +93,15 @@ class RowsJob final : private HeldSpans, public ManyRun::Job {
     const std::size_t hi = plan.row_bounds[task + 1];
     const bool one = candidates_->size() == 1;
     if (one) candidates_->views(0, std::span(c, 1));
+    // The work since the last poll: a batch ends at kRowBatch rows or once
+    // it reaches kPollWork, and then the task polls, however many batches of
+    // short pairs that took.
+    std::uint64_t work = 0;
     for (std::size_t at = plan.row_bounds[task]; at < hi;) {
       const std::size_t fetched = std::min(kRowBatch, hi - at);
+      if (feed_ && !feed_->wait(at + fetched, [&] { return pool.stop_requested(); })) return;
       queries_->views(at, std::span(q, fetched));
       if (!one) candidates_->views(at, std::span(c, fetched));
-      std::uint64_t work = 0;
       std::size_t n = 0;
       while (n < fetched && work < kPollWork) {
         work += pair_work(q[n].size, c[one ? 0 : n].size);
@@ -102,7 +110,10 @@ class RowsJob final : private HeldSpans, public ManyRun::Job {
       score(std::span<const TextView>(q, n), std::span<const TextView>(c, one ? 1 : n), values);
       store(type_, out_, at, std::span<const Value>(values, n));
       at += n;
-      if (work >= kPollWork && at < hi && pool.stop_requested()) return;
+      if (work >= kPollWork) {
+        work = 0;
+        if (at < hi && pool.stop_requested()) return;
+      }
     }
   }
 
@@ -111,14 +122,16 @@ class RowsJob final : private HeldSpans, public ManyRun::Job {
   const TextRows* const candidates_;  // one text: every row's
   const ScoreType type_;
   void* const out_;
+  const RowFeed* const feed_ = nullptr;
 };
 
-template <class Texts>
+template <class Texts, class... Feed>
 Result<std::unique_ptr<ManyRun>> start_rows_of(const ManyOptions& options, const Texts& queries,
-                                               const Texts& candidates, ScoreType type, void* out) {
+                                               const Texts& candidates, ScoreType type, void* out,
+                                               Feed... feed) {
   const Result<ManyOptions> o = run_options(options);
   if (!o.ok()) return o.error();
-  return std::make_unique<ManyRun>(std::make_unique<RowsJob>(o.value(), queries, candidates, type, out),
+  return std::make_unique<ManyRun>(std::make_unique<RowsJob>(o.value(), queries, candidates, type, out, feed...),
                                    o.value().workers);
 }
 
@@ -132,6 +145,16 @@ Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options, std::spa
 Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options, const TextRows& queries,
                                             const TextRows& candidates, ScoreType type, void* out) {
   return start_rows_of(options, queries, candidates, type, out);
+}
+
+Result<std::unique_ptr<ManyRun>> start_rows(const ManyOptions& options, std::span<const TextView> queries,
+                                            std::span<const TextView> candidates, ScoreType type, void* out,
+                                            const RowFeed& feed) {
+  return start_rows_of(options, queries, candidates, type, out, &feed);
+}
+
+void narrow_scores(std::span<const std::uint64_t> scores, ScoreType type, void* out) {
+  store(type, out, 0, scores);
 }
 
 }  // namespace quillmatch
