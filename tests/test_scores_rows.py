@@ -156,3 +156,17 @@ def test_long_lists_fail_as_when_taken_whole(measure):
         assert isinstance(whole[0], type) and issubclass(whole[0], Exception)
         assert outcome(lambda: scores(q, c, **dict({"workers": 2}, **kw))) == whole
     assert scores(good, good, workers=2).tolist() == [0.0 if measure != "jaro_winkler" else 1.0] * LONG_ROWS
+
+
+def test_long_lists_with_an_option_that_runs_code_are_taken_whole_first():
+    """An option whose conversion runs Python code runs after the texts are taken, once."""
+    calls = []
+
+    class Workers:
+        def __index__(self):
+            calls.append(len(texts))
+            return 2
+
+    texts = ["ab"] * LONG_ROWS
+    assert fn("levenshtein", "scores")(texts, texts, workers=Workers()).tolist() == [0] * LONG_ROWS
+    assert calls == [LONG_ROWS]

@@ -222,6 +222,12 @@ class Arguments {
   }
   // True when slot i is empty or None.
   bool is_none(std::size_t i) const { return !slot(i) || slot(i) == Py_None; }
+  // True when slot i is empty, None, a bool, an exact int or an exact float:
+  // converting it runs no Python code.
+  bool plain(std::size_t i) const {
+    PyObject* obj = slot(i);
+    return is_none(i) || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj);
+  }
   // Any conversion of an optional slot: left absent when empty or None.
   template <class T, class F>
   bool optional(std::size_t i, F&& extract, std::optional<T>& out) {

@@ -534,7 +534,7 @@ constexpr std::size_t kRowsPerPart = 4096;
 
 // The rows of a texts argument that can be taken in parts: an exact list or
 // tuple, a numpy array or a pandas Series (which tolist() makes a list); 0
-// for anything else. Runs no Python code but len() of an array.
+// for anything else. Runs no Python code but len() of an array or Series.
 std::size_t listed_rows(PyObject* obj) {
   if (PyList_CheckExact(obj)) return static_cast<std::size_t>(PyList_Size(obj));
   if (PyTuple_CheckExact(obj)) return static_cast<std::size_t>(PyTuple_Size(obj));
@@ -544,14 +544,24 @@ std::size_t listed_rows(PyObject* obj) {
   return n < 0 ? 0 : static_cast<std::size_t>(n);
 }
 
+// Whether every option of the call is absent, None, a bool, an int or a
+// float, whose conversion runs no Python code: options are converted before
+// the texts here, and a hook of theirs must not run before the texts are
+// taken, nor twice when the call then goes the usual way.
+bool plain_options(const Arguments& a, const Slots& s) {
+  for (const std::size_t i : {s.case_insensitive, s.p, s.workers, s.normalized})
+    if (i != kNone && !a.plain(i)) return false;
+  return true;
+}
+
 // Two lists of equal length scored row by row while they are taken in: a
 // run over both lists' arriving views starts first, and the calling thread
 // then takes the rows in, both lists a part at a time, publishing each part
 // to the run (RowFeed). The workers never touch a Python object; the lock
 // is held until every row is taken, then released while the run ends.
 //
-// The call's result and errors are the other path's: options are converted
-// first here, and when they fail, or the call is not of this kind, `taken`
+// The call's result and errors are the other path's: plain options are
+// converted first here, and when they fail, or the call is not of this kind, `taken`
 // stays false with no error set and the caller goes the usual way (which
 // reports the texts' errors before the options'). Once the rows are being
 // taken, the first failure stops the run; a failure of the candidates
@@ -561,7 +571,7 @@ std::size_t listed_rows(PyObject* obj) {
 PyObject* scores_while_taking(Arguments& a, const Slots& s, Measure measure, bool masks, bool& taken) {
   taken = false;
   const std::size_t rows = listed_rows(argument(a, 0));
-  if (rows < kTakenWhileScoredFrom || listed_rows(argument(a, 1)) != rows) return nullptr;
+  if (rows < kTakenWhileScoredFrom || listed_rows(argument(a, 1)) != rows || !plain_options(a, s)) return nullptr;
   ManyOptions options;
   options.measure = measure;
   Texts queries, candidates;
