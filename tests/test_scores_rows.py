@@ -127,11 +127,15 @@ def test_long_lists_scored_while_taken_in_are_the_lists_taken_whole(measure):
     kinds = [options(measure, rnd) for _ in range(3)]
     if measure != "jaro_winkler":
         kinds.append({"normalized": True, "case_insensitive": True})
+    one = rnd.choice(pool[:500])
     for kw in kinds:
         whole = outcome(lambda: scores(queries, candidates, workers=1, **kw))
         assert whole[2] is not None  # the nulls are masked
         assert outcome(lambda: scores(queries, candidates, workers=2, **kw)) == whole
         assert outcome(lambda: scores(tuple(queries), np.array(candidates, dtype=object), workers=3, **kw)) == whole
+        # A list against one str, either way round.
+        for args in [(queries, one), (one, candidates), (queries, "y" * 300)]:
+            assert outcome(lambda: scores(*args, workers=2, **kw)) == outcome(lambda: scores(*args, workers=1, **kw))
     # No null and no long text: a plain array of the narrowest dtype.
     short = [q or "" for q in queries if q is None or len(q) < 30][:LONG_ROWS // 2]
     assert outcome(lambda: scores(short, short[::-1], workers=2)) == \
@@ -149,8 +153,11 @@ def test_long_lists_fail_as_when_taken_whole(measure):
     bad_candidates[5_000] = 2.5
     cases = [(bad_queries, bad_candidates, {}), (good, bad_candidates, {}), (bad_queries, good, {}),
              (good, bad_candidates[:-1], {}), (good, good[:-1], {}), (bad_queries, good, {"workers": 0})]
+    # A list against a str: the str's own failure (a lone surrogate) comes in argument order.
+    cases += [(bad_queries, "ab", {}), ("ab", bad_candidates, {}), (bad_queries, "\ud800", {}),
+              ("\ud800", bad_candidates, {}), (good, "\ud800", {})]
     if measure == "jaro_winkler":
-        cases += [(good, bad_candidates, {"p": 0.3}), (good, good, {"p": 0.3})]
+        cases += [(good, bad_candidates, {"p": 0.3}), (good, good, {"p": 0.3}), (bad_queries, "a", {"p": 0.3})]
     for q, c, kw in cases:
         whole = outcome(lambda: scores(q, c, **dict({"workers": 1}, **kw)))
         assert isinstance(whole[0], type) and issubclass(whole[0], Exception)

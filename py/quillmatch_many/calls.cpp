@@ -554,26 +554,37 @@ bool plain_options(const Arguments& a, const Slots& s) {
   return true;
 }
 
-// Two lists of equal length scored row by row while they are taken in: a
-// run over both lists' arriving views starts first, and the calling thread
-// then takes the rows in, both lists a part at a time, publishing each part
-// to the run (RowFeed). The workers never touch a Python object; the lock
-// is held until every row is taken, then released while the run ends.
+// Long lists scored row by row while they are taken in: two lists of equal
+// length, or a list against one str (the str broadcast as the run's single
+// candidate; before the list only for an edit distance, which is the same
+// whichever text comes first). A run over the lists' arriving views starts
+// first, and the calling thread then takes the rows in, a part at a time
+// (both lists' parts in turn), publishing each to the run (RowFeed). The
+// workers never touch a Python object; the lock is held until every row is
+// taken, then released while the run ends.
 //
-// The call's result and errors are the other path's: plain options are
-// converted first here, and when they fail, or the call is not of this kind, `taken`
-// stays false with no error set and the caller goes the usual way (which
-// reports the texts' errors before the options'). Once the rows are being
-// taken, the first failure stops the run; a failure of the candidates
-// yields to one of the queries further on, as when the queries are taken
-// whole first. Distances are scored as uint64 and narrowed at the end, once
-// the longest text, and so the dtype, is known.
+// The call's result and errors are the other path's: the str and plain
+// options are converted first here, and when they fail, or the call is not of
+// this kind, `taken` stays false with no error set and the caller goes the
+// usual way (which reports a list's errors before the options' and the
+// second argument's). Once the rows are being taken, the first failure stops
+// the run; a failure of the candidates yields to one of the queries further
+// on, as when the queries are taken whole first. Distances are scored as
+// uint64 and narrowed at the end, once the longest text, and so the dtype,
+// is known.
 PyObject* scores_while_taking(Arguments& a, const Slots& s, Measure measure, bool masks, bool& taken) {
   taken = false;
-  const std::size_t rows = listed_rows(argument(a, 0));
-  if (rows < kTakenWhileScoredFrom || listed_rows(argument(a, 1)) != rows || !plain_options(a, s)) return nullptr;
+  const bool str_first = PyUnicode_Check(argument(a, 0)), str_second = PyUnicode_Check(argument(a, 1));
+  if ((str_first && (str_second || measure == Measure::kJaroWinkler)) || !plain_options(a, s)) return nullptr;
+  // The slot of the run's queries, a list; the other is a list of as many
+  // rows or the str.
+  const std::size_t listed = str_first ? 1 : 0;
+  const bool two_lists = !str_first && !str_second;
+  const std::size_t rows = listed_rows(argument(a, listed));
+  if (rows < kTakenWhileScoredFrom || (two_lists && listed_rows(argument(a, 1)) != rows)) return nullptr;
   ManyOptions options;
   options.measure = measure;
+  BorrowedText one;
   Texts queries, candidates;
   const std::size_t parts = (rows + kRowsPerPart - 1) / kRowsPerPart;
   const auto start_taking = [&](std::size_t i, Texts& t) {
@@ -588,12 +599,13 @@ PyObject* scores_while_taking(Arguments& a, const Slots& s, Measure measure, boo
   RowFeed feed;
   Result<std::unique_ptr<ManyRun>> started = MatchError{};
   try {
-    if (convert_options(a, s, options) && options.workers >= 2 && start_taking(0, queries) &&
-        start_taking(1, candidates) && (!floats() || out.allocate(element_of(ScoreType::F64), rows, 0, false))) {
+    if ((two_lists || a.text_borrowed(listed == 0 ? 1 : 0, one)) && convert_options(a, s, options) &&
+        options.workers >= 2 && start_taking(listed, queries) && (!two_lists || start_taking(1, candidates)) &&
+        (!floats() || out.allocate(element_of(ScoreType::F64), rows, 0, false))) {
       if (!floats()) distances.reset(rows);
-      started = start_rows(options, queries.held.arriving(), candidates.held.arriving(),
-                           floats() ? ScoreType::F64 : ScoreType::U64, floats() ? out.data() : distances.data(),
-                           feed);
+      const std::span<const TextView> other = two_lists ? candidates.held.arriving() : std::span(&one.text, 1);
+      started = start_rows(options, queries.held.arriving(), other, floats() ? ScoreType::F64 : ScoreType::U64,
+                           floats() ? out.data() : distances.data(), feed);
     }
   } catch (const std::bad_alloc&) {
   }
@@ -608,8 +620,8 @@ PyObject* scores_while_taking(Arguments& a, const Slots& s, Measure measure, boo
   };
   for (std::size_t end = kRowsPerPart;; end += kRowsPerPart) {
     end = std::min(end, rows);
-    const bool queries_failed = !take_until(0, queries, end);
-    if (queries_failed || !take_until(1, candidates, end)) {
+    const bool queries_failed = !take_until(listed, queries, end);
+    if (queries_failed || (two_lists && !take_until(1, candidates, end))) {
       feed.abandon();
       run.request_stop();
       try {
@@ -621,7 +633,7 @@ PyObject* scores_while_taking(Arguments& a, const Slots& s, Measure measure, boo
         PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
         Ref held_type(type), held_value(value), held_traceback(traceback);
-        if (take_until(0, queries, rows))
+        if (take_until(listed, queries, rows))
           PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
       }
       return nullptr;
@@ -630,12 +642,16 @@ PyObject* scores_while_taking(Arguments& a, const Slots& s, Measure measure, boo
     if (end == rows) break;
   }
   if (!wait_released(run)) return nullptr;
-  if (floats()) return mask_null_rows(out.release_as_python(), {&queries, &candidates});
-  const ScoreType type = score_type(options, std::max(queries.longest(), candidates.longest()));
+  const auto masked = [&](PyObject* result) {
+    return two_lists ? mask_null_rows(result, {&queries, &candidates}) : mask_null_rows(result, {&queries});
+  };
+  if (floats()) return masked(out.release_as_python());
+  const std::size_t longest = std::max(queries.longest(), two_lists ? candidates.longest() : one.text.size);
+  const ScoreType type = score_type(options, longest);
   OutArray narrowed;
   if (!narrowed.allocate(element_of(type), rows, 0, false)) return nullptr;
   narrow_scores(std::span<const std::uint64_t>(distances.data(), rows), type, narrowed.data());
-  return mask_null_rows(narrowed.release_as_python(), {&queries, &candidates});
+  return masked(narrowed.release_as_python());
 }
 
 // A str query against a column, a column against a str, or two columns of
@@ -658,6 +674,8 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
       if (masks) out.accept_nulls();
       return take_texts(obj, out);
     };
+    bool taken = false;
+    if (PyObject* result = scores_while_taking(a, s, measure, masks, taken); taken) return result;
     if (PyUnicode_Check(argument(a, 0))) {
       BorrowedText query;
       Texts candidates;
@@ -667,8 +685,6 @@ PyObject* scores(const CallSignature& sig, Measure measure, PyObject* args, PyOb
         return nullptr;
       return mask_null_rows(one_against_column(options, query.text, candidates), {&candidates});
     }
-    bool taken = false;
-    if (PyObject* result = scores_while_taking(a, s, measure, masks, taken); taken) return result;
     Texts queries;
     if (!a.convert(0, take_column, queries)) return nullptr;
     if (PyUnicode_Check(argument(a, 1))) {
