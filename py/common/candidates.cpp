@@ -137,20 +137,22 @@ bool HeldTexts::take_all(const CandidateSequence& seq, bool interruptible) {
   if (seq.indexed_size() >= 0) {
     ok = start_taking(seq, interruptible, 1) && take_until(seq, static_cast<std::size_t>(seq.indexed_size()));
   } else {
-    release();
-    null_rows_.clear();
-    interruptible_ = interruptible;
+    restart(interruptible);
     ok = take_iterated(seq);
   }
   if (!ok) release();
   return ok;
 }
 
-bool HeldTexts::start_taking(const CandidateSequence& seq, bool interruptible, std::size_t parts) {
+void HeldTexts::restart(bool interruptible) {
   release();
   null_rows_.clear();
   interruptible_ = interruptible;
   signalled_ = false;
+}
+
+bool HeldTexts::start_taking(const CandidateSequence& seq, bool interruptible, std::size_t parts) {
+  restart(interruptible);
   expected_ = static_cast<std::size_t>(seq.indexed_size());
   // Reserved, not resized: the entries are written once, in order, and
   // appending within the reservation neither moves them nor throws once
@@ -176,7 +178,7 @@ bool HeldTexts::take_until(const CandidateSequence& seq, std::size_t end) {
   }
   // The next part's copies start past what a reader of this part's last text
   // may load beyond its end.
-  next_copy_ += kPartGapBytes;
+  if (next_copy_) next_copy_ += kPartGapBytes;
   return true;
 }
 

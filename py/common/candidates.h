@@ -151,6 +151,8 @@ class HeldTexts {
   }
 
  private:
+  // Gives up what is held and starts a new taking in.
+  void restart(bool interruptible);
   bool take_copying(const CandidateSequence& seq, std::size_t begin, std::size_t count);
   bool take_referenced(const CandidateSequence& seq, std::size_t begin, std::size_t count);
   bool take_iterated(const CandidateSequence& seq);

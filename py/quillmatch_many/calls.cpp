@@ -623,12 +623,7 @@ PyObject* scores_while_taking(Arguments& a, const Slots& s, Measure measure, boo
     const bool queries_failed = !take_until(listed, queries, end);
     if (queries_failed || (two_lists && !take_until(1, candidates, end))) {
       feed.abandon();
-      run.request_stop();
-      try {
-        run.finish();
-      } catch (...) {
-        // The failure to take a text in is what the caller sees.
-      }
+      stop_and_join(run);  // the failure to take a text in is what the caller sees
       if (!queries_failed && !candidates.held.signalled()) {
         PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
         PyErr_Fetch(&type, &value, &traceback);

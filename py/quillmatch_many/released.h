@@ -53,6 +53,16 @@ class Unlocked {
   PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
 };
 
+// Stops the run and joins its workers, for a caller that has a failure of its
+// own to report: a worker's failure yields to it.
+inline void stop_and_join(ManyRun& run) noexcept {
+  run.request_stop();
+  try {
+    run.finish();
+  } catch (...) {
+  }
+}
+
 // Waits with the lock released (`unlocked`) for a run to end, looking for a
 // signal between waits. True when a signal handler raised: the run is then
 // stopped and its workers joined. A worker's failure is rethrown.
@@ -69,12 +79,7 @@ inline bool await_run(Unlocked& unlocked, ManyRun& run) {
     run.finish();
     return false;
   }
-  run.request_stop();
-  try {
-    run.finish();
-  } catch (...) {
-    // The interrupt is what the caller sees; a worker's failure yields.
-  }
+  stop_and_join(run);  // the interrupt is what the caller sees
   return true;
 }
 
